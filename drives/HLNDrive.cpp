@@ -1,0 +1,1 @@
+#include "drives/HLNDrive.h"

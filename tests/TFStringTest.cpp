@@ -1,0 +1,50 @@
+#include "toolkit/TFString.h"
+#include "toolkit/TFStringScanner.h"
+
+#include <gtest/gtest.h>
+#include <vector>
+
+using namespace TFString;
+
+TEST(TFString, AbbreviatesAcrossUnits) {
+    EXPECT_EQ(abbreviatedStringForBytes(0), "0 B");
+    EXPECT_EQ(abbreviatedStringForBytes(1023), "1023 B");
+    EXPECT_EQ(abbreviatedStringForBytes(1024), "1.0 KB");
+    EXPECT_EQ(abbreviatedStringForBytes(4096), "4.0 KB");
+    EXPECT_EQ(abbreviatedStringForBytes(1536), "1.5 KB");
+    EXPECT_EQ(abbreviatedStringForBytes(150ULL << 30), "150 GB");
+    EXPECT_EQ(abbreviatedStringForBytes((1ULL << 20) - 1), "1.0 MB"); // no "1024 KB"
+    EXPECT_EQ(abbreviatedStringForBytes(~0ULL), "16.0 EB");
+}
+
+TEST(TFString, SpacesPrefixesAndCharacters) {
+    EXPECT_EQ(spacesOfLength(0), "");
+    EXPECT_EQ(spacesOfLength(3), "   ");
+    EXPECT_EQ(stringByRemovingPrefix("com.apple.pkg.Foo", "com.apple.pkg."), "Foo");
+    EXPECT_EQ(stringByRemovingPrefix("local.Bar", "com.apple.pkg."), "local.Bar");
+    EXPECT_EQ(stringWithCharacter(8), "\b");
+    EXPECT_EQ(stringWithCharacter(0xE9), "\xC3\xA9");
+    EXPECT_EQ(stringWithCharacter(0x1F600), "\xF0\x9F\x98\x80");
+}
+
+TEST(TFString, Utf8DecodingReplacesOnlyInvalidBytes) {
+    EXPECT_TRUE(isValidUTF8("\xC3\xA9mile"));
+    EXPECT_FALSE(isValidUTF8("caf\xE9"));
+    EXPECT_FALSE(isValidUTF8("\xC0\xAF"));         // overlong
+    EXPECT_FALSE(isValidUTF8("\xED\xA0\x80"));     // surrogate
+    EXPECT_EQ(stringWithDataUTF8("a\xFF" "b\n"), "a\xEF\xBF\xBD" "b\n");
+    EXPECT_EQ(stringWithDataUTF8("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD"); // truncated
+}
+
+TEST(TFStringScanner, ReadsLinesWithAnyTerminator) {
+    TFStringScanner scanner("a\n\nb\r\nc\rd");
+    std::vector<std::string> lines;
+    while (auto line = scanner.readLine()) lines.emplace_back(*line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"a", "", "b", "c", "d"}));
+    EXPECT_FALSE(scanner.readLine());
+    TFStringScanner empty("");
+    EXPECT_FALSE(empty.readLine());
+    TFStringScanner trailing("x\n");
+    EXPECT_EQ(*trailing.readLine(), "x");
+    EXPECT_FALSE(trailing.readLine());
+}

@@ -1,0 +1,17 @@
+// Every test program runs inside an offscreen QApplication so that queued
+// main-thread calls, widgets and settings work as in the program. Settings
+// go to a private temporary folder, never to the user's.
+#include <QApplication>
+#include <QTemporaryDir>
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QTemporaryDir config;
+    setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
+    setenv("XDG_STATE_HOME", config.path().toLocal8Bit().constData(), 1);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
