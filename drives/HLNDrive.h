@@ -2,13 +2,17 @@
 
 #include "toolkit/TFObject.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+struct statvfs;
 
 // One row of the mount table, with the fields a drive is built from. On
 // Linux it is filled from /proc/self/mountinfo and statvfs (f_bsize holds
@@ -29,7 +33,9 @@ public:
     using DriveList = std::shared_ptr<const std::vector<Ref<HLNDrive>>>;
 
     // Reads the mount table now, replaces the drive cache and answers it;
-    // null (and the cache untouched) when the table cannot be read.
+    // null (and the cache untouched) when the table cannot be read, after
+    // printing "getmntinfo: " and the error text on standard error. Any
+    // thread: the cache is swapped under a lock and lists are immutable.
     static DriveList drives();
     // The cache; reads the table once when it was never filled.
     static DriveList cachedDrives();
@@ -39,13 +45,44 @@ public:
     static Ref<HLNDrive> initWithMountStats(const HLNMountRecord& record);
 
     // Where drives() reads its records; tests install synthetic tables. A
-    // reader answering nullopt is a failed read. Null restores the real one.
+    // reader answering nullopt (or no records) is a failed read and leaves
+    // errno set to the reason. Null restores the real one. Installing a
+    // reader also empties the cache, so it returns to "never read".
     using MountTableReader = std::function<std::optional<std::vector<HLNMountRecord>>()>;
     static void setMountTableReader(MountTableReader reader);
     // The real table: /proc/self/mountinfo plus a time-bounded statvfs.
     static std::optional<std::vector<HLNMountRecord>> readSystemMountTable();
+    // The same from a mountinfo-format file; nullopt with errno set when the
+    // file cannot be read.
+    static std::optional<std::vector<HLNMountRecord>> readMountTableAtPath(const std::string& path);
 
-    const std::string& iconName() const { return _iconName; } // freedesktop icon name
+    // One mountinfo line to a record without figures: mount point, source
+    // and type with their octal escapes decoded. nullopt for a line that is
+    // not a well-formed mount entry.
+    static std::optional<HLNMountRecord> parseMountInfoLine(std::string_view line);
+    // Decodes the kernel's \ooo escapes (\040 space, \011 tab, \012
+    // newline, \134 backslash); any other backslash stays as it is.
+    static std::string decodeMountInfoEscapes(std::string_view field);
+
+    // The statvfs the reader calls; tests install stand-ins (one that
+    // blocks, for instance). Null restores ::statvfs.
+    using StatvfsFunction = std::function<int(const char* path, struct statvfs* result)>;
+    static void setStatvfsFunction(StatvfsFunction function);
+    // How long the reader waits for the figures of a file system that may
+    // hang (network, FUSE, unknown types). A mount that does not answer in
+    // time is listed with zero figures; while its call is still stuck, later
+    // reads do not ask it again.
+    static constexpr std::chrono::milliseconds kStatvfsTimeout{300};
+    // True for a lower-cased type whose figures can be read without any
+    // risk of blocking (local disks and kernel pseudo file systems).
+    static bool isKnownLocalType(std::string_view type);
+    // True for a lower-cased type of a network file system.
+    static bool isNetworkType(std::string_view type);
+
+    // Freedesktop icon name: "folder-remote" for network file systems,
+    // "drive-removable-media" for removable devices and mounts under /media
+    // or /run/media, "drive-harddisk" otherwise. Worked out at creation.
+    const std::string& iconName() const { return _iconName; }
     std::string type() const;                                  // lower-cased
     const std::string& location() const { return _location; }
     const std::string& fromLocation() const { return _fromLocation; }
@@ -53,8 +90,14 @@ public:
     int64_t used() const { return _used; }
     int64_t available() const { return _available; }
     double usedPercentage() const { return _usedPercentage; }
+    // The file-system label (/dev/disk/by-label) when the device has one,
+    // else the last component of the location; "/" without a label is
+    // "Root". Worked out on every call.
     std::string displayName() const;
+    // Case-insensitive order of display names (-1, 0, 1).
     int compare(const HLNDrive& other) const;
+    // type (as recorded), location, fromLocation, used, available,
+    // usedPercentage; no size and no icon.
     std::map<std::string, std::string> debugDictionary() const;
 
 private:

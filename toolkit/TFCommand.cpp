@@ -46,17 +46,31 @@ std::string filterDataThroughCommandAtPath(std::string_view data, const std::str
     posix_spawn_file_actions_adddup2(&actions, in.fd[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out.fd[1], STDOUT_FILENO);
 
+    // The child starts with SIGPIPE at its default action, whatever we set.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
     for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (rc != 0) throw TFException("couldn't run " + path + ": " + std::strerror(rc));
     in.closeEnd(0);
     out.closeEnd(1);
+    // Our end of the input pipe must not block: a blocking write of a large
+    // input would wait for the program to read while the program waits for
+    // us to drain its output.
+    ::fcntl(in.fd[1], F_SETFL, ::fcntl(in.fd[1], F_GETFL) | O_NONBLOCK);
 
     // Feed input and drain output together so neither side can block the other.
     std::string result;

@@ -13,6 +13,8 @@ void perform(std::function<void()> call) {
 }
 
 void performOnce(std::atomic<bool>& pending, std::function<void()> call) {
+    // Without an event loop nothing would ever clear the flag again.
+    if (!QCoreApplication::instance()) return;
     if (pending.exchange(true)) return;
     perform([&pending, call = std::move(call)] {
         pending.store(false);

@@ -5,6 +5,15 @@
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <memory>
+
+#include "support/TestApplication.h"
+
+// A test program that needs its own application class (a QApplication
+// subclass) defines this function; the weak default makes a QApplication.
+__attribute__((weak)) QApplication* hollinCreateTestApplication(int& argc, char** argv) {
+    return new QApplication(argc, argv);
+}
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
@@ -12,6 +21,6 @@ int main(int argc, char** argv) {
     QTemporaryDir config;
     setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
     setenv("XDG_STATE_HOME", config.path().toLocal8Bit().constData(), 1);
-    QApplication app(argc, argv);
+    std::unique_ptr<QApplication> app(hollinCreateTestApplication(argc, argv));
     return RUN_ALL_TESTS();
 }
