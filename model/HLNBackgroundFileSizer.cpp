@@ -2,6 +2,7 @@
 
 #include "model/HLNFile.h"
 #include "model/HLNRefreshRequests.h"
+#include "receipts/HLNPackageReceipt.h"
 
 #include <atomic>
 #include <cstdio>
@@ -60,6 +61,12 @@ void HLNBackgroundFileSizer::_sizeFile(const Ref<HLNFile>& file) {
 void HLNBackgroundFileSizer::sizeFilesInSeparateThread() {
     sizingThread.store(std::this_thread::get_id());
     sizingTid.store(static_cast<int>(::gettid()));
+    // Starts the one receipt scan, so that packaged files are known early.
+    try {
+        HLNPackageReceipt::allPackages();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "hollin: package receipts: %s\n", e.what());
+    }
     std::vector<Ref<HLNFile>> stack;
     for (;;) {
         // A failure escaping a pass is reported and the thread goes on: a

@@ -489,10 +489,10 @@ TEST(HLNFileRelease, FreedNodesAreReallyFreed) {
 
 TEST(HLNFileThreads, ReadersOnAnotherThreadWhileChildrenAreCreated) {
     TempTree tree;
-    for (int d = 0; d < 20; ++d) {
+    for (int d = 0; d < 12; ++d) {
         std::string dir = "d" + std::to_string(d);
         tree.mkdir(dir);
-        for (int f = 0; f < 30; ++f) tree.writeFile(dir + "/f" + std::to_string(f), 100);
+        for (int f = 0; f < 15; ++f) tree.writeFile(dir + "/f" + std::to_string(f), 100);
     }
     Ref<HLNFile> r = root(tree.path());
     std::atomic<bool> done{false};
