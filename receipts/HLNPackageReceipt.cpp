@@ -150,6 +150,43 @@ void enumerateTree(int parentFd, const char* name, const std::string& relative,
     ::close(fd);
 }
 
+
+// The folder's spelling with the symbolic links along it resolved, or ""
+// when it has none or cannot be resolved. Works down from the top with one
+// lstat per folder not seen before, so a whole package database costs about
+// one system call per distinct folder; only a folder that is a link (or an
+// odd spelling) goes through realpath.
+const std::string& resolvedFolder(std::unordered_map<std::string, std::string>& cache, const std::string& folder) {
+    static const std::string none;
+    if (folder.empty() || folder == "/") return none;
+    if (auto it = cache.find(folder); it != cache.end()) return it->second;
+    size_t slash = folder.rfind('/');
+    std::string_view name = std::string_view(folder).substr(slash + 1);
+    std::string result;
+    if (slash == std::string::npos || name.empty() || name == "." || name == "..") {
+        if (char* real = ::realpath(folder.c_str(), nullptr)) {
+            if (folder != real) result = real;
+            std::free(real);
+        }
+    } else {
+        std::string parent = folder.substr(0, slash);
+        const std::string& realParent = resolvedFolder(cache, parent);
+        std::string candidate = (realParent.empty() ? parent : realParent) + "/" + std::string(name);
+        struct stat st;
+        if (::lstat(candidate.c_str(), &st) != 0) {
+            result.clear();
+        } else if (S_ISLNK(st.st_mode)) {
+            if (char* real = ::realpath(candidate.c_str(), nullptr)) {
+                result = real;
+                std::free(real);
+            }
+        } else if (!realParent.empty()) {
+            result = std::move(candidate);
+        }
+        if (result == folder) result.clear();
+    }
+    return cache.emplace(folder, std::move(result)).first->second;
+}
 } // namespace
 
 struct HLNPackageReceipt::Index {
@@ -167,7 +204,9 @@ struct HLNPackageReceipt::Scan {
     std::shared_ptr<Index> index;
     bool debug = false;
     std::vector<Ref<HLNPackageReceipt>> receipts; // the working array, in scan order
-    std::unordered_map<std::string, std::string> resolvedParents; // folder -> its spelling without links, or ""
+    // folder -> its spelling with every link resolved, "" when that is the
+    // same spelling or the folder cannot be resolved
+    std::unordered_map<std::string, std::string> resolvedFolders;
 };
 
 namespace {
@@ -463,6 +502,25 @@ void HLNPackageReceipt::readFilesFromDpkgList(Scan& scan, const std::string& lis
         }
     }
 
+    // Entries are looked at relative to their folder, kept open while the
+    // list stays in it, so the kernel walks each folder's path once.
+    struct OpenFolder {
+        std::string path;
+        int fd = -1;
+        ~OpenFolder() {
+            if (fd >= 0) ::close(fd);
+        }
+        bool isDirectory(const std::string& folder, const char* name) {
+            if (folder != path || fd < 0) {
+                if (fd >= 0) ::close(fd);
+                path = folder;
+                fd = ::open(folder.empty() ? "/" : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            }
+            struct stat st;
+            return fd >= 0 && ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+    } parent;
+
     int counter = 0;
     for (std::string_view line : lines) {
         ++counter;
@@ -470,19 +528,11 @@ void HLNPackageReceipt::readFilesFromDpkgList(Scan& scan, const std::string& lis
             logLine("    Scanning " + listPath + ": " + std::to_string(counter) + " entries...");
         if (line.empty() || line == "/" || folders.count(line)) continue;
         std::string path = line.front() == '/' ? std::string(line) : "/" + std::string(line);
-        struct stat st;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue; // an empty folder
         size_t slash = path.rfind('/');
-        std::string parent = path.substr(0, slash);
-        if (!parent.empty()) {
-            auto [it, added] = scan.resolvedParents.try_emplace(parent);
-            if (added) {
-                if (char* real = ::realpath(parent.c_str(), nullptr)) {
-                    if (parent != real) it->second = real;
-                    std::free(real);
-                }
-            }
-            if (!it->second.empty()) addPath(joinPath(it->second, std::string_view(path).substr(slash + 1)));
+        if (parent.isDirectory(path.substr(0, slash), path.c_str() + slash + 1)) continue; // an empty folder
+        if (slash > 0) {
+            const std::string& real = resolvedFolder(scan.resolvedFolders, path.substr(0, slash));
+            if (!real.empty()) addPath(real + path.substr(slash));
         }
         addPath(std::move(path));
     }
@@ -500,14 +550,17 @@ void HLNPackageReceipt::_flushPaths() {
     {
         std::unique_lock lock(index.lock);
         for (const std::string& path : _pending) {
-            auto* newest = static_cast<ReceiptMark*>(index.trie.bucketForString(path));
-            if (newest && newest->ordinal == _ordinal) continue; // listed twice by this package
             void* block = index.zone.allocate(sizeof(ReceiptMark), alignof(ReceiptMark));
             auto* mark = new (block) ReceiptMark();
             mark->ordinal = _ordinal;
+            auto* newest = static_cast<ReceiptMark*>(index.trie.addBucket(mark, path));
+            if (newest && newest->ordinal == _ordinal) {
+                // Listed twice by this package: keep the chain as it was.
+                index.trie.addBucket(newest, path);
+                continue;
+            }
             mark->older = newest;
             if (!newest) index.pathBytes += path.size();
-            index.trie.addBucket(mark, path);
         }
     }
     _pending.clear();
