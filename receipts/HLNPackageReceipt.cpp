@@ -132,24 +132,23 @@ std::vector<FolderEntry> readFolder(int fd) {
     return entries;
 }
 
-// Visits every entry beneath the folder open at fd, depth-first, a folder
-// before its contents, handing over paths relative to the top. Never
-// follows a symbolic link; folders that cannot be opened yield nothing.
-void enumerateTree(int parentFd, const char* name, const std::string& relative,
-                   const std::function<void(const std::string&)>& visit, int depth) {
-    // Each level holds one descriptor; receipts folders are shallow.
-    if (depth > 128) return;
-    int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return;
+// Visits every entry beneath the folder open at fd (which it closes),
+// depth-first, a folder before its contents, handing over paths relative to
+// the top. Never follows a symbolic link below the top; folders that cannot
+// be opened yield nothing.
+void enumerateTree(int fd, const std::string& relative, const std::function<void(const std::string&)>& visit,
+                   int depth) {
     std::vector<FolderEntry> entries = readFolder(::dup(fd));
     for (const FolderEntry& entry : entries) {
         std::string path = relative.empty() ? entry.name : relative + "/" + entry.name;
         visit(path);
-        if (entry.isDirectory) enumerateTree(fd, entry.name.c_str(), path, visit, depth + 1);
+        // Each level holds one descriptor; receipts folders are shallow.
+        if (!entry.isDirectory || depth >= 128) continue;
+        int sub = ::openat(fd, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0) enumerateTree(sub, path, visit, depth + 1);
     }
     ::close(fd);
 }
-
 
 // The folder's spelling with the symbolic links along it resolved, or ""
 // when it has none or cannot be resolved. Works down from the top with one
@@ -211,7 +210,9 @@ struct HLNPackageReceipt::Scan {
 
 namespace {
 struct State {
-    std::mutex listLock; // leaf; guards everything below
+    // Guards everything below. Held alone, except that the first
+    // allPackages() reads a preference under it (TFPreference's lock nests).
+    std::mutex listLock;
     std::condition_variable scanEnded;
     HLNPackageReceipt::ReceiptList list; // null until the first allPackages()
     bool scanRunning = false;
@@ -234,7 +235,7 @@ HLNPackageReceipt::HLNPackageReceipt(std::string name, std::shared_ptr<Index> in
 
 HLNPackageReceipt::~HLNPackageReceipt() = default;
 
-// MARK: class operations
+// Class operations
 
 HLNPackageReceipt::ReceiptList HLNPackageReceipt::allPackages() {
     State& s = state();
@@ -246,6 +247,9 @@ HLNPackageReceipt::ReceiptList HLNPackageReceipt::allPackages() {
         scan->listerPath = s.listerPath;
         scan->dpkgInfoFolder = s.dpkgInfoFolder;
         scan->index = s.index;
+        // Read here, once: the scan thread then needs nothing from Qt and
+        // can outlive the application object at exit.
+        scan->debug = TFPreference::preferenceForKey("DebugPackageScanning").boolValue();
         s.scanRunning = true;
         try {
             std::thread(&HLNPackageReceipt::_generateAllPackages, scan).detach();
@@ -350,12 +354,11 @@ HLNPackageReceipt::IndexStatistics HLNPackageReceipt::indexStatistics() {
     return {index->zone.bytesReserved(), index->pathBytes, index->trie.count()};
 }
 
-// MARK: the scan
+// The scan thread
 
 void HLNPackageReceipt::_generateAllPackages(const std::shared_ptr<Scan>& scan) {
     // Each source fails alone: what one published stays, and the next still runs.
     try {
-        scan->debug = TFPreference::preferenceForKey("DebugPackageScanning").boolValue();
         if (!scan->receiptsFolder.empty()) _readReceipts(*scan);
     } catch (const std::exception& e) {
         logLine(std::string("Unable to read package receipts: ") + e.what());
@@ -375,7 +378,9 @@ void HLNPackageReceipt::_generateAllPackages(const std::shared_ptr<Scan>& scan) 
 
 void HLNPackageReceipt::_readReceipts(Scan& scan) {
     const std::string root = "/";
-    enumerateTree(AT_FDCWD, scan.receiptsFolder.c_str(), "", [&](const std::string& relative) {
+    int fd = ::open(scan.receiptsFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return; // a missing or unreadable folder holds no receipts
+    enumerateTree(fd, "", [&](const std::string& relative) {
         if (pathExtension(relative) != "bom") return;
         std::string bomPath = joinPath(scan.receiptsFolder, relative);
         try {
@@ -420,7 +425,7 @@ void HLNPackageReceipt::_setAllPackages(const std::vector<Ref<HLNPackageReceipt>
     }
 }
 
-// MARK: building one receipt
+// Building one receipt
 
 Ref<HLNPackageReceipt> HLNPackageReceipt::initWithName(Scan& scan, const std::string& name,
                                                        const std::string& rootPath, const std::string& bomPath) {
