@@ -64,9 +64,9 @@ public:
     ~HLNPackageReceipt();
 
     struct Index; // the shared path index (private to the implementation)
+    struct Scan;  // one run of the scan thread (private to the implementation)
 
 private:
-    struct Scan;
     HLNPackageReceipt(std::string name, std::shared_ptr<Index> index, uint32_t ordinal);
 
     static void _generateAllPackages(const std::shared_ptr<Scan>& scan);
