@@ -103,8 +103,10 @@ QString HLNDriveListController::formatWithObjects(const QString& format, const Q
 }
 
 QString HLNDriveListController::infoTextForDrive(const HLNDrive& drive) {
+    // A figure below zero (free blocks above the total, as a confused
+    // server may report) shows as 0, not as exabytes.
     auto bytes = [](int64_t value) {
-        return QString::fromStdString(TFString::abbreviatedStringForBytes(static_cast<uint64_t>(value)));
+        return QString::fromStdString(TFString::abbreviatedStringForBytes(static_cast<uint64_t>(std::max<int64_t>(value, 0))));
     };
     return formatWithObjects(localized("%@ free, %@ used, %@ total"),
                              {bytes(drive.available()), bytes(drive.used()), bytes(drive.size())});

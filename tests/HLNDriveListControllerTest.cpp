@@ -15,6 +15,9 @@
 
 using Classification = HLNDriveListController::Classification;
 
+// Readable failure messages for Qt strings.
+void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
 namespace {
 
 HLNMountRecord record(std::string type, std::string on, std::string from = "/dev/hollin-none",
@@ -125,6 +128,10 @@ TEST(HLNDriveListText, FiguresAndButtonTitles) {
     EXPECT_EQ(HLNDriveListController::infoTextForDrive(*drive), "1.2 MB free, 2.3 MB used, 3.9 MB total");
     EXPECT_EQ(HLNDriveListController::sweepTitleForDrive(drive.get()), "Sweep \"Data\" Drive...");
     EXPECT_EQ(HLNDriveListController::sweepTitleForDrive(nullptr), "Sweep Selected Drive...");
+    // More free than total blocks gives a negative used figure: shown as 0.
+    Ref<HLNDrive> confused = HLNDrive::initWithMountStats(record("nfs4", "/mnt/odd", "srv:/", 100, 200, 50));
+    EXPECT_LT(confused->used(), 0);
+    EXPECT_EQ(HLNDriveListController::infoTextForDrive(*confused), "200 KB free, 0 B used, 400 KB total");
     // A name holding the placeholder is put in as it is, never filled again.
     EXPECT_EQ(HLNDriveListController::formatWithObjects("%@ and %@", {"%@", "b"}), "%@ and b");
     EXPECT_EQ(HLNDriveListController::formatWithObjects("%@ %@", {"only"}), "only %@");
