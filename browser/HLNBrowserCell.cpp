@@ -1,0 +1,73 @@
+#include "browser/HLNBrowserCell.h"
+
+#include <QApplication>
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionViewItem>
+#include <algorithm>
+
+std::unique_ptr<HLNBrowserCell> HLNBrowserCell::copy() const {
+    return std::unique_ptr<HLNBrowserCell>(new HLNBrowserCell(*this));
+}
+
+QString HLNBrowserCell::stringValue() const { return _plain; }
+
+void HLNBrowserCell::setStringValue(const QString& text) {
+    _plain = text;
+    _runs.clear();
+    if (!text.isEmpty()) _runs.push_back({text, QApplication::font(), QColor()});
+}
+
+void HLNBrowserCell::setAttributedStringValue(std::vector<HLNTextRun> runs) {
+    _runs = std::move(runs);
+    _plain.clear();
+    for (const HLNTextRun& run : _runs) _plain += run.text;
+}
+
+int HLNBrowserCell::cellHeight(const QFont& defaultFont) const {
+    return QFontMetrics(defaultFont).height() + 4;
+}
+
+void HLNBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame, const QStyleOptionViewItem& option) {
+    const std::vector<HLNTextRun>& runs = attributedStringValue();
+    const bool selected = option.state & QStyle::State_Selected;
+    const QColor ordinary = option.palette.color(
+        option.state & QStyle::State_Active ? QPalette::Active : QPalette::Inactive,
+        selected ? QPalette::HighlightedText : QPalette::Text);
+
+    // One baseline for every run, so fonts of different sizes line up.
+    qreal ascent = 0, descent = 0;
+    for (const HLNTextRun& run : runs) {
+        QFontMetricsF m(run.font);
+        ascent = std::max(ascent, m.ascent());
+        descent = std::max(descent, m.descent());
+    }
+    const qreal baseline = frame.top() + (frame.height() - (ascent + descent)) / 2.0 + ascent;
+    const bool branch = !isLeaf();
+    QRectF textArea(frame.left() + textInset, frame.top(),
+                    frame.width() - textInset - (branch ? arrowWidth : textInset), frame.height());
+
+    painter->save();
+    painter->setClipRect(textArea);
+    qreal x = textArea.left();
+    for (const HLNTextRun& run : runs) {
+        if (x >= textArea.right()) break;
+        painter->setFont(run.font);
+        painter->setPen(run.color.isValid() ? run.color : ordinary);
+        painter->drawText(QPointF(x, baseline), run.text);
+        x += QFontMetricsF(run.font).horizontalAdvance(run.text);
+    }
+    painter->restore();
+
+    if (branch) {
+        QStyleOption arrow;
+        arrow.initFrom(option.widget);
+        arrow.rect = QRect(frame.right() - arrowWidth + 2, frame.top() + (frame.height() - 10) / 2, 10, 10);
+        arrow.palette = option.palette;
+        arrow.palette.setColor(QPalette::ButtonText, selected ? ordinary : option.palette.color(QPalette::Text));
+        arrow.state = option.state;
+        QStyle* style = option.widget ? option.widget->style() : QApplication::style();
+        style->drawPrimitive(QStyle::PE_IndicatorArrowRight, &arrow, painter, option.widget);
+    }
+}

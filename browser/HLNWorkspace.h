@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QIcon>
+#include <QUrl>
+#include <string>
+#include <vector>
+
+// The desktop services a browser window uses: file manager, icons, URLs.
+// Paths are raw byte strings; nothing here decodes them for disk access.
+// Main thread only.
+class HLNWorkspace {
+public:
+    // Asks the desktop's file manager (org.freedesktop.FileManager1 on the
+    // session bus) to show the path selected in a window of its parent
+    // folder. Returns at once; when no file manager answers, the parent
+    // folder is opened with xdg-open instead.
+    static void selectFile(const std::string& path);
+    // selectFile for each path, in order.
+    static void revealPaths(const std::vector<std::string>& paths);
+
+    // The path without its last component ("/a/b" -> "/a", "/a" -> "/").
+    static std::string parentPath(const std::string& path);
+    // A file:// URL that keeps every byte of the path.
+    static QUrl fileURLForPath(const std::string& path);
+    // The bytes of a local file URL's path, exactly as they were encoded.
+    static std::string pathForFileURL(const QUrl& url);
+
+    // One path: that file's own icon (folder, link, or by its content type).
+    // Several: the icons of the first few stacked. None: a null icon.
+    static QIcon iconForFiles(const std::vector<std::string>& paths);
+    static QIcon iconForFile(const std::string& path);
+};

@@ -1,0 +1,514 @@
+#include "receipts/HLNPackageReceipt.h"
+
+#include "toolkit/TFCommand.h"
+#include "toolkit/TFException.h"
+#include "toolkit/TFPreference.h"
+#include "toolkit/TFString.h"
+#include "toolkit/TFStringScanner.h"
+#include "toolkit/TFTrie.h"
+#include "toolkit/TFTrieZone.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <functional>
+#include <mutex>
+#include <shared_mutex>
+#include <string_view>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace {
+
+constexpr const char* defaultReceiptsFolder = "/Library/Receipts/";
+constexpr const char* defaultListerPath = "/usr/bin/lsbom";
+constexpr const char* defaultDpkgInfoFolder = "/var/lib/dpkg/info";
+// Paths go into the index in batches of this many, so a lookup on the main
+// thread never waits for more than one batch.
+constexpr size_t pathBatch = 256;
+
+// One link in the chain of receipts that list a path, newest first.
+struct ReceiptMark : TFTrieBucket {
+    uint32_t ordinal;
+    const ReceiptMark* older;
+};
+
+void logLine(const std::string& text) {
+    std::string line = text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+std::string joinPath(const std::string& folder, std::string_view relative) {
+    std::string path = folder;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (path != "/") path += '/';
+    path += relative;
+    return path;
+}
+
+std::string_view lastComponent(std::string_view path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The extension of a path's last component ("" for none; a leading dot
+// starts a name, not an extension).
+std::string_view pathExtension(std::string_view path) {
+    std::string_view last = lastComponent(path);
+    size_t dot = last.rfind('.');
+    return dot == std::string_view::npos || dot == 0 ? std::string_view() : last.substr(dot + 1);
+}
+
+std::string_view withoutExtension(std::string_view path) {
+    std::string_view extension = pathExtension(path);
+    return extension.empty() ? path : path.substr(0, path.size() - extension.size() - 1);
+}
+
+// The display name of the package whose BOM lies at this path relative to
+// the receipts folder.
+std::string packageNameForBom(std::string_view relative) {
+    std::string_view first = relative.substr(0, relative.find('/'));
+    if (first == "boms")
+        return TFString::stringByRemovingPrefix(withoutExtension(lastComponent(relative)), "com.apple.pkg.");
+    if (first.size() > 4 && first.substr(first.size() - 4) == ".pkg") return std::string(withoutExtension(first));
+    return std::string(withoutExtension(relative));
+}
+
+std::string readWholeFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw TFException(std::strerror(errno));
+    std::string data;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            data.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            int saved = errno;
+            ::close(fd);
+            throw TFException(std::strerror(saved));
+        }
+    }
+    ::close(fd);
+    return data;
+}
+
+// Names in a folder, sorted bytewise so the scan order does not depend on
+// the file system. Owns the descriptor it is given.
+struct FolderEntry {
+    std::string name;
+    bool isDirectory;
+};
+std::vector<FolderEntry> readFolder(int fd) {
+    std::vector<FolderEntry> entries;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return entries;
+    }
+    while (dirent* e = ::readdir(dir)) {
+        std::string_view name = e->d_name;
+        if (name == "." || name == "..") continue;
+        bool isDirectory = e->d_type == DT_DIR;
+        if (e->d_type == DT_UNKNOWN) {
+            struct stat st;
+            isDirectory = ::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        entries.push_back({std::string(name), isDirectory});
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(),
+              [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    return entries;
+}
+
+// Visits every entry beneath the folder open at fd, depth-first, a folder
+// before its contents, handing over paths relative to the top. Never
+// follows a symbolic link; folders that cannot be opened yield nothing.
+void enumerateTree(int parentFd, const char* name, const std::string& relative,
+                   const std::function<void(const std::string&)>& visit, int depth) {
+    // Each level holds one descriptor; receipts folders are shallow.
+    if (depth > 128) return;
+    int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    std::vector<FolderEntry> entries = readFolder(::dup(fd));
+    for (const FolderEntry& entry : entries) {
+        std::string path = relative.empty() ? entry.name : relative + "/" + entry.name;
+        visit(path);
+        if (entry.isDirectory) enumerateTree(fd, entry.name.c_str(), path, visit, depth + 1);
+    }
+    ::close(fd);
+}
+
+} // namespace
+
+struct HLNPackageReceipt::Index {
+    TFTrieZone zone;            // every node, label and mark of every receipt
+    TFTrie trie{true, &zone};   // path -> newest ReceiptMark
+    mutable std::shared_mutex lock; // leaf: lookups share it, a batch of inserts takes it alone
+    uint32_t nextOrdinal = 0;   // scan thread only
+    size_t pathBytes = 0;       // bytes of the distinct paths held (under lock)
+};
+
+struct HLNPackageReceipt::Scan {
+    std::string receiptsFolder;
+    std::string listerPath;
+    std::string dpkgInfoFolder;
+    std::shared_ptr<Index> index;
+    bool debug = false;
+    std::vector<Ref<HLNPackageReceipt>> receipts; // the working array, in scan order
+    std::unordered_map<std::string, std::string> resolvedParents; // folder -> its spelling without links, or ""
+};
+
+namespace {
+struct State {
+    std::mutex listLock; // leaf; guards everything below
+    std::condition_variable scanEnded;
+    HLNPackageReceipt::ReceiptList list; // null until the first allPackages()
+    bool scanRunning = false;
+    std::string receiptsFolder = defaultReceiptsFolder;
+    std::string listerPath = defaultListerPath;
+    std::string dpkgInfoFolder = defaultDpkgInfoFolder;
+    std::shared_ptr<HLNPackageReceipt::Index> index = std::make_shared<HLNPackageReceipt::Index>();
+};
+
+// Never destroyed: the scan thread is detached and may still be running
+// while the program exits.
+State& state() {
+    static State* s = new State();
+    return *s;
+}
+} // namespace
+
+HLNPackageReceipt::HLNPackageReceipt(std::string name, std::shared_ptr<Index> index, uint32_t ordinal)
+    : _packageName(std::move(name)), _index(std::move(index)), _ordinal(ordinal) {}
+
+HLNPackageReceipt::~HLNPackageReceipt() = default;
+
+// MARK: class operations
+
+HLNPackageReceipt::ReceiptList HLNPackageReceipt::allPackages() {
+    State& s = state();
+    std::scoped_lock lock(s.listLock);
+    if (!s.list) {
+        s.list = std::make_shared<const std::vector<Ref<HLNPackageReceipt>>>();
+        auto scan = std::make_shared<Scan>();
+        scan->receiptsFolder = s.receiptsFolder;
+        scan->listerPath = s.listerPath;
+        scan->dpkgInfoFolder = s.dpkgInfoFolder;
+        scan->index = s.index;
+        s.scanRunning = true;
+        try {
+            std::thread(&HLNPackageReceipt::_generateAllPackages, scan).detach();
+        } catch (const std::exception& e) {
+            s.scanRunning = false;
+            logLine(std::string("Unable to read package receipts: ") + e.what());
+        }
+    }
+    return s.list;
+}
+
+void HLNPackageReceipt::waitUntilScanFinished() {
+    allPackages();
+    State& s = state();
+    std::unique_lock lock(s.listLock);
+    s.scanEnded.wait(lock, [&] { return !s.scanRunning; });
+}
+
+std::string HLNPackageReceipt::packageNamesForFilename(const std::string& path) {
+    ReceiptList list = allPackages();
+    if (list->empty()) return {};
+    const Index& index = *list->front()->_index;
+
+    uint32_t inlineOrdinals[16];
+    std::vector<uint32_t> moreOrdinals;
+    size_t found = 0;
+    {
+        std::shared_lock lock(index.lock);
+        auto* mark = static_cast<const ReceiptMark*>(index.trie.bucketForString(path));
+        for (; mark; mark = mark->older) {
+            if (found < std::size(inlineOrdinals)) {
+                inlineOrdinals[found] = mark->ordinal;
+            } else {
+                if (moreOrdinals.empty()) moreOrdinals.assign(inlineOrdinals, inlineOrdinals + found);
+                moreOrdinals.push_back(mark->ordinal);
+            }
+            ++found;
+        }
+    }
+    if (!found) return {};
+    const uint32_t* ordinals = moreOrdinals.empty() ? inlineOrdinals : moreOrdinals.data();
+
+    // The chain runs newest first; the list runs in scan order. Receipts
+    // still being read (or dropped) are in the chain but not in the list.
+    std::string names;
+    size_t matches = 0;
+    auto cursor = list->begin();
+    for (size_t i = found; i-- > 0;) {
+        uint32_t ordinal = ordinals[i];
+        cursor = std::lower_bound(cursor, list->end(), ordinal,
+                                  [](const Ref<HLNPackageReceipt>& r, uint32_t o) { return r->_ordinal < o; });
+        if (cursor == list->end()) break;
+        if ((*cursor)->_ordinal != ordinal) continue;
+        if (matches++) names += ", ";
+        names += (*cursor)->_packageName;
+    }
+    if (matches == 0) return {};
+    return (matches == 1 ? "Part of package " : "Part of packages ") + names;
+}
+
+bool HLNPackageReceipt::fileIsPartOfPackage(const std::string& path) const {
+    std::shared_lock lock(_index->lock);
+    auto* mark = static_cast<const ReceiptMark*>(_index->trie.bucketForString(path));
+    for (; mark && mark->ordinal >= _ordinal; mark = mark->older)
+        if (mark->ordinal == _ordinal) return true;
+    return false;
+}
+
+void HLNPackageReceipt::setReceiptsFolder(const std::string& path) {
+    std::scoped_lock lock(state().listLock);
+    state().receiptsFolder = path;
+}
+
+void HLNPackageReceipt::setListerPath(const std::string& path) {
+    std::scoped_lock lock(state().listLock);
+    state().listerPath = path;
+}
+
+void HLNPackageReceipt::setDpkgInfoFolder(const std::string& path) {
+    std::scoped_lock lock(state().listLock);
+    state().dpkgInfoFolder = path;
+}
+
+void HLNPackageReceipt::resetForTesting() {
+    State& s = state();
+    std::unique_lock lock(s.listLock);
+    s.scanEnded.wait(lock, [&] { return !s.scanRunning; });
+    s.list = nullptr;
+    s.index = std::make_shared<Index>();
+    s.receiptsFolder = defaultReceiptsFolder;
+    s.listerPath = defaultListerPath;
+    s.dpkgInfoFolder = defaultDpkgInfoFolder;
+}
+
+HLNPackageReceipt::IndexStatistics HLNPackageReceipt::indexStatistics() {
+    std::shared_ptr<Index> index;
+    {
+        std::scoped_lock lock(state().listLock);
+        index = state().index;
+    }
+    std::shared_lock lock(index->lock);
+    return {index->zone.bytesReserved(), index->pathBytes, index->trie.count()};
+}
+
+// MARK: the scan
+
+void HLNPackageReceipt::_generateAllPackages(const std::shared_ptr<Scan>& scan) {
+    // Each source fails alone: what one published stays, and the next still runs.
+    try {
+        scan->debug = TFPreference::preferenceForKey("DebugPackageScanning").boolValue();
+        if (!scan->receiptsFolder.empty()) _readReceipts(*scan);
+    } catch (const std::exception& e) {
+        logLine(std::string("Unable to read package receipts: ") + e.what());
+    }
+    try {
+        if (!scan->dpkgInfoFolder.empty()) _readDpkgLists(*scan);
+    } catch (const std::exception& e) {
+        logLine(std::string("Unable to read package receipts: ") + e.what());
+    }
+    State& s = state();
+    {
+        std::scoped_lock lock(s.listLock);
+        s.scanRunning = false;
+    }
+    s.scanEnded.notify_all();
+}
+
+void HLNPackageReceipt::_readReceipts(Scan& scan) {
+    const std::string root = "/";
+    enumerateTree(AT_FDCWD, scan.receiptsFolder.c_str(), "", [&](const std::string& relative) {
+        if (pathExtension(relative) != "bom") return;
+        std::string bomPath = joinPath(scan.receiptsFolder, relative);
+        try {
+            Ref<HLNPackageReceipt> receipt = initWithName(scan, packageNameForBom(relative), root, bomPath);
+            if (!receipt) return;
+            scan.receipts.push_back(std::move(receipt));
+            _setAllPackages(scan.receipts);
+        } catch (const std::exception& e) {
+            logLine("Unable to read package at " + bomPath + " (" + e.what() + "), skipping...");
+        }
+    }, 0);
+}
+
+void HLNPackageReceipt::_readDpkgLists(Scan& scan) {
+    int fd = ::open(scan.dpkgInfoFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return; // no dpkg here
+    std::vector<FolderEntry> entries = readFolder(::dup(fd));
+    for (const FolderEntry& entry : entries) {
+        const std::string& name = entry.name;
+        if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".list") != 0) continue;
+        struct stat st;
+        if (::fstatat(fd, name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
+        std::string listPath = joinPath(scan.dpkgInfoFolder, name);
+        try {
+            Ref<HLNPackageReceipt> receipt = initWithDpkgList(scan, name.substr(0, name.size() - 5), listPath);
+            if (!receipt) continue;
+            scan.receipts.push_back(std::move(receipt));
+            _setAllPackages(scan.receipts);
+        } catch (const std::exception& e) {
+            logLine("Unable to read package at " + listPath + " (" + e.what() + "), skipping...");
+        }
+    }
+    ::close(fd);
+}
+
+void HLNPackageReceipt::_setAllPackages(const std::vector<Ref<HLNPackageReceipt>>& receipts) {
+    auto copy = std::make_shared<const std::vector<Ref<HLNPackageReceipt>>>(receipts);
+    ReceiptList old;
+    {
+        std::scoped_lock lock(state().listLock);
+        old = std::exchange(state().list, std::move(copy));
+    }
+}
+
+// MARK: building one receipt
+
+Ref<HLNPackageReceipt> HLNPackageReceipt::initWithName(Scan& scan, const std::string& name,
+                                                       const std::string& rootPath, const std::string& bomPath) {
+    Ref<HLNPackageReceipt> receipt(new HLNPackageReceipt(name, scan.index, scan.index->nextOrdinal++));
+    try {
+        receipt->readFilesFromRootPath(scan, rootPath, bomPath);
+        std::vector<std::string>().swap(receipt->_pending);
+    } catch (const std::exception& e) {
+        // Named by its BOM: the root path is the same for every receipt.
+        logLine("Unable to read package at " + bomPath + " (" + e.what() + "), skipping...");
+        return nullptr;
+    }
+    return receipt;
+}
+
+Ref<HLNPackageReceipt> HLNPackageReceipt::initWithDpkgList(Scan& scan, const std::string& name,
+                                                           const std::string& listPath) {
+    Ref<HLNPackageReceipt> receipt(new HLNPackageReceipt(name, scan.index, scan.index->nextOrdinal++));
+    try {
+        receipt->readFilesFromDpkgList(scan, listPath);
+        std::vector<std::string>().swap(receipt->_pending);
+    } catch (const std::exception& e) {
+        logLine("Unable to read package at " + listPath + " (" + e.what() + "), skipping...");
+        return nullptr;
+    }
+    return receipt;
+}
+
+void HLNPackageReceipt::readFilesFromRootPath(Scan& scan, const std::string& rootPath, const std::string& bomPath) {
+    if (scan.debug) logLine("Scanning package at " + bomPath);
+    // Lines are kept as raw bytes, not decoded: file names are bytes, and a
+    // name that is not UTF-8 must still match the file the browser shows.
+    std::string output = TFCommand::filterDataThroughCommandAtPath("", scan.listerPath, {"-s", bomPath});
+    std::string prefix = rootPath;
+    if (prefix.empty() || prefix.back() != '/') prefix += '/';
+
+    TFStringScanner scanner(output);
+    int counter = 0;
+    while (auto line = scanner.readLine()) {
+        ++counter;
+        if (scan.debug && counter % 1000 == 0)
+            logLine("    Scanning " + bomPath + ": " + std::to_string(counter) + " entries...");
+        if (line->empty()) continue;
+        if (*line == ".")
+            addPath(rootPath);
+        else if (line->starts_with("./"))
+            addPath(prefix + std::string(line->substr(2)));
+        else if (line->front() == '/')
+            addPath(std::string(*line));
+        else
+            addPath(prefix + std::string(*line)); // ".x" and plain names alike
+    }
+    _flushPaths();
+    if (scan.debug) logLine("    Scanned " + bomPath + ": total of " + std::to_string(counter) + " entries");
+}
+
+void HLNPackageReceipt::readFilesFromDpkgList(Scan& scan, const std::string& listPath) {
+    if (scan.debug) logLine("Scanning package at " + listPath);
+    std::string text = readWholeFile(listPath);
+
+    // dpkg writes one absolute path per line, "\n"-terminated ("\r" may be
+    // part of a name), "/." for the root.
+    std::vector<std::string_view> lines;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + start, end - start);
+        lines.push_back(line == "/." ? std::string_view("/") : line);
+        start = end + 1;
+    }
+
+    // A listed path with another listed path beneath it is a folder of the
+    // package even where the disk has a link (/bin on merged-/usr systems).
+    std::unordered_set<std::string_view> folders;
+    for (std::string_view line : lines) {
+        for (size_t slash = line.rfind('/'); slash != std::string_view::npos && slash > 0;
+             slash = line.rfind('/', slash - 1)) {
+            if (!folders.insert(line.substr(0, slash)).second) break;
+        }
+    }
+
+    int counter = 0;
+    for (std::string_view line : lines) {
+        ++counter;
+        if (scan.debug && counter % 1000 == 0)
+            logLine("    Scanning " + listPath + ": " + std::to_string(counter) + " entries...");
+        if (line.empty() || line == "/" || folders.count(line)) continue;
+        std::string path = line.front() == '/' ? std::string(line) : "/" + std::string(line);
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue; // an empty folder
+        size_t slash = path.rfind('/');
+        std::string parent = path.substr(0, slash);
+        if (!parent.empty()) {
+            auto [it, added] = scan.resolvedParents.try_emplace(parent);
+            if (added) {
+                if (char* real = ::realpath(parent.c_str(), nullptr)) {
+                    if (parent != real) it->second = real;
+                    std::free(real);
+                }
+            }
+            if (!it->second.empty()) addPath(joinPath(it->second, std::string_view(path).substr(slash + 1)));
+        }
+        addPath(std::move(path));
+    }
+    _flushPaths();
+    if (scan.debug) logLine("    Scanned " + listPath + ": total of " + std::to_string(counter) + " entries");
+}
+
+void HLNPackageReceipt::addPath(std::string path) {
+    _pending.push_back(std::move(path));
+    if (_pending.size() >= pathBatch) _flushPaths();
+}
+
+void HLNPackageReceipt::_flushPaths() {
+    Index& index = *_index;
+    {
+        std::unique_lock lock(index.lock);
+        for (const std::string& path : _pending) {
+            auto* newest = static_cast<ReceiptMark*>(index.trie.bucketForString(path));
+            if (newest && newest->ordinal == _ordinal) continue; // listed twice by this package
+            void* block = index.zone.allocate(sizeof(ReceiptMark), alignof(ReceiptMark));
+            auto* mark = new (block) ReceiptMark();
+            mark->ordinal = _ordinal;
+            mark->older = newest;
+            if (!newest) index.pathBytes += path.size();
+            index.trie.addBucket(mark, path);
+        }
+    }
+    _pending.clear();
+}

@@ -1,0 +1,219 @@
+#include "browser/HLNFileWell.h"
+
+#include "browser/HLNWorkspace.h"
+#include "support/TempTree.h"
+#include "support/WidgetEvents.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QMimeData>
+#include <QProcess>
+#include <QTimer>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace {
+
+// Stands in for the desktop's file manager on a private session bus.
+class FileManager : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
+public:
+    QStringList shown;
+public slots:
+    void ShowItems(const QStringList& uris, const QString&) { shown += uris; }
+};
+
+// A private dbus-daemon for the whole program, started before anything
+// touches the session bus.
+class PrivateBus : public ::testing::Environment {
+public:
+    static inline QProcess* daemon = nullptr;
+    static inline QString address;
+    void SetUp() override {
+        daemon = new QProcess;
+        daemon->start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        if (!daemon->waitForStarted(5000) || !daemon->waitForReadyRead(5000)) return;
+        address = QString::fromUtf8(daemon->readLine()).trimmed();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
+    }
+    void TearDown() override {
+        if (!daemon) return;
+        daemon->kill();
+        daemon->waitForFinished(3000);
+        delete daemon;
+    }
+};
+const auto* const privateBus = ::testing::AddGlobalTestEnvironment(new PrivateBus);
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool waitFor(const std::function<bool()>& done, int ms = 5000) {
+    QDeadlineTimer deadline(ms);
+    while (!done() && !deadline.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+class FileWell : public ::testing::Test {
+protected:
+    void SetUp() override {
+        well.resize(64, 64);
+        well.show();
+        QApplication::processEvents();
+        QObject::connect(&well, &HLNFileWell::dragStarted, [this](const QMimeData* data) {
+            ++drags;
+            dragged = data->urls();
+            uriList = data->data("text/uri-list");
+            // End the platform's drag loop as a user letting go over nothing would.
+            QTimer::singleShot(0, [this] { WidgetEvents::release(&well, QPointF(0, 0)); });
+        });
+    }
+    const QPointF centre{32, 32};
+    HLNFileWell well;
+    TempTree tree;
+    int drags = 0;
+    QList<QUrl> dragged;
+    QByteArray uriList;
+};
+
+TEST_F(FileWell, FilenamesAreCopiesBothWays) {
+    std::vector<std::string> given{tree.writeFile("a", 10), tree.writeFile("b", 10)};
+    well.setFilenames(given);
+    given.push_back("/elsewhere");
+    EXPECT_EQ(well.filenames().size(), 2u) << "the well keeps its own copy";
+
+    std::vector<std::string> answered = well.filenames();
+    answered.clear();
+    EXPECT_EQ(well.filenames().size(), 2u) << "changing an answer leaves the well alone";
+    std::vector<std::string> earlier = well.filenames();
+    well.setFilenames({tree / "a"});
+    EXPECT_EQ(earlier.size(), 2u) << "a later set leaves an earlier answer alone";
+    EXPECT_EQ(well.filenames(), std::vector<std::string>{tree / "a"});
+}
+
+TEST_F(FileWell, IconStandsForNoneOneOrSeveralFiles) {
+    EXPECT_FALSE(well.hasImage());
+    well.setFilenames({tree.mkdir("folder")});
+    ASSERT_TRUE(well.hasImage());
+    const QImage folder = well.image().pixmap(48).toImage();
+    well.setFilenames({tree.writeFile("notes.txt", 100)});
+    const QImage text = well.image().pixmap(48).toImage();
+    EXPECT_NE(folder, text) << "each file shows its own kind of icon";
+    well.setFilenames({tree / "folder", tree / "notes.txt", tree / "folder"});
+    const QImage several = well.image().pixmap(48).toImage();
+    EXPECT_NE(several, text);
+    EXPECT_NE(several, folder);
+    well.setFilenames({});
+    EXPECT_FALSE(well.hasImage());
+}
+
+TEST_F(FileWell, DragStartsOnlyBeyondTheSlopAndCarriesExactBytes) {
+    const std::string odd = tree.writeFile(std::string("caf\xe9 #1%?.txt"), 100);
+    const std::string plain = tree.writeFile("r\xc3\xa9sum\xc3\xa9.pdf", 100);
+    well.setFilenames({odd, plain});
+
+    WidgetEvents::advance(5000);
+    WidgetEvents::press(&well, centre);
+    WidgetEvents::move(&well, centre + QPointF(3, 2)); // 3.6 points
+    WidgetEvents::move(&well, centre + QPointF(0, 4)); // exactly 4
+    EXPECT_EQ(drags, 0);
+    WidgetEvents::move(&well, centre + QPointF(3, 3)); // 4.2 points
+    EXPECT_EQ(drags, 1);
+    WidgetEvents::release(&well, centre + QPointF(3, 3));
+
+    ASSERT_EQ(dragged.size(), 2);
+    EXPECT_TRUE(dragged[0].isLocalFile());
+    EXPECT_EQ(HLNWorkspace::pathForFileURL(dragged[0]), odd);
+    EXPECT_EQ(HLNWorkspace::pathForFileURL(dragged[1]), plain);
+    // What another program reads: one URL per CRLF-ended line, bytes intact.
+    QList<QByteArray> lines = uriList.split('\n');
+    ASSERT_GE(lines.size(), 2);
+    const QUrl first = QUrl::fromEncoded(lines[0].trimmed());
+    EXPECT_EQ(QByteArray::fromPercentEncoding(first.path(QUrl::FullyEncoded).toLatin1()).toStdString(), odd);
+    struct stat st {};
+    EXPECT_EQ(::lstat(HLNWorkspace::pathForFileURL(first).c_str(), &st), 0) << "the URL names the real file";
+
+    // A press released in place is a plain click: nothing happens.
+    WidgetEvents::click(&well, centre);
+    EXPECT_EQ(drags, 1);
+}
+
+TEST_F(FileWell, OffersCopyAndLinkOutsideAndNothingInside) {
+    EXPECT_EQ(HLNFileWell::draggingSourceOperationMaskForLocal(false), Qt::CopyAction | Qt::LinkAction);
+    EXPECT_FALSE(HLNFileWell::draggingSourceOperationMaskForLocal(false) & Qt::MoveAction);
+    EXPECT_EQ(HLNFileWell::draggingSourceOperationMaskForLocal(true), Qt::DropActions());
+    well.setEditable(false);
+    EXPECT_FALSE(well.acceptDrops());
+}
+
+TEST_F(FileWell, EmptyWellNeitherDragsNorCounts) {
+    WidgetEvents::advance(5000);
+    WidgetEvents::press(&well, centre);
+    WidgetEvents::move(&well, centre + QPointF(20, 0));
+    WidgetEvents::release(&well, centre + QPointF(20, 0));
+    EXPECT_EQ(drags, 0);
+    EXPECT_EQ(well.clickCount(), 0);
+}
+
+TEST_F(FileWell, DoubleClickRevealsEachPathInOrderAndTripleClickDoesNothingMore) {
+    ASSERT_FALSE(PrivateBus::address.isEmpty()) << "dbus-daemon did not start";
+    QDBusConnection service = QDBusConnection::connectToBus(PrivateBus::address, "file-manager");
+    FileManager manager;
+    ASSERT_TRUE(service.registerObject("/org/freedesktop/FileManager1", &manager, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(service.registerService("org.freedesktop.FileManager1"));
+
+    const std::vector<std::string> paths{tree.writeFile("one", 1), tree.writeFile("two\xff", 1),
+                                         tree.writeFile("three", 1)};
+    well.setFilenames(paths);
+    WidgetEvents::doubleClick(&well, centre);
+    EXPECT_EQ(well.clickCount(), 2);
+    ASSERT_TRUE(waitFor([&] { return manager.shown.size() == 3; }));
+    for (size_t i = 0; i < paths.size(); ++i)
+        EXPECT_EQ(HLNWorkspace::pathForFileURL(QUrl::fromEncoded(manager.shown[i].toLatin1())), paths[i]);
+
+    // The third press of a triple click reveals nothing and starts no drag.
+    WidgetEvents::advance(50);
+    WidgetEvents::press(&well, centre);
+    EXPECT_EQ(well.clickCount(), 3);
+    WidgetEvents::move(&well, centre + QPointF(10, 0));
+    WidgetEvents::release(&well, centre + QPointF(10, 0));
+    waitFor([] { return false; }, 300);
+    EXPECT_EQ(manager.shown.size(), 3);
+    EXPECT_EQ(drags, 0);
+
+    // With no file manager on the bus, the parent folder is opened instead.
+    service.unregisterService("org.freedesktop.FileManager1");
+    const std::string bin = tree.mkdir("bin");
+    const std::string log = tree / "opened";
+    {
+        std::ofstream script(bin + "/xdg-open");
+        script << "#!/bin/sh\necho \"$1\" >> '" << log << "'\n";
+    }
+    ::chmod((bin + "/xdg-open").c_str(), 0755);
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", QByteArray::fromStdString(bin) + ":" + oldPath);
+    const std::string inner = tree.mkdir("sub\xfe") + "/file";
+    HLNWorkspace::selectFile(inner);
+    EXPECT_TRUE(waitFor([&] { return !readAll(log).empty(); }));
+    qputenv("PATH", oldPath);
+    const QUrl opened = QUrl::fromEncoded(QByteArray::fromStdString(readAll(log)).trimmed());
+    EXPECT_EQ(HLNWorkspace::pathForFileURL(opened), tree / "sub\xfe");
+    QDBusConnection::disconnectFromBus("file-manager");
+}
+
+TEST(Workspace, ParentPaths) {
+    EXPECT_EQ(HLNWorkspace::parentPath("/a/b/c"), "/a/b");
+    EXPECT_EQ(HLNWorkspace::parentPath("/a"), "/");
+    EXPECT_EQ(HLNWorkspace::parentPath("/"), "/");
+    EXPECT_EQ(HLNWorkspace::parentPath("/a/b/"), "/a");
+}
+
+} // namespace
+
+#include "HLNFileWellTest.moc"
