@@ -177,7 +177,8 @@ std::string HLNDrive::decodeMountInfoEscapes(std::string_view field) {
         if (field[i] == '\\' && i + 3 < field.size() && isOctal(field[i + 1]) &&
             isOctal(field[i + 2]) && isOctal(field[i + 3])) {
             int value = (field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0');
-            if (value <= 0377) {
+            // "\000" is kept as written: a NUL byte would cut the path short.
+            if (value > 0 && value <= 0377) {
                 out += static_cast<char>(value);
                 i += 3;
                 continue;

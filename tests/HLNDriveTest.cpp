@@ -248,6 +248,22 @@ TEST(HLNDriveMountInfo, MalformedLinesAreRejected) {
     EXPECT_TRUE(HLNDrive::parseMountInfoLine("1 2 3:4 / /x rw - ext4 /dev/a"));
 }
 
+TEST(HLNDriveMountInfo, OddEscapesNeverMakeAPathThatIsNotOnTheLine) {
+    // A NUL byte would cut the mount point short in every system call: the
+    // kernel never writes "\000", so it stays as it stands.
+    EXPECT_EQ(HLNDrive::decodeMountInfoEscapes("/mnt/a\\000b"), "/mnt/a\\000b");
+    EXPECT_EQ(HLNDrive::decodeMountInfoEscapes("\\0401\\1341\\"), " 1\\1\\");
+    EXPECT_EQ(HLNDrive::decodeMountInfoEscapes("/mnt/\xFF\\012\xFE"), "/mnt/\xFF\n\xFE");
+    EXPECT_EQ(HLNDrive::decodeMountInfoEscapes("\\\\040"), "\\ ");
+    auto r = HLNDrive::parseMountInfoLine("7 1 0:9 /\\040root /mnt/\\134\\040\\011\\012x\\000 rw - "
+                                          "tmp\\040fs \\000 rw\r");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->f_mntonname, std::string("/mnt/\\ \t\nx\\000"));
+    EXPECT_EQ(r->f_mntonname.find('\0'), std::string::npos);
+    EXPECT_EQ(r->f_fstypename, "tmp fs");
+    EXPECT_EQ(r->f_mntfromname, "\\000");
+}
+
 TEST(HLNDriveMountInfo, FileIsReadInOrderSkippingBadLines) {
     TempTree tree;
     std::string file = tree / "mountinfo";
