@@ -635,9 +635,26 @@ void HLNFile::trash() {
 
 void HLNFile::_detachedTrash() {
     // Removes everything it can and goes on after errors; what stays is
-    // counted again by the re-read.
-    std::string where = path();
-    if (!where.empty()) HLNDirectory::removePath(where);
+    // counted again by the re-read. Below the root, each folder is entered
+    // without following links: a folder replaced by a link since it was
+    // listed must not lead the deletion out of the tree.
+    std::string rootPath;
+    std::vector<std::string> below; // names from this node up to the root's child
+    {
+        TreeGuard lock(treeLock());
+        if (_hasPath()) {
+            const HLNFile* n = this;
+            for (; !n->_has(IsRootFile); n = n->_parent.get()) below.emplace_back(n->nameView());
+            rootPath = n->nameView();
+        }
+    }
+    if (below.empty()) {
+        if (!rootPath.empty()) HLNDirectory::removePath(rootPath);
+    } else {
+        HLNDirectory folder = HLNDirectory::openPath(rootPath);
+        for (size_t k = below.size(); k-- > 1 && folder.isOpen();) folder = folder.openChild(below[k].c_str());
+        if (folder.isOpen()) folder.removeTree(below[0].c_str());
+    }
     {
         TreeGuard lock(treeLock());
         _set(IsTrashing, false);
