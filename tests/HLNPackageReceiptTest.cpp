@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <random>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -289,6 +290,29 @@ TEST_F(HLNPackageReceiptTest, UnreadableDpkgListIsSkipped) {
     EXPECT_EQ(packageNames(list), (std::vector<std::string>{"a", "c"}));
     EXPECT_NE(log.find("Unable to read package at " + info + "/b.list ("), std::string::npos) << log;
     EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/c-file"), "Part of package c");
+}
+
+TEST_F(HLNPackageReceiptTest, BinaryJunkFromTheListerNeitherStopsNorConfusesTheScan) {
+    // NUL bytes, bytes that are not UTF-8, carriage returns, a megabyte with
+    // no line end, and lines that climb out of the root.
+    std::string junk;
+    std::mt19937 random(7);
+    for (int i = 0; i < 200000; ++i) junk += char(random() % 256);
+    static const char odd[] = "\n\0\0\0\n./\xFF\xFE\0x\n\r\r\r\n././././\n../../etc/passwd\n//double\n/\n.\n";
+    junk += std::string(odd, sizeof odd - 1);
+    junk += std::string(1 << 20, '\xAB') + "\n";
+    static const char withNul[] = "./with\0nul\n";
+    junk += std::string(withNul, sizeof withNul - 1);
+    bom("Junk.bom", junk + "./ok\n");
+    bom("Later.bom", "./later\n");
+    auto list = scan();
+    EXPECT_EQ(packageNames(list), (std::vector<std::string>{"Junk", "Later"}));
+    EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/ok"), "Part of package Junk");
+    EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/later"), "Part of package Later");
+    // A line cut at a NUL byte names nothing that the line did not spell.
+    EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/with"), "");
+    EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/etc/passwd"), "");
+    EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename(std::string(1, '\0')), "");
 }
 
 // This machine's own dpkg database, indexed while other threads look up.
