@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# hollin --report on hostile trees and bad command lines: the same lines as
+# du -axl -B1 -d1 for every tree, a clear error and exit status 1 for a path
+# that cannot be examined, and no hang (each run is bounded).
+set -euo pipefail
+hollin=${HOLLIN_BINARY:?HOLLIN_BINARY not set}
+work=$(mktemp -d /tmp/hollin-e2e-hostile-XXXXXX)
+trap 'chmod -R u+rwx "$work" 2>/dev/null; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+# Sanitized builds are several times slower.
+limit=${HOLLIN_E2E_LIMIT:-600}
+
+# The trees, built with system calls relative to open folders (names may be
+# any bytes; the chain goes deeper than one call may name).
+python3 - "$work" <<'EOF'
+import os, sys
+work = sys.argv[1].encode()
+def write(path, n, dir_fd=None):
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=dir_fd)
+    os.write(fd, b"x" * n) if n else None
+    os.close(fd)
+
+names = os.path.join(work, b"names")
+os.mkdir(names)
+for b in range(1, 256):
+    if b == ord("/"): continue
+    write(os.path.join(names, b"in" + bytes([b]) + b"side"), b * 37)
+for n in [b"-rf", b"--help", b"a\nb", b"\n", b"\t", b"caf\xe9", b"\xff\xfe", b"\xc0\xaf", b"Case", b"CASE",
+          b"case", b"L" * 255, b"\xc3\xa9" * 127 + b"x", b"$(touch pwned)", b"'", b'"', b"\\"]:
+    write(os.path.join(names, n), len(n) * 100)
+os.mkdir(os.path.join(names, b"-d"))
+write(os.path.join(names, b"-d", b"\n\n"), 5000)
+
+huge = os.path.join(work, b"huge")
+os.mkdir(huge)
+fd = os.open(huge, os.O_RDONLY | os.O_DIRECTORY)
+for i in range(200000):
+    name = b"entry-%06d" % i
+    if i % 1000 == 0: os.mkdir(name, dir_fd=fd)
+    else: write(name, 4096 if i % 50 == 0 else 0, dir_fd=fd)
+os.close(fd)
+
+deep = os.path.join(work, b"deep")
+os.mkdir(deep)
+fd = os.open(deep, os.O_RDONLY | os.O_DIRECTORY)
+length = len(deep)
+while length < 6000:
+    os.mkdir(b"d", dir_fd=fd)
+    nxt = os.open(b"d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+    os.close(fd)
+    fd = nxt
+    length += 2
+write(b"leaf", 8192, dir_fd=fd)
+os.close(fd)
+
+links = os.path.join(work, b"links")
+os.mkdir(links)
+os.symlink(b"b", os.path.join(links, b"a"))
+os.symlink(b"a", os.path.join(links, b"b"))
+os.symlink(b".", os.path.join(links, b"dot"))
+os.symlink(b"/", os.path.join(links, b"root"))
+write(os.path.join(links, b"hard"), 30000)
+os.link(os.path.join(links, b"hard"), os.path.join(links, b"hard2"))
+os.mkfifo(os.path.join(links, b"fifo"))
+fd = os.open(os.path.join(links, b"sparse"), os.O_WRONLY | os.O_CREAT, 0o644)
+os.ftruncate(fd, 1 << 34)
+os.pwrite(fd, b"data", 1 << 33)
+os.close(fd)
+EOF
+
+report() { # PATH -> $work/ours, $work/err; answers the exit status
+    local status=0
+    timeout "$limit" "$hollin" --report "$1" >"$work/ours" 2>"$work/err" || status=$?
+    [ $status -eq 124 ] && fail "report of $(printf %q "$1") did not finish within ${limit}s"
+    return $status
+}
+
+check() { # PATH: the report equals du's lines
+    local path=$1 started=$SECONDS
+    report "$path" || fail "report of $(printf %q "$path") exited $?: $(head -c 500 "$work/err")"
+    du -axl -B1 -d1 -- "$path" >"$work/du"
+    LC_ALL=C sort "$work/ours" >"$work/ours.sorted"
+    LC_ALL=C sort "$work/du" >"$work/du.sorted"
+    cmp -s "$work/ours.sorted" "$work/du.sorted" ||
+        { diff "$work/ours.sorted" "$work/du.sorted" | head -20 >&2; fail "lines differ from du for $(printf %q "$path")"; }
+    echo "report of $(printf %q "$path") matches du ($((SECONDS - started)) s)"
+}
+
+check "$work/names"
+check "$work/huge"
+check "$work/deep"
+check "$work/links"
+check "$work/"
+[ -e "$work/names/pwned" ] || [ -e pwned ] && fail "a name was run as a command"
+
+# A relative path, and one with a trailing slash, are reported as given.
+(cd "$work" && check names/ && check ./links && check links)
+
+# Paths that cannot be examined: one line on stderr naming the path, status 1,
+# nothing on stdout.
+for bad in "$work/absent" "$work/names/CASE/below" ""; do
+    status=0
+    report "$bad" || status=$?
+    [ $status -eq 1 ] || fail "report of '$bad' exited $status"
+    [ -s "$work/ours" ] && fail "report of '$bad' printed on stdout"
+    grep -qF -- "hollin: $bad: " "$work/err" || fail "report of '$bad' said: $(cat "$work/err")"
+done
+
+# A plain file: its own line only.
+report "$work/names/CASE" || fail "report of a file exited $?"
+[ "$(cat "$work/ours")" = "$(du -axl -B1 -d1 -- "$work/names/CASE")" ] || fail "report of a file differs from du"
+
+echo "e2e_hostile: ok"
