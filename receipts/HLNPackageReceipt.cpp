@@ -206,7 +206,26 @@ struct HLNPackageReceipt::Scan {
     // folder -> its spelling with every link resolved, "" when that is the
     // same spelling or the folder cannot be resolved
     std::unordered_map<std::string, std::string> resolvedFolders;
+    // Folders whose entries were read, and the subfolders found in them.
+    std::unordered_set<std::string> foldersRead;
+    std::unordered_set<std::string> subfolders;
 };
+
+namespace {
+// True when the entry is a folder on disk (not a link to one). Reads each
+// parent folder once for the whole scan: one directory listing costs far
+// less than a stat call per entry.
+bool isFolderOnDisk(HLNPackageReceipt::Scan& scan, const std::string& parent, const std::string& name) {
+    const std::string folder = parent.empty() ? "/" : parent;
+    if (scan.foldersRead.insert(folder).second) {
+        int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0)
+            for (const FolderEntry& entry : readFolder(fd))
+                if (entry.isDirectory) scan.subfolders.insert(joinPath(folder, entry.name));
+    }
+    return scan.subfolders.count(joinPath(folder, name)) != 0;
+}
+} // namespace
 
 namespace {
 struct State {
@@ -507,24 +526,6 @@ void HLNPackageReceipt::readFilesFromDpkgList(Scan& scan, const std::string& lis
         }
     }
 
-    // Entries are looked at relative to their folder, kept open while the
-    // list stays in it, so the kernel walks each folder's path once.
-    struct OpenFolder {
-        std::string path;
-        int fd = -1;
-        ~OpenFolder() {
-            if (fd >= 0) ::close(fd);
-        }
-        bool isDirectory(const std::string& folder, const char* name) {
-            if (folder != path || fd < 0) {
-                if (fd >= 0) ::close(fd);
-                path = folder;
-                fd = ::open(folder.empty() ? "/" : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-            }
-            struct stat st;
-            return fd >= 0 && ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-        }
-    } parent;
 
     int counter = 0;
     for (std::string_view line : lines) {
@@ -534,7 +535,7 @@ void HLNPackageReceipt::readFilesFromDpkgList(Scan& scan, const std::string& lis
         if (line.empty() || line == "/" || folders.count(line)) continue;
         std::string path = line.front() == '/' ? std::string(line) : "/" + std::string(line);
         size_t slash = path.rfind('/');
-        if (parent.isDirectory(path.substr(0, slash), path.c_str() + slash + 1)) continue; // an empty folder
+        if (isFolderOnDisk(scan, path.substr(0, slash), path.substr(slash + 1))) continue; // an empty folder
         if (slash > 0) {
             const std::string& real = resolvedFolder(scan.resolvedFolders, path.substr(0, slash));
             if (!real.empty()) addPath(real + path.substr(slash));
