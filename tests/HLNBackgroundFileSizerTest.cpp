@@ -51,11 +51,19 @@ void waitIdle() {
     }
 }
 
-// Waits for a deletion to finish and for its re-read to be done.
-void waitTrashed(const Ref<HLNFile>& node) {
-    ASSERT_TRUE(spinUntil([&] { return !node->isTrashing(); }));
-    spinUntil([] { return false; }, 100ms); // the re-read is queued on the main loop
+// Waits for a deletion to finish and for its re-read to be done: `reread`
+// tells when the re-read has happened (by default: the node left its tree).
+void waitTrashed(const Ref<HLNFile>& node, std::function<bool()> reread = nullptr) {
+    if (!reread) reread = [node] { return node->isInvalidated(); };
+    ASSERT_TRUE(spinUntil([&] { return !node->isTrashing() && reread(); }));
     waitIdle();
+}
+
+// True once the entries a folder had when this was made have been cut,
+// which the re-read of the folder does.
+std::function<bool()> entriesReplaced(const Ref<HLNFile>& folder) {
+    HLNFile::ChildList old = folder->children();
+    return [old] { return old && old->size() && (*old)[0]->isInvalidated(); };
 }
 
 // Installs a visit hook for one test; the hook can hold the thread at a
@@ -399,6 +407,7 @@ TEST(HLNBackgroundFileSizerRefresh, ClosedWindowRootWithAPendingReadIsNotSizedAg
     Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
     HLNBackgroundFileSizer::sizeFile(top);
     waitIdle();
+    uint64_t before = top->sizeSoFar();
     Visits visits;
     visits.holdAt(top);
     top->refreshSize();
@@ -406,7 +415,10 @@ TEST(HLNBackgroundFileSizerRefresh, ClosedWindowRootWithAPendingReadIsNotSizedAg
     top->invalidate(); // the window closes while the re-read waits
     visits.release();
     waitIdle();
-    EXPECT_EQ(top->childrenCount(), 0u);
+    ASSERT_TRUE(spinUntil([&] { return top->childrenCount() == 0; })); // released on its own thread
+    spinUntil([] { return false; }, 100ms);
+    EXPECT_EQ(top->childrenCount(), 0u); // and not listed again
+    EXPECT_EQ(top->sizeSoFar(), before);
     EXPECT_EQ(top->sizeStatus(), 3);
 }
 
@@ -460,9 +472,12 @@ TEST(HLNBackgroundFileSizerTrash, FolderStillWaitingOnTheStack) {
     Ref<HLNFile> second = child(top, "second");
     ASSERT_NE(second->sizeStatus(), 2);
     second->trash();
+    // The re-read is queued behind the held visit; let the thread go once
+    // the deletion is over and the re-read has been handed on.
     ASSERT_TRUE(spinUntil([&] { return !second->isTrashing(); }));
-    QCoreApplication::processEvents(); // hands the re-read to the sizing thread
+    spinUntil([] { return false; }, 200ms);
     visits.release();
+    ASSERT_TRUE(spinUntil([&] { return second->isInvalidated(); }));
     waitIdle();
     EXPECT_FALSE(child(top, "second"));
     EXPECT_EQ(top->unsizedChildrenCount(), 0u);
@@ -505,8 +520,9 @@ TEST(HLNBackgroundFileSizerTrash, WhatCannotBeRemovedStaysAndIsCounted) {
     HLNBackgroundFileSizer::sizeFile(top);
     waitIdle();
     Ref<HLNFile> doomed = child(top, "doomed");
+    auto reread = entriesReplaced(doomed);
     doomed->trash();
-    waitTrashed(doomed);
+    waitTrashed(doomed, reread);
     EXPECT_EQ(::access(pinned.c_str(), F_OK), 0);
     EXPECT_EQ(::access((tree / "top/doomed/loose").c_str(), F_OK), -1);
     EXPECT_EQ(doomed->sizeStatus(), 2);
@@ -550,8 +566,9 @@ TEST(HLNBackgroundFileSizerTrash, MountsInsideAreLeftAlone) {
     HLNBackgroundFileSizer::sizeFile(top);
     waitIdle();
     Ref<HLNFile> doomed = child(top, "doomed");
+    auto reread = entriesReplaced(doomed);
     doomed->trash();
-    waitTrashed(doomed);
+    waitTrashed(doomed, reread);
     EXPECT_EQ(::access((tree / "top/doomed/tmp/onTmpfs").c_str(), F_OK), 0);
     EXPECT_EQ(::access((tree / "top/doomed/bound/kept").c_str(), F_OK), 0);
     EXPECT_EQ(::access((tree / "elsewhere/kept").c_str(), F_OK), 0);
