@@ -83,14 +83,16 @@ int run(int argc, char** argv) {
     QTimer poll;
     int ticks = 0;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (root->sizeStatus() == 2) {
+        // Also waits for the sizing thread to settle, so that it is not
+        // posting to the application while the application goes.
+        if (root->sizeStatus() == 2 && HLNBackgroundFileSizer::isIdle()) {
             app.quit();
             return;
         }
         if (++ticks % 10 == 0) progress.show(root);
     });
     poll.start(10);
-    if (root->sizeStatus() != 2) app.exec();
+    if (root->sizeStatus() != 2 || !HLNBackgroundFileSizer::isIdle()) app.exec();
     progress.clear();
 
     static char buffer[1 << 16];

@@ -19,15 +19,20 @@ HLNBackgroundFileSizer* sharedInstance = nullptr; // under classLock; never dest
 std::atomic<std::thread::id> sizingThread{};
 std::atomic<int> sizingTid{0};
 std::atomic<bool> hasVisitHook{false};
-std::mutex currentLock; // leaf lock, only around `current`
-Ref<HLNFile> current;
+std::mutex currentLock; // leaf lock, only around currentNode()
+// The node being visited. Never destroyed: the sizing thread still uses it
+// while static objects are destroyed at exit.
+Ref<HLNFile>& currentNode() {
+    static auto* node = new Ref<HLNFile>;
+    return *node;
+}
 std::mutex& visitHookLock() {
     static std::mutex lock;
     return lock;
 }
-std::function<void(const Ref<HLNFile>&)>& visitHook() {
-    static std::function<void(const Ref<HLNFile>&)> hook;
-    return hook;
+std::function<void(const Ref<HLNFile>&)>& visitHook() { // never destroyed, as above
+    static auto* hook = new std::function<void(const Ref<HLNFile>&)>;
+    return *hook;
 }
 } // namespace
 
@@ -57,7 +62,7 @@ void HLNBackgroundFileSizer::setVisitHookForTesting(std::function<void(const Ref
 
 Ref<HLNFile> HLNBackgroundFileSizer::currentFile() {
     std::scoped_lock lock(currentLock);
-    return current;
+    return currentNode();
 }
 
 bool HLNBackgroundFileSizer::isIdle() {
@@ -118,7 +123,7 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
             lock.unlock();
             {
                 std::scoped_lock c(currentLock);
-                current = nullptr;
+                currentNode() = nullptr;
             }
             HLNRefreshRequests::updateUI();
             lock.lock();
@@ -129,7 +134,7 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
     stack.pop_back();
     if (node->isDirectory()) {
         std::scoped_lock c(currentLock);
-        current = node;
+        currentNode() = node;
     }
     if (hasVisitHook) {
         std::function<void(const Ref<HLNFile>&)> hook;
