@@ -116,20 +116,6 @@ std::shared_ptr<BoundedCall> startBoundedStatvfs(const std::string& path,
     return call;
 }
 
-const std::set<std::string_view, std::less<>>& knownLocalTypes() {
-    static const std::set<std::string_view, std::less<>> types = {
-        // disks
-        "ext2", "ext3", "ext4", "xfs", "btrfs", "f2fs", "jfs", "reiserfs", "zfs", "bcachefs",
-        "nilfs2", "vfat", "msdos", "exfat", "ntfs", "ntfs3", "hfsplus", "apfs", "iso9660",
-        "udf", "hfs", "ufs",
-        // kernel pseudo file systems (autofs is left out: asking it may mount)
-        "proc", "sysfs", "devtmpfs", "devpts", "tmpfs", "ramfs", "cgroup", "cgroup2",
-        "securityfs", "debugfs", "tracefs", "configfs", "fusectl", "mqueue", "hugetlbfs",
-        "pstore", "bpf", "binfmt_misc", "nsfs", "efivarfs", "selinuxfs", "squashfs", "overlay",
-        "rpc_pipefs", "devfs"};
-    return types;
-}
-
 // The label of the device a mount comes from, by the links in
 // /dev/disk/by-label (names escaped by udev as \xNN).
 std::string labelForDevice(const std::string& device) {
@@ -224,8 +210,24 @@ std::optional<HLNMountRecord> HLNDrive::parseMountInfoLine(std::string_view line
     return record;
 }
 
-bool HLNDrive::isKnownLocalType(std::string_view type) {
-    return knownLocalTypes().count(type) != 0;
+bool HLNDrive::isDiskType(std::string_view type) {
+    static const std::set<std::string_view, std::less<>> types = {
+        "hfs",     "ufs",   "ext2",  "ext3",     "ext4",   "xfs",     "btrfs",
+        "f2fs",    "jfs",   "reiserfs", "zfs",   "bcachefs", "nilfs2", "vfat",
+        "msdos",   "exfat", "ntfs",  "ntfs3",    "fuseblk", "hfsplus", "apfs",
+        "iso9660", "udf"};
+    return types.count(type) != 0;
+}
+
+bool HLNDrive::isPseudoType(std::string_view type) {
+    static const std::set<std::string_view, std::less<>> types = {
+        "devfs",     "fdesc",       "volfs",      "proc",        "sysfs",          "devtmpfs",
+        "devpts",    "tmpfs",       "ramfs",      "cgroup",      "cgroup2",        "securityfs",
+        "debugfs",   "tracefs",     "configfs",   "fusectl",     "mqueue",         "hugetlbfs",
+        "pstore",    "bpf",         "binfmt_misc", "autofs",     "rpc_pipefs",     "nsfs",
+        "efivarfs",  "selinuxfs",   "squashfs",   "overlay",     "fuse.portal",    "fuse.gvfsd-fuse",
+        "fuse.lxcfs"};
+    return types.count(type) != 0;
 }
 
 bool HLNDrive::isNetworkType(std::string_view type) {
@@ -234,6 +236,11 @@ bool HLNDrive::isNetworkType(std::string_view type) {
         "fuse.glusterfs", "fuse.sshfs", "sshfs", "fuse.rclone", "fuse.curlftpfs", "davfs",
         "fuse.davfs2", "afs", "lustre"};
     return types.count(type) != 0;
+}
+
+bool HLNDrive::isKnownLocalType(std::string_view type) {
+    if (type == "autofs" || hasPrefix(type, "fuse")) return false;
+    return isDiskType(type) || isPseudoType(type);
 }
 
 std::optional<std::vector<HLNMountRecord>> HLNDrive::readMountTableAtPath(const std::string& path) {

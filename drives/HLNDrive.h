@@ -73,11 +73,16 @@ public:
     // time is listed with zero figures; while its call is still stuck, later
     // reads do not ask it again.
     static constexpr std::chrono::milliseconds kStatvfsTimeout{300};
-    // True for a lower-cased type whose figures can be read without any
-    // risk of blocking (local disks and kernel pseudo file systems).
+    // Families of lower-cased type names on this platform (and the names
+    // of the original one: hfs, ufs, devfs, fdesc, volfs, afpfs, webdav,
+    // nfs, smbfs).
+    static bool isDiskType(std::string_view type);    // file systems on a local device
+    static bool isPseudoType(std::string_view type);  // kernel and helper file systems, no user data
+    static bool isNetworkType(std::string_view type); // file systems served by another machine
+    // True for a type whose figures can be read without any risk of
+    // blocking: disks and pseudo file systems served by the kernel itself
+    // (not autofs, which may mount, nor FUSE, whose daemon may hang).
     static bool isKnownLocalType(std::string_view type);
-    // True for a lower-cased type of a network file system.
-    static bool isNetworkType(std::string_view type);
 
     // Freedesktop icon name: "folder-remote" for network file systems,
     // "drive-removable-media" for removable devices and mounts under /media

@@ -132,24 +132,60 @@ std::vector<FolderEntry> readFolder(int fd) {
     return entries;
 }
 
-// Visits every entry beneath the folder open at fd, depth-first, a folder
-// before its contents, handing over paths relative to the top. Never
-// follows a symbolic link; folders that cannot be opened yield nothing.
-void enumerateTree(int parentFd, const char* name, const std::string& relative,
-                   const std::function<void(const std::string&)>& visit, int depth) {
-    // Each level holds one descriptor; receipts folders are shallow.
-    if (depth > 128) return;
-    int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return;
+// Visits every entry beneath the folder open at fd (which it closes),
+// depth-first, a folder before its contents, handing over paths relative to
+// the top. Never follows a symbolic link below the top; folders that cannot
+// be opened yield nothing.
+void enumerateTree(int fd, const std::string& relative, const std::function<void(const std::string&)>& visit,
+                   int depth) {
     std::vector<FolderEntry> entries = readFolder(::dup(fd));
     for (const FolderEntry& entry : entries) {
         std::string path = relative.empty() ? entry.name : relative + "/" + entry.name;
         visit(path);
-        if (entry.isDirectory) enumerateTree(fd, entry.name.c_str(), path, visit, depth + 1);
+        // Each level holds one descriptor; receipts folders are shallow.
+        if (!entry.isDirectory || depth >= 128) continue;
+        int sub = ::openat(fd, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0) enumerateTree(sub, path, visit, depth + 1);
     }
     ::close(fd);
 }
 
+// The folder's spelling with the symbolic links along it resolved, or ""
+// when it has none or cannot be resolved. Works down from the top with one
+// lstat per folder not seen before, so a whole package database costs about
+// one system call per distinct folder; only a folder that is a link (or an
+// odd spelling) goes through realpath.
+const std::string& resolvedFolder(std::unordered_map<std::string, std::string>& cache, const std::string& folder) {
+    static const std::string none;
+    if (folder.empty() || folder == "/") return none;
+    if (auto it = cache.find(folder); it != cache.end()) return it->second;
+    size_t slash = folder.rfind('/');
+    std::string_view name = std::string_view(folder).substr(slash + 1);
+    std::string result;
+    if (slash == std::string::npos || name.empty() || name == "." || name == "..") {
+        if (char* real = ::realpath(folder.c_str(), nullptr)) {
+            if (folder != real) result = real;
+            std::free(real);
+        }
+    } else {
+        std::string parent = folder.substr(0, slash);
+        const std::string& realParent = resolvedFolder(cache, parent);
+        std::string candidate = (realParent.empty() ? parent : realParent) + "/" + std::string(name);
+        struct stat st;
+        if (::lstat(candidate.c_str(), &st) != 0) {
+            result.clear();
+        } else if (S_ISLNK(st.st_mode)) {
+            if (char* real = ::realpath(candidate.c_str(), nullptr)) {
+                result = real;
+                std::free(real);
+            }
+        } else if (!realParent.empty()) {
+            result = std::move(candidate);
+        }
+        if (result == folder) result.clear();
+    }
+    return cache.emplace(folder, std::move(result)).first->second;
+}
 } // namespace
 
 struct HLNPackageReceipt::Index {
@@ -167,12 +203,16 @@ struct HLNPackageReceipt::Scan {
     std::shared_ptr<Index> index;
     bool debug = false;
     std::vector<Ref<HLNPackageReceipt>> receipts; // the working array, in scan order
-    std::unordered_map<std::string, std::string> resolvedParents; // folder -> its spelling without links, or ""
+    // folder -> its spelling with every link resolved, "" when that is the
+    // same spelling or the folder cannot be resolved
+    std::unordered_map<std::string, std::string> resolvedFolders;
 };
 
 namespace {
 struct State {
-    std::mutex listLock; // leaf; guards everything below
+    // Guards everything below. Held alone, except that the first
+    // allPackages() reads a preference under it (TFPreference's lock nests).
+    std::mutex listLock;
     std::condition_variable scanEnded;
     HLNPackageReceipt::ReceiptList list; // null until the first allPackages()
     bool scanRunning = false;
@@ -195,7 +235,7 @@ HLNPackageReceipt::HLNPackageReceipt(std::string name, std::shared_ptr<Index> in
 
 HLNPackageReceipt::~HLNPackageReceipt() = default;
 
-// MARK: class operations
+// Class operations
 
 HLNPackageReceipt::ReceiptList HLNPackageReceipt::allPackages() {
     State& s = state();
@@ -207,6 +247,9 @@ HLNPackageReceipt::ReceiptList HLNPackageReceipt::allPackages() {
         scan->listerPath = s.listerPath;
         scan->dpkgInfoFolder = s.dpkgInfoFolder;
         scan->index = s.index;
+        // Read here, once: the scan thread then needs nothing from Qt and
+        // can outlive the application object at exit.
+        scan->debug = TFPreference::preferenceForKey("DebugPackageScanning").boolValue();
         s.scanRunning = true;
         try {
             std::thread(&HLNPackageReceipt::_generateAllPackages, scan).detach();
@@ -311,12 +354,11 @@ HLNPackageReceipt::IndexStatistics HLNPackageReceipt::indexStatistics() {
     return {index->zone.bytesReserved(), index->pathBytes, index->trie.count()};
 }
 
-// MARK: the scan
+// The scan thread
 
 void HLNPackageReceipt::_generateAllPackages(const std::shared_ptr<Scan>& scan) {
     // Each source fails alone: what one published stays, and the next still runs.
     try {
-        scan->debug = TFPreference::preferenceForKey("DebugPackageScanning").boolValue();
         if (!scan->receiptsFolder.empty()) _readReceipts(*scan);
     } catch (const std::exception& e) {
         logLine(std::string("Unable to read package receipts: ") + e.what());
@@ -336,7 +378,9 @@ void HLNPackageReceipt::_generateAllPackages(const std::shared_ptr<Scan>& scan) 
 
 void HLNPackageReceipt::_readReceipts(Scan& scan) {
     const std::string root = "/";
-    enumerateTree(AT_FDCWD, scan.receiptsFolder.c_str(), "", [&](const std::string& relative) {
+    int fd = ::open(scan.receiptsFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return; // a missing or unreadable folder holds no receipts
+    enumerateTree(fd, "", [&](const std::string& relative) {
         if (pathExtension(relative) != "bom") return;
         std::string bomPath = joinPath(scan.receiptsFolder, relative);
         try {
@@ -381,7 +425,7 @@ void HLNPackageReceipt::_setAllPackages(const std::vector<Ref<HLNPackageReceipt>
     }
 }
 
-// MARK: building one receipt
+// Building one receipt
 
 Ref<HLNPackageReceipt> HLNPackageReceipt::initWithName(Scan& scan, const std::string& name,
                                                        const std::string& rootPath, const std::string& bomPath) {
@@ -463,6 +507,25 @@ void HLNPackageReceipt::readFilesFromDpkgList(Scan& scan, const std::string& lis
         }
     }
 
+    // Entries are looked at relative to their folder, kept open while the
+    // list stays in it, so the kernel walks each folder's path once.
+    struct OpenFolder {
+        std::string path;
+        int fd = -1;
+        ~OpenFolder() {
+            if (fd >= 0) ::close(fd);
+        }
+        bool isDirectory(const std::string& folder, const char* name) {
+            if (folder != path || fd < 0) {
+                if (fd >= 0) ::close(fd);
+                path = folder;
+                fd = ::open(folder.empty() ? "/" : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            }
+            struct stat st;
+            return fd >= 0 && ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+    } parent;
+
     int counter = 0;
     for (std::string_view line : lines) {
         ++counter;
@@ -470,19 +533,11 @@ void HLNPackageReceipt::readFilesFromDpkgList(Scan& scan, const std::string& lis
             logLine("    Scanning " + listPath + ": " + std::to_string(counter) + " entries...");
         if (line.empty() || line == "/" || folders.count(line)) continue;
         std::string path = line.front() == '/' ? std::string(line) : "/" + std::string(line);
-        struct stat st;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue; // an empty folder
         size_t slash = path.rfind('/');
-        std::string parent = path.substr(0, slash);
-        if (!parent.empty()) {
-            auto [it, added] = scan.resolvedParents.try_emplace(parent);
-            if (added) {
-                if (char* real = ::realpath(parent.c_str(), nullptr)) {
-                    if (parent != real) it->second = real;
-                    std::free(real);
-                }
-            }
-            if (!it->second.empty()) addPath(joinPath(it->second, std::string_view(path).substr(slash + 1)));
+        if (parent.isDirectory(path.substr(0, slash), path.c_str() + slash + 1)) continue; // an empty folder
+        if (slash > 0) {
+            const std::string& real = resolvedFolder(scan.resolvedFolders, path.substr(0, slash));
+            if (!real.empty()) addPath(real + path.substr(slash));
         }
         addPath(std::move(path));
     }
@@ -500,14 +555,17 @@ void HLNPackageReceipt::_flushPaths() {
     {
         std::unique_lock lock(index.lock);
         for (const std::string& path : _pending) {
-            auto* newest = static_cast<ReceiptMark*>(index.trie.bucketForString(path));
-            if (newest && newest->ordinal == _ordinal) continue; // listed twice by this package
             void* block = index.zone.allocate(sizeof(ReceiptMark), alignof(ReceiptMark));
             auto* mark = new (block) ReceiptMark();
             mark->ordinal = _ordinal;
+            auto* newest = static_cast<ReceiptMark*>(index.trie.addBucket(mark, path));
+            if (newest && newest->ordinal == _ordinal) {
+                // Listed twice by this package: keep the chain as it was.
+                index.trie.addBucket(newest, path);
+                continue;
+            }
             mark->older = newest;
             if (!newest) index.pathBytes += path.size();
-            index.trie.addBucket(mark, path);
         }
     }
     _pending.clear();

@@ -334,6 +334,14 @@ TEST(HLNDriveMountInfo, HungNetworkMountIsBoundedAndNotAskedTwice) {
     HLNDrive::setStatvfsFunction(nullptr);
 }
 
+TEST(HLNDriveMountInfo, OnlyKernelServedTypesAreAskedWithoutABound) {
+    for (const char* type : {"ext4", "xfs", "proc", "tmpfs", "overlay", "squashfs"})
+        EXPECT_TRUE(HLNDrive::isKnownLocalType(type)) << type;
+    // A FUSE daemon, the automounter, a server or an unknown type may hang.
+    for (const char* type : {"fuseblk", "fuse.sshfs", "fuse.portal", "autofs", "nfs", "cifs", "mystery"})
+        EXPECT_FALSE(HLNDrive::isKnownLocalType(type)) << type;
+}
+
 // MARK: the machine's own table
 
 TEST(HLNDriveSystem, RootIsPresentWithSaneFigures) {

@@ -2,6 +2,7 @@
 #include "support/TempTree.h"
 #include "toolkit/TFPreference.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -84,6 +85,16 @@ TEST_F(HLNPackageReceiptTest, NamesFollowTheBomLocation) {
     // Listed in the order of the sorted walk, folders before their contents.
     EXPECT_EQ(packageNames(scan()),
               (std::vector<std::string>{"Docs/Extra", "Tool", "Top", "Top.pkg", "Foo", "local.Bar"}));
+}
+
+TEST_F(HLNPackageReceiptTest, TheFolderMayBeALinkButLinksWithinAreNotFollowed) {
+    bom("Inside.bom", "./a\n");
+    tree.mkdir("elsewhere");
+    writeText(tree / "elsewhere/Outside.bom", "./b\n");
+    tree.symlink(tree / "elsewhere", "Receipts/Linked");
+    tree.symlink("Receipts", "ReceiptsLink");
+    HLNPackageReceipt::setReceiptsFolder(tree / "ReceiptsLink");
+    EXPECT_EQ(packageNames(scan()), (std::vector<std::string>{"Inside"}));
 }
 
 TEST_F(HLNPackageReceiptTest, LinesBecomePathsUnderTheRoot) {
@@ -278,11 +289,29 @@ TEST_F(HLNPackageReceiptTest, UnreadableDpkgListIsSkipped) {
     EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/c-file"), "Part of package c");
 }
 
-// This machine's own dpkg database.
+// This machine's own dpkg database, indexed while other threads look up.
 TEST(HLNPackageReceiptMachine, CoreutilsOwnsLsUnderBothSpellings) {
     HLNPackageReceipt::resetForTesting();
     if (::access("/var/lib/dpkg/info/coreutils.list", R_OK) != 0) GTEST_SKIP() << "no dpkg database";
+    std::atomic<bool> finished{false};
+    std::atomic<int> wrongAnswers{0};
+    std::vector<std::thread> readers;
+    for (const char* path : {"/bin/ls", "/usr/bin/ls", "/usr/bin"}) {
+        readers.emplace_back([&, path] {
+            // An answer may appear during the scan; once there it stays.
+            std::string first;
+            for (bool last = false; !last;) {
+                last = finished.load();
+                std::string answer = HLNPackageReceipt::packageNamesForFilename(path);
+                if (first.empty()) first = answer;
+                if (answer != first) ++wrongAnswers;
+            }
+        });
+    }
     HLNPackageReceipt::waitUntilScanFinished();
+    finished = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(wrongAnswers.load(), 0);
     EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/bin/ls"), "Part of package coreutils");
     EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/usr/bin/ls"), "Part of package coreutils");
     EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/usr/bin"), "");

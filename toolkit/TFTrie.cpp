@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <utility>
 
 // One path component. The label bytes follow the node in the same block.
 struct TFTrie::Node {
@@ -109,7 +110,7 @@ TFTrie::Node* TFTrie::addChild(const Node* parent, uint32_t hash, std::string_vi
     return n;
 }
 
-void TFTrie::addBucket(TFTrieBucket* bucket, std::string_view string) {
+TFTrieBucket* TFTrie::addBucket(TFTrieBucket* bucket, std::string_view string) {
     if (!bucket) throw TFException("a trie member needs a bucket");
     const Node* parent = nullptr;
     Node* node = nullptr;
@@ -121,7 +122,7 @@ void TFTrie::addBucket(TFTrieBucket* bucket, std::string_view string) {
         return true;
     });
     if (!node->bucket) ++_count;
-    node->bucket = bucket;
+    return std::exchange(node->bucket, bucket);
 }
 
 TFTrieBucket* TFTrie::bucketForString(std::string_view string) const {

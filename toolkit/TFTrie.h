@@ -31,7 +31,8 @@ public:
 
     // Makes the string a member with this bucket (non-null); a string that
     // is already a member gets the new bucket in place of the old one.
-    void addBucket(TFTrieBucket* bucket, std::string_view string);
+    // Answers the bucket replaced, or null when the string is new.
+    TFTrieBucket* addBucket(TFTrieBucket* bucket, std::string_view string);
     // The bucket last added for exactly this string, or null when the string
     // was never added. Case-insensitive tries fold ASCII letters only.
     TFTrieBucket* bucketForString(std::string_view string) const;

@@ -1,0 +1,330 @@
+#include "drives/HLNDriveListController.h"
+
+#include "toolkit/TFPreference.h"
+#include "toolkit/TFString.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QIcon>
+#include <QPushButton>
+#include <QStyle>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <algorithm>
+
+namespace {
+
+// Where an item's drive lives: its list and its index there. The group row
+// has kGroupIndex.
+constexpr int kIndexRole = Qt::UserRole + 1;
+constexpr int kListRole = Qt::UserRole + 2;
+constexpr int kIdentifierRole = Qt::UserRole + 3;
+constexpr int kGroupIndex = -1;
+constexpr int kLocalList = 0;
+constexpr int kNetworkList = 1;
+
+QString localized(const char* text) { return QCoreApplication::translate("HLNDriveListController", text); }
+
+bool hasPrefix(const std::string& text, std::string_view prefix) {
+    return std::string_view(text).substr(0, prefix.size()) == prefix;
+}
+
+QString displayText(const std::string& bytes) { return QFile::decodeName(QByteArray::fromStdString(bytes)); }
+
+QIcon themeIcon(const QString& name, QStyle::StandardPixmap fallback) {
+    QIcon icon = QIcon::fromTheme(name);
+    return icon.isNull() ? QApplication::style()->standardIcon(fallback) : icon;
+}
+
+QIcon iconForDrive(const HLNDrive& drive) {
+    if (drive.iconName() == "folder-remote") return themeIcon("folder-remote", QStyle::SP_DriveNetIcon);
+    if (drive.iconName() == "drive-removable-media")
+        return themeIcon("drive-removable-media", QStyle::SP_DriveFDIcon);
+    return themeIcon(QString::fromStdString(drive.iconName()), QStyle::SP_DriveHDIcon);
+}
+
+void debugLog(const char* format, const HLNDrive& drive) {
+    QString line = HLNDriveListController::formatWithObjects(
+        QString::fromUtf8(format), {displayText(drive.fromLocation()), displayText(drive.location()),
+                                    QString::fromStdString(drive.type())});
+    qInfo("%s", qPrintable(line));
+}
+
+} // namespace
+
+HLNDriveListController* HLNDriveListController::sharedInstance() {
+    static HLNDriveListController* shared = new HLNDriveListController();
+    return shared;
+}
+
+HLNDriveListController::HLNDriveListController() {
+    _localDrives.reserve(2);
+    _networkDrives.reserve(2);
+    _updateDrives();
+}
+
+HLNDriveListController::~HLNDriveListController() {
+    if (_window) _window->removeEventFilter(this);
+}
+
+// MARK: rules
+
+HLNDriveListController::Classification HLNDriveListController::classifyDrive(const HLNDrive& drive) {
+    const std::string type = drive.type();
+    const std::string& location = drive.location();
+    if (HLNDrive::isDiskType(type)) return Classification::Local;
+    if (hasPrefix(drive.fromLocation(), "automount -")) return Classification::Skipped;
+    if (location == "/Network/Servers") return Classification::Skipped;
+    if (location == "/automount") return Classification::Skipped;
+    if (HLNDrive::isPseudoType(type)) return Classification::Skipped;
+    if (HLNDrive::isNetworkType(type)) return Classification::Network;
+    for (std::string_view prefix : {"/Volumes", "/media", "/run/media", "/mnt"})
+        if (hasPrefix(location, prefix)) return Classification::Local;
+    return Classification::Network;
+}
+
+QString HLNDriveListController::formatWithObjects(const QString& format, const QStringList& objects) {
+    QString out;
+    qsizetype next = 0;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == '@' && next < objects.size()) {
+            out += objects[next++];
+            ++i;
+        } else {
+            out += format[i];
+        }
+    }
+    return out;
+}
+
+QString HLNDriveListController::infoTextForDrive(const HLNDrive& drive) {
+    // A figure below zero (free blocks above the total, as a confused
+    // server may report) shows as 0, not as exabytes.
+    auto bytes = [](int64_t value) {
+        return QString::fromStdString(TFString::abbreviatedStringForBytes(static_cast<uint64_t>(std::max<int64_t>(value, 0))));
+    };
+    return formatWithObjects(localized("%@ free, %@ used, %@ total"),
+                             {bytes(drive.available()), bytes(drive.used()), bytes(drive.size())});
+}
+
+QString HLNDriveListController::sweepTitleForDrive(const HLNDrive* drive) {
+    if (!drive) return localized("Sweep Selected Drive...");
+    return formatWithObjects(localized("Sweep \"%@\" Drive..."), {displayText(drive->displayName())});
+}
+
+// MARK: lists
+
+void HLNDriveListController::_updateDrives() {
+    const bool debug = TFPreference::preferenceForKey("DebugDriveList").boolValue();
+    if (debug) qInfo("Updating drive list");
+    _localDrives.clear();
+    _networkDrives.clear();
+    if (HLNDrive::DriveList drives = HLNDrive::drives()) {
+        for (const Ref<HLNDrive>& drive : *drives) {
+            Classification classification = classifyDrive(*drive);
+            switch (classification) {
+            case Classification::Local:
+                _localDrives.push_back(drive);
+                break;
+            case Classification::Network:
+                _networkDrives.push_back(drive);
+                break;
+            case Classification::Skipped:
+                break;
+            }
+            if (debug)
+                debugLog(classification == Classification::Skipped ? "    Skipping drive: %@ on %@ (%@)"
+                                                                    : "    Adding drive: %@ on %@ (%@)",
+                         *drive);
+        }
+    }
+    auto byName = [](const Ref<HLNDrive>& a, const Ref<HLNDrive>& b) { return a->compare(*b) < 0; };
+    std::stable_sort(_localDrives.begin(), _localDrives.end(), byName);
+    std::stable_sort(_networkDrives.begin(), _networkDrives.end(), byName);
+    _updateButtonsStatus();
+}
+
+void HLNDriveListController::updateDrives() {
+    if (_driveListOutlineView) _driveListOutlineView->clearSelection();
+    _updateDrives();
+    _reloadData();
+}
+
+void HLNDriveListController::updateSelection() { updateDrives(); }
+
+void HLNDriveListController::sizeSelectedDrive() {
+    Ref<HLNDrive> drive = selectedDrive();
+    if (!drive) return;
+    if (_opener) {
+        _opener(drive->location());
+        return;
+    }
+    // The file browser window owns itself; nothing is kept here.
+    qWarning("no file browser to open %s", drive->location().c_str());
+}
+
+Ref<HLNDrive> HLNDriveListController::selectedDrive() const {
+    if (!_driveListOutlineView) return nullptr;
+    QList<QTreeWidgetItem*> selected = _driveListOutlineView->selectedItems();
+    if (selected.isEmpty()) return nullptr;
+    int index = selected.first()->data(0, kIndexRole).toInt();
+    if (index == kGroupIndex) return nullptr;
+    const auto& list = selected.first()->data(0, kListRole).toInt() == kNetworkList ? _networkDrives : _localDrives;
+    return index >= 0 && static_cast<size_t>(index) < list.size() ? list[static_cast<size_t>(index)] : nullptr;
+}
+
+void HLNDriveListController::_updateButtonsStatus() {
+    if (!_sweepButton) return;
+    Ref<HLNDrive> drive = selectedDrive();
+    _sweepButton->setEnabled(static_cast<bool>(drive));
+    _sweepButton->setText(sweepTitleForDrive(drive.get()));
+}
+
+// MARK: the window
+
+int HLNDriveListController::columnForIdentifier(const QString& identifier) const {
+    if (!_driveListOutlineView) return -1;
+    QTreeWidgetItem* header = _driveListOutlineView->headerItem();
+    for (int column = 0; column < header->columnCount(); ++column)
+        if (header->data(column, kIdentifierRole).toString() == identifier) return column;
+    return -1;
+}
+
+void HLNDriveListController::_fillItem(QTreeWidgetItem* item, const HLNDrive* drive) {
+    int name = columnForIdentifier("name");
+    int info = columnForIdentifier("info");
+    if (name >= 0) {
+        item->setIcon(name, drive ? iconForDrive(*drive) : themeIcon("network-workgroup", QStyle::SP_DriveNetIcon));
+        item->setText(name, drive ? displayText(drive->displayName()) : QString(kNetworkItem));
+        item->setTextAlignment(name, Qt::AlignLeft | Qt::AlignVCenter);
+    }
+    if (info >= 0) {
+        item->setText(info, drive ? infoTextForDrive(*drive) : QString());
+        item->setTextAlignment(info, Qt::AlignRight | Qt::AlignVCenter);
+        QFont small = item->font(info);
+        small.setPointSizeF(std::max(7.0, QApplication::font().pointSizeF() * 0.85));
+        item->setFont(info, small);
+    }
+}
+
+void HLNDriveListController::_reloadData() {
+    if (!_driveListOutlineView) return;
+    // Keep the group row's expansion across reloads: the user decides it.
+    bool networkExpanded = false;
+    QTreeWidget* view = _driveListOutlineView;
+    for (int i = 0; i < view->topLevelItemCount(); ++i)
+        if (view->topLevelItem(i)->data(0, kIndexRole).toInt() == kGroupIndex)
+            networkExpanded = view->topLevelItem(i)->isExpanded();
+
+    QSignalBlocker quiet(view);
+    view->clear();
+    for (size_t i = 0; i < _localDrives.size(); ++i) {
+        auto* item = new QTreeWidgetItem(view);
+        item->setData(0, kIndexRole, static_cast<int>(i));
+        item->setData(0, kListRole, kLocalList);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren);
+        _fillItem(item, _localDrives[i].get());
+    }
+    if (!_networkDrives.empty()) {
+        auto* group = new QTreeWidgetItem(view);
+        group->setData(0, kIndexRole, kGroupIndex);
+        group->setFlags(Qt::ItemIsEnabled); // never selectable
+        group->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+        _fillItem(group, nullptr);
+        for (size_t i = 0; i < _networkDrives.size(); ++i) {
+            auto* item = new QTreeWidgetItem(group);
+            item->setData(0, kIndexRole, static_cast<int>(i));
+            item->setData(0, kListRole, kNetworkList);
+            item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren);
+            _fillItem(item, _networkDrives[i].get());
+        }
+        group->setExpanded(networkExpanded);
+    }
+    _updateButtonsStatus();
+}
+
+QWidget* HLNDriveListController::window() {
+    if (!_window) _loadWindow();
+    return _window.get();
+}
+
+void HLNDriveListController::_loadWindow() {
+    _window = std::make_unique<QWidget>();
+    _window->setObjectName("DriveList");
+    _window->setWindowTitle(localized("Drives"));
+    _window->resize(520, 300);
+
+    _driveListOutlineView = new QTreeWidget(_window.get());
+    _driveListOutlineView->setObjectName("driveListOutlineView");
+    _driveListOutlineView->setColumnCount(2);
+    QTreeWidgetItem* header = _driveListOutlineView->headerItem();
+    header->setText(0, localized("Drive"));
+    header->setData(0, kIdentifierRole, QString("name"));
+    header->setText(1, localized("Space"));
+    header->setData(1, kIdentifierRole, QString("info"));
+    header->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+    _driveListOutlineView->setSelectionMode(QAbstractItemView::SingleSelection);
+    _driveListOutlineView->setRootIsDecorated(true);
+    _driveListOutlineView->setUniformRowHeights(true);
+    _driveListOutlineView->setExpandsOnDoubleClick(true);
+    _driveListOutlineView->setIconSize(QSize(24, 24));
+    // The name column keeps the width it is given; the figures take the rest.
+    _driveListOutlineView->header()->setStretchLastSection(true);
+    _driveListOutlineView->setColumnWidth(0, 220);
+
+    _sweepButton = new QPushButton(_window.get());
+    _sweepButton->setObjectName("sweepButton");
+    _sweepButton->setDefault(true);
+    auto* refresh = new QPushButton(localized("Refresh"), _window.get());
+    refresh->setObjectName("refreshButton");
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(refresh);
+    buttons->addStretch(1);
+    buttons->addWidget(_sweepButton);
+    auto* layout = new QVBoxLayout(_window.get());
+    layout->addWidget(_driveListOutlineView, 1);
+    layout->addLayout(buttons);
+
+    connect(_driveListOutlineView, &QTreeWidget::itemSelectionChanged, this,
+            &HLNDriveListController::_updateButtonsStatus);
+    // A double-click on the group row only expands it: a drive selected
+    // before must not open from there.
+    connect(_driveListOutlineView, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+        if (item->data(0, kIndexRole).toInt() != kGroupIndex) sizeSelectedDrive();
+    });
+    connect(_sweepButton, &QPushButton::clicked, this, &HLNDriveListController::sizeSelectedDrive);
+    connect(refresh, &QPushButton::clicked, this, &HLNDriveListController::updateDrives);
+
+    QString frame = QString::fromStdString(TFPreference::preferenceForKey(kFrameName).stringValue());
+    if (!frame.isEmpty()) _window->restoreGeometry(QByteArray::fromBase64(frame.toLatin1()));
+    _window->installEventFilter(this);
+    _reloadData();
+}
+
+void HLNDriveListController::showWindow() {
+    QWidget* w = window();
+    w->show();
+    w->raise();
+    w->activateWindow();
+}
+
+void HLNDriveListController::_saveFrame() {
+    if (!_window) return;
+    TFPreference::setString(kFrameName, _window->saveGeometry().toBase64().toStdString());
+}
+
+bool HLNDriveListController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == _window.get()) {
+        QEvent::Type type = event->type();
+        if (type == QEvent::WindowActivate) updateDrives();
+        if ((type == QEvent::Move || type == QEvent::Resize) && _window->isVisible()) _saveFrame();
+        if (type == QEvent::Close) _saveFrame();
+    }
+    return QObject::eventFilter(watched, event);
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "drives/HLNDrive.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QEvent;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QWidget;
+
+// Runs the drive list window: local drives at the top level and network
+// drives under one "Network" group row, each with its icon, name and free,
+// used and total bytes. The lists are rebuilt at creation, whenever the
+// window becomes active and on updateDrives()/updateSelection(), each time
+// clearing the selection first. Double-click or Sweep opens a browser window
+// on the drive's mount point. Main thread only.
+class HLNDriveListController : public QObject {
+    Q_OBJECT
+public:
+    enum class Classification { Local, Network, Skipped };
+
+    // The one controller of the program; created on first use, never freed.
+    static HLNDriveListController* sharedInstance();
+    // Builds the lists once; the window is made by the first window() or
+    // showWindow(). Tests make their own controllers; the program uses
+    // sharedInstance().
+    HLNDriveListController();
+    ~HLNDriveListController() override;
+
+    // Loads the window if needed, restores its frame, shows it and makes it
+    // the active window.
+    void showWindow();
+    QWidget* window();
+    bool isWindowLoaded() const { return _window != nullptr; }
+
+    // Actions.
+    void updateDrives();    // clear selection, rebuild, reload
+    void updateSelection(); // the same
+    void sizeSelectedDrive();
+
+    // Which list a drive belongs in, by the first rule that holds.
+    static Classification classifyDrive(const HLNDrive& drive);
+    // "%@ free, %@ used, %@ total" filled with the abbreviated figures.
+    static QString infoTextForDrive(const HLNDrive& drive);
+    // The Sweep button's title for a drive, or for none.
+    static QString sweepTitleForDrive(const HLNDrive* drive);
+    // A localised format whose %@ placeholders are filled in order; text
+    // put in is never scanned again.
+    static QString formatWithObjects(const QString& format, const QStringList& objects);
+
+    static constexpr const char* kNetworkItem = "Network";
+    static constexpr const char* kFrameName = "Drive List";
+
+    const std::vector<Ref<HLNDrive>>& localDrives() const { return _localDrives; }
+    const std::vector<Ref<HLNDrive>>& networkDrives() const { return _networkDrives; }
+    Ref<HLNDrive> selectedDrive() const;
+
+    // Outlets, valid once the window is loaded.
+    QTreeWidget* driveListOutlineView() const { return _driveListOutlineView; }
+    QPushButton* sweepButton() const { return _sweepButton; }
+    // The column carrying an identifier ("name" or "info"), or -1.
+    int columnForIdentifier(const QString& identifier) const;
+
+    // What opens a browser window on a path; tests watch the requests.
+    // Null restores the file browser window.
+    using PathOpener = std::function<void(const std::string& path)>;
+    void setPathOpener(PathOpener opener) { _opener = std::move(opener); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void _updateDrives();
+    void _updateButtonsStatus();
+    void _reloadData();
+    void _loadWindow();
+    void _saveFrame();
+    void _fillItem(QTreeWidgetItem* item, const HLNDrive* drive);
+
+    QTreeWidget* _driveListOutlineView = nullptr; // owned by _window
+    QPushButton* _sweepButton = nullptr;          // owned by _window
+    std::vector<Ref<HLNDrive>> _localDrives;
+    std::vector<Ref<HLNDrive>> _networkDrives;
+    std::unique_ptr<QWidget> _window;
+    PathOpener _opener;
+};

@@ -1,0 +1,111 @@
+#include "model/HLNBackgroundFileSizer.h"
+
+#include "model/HLNFile.h"
+#include "model/HLNRefreshRequests.h"
+#include "receipts/HLNPackageReceipt.h"
+
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+std::mutex& classLock() {
+    static std::mutex lock;
+    return lock;
+}
+HLNBackgroundFileSizer* sharedInstance = nullptr; // under classLock; never destroyed
+std::atomic<std::thread::id> sizingThread{};
+std::atomic<int> sizingTid{0};
+} // namespace
+
+void HLNBackgroundFileSizer::startBackgroundThread() { backgroundFileSizer(); }
+
+void HLNBackgroundFileSizer::sizeFile(const Ref<HLNFile>& file) { backgroundFileSizer()._sizeFile(file); }
+
+HLNBackgroundFileSizer& HLNBackgroundFileSizer::backgroundFileSizer() {
+    std::scoped_lock lock(classLock());
+    if (!sharedInstance) {
+        sharedInstance = new HLNBackgroundFileSizer();
+        HLNBackgroundFileSizer* sizer = sharedInstance;
+        std::thread([sizer] { sizer->sizeFilesInSeparateThread(); }).detach();
+    }
+    return *sharedInstance;
+}
+
+bool HLNBackgroundFileSizer::isSizingThread() { return sizingThread.load() == std::this_thread::get_id(); }
+
+int HLNBackgroundFileSizer::sizingThreadId() { return sizingTid.load(); }
+
+bool HLNBackgroundFileSizer::isIdle() {
+    HLNBackgroundFileSizer* sizer;
+    {
+        std::scoped_lock lock(classLock());
+        sizer = sharedInstance;
+    }
+    if (!sizer) return true;
+    std::scoped_lock lock(sizer->filesAvailableLock);
+    return sizer->waiting && sizer->condition == 1 && sizer->requestedFiles.empty();
+}
+
+void HLNBackgroundFileSizer::_sizeFile(const Ref<HLNFile>& file) {
+    {
+        std::scoped_lock lock(filesAvailableLock);
+        requestedFiles.push_back(file);
+        condition = 0;
+    }
+    filesAvailable.notify_one();
+}
+
+void HLNBackgroundFileSizer::sizeFilesInSeparateThread() {
+    sizingThread.store(std::this_thread::get_id());
+    sizingTid.store(static_cast<int>(::gettid()));
+    // Starts the one receipt scan, so that packaged files are known early.
+    try {
+        HLNPackageReceipt::allPackages();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "hollin: package receipts: %s\n", e.what());
+    }
+    std::vector<Ref<HLNFile>> stack;
+    for (;;) {
+        // A failure escaping a pass is reported and the thread goes on: a
+        // dead sizing thread would leave every window frozen.
+        try {
+            _pass(stack);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "hollin: sizing: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "hollin: sizing: unknown failure\n");
+        }
+    }
+}
+
+void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
+    {
+        std::unique_lock lock(filesAvailableLock);
+        for (;;) {
+            waiting = true;
+            filesAvailable.wait(lock, [this] { return condition == 0; });
+            waiting = false;
+            // Newest request on top.
+            for (Ref<HLNFile>& f : requestedFiles) stack.push_back(std::move(f));
+            requestedFiles.clear();
+            if (!stack.empty()) break;
+            condition = 1;
+            lock.unlock();
+            HLNRefreshRequests::updateUI();
+            lock.lock();
+        }
+    }
+    HLNRefreshRequests::updateUIIfNeeded();
+    Ref<HLNFile> node = std::move(stack.back());
+    stack.pop_back();
+    node->_refreshSizeIfNeeded();
+    if (node->isDirectory()) {
+        HLNFile::ChildList children = node->children();
+        if (children)
+            for (uint32_t i = children->size(); i-- > 0;)
+                if ((*children)[i]->sizeStatus() != 2) stack.push_back((*children)[i]);
+    }
+}

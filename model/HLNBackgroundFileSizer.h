@@ -1,0 +1,44 @@
+#pragma once
+
+#include "toolkit/TFObject.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+class HLNFile;
+
+// The one thread that sizes every tree, depth-first with a work stack; the
+// newest request is served next. Lives until the program ends.
+//
+// Locks: the class lock only around creating the shared instance;
+// filesAvailableLock only around moving requests, never held with the tree
+// lock nor while asking for a refresh.
+class HLNBackgroundFileSizer {
+public:
+    static void startBackgroundThread();
+    // Any thread; returns at once. The node is visited after the one the
+    // thread is on, ahead of everything already waiting.
+    static void sizeFile(const Ref<HLNFile>& file);
+    static HLNBackgroundFileSizer& backgroundFileSizer();
+
+    // True on the sizing thread itself.
+    static bool isSizingThread();
+    // For tests and the report: true while the thread waits with no work.
+    static bool isIdle();
+    // The sizing thread's kernel thread id (0 before it started).
+    static int sizingThreadId();
+
+private:
+    HLNBackgroundFileSizer() = default;
+    void _sizeFile(const Ref<HLNFile>& file);
+    void sizeFilesInSeparateThread();
+    void _pass(std::vector<Ref<HLNFile>>& stack);
+
+    std::mutex filesAvailableLock;         // guards the three fields below
+    std::condition_variable filesAvailable; // signalled when the condition becomes 0
+    int condition = 1;                     // 0: there may be work; 1: none
+    bool waiting = false;                  // the thread waits for condition 0
+    std::vector<Ref<HLNFile>> requestedFiles;
+    bool sizingThreadDetached = false;     // kept for its meaning; never set
+};

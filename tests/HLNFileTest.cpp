@@ -1,0 +1,539 @@
+#include "model/HLNFile.h"
+
+#include "support/TempTree.h"
+
+#include <QCoreApplication>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+uint64_t allocated(const std::string& path) { return uint64_t(TempTree::lstatOf(path).st_blocks) * 512; }
+
+Ref<HLNFile> root(const std::string& path) { return HLNFile::initWithParent(nullptr, path); }
+
+Ref<HLNFile> child(const Ref<HLNFile>& folder, std::string_view name) {
+    HLNFile::ChildList list = folder->children();
+    if (list)
+        for (const Ref<HLNFile>& c : *list)
+            if (c->nameView() == name) return c;
+    return nullptr;
+}
+
+// Turns every folder's names into nodes, as the sizing thread would.
+void sizeWholeTree(const Ref<HLNFile>& top) {
+    std::vector<Ref<HLNFile>> stack{top};
+    while (!stack.empty()) {
+        Ref<HLNFile> n = std::move(stack.back());
+        stack.pop_back();
+        if (HLNFile::ChildList list = n->children())
+            for (const Ref<HLNFile>& c : *list)
+                if (c->sizeStatus() != 2) stack.push_back(c);
+    }
+}
+
+bool waitFor(const std::function<bool()>& condition) {
+    for (int i = 0; i < 500; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+std::string longChain(const TempTree& tree, size_t minimumBytes) {
+    // Builds one folder per step with openat, since the whole path soon
+    // exceeds what a single call accepts.
+    std::string path = tree.path();
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+    std::string component(200, 'd');
+    while (path.size() < minimumBytes) {
+        ::mkdirat(fd, component.c_str(), 0755);
+        int next = ::openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+        path += "/" + component;
+    }
+    int file = ::openat(fd, "leaf", O_WRONLY | O_CREAT, 0644);
+    std::string block(8192, 'z');
+    EXPECT_EQ(::write(file, block.data(), block.size()), ssize_t(block.size()));
+    ::fsync(file);
+    ::close(file);
+    ::close(fd);
+    return path;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- creation and sizes
+
+TEST(HLNFileSizes, PlainFileRootIsCompleteWithItsBlocks) {
+    TempTree tree;
+    std::string file = tree.writeFile("only", 10000);
+    Ref<HLNFile> f = root(file);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->sizeStatus(), 2);
+    EXPECT_EQ(f->sizeSoFar(), allocated(file));
+    EXPECT_FALSE(f->isDirectory());
+    EXPECT_FALSE(f->children());
+    EXPECT_EQ(f->childrenCount(), 0u);
+    EXPECT_EQ(f->path(), file);
+    EXPECT_EQ(f->name(), file);
+}
+
+TEST(HLNFileSizes, MissingPathsGiveNoNode) {
+    TempTree tree;
+    EXPECT_FALSE(root(tree / "absent"));
+    EXPECT_FALSE(root(""));
+    tree.writeFile("file", 1);
+    EXPECT_FALSE(root(tree / "file/below"));
+}
+
+TEST(HLNFileSizes, EmptyFolderIsCompleteAndReportsItsOwnSize) {
+    TempTree tree;
+    tree.mkdir("empty");
+    Ref<HLNFile> r = root(tree.path());
+    EXPECT_EQ(r->sizeStatus(), 0);
+    EXPECT_EQ(r->childrenCount(), 1u);
+    Ref<HLNFile> empty = child(r, "empty");
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->sizeStatus(), 2);
+    EXPECT_EQ(empty->sizeSoFar(), allocated(tree / "empty"));
+    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeSoFar(), allocated(tree.path()) + allocated(tree / "empty"));
+    r->invalidate();
+}
+
+TEST(HLNFileSizes, FilesOfOneTwoAndThreeBlocksAddUpInEveryAncestor) {
+    TempTree tree;
+    tree.mkdir("d");
+    tree.writeFile("d/one", 4096);
+    tree.writeFile("d/two", 8192);
+    tree.writeFile("d/three", 12288);
+    Ref<HLNFile> r = root(tree.path());
+    Ref<HLNFile> d = child(r, "d");
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->sizeStatus(), 0);
+    EXPECT_EQ(r->sizeStatus(), 1); // the folder's own blocks have arrived
+    EXPECT_EQ(d->childrenCount(), 3u);
+    ASSERT_TRUE(d->children());
+    uint64_t files = allocated(tree / "d/one") + allocated(tree / "d/two") + allocated(tree / "d/three");
+    EXPECT_EQ(files, 6u * 4096u);
+    EXPECT_EQ(d->sizeSoFar(), allocated(tree / "d") + files);
+    EXPECT_EQ(d->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeSoFar(), allocated(tree.path()) + allocated(tree / "d") + files);
+    r->invalidate();
+}
+
+TEST(HLNFileSizes, SparseFileCountsOnlyItsAllocatedBlocks) {
+    TempTree tree;
+    std::string sparse = tree / "sparse";
+    int fd = ::open(sparse.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(::ftruncate(fd, 64 << 20), 0);
+    ASSERT_EQ(::pwrite(fd, "x", 1, 1 << 20), 1);
+    ::fsync(fd);
+    ::close(fd);
+    Ref<HLNFile> f = root(sparse);
+    EXPECT_EQ(f->sizeSoFar(), allocated(sparse));
+    EXPECT_LT(f->sizeSoFar(), uint64_t(1) << 20);
+}
+
+TEST(HLNFileSizes, LinkToBigFolderCountsOnlyTheLink) {
+    TempTree tree;
+    tree.mkdir("big");
+    tree.writeFile("big/data", 1 << 20);
+    tree.mkdir("r");
+    tree.symlink(tree / "big", "r/link");
+    Ref<HLNFile> r = root(tree / "r");
+    Ref<HLNFile> link = child(r, "link");
+    ASSERT_TRUE(link);
+    EXPECT_TRUE(link->isLink());
+    EXPECT_FALSE(link->isDirectory());
+    EXPECT_FALSE(link->children());
+    EXPECT_EQ(link->sizeSoFar(), allocated(tree / "r/link"));
+    EXPECT_EQ(r->sizeSoFar(), allocated(tree / "r") + allocated(tree / "r/link"));
+    EXPECT_EQ(r->sizeStatus(), 2);
+    r->invalidate();
+}
+
+TEST(HLNFileSizes, NamesThatAreNotTextAreNormalEntries) {
+    TempTree tree;
+    std::string odd = std::string("bad\xff\xfe name");
+    std::string newline = "two\nlines";
+    tree.writeFile(odd, 4096);
+    tree.mkdir(newline);
+    tree.writeFile(newline + "/in", 8192);
+    Ref<HLNFile> r = root(tree.path());
+    sizeWholeTree(r);
+    Ref<HLNFile> a = child(r, odd), b = child(r, newline);
+    ASSERT_TRUE(a);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(a->sizeSoFar(), allocated(tree / odd));
+    EXPECT_EQ(b->path(), tree.path() + "/" + newline);
+    EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
+    r->invalidate();
+}
+
+TEST(HLNFileSizes, EntriesBeyondThePathLimitAreExaminedAndListed) {
+    TempTree tree;
+    std::string deepest = longChain(tree, 5200);
+    ASSERT_GT(deepest.size(), size_t(PATH_MAX));
+    Ref<HLNFile> r = root(tree.path());
+    sizeWholeTree(r);
+    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
+    // Walk down to the leaf and check it has its real size.
+    Ref<HLNFile> n = r;
+    while (Ref<HLNFile> next = child(n, std::string(200, 'd'))) n = next;
+    EXPECT_EQ(n->path(), deepest);
+    Ref<HLNFile> leaf = child(n, "leaf");
+    ASSERT_TRUE(leaf);
+    EXPECT_EQ(leaf->sizeSoFar(), 8192u);
+
+    // A root given by a path beyond the limit works as well.
+    Ref<HLNFile> deepRoot = root(deepest);
+    ASSERT_TRUE(deepRoot);
+    EXPECT_EQ(deepRoot->childrenCount(), 1u);
+    ASSERT_TRUE(child(deepRoot, "leaf"));
+    EXPECT_EQ(deepRoot->sizeStatus(), 2);
+    EXPECT_EQ(child(deepRoot, "leaf")->sizeSoFar(), 8192u);
+    r->invalidate();
+    deepRoot->invalidate();
+}
+
+TEST(HLNFileSizes, NameVanishingBeforeChildrenCountsAsFinishedEmpty) {
+    TempTree tree;
+    tree.mkdir("d");
+    tree.writeFile("d/stays", 4096);
+    tree.writeFile("d/goes", 4096);
+    tree.mkdir("d/goesToo");
+    Ref<HLNFile> r = root(tree.path());
+    Ref<HLNFile> d = child(r, "d");
+    EXPECT_EQ(d->childrenCount(), 3u);
+    ASSERT_EQ(::unlink((tree / "d/goes").c_str()), 0);
+    ASSERT_EQ(::rmdir((tree / "d/goesToo").c_str()), 0);
+    HLNFile::ChildList list = d->children();
+    ASSERT_TRUE(list);
+    ASSERT_EQ(list->size(), 1u);
+    EXPECT_EQ((*list)[0]->name(), "stays");
+    EXPECT_EQ(d->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
+    r->invalidate();
+}
+
+TEST(HLNFileSizes, TotalsEqualDuOnAGeneratedTree) {
+    TempTree tree;
+    const char* shared = std::getenv("HOLLIN_SHARED_DIR");
+    std::string script = std::string(shared ? shared : "/work/shared") + "/bench/gen_tree.py";
+    if (::access(script.c_str(), R_OK) != 0) GTEST_SKIP() << "no tree generator at " << script;
+    std::string command = "python3 '" + script + "' -n 3000 --force '" + tree.path() + "/g' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    Ref<HLNFile> r = root(tree / "g");
+    sizeWholeTree(r);
+    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree / "g"));
+    r->invalidate();
+    std::string remove = "python3 '" + script + "' --remove '" + tree.path() + "/g' >/dev/null 2>&1";
+    EXPECT_EQ(std::system(remove.c_str()), 0);
+}
+
+TEST(HLNFileSizes, PathsJoinWithOneSeparator) {
+    TempTree tree;
+    tree.mkdir("a");
+    Ref<HLNFile> withSlash = root(tree.path() + "/");
+    Ref<HLNFile> a = child(withSlash, "a");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->path(), tree.path() + "/a");
+    Ref<HLNFile> slashRoot = root("/");
+    ASSERT_TRUE(slashRoot);
+    EXPECT_EQ(slashRoot->childrenCount() > 0, true);
+    slashRoot->invalidate();
+    withSlash->invalidate();
+}
+
+// ---------------------------------------------------------------- mounts (root only)
+
+TEST(HLNFileMounts, VolumeMountedInsideIsNotListedButIsAsARoot) {
+    if (!runningAsRoot()) GTEST_SKIP() << "mounting needs root";
+    TempTree tree;
+    tree.mkdir("vol");
+    tree.writeFile("file", 4096);
+    ASSERT_EQ(::mount("tmpfs", (tree / "vol").c_str(), "tmpfs", 0, "size=4m"), 0) << std::strerror(errno);
+    TempTree::lstatOf(tree / "vol"); // the mount is in place
+    {
+        int fd = ::open((tree / "vol/inside").c_str(), O_WRONLY | O_CREAT, 0644);
+        std::string data(65536, 'q');
+        EXPECT_EQ(::write(fd, data.data(), data.size()), ssize_t(data.size()));
+        ::close(fd);
+    }
+    Ref<HLNFile> r = root(tree.path());
+    Ref<HLNFile> vol = child(r, "vol");
+    ASSERT_TRUE(vol);
+    EXPECT_EQ(vol->sizeSoFar(), 0u);
+    EXPECT_EQ(vol->sizeStatus(), 2);
+    EXPECT_EQ(vol->childrenCount(), 0u);
+    EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
+
+    Ref<HLNFile> volRoot = root(tree / "vol");
+    EXPECT_EQ(volRoot->childrenCount(), 1u);
+    ASSERT_TRUE(child(volRoot, "inside"));
+    EXPECT_EQ(volRoot->sizeSoFar(), TempTree::duBytes(tree / "vol"));
+    r->invalidate();
+    volRoot->invalidate();
+    ::umount2((tree / "vol").c_str(), MNT_DETACH);
+}
+
+// ---------------------------------------------------------------- ordering
+
+TEST(HLNFileOrdering, SizedFirstLargestFirstThenByName) {
+    TempTree tree;
+    tree.writeFile("A", 4096);         // status 2
+    tree.mkdir("B/sub");               // status 1 once B is opened
+    tree.writeFile("B/sub/f", 4096);
+    tree.mkdir("c");                   // status 0
+    tree.writeFile("c/f", 1);
+    tree.mkdir("a");                   // status 3 once cut
+    tree.writeFile("a/f", 1);
+    tree.mkdir("E");                   // status 0
+    tree.writeFile("E/f", 1);
+    Ref<HLNFile> r = root(tree.path());
+    Ref<HLNFile> A = child(r, "A"), B = child(r, "B"), C = child(r, "c"), D = child(r, "a"), e = child(r, "E");
+    B->children();
+    D->invalidate();
+    ASSERT_EQ(A->sizeStatus(), 2);
+    ASSERT_EQ(B->sizeStatus(), 1);
+    ASSERT_EQ(C->sizeStatus(), 0);
+    ASSERT_EQ(D->sizeStatus(), 3);
+    ASSERT_EQ(e->sizeStatus(), 0);
+    ASSERT_GT(B->sizeSoFar(), A->sizeSoFar());
+    r->sortChildren();
+    HLNFile::ChildList sorted = r->children();
+    std::vector<HLNFile*> order;
+    for (const Ref<HLNFile>& c : *sorted) order.push_back(c.get());
+    EXPECT_EQ(order, (std::vector<HLNFile*>{B.get(), A.get(), D.get(), C.get(), e.get()}));
+    EXPECT_EQ(A->compare(*B), 1);
+    EXPECT_EQ(B->compare(*A), -1);
+    EXPECT_EQ(C->compareSizeStatus(*D), 0);
+    r->invalidate();
+}
+
+TEST(HLNFileOrdering, EqualSizesGoByNameIgnoringCase) {
+    TempTree tree;
+    tree.writeFile("Banana", 4096);
+    tree.writeFile("apple", 4096);
+    Ref<HLNFile> r = root(tree.path());
+    Ref<HLNFile> apple = child(r, "apple"), banana = child(r, "Banana");
+    EXPECT_EQ(apple->compare(*banana), -1);
+    EXPECT_EQ(banana->compare(*apple), 1);
+    r->sortChildren();
+    EXPECT_EQ((*r->children())[0], apple);
+    r->invalidate();
+}
+
+TEST(HLNFileOrdering, NameComparisonFoldsCaseWithoutLocale) {
+    EXPECT_EQ(HLNFile::compareNames("apple", "Banana"), -1);
+    EXPECT_EQ(HLNFile::compareNames("ABC", "abc"), 0);
+    EXPECT_EQ(HLNFile::compareNames("\xC3\x89mile", "\xC3\xA9mile"), 0); // Émile, émile
+    EXPECT_EQ(HLNFile::compareNames("\xC3\x89mile", "zoe"), 1);
+    EXPECT_EQ(HLNFile::compareNames("ab", "abc"), -1);
+    // Bytes that are not UTF-8 sort after every character, by byte value,
+    // and never equal a character of the same value.
+    EXPECT_EQ(HLNFile::compareNames("\xE9", "\xC3\xA9"), 1);
+    EXPECT_EQ(HLNFile::compareNames("\xFE", "\xFF"), -1);
+    EXPECT_EQ(HLNFile::compareNames("\xFF", "\xFF"), 0);
+    EXPECT_EQ(HLNFile::compareNames("\xC3", "\xC3\xA9"), 1); // truncated sequence
+}
+
+TEST(HLNFileOrdering, ListedNamesAreInCaseInsensitiveOrder) {
+    TempTree tree;
+    for (const char* n : {"b", "C", "a", "\xC3\x89t\xC3\xA9", "D"}) tree.writeFile(n, 1);
+    Ref<HLNFile> r = root(tree.path());
+    std::vector<std::string> names;
+    for (const Ref<HLNFile>& c : *r->children()) names.push_back(c->name());
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "C", "D", "\xC3\x89t\xC3\xA9"}));
+    r->invalidate();
+}
+
+// ---------------------------------------------------------------- drives
+
+namespace {
+struct SyntheticMounts {
+    explicit SyntheticMounts(std::vector<std::string> points) {
+        HLNDrive::setMountTableReader([points]() -> std::optional<std::vector<HLNMountRecord>> {
+            std::vector<HLNMountRecord> records;
+            for (const std::string& p : points) {
+                HLNMountRecord r;
+                r.f_bsize = 4096;
+                r.f_blocks = 100;
+                r.f_bfree = 50;
+                r.f_bavail = 50;
+                r.f_fstypename = "ext4";
+                r.f_mntonname = p;
+                r.f_mntfromname = "/dev/test";
+                records.push_back(r);
+            }
+            return records;
+        });
+    }
+    ~SyntheticMounts() {
+        HLNDrive::setMountTableReader(nullptr);
+        HLNDrive::drives();
+    }
+};
+} // namespace
+
+TEST(HLNFileDrives, DrivesUnderneathArePathPrefixes) {
+    TempTree tree;
+    tree.mkdir("Volumes/X");
+    tree.mkdir("Volumes/Backup");
+    tree.mkdir("Users");
+    SyntheticMounts mounts({"/", tree / "Volumes/X", tree / "Volumes/Backup 2"});
+    Ref<HLNFile> volumes = root(tree / "Volumes");
+    Ref<HLNFile> x = root(tree / "Volumes/X");
+    Ref<HLNFile> users = root(tree / "Users");
+    Ref<HLNFile> backup = root(tree / "Volumes/Backup");
+    EXPECT_TRUE(volumes->hasDrivesMountedUnderneath());
+    EXPECT_TRUE(x->hasDrivesMountedUnderneath());
+    EXPECT_FALSE(users->hasDrivesMountedUnderneath());
+    // A plain string prefix: no check of a separator boundary.
+    EXPECT_TRUE(backup->hasDrivesMountedUnderneath());
+    // The cached check uses the list the fresh one just read.
+    EXPECT_TRUE(volumes->hadDrivesMountedUnderneathLastTimeWeCheckedDrives());
+    EXPECT_FALSE(users->hadDrivesMountedUnderneathLastTimeWeCheckedDrives());
+    for (auto* n : {&volumes, &x, &users, &backup}) (*n)->invalidate();
+}
+
+// ---------------------------------------------------------------- release
+
+TEST(HLNFileRelease, InvalidateCutsTheWholeSubtreeAndTheNodeItself) {
+    TempTree tree;
+    tree.mkdir("a/b/c");
+    tree.writeFile("a/b/c/f", 4096);
+    tree.writeFile("a/g", 4096);
+    Ref<HLNFile> r = root(tree.path());
+    sizeWholeTree(r);
+    Ref<HLNFile> a = child(r, "a");
+    Ref<HLNFile> b = child(a, "b");
+    Ref<HLNFile> c = child(b, "c");
+    Ref<HLNFile> f = child(c, "f");
+    uint64_t total = r->sizeSoFar();
+    r->invalidate();
+    EXPECT_EQ(r->sizeStatus(), 3); // at once, before the thread runs
+    ASSERT_TRUE(waitFor([&] { return f->sizeStatus() == 3; }));
+    for (const Ref<HLNFile>& n : {a, b, c, f}) {
+        EXPECT_EQ(n->sizeStatus(), 3);
+        EXPECT_EQ(n->path(), "");
+        EXPECT_FALSE(n->parent());
+        EXPECT_FALSE(n->children());
+        EXPECT_EQ(n->childrenCount(), 0u);
+    }
+    EXPECT_EQ(r->sizeSoFar(), total); // sizes stay as they were
+    EXPECT_EQ(r->childrenCount(), 0u);
+    // A cut node is not listed again and cannot be re-created below.
+    EXPECT_FALSE(HLNFile::initWithParent(a, "b"));
+    EXPECT_EQ(r->path(), tree.path()); // a root keeps its name as its path
+}
+
+TEST(HLNFileRelease, ReleasingAFolderWhoseEntriesAreNamesDropsOnlyNames) {
+    TempTree tree;
+    tree.writeFile("x", 1);
+    tree.writeFile("y", 1);
+    Ref<HLNFile> r = root(tree.path());
+    EXPECT_EQ(r->childrenCount(), 2u);
+    r->_releaseChildren();
+    EXPECT_EQ(r->childrenCount(), 0u);
+    EXPECT_FALSE(r->children());
+    EXPECT_NE(r->sizeStatus(), 3);
+}
+
+TEST(HLNFileRelease, RemoveChildTakesOneNodeOutAndCutsIt) {
+    TempTree tree;
+    tree.mkdir("keep");
+    tree.mkdir("drop/inner");
+    Ref<HLNFile> r = root(tree.path());
+    sizeWholeTree(r);
+    Ref<HLNFile> drop = child(r, "drop"), inner = child(drop, "inner");
+    uint64_t size = r->sizeSoFar();
+    {
+        std::scoped_lock lock(HLNFile::treeLock());
+        r->_removeChild(drop);
+    }
+    EXPECT_EQ(r->childrenCount(), 1u);
+    EXPECT_EQ((*r->children())[0]->name(), "keep");
+    EXPECT_EQ(r->sizeSoFar(), size); // sizes are the re-read's business
+    EXPECT_EQ(drop->sizeStatus(), 3);
+    ASSERT_TRUE(waitFor([&] { return inner->sizeStatus() == 3 && !drop->parent(); }));
+    r->invalidate();
+}
+
+TEST(HLNFileRelease, FreedNodesAreReallyFreed) {
+    TempTree tree;
+    tree.mkdir("a/b");
+    tree.writeFile("a/b/f", 1);
+    Ref<HLNFile> r = root(tree.path());
+    sizeWholeTree(r);
+    Ref<HLNFile> f = child(child(child(r, "a"), "b"), "f");
+    r->invalidate();
+    ASSERT_TRUE(waitFor([&] { return f->retainCount() == 1; })); // only ours is left
+}
+
+// ---------------------------------------------------------------- threads
+
+TEST(HLNFileThreads, ReadersOnAnotherThreadWhileChildrenAreCreated) {
+    TempTree tree;
+    for (int d = 0; d < 12; ++d) {
+        std::string dir = "d" + std::to_string(d);
+        tree.mkdir(dir);
+        for (int f = 0; f < 15; ++f) tree.writeFile(dir + "/f" + std::to_string(f), 100);
+    }
+    Ref<HLNFile> r = root(tree.path());
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> lastSeen{0};
+    bool shrank = false;
+    std::thread reader([&] {
+        while (!done) {
+            uint64_t s = r->sizeSoFar();
+            if (s < lastSeen) shrank = true;
+            lastSeen = s;
+            if (HLNFile::ChildList list = r->children())
+                for (const Ref<HLNFile>& c : *list) {
+                    (void)c->sizeStatus();
+                    (void)c->path();
+                    (void)c->childrenCount();
+                    if (HLNFile::ChildList inner = c->children())
+                        for (const Ref<HLNFile>& g : *inner) (void)g->sizeSoFar();
+                }
+        }
+    });
+    sizeWholeTree(r);
+    r->sortChildren();
+    done = true;
+    reader.join();
+    // The reader may have done part of the work itself; either way the
+    // total is the real one and it only ever grew.
+    sizeWholeTree(r);
+    EXPECT_FALSE(shrank);
+    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
+    r->invalidate();
+}
+
+TEST(HLNFileMemory, NodesStaySmall) {
+    EXPECT_LE(sizeof(HLNFile), 40u);
+    TempTree tree;
+    tree.writeFile("n", 1);
+    Ref<HLNFile> r = root(tree.path());
+    Ref<HLNFile> n = child(r, "n");
+    EXPECT_EQ(n->nameView(), "n");
+    EXPECT_NE(n->shortDescription().find("(" + tree.path() + "/n)"), std::string::npos);
+    EXPECT_EQ(n->shortDescription().rfind("0x", 0), 0u);
+    r->invalidate();
+}
