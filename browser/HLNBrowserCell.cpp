@@ -62,7 +62,7 @@ void HLNBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame, const 
 
     if (branch) {
         QStyleOption arrow;
-        arrow.initFrom(option.widget);
+        if (option.widget) arrow.initFrom(option.widget);
         arrow.rect = QRect(frame.right() - arrowWidth + 2, frame.top() + (frame.height() - 10) / 2, 10, 10);
         arrow.palette = option.palette;
         arrow.palette.setColor(QPalette::ButtonText, selected ? ordinary : option.palette.color(QPalette::Text));

@@ -1,0 +1,228 @@
+#include "browser/HLNFileBrowserCell.h"
+
+#include "receipts/HLNPackageReceipt.h"
+#include "toolkit/TFString.h"
+#include "toolkit/gui/TFColor.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QPalette>
+#include <array>
+
+namespace {
+
+struct Styles {
+    HLNFileBrowserCell::Style attention;
+    HLNFileBrowserCell::Style unsized;
+    std::array<HLNFileBrowserCell::Style, 6> bands;
+};
+
+QColor blended(const QColor& small, const QColor& large, double fraction) {
+    auto mix = [fraction](double a, double b) { return (1 - fraction) * a + fraction * b; };
+    return QColor::fromRgbF(mix(small.redF(), large.redF()), mix(small.greenF(), large.greenF()),
+                            mix(small.blueF(), large.blueF()), mix(small.alphaF(), large.alphaF()));
+}
+
+// Built once per run, when the first cell needs them; a later change of the
+// colour defaults shows at the next start.
+const Styles& styles() {
+    static const Styles s = [] {
+        TFColor::registerDefaultColors(); // keeps defaults registered earlier
+        QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        fixed.setPointSize(12);
+        QColor small = TFColor::colorForKey("HLNSmallFileColor");
+        QColor large = TFColor::colorForKey("HLNLargeFileColor");
+        if (!small.isValid()) small = TFColor::colorForString("#3d85c6");
+        if (!large.isValid()) large = TFColor::colorForString("#e0601b");
+        Styles out;
+        out.attention = {fixed, QColor::fromRgbF(1, 0, 0, 1)};
+        out.unsized = {fixed, QColor::fromRgbF(36 / 255.0, 84 / 255.0, 84 / 255.0, 1)};
+        const double fractions[6] = {0, 0.3, 0.6, 0.95, 0.99, 1};
+        for (int i = 0; i < 6; ++i) out.bands[i] = {fixed, i == 0 ? small : i == 5 ? large : blended(small, large, fractions[i])};
+        return out;
+    }();
+    return s;
+}
+
+// Length of the well-formed UTF-8 sequence at p (1 to 4), or 0.
+size_t utf8SequenceAt(std::string_view s, size_t p) {
+    const auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char c = b(p);
+    const size_t left = s.size() - p;
+    auto cont = [&](size_t i) { return (b(i) & 0xC0) == 0x80; };
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) return left >= 2 && cont(p + 1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        if (left < 3 || !cont(p + 1) || !cont(p + 2)) return 0;
+        if (c == 0xE0 && b(p + 1) < 0xA0) return 0; // overlong
+        if (c == 0xED && b(p + 1) > 0x9F) return 0; // surrogates
+        return 3;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        if (left < 4 || !cont(p + 1) || !cont(p + 2) || !cont(p + 3)) return 0;
+        if (c == 0xF0 && b(p + 1) < 0x90) return 0;
+        if (c == 0xF4 && b(p + 1) > 0x8F) return 0;
+        return 4;
+    }
+    return 0;
+}
+
+template <class Invalid> QString decodeName(std::string_view bytes, Invalid invalid) {
+    QString out;
+    out.reserve(static_cast<qsizetype>(bytes.size()));
+    size_t p = 0, runStart = 0;
+    while (p < bytes.size()) {
+        const size_t n = utf8SequenceAt(bytes, p);
+        if (n > 0) {
+            p += n;
+            continue;
+        }
+        out += QString::fromUtf8(bytes.data() + runStart, static_cast<qsizetype>(p - runStart));
+        invalid(out, static_cast<unsigned char>(bytes[p]));
+        runStart = ++p;
+    }
+    out += QString::fromUtf8(bytes.data() + runStart, static_cast<qsizetype>(p - runStart));
+    return out;
+}
+
+} // namespace
+
+int HLNFileBrowserCell::bandForSize(uint64_t n) {
+    if (n < 1024) return 0;
+    double x = static_cast<double>(n) * 0.0009765625;
+    for (int band = 1; band < 5; ++band) {
+        if (x < 1024) return band;
+        x *= 0.0009765625;
+    }
+    return 5;
+}
+
+const HLNFileBrowserCell::Style& HLNFileBrowserCell::attentionStyle() { return styles().attention; }
+const HLNFileBrowserCell::Style& HLNFileBrowserCell::unsizedStyle() { return styles().unsized; }
+const HLNFileBrowserCell::Style& HLNFileBrowserCell::bandStyle(int band) { return styles().bands.at(band); }
+
+QFont HLNFileBrowserCell::nameFont() {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setPointSize(12);
+    return font;
+}
+
+QFont HLNFileBrowserCell::linkNameFont() {
+    QFont font = nameFont();
+    font.setItalic(true);
+    return font;
+}
+
+QColor HLNFileBrowserCell::greyedNameColor() {
+    const QPalette palette = QApplication::palette();
+    const QColor text = palette.color(QPalette::Text), base = palette.color(QPalette::Base);
+    // One third of the way from the text towards the background: 1/3 grey
+    // for black on white, and still legible for light text on dark.
+    return blended(text, base, 1.0 / 3.0);
+}
+
+QString HLNFileBrowserCell::sizeFieldText(int status, uint64_t bytes) {
+    QString text;
+    switch (status) {
+    case 0:
+        text = QString::fromStdString(TFString::spacesOfLength(10));
+        break;
+    case 1:
+    case 2:
+        text = QString::fromStdString(TFString::abbreviatedStringForBytes(bytes)) + "  ";
+        break;
+    case 3:
+        text = "trashing ";
+        break;
+    }
+    if (text.size() < 10) text.prepend(QString::fromStdString(TFString::spacesOfLength(10 - text.size())));
+    return text;
+}
+
+QString HLNFileBrowserCell::stringForName(std::string_view bytes) {
+    return decodeName(bytes, [](QString& out, unsigned char b) { out += QChar(static_cast<char16_t>(0xDC00 + b)); });
+}
+
+QString HLNFileBrowserCell::displayStringForName(std::string_view bytes) {
+    return decodeName(bytes, [](QString& out, unsigned char b) {
+        out += QStringLiteral("\\x") + QString::number(b, 16).rightJustified(2, QChar('0')).toUpper();
+    });
+}
+
+std::unique_ptr<HLNBrowserCell> HLNFileBrowserCell::copy() const {
+    // The copy starts without a node and takes its own reference through setFile.
+    auto cell = std::unique_ptr<HLNFileBrowserCell>(new HLNFileBrowserCell);
+    cell->setLeaf(HLNBrowserCell::isLeaf());
+    cell->HLNBrowserCell::setState(state());
+    cell->setFile(_file);
+    return cell;
+}
+
+void HLNFileBrowserCell::setFile(const Ref<HLNFile>& file) {
+    if (file == _file) return;
+    _file = file;
+    _stale = true;
+}
+
+void HLNFileBrowserCell::setState(int state) {
+    HLNBrowserCell::setState(state);
+    _stale = true;
+}
+
+QString HLNFileBrowserCell::stringValue() const {
+    return _file ? stringForName(_file->nameView()) : QString();
+}
+
+const std::vector<HLNTextRun>& HLNFileBrowserCell::attributedStringValue() const {
+    if (_stale) _updateDisplayAttributes();
+    return _text;
+}
+
+bool HLNFileBrowserCell::isLeaf() const {
+    if (_stale) _updateDisplayAttributes();
+    return !_branch;
+}
+
+int HLNFileBrowserCell::cellHeight(const QFont&) const {
+    return std::max(QFontMetrics(attentionStyle().font).height(), QFontMetrics(nameFont()).height()) + 4;
+}
+
+void HLNFileBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame, const QStyleOptionViewItem& option) {
+    if (_file && !_stale && (_file->sizeSoFar() != _lastSize || _file->sizeStatus() != _lastStatus)) _stale = true;
+    if (_stale) _updateDisplayAttributes();
+    HLNBrowserCell::drawWithFrame(painter, frame, option);
+}
+
+void HLNFileBrowserCell::_updateDisplayAttributes() const {
+    _stale = false;
+    ++_rebuilds;
+    _text.clear();
+    _branch = false;
+    if (!_file) return;
+
+    _lastStatus = _file->sizeStatus();
+    _lastSize = _file->sizeSoFar();
+    _branch = _file->isDirectory() && _lastStatus != 3;
+
+    const Style* sizeStyle = &unsizedStyle();
+    switch (_lastStatus) {
+    case 0:
+        sizeStyle = &unsizedStyle();
+        break;
+    case 1:
+    case 3:
+        sizeStyle = &attentionStyle();
+        break;
+    case 2:
+        sizeStyle = &bandStyle(bandForSize(_lastSize));
+        break;
+    }
+    _text.push_back({sizeFieldText(_lastStatus, _lastSize), sizeStyle->font, sizeStyle->color});
+
+    const std::string path = _file->path();
+    const bool greyed = (!path.empty() && !HLNPackageReceipt::packageNamesForFilename(path).empty()) ||
+                        _file->hadDrivesMountedUnderneathLastTimeWeCheckedDrives();
+    _text.push_back({displayStringForName(_file->nameView()), _file->isLink() ? linkNameFont() : nameFont(),
+                     greyed ? greyedNameColor() : QColor()});
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "browser/HLNBrowserCell.h"
+#include "model/HLNFile.h"
+
+#include <QColor>
+#include <QFont>
+#include <cstdint>
+#include <string_view>
+
+// The row of the file browser: a ten-character size field in the fixed-pitch
+// font, coloured by the node's status and by the size's order of magnitude,
+// then the node's name (italic for a link, greyed when a package lists the
+// file or a disk was mounted beneath it at the last check).
+//
+// The cell keeps a reference to its node and what it last rendered
+// (lastSize, lastStatus); the text is rebuilt when it is next needed after
+// a new node or state, and on drawing only when size or status moved on.
+// Main thread only; every node accessor takes the tree lock itself.
+class HLNFileBrowserCell : public HLNBrowserCell {
+public:
+    HLNFileBrowserCell() = default;
+
+    // A copy shows the same node and holds its own reference to it.
+    std::unique_ptr<HLNBrowserCell> copy() const override;
+
+    // Setting the node already shown does nothing.
+    void setFile(const Ref<HLNFile>& file);
+    const Ref<HLNFile>& file() const { return _file; }
+
+    // The bare name, decoded without loss (see stringForName).
+    QString stringValue() const override;
+    const std::vector<HLNTextRun>& attributedStringValue() const override;
+    bool isLeaf() const override;
+    void setState(int state) override;
+    void drawWithFrame(QPainter* painter, const QRect& frame, const QStyleOptionViewItem& option) override;
+    int cellHeight(const QFont& defaultFont) const override;
+
+    uint64_t lastSize() const { return _lastSize; }
+    int lastStatus() const { return _lastStatus; }
+    // How many times the text was built (to check that redraws stay cheap).
+    int rebuildCount() const { return _rebuilds; }
+
+    // Band 0 below 1 KiB, 1 from 1 KiB, 2 from 1 MiB, 3 from 1 GiB, 4 from
+    // 1 TiB, 5 from 1 PiB; a boundary value belongs to the higher band.
+    static int bandForSize(uint64_t bytes);
+    struct Style {
+        QFont font;
+        QColor color;
+    };
+    static const Style& attentionStyle();
+    static const Style& unsizedStyle();
+    static const Style& bandStyle(int band);
+    static QFont nameFont();
+    static QFont linkNameFont();
+    // Colour of a greyed name: dark grey on a light palette, a dimmed text
+    // colour on a dark one.
+    static QColor greyedNameColor();
+
+    // The size field for a status and size, padded in front to ten
+    // characters (longer texts stay whole).
+    static QString sizeFieldText(int status, uint64_t bytes);
+    // A name's bytes as text that keeps them apart: valid UTF-8 decoded,
+    // every other byte kept as a lone surrogate U+DC00+byte.
+    static QString stringForName(std::string_view bytes);
+    // A name's bytes for people: valid UTF-8 decoded, every other byte
+    // shown as \xNN, so two names never look alike.
+    static QString displayStringForName(std::string_view bytes);
+
+private:
+    HLNFileBrowserCell(const HLNFileBrowserCell&) = default;
+    void _updateDisplayAttributes() const;
+
+    Ref<HLNFile> _file;
+    mutable uint64_t _lastSize = 0;
+    mutable int _lastStatus = 0;
+    mutable bool _stale = true;
+    mutable int _rebuilds = 0;
+    mutable std::vector<HLNTextRun> _text;
+    mutable bool _branch = false;
+};

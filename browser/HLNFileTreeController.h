@@ -1,0 +1,122 @@
+#pragma once
+
+#include "browser/HLNColumnBrowser.h"
+#include "model/HLNFile.h"
+#include "toolkit/TFSparseArray.h"
+
+#include <QObject>
+#include <QPoint>
+#include <QString>
+#include <string>
+#include <vector>
+
+class HLNFileWell;
+class HLNShrinkingTextDisplayer;
+class QAction;
+class QLabel;
+class QMainWindow;
+class QPushButton;
+
+// Runs one file browser window over the tree under a path: the column
+// browser (each column lists the children of the row selected to its left,
+// largest first), the summary of the selection and the commands Update,
+// Reveal, Compress and Destroy.
+//
+// Ownership: created by initWithPath with nobody else keeping it; it lives
+// exactly as long as its window and deletes itself once the window closes,
+// releasing its tree in the background. Main thread only.
+class HLNFileTreeController : public QObject, private HLNColumnBrowserDelegate {
+    Q_OBJECT
+public:
+    // Opens a window on the tree under the path and starts sizing it.
+    // Null when the path cannot be examined: the user is told why, in a
+    // message that names the path, and nothing else happens.
+    static HLNFileTreeController* initWithPath(const std::string& path);
+
+    // Refresh requests, for any thread (forwarded to HLNRefreshRequests).
+    static void updateUI();
+    static void updateUIIfNeeded();
+    static void mainThreadUpdateUI();
+
+    enum class Action { UpdateSelection, TrashSelection, RevealSelection, CompressSelection, Other };
+
+    // The commands (menu items, buttons, the browser's click actions).
+    void updateSelection();
+    void trashSelection();
+    void revealSelectionInFinder();
+    void compressSelection();
+    void selectBrowserCell();
+    // The enabling rule.
+    bool validateSelector(Action action);
+
+    // The node of every selected cell, in the browser's order.
+    std::vector<Ref<HLNFile>> selectedFiles();
+
+    QMainWindow* window() const { return _window; }
+    HLNColumnBrowser* browser() const { return _browser; }
+    HLNFileWell* fileWell() const { return _fileWell; }
+    QLabel* fileSizeField() const { return _fileSizeField; }
+    HLNShrinkingTextDisplayer* descriptionDisplayer() const { return _descriptionDisplayer; }
+    HLNShrinkingTextDisplayer* filenameDisplayer() const { return _filenameDisplayer; }
+    QPushButton* deleteButton() const { return _deleteButton; }
+    QPushButton* compressButton() const { return _compressButton; }
+    QPushButton* revealButton() const { return _revealButton; }
+    QPushButton* updateButton() const { return _updateButton; }
+    QAction* actionFor(Action action) const;
+    const Ref<HLNFile>& rootFile() const { return _rootFile; }
+    const QString& rootFileTitle() const { return _rootFileTitle; }
+
+    // One refresh of this window (normally run by the refresh notification).
+    void _refreshDisplay();
+
+    // The text shown for a byte path: valid UTF-8 decoded, other bytes as \xNN.
+    static QString displayPath(const std::string& path);
+    // The key the window frame of a root path is saved under.
+    static QString frameKeyForPath(const std::string& path);
+
+    ~HLNFileTreeController() override;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    explicit HLNFileTreeController(Ref<HLNFile> root, const std::string& path);
+
+    void _buildWindow();
+    void _buildMenus();
+    Ref<HLNFile> _parentFileForColumn(int column);
+    HLNFile::ChildList _filesInColumn(int column, bool reorder);
+    void refreshSelectedFileInformation();
+    void updateWhetherButtonsAreEnabled();
+    void _refreshDisplayForNotification();
+    void _saveFrame();
+
+    // HLNColumnBrowserDelegate
+    int browserNumberOfRowsInColumn(HLNColumnBrowser* browser, int column) override;
+    void browserWillDisplayCell(HLNColumnBrowser* browser, HLNBrowserCell* cell, int row, int column) override;
+    QString browserTitleOfColumn(HLNColumnBrowser* browser, int column) override;
+    bool browserIsColumnValid(HLNColumnBrowser* browser, int column) override;
+
+    QMainWindow* _window = nullptr; // owned; deleted with the controller
+    HLNColumnBrowser* _browser = nullptr;
+    HLNFileWell* _fileWell = nullptr;
+    QLabel* _fileSizeField = nullptr;
+    HLNShrinkingTextDisplayer* _descriptionDisplayer = nullptr;
+    HLNShrinkingTextDisplayer* _filenameDisplayer = nullptr;
+    QPushButton* _deleteButton = nullptr;
+    QPushButton* _compressButton = nullptr;
+    QPushButton* _revealButton = nullptr;
+    QPushButton* _updateButton = nullptr;
+    QAction* _updateAction = nullptr;
+    QAction* _revealAction = nullptr;
+    QAction* _compressAction = nullptr;
+    QAction* _trashAction = nullptr;
+    Ref<HLNFile> _rootFile;
+    std::string _rootPath;
+    QString _rootFileTitle;
+    // Entry c: the children column c shows, in row order, as they stood when
+    // the browser last asked for the column's row count. The only source of
+    // rows, so a column's rows stay put between two reloads of it.
+    TFSparseArray<HLNFile::ChildList> cachedColumns;
+    bool _closing = false;
+};

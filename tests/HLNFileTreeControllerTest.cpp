@@ -1,0 +1,369 @@
+#include "browser/HLNFileTreeController.h"
+
+#include "browser/HLNFileBrowserCell.h"
+#include "browser/HLNFileWell.h"
+#include "browser/HLNShrinkingTextDisplayer.h"
+#include "drives/HLNDrive.h"
+#include "model/HLNFile.h"
+#include "support/TempTree.h"
+#include "toolkit/TFString.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+
+bool waitFor(const std::function<bool()>& done, int ms = 20000) {
+    QDeadlineTimer deadline(ms);
+    while (!done() && !deadline.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+}
+
+QString bytesText(uint64_t bytes) { return QString::fromStdString(TFString::abbreviatedStringForBytes(bytes)); }
+uint64_t allocated(const std::string& path) { return uint64_t(TempTree::lstatOf(path).st_blocks) * 512; }
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// What a modal panel said and which button the test pressed.
+struct Panel {
+    QString text, informative;
+    QStringList buttons;
+    bool seen = false;
+};
+
+// Answers the next modal message box by pressing the button with that text.
+void answerNextPanel(Panel& panel, const QString& press) {
+    auto* poll = new QTimer;
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, [poll, &panel, press] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        poll->stop();
+        poll->deleteLater();
+        panel.seen = true;
+        panel.text = box->text();
+        panel.informative = box->informativeText();
+        for (QAbstractButton* b : box->buttons()) panel.buttons << b->text();
+        for (QAbstractButton* b : box->buttons())
+            if (b->text() == press) b->click();
+    });
+    poll->start();
+}
+
+class TreeWindow : public ::testing::Test {
+protected:
+    void TearDown() override { close(); }
+
+    void open(const std::string& path) {
+        controller = HLNFileTreeController::initWithPath(path);
+        ASSERT_NE(controller, nullptr);
+        QApplication::processEvents();
+    }
+    void close() {
+        if (!controller) return;
+        QPointer<HLNFileTreeController> watch(controller.data());
+        controller->window()->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        waitFor([&] { return watch.isNull(); }, 2000);
+        controller = nullptr;
+    }
+    // Waits until the sizing thread has finished the tree and a refresh has shown it.
+    bool waitUntilComplete() {
+        return waitFor([&] {
+            return controller->rootFile()->sizeStatus() == 2 &&
+                   controller->window()->windowTitle() ==
+                       controller->rootFileTitle() + " - " + bytesText(controller->rootFile()->sizeSoFar());
+        });
+    }
+    HLNColumnBrowser* browser() { return controller->browser(); }
+    int rowOf(const std::string& name, int column = 0) {
+        for (int row = 0; row < browser()->numberOfRowsInColumn(column); ++row)
+            if (browser()->loadedCellAtRow(row, column)->stringValue() == HLNFileBrowserCell::stringForName(name))
+                return row;
+        return -1;
+    }
+    void select(const std::vector<std::string>& names, int column = 0) {
+        bool first = true;
+        for (const std::string& name : names) {
+            const int row = rowOf(name, column);
+            ASSERT_GE(row, 0) << name;
+            if (first)
+                browser()->selectRowInColumn(row, column);
+            else
+                browser()->addRowToSelectionInColumn(row, column);
+            first = false;
+        }
+        controller->selectBrowserCell(); // what the browser's click action sends
+    }
+    std::vector<std::string> selectedNames() {
+        std::vector<std::string> names;
+        for (const Ref<HLNFile>& f : controller->selectedFiles()) names.push_back(f->name());
+        return names;
+    }
+    std::vector<std::string> namesInColumn(int column) {
+        std::vector<std::string> names;
+        for (int row = 0; row < browser()->numberOfRowsInColumn(column); ++row)
+            names.push_back(static_cast<HLNFileBrowserCell*>(browser()->loadedCellAtRow(row, column))->file()->name());
+        return names;
+    }
+
+    TempTree tree;
+    QPointer<HLNFileTreeController> controller;
+};
+
+TEST_F(TreeWindow, TitleFollowsTheRootFromSizingToComplete) {
+    tree.writeFile("one", 40000);
+    tree.mkdir("sub");
+    tree.writeFile("sub/two", 90000);
+    {
+        // Holding the tree lock keeps the sizing thread from starting, so
+        // the states before completion can be seen.
+        std::unique_lock lock(HLNFile::treeLock());
+        open(tree.path());
+        EXPECT_EQ(controller->window()->windowTitle(), QString::fromStdString(tree.path()) + " (sizing)");
+        HLNFileTreeController::updateUI();
+        ASSERT_TRUE(waitFor([&] { return !controller->window()->windowTitle().endsWith(") (sizing)") &&
+                                         controller->window()->windowTitle().contains(" - "); }));
+        EXPECT_EQ(controller->window()->windowTitle(), QString::fromStdString(tree.path()) + " - " +
+                                                           bytesText(controller->rootFile()->sizeSoFar()) + " (sizing)");
+    }
+    ASSERT_TRUE(waitUntilComplete());
+    EXPECT_FALSE(controller->window()->windowTitle().contains("sizing"));
+    EXPECT_EQ(controller->rootFile()->sizeSoFar(), TempTree::duBytes(tree.path()));
+    EXPECT_EQ(browser()->titleOfColumn(0), QString::fromStdString(tree.path().substr(tree.path().rfind('/') + 1)));
+    EXPECT_EQ(namesInColumn(0), (std::vector<std::string>{"sub", "one"})) << "largest first";
+
+    controller->window()->showMinimized();
+    EXPECT_EQ(controller->window()->windowTitle(), QString::fromStdString(tree.path()));
+}
+
+TEST_F(TreeWindow, NothingSelectedClearsTheSummaryAndUpdateMeasuresTheRoot) {
+    tree.writeFile("a", 8192);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    EXPECT_EQ(controller->fileSizeField()->text(), "");
+    EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "");
+    EXPECT_EQ(controller->descriptionDisplayer()->stringValue(), "");
+    EXPECT_TRUE(controller->fileWell()->filenames().empty());
+    EXPECT_FALSE(controller->deleteButton()->isEnabled());
+    EXPECT_FALSE(controller->compressButton()->isEnabled());
+    EXPECT_FALSE(controller->revealButton()->isEnabled());
+    EXPECT_TRUE(controller->updateButton()->isEnabled());
+    EXPECT_FALSE(controller->actionFor(HLNFileTreeController::Action::TrashSelection)->isEnabled());
+    EXPECT_EQ(controller->actionFor(HLNFileTreeController::Action::TrashSelection)->shortcut(),
+              QKeySequence(Qt::CTRL | Qt::Key_Backspace));
+    EXPECT_EQ(controller->deleteButton()->focusPolicy(), Qt::NoFocus);
+
+    // Something new on disk shows once Update has measured the root again.
+    tree.writeFile("late", 300000);
+    controller->updateButton()->click();
+    ASSERT_TRUE(waitFor([&] { return namesInColumn(0) == std::vector<std::string>{"late", "a"}; }));
+    ASSERT_TRUE(waitUntilComplete());
+    EXPECT_EQ(controller->rootFile()->sizeSoFar(), TempTree::duBytes(tree.path()));
+}
+
+TEST_F(TreeWindow, SummaryAddsCompleteSizesAndSaysSizingOtherwise) {
+    tree.writeFile("f1", 50000);
+    tree.writeFile("f2", 120000);
+    tree.mkdir("dir/deeper");
+    tree.writeFile("dir/deeper/x", 1000);
+    {
+        std::unique_lock lock(HLNFile::treeLock()); // "dir" stays unsized meanwhile
+        open(tree.path());
+        select({"dir", "f1"});
+        EXPECT_EQ(controller->fileSizeField()->text(), "sizing");
+        EXPECT_TRUE(controller->deleteButton()->isEnabled());
+        EXPECT_TRUE(controller->revealButton()->isEnabled());
+    }
+    ASSERT_TRUE(waitUntilComplete());
+    select({"f1", "f2"});
+    EXPECT_EQ(controller->fileSizeField()->text(), bytesText(allocated(tree / "f1") + allocated(tree / "f2")));
+    EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "");
+    EXPECT_EQ(controller->descriptionDisplayer()->stringValue(), "");
+    EXPECT_EQ(controller->fileWell()->filenames(), (std::vector<std::string>{tree / "f2", tree / "f1"}));
+
+    select({"f1"});
+    EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "f1");
+    EXPECT_EQ(controller->fileSizeField()->text(), bytesText(allocated(tree / "f1")));
+    // Clicked again: the well already stands for the path, nothing is looked up anew.
+    controller->filenameDisplayer()->setStringValue("kept");
+    controller->selectBrowserCell();
+    EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "kept");
+}
+
+TEST_F(TreeWindow, MultipleSelectionFollowsItsNodesThroughAReSort) {
+    tree.writeFile("a", 100000);
+    tree.writeFile("b", 200000);
+    tree.writeFile("c", 300000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    ASSERT_EQ(namesInColumn(0), (std::vector<std::string>{"c", "b", "a"}));
+    select({"c", "a"});
+    const std::vector<Ref<HLNFile>> before = controller->selectedFiles();
+
+    tree.writeFile("a", 900000); // a becomes the largest
+    before[1]->refreshSize();
+    ASSERT_TRUE(waitFor([&] { return namesInColumn(0) == std::vector<std::string>{"a", "c", "b"}; }));
+    EXPECT_EQ(browser()->selectedRowsInColumn(0), (std::vector<int>{0, 1}));
+    const std::vector<Ref<HLNFile>> after = controller->selectedFiles();
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[0].get(), before[1].get()) << "the very same nodes, in their new rows";
+    EXPECT_EQ(after[1].get(), before[0].get());
+}
+
+TEST_F(TreeWindow, ARefreshMayLeaveFewerColumns) {
+    for (int i = 0; i < 150; ++i) tree.writeFile("file" + std::to_string(i), 4096 * (1 + i % 7));
+    tree.mkdir("d1/d2/d3");
+    tree.writeFile("d1/d2/d3/deep", 5000000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    select({"d1"});
+    select({"d2"}, 1);
+    select({"d3"}, 2);
+    ASSERT_EQ(browser()->lastColumn(), 3);
+    browser()->scrollColumnToPosition(0, QPoint(0, 120));
+    const QPoint column0 = browser()->scrollPositionOfColumn(0);
+    ASSERT_GT(column0.y(), 0);
+
+    ASSERT_EQ(std::system(("rm -rf '" + tree / "d1/d2" + "'").c_str()), 0);
+    controller->selectedFiles()[0]->parent()->parent()->refreshSize(); // d1
+    ASSERT_TRUE(waitFor([&] { return browser()->lastColumn() == 1; }));
+    EXPECT_EQ(browser()->numberOfRowsInColumn(1), 0);
+    EXPECT_EQ(selectedNames(), std::vector<std::string>{"d1"});
+    EXPECT_EQ(browser()->scrollPositionOfColumn(0), column0);
+}
+
+TEST_F(TreeWindow, DestroyIsRefusedWhenADiskIsMountedBeneath) {
+    if (!runningAsRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
+    tree.writeFile("keep1", 10000);
+    tree.writeFile("keep2", 20000);
+    const std::string mnt1 = tree.mkdir("vol/mnt");
+    const std::string mnt2 = tree.mkdir("other/mnt");
+    tree.writeFile("vol/data", 30000);
+    ASSERT_EQ(::mount("tmpfs", mnt1.c_str(), "tmpfs", 0, "size=1m"), 0);
+    ASSERT_EQ(::mount("tmpfs", mnt2.c_str(), "tmpfs", 0, "size=1m"), 0);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+
+    select({"keep1", "vol", "keep2"});
+    Panel panel;
+    answerNextPanel(panel, "Cancel");
+    controller->trashSelection();
+    ASSERT_TRUE(panel.seen);
+    EXPECT_EQ(panel.text, "It's impossible to delete 1 of these files, as other disks are mounted under them.");
+    EXPECT_EQ(panel.informative,
+              "Deleting \"vol\" would wipe out some associated disks . You'd hate that. If you really think it's safe "
+              "to delete this, then unmount the disks and try again, but, honestly, this is almost never a good idea.");
+    EXPECT_EQ(panel.buttons, QStringList{"Cancel"});
+    QApplication::processEvents();
+    for (const char* name : {"keep1", "keep2", "vol/data"}) EXPECT_TRUE(exists(tree / name)) << name;
+    for (const Ref<HLNFile>& f : controller->selectedFiles()) EXPECT_NE(f->sizeStatus(), 3);
+
+    const std::vector<std::string> order = namesInColumn(0);
+    const bool volFirst = std::find(order.begin(), order.end(), "vol") < std::find(order.begin(), order.end(), "other");
+    select({"vol", "other"});
+    Panel two;
+    answerNextPanel(two, "Cancel");
+    controller->trashSelection();
+    EXPECT_EQ(two.text, "It's impossible to delete 2 of these files, as other disks are mounted under them.");
+    EXPECT_TRUE(two.informative.startsWith(volFirst ? "Deleting \"vol, other\" would" : "Deleting \"other, vol\" would"))
+        << two.informative.toStdString();
+
+    ::umount2(mnt1.c_str(), MNT_DETACH);
+    ::umount2(mnt2.c_str(), MNT_DETACH);
+}
+
+TEST_F(TreeWindow, DestroyConfirmedDeletesEachSelectedFile) {
+    tree.writeFile("x", 1000000);
+    tree.writeFile("y", 2000000);
+    tree.writeFile("z", 3000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    const uint64_t before = controller->rootFile()->sizeSoFar();
+    const uint64_t gone = allocated(tree / "x") + allocated(tree / "y");
+
+    select({"x", "y"});
+    Panel panel;
+    answerNextPanel(panel, "Destroy");
+    controller->trashSelection();
+    ASSERT_TRUE(panel.seen);
+    EXPECT_EQ(panel.text, "Destroy the selected files?");
+    EXPECT_EQ(panel.informative, "You aren't getting them back, so make sure you really want them gone.");
+    EXPECT_EQ(panel.buttons.size(), 2);
+    EXPECT_TRUE(panel.buttons.contains("Destroy") && panel.buttons.contains("Cancel"));
+
+    ASSERT_TRUE(waitFor([&] { return !exists(tree / "x") && !exists(tree / "y"); }));
+    ASSERT_TRUE(waitFor([&] { return namesInColumn(0) == std::vector<std::string>{"z"}; }));
+    ASSERT_TRUE(waitUntilComplete());
+    EXPECT_EQ(controller->rootFile()->sizeSoFar(), before - gone);
+    EXPECT_EQ(controller->rootFile()->sizeSoFar(), TempTree::duBytes(tree.path()));
+}
+
+TEST_F(TreeWindow, CancelledDestroyChangesNothing) {
+    tree.writeFile("x", 10000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    select({"x"});
+    Panel panel;
+    answerNextPanel(panel, "Cancel");
+    controller->trashSelection();
+    ASSERT_TRUE(panel.seen);
+    waitFor([] { return false; }, 200);
+    EXPECT_TRUE(exists(tree / "x"));
+    EXPECT_EQ(controller->selectedFiles().at(0)->sizeStatus(), 2);
+}
+
+TEST_F(TreeWindow, AClosedWindowReleasesItsTreeAndKeepsItsFrame) {
+    tree.writeFile("x", 10000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    controller->window()->resize(700, 450);
+    Ref<HLNFile> root = controller->rootFile();
+    close();
+    EXPECT_TRUE(root->isInvalidated()) << "the tree is released";
+    open(tree.path() + "/");
+    EXPECT_EQ(controller->window()->size(), QSize(700, 450)) << "each path keeps its own frame";
+}
+
+TEST_F(TreeWindow, APathThatCannotBeExaminedOpensNoWindow) {
+    const std::string missing = tree / "not-there";
+    const int windowsBefore = static_cast<int>(QApplication::topLevelWidgets().size());
+    EXPECT_EQ(HLNFileTreeController::initWithPath(missing), nullptr);
+    QMessageBox* told = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) told = box;
+    ASSERT_NE(told, nullptr);
+    EXPECT_TRUE(told->text().contains(QString::fromStdString(missing)));
+    EXPECT_FALSE(told->informativeText().isEmpty());
+    told->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_EQ(qobject_cast<QMainWindow*>(w), nullptr);
+    (void)windowsBefore;
+}
+
+TEST_F(TreeWindow, TheWholeDiskIsTitledByItsVolume) {
+    Ref<HLNDrive> drive = HLNDrive::cachedDriveContainingPath("/");
+    ASSERT_TRUE(drive);
+    open("/");
+    EXPECT_EQ(controller->rootFileTitle(), QString::fromStdString(drive->displayName()));
+    EXPECT_FALSE(controller->rootFileTitle().isEmpty());
+    EXPECT_EQ(browser()->titleOfColumn(0), "/");
+    EXPECT_EQ(controller->window()->windowTitle(), "/ (sizing)");
+    HLNFileTreeController::updateUI();
+    ASSERT_TRUE(waitFor([&] { return controller->window()->windowTitle().startsWith(controller->rootFileTitle() + " - "); }));
+    controller->window()->showMinimized();
+    EXPECT_EQ(controller->window()->windowTitle(), "/");
+}
+
+} // namespace
