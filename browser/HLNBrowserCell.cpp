@@ -53,10 +53,18 @@ void HLNBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame, const 
     qreal x = textArea.left();
     for (const HLNTextRun& run : runs) {
         if (x >= textArea.right()) break;
+        const QFontMetricsF metrics(run.font);
+        const qreal advance = metrics.horizontalAdvance(run.text);
+        // A run that does not fit ends in an ellipsis instead of being cut.
+        const QString shown = x + advance <= textArea.right()
+                                  ? run.text
+                                  : metrics.elidedText(run.text, Qt::ElideRight, textArea.right() - x);
         painter->setFont(run.font);
-        painter->setPen(run.color.isValid() ? run.color : ordinary);
-        painter->drawText(QPointF(x, baseline), run.text);
-        x += QFontMetricsF(run.font).horizontalAdvance(run.text);
+        // On the selection highlight every run takes the highlighted text
+        // colour; coloured text on it would not read.
+        painter->setPen(run.color.isValid() && !selected ? run.color : ordinary);
+        painter->drawText(QPointF(x, baseline), shown);
+        x += advance;
     }
     painter->restore();
 

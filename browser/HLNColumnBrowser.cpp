@@ -157,6 +157,25 @@ private:
 };
 
 
+// The row of columns: a list background with a divider after every column
+// slot, so the room right of the last loaded column reads as empty columns.
+class ColumnStrip : public QWidget {
+public:
+    explicit ColumnStrip(std::function<int()> columnWidth) : _columnWidth(std::move(columnWidth)) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.fillRect(rect(), palette().color(QPalette::Base));
+        painter.setPen(palette().color(QPalette::Mid));
+        const int width = std::max(1, _columnWidth());
+        for (int x = width - 1; x < this->width(); x += width) painter.drawLine(x, 0, x, height());
+    }
+
+private:
+    std::function<int()> _columnWidth;
+};
+
 // ---------------------------------------------------------------------------
 
 HLNColumnBrowser::HLNColumnBrowser(QWidget* parent)
@@ -168,7 +187,7 @@ HLNColumnBrowser::HLNColumnBrowser(QWidget* parent)
     _scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     _scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     _scrollArea->setFrameShape(QFrame::StyledPanel);
-    _strip = new QWidget;
+    _strip = new ColumnStrip([this] { return columnWidth(); });
     _scrollArea->setWidget(_strip);
     _scrollArea->viewport()->installEventFilter(this);
     layout->addWidget(_scrollArea);
@@ -202,8 +221,10 @@ void HLNColumnBrowser::setAllowsMultipleSelection(bool allows) {
 }
 
 int HLNColumnBrowser::columnWidth() const {
+    // As many columns as fit at one and a half times the minimum width (up
+    // to the maximum), sharing the width; never narrower than the minimum.
     const int available = _scrollArea->viewport()->width();
-    const int count = std::clamp(available / _minColumnWidth, 1, _maxVisibleColumns);
+    const int count = std::clamp(available * 2 / (_minColumnWidth * 3), 1, _maxVisibleColumns);
     return std::max(_minColumnWidth, available / count);
 }
 

@@ -20,9 +20,10 @@
 // a path names the receipts that list it, in scan order.
 //
 // Threads: allPackages() and the lookups may be called from any thread.
-// Locks, both leaves (never held together, never held while a source is
-// read): the receipt list lock, and the index lock (a shared mutex: lookups
-// share it, the scan thread takes it alone for one batch of paths).
+// Locks, never held together and never while a source is read: the receipt
+// list lock (the first allPackages() also reads a preference under it), and
+// the index lock (a shared mutex: lookups share it, the scan thread takes it
+// alone for one batch of at most 256 paths).
 class HLNPackageReceipt : public TFObject {
 public:
     using ReceiptList = std::shared_ptr<const std::vector<Ref<HLNPackageReceipt>>>;
@@ -64,9 +65,9 @@ public:
     ~HLNPackageReceipt();
 
     struct Index; // the shared path index (private to the implementation)
+    struct Scan;  // one run of the scan thread (private to the implementation)
 
 private:
-    struct Scan;
     HLNPackageReceipt(std::string name, std::shared_ptr<Index> index, uint32_t ordinal);
 
     static void _generateAllPackages(const std::shared_ptr<Scan>& scan);
