@@ -18,6 +18,15 @@ std::mutex& classLock() {
 HLNBackgroundFileSizer* sharedInstance = nullptr; // under classLock; never destroyed
 std::atomic<std::thread::id> sizingThread{};
 std::atomic<int> sizingTid{0};
+std::atomic<bool> hasVisitHook{false};
+std::mutex& visitHookLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::function<void(const Ref<HLNFile>&)>& visitHook() {
+    static std::function<void(const Ref<HLNFile>&)> hook;
+    return hook;
+}
 } // namespace
 
 void HLNBackgroundFileSizer::startBackgroundThread() { backgroundFileSizer(); }
@@ -37,6 +46,12 @@ HLNBackgroundFileSizer& HLNBackgroundFileSizer::backgroundFileSizer() {
 bool HLNBackgroundFileSizer::isSizingThread() { return sizingThread.load() == std::this_thread::get_id(); }
 
 int HLNBackgroundFileSizer::sizingThreadId() { return sizingTid.load(); }
+
+void HLNBackgroundFileSizer::setVisitHookForTesting(std::function<void(const Ref<HLNFile>&)> hook) {
+    std::scoped_lock lock(visitHookLock());
+    hasVisitHook = static_cast<bool>(hook);
+    visitHook() = std::move(hook);
+}
 
 bool HLNBackgroundFileSizer::isIdle() {
     HLNBackgroundFileSizer* sizer;
@@ -101,6 +116,14 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
     HLNRefreshRequests::updateUIIfNeeded();
     Ref<HLNFile> node = std::move(stack.back());
     stack.pop_back();
+    if (hasVisitHook) {
+        std::function<void(const Ref<HLNFile>&)> hook;
+        {
+            std::scoped_lock lock(visitHookLock());
+            hook = visitHook();
+        }
+        if (hook) hook(node);
+    }
     node->_refreshSizeIfNeeded();
     if (node->isDirectory()) {
         HLNFile::ChildList children = node->children();
