@@ -19,6 +19,8 @@ HLNBackgroundFileSizer* sharedInstance = nullptr; // under classLock; never dest
 std::atomic<std::thread::id> sizingThread{};
 std::atomic<int> sizingTid{0};
 std::atomic<bool> hasVisitHook{false};
+std::mutex currentLock; // leaf lock, only around `current`
+Ref<HLNFile> current;
 std::mutex& visitHookLock() {
     static std::mutex lock;
     return lock;
@@ -51,6 +53,11 @@ void HLNBackgroundFileSizer::setVisitHookForTesting(std::function<void(const Ref
     std::scoped_lock lock(visitHookLock());
     hasVisitHook = static_cast<bool>(hook);
     visitHook() = std::move(hook);
+}
+
+Ref<HLNFile> HLNBackgroundFileSizer::currentFile() {
+    std::scoped_lock lock(currentLock);
+    return current;
 }
 
 bool HLNBackgroundFileSizer::isIdle() {
@@ -109,6 +116,10 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
             if (!stack.empty()) break;
             condition = 1;
             lock.unlock();
+            {
+                std::scoped_lock c(currentLock);
+                current = nullptr;
+            }
             HLNRefreshRequests::updateUI();
             lock.lock();
         }
@@ -116,6 +127,10 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
     HLNRefreshRequests::updateUIIfNeeded();
     Ref<HLNFile> node = std::move(stack.back());
     stack.pop_back();
+    if (node->isDirectory()) {
+        std::scoped_lock c(currentLock);
+        current = node;
+    }
     if (hasVisitHook) {
         std::function<void(const Ref<HLNFile>&)> hook;
         {
