@@ -203,6 +203,7 @@ void HLNFileTreeController::_buildMenus() {
     _compressAction = selection->addAction("&Compress");
     selection->addSeparator();
     _trashAction = selection->addAction("&Destroy");
+    _trashAction->setObjectName("trashSelection"); // the application gives it its shortcut
     _trashAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace));
     connect(_updateAction, &QAction::triggered, this, &HLNFileTreeController::updateSelection);
     connect(_revealAction, &QAction::triggered, this, &HLNFileTreeController::revealSelectionInFinder);
@@ -388,11 +389,14 @@ void HLNFileTreeController::compressSelection() {}
 
 void HLNFileTreeController::trashSelection() {
     const std::vector<Ref<HLNFile>> files = selectedFiles();
-    HLNDrive::drives(); // judge against the mount table as it is now
+    // One fresh read of the mount table judges the whole selection; should
+    // it fail, the last table read stands in rather than nothing.
+    HLNDrive::DriveList drives = HLNDrive::drives();
+    if (!drives) drives = HLNDrive::cachedDrives();
 
     QStringList refusedNames;
     for (const Ref<HLNFile>& file : files)
-        if (file->hasDrivesMountedUnderneath()) refusedNames << HLNFileBrowserCell::displayStringForName(file->nameView());
+        if (file->_hasDrivesMountedUnderneathFromDriveArray(drives)) refusedNames << HLNFileBrowserCell::displayStringForName(file->nameView());
 
     if (!refusedNames.isEmpty()) {
         const QString title = QString("It's impossible to delete %1 of these files, as other disks are mounted under them.")

@@ -280,6 +280,16 @@ TEST_F(TreeWindow, DestroyIsRefusedWhenADiskIsMountedBeneath) {
     EXPECT_TRUE(two.informative.startsWith(volFirst ? "Deleting \"vol, other\" would" : "Deleting \"other, vol\" would"))
         << two.informative.toStdString();
 
+    // The mount point itself is refused too: a path begins with itself.
+    select({"vol"});
+    select({"mnt"}, 1);
+    Panel itself;
+    answerNextPanel(itself, "Cancel");
+    controller->trashSelection();
+    EXPECT_EQ(itself.text, "It's impossible to delete 1 of these files, as other disks are mounted under them.");
+    EXPECT_TRUE(itself.informative.startsWith("Deleting \"mnt\" would"));
+    EXPECT_TRUE(exists(mnt1));
+
     ::umount2(mnt1.c_str(), MNT_DETACH);
     ::umount2(mnt2.c_str(), MNT_DETACH);
 }
