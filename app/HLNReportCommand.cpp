@@ -1,10 +1,106 @@
 #include "app/HLNReportCommand.h"
 
+#include "model/HLNBackgroundFileSizer.h"
+#include "model/HLNFile.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void writeLine(uint64_t bytes, const std::string& path) {
+    // Raw bytes: names that are not text are printed exactly as on disk.
+    std::printf("%llu\t", static_cast<unsigned long long>(bytes));
+    std::fwrite(path.data(), 1, path.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+// One line on a terminal's standard error, rewritten in place.
+class Progress {
+public:
+    Progress() : _enabled(::isatty(STDERR_FILENO)) {}
+    void show(const Ref<HLNFile>& root) {
+        if (!_enabled) return;
+        struct winsize ws {};
+        size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col ? ws.ws_col : 80;
+        char head[96];
+        std::snprintf(head, sizeof head, "%llu entries, %llu bytes",
+                      static_cast<unsigned long long>(HLNFile::nodesCreated()),
+                      static_cast<unsigned long long>(root->sizeSoFar()));
+        std::string line = head;
+        if (Ref<HLNFile> current = HLNBackgroundFileSizer::currentFile()) {
+            std::string where = current->path();
+            for (char& c : where)
+                if (static_cast<unsigned char>(c) < 0x20) c = '?'; // keep it one line
+            line += ", reading " + where;
+        }
+        if (line.size() >= width) line.resize(width - 1);
+        std::fprintf(stderr, "\r\033[K%s", line.c_str());
+        std::fflush(stderr);
+    }
+    void clear() {
+        if (!_enabled) return;
+        std::fprintf(stderr, "\r\033[K");
+        std::fflush(stderr);
+    }
+
+private:
+    bool _enabled;
+};
+
+} // namespace
 
 namespace HLNReportCommand {
-int run(int, char**) {
-    std::fprintf(stderr, "hollin: --report is not available in this build yet\n");
-    return 2;
+
+int run(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: hollin --report PATH\n");
+        return 2;
+    }
+    const std::string path = argv[2];
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 && errno != ENAMETOOLONG) {
+        std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(errno));
+        return 1;
+    }
+    int qtArgc = 1;
+    QCoreApplication app(qtArgc, argv);
+    Ref<HLNFile> root = HLNFile::initWithParent(nullptr, path);
+    if (!root) {
+        std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(ENOENT));
+        return 1;
+    }
+    HLNBackgroundFileSizer::sizeFile(root);
+
+    Progress progress;
+    QTimer poll;
+    int ticks = 0;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (root->sizeStatus() == 2) {
+            app.quit();
+            return;
+        }
+        if (++ticks % 10 == 0) progress.show(root);
+    });
+    poll.start(10);
+    if (root->sizeStatus() != 2) app.exec();
+    progress.clear();
+
+    static char buffer[1 << 16];
+    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+    root->sortChildren();
+    if (HLNFile::ChildList children = root->children())
+        for (const Ref<HLNFile>& child : *children) writeLine(child->sizeSoFar(), child->path());
+    writeLine(root->sizeSoFar(), root->path());
+    std::fflush(stdout);
+    return std::ferror(stdout) ? 1 : 0;
 }
+
 } // namespace HLNReportCommand

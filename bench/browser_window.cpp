@@ -9,6 +9,7 @@
 #include "browser/HLNFileTreeController.h"
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNFile.h"
+#include "receipts/HLNPackageReceipt.h"
 #include "toolkit/gui/TFColor.h"
 
 #include <QApplication>
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
 
     while (controller->rootFile()->sizeStatus() != 2) QApplication::processEvents(QEventLoop::AllEvents, 20);
     const double sized = clock.elapsed() / 1000.0;
+    HLNPackageReceipt::waitUntilScanFinished(); // so packaged names show greyed
     HLNFileTreeController::updateUI();
     pump(500);
 
@@ -74,6 +76,18 @@ int main(int argc, char** argv) {
     }
     controller->selectBrowserCell();
     pump(300);
+    for (int c = 0; c <= browser->lastColumn(); ++c)
+        std::printf("column %d: %d rows, scrolled to %d\n", c, browser->numberOfRowsInColumn(c),
+                    browser->scrollPositionOfColumn(c).y());
+    // One window refresh: every visible column re-sorted, reloaded and redrawn.
+    QElapsedTimer refresh;
+    refresh.start();
+    const int rounds = 5;
+    for (int i = 0; i < rounds; ++i) {
+        controller->_refreshDisplay();
+        controller->window()->repaint();
+    }
+    std::printf("one refresh with redraw: %.1f ms\n", refresh.nsecsElapsed() / 1e6 / rounds);
     controller->window()->grab().save(QString::fromStdString(prefix + "-complete.png"));
     std::printf("complete after %.2f s: %s, %d rows in column 0\n", sized,
                 controller->window()->windowTitle().toUtf8().constData(), browser->numberOfRowsInColumn(0));

@@ -427,19 +427,26 @@ void HLNColumnBrowser::selectRowInColumn(int row, int column) {
 }
 
 void HLNColumnBrowser::addRowToSelectionInColumn(int row, int column) {
-    if (row < 0 || row >= numberOfRowsInColumn(column)) return;
-    Column& c = *_columns[column];
-    const QModelIndex index = c.model->index(row, 0);
+    addRowsToSelectionInColumn({row}, column);
+}
+
+void HLNColumnBrowser::addRowsToSelectionInColumn(const std::vector<int>& rows, int column) {
+    const int count = numberOfRowsInColumn(column);
+    Column* c = count > 0 ? _columns[column].get() : nullptr;
+    bool any = false;
     ++_programmatic;
-    if (_multipleSelection)
-        c.view->selectionModel()->select(index, QItemSelectionModel::Select);
-    else
-        c.view->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect);
-    c.view->setAutoScroll(false);
-    c.view->selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
-    c.view->setAutoScroll(true);
+    if (c) c->view->setAutoScroll(false);
+    for (int row : rows) {
+        if (row < 0 || row >= count) continue;
+        const QModelIndex index = c->model->index(row, 0);
+        c->view->selectionModel()->select(index, _multipleSelection ? QItemSelectionModel::Select
+                                                                    : QItemSelectionModel::ClearAndSelect);
+        c->view->selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+        any = true;
+    }
+    if (c) c->view->setAutoScroll(true);
     --_programmatic;
-    updateColumnsAfterSelectionChange(column);
+    if (any) updateColumnsAfterSelectionChange(column);
 }
 
 void HLNColumnBrowser::clearSelectionInColumn(int column) {

@@ -95,6 +95,9 @@ public:
     // Adds the row to the column's selection (columns to the right close
     // once more than one row is selected). Emits nothing.
     void addRowToSelectionInColumn(int row, int column);
+    // The same for several rows at once; the columns to the right are
+    // worked out once, after all of them are selected.
+    void addRowsToSelectionInColumn(const std::vector<int>& rows, int column);
     void clearSelectionInColumn(int column);
 
     QString titleOfColumn(int column) const;

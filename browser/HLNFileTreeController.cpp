@@ -302,9 +302,10 @@ void HLNFileTreeController::_refreshDisplay() {
         std::unordered_map<const HLNFile*, int> rowOf;
         if (const HLNFile::ChildList& list = cachedColumns.objectAtIndex(selectedColumn))
             for (int row = static_cast<int>(list->size()) - 1; row >= 0; --row) rowOf[(*list)[row].get()] = row;
+        std::vector<int> rows;
         for (auto it = selected.rbegin(); it != selected.rend(); ++it)
-            if (auto found = rowOf.find(it->get()); found != rowOf.end())
-                _browser->addRowToSelectionInColumn(found->second, selectedColumn);
+            if (auto found = rowOf.find(it->get()); found != rowOf.end()) rows.push_back(found->second);
+        _browser->addRowsToSelectionInColumn(rows, selectedColumn);
     }
 
     const int n = std::min(oldCount, _browser->lastColumn() + 1);

@@ -18,6 +18,17 @@ std::mutex& classLock() {
 HLNBackgroundFileSizer* sharedInstance = nullptr; // under classLock; never destroyed
 std::atomic<std::thread::id> sizingThread{};
 std::atomic<int> sizingTid{0};
+std::atomic<bool> hasVisitHook{false};
+std::mutex currentLock; // leaf lock, only around `current`
+Ref<HLNFile> current;
+std::mutex& visitHookLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::function<void(const Ref<HLNFile>&)>& visitHook() {
+    static std::function<void(const Ref<HLNFile>&)> hook;
+    return hook;
+}
 } // namespace
 
 void HLNBackgroundFileSizer::startBackgroundThread() { backgroundFileSizer(); }
@@ -37,6 +48,17 @@ HLNBackgroundFileSizer& HLNBackgroundFileSizer::backgroundFileSizer() {
 bool HLNBackgroundFileSizer::isSizingThread() { return sizingThread.load() == std::this_thread::get_id(); }
 
 int HLNBackgroundFileSizer::sizingThreadId() { return sizingTid.load(); }
+
+void HLNBackgroundFileSizer::setVisitHookForTesting(std::function<void(const Ref<HLNFile>&)> hook) {
+    std::scoped_lock lock(visitHookLock());
+    hasVisitHook = static_cast<bool>(hook);
+    visitHook() = std::move(hook);
+}
+
+Ref<HLNFile> HLNBackgroundFileSizer::currentFile() {
+    std::scoped_lock lock(currentLock);
+    return current;
+}
 
 bool HLNBackgroundFileSizer::isIdle() {
     HLNBackgroundFileSizer* sizer;
@@ -94,6 +116,10 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
             if (!stack.empty()) break;
             condition = 1;
             lock.unlock();
+            {
+                std::scoped_lock c(currentLock);
+                current = nullptr;
+            }
             HLNRefreshRequests::updateUI();
             lock.lock();
         }
@@ -101,6 +127,18 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
     HLNRefreshRequests::updateUIIfNeeded();
     Ref<HLNFile> node = std::move(stack.back());
     stack.pop_back();
+    if (node->isDirectory()) {
+        std::scoped_lock c(currentLock);
+        current = node;
+    }
+    if (hasVisitHook) {
+        std::function<void(const Ref<HLNFile>&)> hook;
+        {
+            std::scoped_lock lock(visitHookLock());
+            hook = visitHook();
+        }
+        if (hook) hook(node);
+    }
     node->_refreshSizeIfNeeded();
     if (node->isDirectory()) {
         HLNFile::ChildList children = node->children();

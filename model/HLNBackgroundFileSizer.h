@@ -3,6 +3,7 @@
 #include "toolkit/TFObject.h"
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -28,6 +29,11 @@ public:
     static bool isIdle();
     // The sizing thread's kernel thread id (0 before it started).
     static int sizingThreadId();
+    // The node the thread is visiting now (null when idle), for progress.
+    static Ref<HLNFile> currentFile();
+    // Tests: called on the sizing thread with each node it takes, before
+    // the node is re-read and visited; it may block or throw. Null removes it.
+    static void setVisitHookForTesting(std::function<void(const Ref<HLNFile>&)> hook);
 
 private:
     HLNBackgroundFileSizer() = default;

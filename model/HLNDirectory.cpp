@@ -216,6 +216,9 @@ bool HLNDirectory::removeTree(const char* name, int* firstError) const {
                 !(where == home) || ino != level.ino)
                 return false;
             level.dir = std::move(dir);
+            // Keep only the last levels of the walk open, so that the next
+            // climbs find their folders open without a walk of their own.
+            if (d > kOpenLevels) levels[d - kOpenLevels - 1].dir = HLNDirectory();
         }
         return true;
     };

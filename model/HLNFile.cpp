@@ -7,6 +7,7 @@
 
 #include <QChar>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -20,6 +21,10 @@
 static_assert(sizeof(HLNFile) <= 40, "a node stays small: seven fields, flags in one word");
 
 using TreeGuard = std::scoped_lock<std::recursive_mutex>;
+
+static std::atomic<uint64_t> createdCount{0};
+
+uint64_t HLNFile::nodesCreated() { return createdCount.load(std::memory_order_relaxed); }
 
 // ---------------------------------------------------------------- List
 
@@ -152,6 +157,7 @@ HLNFile::HLNFile(const Ref<HLNFile>& parent) : _parent(parent) {
 
 Ref<HLNFile> HLNFile::_make(const Ref<HLNFile>& parent, std::string_view name) {
     Ref<HLNFile> node(new (Tail{}, name.size() + 1) HLNFile(parent));
+    createdCount.fetch_add(1, std::memory_order_relaxed);
     char* bytes = const_cast<char*>(node->_nameBytes());
     std::memcpy(bytes, name.data(), name.size());
     bytes[name.size()] = 0;

@@ -109,6 +109,9 @@ public:
     // Mark this node cut and release its subtree on a thread of its own.
     void invalidate();
 
+    // How many nodes have been made so far in this process (for progress).
+    static uint64_t nodesCreated();
+
     // The one recursive lock guarding every field of every node.
     static std::recursive_mutex& treeLock();
 

@@ -103,30 +103,44 @@ std::string readWholeFile(const std::string& path) {
     return data;
 }
 
-// Names in a folder, sorted bytewise so the scan order does not depend on
-// the file system. Owns the descriptor it is given.
 struct FolderEntry {
     std::string name;
     bool isDirectory;
+    bool isLink;
 };
-std::vector<FolderEntry> readFolder(int fd) {
-    std::vector<FolderEntry> entries;
+
+// Calls visit(name, isDirectory, isLink) for each entry of the folder open
+// at fd (which it closes), in the file system's order.
+template <class F> void forEachEntry(int fd, F&& visit) {
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
         ::close(fd);
-        return entries;
+        return;
     }
     while (dirent* e = ::readdir(dir)) {
         std::string_view name = e->d_name;
         if (name == "." || name == "..") continue;
         bool isDirectory = e->d_type == DT_DIR;
+        bool isLink = e->d_type == DT_LNK;
         if (e->d_type == DT_UNKNOWN) {
             struct stat st;
-            isDirectory = ::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+            if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                isDirectory = S_ISDIR(st.st_mode);
+                isLink = S_ISLNK(st.st_mode);
+            }
         }
-        entries.push_back({std::string(name), isDirectory});
+        visit(name, isDirectory, isLink);
     }
     ::closedir(dir);
+}
+
+// The entries of a folder, sorted bytewise so the scan order does not
+// depend on the file system. Owns the descriptor it is given.
+std::vector<FolderEntry> readFolder(int fd) {
+    std::vector<FolderEntry> entries;
+    forEachEntry(fd, [&](std::string_view name, bool isDirectory, bool isLink) {
+        entries.push_back({std::string(name), isDirectory, isLink});
+    });
     std::sort(entries.begin(), entries.end(),
               [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
     return entries;
@@ -150,42 +164,85 @@ void enumerateTree(int fd, const std::string& relative, const std::function<void
     ::close(fd);
 }
 
-// The folder's spelling with the symbolic links along it resolved, or ""
-// when it has none or cannot be resolved. Works down from the top with one
-// lstat per folder not seen before, so a whole package database costs about
-// one system call per distinct folder; only a folder that is a link (or an
-// odd spelling) goes through realpath.
-const std::string& resolvedFolder(std::unordered_map<std::string, std::string>& cache, const std::string& folder) {
-    static const std::string none;
-    if (folder.empty() || folder == "/") return none;
-    if (auto it = cache.find(folder); it != cache.end()) return it->second;
-    size_t slash = folder.rfind('/');
-    std::string_view name = std::string_view(folder).substr(slash + 1);
-    std::string result;
-    if (slash == std::string::npos || name.empty() || name == "." || name == "..") {
-        if (char* real = ::realpath(folder.c_str(), nullptr)) {
-            if (folder != real) result = real;
-            std::free(real);
-        }
-    } else {
-        std::string parent = folder.substr(0, slash);
-        const std::string& realParent = resolvedFolder(cache, parent);
-        std::string candidate = (realParent.empty() ? parent : realParent) + "/" + std::string(name);
-        struct stat st;
-        if (::lstat(candidate.c_str(), &st) != 0) {
-            result.clear();
-        } else if (S_ISLNK(st.st_mode)) {
-            if (char* real = ::realpath(candidate.c_str(), nullptr)) {
-                result = real;
-                std::free(real);
+struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+};
+
+// What the dpkg source needs from the disk: whether an entry is a folder,
+// and how a folder is spelled with the symbolic links along it resolved.
+// Each physical folder is listed once per scan (the kinds of its entries
+// come with the listing), so a whole package database costs about one
+// listing per folder instead of a stat call per file. Folders are spelled
+// without a trailing slash; the root is "".
+class DiskView {
+public:
+    struct Folder {
+        std::string real; // the spelling without links
+        bool exists;
+    };
+
+    const Folder& folder(std::string_view path) {
+        if (auto it = _folders.find(path); it != _folders.end()) return it->second;
+        Folder result{std::string(), path.empty()};
+        size_t slash = path.rfind('/');
+        std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+        if (path.empty()) {
+            // the root
+        } else if (slash == std::string_view::npos || name.empty() || name == "." || name == "..") {
+            result = fromRealpath(std::string(path));
+        } else {
+            Folder parent = folder(path.substr(0, slash));
+            if (parent.exists) {
+                switch (kindOf(parent.real, name)) {
+                case Kind::folder:
+                    result = {parent.real + "/" + std::string(name), true};
+                    break;
+                case Kind::link:
+                    result = fromRealpath(parent.real + "/" + std::string(name));
+                    break;
+                case Kind::other:
+                    break;
+                }
             }
-        } else if (!realParent.empty()) {
-            result = std::move(candidate);
         }
-        if (result == folder) result.clear();
+        return _folders.emplace(std::string(path), std::move(result)).first->second;
     }
-    return cache.emplace(folder, std::move(result)).first->second;
-}
+
+    bool isFolder(const std::string& realFolder, std::string_view name) {
+        return kindOf(realFolder, name) == Kind::folder;
+    }
+
+private:
+    enum class Kind : char { folder, link, other };
+
+    static Folder fromRealpath(const std::string& path) {
+        char* real = ::realpath(path.c_str(), nullptr);
+        if (!real) return {std::string(), false};
+        Folder f{std::strcmp(real, "/") == 0 ? std::string() : std::string(real), true};
+        std::free(real);
+        return f;
+    }
+
+    Kind kindOf(const std::string& realFolder, std::string_view name) {
+        if (_listed.insert(realFolder).second) {
+            int fd = ::open(realFolder.empty() ? "/" : realFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd >= 0)
+                forEachEntry(fd, [&](std::string_view entry, bool isDirectory, bool isLink) {
+                    if (isDirectory || isLink)
+                        _kinds.emplace(realFolder + "/" + std::string(entry), isDirectory ? Kind::folder : Kind::link);
+                });
+        }
+        _scratch.assign(realFolder).append("/").append(name);
+        auto it = _kinds.find(std::string_view(_scratch));
+        return it == _kinds.end() ? Kind::other : it->second;
+    }
+
+    std::unordered_map<std::string, Folder, StringHash, std::equal_to<>> _folders;
+    std::unordered_map<std::string, Kind, StringHash, std::equal_to<>> _kinds; // folders and links only
+    std::unordered_set<std::string, StringHash, std::equal_to<>> _listed;
+    std::string _scratch;
+};
 } // namespace
 
 struct HLNPackageReceipt::Index {
@@ -203,29 +260,9 @@ struct HLNPackageReceipt::Scan {
     std::shared_ptr<Index> index;
     bool debug = false;
     std::vector<Ref<HLNPackageReceipt>> receipts; // the working array, in scan order
-    // folder -> its spelling with every link resolved, "" when that is the
-    // same spelling or the folder cannot be resolved
-    std::unordered_map<std::string, std::string> resolvedFolders;
-    // Folders whose entries were read, and the subfolders found in them.
-    std::unordered_set<std::string> foldersRead;
-    std::unordered_set<std::string> subfolders;
+    DiskView disk; // dpkg source only
 };
 
-namespace {
-// True when the entry is a folder on disk (not a link to one). Reads each
-// parent folder once for the whole scan: one directory listing costs far
-// less than a stat call per entry.
-bool isFolderOnDisk(HLNPackageReceipt::Scan& scan, const std::string& parent, const std::string& name) {
-    const std::string folder = parent.empty() ? "/" : parent;
-    if (scan.foldersRead.insert(folder).second) {
-        int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0)
-            for (const FolderEntry& entry : readFolder(fd))
-                if (entry.isDirectory) scan.subfolders.insert(joinPath(folder, entry.name));
-    }
-    return scan.subfolders.count(joinPath(folder, name)) != 0;
-}
-} // namespace
 
 namespace {
 struct State {
@@ -533,14 +570,16 @@ void HLNPackageReceipt::readFilesFromDpkgList(Scan& scan, const std::string& lis
         if (scan.debug && counter % 1000 == 0)
             logLine("    Scanning " + listPath + ": " + std::to_string(counter) + " entries...");
         if (line.empty() || line == "/" || folders.count(line)) continue;
-        std::string path = line.front() == '/' ? std::string(line) : "/" + std::string(line);
-        size_t slash = path.rfind('/');
-        if (isFolderOnDisk(scan, path.substr(0, slash), path.substr(slash + 1))) continue; // an empty folder
-        if (slash > 0) {
-            const std::string& real = resolvedFolder(scan.resolvedFolders, path.substr(0, slash));
-            if (!real.empty()) addPath(real + path.substr(slash));
+        std::string owned;
+        if (line.front() != '/') line = owned = "/" + std::string(line);
+        size_t slash = line.rfind('/');
+        std::string_view name = line.substr(slash + 1);
+        const DiskView::Folder& parent = scan.disk.folder(line.substr(0, slash));
+        if (parent.exists) {
+            if (scan.disk.isFolder(parent.real, name)) continue; // an empty folder
+            if (parent.real != line.substr(0, slash)) addPath(parent.real + "/" + std::string(name));
         }
-        addPath(std::move(path));
+        addPath(std::string(line));
     }
     _flushPaths();
     if (scan.debug) logLine("    Scanned " + listPath + ": total of " + std::to_string(counter) + " entries");

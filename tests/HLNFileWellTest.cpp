@@ -70,8 +70,10 @@ protected:
             ++drags;
             dragged = data->urls();
             uriList = data->data("text/uri-list");
-            // End the platform's drag loop as a user letting go over nothing would.
-            QTimer::singleShot(0, [this] { WidgetEvents::release(&well, QPointF(0, 0)); });
+            // End the platform's drag loop as a user letting go over nothing
+            // would. Bound to the well: when the drag has already ended, the
+            // release must not outlive this fixture.
+            QTimer::singleShot(0, &well, [this] { WidgetEvents::release(&well, QPointF(0, 0)); });
         });
     }
     const QPointF centre{32, 32};

@@ -245,11 +245,12 @@ TEST_F(HLNPackageReceiptTest, DpkgListsAddOnePackageEach) {
     tree.writeFile("root/usr/bin/shared", 10);
     tree.symlink("usr/bin", "root/bin");          // merged-/usr
     tree.symlink("tool", "root/usr/bin/tool-link");
+    tree.symlink("usr", "root/usr-link"); // a link to a folder is recorded like any link
     std::string info = tree.mkdir("info");
     writeText(info + "/foo.list", "/.\n" + root + "\n" + root + "/bin\n" + root + "/bin/tool\n" + root +
                                       "/usr\n" + root + "/usr/bin\n" + root + "/usr/bin/tool-link\n" + root +
                                       "/usr/bin/shared\n" + root + "/var\n" + root + "/var/empty\n" + root +
-                                      "/gone\n" + root + "/usr/bin/odd\rname\n");
+                                      "/gone\n" + root + "/usr/bin/odd\rname\n" + root + "/usr-link\n");
     writeText(info + "/libbar:amd64.list", root + "/usr\n" + root + "/usr/bin\n" + root + "/usr/bin/other\n" +
                                                root + "/usr/bin/shared\n");
     writeText(info + "/foo.md5sums", root + "/usr/bin/md5\n");
@@ -269,6 +270,7 @@ TEST_F(HLNPackageReceiptTest, DpkgListsAddOnePackageEach) {
     EXPECT_EQ(names(root + "/gone"), "Part of package foo"); // listed, though not on disk
     EXPECT_EQ(names(root + "/usr/bin/odd\rname"), "Part of package foo"); // only "\n" ends a line
     EXPECT_EQ(names(root + "/usr/bin/odd"), "");
+    EXPECT_EQ(names(root + "/usr-link"), "Part of package foo");
     // Folders are not recorded: neither those with listed contents (even
     // where the disk has a link), nor empty ones, nor the root.
     for (const std::string& folder : {root, root + "/usr", root + "/usr/bin", root + "/bin", root + "/var/empty",
