@@ -4,6 +4,8 @@
 // from just before the window is opened until the root is complete.
 //
 //   responsiveness_bench FOLDER
+//   responsiveness_bench --idle SECONDS   the same timer with nothing to do:
+//                                         the machine's own scheduling delays
 //
 // Prints one line, "<longest gap ms> <longest gap after opening ms> <opening
 // ms> <open to complete s>", and where the longest gap fell on standard error.
@@ -20,10 +22,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+    const bool idle = argc == 3 && std::string(argv[1]) == "--idle";
+    if (argc != 2 && !idle) {
+        std::fprintf(stderr, "usage: %s FOLDER | --idle SECONDS\n", argv[0]);
         return 2;
     }
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -54,6 +58,13 @@ int main(int argc, char** argv) {
         }
     });
     tick.start();
+    if (idle) {
+        QTimer::singleShot(std::atoi(argv[2]) * 1000, [&] { app.quit(); });
+        app.exec();
+        std::printf("%.1f\n", longest / 1e6);
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
     QTimer::singleShot(50, [&] {
         openStart = clock.nsecsElapsed();
         controller = HLNFileTreeController::initWithPath(argv[1]);
