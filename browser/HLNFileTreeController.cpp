@@ -203,6 +203,7 @@ void HLNFileTreeController::_buildMenus() {
     _compressAction = selection->addAction("&Compress");
     selection->addSeparator();
     _trashAction = selection->addAction("&Destroy");
+    _trashAction->setObjectName("trashSelection"); // the application gives it its shortcut
     _trashAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace));
     connect(_updateAction, &QAction::triggered, this, &HLNFileTreeController::updateSelection);
     connect(_revealAction, &QAction::triggered, this, &HLNFileTreeController::revealSelectionInFinder);
