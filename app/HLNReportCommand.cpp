@@ -77,6 +77,8 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(ENOENT));
         return 1;
     }
+    // Nothing here shows which package a file belongs to: skip that scan.
+    HLNBackgroundFileSizer::setStartsReceiptScan(false);
     HLNBackgroundFileSizer::sizeFile(root);
 
     Progress progress;

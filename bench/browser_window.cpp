@@ -3,7 +3,8 @@
 // (with the named entries selected, column by column). Prints how long the
 // sizing took. Run under Xvfb or with QT_QPA_PLATFORM=offscreen.
 //
-//   browser_window ROOT OUT_PREFIX [NAME...]
+//   browser_window [--dark] ROOT OUT_PREFIX [NAME...]
+// --dark draws with a dark palette, to check that the colours read on it.
 #include "browser/HLNColumnBrowser.h"
 #include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNFileTreeController.h"
@@ -16,7 +17,9 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QPalette>
 #include <QPointer>
+#include <string>
 #include <cstdio>
 
 static void pump(int ms) {
@@ -26,6 +29,22 @@ static void pump(int ms) {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "--dark") {
+        QApplication::setStyle("Fusion");
+        QPalette dark;
+        dark.setColor(QPalette::Window, QColor(0x2d, 0x2d, 0x2d));
+        dark.setColor(QPalette::WindowText, QColor(0xe0, 0xe0, 0xe0));
+        dark.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+        dark.setColor(QPalette::Text, QColor(0xe0, 0xe0, 0xe0));
+        dark.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
+        dark.setColor(QPalette::ButtonText, QColor(0xe0, 0xe0, 0xe0));
+        dark.setColor(QPalette::Highlight, QColor(0x2f, 0x65, 0xca));
+        dark.setColor(QPalette::HighlightedText, Qt::white);
+        dark.setColor(QPalette::Mid, QColor(0x50, 0x50, 0x50));
+        QApplication::setPalette(dark);
+        --argc;
+        ++argv;
+    }
     if (argc < 3) {
         std::fprintf(stderr, "usage: %s ROOT OUT_PREFIX [NAME...]\n", argv[0]);
         return 2;

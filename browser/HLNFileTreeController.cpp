@@ -49,11 +49,12 @@ QString lastPathComponent(const std::string& path) {
 }
 
 // Tells the user that a root path cannot be browsed, without waiting.
+// error: the errno of examining it, or 0 when it exists but could not be read.
 void reportUnopenablePath(const std::string& path, int error) {
     auto* box = new QMessageBox(QMessageBox::Warning, "Hollin",
                                 QString("Hollin can't open \"%1\".").arg(HLNFileTreeController::displayPath(path)));
-    box->setInformativeText(
-        QString("The folder could not be examined: %1.").arg(QString::fromLocal8Bit(std::strerror(error))));
+    const QString reason = error ? QString::fromLocal8Bit(std::strerror(error)) : QString("it could not be read");
+    box->setInformativeText(QString("The folder could not be examined: %1.").arg(reason));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setStandardButtons(QMessageBox::Ok);
     box->show();
@@ -70,7 +71,7 @@ HLNFileTreeController* HLNFileTreeController::initWithPath(const std::string& gi
     Ref<HLNFile> root = path.empty() ? Ref<HLNFile>() : HLNFile::initWithParent(nullptr, path);
     if (!root) {
         struct stat st {};
-        const int error = path.empty() ? ENOENT : (::lstat(path.c_str(), &st) == 0 ? EIO : errno);
+        const int error = path.empty() ? ENOENT : (::lstat(path.c_str(), &st) == 0 ? 0 : errno);
         reportUnopenablePath(given, error);
         return nullptr;
     }
@@ -203,6 +204,7 @@ void HLNFileTreeController::_buildMenus() {
     _compressAction = selection->addAction("&Compress");
     selection->addSeparator();
     _trashAction = selection->addAction("&Destroy");
+    _trashAction->setObjectName("trashSelection"); // the application gives it its shortcut
     _trashAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace));
     connect(_updateAction, &QAction::triggered, this, &HLNFileTreeController::updateSelection);
     connect(_revealAction, &QAction::triggered, this, &HLNFileTreeController::revealSelectionInFinder);
@@ -388,11 +390,14 @@ void HLNFileTreeController::compressSelection() {}
 
 void HLNFileTreeController::trashSelection() {
     const std::vector<Ref<HLNFile>> files = selectedFiles();
-    HLNDrive::drives(); // judge against the mount table as it is now
+    // One fresh read of the mount table judges the whole selection; should
+    // it fail, the last table read stands in rather than nothing.
+    HLNDrive::DriveList drives = HLNDrive::drives();
+    if (!drives) drives = HLNDrive::cachedDrives();
 
     QStringList refusedNames;
     for (const Ref<HLNFile>& file : files)
-        if (file->hasDrivesMountedUnderneath()) refusedNames << HLNFileBrowserCell::displayStringForName(file->nameView());
+        if (file->_hasDrivesMountedUnderneathFromDriveArray(drives)) refusedNames << HLNFileBrowserCell::displayStringForName(file->nameView());
 
     if (!refusedNames.isEmpty()) {
         const QString title = QString("It's impossible to delete %1 of these files, as other disks are mounted under them.")

@@ -1,5 +1,6 @@
 #include "drives/HLNDriveListController.h"
 
+#include "browser/HLNFileTreeController.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 
@@ -165,7 +166,7 @@ void HLNDriveListController::sizeSelectedDrive() {
         return;
     }
     // The file browser window owns itself; nothing is kept here.
-    qWarning("no file browser to open %s", drive->location().c_str());
+    HLNFileTreeController::initWithPath(drive->location());
 }
 
 Ref<HLNDrive> HLNDriveListController::selectedDrive() const {

@@ -19,6 +19,7 @@ HLNBackgroundFileSizer* sharedInstance = nullptr; // under classLock; never dest
 std::atomic<std::thread::id> sizingThread{};
 std::atomic<int> sizingTid{0};
 std::atomic<bool> hasVisitHook{false};
+std::atomic<bool> startsReceiptScan{true};
 std::mutex currentLock; // leaf lock, only around currentNode()
 // The node being visited. Never destroyed: the sizing thread still uses it
 // while static objects are destroyed at exit.
@@ -37,6 +38,8 @@ std::function<void(const Ref<HLNFile>&)>& visitHook() { // never destroyed, as a
 } // namespace
 
 void HLNBackgroundFileSizer::startBackgroundThread() { backgroundFileSizer(); }
+
+void HLNBackgroundFileSizer::setStartsReceiptScan(bool starts) { startsReceiptScan = starts; }
 
 void HLNBackgroundFileSizer::sizeFile(const Ref<HLNFile>& file) { backgroundFileSizer()._sizeFile(file); }
 
@@ -90,7 +93,7 @@ void HLNBackgroundFileSizer::sizeFilesInSeparateThread() {
     sizingTid.store(static_cast<int>(::gettid()));
     // Starts the one receipt scan, so that packaged files are known early.
     try {
-        HLNPackageReceipt::allPackages();
+        if (startsReceiptScan) HLNPackageReceipt::allPackages();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "hollin: package receipts: %s\n", e.what());
     }

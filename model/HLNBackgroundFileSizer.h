@@ -18,6 +18,9 @@ class HLNFile;
 class HLNBackgroundFileSizer {
 public:
     static void startBackgroundThread();
+    // Before the thread starts: whether its first act starts the package
+    // receipt scan (on by default; a headless report has no use for it).
+    static void setStartsReceiptScan(bool starts);
     // Any thread; returns at once. The node is visited after the one the
     // thread is on, ahead of everything already waiting.
     static void sizeFile(const Ref<HLNFile>& file);

@@ -439,9 +439,13 @@ TEST(HLNBackgroundFileSizerTrash, FileInsideACompleteFolder) {
     visits.onVisit = [&](const Ref<HLNFile>& n) {
         if (n == victim) ++visitsOfVictim;
     };
-    victim->trash();
-    victim->trash(); // a second request while the first runs does nothing
-    EXPECT_EQ(victim->sizeStatus(), 3);
+    {
+        // Held so that the deletion thread cannot finish before the checks.
+        std::scoped_lock hold(HLNFile::treeLock());
+        victim->trash();
+        victim->trash(); // a second request while the first runs does nothing
+        EXPECT_EQ(victim->sizeStatus(), 3);
+    }
     waitTrashed(victim);
     EXPECT_EQ(visitsOfVictim, 1);
     EXPECT_EQ(::access((tree / "top/mid/victim").c_str(), F_OK), -1);

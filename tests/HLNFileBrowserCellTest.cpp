@@ -13,6 +13,7 @@
 #include <QStyleOptionViewItem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -185,13 +186,17 @@ TEST_F(FileBrowserCell, RebuildsOnlyWhenSizeOrStatusMoved) {
     EXPECT_EQ(cell.rebuildCount(), built) << "the same node again changes nothing";
 
     // Deleting the folder: its status becomes 3, the next draw rebuilds.
-    folder->trash();
-    ASSERT_EQ(folder->sizeStatus(), 3);
-    draw(cell);
-    EXPECT_EQ(cell.rebuildCount(), built + 1);
-    EXPECT_EQ(sizeRun(cell).text, " trashing ");
-    EXPECT_EQ(sizeRun(cell).color, HLNFileBrowserCell::attentionStyle().color);
-    EXPECT_TRUE(cell.isLeaf()) << "a folder being deleted loses its arrow";
+    // The tree lock keeps the deletion thread from finishing meanwhile.
+    {
+        std::unique_lock lock(HLNFile::treeLock());
+        folder->trash();
+        ASSERT_EQ(folder->sizeStatus(), 3);
+        draw(cell);
+        EXPECT_EQ(cell.rebuildCount(), built + 1);
+        EXPECT_EQ(sizeRun(cell).text, " trashing ");
+        EXPECT_EQ(sizeRun(cell).color, HLNFileBrowserCell::attentionStyle().color);
+        EXPECT_TRUE(cell.isLeaf()) << "a folder being deleted loses its arrow";
+    }
     EXPECT_TRUE(waitFor([&] { return ::access((tree / "folder").c_str(), F_OK) != 0; })) << "and is gone from disk";
 }
 

@@ -280,6 +280,16 @@ TEST_F(TreeWindow, DestroyIsRefusedWhenADiskIsMountedBeneath) {
     EXPECT_TRUE(two.informative.startsWith(volFirst ? "Deleting \"vol, other\" would" : "Deleting \"other, vol\" would"))
         << two.informative.toStdString();
 
+    // The mount point itself is refused too: a path begins with itself.
+    select({"vol"});
+    select({"mnt"}, 1);
+    Panel itself;
+    answerNextPanel(itself, "Cancel");
+    controller->trashSelection();
+    EXPECT_EQ(itself.text, "It's impossible to delete 1 of these files, as other disks are mounted under them.");
+    EXPECT_TRUE(itself.informative.startsWith("Deleting \"mnt\" would"));
+    EXPECT_TRUE(exists(mnt1));
+
     ::umount2(mnt1.c_str(), MNT_DETACH);
     ::umount2(mnt2.c_str(), MNT_DETACH);
 }
@@ -347,9 +357,30 @@ TEST_F(TreeWindow, APathThatCannotBeExaminedOpensNoWindow) {
     EXPECT_TRUE(told->text().contains(QString::fromStdString(missing)));
     EXPECT_FALSE(told->informativeText().isEmpty());
     told->close();
+
+    // A folder that vanished before it could be opened is reported the same way.
+    const std::string vanished = tree.mkdir("brief");
+    ::rmdir(vanished.c_str());
+    EXPECT_EQ(HLNFileTreeController::initWithPath(vanished), nullptr);
+    bool reported = false;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
+            reported = reported || box->text().contains(QString::fromStdString(vanished));
+    EXPECT_TRUE(reported);
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w)) box->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_EQ(qobject_cast<QMainWindow*>(w), nullptr);
     (void)windowsBefore;
+}
+
+TEST_F(TreeWindow, AFileAsRootShowsItsSizeAndNoRows) {
+    const std::string file = tree.writeFile("lonely", 70000);
+    open(file);
+    ASSERT_TRUE(waitUntilComplete());
+    EXPECT_EQ(controller->window()->windowTitle(), QString::fromStdString(file) + " - " + bytesText(allocated(file)));
+    EXPECT_EQ(browser()->numberOfRowsInColumn(0), 0);
+    EXPECT_EQ(browser()->titleOfColumn(0), "lonely");
 }
 
 TEST_F(TreeWindow, TheWholeDiskIsTitledByItsVolume) {

@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <csignal>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -35,6 +37,8 @@ public:
     static inline QString address;
     void SetUp() override {
         daemon = new QProcess;
+        // The bus goes with the test program even when the program crashes.
+        daemon->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         daemon->start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
         if (!daemon->waitForStarted(5000) || !daemon->waitForReadyRead(5000)) return;
         address = QString::fromUtf8(daemon->readLine()).trimmed();

@@ -1,0 +1,315 @@
+#include "app/HLNController.h"
+
+#include "app/HLNServicesProvider.h"
+#include "browser/HLNFileTreeController.h"
+#include "drives/HLNDriveListController.h"
+#include "model/HLNBackgroundFileSizer.h"
+#include "toolkit/TFString.h"
+#include "toolkit/gui/TSUMessageOfTheDay.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QDBusArgument>
+#include <QEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QListView>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QTreeView>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+HLNController* sharedInstance = nullptr;
+
+
+// The bytes of a path as the user's file chooser gave it.
+std::string pathBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+std::string resolvingSymlinks(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved)) return resolved;
+    return path;
+}
+} // namespace
+
+HLNController::HLNController() {
+    sharedInstance = this;
+    if (auto* app = TAController::sharedApplication()) app->setDelegate(this);
+
+    auto* app = qApp;
+    _openDriveListItem = new QAction(tr("Drive List"), this);
+    _openDriveListItem->setObjectName("openDriveList");
+    _openDriveListItem->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_D));
+    connect(_openDriveListItem, &QAction::triggered, this, [this] { openDriveList(); });
+
+    _openItem = new QAction(tr("Open Folder..."), this);
+    _openItem->setObjectName("open");
+    _openItem->setShortcut(QKeySequence::Open);
+    connect(_openItem, &QAction::triggered, this, [this] { open(); });
+
+    _openHomeItem = new QAction(tr("Open Home Folder"), this);
+    _openHomeItem->setObjectName("openHome");
+    _openHomeItem->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_H));
+    connect(_openHomeItem, &QAction::triggered, this, [this] { openHome(); });
+
+    _quitItem = new QAction(tr("Quit"), this);
+    _quitItem->setObjectName("quit");
+    _quitItem->setShortcut(QKeySequence::Quit);
+    _quitItem->setMenuRole(QAction::QuitRole);
+    connect(_quitItem, &QAction::triggered, this, [this] { applicationShouldTerminate(); });
+
+    // Every main window gets the application's menu as it is shown, and
+    // closing the last window asks for termination like Quit does.
+    if (app) {
+        app->installEventFilter(this);
+        if (auto* gui = qobject_cast<QGuiApplication*>(app)) {
+            gui->setQuitOnLastWindowClosed(false);
+            connect(gui, &QGuiApplication::lastWindowClosed, this,
+                    [this] { applicationShouldTerminate(); });
+        }
+    }
+    TFController::sharedController().setTerminationCompletion([] { QCoreApplication::quit(); });
+}
+
+HLNController::~HLNController() {
+    if (qApp) qApp->removeEventFilter(this);
+    if (auto* app = TAController::sharedApplication(); app && app->delegate() == this)
+        app->setDelegate(nullptr);
+    if (sharedInstance == this) sharedInstance = nullptr;
+}
+
+HLNController* HLNController::sharedController() { return sharedInstance; }
+
+void HLNController::launch(const std::vector<std::string>& paths) {
+    applicationWillFinishLaunching();
+    if (paths.empty()) {
+        applicationOpenUntitledFile();
+    } else {
+        for (const auto& path : paths) _openPath(path);
+    }
+    applicationDidFinishLaunching();
+}
+
+void HLNController::applicationWillFinishLaunching() {
+    _launchSteps.push_back("didInitialize");
+    TFController::sharedController().didInitialize();
+}
+
+bool HLNController::applicationOpenUntitledFile() {
+    _launchSteps.push_back("openDriveList");
+    openDriveList();
+    return true;
+}
+
+void HLNController::applicationDidFinishLaunching() {
+    _launchSteps.push_back("servicesProvider");
+    HLNServicesProvider::shared(this).registerOnSessionBus();
+    _launchSteps.push_back("checkMessageOfTheDay");
+    TSUMessageOfTheDay::sharedMessageOfTheDay().checkMessageOfTheDay();
+    _launchSteps.push_back("startedRunning");
+    TFController::sharedController().startedRunning();
+    _launchSteps.push_back("startBackgroundThread");
+    HLNBackgroundFileSizer::startBackgroundThread();
+    _launchSteps.push_back("destroyKeyEquivalent");
+    _launched = true;
+    for (QWidget* window : QApplication::topLevelWidgets()) _setDestroyKeyEquivalent(window);
+}
+
+void HLNController::openDriveList() { HLNDriveListController::sharedInstance()->showWindow(); }
+
+void HLNController::open() {
+    std::optional<QStringList> chosen;
+    if (_openPanel) {
+        chosen = _openPanel();
+    } else {
+        QFileDialog panel;
+        panel.setFileMode(QFileDialog::Directory);
+        panel.setOption(QFileDialog::ShowDirsOnly, true);
+        // The built-in dialog, since only it lets several folders be chosen.
+        panel.setOption(QFileDialog::DontUseNativeDialog, true);
+        for (auto* view : panel.findChildren<QAbstractItemView*>())
+            if (qobject_cast<QListView*>(view) || qobject_cast<QTreeView*>(view))
+                view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        if (panel.exec() == QDialog::Accepted) chosen = panel.selectedFiles();
+    }
+    if (!chosen) return;
+    for (const QString& path : *chosen) _openPath(resolvingSymlinks(pathBytes(path)));
+}
+
+std::optional<std::string> HLNController::_homeDirectory() const {
+    if (_home) return _home();
+    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home);
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir)
+        return std::string(pw->pw_dir);
+    return std::nullopt;
+}
+
+void HLNController::openHome() {
+    std::optional<std::string> home = _homeDirectory();
+    if (!home) return;
+    struct stat st;
+    if (::stat(home->c_str(), &st) != 0) return;
+    _openPath(*home);
+}
+
+TFController::TerminateReply HLNController::applicationShouldTerminate() {
+    if (QWidget* focus = QApplication::focusWidget()) focus->clearFocus();
+    TFController& toolkit = TFController::sharedController();
+    switch (toolkit.requestTermination()) {
+    case TFController::TerminateCancel:
+        return TFController::TerminateCancel;
+    case TFController::TerminateLater:
+        return TFController::TerminateLater;
+    case TFController::TerminateNow:
+        break;
+    }
+    toolkit.willTerminate();
+    QCoreApplication::quit();
+    return TFController::TerminateNow;
+}
+
+bool HLNController::validateUserInterfaceItem(const QAction* item) const {
+    if (item == _openHomeItem) return _homeDirectory().has_value();
+    return true;
+}
+
+void HLNController::handleRunException(const std::string& reason) {
+    std::fprintf(stderr, "%s\n", reason.c_str());
+    QString message = QString::fromStdString(TFString::stringWithDataUTF8(reason));
+    if (_alert) {
+        _alert(message);
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, QString(), message, QMessageBox::Ok);
+    box.exec();
+}
+
+// Paths arrive as text from other programs, or as raw bytes from a second
+// hollin (names need not be UTF-8, and D-Bus strings must be).
+static std::optional<std::vector<std::string>> filenamesFromValue(const QVariant& value,
+                                                                   QString* typeName) {
+    std::vector<std::string> paths;
+    if (value.metaType() == QMetaType::fromType<QStringList>()) {
+        for (const QString& s : value.toStringList()) paths.push_back(pathBytes(s));
+        return paths;
+    }
+    if (value.metaType() == QMetaType::fromType<QString>()) {
+        paths.push_back(pathBytes(value.toString()));
+        return paths;
+    }
+    if (value.metaType() == QMetaType::fromType<QByteArrayList>()) {
+        for (const QByteArray& b : value.value<QByteArrayList>()) paths.push_back(b.toStdString());
+        return paths;
+    }
+    if (value.metaType() == QMetaType::fromType<QVariantList>()) {
+        for (const QVariant& item : value.toList()) {
+            if (item.metaType() == QMetaType::fromType<QString>())
+                paths.push_back(pathBytes(item.toString()));
+            else if (item.metaType() == QMetaType::fromType<QByteArray>())
+                paths.push_back(item.toByteArray().toStdString());
+            else {
+                *typeName = QString::fromLatin1(item.typeName());
+                return std::nullopt;
+            }
+        }
+        return paths;
+    }
+    if (value.metaType() == QMetaType::fromType<QDBusArgument>()) {
+        const QDBusArgument arg = value.value<QDBusArgument>();
+        const QString signature = arg.currentSignature();
+        if (signature == "as") {
+            QStringList list;
+            arg >> list;
+            for (const QString& s : list) paths.push_back(pathBytes(s));
+            return paths;
+        }
+        if (signature == "aay") {
+            arg.beginArray();
+            while (!arg.atEnd()) {
+                QByteArray bytes;
+                arg >> bytes;
+                paths.push_back(bytes.toStdString());
+            }
+            arg.endArray();
+            return paths;
+        }
+        *typeName = "D-Bus " + signature;
+        return std::nullopt;
+    }
+    *typeName = QString::fromLatin1(value.typeName() ? value.typeName() : "nothing");
+    return std::nullopt;
+}
+
+bool HLNController::serviceSizeFilesOnPasteboard(const QVariantMap& pasteboard, const QString&,
+                                                  QString* error) {
+    auto fail = [&] {
+        if (error) *error = tr("Error: couldn't size file.");
+        return false;
+    };
+    auto it = pasteboard.find(kFilenamesPboardType);
+    if (it == pasteboard.end() || !it->isValid() || it->isNull()) return fail();
+    QString typeName;
+    std::optional<std::vector<std::string>> paths = filenamesFromValue(*it, &typeName);
+    if (!paths) {
+        std::fprintf(stderr, "Pasteboard couldn't give array or string; gave %s.\n",
+                     typeName.toUtf8().constData());
+        return fail();
+    }
+    for (const auto& path : *paths) _openPath(path);
+    return true;
+}
+
+void HLNController::_openPath(const std::string& path) {
+    if (_opener) {
+        _opener(path);
+        return;
+    }
+    HLNFileTreeController::initWithPath(path);
+}
+
+QKeySequence HLNController::destroyKeyEquivalent() {
+    return QKeySequence(Qt::CTRL | Qt::Key_Backspace);
+}
+
+void HLNController::_setDestroyKeyEquivalent(QWidget* window) {
+    if (!_launched || !window) return;
+    for (QAction* action : window->findChildren<QAction*>("trashSelection"))
+        action->setShortcut(destroyKeyEquivalent());
+}
+
+void HLNController::installMainMenu(QMainWindow* window) {
+    QMenuBar* menuBar = window->menuBar();
+    if (!menuBar->property("hollinMainMenu").toBool()) {
+        menuBar->setProperty("hollinMainMenu", true);
+        auto* menu = new QMenu(tr("&Hollin"), menuBar);
+        menu->addAction(_openDriveListItem);
+        menu->addAction(_openItem);
+        menu->addAction(_openHomeItem);
+        menu->addSeparator();
+        menu->addAction(_quitItem);
+        connect(menu, &QMenu::aboutToShow, this,
+                [this] { _openHomeItem->setEnabled(validateUserInterfaceItem(_openHomeItem)); });
+        QAction* first = menuBar->actions().isEmpty() ? nullptr : menuBar->actions().first();
+        menuBar->insertMenu(first, menu);
+    }
+    _setDestroyKeyEquivalent(window);
+}
+
+bool HLNController::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Show) {
+        if (auto* window = qobject_cast<QMainWindow*>(watched); window && window->isWindow()) {
+            installMainMenu(window);
+            _openHomeItem->setEnabled(validateUserInterfaceItem(_openHomeItem));
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# End to end: the real hollin under Xvfb on a generated tree. Waits for the
+# window title to carry the final size, checks it against du, hands a second
+# folder over from a second invocation, then quits cleanly.
+set -euo pipefail
+
+bin=${HOLLIN_BINARY:?HOLLIN_BINARY is not set}
+shared=${HOLLIN_SHARED_DIR:-$(dirname "$0")/../../shared}
+for tool in xvfb-run dbus-run-session xdotool python3 du; do
+  command -v "$tool" >/dev/null || { echo "e2e_app: $tool is missing"; exit 1; }
+done
+
+if [ -z "${HOLLIN_E2E_INNER:-}" ]; then
+  export HOLLIN_E2E_INNER=1
+  exec xvfb-run -a -s "-screen 0 1600x1000x24" dbus-run-session -- "$0" "$@"
+fi
+
+work=$(mktemp -d /tmp/hollin-e2e-XXXXXX)
+pid=""
+cleanup() {
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+export HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_STATE_HOME=$work/state HOLLIN_NO_MOTD=1
+mkdir -p "$HOME"
+unset QT_QPA_PLATFORM
+
+gen="$shared/bench/gen_tree.py"
+if [ -f "$gen" ]; then
+  python3 "$gen" -n "${HOLLIN_E2E_FILES:-20000}" "$work/gen" >/dev/null
+  root=$work/gen/tree
+  second=$work/gen/big
+else
+  mkdir -p "$work/gen/tree/a" "$work/gen/big"
+  head -c 3000000 /dev/zero >"$work/gen/tree/a/f"
+  head -c 100000 /dev/zero >"$work/gen/big/g"
+  root=$work/gen/tree
+  second=$work/gen/big
+fi
+
+# The abbreviation hollin shows, worked out independently.
+abbreviate() {
+  python3 - "$1" <<'PY'
+import sys
+n = int(sys.argv[1])
+units = ["B", "KB", "MB", "GB", "TB", "PB", "EB"]
+if n < 1024:
+    print(f"{n} B"); sys.exit()
+v, u = float(n), 0
+while v >= 1024 and u < 6:
+    v /= 1024; u += 1
+if v < 99.95: print(f"{v:.1f} {units[u]}")
+elif v < 1023.5 or u == 6: print(f"{v:.0f} {units[u]}")
+else: print(f"1.0 {units[u+1]}")
+PY
+}
+
+window_titles() { xdotool search --onlyvisible --name "." getwindowname %@ 2>/dev/null || true; }
+
+wait_for_title() { # pattern, seconds
+  local deadline=$((SECONDS + $2))
+  while [ $SECONDS -lt $deadline ]; do
+    if window_titles | grep -F -- "$1" >/dev/null; then return 0; fi
+    sleep 0.3
+  done
+  echo "e2e_app: no window titled like '$1'; titles were:"; window_titles
+  return 1
+}
+
+"$bin" "$root" 2>"$work/stderr" &
+pid=$!
+
+wait_for_title "$root" 30
+expected=$(abbreviate "$(du -sxl -B1 "$root" | cut -f1)")
+wait_for_title "$root - $expected" 120
+if window_titles | grep -F "$root - $expected" | grep -q "sizing"; then
+  echo "e2e_app: final title still says sizing"; exit 1
+fi
+echo "e2e_app: window shows $root - $expected"
+[ -n "${HOLLIN_E2E_SHOTS:-}" ] && import -window root "$HOLLIN_E2E_SHOTS/browser.png"
+
+# A second invocation hands its folder to the running instance and exits.
+timeout 20 "$bin" "$second"
+expected2=$(abbreviate "$(du -sxl -B1 "$second" | cut -f1)")
+wait_for_title "$second - $expected2" 60
+kill -0 "$pid"
+echo "e2e_app: second folder handed over"
+
+# Quit cleanly, as the Quit command does.
+dbus-send --session --type=method_call --dest=io.hollin.Hollin /io/hollin/Hollin io.hollin.Hollin.Quit
+for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$pid" 2>/dev/null; then echo "e2e_app: hollin did not quit"; exit 1; fi
+status=0; wait "$pid" || status=$?
+pid=""
+[ "$status" -eq 0 ] || { echo "e2e_app: exit status $status"; cat "$work/stderr"; exit 1; }
+echo "e2e_app: passed"
