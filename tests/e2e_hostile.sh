@@ -12,7 +12,9 @@ limit=${HOLLIN_E2E_LIMIT:-600}
 
 # The trees, built with system calls relative to open folders (names may be
 # any bytes; the chain goes deeper than one call may name).
-python3 - "$work" <<'EOF'
+t=$work/t # the trees; reports and du's lines stay outside them
+mkdir "$t"
+python3 - "$t" <<'EOF'
 import os, sys
 work = sys.argv[1].encode()
 def write(path, n, dir_fd=None):
@@ -86,19 +88,19 @@ check() { # PATH: the report equals du's lines
     echo "report of $(printf %q "$path") matches du ($((SECONDS - started)) s)"
 }
 
-check "$work/names"
-check "$work/huge"
-check "$work/deep"
-check "$work/links"
-check "$work/"
-[ -e "$work/names/pwned" ] || [ -e pwned ] && fail "a name was run as a command"
+check "$t/names"
+check "$t/huge"
+check "$t/deep"
+check "$t/links"
+check "$t/"
+[ -e "$t/names/pwned" ] || [ -e pwned ] && fail "a name was run as a command"
 
 # A relative path, and one with a trailing slash, are reported as given.
-(cd "$work" && check names/ && check ./links && check links)
+(cd "$t" && check names/ && check ./links && check links)
 
 # Paths that cannot be examined: one line on stderr naming the path, status 1,
 # nothing on stdout.
-for bad in "$work/absent" "$work/names/CASE/below" ""; do
+for bad in "$t/absent" "$t/names/CASE/below" ""; do
     status=0
     report "$bad" || status=$?
     [ $status -eq 1 ] || fail "report of '$bad' exited $status"
@@ -107,7 +109,7 @@ for bad in "$work/absent" "$work/names/CASE/below" ""; do
 done
 
 # A plain file: its own line only.
-report "$work/names/CASE" || fail "report of a file exited $?"
-[ "$(cat "$work/ours")" = "$(du -axl -B1 -d1 -- "$work/names/CASE")" ] || fail "report of a file differs from du"
+report "$t/names/CASE" || fail "report of a file exited $?"
+[ "$(cat "$work/ours")" = "$(du -axl -B1 -d1 -- "$t/names/CASE")" ] || fail "report of a file differs from du"
 
 echo "e2e_hostile: ok"
