@@ -29,7 +29,8 @@ class HLNFile : public TFObject {
 public:
     // An immutable, shared array: either entry names (internal, while a folder
     // has only been listed) or child nodes (what children() hands out).
-    class List : public TFObject {
+    // Aligned for the node references stored right after the header.
+    class alignas(alignof(void*)) List : public TFObject {
     public:
         uint32_t size() const { return _count; }
         bool empty() const { return _count == 0; }
