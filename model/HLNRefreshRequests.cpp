@@ -56,10 +56,12 @@ void HLNRefreshRequests::mainThreadUpdateUI() {
             HLNRefreshUserInterfaceNotificationName);
         if (windows == 0) {
             // Nobody refreshed: clear the request, or throttled requests
-            // would be refused for good.
+            // would be refused for good; and stamp it as a refresh, so a
+            // windowless sizing run is not woken for every entry it visits.
             RefreshState& s = state();
             std::scoped_lock lock(s.refreshLock);
             s.refreshPending = false;
+            s.lastRefreshDate = now();
         }
     });
 }

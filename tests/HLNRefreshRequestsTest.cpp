@@ -120,6 +120,10 @@ TEST_F(HLNRefreshRequestsTest, NotificationReachingNoWindowClearsThePendingReque
     EXPECT_TRUE(HLNRefreshRequests::refreshPending());
     drainMainLoop();
     EXPECT_FALSE(HLNRefreshRequests::refreshPending());
+    EXPECT_EQ(HLNRefreshRequests::lastRefreshDate(), now); // spaced like a real refresh
+    HLNRefreshRequests::updateUIIfNeeded();
+    EXPECT_FALSE(HLNRefreshRequests::refreshPending());
+    now += 2100ms;
     HLNRefreshRequests::updateUIIfNeeded(); // throttled requests still work
     EXPECT_TRUE(HLNRefreshRequests::refreshPending());
 }
