@@ -95,7 +95,8 @@ TEST(HLNDriveListClassification, RulesApplyInOrder) {
     EXPECT_EQ(classify("hfs", "/"), Classification::Local);
     EXPECT_EQ(classify("HFS", "/"), Classification::Local); // compared lower-cased
     EXPECT_EQ(classify("msdosfs", "/Volumes/Card"), Classification::Local);
-    EXPECT_EQ(classify("msdosfs", "/Users/me/card"), Classification::Network);
+    EXPECT_EQ(classify("msdosfs", "/Users/me/card", "server:/card"), Classification::Network);
+    EXPECT_EQ(classify("msdosfs", "/Users/me/card"), Classification::Local); // a local device behind it
     EXPECT_EQ(classify("nfs", "/Volumes/Share"), Classification::Network);
     EXPECT_EQ(classify("devfs", "/dev"), Classification::Skipped);
     EXPECT_EQ(classify("fdesc", "/dev"), Classification::Skipped);
@@ -111,14 +112,25 @@ TEST(HLNDriveListClassification, RulesApplyInOrder) {
     EXPECT_EQ(classify("btrfs", "/home"), Classification::Local);
     EXPECT_EQ(classify("squashfs", "/snap/core/123"), Classification::Skipped);
     EXPECT_EQ(classify("tmpfs", "/mnt/scratch"), Classification::Skipped);
-    EXPECT_EQ(classify("overlay", "/"), Classification::Skipped);
+    EXPECT_EQ(classify("overlay", "/", "overlay"), Classification::Local); // "/" whatever serves it
+    EXPECT_EQ(classify("overlay", "/var/lib/docker/x", "overlay"), Classification::Skipped);
     EXPECT_EQ(classify("fuse.gvfsd-fuse", "/run/user/1000/gvfs"), Classification::Skipped);
     EXPECT_EQ(classify("nfs4", "/mnt/share"), Classification::Network);
     EXPECT_EQ(classify("fuse.sshfs", "/home/me/remote"), Classification::Network);
     EXPECT_EQ(classify("cifs", "/media/nas"), Classification::Network);
     EXPECT_EQ(classify("fuse.mystery", "/run/media/me/Disk"), Classification::Local);
     EXPECT_EQ(classify("fuse.mystery", "/mnt/thing"), Classification::Local);
-    EXPECT_EQ(classify("fuse.mystery", "/srv/thing"), Classification::Network);
+    // Told by what serves them, never by default.
+    EXPECT_EQ(classify("fuse.mystery", "/srv/thing", "mystery"), Classification::Local);
+    EXPECT_EQ(classify("fuse.mystery", "/srv/thing", "host:/export"), Classification::Network);
+    EXPECT_EQ(classify("ecryptfs", "/home/me", "/home/.ecryptfs/me/.Private"), Classification::Local);
+    for (const char* stacked : {"fuse.mergerfs", "fuse.bindfs", "fuse.encfs", "fuse.gocryptfs"})
+        EXPECT_EQ(classify(stacked, "/srv/pool", "pool"), Classification::Local) << stacked;
+    EXPECT_EQ(classify("fuse.mystery", "/srv/disk", "/dev/sdd1"), Classification::Local);
+    EXPECT_EQ(classify("fuse.squashfuse", "/tmp/.mount_AppXYZ", "App.AppImage"), Classification::Skipped);
+    EXPECT_EQ(classify("fuse.snapfuse", "/snap/core/1", "snapfuse"), Classification::Skipped);
+    EXPECT_EQ(classify("nfsd", "/proc/fs/nfsd", "nfsd"), Classification::Skipped);
+    EXPECT_EQ(classify("erofs", "/run/composefs", "composefs"), Classification::Skipped);
 }
 
 TEST(HLNDriveListText, FiguresAndButtonTitles) {
@@ -151,6 +163,12 @@ TEST_F(DriveList, LocalDrivesOnlyAndSortedIgnoringCase) {
     EXPECT_EQ(controller->columnForIdentifier("info"), 1);
     EXPECT_EQ(view->topLevelItem(0)->text(1), "1.2 MB free, 2.3 MB used, 3.9 MB total");
     EXPECT_TRUE(controller->networkDrives().empty());
+
+    // Mounts that would read the same are told apart by their mount points.
+    table = {record("btrfs", "/srv/data"), record("btrfs", "/mnt/old/data"), record("ext4", "/mnt/other")};
+    controller = makeController();
+    view = (controller->window(), controller->driveListOutlineView());
+    EXPECT_EQ(topLevelNames(view), (std::vector<QString>{"data (/srv/data)", "data (/mnt/old/data)", "other"}));
 }
 
 TEST_F(DriveList, NetworkGroupIsLastAndNeverSelectable) {
