@@ -65,9 +65,39 @@ void reportUnopenablePath(const std::string& path, int error) {
 // ---------------------------------------------------------------------------
 // Opening
 
+std::string HLNFileTreeController::rootPathForPath(const std::string& given) {
+    if (given.empty()) return given;
+    std::string absolute = given;
+    if (absolute[0] != '/') {
+        char* cwd = ::getcwd(nullptr, 0);
+        if (!cwd) return given;
+        absolute = std::string(cwd) + "/" + absolute;
+        std::free(cwd);
+    }
+    // "." and empty components go; links stay as the user named them. A ".."
+    // means the parent of what is really there, which only the kernel
+    // knows after a link: such a path is resolved whole.
+    std::string clean;
+    size_t start = 1;
+    while (start <= absolute.size()) {
+        size_t end = absolute.find('/', start);
+        if (end == std::string::npos) end = absolute.size();
+        const std::string_view part(absolute.data() + start, end - start);
+        if (part == "..") {
+            char* real = ::realpath(absolute.c_str(), nullptr);
+            if (!real) return absolute; // opening it reports why, under the name given
+            std::string resolved = real;
+            std::free(real);
+            return resolved;
+        }
+        if (!part.empty() && part != ".") clean += "/" + std::string(part);
+        start = end + 1;
+    }
+    return clean.empty() ? "/" : clean;
+}
+
 HLNFileTreeController* HLNFileTreeController::initWithPath(const std::string& given) {
-    std::string path = given;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const std::string path = rootPathForPath(given);
     Ref<HLNFile> root = path.empty() ? Ref<HLNFile>() : HLNFile::initWithParent(nullptr, path);
     if (!root) {
         struct stat st {};
@@ -400,8 +430,12 @@ void HLNFileTreeController::trashSelection() {
     if (!drives) drives = HLNDrive::cachedDrives();
 
     QStringList refusedNames;
+    // By the path as shown, and by where it really is: a root opened
+    // through a link spells its entries' paths through that link.
     for (const Ref<HLNFile>& file : files)
-        if (file->_hasDrivesMountedUnderneathFromDriveArray(drives)) refusedNames << HLNFileBrowserCell::displayStringForName(file->nameView());
+        if (file->_hasDrivesMountedUnderneathFromDriveArray(drives) ||
+            (file->isDirectory() && HLNDrive::isDriveMountedBeneathRealLocation(drives, file->path())))
+            refusedNames << HLNFileBrowserCell::displayStringForName(file->nameView());
 
     if (!refusedNames.isEmpty()) {
         const QString title = QString("It's impossible to delete %1 of these files, as other disks are mounted under them.")

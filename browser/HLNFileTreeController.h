@@ -32,6 +32,9 @@ public:
     // Null when the path cannot be examined: the user is told why, in a
     // message that names the path, and nothing else happens.
     static HLNFileTreeController* initWithPath(const std::string& path);
+    // The root a given path opens: absolute, without "." or empty
+    // components; resolved whole when it holds "..". Links otherwise stay.
+    static std::string rootPathForPath(const std::string& given);
 
     // Refresh requests, for any thread (forwarded to HLNRefreshRequests).
     static void updateUI();
@@ -65,6 +68,7 @@ public:
     QAction* actionFor(Action action) const;
     const Ref<HLNFile>& rootFile() const { return _rootFile; }
     const QString& rootFileTitle() const { return _rootFileTitle; }
+    const std::string& rootPath() const { return _rootPath; }
 
     // One refresh of this window (normally run by the refresh notification).
     void _refreshDisplay();

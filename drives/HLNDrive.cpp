@@ -1,6 +1,7 @@
 #include "drives/HLNDrive.h"
 
 #include <QString>
+#include <cstdlib>
 
 #include <algorithm>
 #include <array>
@@ -363,6 +364,22 @@ Ref<HLNDrive> HLNDrive::cachedDriveContainingPath(const std::string& path) {
         }
     }
     return best;
+}
+
+bool HLNDrive::isDriveMountedBeneathRealLocation(const DriveList& drives, const std::string& path) {
+    if (!drives || path.empty()) return false;
+    std::string real = path;
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        real = resolved;
+        std::free(resolved);
+    }
+    for (const Ref<HLNDrive>& drive : *drives) {
+        const std::string& location = drive->location();
+        if (location == real || real == "/" ||
+            (location.size() > real.size() && hasPrefix(location, real) && location[real.size()] == '/'))
+            return true;
+    }
+    return false;
 }
 
 // MARK: one drive

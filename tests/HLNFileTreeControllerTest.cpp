@@ -318,6 +318,31 @@ TEST_F(TreeWindow, DestroyIsRefusedWhenADiskIsMountedBeneath) {
     ::umount2(mnt2.c_str(), MNT_DETACH);
 }
 
+TEST_F(TreeWindow, DestroySeesThroughALinkInTheRootPath) {
+    if (!runningAsRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
+    const std::string mnt = tree.mkdir("real/outer/inner/mnt");
+    tree.writeFile("real/outer/inner/data", 30000);
+    ASSERT_EQ(::symlink((tree / "real").c_str(), (tree / "link").c_str()), 0);
+    ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m"), 0);
+    tree.writeFile("real/outer/inner/mnt/on-the-volume", 1000);
+    open(tree / "link/./outer/");
+    EXPECT_EQ(controller->rootPath(), tree / "link/outer") << "absolute and clean, the link kept";
+    ASSERT_TRUE(waitUntilComplete());
+    select({"inner"});
+    Panel panel;
+    answerNextPanel(panel, "Cancel"); // the confirmation, were it not refused, is cancelled too
+    controller->trashSelection();
+    ASSERT_TRUE(panel.seen);
+    EXPECT_EQ(panel.text, "It's impossible to delete 1 of these files, as other disks are mounted under them.");
+    QApplication::processEvents();
+    EXPECT_TRUE(exists(tree / "real/outer/inner/data")) << "nothing at all is deleted";
+    EXPECT_TRUE(exists(tree / "real/outer/inner/mnt/on-the-volume"));
+    ::umount2(mnt.c_str(), MNT_DETACH);
+
+    // A ".." is resolved by the kernel, not by the spelling.
+    EXPECT_EQ(HLNFileTreeController::rootPathForPath(tree / "link/outer/.."), tree / "real");
+}
+
 TEST_F(TreeWindow, DestroyConfirmedDeletesEachSelectedFile) {
     tree.writeFile("x", 1000000);
     tree.writeFile("y", 2000000);
