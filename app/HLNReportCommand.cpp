@@ -2,6 +2,7 @@
 
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNFile.h"
+#include "toolkit/TFDirectory.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <string>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -65,9 +65,8 @@ int run(int argc, char** argv) {
         return 2;
     }
     const std::string path = argv[2];
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 && errno != ENAMETOOLONG) {
-        std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(errno));
+    if (const int error = TFDirectory::examinePath(path).error) {
+        std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(error));
         return 1;
     }
     int qtArgc = 1;

@@ -8,6 +8,7 @@
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNRefreshRequests.h"
 #include "receipts/HLNPackageReceipt.h"
+#include "toolkit/TFDirectory.h"
 #include "toolkit/TFNotificationCenter.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
@@ -30,7 +31,6 @@
 #include <QVBoxLayout>
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
 #include <unordered_map>
 
 namespace {
@@ -70,8 +70,7 @@ HLNFileTreeController* HLNFileTreeController::initWithPath(const std::string& gi
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     Ref<HLNFile> root = path.empty() ? Ref<HLNFile>() : HLNFile::initWithParent(nullptr, path);
     if (!root) {
-        struct stat st {};
-        const int error = path.empty() ? ENOENT : (::lstat(path.c_str(), &st) == 0 ? 0 : errno);
+        const int error = TFDirectory::examinePath(path).error;
         reportUnopenablePath(given, error);
         return nullptr;
     }

@@ -1,7 +1,7 @@
 #include "model/HLNFile.h"
 
 #include "model/HLNBackgroundFileSizer.h"
-#include "model/HLNDirectory.h"
+#include "toolkit/TFDirectory.h"
 #include "model/HLNRefreshRequests.h"
 #include "toolkit/TFMainThread.h"
 
@@ -133,7 +133,7 @@ struct HLNFile::Examination : Reading {
     int32_t parentFsNumber = 0;
 };
 
-Ref<HLNFile::List> HLNFile::_listFolder(const HLNDirectory& folder) {
+Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder) {
     std::vector<char> bytes;
     std::vector<uint32_t> offsets;
     folder.readNames(bytes, offsets);
@@ -186,7 +186,7 @@ void HLNFile::_readEntry(int dirfd, const char* name, bool isRoot, int32_t paren
     r.allocated = static_cast<uint64_t>(st.st_blocks) * 512u;
     r.fsNumber = foldDevice(st.st_dev);
     if (r.isDirectory && (isRoot || r.fsNumber == parentFs)) {
-        HLNDirectory folder(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+        TFDirectory folder(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
         r.names = _listFolder(folder);
     }
 }
@@ -207,15 +207,15 @@ bool HLNFile::_checkAttributes() {
             _readEntry(AT_FDCWD, where.c_str(), true, 0, ex);
         } else {
             std::string folder, last;
-            HLNDirectory::splitPath(where, folder, last);
-            HLNDirectory dir = HLNDirectory::openPath(folder);
+            TFDirectory::splitPath(where, folder, last);
+            TFDirectory dir = TFDirectory::openPath(folder);
             if (dir.isOpen()) _readEntry(dir.fd(), last.c_str(), true, 0, ex);
             else if (dir.error() == ENOENT || dir.error() == ENOTDIR) ex.exists = false;
             else ex.error = dir.error();
         }
     } else {
         std::string folder = where.substr(0, where.size() - nameView().size());
-        HLNDirectory dir = HLNDirectory::openPath(folder);
+        TFDirectory dir = TFDirectory::openPath(folder);
         if (dir.isOpen()) _readEntry(dir.fd(), _nameBytes(), false, ex.parentFsNumber, ex);
         else if (dir.error() == ENOENT || dir.error() == ENOTDIR) ex.exists = false;
         else ex.error = dir.error();
@@ -379,7 +379,7 @@ HLNFile::ChildList HLNFile::children() {
     uint64_t bytes = 0;
     uint32_t finished = 0;
     {
-        HLNDirectory folder = HLNDirectory::openPath(where);
+        TFDirectory folder = TFDirectory::openPath(where);
         bool folderGone = !folder.isOpen() && (folder.error() == ENOENT || folder.error() == ENOTDIR);
         Examination ex;
         for (uint32_t i = 0; i < names->_count; ++i) {
@@ -655,9 +655,9 @@ void HLNFile::_detachedTrash() {
         }
     }
     if (below.empty()) {
-        if (!rootPath.empty()) HLNDirectory::removePath(rootPath);
+        if (!rootPath.empty()) TFDirectory::removePath(rootPath);
     } else {
-        HLNDirectory folder = HLNDirectory::openPath(rootPath);
+        TFDirectory folder = TFDirectory::openPath(rootPath);
         for (size_t k = below.size(); k-- > 1 && folder.isOpen();) folder = folder.openChild(below[k].c_str());
         if (folder.isOpen()) folder.removeTree(below[0].c_str());
     }

@@ -23,7 +23,7 @@
 // fields (no std::string per node); the ten flags share one word; a folder's
 // entries are one List allocation (names before they become nodes, node
 // references after).
-class HLNDirectory;
+class TFDirectory;
 
 class HLNFile : public TFObject {
 public:
@@ -158,7 +158,7 @@ private:
     };
 
     struct Examination;
-    static Ref<List> _listFolder(const HLNDirectory& folder);
+    static Ref<List> _listFolder(const TFDirectory& folder);
     static void _readEntry(int dirfd, const char* name, bool isRoot, int32_t parentFs, Examination& r);
     static Ref<HLNFile> _make(const Ref<HLNFile>& parent, std::string_view name);
     HLNFile(const Ref<HLNFile>& parent);
