@@ -86,14 +86,14 @@ int run(int argc, char** argv) {
     QObject::connect(&poll, &QTimer::timeout, [&] {
         // Also waits for the sizing thread to settle, so that it is not
         // posting to the application while the application goes.
-        if (root->sizeStatus() == 2 && HLNBackgroundFileSizer::isIdle()) {
+        if (root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle()) {
             app.quit();
             return;
         }
         if (++ticks % 10 == 0) progress.show(root);
     });
     poll.start(10);
-    if (root->sizeStatus() != 2 || !HLNBackgroundFileSizer::isIdle()) app.exec();
+    if (root->sizeStatus() != SizeStatus::complete || !HLNBackgroundFileSizer::isIdle()) app.exec();
     progress.clear();
 
     static char buffer[1 << 16];

@@ -277,14 +277,14 @@ std::vector<Ref<HLNFile>> HLNFileTreeController::selectedFiles() {
 void HLNFileTreeController::_refreshDisplay() {
     QString title = QString("%1 - %2").arg(_rootFileTitle, bytesText(_rootFile->sizeSoFar()));
     switch (_rootFile->sizeStatus()) {
-    case 0:
-    case 1:
+    case SizeStatus::notStarted:
+    case SizeStatus::inProgress:
         title += QString(" (%1)").arg(localized("sizing"));
         break;
-    case 3:
+    case SizeStatus::goneOrGoing:
         title += QString(" (%1)").arg(localized("deleting"));
         break;
-    case 2:
+    case SizeStatus::complete:
         break;
     }
     if (!_window->isMinimized()) _window->setWindowTitle(title);
@@ -332,7 +332,7 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
     for (const Ref<HLNFile>& file : files) {
         paths.push_back(file->path());
         if (!allComplete) continue;
-        if (file->sizeStatus() == 2)
+        if (file->sizeStatus() == SizeStatus::complete)
             total += file->sizeSoFar();
         else
             allComplete = false;
@@ -358,8 +358,8 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
 
 void HLNFileTreeController::selectBrowserCell() {
     for (const Ref<HLNFile>& file : selectedFiles()) {
-        const int status = file->sizeStatus();
-        if (status == 0 || status == 1) HLNBackgroundFileSizer::sizeFile(file);
+        const SizeStatus status = file->sizeStatus();
+        if (status == SizeStatus::notStarted || status == SizeStatus::inProgress) HLNBackgroundFileSizer::sizeFile(file);
     }
     refreshSelectedFileInformation();
     updateWhetherButtonsAreEnabled();
