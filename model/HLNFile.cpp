@@ -108,7 +108,6 @@ int HLNFile::compareNames(std::string_view a, std::string_view b) {
     return 0;
 }
 
-
 // What one entry is, read relative to an open folder; a folder that is to
 // be listed comes with its sorted names.
 struct HLNFile::Examination {
@@ -224,7 +223,7 @@ bool HLNFile::_checkAttributes() {
     // folder opened afresh (a root by its path); the result is applied
     // under the lock.
     Examination ex;
-    std::string where;
+    std::string where; // the path, for messages
     bool isRoot;
     {
         TreeGuard held;
