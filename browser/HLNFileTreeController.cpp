@@ -8,6 +8,7 @@
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNRefreshRequests.h"
 #include "receipts/HLNPackageReceipt.h"
+#include "toolkit/TFDirectory.h"
 #include "toolkit/TFNotificationCenter.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
@@ -30,7 +31,6 @@
 #include <QVBoxLayout>
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
 #include <unordered_map>
 
 namespace {
@@ -100,8 +100,7 @@ HLNFileTreeController* HLNFileTreeController::initWithPath(const std::string& gi
     const std::string path = rootPathForPath(given);
     Ref<HLNFile> root = path.empty() ? Ref<HLNFile>() : HLNFile::initWithParent(nullptr, path);
     if (!root) {
-        struct stat st {};
-        const int error = path.empty() ? ENOENT : (::lstat(path.c_str(), &st) == 0 ? 0 : errno);
+        const int error = TFDirectory::examinePath(path).error;
         reportUnopenablePath(given, error);
         return nullptr;
     }
@@ -310,14 +309,14 @@ std::vector<Ref<HLNFile>> HLNFileTreeController::selectedFiles() {
 void HLNFileTreeController::_refreshDisplay() {
     QString title = QString("%1 - %2").arg(_rootFileTitle, bytesText(_rootFile->sizeSoFar()));
     switch (_rootFile->sizeStatus()) {
-    case 0:
-    case 1:
+    case SizeStatus::notStarted:
+    case SizeStatus::inProgress:
         title += QString(" (%1)").arg(localized("sizing"));
         break;
-    case 3:
+    case SizeStatus::goneOrGoing:
         title += QString(" (%1)").arg(localized("deleting"));
         break;
-    case 2:
+    case SizeStatus::complete:
         break;
     }
     if (!_window->isMinimized()) _window->setWindowTitle(title);
@@ -367,7 +366,7 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
     for (const Ref<HLNFile>& file : files) {
         paths.push_back(file->path());
         if (!allComplete) continue;
-        if (file->sizeStatus() == 2)
+        if (file->sizeStatus() == SizeStatus::complete)
             total += file->sizeSoFar();
         else
             allComplete = false;
@@ -393,8 +392,8 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
 
 void HLNFileTreeController::selectBrowserCell() {
     for (const Ref<HLNFile>& file : selectedFiles()) {
-        const int status = file->sizeStatus();
-        if (status == 0 || status == 1) HLNBackgroundFileSizer::sizeFile(file);
+        const SizeStatus status = file->sizeStatus();
+        if (status == SizeStatus::notStarted || status == SizeStatus::inProgress) HLNBackgroundFileSizer::sizeFile(file);
     }
     refreshSelectedFileInformation();
     updateWhetherButtonsAreEnabled();

@@ -82,7 +82,7 @@ protected:
     // Waits until the sizing thread has finished the tree and a refresh has shown it.
     bool waitUntilComplete() {
         return waitFor([&] {
-            return controller->rootFile()->sizeStatus() == 2 &&
+            return controller->rootFile()->sizeStatus() == SizeStatus::complete &&
                    controller->window()->windowTitle() ==
                        controller->rootFileTitle() + " - " + bytesText(controller->rootFile()->sizeSoFar());
         });
@@ -292,7 +292,7 @@ TEST_F(TreeWindow, DestroyIsRefusedWhenADiskIsMountedBeneath) {
     EXPECT_EQ(panel.buttons, QStringList{"Cancel"});
     QApplication::processEvents();
     for (const char* name : {"keep1", "keep2", "vol/data"}) EXPECT_TRUE(exists(tree / name)) << name;
-    for (const Ref<HLNFile>& f : controller->selectedFiles()) EXPECT_NE(f->sizeStatus(), 3);
+    for (const Ref<HLNFile>& f : controller->selectedFiles()) EXPECT_NE(f->sizeStatus(), SizeStatus::goneOrGoing);
 
     const std::vector<std::string> order = namesInColumn(0);
     const bool volFirst = std::find(order.begin(), order.end(), "vol") < std::find(order.begin(), order.end(), "other");
@@ -380,7 +380,7 @@ TEST_F(TreeWindow, CancelledDestroyChangesNothing) {
     ASSERT_TRUE(panel.seen);
     waitFor([] { return false; }, 200);
     EXPECT_TRUE(exists(tree / "x"));
-    EXPECT_EQ(controller->selectedFiles().at(0)->sizeStatus(), 2);
+    EXPECT_EQ(controller->selectedFiles().at(0)->sizeStatus(), SizeStatus::complete);
 }
 
 TEST_F(TreeWindow, AClosedWindowReleasesItsTreeAndKeepsItsFrame) {
