@@ -109,12 +109,15 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     const std::string frame = TFPreference::preferenceForKey(frameKeyForPath(_rootPath).toStdString()).stringValue();
     if (frame.empty() || !_window->restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(frame))))
         _window->resize(960, 720);
-    const std::string split = TFPreference::preferenceForKey(splitterKeyForPath(_rootPath).toStdString()).stringValue();
-    if (split.empty() || !_splitter->restoreState(QByteArray::fromBase64(QByteArray::fromStdString(split))))
-        _splitter->setSizes({360, 260});
     const TFPreference shown = TFPreference::preferenceForKey(treemapShownKeyForPath(_rootPath).toStdString());
     _treemapAction->setChecked(!shown.exists() || shown.boolValue());
     _treemap->setVisible(_treemapAction->isChecked());
+    QList<int> sizes; // "columns,map" in pixels
+    const std::string split = TFPreference::preferenceForKey(splitterKeyForPath(_rootPath).toStdString()).stringValue();
+    for (const QByteArray& part : QByteArray::fromStdString(split).split(','))
+        if (const int pixels = part.toInt(); pixels > 0) sizes << pixels;
+    _splitterSizes = sizes.size() == 2 ? sizes : QList<int>{360, 260};
+    _splitter->setSizes(_splitterSizes);
     _window->setWindowFilePath(displayPath(_rootPath));
 
     _window->setWindowTitle(QString("%1 (%2)").arg(displayPath(_rootPath), localized("sizing")));
@@ -240,7 +243,9 @@ void HLNFileTreeController::_buildMenus() {
     _treemapAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     _zoomOutAction = view->addAction("Zoom Out");
     connect(_treemapAction, &QAction::toggled, this, [this](bool on) {
+        if (!on) _splitterSizes = _splitter->sizes(); // a hidden pane counts as 0 pixels
         _treemap->setVisible(on);
+        if (on) _splitter->setSizes(_splitterSizes);
         updateWhetherButtonsAreEnabled();
     });
     connect(_zoomOutAction, &QAction::triggered, _treemap, &HLNTreemapView::zoomOut);
@@ -553,8 +558,10 @@ QString HLNFileTreeController::treemapShownKeyForPath(const std::string& path) {
 
 void HLNFileTreeController::_saveFrame() {
     TFPreference::setString(frameKeyForPath(_rootPath).toStdString(), _window->saveGeometry().toBase64().toStdString());
-    TFPreference::setString(splitterKeyForPath(_rootPath).toStdString(),
-                            _splitter->saveState().toBase64().toStdString());
+    const QList<int> sizes = _treemapAction->isChecked() ? _splitter->sizes() : _splitterSizes;
+    if (sizes.size() == 2)
+        TFPreference::setString(splitterKeyForPath(_rootPath).toStdString(),
+                                std::to_string(sizes[0]) + "," + std::to_string(sizes[1]));
     TFPreference::setBool(treemapShownKeyForPath(_rootPath).toStdString(), _treemapAction->isChecked());
 }
 

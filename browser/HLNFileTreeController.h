@@ -5,6 +5,7 @@
 #include "toolkit/TFSparseArray.h"
 
 #include <QObject>
+#include <QList>
 #include <QPoint>
 #include <QString>
 #include <string>
@@ -127,6 +128,7 @@ private:
     HLNTreemapView* _treemap = nullptr;
     QAction* _treemapAction = nullptr;
     QAction* _zoomOutAction = nullptr;
+    QList<int> _splitterSizes; // the splitter's sizes while the map was last shown
     Ref<HLNFile> _rootFile;
     std::string _rootPath;
     QString _rootFileTitle;
