@@ -49,11 +49,16 @@ HLNTreemapSnapshot HLNTreemapSnapshot::take(const Ref<HLNFile>& root, double min
         s._visited += list.size();
         kept.clear();
         std::array<uint64_t, 16> restBytes{};
+        // The colour of what is left out is judged from a sample of at most
+        // about 256 names per folder, so a huge folder costs no more lock time.
+        const uint32_t stride = list.size() / 256 + 1;
+        uint32_t index = 0;
         for (const Ref<HLNFile>& child : list) {
             if (child->_sizeSoFar >= minimum)
                 kept.push_back(child.get());
-            else if (classify && !child->_has(HLNFile::IsDirectory))
+            else if (classify && index % stride == 0 && !child->_has(HLNFile::IsDirectory))
                 restBytes[classify(child->nameView()) & 15] += child->_sizeSoFar;
+            ++index;
         }
         if (classify) {
             auto most = std::max_element(restBytes.begin(), restBytes.end());
