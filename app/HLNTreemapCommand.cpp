@@ -109,7 +109,7 @@ bool writeSvg(const std::string& output, const HLNTreemapSnapshot& s,
                  "0 %d %d\">\n",
                  width, height, width, height);
     std::fprintf(f, "<title>%s</title>\n", xmlText(caption).c_str());
-    const std::vector<bool> hatched = HLNTreemapPainter::hatchedEntries(s, layout);
+    const std::vector<bool> hatched = HLNTreemapPainter::busyEntries(s);
     const QColor attention = HLNFileBrowserCell::attentionStyle().color;
     const auto& entries = s.entries();
     auto drawn = [&](uint32_t i) { return layout.rects()[i].area() > 0; };

@@ -13,6 +13,7 @@
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -27,7 +28,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QAbstractItemView>
 #include <QPushButton>
 #include <QSplitter>
 #include <QVBoxLayout>

@@ -4,8 +4,8 @@
 #include "model/HLNFile.h"
 #include "toolkit/TFSparseArray.h"
 
-#include <QObject>
 #include <QList>
+#include <QObject>
 #include <QPoint>
 #include <QString>
 #include <string>

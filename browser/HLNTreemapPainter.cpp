@@ -136,21 +136,17 @@ QRect HLNTreemapPainter::mapRectForSize(QSize size) {
     return QRect(0, 0, size.width(), size.height() - strip);
 }
 
-std::vector<bool> HLNTreemapPainter::hatchedEntries(const HLNTreemapSnapshot& snapshot,
-                                                    const HLNTreemapLayout& layout) {
+std::vector<bool> HLNTreemapPainter::busyEntries(const HLNTreemapSnapshot& snapshot) {
     const auto& entries = snapshot.entries();
-    std::vector<bool> marked(entries.size(), false), below(entries.size(), false);
-    // Children come after their parents: walking backwards, a child is done first.
-    for (uint32_t i = static_cast<uint32_t>(entries.size()); i-- > 0;) {
+    std::vector<bool> busy(entries.size(), false);
+    // Parents come before their children, so a parent's going is known first.
+    for (uint32_t i = 0; i < entries.size(); ++i) {
         const auto& e = entries[i];
-        if (layout.rects()[i].area() <= 0)
-            continue;
-        const bool busy = (e.isDirectory && (e.status == 0 || e.status == 1)) || e.status == 3;
-        marked[i] = busy && !below[i];
-        if ((busy || below[i]) && e.parent != HLNTreemapSnapshot::none)
-            below[e.parent] = true;
+        const bool going = e.status == 3 ||
+                           (e.parent != HLNTreemapSnapshot::none && entries[e.parent].status == 3);
+        busy[i] = going || (e.isDirectory && (e.status == 0 || e.status == 1));
     }
-    return marked;
+    return busy;
 }
 
 QImage HLNTreemapPainter::paintCushions(const HLNTreemapSnapshot& snapshot,
@@ -190,18 +186,15 @@ QImage HLNTreemapPainter::paintCushions(const HLNTreemapSnapshot& snapshot,
 
 void HLNTreemapPainter::paintHatching(QPainter& painter, const HLNTreemapSnapshot& snapshot,
                                       const HLNTreemapLayout& layout) {
-    const std::vector<bool> marked = hatchedEntries(snapshot, layout);
+    const std::vector<bool> busy = busyEntries(snapshot);
     QColor attention = HLNFileBrowserCell::attentionStyle().color;
     attention.setAlpha(170);
     painter.save();
     painter.setPen(Qt::NoPen);
     painter.setBrush(QBrush(attention, Qt::BDiagPattern));
-    for (uint32_t i = 0; i < marked.size(); ++i) {
-        if (!marked[i])
-            continue;
-        const auto& r = layout.rects()[i];
-        painter.drawRect(QRectF(r.x, r.y, r.w, r.h));
-    }
+    for (const HLNTreemapLayout::Tile& tile : layout.tiles())
+        if (busy[tile.entry])
+            painter.drawRect(QRectF(tile.rect.x, tile.rect.y, tile.rect.w, tile.rect.h));
     painter.restore();
 }
 

@@ -34,10 +34,10 @@ public:
     static int legendHeight();
     // The part of a picture of that size the map itself fills.
     static QRect mapRectForSize(QSize size);
-    // The entries drawn hatched: folders in progress (or entries going) with
-    // no such entry drawn inside them, so only where sizing goes on is marked.
-    static std::vector<bool> hatchedEntries(const HLNTreemapSnapshot& snapshot,
-                                            const HLNTreemapLayout& layout);
+    // Per entry: a folder whose bytes are still being counted, or an entry
+    // going (or inside one). Their tiles are drawn hatched: a busy folder's
+    // own tile when nothing is drawn inside it, else the tile of its rest.
+    static std::vector<bool> busyEntries(const HLNTreemapSnapshot& snapshot);
 
     // The cushions of every tile, into an image the size of the map.
     static QImage paintCushions(const HLNTreemapSnapshot& snapshot, const HLNTreemapLayout& layout,

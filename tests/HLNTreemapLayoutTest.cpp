@@ -222,7 +222,7 @@ TEST(HLNTreemapLayout, ZeroBytesAndEmptyFoldersBreakNothing) {
 
 TEST(HLNTreemapLayout, SnapshotsTakenWhileSizingAreConsistent) {
     TempTree tree;
-    for (int d = 0; d < 60; ++d) {
+    for (int d = 0; d < 30; ++d) {
         const std::string folder = "d" + std::to_string(d % 20) + "/e" + std::to_string(d);
         tree.mkdir(folder);
         for (int f = 0; f < 40; ++f)
