@@ -3,6 +3,7 @@
 #include "model/HLNFile.h"
 #include "model/HLNRefreshRequests.h"
 #include "receipts/HLNPackageReceipt.h"
+#include "toolkit/TFMainThread.h"
 
 #include <atomic>
 #include <cstdio>
@@ -46,6 +47,9 @@ void HLNBackgroundFileSizer::sizeFile(const Ref<HLNFile>& file) { backgroundFile
 HLNBackgroundFileSizer& HLNBackgroundFileSizer::backgroundFileSizer() {
     std::scoped_lock lock(classLock());
     if (!sharedInstance) {
+        // The sizing thread starts the receipt scan; it may not read
+        // preferences itself.
+        if (startsReceiptScan && TFMainThread::isMainThread()) HLNPackageReceipt::readPreferences();
         sharedInstance = new HLNBackgroundFileSizer();
         HLNBackgroundFileSizer* sizer = sharedInstance;
         std::thread([sizer] { sizer->sizeFilesInSeparateThread(); }).detach();

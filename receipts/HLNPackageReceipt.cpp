@@ -2,6 +2,7 @@
 
 #include "toolkit/TFCommand.h"
 #include "toolkit/TFException.h"
+#include "toolkit/TFMainThread.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 #include "toolkit/TFStringScanner.h"
@@ -267,7 +268,8 @@ struct HLNPackageReceipt::Scan {
 namespace {
 struct State {
     // Guards everything below. Held alone, except that the first
-    // allPackages() reads a preference under it (TFPreference's lock nests).
+    // allPackages() on the main thread reads a preference under it
+    // (TFPreference's lock nests).
     std::mutex listLock;
     std::condition_variable scanEnded;
     HLNPackageReceipt::ReceiptList list; // null until the first allPackages()
@@ -276,6 +278,7 @@ struct State {
     std::string listerPath = defaultListerPath;
     std::string dpkgInfoFolder = defaultDpkgInfoFolder;
     std::shared_ptr<HLNPackageReceipt::Index> index = std::make_shared<HLNPackageReceipt::Index>();
+    bool debugScanning = false; // the preference as last read on the main thread
 };
 
 // Never destroyed: the scan thread is detached and may still be running
@@ -304,8 +307,12 @@ HLNPackageReceipt::ReceiptList HLNPackageReceipt::allPackages() {
         scan->dpkgInfoFolder = s.dpkgInfoFolder;
         scan->index = s.index;
         // Read here, once: the scan thread then needs nothing from Qt and
-        // can outlive the application object at exit.
-        scan->debug = TFPreference::preferenceForKey("DebugPackageScanning").boolValue();
+        // can outlive the application object at exit. Preferences live in
+        // Qt, so another thread starting the scan takes the value that
+        // readPreferences() handed over from the main thread.
+        if (TFMainThread::isMainThread())
+            s.debugScanning = TFPreference::preferenceForKey("DebugPackageScanning").boolValue();
+        scan->debug = s.debugScanning;
         s.scanRunning = true;
         try {
             std::thread(&HLNPackageReceipt::_generateAllPackages, scan).detach();
@@ -315,6 +322,13 @@ HLNPackageReceipt::ReceiptList HLNPackageReceipt::allPackages() {
         }
     }
     return s.list;
+}
+
+void HLNPackageReceipt::readPreferences() {
+    bool debug = TFPreference::preferenceForKey("DebugPackageScanning").boolValue();
+    State& s = state();
+    std::scoped_lock lock(s.listLock);
+    s.debugScanning = debug;
 }
 
 void HLNPackageReceipt::waitUntilScanFinished() {

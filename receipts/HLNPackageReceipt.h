@@ -21,7 +21,8 @@
 //
 // Threads: allPackages() and the lookups may be called from any thread.
 // Locks, never held together and never while a source is read: the receipt
-// list lock (the first allPackages() also reads a preference under it), and
+// list lock (the first allPackages() on the main thread also reads a
+// preference under it), and
 // the index lock (a shared mutex: lookups share it, the scan thread takes it
 // alone for one batch of at most 256 paths).
 class HLNPackageReceipt : public TFObject {
@@ -35,6 +36,9 @@ public:
     // "" when no published receipt lists the path (exact, case-sensitive);
     // "Part of package X" for one; "Part of packages A, B" for several.
     static std::string packageNamesForFilename(const std::string& path);
+    // Main thread only: reads the scan's preferences for a scan that another
+    // thread may start (no thread but the main one calls into Qt).
+    static void readPreferences();
     // Starts the scan if need be and blocks until it has ended.
     static void waitUntilScanFinished();
 

@@ -67,3 +67,31 @@ TEST(TFMainThread, WhenIdleRunsBehindWhatIsQueued) {
     drainEvents();
     EXPECT_EQ(order, (std::vector<std::string>{"first", "second", "idle"}));
 }
+
+TEST(TFMainThread, CallsFromManyThreadsArriveInOrderBesideTheMainThreadsOwnEvents) {
+    constexpr int kThreads = 4, kCalls = 2000;
+    std::vector<std::vector<int>> seen(kThreads + 1); // touched on the main thread only
+    int qtEvents = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kCalls; ++i) TFMainThread::perform([&, t, i] { seen[t].push_back(i); });
+        });
+    // Meanwhile the main thread posts its own Qt events and calls, and runs them.
+    for (int i = 0; i < kCalls; ++i) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { ++qtEvents; }, Qt::QueuedConnection);
+        TFMainThread::perform([&, i] { seen[kThreads].push_back(i); });
+        if (i % 100 == 0) QCoreApplication::processEvents();
+    }
+    for (auto& t : threads) t.join();
+    auto total = [&] {
+        size_t n = 0;
+        for (auto& s : seen) n += s.size();
+        return n;
+    };
+    for (int round = 0; round < 100 && total() < (kThreads + 1) * size_t(kCalls); ++round) drainEvents();
+    EXPECT_EQ(qtEvents, kCalls);
+    std::vector<int> expected(kCalls);
+    for (int i = 0; i < kCalls; ++i) expected[i] = i;
+    for (int t = 0; t <= kThreads; ++t) EXPECT_EQ(seen[t], expected) << "poster " << t;
+}
