@@ -2,6 +2,7 @@
 #include "app/HLNPackageCommand.h"
 #include "app/HLNReportCommand.h"
 #include "app/HLNServicesProvider.h"
+#include "app/HLNTreemapCommand.h"
 #include "toolkit/TCCCrashCatcher.h"
 #include "toolkit/gui/TAController.h"
 
@@ -43,6 +44,7 @@ bool haveDisplay() {
 void printUsage() {
     std::printf("usage: hollin [FOLDER...]\n"
                 "       hollin --report PATH\n"
+                "       hollin --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
                 "       hollin --package PATH...\n");
 }
 
@@ -53,6 +55,7 @@ int main(int argc, char** argv) {
     TCCCrashCatcher::enableCrashCatching();
 
     if (argc >= 2 && std::strcmp(argv[1], "--report") == 0) return HLNReportCommand::run(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "--treemap") == 0) return HLNTreemapCommand::run(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "--package") == 0)
         return HLNPackageCommand::run(argc, argv);
     if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {

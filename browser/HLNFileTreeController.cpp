@@ -3,6 +3,7 @@
 #include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNFileWell.h"
 #include "browser/HLNShrinkingTextDisplayer.h"
+#include "browser/HLNTreemapView.h"
 #include "browser/HLNWorkspace.h"
 #include "drives/HLNDrive.h"
 #include "model/HLNBackgroundFileSizer.h"
@@ -13,6 +14,7 @@
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -28,6 +30,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSplitter>
 #include <QVBoxLayout>
 #include <cerrno>
 #include <cstring>
@@ -126,13 +129,26 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     // The arrow keys work at once, without a click first.
     if (QWidget* first = _browser->viewOfColumn(0)) first->setFocus();
 
+    _treemap->setRootFile(_rootFile);
+    connect(_treemap, &HLNTreemapView::fileClicked, this, &HLNFileTreeController::selectFileInBrowser);
+    connect(_treemap, &HLNTreemapView::zoomChanged, this, &HLNFileTreeController::updateWhetherButtonsAreEnabled);
+
     _fileWell->setEditable(false);
     _deleteButton->setFocusPolicy(Qt::NoFocus);
     _compressButton->setFocusPolicy(Qt::NoFocus);
 
     const std::string frame = TFPreference::preferenceForKey(frameKeyForPath(_rootPath).toStdString()).stringValue();
     if (frame.empty() || !_window->restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(frame))))
-        _window->resize(960, 620);
+        _window->resize(960, 720);
+    const TFPreference shown = TFPreference::preferenceForKey(treemapShownKeyForPath(_rootPath).toStdString());
+    _treemapAction->setChecked(!shown.exists() || shown.boolValue());
+    _treemap->setVisible(_treemapAction->isChecked());
+    QList<int> sizes; // "columns,map" in pixels
+    const std::string split = TFPreference::preferenceForKey(splitterKeyForPath(_rootPath).toStdString()).stringValue();
+    for (const QByteArray& part : QByteArray::fromStdString(split).split(','))
+        if (const int pixels = part.toInt(); pixels > 0) sizes << pixels;
+    _splitterSizes = sizes.size() == 2 ? sizes : QList<int>{360, 260};
+    _splitter->setSizes(_splitterSizes);
     _window->setWindowFilePath(displayPath(_rootPath));
 
     _window->setWindowTitle(QString("%1 (%2)").arg(displayPath(_rootPath), localized("sizing")));
@@ -169,8 +185,16 @@ void HLNFileTreeController::_buildWindow() {
     layout->setContentsMargins(8, 8, 8, 8);
     layout->setSpacing(8);
 
-    _browser = new HLNColumnBrowser(central);
-    layout->addWidget(_browser, 1);
+    // The columns above, the map of the same tree below.
+    _splitter = new QSplitter(Qt::Vertical, central);
+    _splitter->setChildrenCollapsible(false);
+    _browser = new HLNColumnBrowser(_splitter);
+    _treemap = new HLNTreemapView(_splitter);
+    _splitter->addWidget(_browser);
+    _splitter->addWidget(_treemap);
+    _splitter->setStretchFactor(0, 3);
+    _splitter->setStretchFactor(1, 2);
+    layout->addWidget(_splitter, 1);
 
     // The summary: the well, what is selected, and the commands.
     auto* summary = new QHBoxLayout;
@@ -242,6 +266,20 @@ void HLNFileTreeController::_buildMenus() {
     connect(_compressAction, &QAction::triggered, this, &HLNFileTreeController::compressSelection);
     connect(_trashAction, &QAction::triggered, this, &HLNFileTreeController::trashSelection);
     connect(selection, &QMenu::aboutToShow, this, &HLNFileTreeController::updateWhetherButtonsAreEnabled);
+
+    QMenu* view = _window->menuBar()->addMenu("&View");
+    _treemapAction = view->addAction("Treemap");
+    _treemapAction->setCheckable(true);
+    _treemapAction->setChecked(true);
+    _treemapAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    _zoomOutAction = view->addAction("Zoom Out");
+    connect(_treemapAction, &QAction::toggled, this, [this](bool on) {
+        if (!on) _splitterSizes = _splitter->sizes(); // a hidden pane counts as 0 pixels
+        _treemap->setVisible(on);
+        if (on) _splitter->setSizes(_splitterSizes);
+        updateWhetherButtonsAreEnabled();
+    });
+    connect(_zoomOutAction, &QAction::triggered, _treemap, &HLNTreemapView::zoomOut);
 }
 
 // ---------------------------------------------------------------------------
@@ -348,10 +386,12 @@ void HLNFileTreeController::_refreshDisplay() {
         if (positions[c] != _browser->scrollPositionOfColumn(c)) _browser->scrollColumnToPosition(c, positions[c]);
 
     refreshSelectedFileInformation();
+    _treemap->refresh();
 }
 
 void HLNFileTreeController::refreshSelectedFileInformation() {
     const std::vector<Ref<HLNFile>> files = selectedFiles();
+    _treemap->setSelectedFiles(files);
     if (files.empty()) {
         _fileSizeField->setText(QString());
         _descriptionDisplayer->setStringValue(QString());
@@ -397,6 +437,35 @@ void HLNFileTreeController::selectBrowserCell() {
     }
     refreshSelectedFileInformation();
     updateWhetherButtonsAreEnabled();
+}
+
+void HLNFileTreeController::selectFileInBrowser(const Ref<HLNFile>& file) {
+    std::vector<Ref<HLNFile>> chain; // from the root's child down to the file
+    Ref<HLNFile> n = file;
+    for (; n && n != _rootFile; n = n->parent()) chain.push_back(n);
+    if (!n || chain.empty()) return;
+    int column = 0;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it, ++column) {
+        // Found by identity in the rows the column shows; a column sorted
+        // before the node's size moved is loaded afresh once.
+        auto rowOf = [&]() {
+            if (const HLNFile::ChildList& list = cachedColumns.objectAtIndex(column))
+                for (uint32_t row = 0; row < list->size(); ++row)
+                    if ((*list)[row] == *it) return static_cast<int>(row);
+            return -1;
+        };
+        if (column > _browser->lastColumn()) break;
+        int row = rowOf();
+        if (row < 0) {
+            _browser->reloadColumn(column);
+            row = rowOf();
+        }
+        if (row < 0) break;
+        _browser->selectRowInColumn(row, column);
+        if (auto* list = qobject_cast<QAbstractItemView*>(_browser->viewOfColumn(column)))
+            list->scrollTo(list->model()->index(row, 0));
+    }
+    selectBrowserCell();
 }
 
 void HLNFileTreeController::updateSelection() {
@@ -502,6 +571,7 @@ void HLNFileTreeController::updateWhetherButtonsAreEnabled() {
     _updateButton->setEnabled(validateSelector(Action::UpdateSelection));
     for (Action a : {Action::UpdateSelection, Action::TrashSelection, Action::RevealSelection, Action::CompressSelection})
         actionFor(a)->setEnabled(validateSelector(a));
+    _zoomOutAction->setEnabled(_treemapAction->isChecked() && _treemap->canZoomOut());
 }
 
 // ---------------------------------------------------------------------------
@@ -515,8 +585,21 @@ QString HLNFileTreeController::frameKeyForPath(const std::string& path) {
     return "FileTreeWindowFrame/" + QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding());
 }
 
+QString HLNFileTreeController::splitterKeyForPath(const std::string& path) {
+    return "FileTreeWindowSplitter/" + QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding());
+}
+
+QString HLNFileTreeController::treemapShownKeyForPath(const std::string& path) {
+    return "FileTreeWindowTreemap/" + QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding());
+}
+
 void HLNFileTreeController::_saveFrame() {
     TFPreference::setString(frameKeyForPath(_rootPath).toStdString(), _window->saveGeometry().toBase64().toStdString());
+    const QList<int> sizes = _treemapAction->isChecked() ? _splitter->sizes() : _splitterSizes;
+    if (sizes.size() == 2)
+        TFPreference::setString(splitterKeyForPath(_rootPath).toStdString(),
+                                std::to_string(sizes[0]) + "," + std::to_string(sizes[1]));
+    TFPreference::setBool(treemapShownKeyForPath(_rootPath).toStdString(), _treemapAction->isChecked());
 }
 
 bool HLNFileTreeController::eventFilter(QObject* watched, QEvent* event) {

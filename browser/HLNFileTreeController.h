@@ -4,6 +4,7 @@
 #include "model/HLNFile.h"
 #include "toolkit/TFSparseArray.h"
 
+#include <QList>
 #include <QObject>
 #include <QPoint>
 #include <QString>
@@ -12,10 +13,12 @@
 
 class HLNFileWell;
 class HLNShrinkingTextDisplayer;
+class HLNTreemapView;
 class QAction;
 class QLabel;
 class QMainWindow;
 class QPushButton;
+class QSplitter;
 
 // Runs one file browser window over the tree under a path: the column
 // browser (each column lists the children of the row selected to its left,
@@ -54,6 +57,9 @@ public:
 
     // The node of every selected cell, in the browser's order.
     std::vector<Ref<HLNFile>> selectedFiles();
+    // Selects a node of the tree in the columns, opening them down to it, as
+    // a click on it would (the map's click).
+    void selectFileInBrowser(const Ref<HLNFile>& file);
 
     QMainWindow* window() const { return _window; }
     HLNColumnBrowser* browser() const { return _browser; }
@@ -66,6 +72,10 @@ public:
     QPushButton* revealButton() const { return _revealButton; }
     QPushButton* updateButton() const { return _updateButton; }
     QAction* actionFor(Action action) const;
+    HLNTreemapView* treemap() const { return _treemap; }
+    QSplitter* splitter() const { return _splitter; }
+    QAction* treemapAction() const { return _treemapAction; }
+    QAction* zoomOutAction() const { return _zoomOutAction; }
     const Ref<HLNFile>& rootFile() const { return _rootFile; }
     const QString& rootFileTitle() const { return _rootFileTitle; }
     const std::string& rootPath() const { return _rootPath; }
@@ -77,6 +87,9 @@ public:
     static QString displayPath(const std::string& path);
     // The key the window frame of a root path is saved under.
     static QString frameKeyForPath(const std::string& path);
+    // The keys the map's splitter position and its shown state are saved under.
+    static QString splitterKeyForPath(const std::string& path);
+    static QString treemapShownKeyForPath(const std::string& path);
 
     ~HLNFileTreeController() override;
 
@@ -115,6 +128,11 @@ private:
     QAction* _revealAction = nullptr;
     QAction* _compressAction = nullptr;
     QAction* _trashAction = nullptr;
+    QSplitter* _splitter = nullptr;
+    HLNTreemapView* _treemap = nullptr;
+    QAction* _treemapAction = nullptr;
+    QAction* _zoomOutAction = nullptr;
+    QList<int> _splitterSizes; // the splitter's sizes while the map was last shown
     Ref<HLNFile> _rootFile;
     std::string _rootPath;
     QString _rootFileTitle;

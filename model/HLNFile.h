@@ -174,6 +174,7 @@ public:
 private:
     friend class Ref<HLNFile>;
     friend class Ref<const HLNFile>;
+    friend class HLNTreemapSnapshot; // copies a subtree's fields in one hold of the lock
     struct Tail {};
     static void* operator new(size_t base, Tail, size_t nameBytes) { return ::operator new(base + nameBytes); }
     static void operator delete(void* p, Tail, size_t) { ::operator delete(p); }
