@@ -251,5 +251,5 @@ TEST(HLNTreemapLayout, SnapshotsTakenWhileSizingAreConsistent) {
     EXPECT_GT(taken, 1);
     const auto done = HLNTreemapSnapshot::take(root, 0.0);
     EXPECT_EQ(done.entries()[0].bytes, TempTree::duBytes(tree.path()));
-    EXPECT_EQ(done.entries()[0].status, 2);
+    EXPECT_EQ(done.entries()[0].status, SizeStatus::complete);
 }

@@ -207,7 +207,7 @@ TEST_F(TreemapWindow, ARefreshWhileSizingChangesTheMap) {
     ASSERT_TRUE(big);
     const auto before = map()->snapshot();
     const uint32_t at = before.indexOf(big.get());
-    EXPECT_EQ(before.entries()[0].status, 1);
+    EXPECT_EQ(before.entries()[0].status, SizeStatus::inProgress);
     EXPECT_EQ(before.entries()[at].childCount, 0u) << "not read yet";
     // Hatched where bytes are still being counted: the folders not read yet
     // and the rest of the root, not the files already sized.
