@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
@@ -140,6 +141,9 @@ protected:
         if (!_pressed) return; // the release of a double click: doubleAction has been sent
         _pressed = false;
         if (event->button() == Qt::LeftButton) emit _browser->action();
+    }
+    void contextMenuEvent(QContextMenuEvent* event) override {
+        emit _browser->contextMenuRequested(event->globalPos());
     }
     void mouseDoubleClickEvent(QMouseEvent* event) override {
         _pressed = false;

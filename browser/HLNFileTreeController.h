@@ -15,6 +15,8 @@ class HLNShrinkingTextDisplayer;
 class QAction;
 class QLabel;
 class QMainWindow;
+class QMenu;
+class QMimeData;
 class QPushButton;
 
 // Runs one file browser window over the tree under a path: the column
@@ -38,14 +40,30 @@ public:
     static void updateUIIfNeeded();
     static void mainThreadUpdateUI();
 
-    enum class Action { UpdateSelection, TrashSelection, RevealSelection, CompressSelection, Other };
+    enum class Action {
+        UpdateSelection,
+        TrashSelection,
+        RevealSelection,
+        CompressSelection,
+        OpenSelection,
+        CopySelectionPath,
+        Other
+    };
 
     // The commands (menu items, buttons, the browser's click actions).
     void updateSelection();
     void trashSelection();
     void revealSelectionInFinder();
     void compressSelection();
+    // Opens each selected entry with its default application.
+    void openSelection();
+    // Puts the selected paths on the clipboard, as text and as file URLs.
+    void copySelectionPath();
     void selectBrowserCell();
+    // The rows' context menu, at a global position; it acts on the selection
+    // the click left, with the window's enabling rules.
+    void showContextMenu(const QPoint& globalPosition);
+    QMenu* contextMenu() const { return _contextMenu; }
     // The enabling rule.
     bool validateSelector(Action action);
 
@@ -73,6 +91,9 @@ public:
     static QString displayPath(const std::string& path);
     // The key the window frame of a root path is saved under.
     static QString frameKeyForPath(const std::string& path);
+    // What Copy Path puts on the clipboard: the paths' bytes, one a line, as
+    // text, and their file:// URLs as text/uri-list.
+    static QMimeData* mimeDataForPaths(const std::vector<std::string>& paths);
 
     ~HLNFileTreeController() override;
 
@@ -111,6 +132,9 @@ private:
     QAction* _revealAction = nullptr;
     QAction* _compressAction = nullptr;
     QAction* _trashAction = nullptr;
+    QAction* _openAction = nullptr;
+    QAction* _copyPathAction = nullptr;
+    QMenu* _contextMenu = nullptr; // child of the window
     Ref<HLNFile> _rootFile;
     std::string _rootPath;
     QString _rootFileTitle;
