@@ -17,10 +17,11 @@ if [ -z "${HOLLIN_E2E_INNER:-}" ]; then
   work=$(mktemp -d /tmp/hollin-desktop-XXXXXX)
   trap 'rm -rf "$work"' EXIT
   cmake --install "$build" --prefix "$work/prefix" >/dev/null
-  # The bus looks for service files under every XDG data folder.
+  # The bus looks for service files under every XDG data folder, and what
+  # it starts inherits its environment: no offscreen platform there.
   status=0
   HOLLIN_WORK=$work XDG_DATA_DIRS=$work/prefix/share XDG_DATA_HOME=$work/data \
-    xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- "$0" "$@" || status=$?
+    env -u QT_QPA_PLATFORM -u DESKTOP_STARTUP_ID -u XDG_ACTIVATION_TOKEN xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- "$0" "$@" || status=$?
   exit $status
 fi
 
@@ -28,8 +29,10 @@ work=$HOLLIN_WORK
 prefix=$work/prefix
 export HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_STATE_HOME=$work/state HOLLIN_NO_MOTD=1
 mkdir -p "$HOME"
-unset QT_QPA_PLATFORM DESKTOP_STARTUP_ID XDG_ACTIVATION_TOKEN
 fail() { echo "e2e_desktop: $*"; exit 1; }
+# The bus's child outlives the bus: end the Hollin it started, by its id.
+pid=""
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null || true' EXIT
 
 # What the installed files say.
 service=$prefix/share/dbus-1/services/io.hollin.Hollin.service
@@ -110,4 +113,5 @@ app ActivateAction "drive-list" "[]" "{}" >/dev/null
 app ActivateAction "quit" "[]" "{}" >/dev/null
 for _ in $(seq 100); do [ -d "/proc/$pid" ] || break; sleep 0.1; done
 [ ! -d "/proc/$pid" ] || fail "ActivateAction quit did not end hollin"
+pid=""
 echo "e2e_desktop: passed"
