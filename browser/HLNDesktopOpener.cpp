@@ -179,7 +179,7 @@ void HLNDesktopOpener::reportFailure(Purpose purpose, const std::string& path,
                                 ? QString("Hollin couldn't show these items in a file manager: %1.")
                                 : QString("Hollin couldn't open these items: %1."))
                                .arg("\"" + shown.paths.join("\", \"") + "\""));
-    shown.box->setInformativeText("Tried:\n" + tried.join("\n"));
+    shown.box->setInformativeText("Tried:\n• " + tried.join("\n• "));
     shown.box->show();
     shown.box->raise();
 }
