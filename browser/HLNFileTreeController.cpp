@@ -98,6 +98,8 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     _browser->setMaxVisibleColumns(15);
     _browser->setMinColumnWidth(175);
     _browser->loadColumnZero();
+    // The arrow keys work at once, without a click first.
+    if (QWidget* first = _browser->viewOfColumn(0)) first->setFocus();
 
     _fileWell->setEditable(false);
     _deleteButton->setFocusPolicy(Qt::NoFocus);
@@ -330,6 +332,8 @@ void HLNFileTreeController::_refreshDisplay() {
             if (auto found = rowOf.find(it->get()); found != rowOf.end()) rows.push_back(found->second);
         _browser->addRowsToSelectionInColumn(rows, selectedColumn);
     }
+    // The re-read may have dropped the selection: the commands follow it.
+    updateWhetherButtonsAreEnabled();
 
     const int n = std::min(oldCount, _browser->lastColumn() + 1);
     for (int c = 0; c < n; ++c)

@@ -227,7 +227,7 @@ bool HLNDrive::isPseudoType(std::string_view type) {
         "debugfs",   "tracefs",     "configfs",   "fusectl",     "mqueue",         "hugetlbfs",
         "pstore",    "bpf",         "binfmt_misc", "autofs",     "rpc_pipefs",     "nsfs",
         "efivarfs",  "selinuxfs",   "squashfs",   "overlay",     "fuse.portal",    "fuse.gvfsd-fuse",
-        "fuse.lxcfs"};
+        "fuse.lxcfs", "nfsd",       "erofs",      "fuse.snapfuse", "composefs",   "fuse.appimage"};
     return types.count(type) != 0;
 }
 
@@ -236,6 +236,14 @@ bool HLNDrive::isNetworkType(std::string_view type) {
         "afpfs", "webdav", "nfs", "smbfs", "nfs4", "cifs", "smb3", "9p", "ceph", "glusterfs",
         "fuse.glusterfs", "fuse.sshfs", "sshfs", "fuse.rclone", "fuse.curlftpfs", "davfs",
         "fuse.davfs2", "afs", "lustre"};
+    return types.count(type) != 0;
+}
+
+bool HLNDrive::isStackedLocalType(std::string_view type) {
+    static const std::set<std::string_view, std::less<>> types = {
+        "ecryptfs",         "fuse.mergerfs", "fuse.bindfs", "fuse.encfs", "fuse.gocryptfs",
+        "fuse.unionfs",     "fuse.unionfs-fuse", "fuse.cryfs", "fuse.securefs", "fuse.ciopfs",
+        "fuse.rofiles-fuse", "fuse.fuse-overlayfs"};
     return types.count(type) != 0;
 }
 

@@ -79,6 +79,9 @@ public:
     static bool isDiskType(std::string_view type);    // file systems on a local device
     static bool isPseudoType(std::string_view type);  // kernel and helper file systems, no user data
     static bool isNetworkType(std::string_view type); // file systems served by another machine
+    // File systems that show local folders through another layer
+    // (encryption, pooling, bind-style views): local, though no device serves them.
+    static bool isStackedLocalType(std::string_view type);
     // True for a type whose figures can be read without any risk of
     // blocking: disks and pseudo file systems served by the kernel itself
     // (not autofs, which may mount, nor FUSE, whose daemon may hang).

@@ -78,15 +78,35 @@ HLNDriveListController::~HLNDriveListController() {
 HLNDriveListController::Classification HLNDriveListController::classifyDrive(const HLNDrive& drive) {
     const std::string type = drive.type();
     const std::string& location = drive.location();
+    const std::string& from = drive.fromLocation();
+    // The system's own disk is always shown, whatever serves it (an overlay
+    // or composefs root on live and image-based systems).
+    if (location == "/") return Classification::Local;
     if (HLNDrive::isDiskType(type)) return Classification::Local;
-    if (hasPrefix(drive.fromLocation(), "automount -")) return Classification::Skipped;
+    if (hasPrefix(from, "automount -")) return Classification::Skipped;
     if (location == "/Network/Servers") return Classification::Skipped;
     if (location == "/automount") return Classification::Skipped;
     if (HLNDrive::isPseudoType(type)) return Classification::Skipped;
+    // A running AppImage's own files, mounted for as long as it runs.
+    if (hasPrefix(location, "/tmp/.mount_")) return Classification::Skipped;
     if (HLNDrive::isNetworkType(type)) return Classification::Network;
-    for (std::string_view prefix : {"/Volumes", "/media", "/run/media", "/mnt"})
-        if (hasPrefix(location, prefix)) return Classification::Local;
-    return Classification::Network;
+    // What is left is told by what serves it, never by default: a local
+    // device, or local folders seen through a stacking file system, are
+    // local; a server's path ("host:/path", "//host/share") is network.
+    if (HLNDrive::isStackedLocalType(type) || hasPrefix(from, "/dev/")) return Classification::Local;
+    if (from.find(":/") != std::string::npos || hasPrefix(from, "//")) return Classification::Network;
+    return Classification::Local;
+}
+
+QString HLNDriveListController::titleForDrive(const HLNDrive& drive) const {
+    // Two mounts of one labelled device (btrfs subvolumes, bind mounts) would
+    // read the same: those are told apart by their mount points.
+    const std::string name = drive.displayName();
+    for (const auto* list : {&_localDrives, &_networkDrives})
+        for (const Ref<HLNDrive>& other : *list)
+            if (other.get() != &drive && other->displayName() == name)
+                return displayText(name) + " (" + displayText(drive.location()) + ")";
+    return displayText(name);
 }
 
 QString HLNDriveListController::formatWithObjects(const QString& format, const QStringList& objects) {
@@ -201,7 +221,7 @@ void HLNDriveListController::_fillItem(QTreeWidgetItem* item, const HLNDrive* dr
     int info = columnForIdentifier("info");
     if (name >= 0) {
         item->setIcon(name, drive ? iconForDrive(*drive) : themeIcon("network-workgroup", QStyle::SP_DriveNetIcon));
-        item->setText(name, drive ? displayText(drive->displayName()) : QString(kNetworkItem));
+        item->setText(name, drive ? titleForDrive(*drive) : QString(kNetworkItem));
         item->setTextAlignment(name, Qt::AlignLeft | Qt::AlignVCenter);
     }
     if (info >= 0) {

@@ -48,6 +48,9 @@ public:
 
     // Which list a drive belongs in, by the first rule that holds.
     static Classification classifyDrive(const HLNDrive& drive);
+    // The drive's row title: its display name, with its mount point added
+    // when another drive shown has the same name.
+    QString titleForDrive(const HLNDrive& drive) const;
     // "%@ free, %@ used, %@ total" filled with the abbreviated figures.
     static QString infoTextForDrive(const HLNDrive& drive);
     // The Sweep button's title for a drive, or for none.

@@ -172,14 +172,6 @@ TEST_F(FileWell, DragStartsOnlyBeyondTheSlopAndCarriesExactBytes) {
     EXPECT_EQ(drags, 1);
 }
 
-TEST_F(FileWell, OffersCopyAndLinkOutsideAndNothingInside) {
-    EXPECT_EQ(HLNFileWell::draggingSourceOperationMaskForLocal(false), Qt::CopyAction | Qt::LinkAction);
-    EXPECT_FALSE(HLNFileWell::draggingSourceOperationMaskForLocal(false) & Qt::MoveAction);
-    EXPECT_EQ(HLNFileWell::draggingSourceOperationMaskForLocal(true), Qt::DropActions());
-    well.setEditable(false);
-    EXPECT_FALSE(well.acceptDrops());
-}
-
 TEST_F(FileWell, EmptyWellNeitherDragsNorCounts) {
     WidgetEvents::advance(5000);
     WidgetEvents::press(&well, centre);
