@@ -13,6 +13,7 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QTimer>
+#include <algorithm>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <csignal>
@@ -255,6 +256,29 @@ TEST_F(FileWell, RevealThatReachesNoFileManagerSaysWhatWasTried) {
     {
         const FakeDesktop desktop(tree, "org.example.Files.desktop", 0, /*withXdgOpen=*/false);
         EXPECT_TRUE(revealAndWaitForMessage().contains("xdg-open: it is not installed"));
+    }
+}
+
+// Open with no desktop portal on the bus falls back to xdg-open, with the
+// same guard for folders.
+TEST_F(FileWell, OpenWithoutAPortalUsesXdgOpenButNeverHollinForAFolder) {
+    const std::string file = tree.writeFile("note\xfe.txt", 10);
+    {
+        const FakeDesktop desktop(tree, HLNDesktopOpener::kHollinDesktopId, 0);
+        HLNDesktopOpener::openPath(file);
+        ASSERT_TRUE(waitFor([&] { return !readAll(desktop.log).empty(); }));
+        const QUrl opened = QUrl::fromEncoded(QByteArray::fromStdString(readAll(desktop.log)).trimmed());
+        EXPECT_EQ(HLNWorkspace::pathForFileURL(opened), file);
+
+        HLNDesktopOpener::openPath(tree.path());
+        ASSERT_TRUE(waitFor([] { return HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Open); }));
+        QMessageBox* box = HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Open);
+        EXPECT_TRUE(box->text().startsWith("Hollin couldn't open"));
+        EXPECT_TRUE(box->informativeText().contains("the desktop portal")) << box->informativeText().toStdString();
+        EXPECT_TRUE(box->informativeText().contains("Hollin itself"));
+        const std::string log = readAll(desktop.log);
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << "xdg-open ran for the folder";
+        box->close();
     }
 }
 
