@@ -1,5 +1,6 @@
 #include "browser/HLNFileTreeController.h"
 
+#include "browser/HLNDesktopOpener.h"
 #include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNFileWell.h"
 #include "browser/HLNShrinkingTextDisplayer.h"
@@ -17,6 +18,7 @@
 #include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
@@ -29,6 +31,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QSplitter>
 #include <QVBoxLayout>
@@ -123,6 +126,7 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     _browser->setDelegate(this);
     connect(_browser, &HLNColumnBrowser::action, this, &HLNFileTreeController::selectBrowserCell);
     connect(_browser, &HLNColumnBrowser::doubleAction, this, &HLNFileTreeController::revealSelectionInFinder);
+    connect(_browser, &HLNColumnBrowser::contextMenuRequested, this, &HLNFileTreeController::showContextMenu);
     _browser->setMaxVisibleColumns(15);
     _browser->setMinColumnWidth(175);
     _browser->loadColumnZero();
@@ -256,15 +260,21 @@ void HLNFileTreeController::_buildMenus() {
     _updateAction->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_R), QKeySequence(Qt::Key_F5)});
     _revealAction = selection->addAction("&Reveal in File Manager");
     _revealAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
+    _openAction = selection->addAction("&Open");
+    _openAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return));
+    _copyPathAction = selection->addAction("Copy &Path");
+    _copyPathAction->setShortcut(QKeySequence::Copy);
     _compressAction = selection->addAction("&Compress");
     selection->addSeparator();
-    _trashAction = selection->addAction("&Destroy");
+    _trashAction = selection->addAction("&Destroy…");
     _trashAction->setObjectName("trashSelection"); // the application gives it its shortcut
     _trashAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace));
     connect(_updateAction, &QAction::triggered, this, &HLNFileTreeController::updateSelection);
     connect(_revealAction, &QAction::triggered, this, &HLNFileTreeController::revealSelectionInFinder);
     connect(_compressAction, &QAction::triggered, this, &HLNFileTreeController::compressSelection);
     connect(_trashAction, &QAction::triggered, this, &HLNFileTreeController::trashSelection);
+    connect(_openAction, &QAction::triggered, this, &HLNFileTreeController::openSelection);
+    connect(_copyPathAction, &QAction::triggered, this, &HLNFileTreeController::copySelectionPath);
     connect(selection, &QMenu::aboutToShow, this, &HLNFileTreeController::updateWhetherButtonsAreEnabled);
 
     QMenu* view = _window->menuBar()->addMenu("&View");
@@ -280,6 +290,16 @@ void HLNFileTreeController::_buildMenus() {
         updateWhetherButtonsAreEnabled();
     });
     connect(_zoomOutAction, &QAction::triggered, _treemap, &HLNTreemapView::zoomOut);
+    // The rows' menu shares the window's commands, and so their enabling.
+    _contextMenu = new QMenu(_window);
+    _contextMenu->setObjectName("rowContextMenu");
+    _contextMenu->addAction(_revealAction);
+    _contextMenu->addAction(_openAction);
+    _contextMenu->addAction(_copyPathAction);
+    _contextMenu->addSeparator();
+    _contextMenu->addAction(_updateAction);
+    _contextMenu->addSeparator();
+    _contextMenu->addAction(_trashAction);
 }
 
 // ---------------------------------------------------------------------------
@@ -490,6 +510,38 @@ void HLNFileTreeController::revealSelectionInFinder() {
 
 void HLNFileTreeController::compressSelection() {}
 
+void HLNFileTreeController::openSelection() {
+    for (const Ref<HLNFile>& file : selectedFiles())
+        if (std::string path = file->path(); !path.empty()) HLNDesktopOpener::openPath(path);
+}
+
+QMimeData* HLNFileTreeController::mimeDataForPaths(const std::vector<std::string>& paths) {
+    auto* data = new QMimeData;
+    QList<QUrl> urls;
+    QByteArray text;
+    for (const std::string& path : paths) {
+        urls.push_back(HLNWorkspace::fileURLForPath(path));
+        if (!text.isEmpty()) text += '\n';
+        text += QByteArray::fromStdString(path);
+    }
+    data->setUrls(urls);
+    data->setData("text/plain", text);
+    return data;
+}
+
+void HLNFileTreeController::copySelectionPath() {
+    std::vector<std::string> paths;
+    for (const Ref<HLNFile>& file : selectedFiles()) paths.push_back(file->path());
+    if (paths.empty()) return;
+    QGuiApplication::clipboard()->setMimeData(mimeDataForPaths(paths));
+}
+
+void HLNFileTreeController::showContextMenu(const QPoint& globalPosition) {
+    // A right click selects without the click action: catch up first.
+    selectBrowserCell();
+    _contextMenu->popup(globalPosition);
+}
+
 void HLNFileTreeController::trashSelection() {
     const std::vector<Ref<HLNFile>> files = selectedFiles();
     // One fresh read of the mount table judges the whole selection; should
@@ -541,6 +593,8 @@ bool HLNFileTreeController::validateSelector(Action action) {
     case Action::TrashSelection:
     case Action::CompressSelection:
     case Action::RevealSelection:
+    case Action::OpenSelection:
+    case Action::CopySelectionPath:
         return anySelected;
     case Action::Other:
         return true;
@@ -558,6 +612,10 @@ QAction* HLNFileTreeController::actionFor(Action action) const {
         return _revealAction;
     case Action::CompressSelection:
         return _compressAction;
+    case Action::OpenSelection:
+        return _openAction;
+    case Action::CopySelectionPath:
+        return _copyPathAction;
     case Action::Other:
         return nullptr;
     }
@@ -569,7 +627,8 @@ void HLNFileTreeController::updateWhetherButtonsAreEnabled() {
     _compressButton->setEnabled(validateSelector(Action::CompressSelection));
     _revealButton->setEnabled(validateSelector(Action::RevealSelection));
     _updateButton->setEnabled(validateSelector(Action::UpdateSelection));
-    for (Action a : {Action::UpdateSelection, Action::TrashSelection, Action::RevealSelection, Action::CompressSelection})
+    for (Action a : {Action::UpdateSelection, Action::TrashSelection, Action::RevealSelection, Action::CompressSelection,
+                     Action::OpenSelection, Action::CopySelectionPath})
         actionFor(a)->setEnabled(validateSelector(a));
     _zoomOutAction->setEnabled(_treemapAction->isChecked() && _treemap->canZoomOut());
 }

@@ -17,6 +17,8 @@ class HLNTreemapView;
 class QAction;
 class QLabel;
 class QMainWindow;
+class QMenu;
+class QMimeData;
 class QPushButton;
 class QSplitter;
 
@@ -44,14 +46,30 @@ public:
     static void updateUIIfNeeded();
     static void mainThreadUpdateUI();
 
-    enum class Action { UpdateSelection, TrashSelection, RevealSelection, CompressSelection, Other };
+    enum class Action {
+        UpdateSelection,
+        TrashSelection,
+        RevealSelection,
+        CompressSelection,
+        OpenSelection,
+        CopySelectionPath,
+        Other
+    };
 
     // The commands (menu items, buttons, the browser's click actions).
     void updateSelection();
     void trashSelection();
     void revealSelectionInFinder();
     void compressSelection();
+    // Opens each selected entry with its default application.
+    void openSelection();
+    // Puts the selected paths on the clipboard, as text and as file URLs.
+    void copySelectionPath();
     void selectBrowserCell();
+    // The rows' context menu, at a global position; it acts on the selection
+    // the click left, with the window's enabling rules.
+    void showContextMenu(const QPoint& globalPosition);
+    QMenu* contextMenu() const { return _contextMenu; }
     // The enabling rule.
     bool validateSelector(Action action);
 
@@ -90,6 +108,9 @@ public:
     // The keys the map's splitter position and its shown state are saved under.
     static QString splitterKeyForPath(const std::string& path);
     static QString treemapShownKeyForPath(const std::string& path);
+    // What Copy Path puts on the clipboard: the paths' bytes, one a line, as
+    // text, and their file:// URLs as text/uri-list.
+    static QMimeData* mimeDataForPaths(const std::vector<std::string>& paths);
 
     ~HLNFileTreeController() override;
 
@@ -133,6 +154,9 @@ private:
     QAction* _treemapAction = nullptr;
     QAction* _zoomOutAction = nullptr;
     QList<int> _splitterSizes; // the splitter's sizes while the map was last shown
+    QAction* _openAction = nullptr;
+    QAction* _copyPathAction = nullptr;
+    QMenu* _contextMenu = nullptr; // child of the window
     Ref<HLNFile> _rootFile;
     std::string _rootPath;
     QString _rootFileTitle;

@@ -3,6 +3,7 @@
 #include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNFileWell.h"
 #include "browser/HLNShrinkingTextDisplayer.h"
+#include "browser/HLNWorkspace.h"
 #include "drives/HLNDrive.h"
 #include "model/HLNFile.h"
 #include "support/TempTree.h"
@@ -10,6 +11,12 @@
 #include "toolkit/TFString.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QTest>
 #include <QAction>
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -201,6 +208,61 @@ TEST_F(TreeWindow, SummaryAddsCompleteSizesAndSaysSizingOtherwise) {
     controller->filenameDisplayer()->setStringValue("kept");
     controller->selectBrowserCell();
     EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "kept");
+}
+
+// What a right click at a point of column 0 leaves: the press selects, then
+// the menu is asked for.
+void rightClick(HLNColumnBrowser* browser, const QPoint& point) {
+    auto* view = qobject_cast<QAbstractItemView*>(browser->viewOfColumn(0));
+    ASSERT_TRUE(view);
+    QTest::mousePress(view->viewport(), Qt::RightButton, {}, point);
+    QTest::mouseRelease(view->viewport(), Qt::RightButton, {}, point);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, point, view->viewport()->mapToGlobal(point));
+    QApplication::sendEvent(view->viewport(), &event);
+}
+
+QStringList enabledItems(QMenu* menu, bool enabled) {
+    QStringList texts;
+    for (QAction* a : menu->actions())
+        if (!a->isSeparator() && a->isEnabled() == enabled) texts << a->text();
+    return texts;
+}
+
+TEST_F(TreeWindow, RowContextMenuActsOnTheClickedRowWithTheWindowsEnabling) {
+    const std::string odd = tree.writeFile("odd\xff name", 300000);
+    tree.writeFile("small", 1000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    select({"small"});
+
+    // A right click on another row selects it, and the menu acts on it.
+    auto* view = qobject_cast<QAbstractItemView*>(browser()->viewOfColumn(0));
+    ASSERT_TRUE(view);
+    rightClick(browser(), view->visualRect(view->model()->index(rowOf("odd\xff name"), 0)).center());
+    QMenu* menu = controller->contextMenu();
+    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 2000));
+    EXPECT_EQ(selectedNames(), std::vector<std::string>{"odd\xff name"});
+    EXPECT_EQ(controller->fileWell()->filenames(), std::vector<std::string>{odd}) << "the summary followed";
+    EXPECT_EQ(enabledItems(menu, true),
+              (QStringList{"&Reveal in File Manager", "&Open", "Copy &Path", "&Update", "&Destroy…"}));
+    menu->hide();
+
+    // Copy Path: the exact bytes as text, and a file URL that keeps them.
+    controller->contextMenu()->actions()[2]->trigger();
+    const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
+    ASSERT_TRUE(copied);
+    EXPECT_EQ(copied->data("text/plain").toStdString(), odd);
+    ASSERT_EQ(copied->urls().size(), 1);
+    EXPECT_EQ(HLNWorkspace::pathForFileURL(copied->urls()[0]), odd);
+
+    // Below the rows nothing is selected: only Update is left.
+    rightClick(browser(), QPoint(10, view->viewport()->height() - 5));
+    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 2000));
+    EXPECT_TRUE(controller->selectedFiles().empty());
+    EXPECT_EQ(enabledItems(menu, true), QStringList{"&Update"});
+    EXPECT_EQ(enabledItems(menu, false),
+              (QStringList{"&Reveal in File Manager", "&Open", "Copy &Path", "&Destroy…"}));
+    menu->hide();
 }
 
 TEST_F(TreeWindow, MultipleSelectionFollowsItsNodesThroughAReSort) {
