@@ -426,8 +426,12 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
     paths.reserve(files.size());
     uint64_t total = 0;
     bool allComplete = true;
+    std::vector<HLNWorkspace::Kind> kinds;
     for (const Ref<HLNFile>& file : files) {
         paths.push_back(file->path());
+        kinds.push_back(file->isLink() ? HLNWorkspace::Kind::link
+                        : file->isDirectory() ? HLNWorkspace::Kind::folder
+                                              : HLNWorkspace::Kind::file);
         if (!allComplete) continue;
         if (file->sizeStatus() == SizeStatus::complete)
             total += file->sizeSoFar();
@@ -447,7 +451,7 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         _descriptionDisplayer->setStringValue(QString());
     }
     _fileSizeField->setText(allComplete ? bytesText(total) : QString("sizing"));
-    _fileWell->setFilenames(paths);
+    _fileWell->setFilenames(paths, kinds);
 }
 
 // ---------------------------------------------------------------------------

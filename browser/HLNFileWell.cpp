@@ -20,9 +20,10 @@ HLNFileWell::HLNFileWell(QWidget* parent) : QWidget(parent) {
     setEditable(true);
 }
 
-void HLNFileWell::setFilenames(const std::vector<std::string>& filenames) {
+void HLNFileWell::setFilenames(const std::vector<std::string>& filenames,
+                               const std::vector<HLNWorkspace::Kind>& kinds) {
     std::vector<std::string> copy = filenames;
-    _image = HLNWorkspace::iconForFiles(copy);
+    _image = HLNWorkspace::iconForFiles(copy, kinds);
     _filenames.swap(copy);
     setToolTip(_filenames.size() == 1 ? QFile::decodeName(_filenames.front().c_str()) : QString());
     update();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "browser/HLNWorkspace.h"
+
 #include "toolkit/gui/TFDragSlop.h"
 
 #include <QIcon>
@@ -20,8 +22,10 @@ public:
 
     // A copy of the list: changing it leaves the well alone.
     std::vector<std::string> filenames() const { return _filenames; }
-    // Keeps its own copy and shows the icon for the new list.
-    void setFilenames(const std::vector<std::string>& filenames);
+    // Keeps its own copy and shows the icon for the new list; the kinds, when
+    // known, choose the icons (they go by position; see HLNWorkspace).
+    void setFilenames(const std::vector<std::string>& filenames,
+                      const std::vector<HLNWorkspace::Kind>& kinds = {});
 
     // A well that is not editable takes no drops.
     void setEditable(bool editable);

@@ -69,37 +69,29 @@ void HLNWorkspace::revealPaths(const std::vector<std::string>& paths) {
     });
 }
 
-QIcon HLNWorkspace::iconForFile(const std::string& path) {
+QIcon HLNWorkspace::iconForFile(const std::string& path, Kind kind) {
     QStyle* style = QApplication::style();
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return QIcon::fromTheme("text-x-generic", style->standardIcon(QStyle::SP_FileIcon));
-    if (S_ISDIR(st.st_mode))
+    switch (kind) {
+    case Kind::folder:
         return QIcon::fromTheme("folder", QIcon::fromTheme("inode-directory", style->standardIcon(QStyle::SP_DirIcon)));
-    if (S_ISLNK(st.st_mode))
+    case Kind::link:
         return QIcon::fromTheme("emblem-symbolic-link", style->standardIcon(QStyle::SP_FileLinkIcon));
-
-    QMimeDatabase mimes;
-    const std::string name = path.substr(path.rfind('/') + 1);
-    QByteArray head;
-    if (S_ISREG(st.st_mode)) {
-        // Only the first bytes, read without following links or blocking.
-        int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) {
-            head.resize(512);
-            ssize_t n = ::read(fd, head.data(), head.size());
-            head.resize(n > 0 ? n : 0);
-            ::close(fd);
-        }
+    case Kind::file:
+    case Kind::unknown:
+        break;
     }
-    const QMimeType type = mimes.mimeTypeForFileNameAndData(QFile::decodeName(name.c_str()), head);
+    // By the name alone: the content would mean reading the file.
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(QFile::decodeName(name.c_str()), QMimeDatabase::MatchExtension);
     const QIcon fallback = QIcon::fromTheme(type.genericIconName(),
                                             QIcon::fromTheme("text-x-generic", style->standardIcon(QStyle::SP_FileIcon)));
     return QIcon::fromTheme(type.iconName(), fallback);
 }
 
-QIcon HLNWorkspace::iconForFiles(const std::vector<std::string>& paths) {
+QIcon HLNWorkspace::iconForFiles(const std::vector<std::string>& paths, const std::vector<Kind>& kinds) {
+    auto kindAt = [&kinds](size_t i) { return i < kinds.size() ? kinds[i] : Kind::unknown; };
     if (paths.empty()) return QIcon();
-    if (paths.size() == 1) return iconForFile(paths.front());
+    if (paths.size() == 1) return iconForFile(paths.front(), kindAt(0));
     // A small stack of the first icons, back to front, standing for "several".
     const int size = 64, step = 8;
     const int layers = paths.size() >= 3 ? 3 : 2;
@@ -108,7 +100,7 @@ QIcon HLNWorkspace::iconForFiles(const std::vector<std::string>& paths) {
     stack.fill(Qt::transparent);
     QPainter painter(&stack);
     for (int i = layers - 1; i >= 0; --i) {
-        const QPixmap layer = iconForFile(paths[i]).pixmap(side, side);
+        const QPixmap layer = iconForFile(paths[i], kindAt(i)).pixmap(side, side);
         painter.drawPixmap(step * i, step * (layers - 1 - i), layer);
     }
     painter.end();

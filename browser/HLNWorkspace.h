@@ -27,8 +27,12 @@ public:
     // The bytes of a local file URL's path, exactly as they were encoded.
     static std::string pathForFileURL(const QUrl& url);
 
-    // One path: that file's own icon (folder, link, or by its content type).
-    // Several: the icons of the first few stacked. None: a null icon.
-    static QIcon iconForFiles(const std::vector<std::string>& paths);
-    static QIcon iconForFile(const std::string& path);
+    // What the caller knows of an entry; the icons never ask the disk (the
+    // main thread draws them, and a hung mount must not freeze it).
+    enum class Kind { unknown, file, folder, link };
+    // One path: that file's own icon (folder, link, or by the content type
+    // its name gives). Several: the icons of the first few stacked. None: a
+    // null icon. Kinds go with the paths by position; missing ones are unknown.
+    static QIcon iconForFiles(const std::vector<std::string>& paths, const std::vector<Kind>& kinds = {});
+    static QIcon iconForFile(const std::string& path, Kind kind = Kind::unknown);
 };

@@ -246,7 +246,7 @@ bool HLNDrive::isKnownLocalType(std::string_view type) {
     return isDiskType(type) || isPseudoType(type);
 }
 
-std::optional<std::vector<HLNMountRecord>> HLNDrive::readMountTableAtPath(const std::string& path) {
+std::optional<std::vector<HLNMountRecord>> HLNDrive::readMountTableAtPath(const std::string& path, bool withFigures) {
     std::string text;
     if (int error = TFDirectory::readWholeFile(path, text)) {
         errno = error;
@@ -263,6 +263,10 @@ std::optional<std::vector<HLNMountRecord>> HLNDrive::readMountTableAtPath(const 
         pos = end + 1;
     }
 
+    if (!withFigures) {
+        errno = 0;
+        return records;
+    }
     // Local file systems answer at once; the others are asked all together
     // on workers and waited for up to one shared deadline, so several hung
     // mounts cost one timeout, not one each.
@@ -306,10 +310,13 @@ void HLNDrive::setStatvfsFunction(StatvfsFunction function) {
 
 // MARK: the cache
 
-HLNDrive::DriveList HLNDrive::drives() {
+HLNDrive::DriveList HLNDrive::drives() { return _readDrives(true); }
+
+HLNDrive::DriveList HLNDrive::_readDrives(bool withFigures) {
     MountTableReader reader = currentReader();
     errno = 0;
-    std::optional<std::vector<HLNMountRecord>> records = reader ? reader() : readSystemMountTable();
+    std::optional<std::vector<HLNMountRecord>> records =
+        reader ? reader() : readMountTableAtPath("/proc/self/mountinfo", withFigures);
     if (!records || records->empty()) {
         int error = errno ? errno : ENODATA;
         std::fprintf(stderr, "getmntinfo: %s\n", std::strerror(error));
@@ -329,7 +336,10 @@ HLNDrive::DriveList HLNDrive::cachedDrives() {
         std::scoped_lock lock(gStateLock);
         if (gCache) return gCache;
     }
-    return drives();
+    // Those who use the cache want the mount points only: the kernel's
+    // table, read without asking any file system (a hung network mount
+    // would otherwise hold the window that paints with it).
+    return _readDrives(false);
 }
 
 Ref<HLNDrive> HLNDrive::cachedDriveContainingPath(const std::string& path) {

@@ -37,7 +37,9 @@ public:
     // printing "getmntinfo: " and the error text on standard error. Any
     // thread: the cache is swapped under a lock and lists are immutable.
     static DriveList drives();
-    // The cache; reads the table once when it was never filled.
+    // The cache; reads the table once when it was never filled, then
+    // without the figures (free, used, total read as 0 until the next
+    // drives()), so that it never waits on a file system.
     static DriveList cachedDrives();
     // The cached drive whose location is the longest string prefix of path.
     static Ref<HLNDrive> cachedDriveContainingPath(const std::string& path);
@@ -58,8 +60,9 @@ public:
     // The real table: /proc/self/mountinfo plus a time-bounded statvfs.
     static std::optional<std::vector<HLNMountRecord>> readSystemMountTable();
     // The same from a mountinfo-format file; nullopt with errno set when the
-    // file cannot be read.
-    static std::optional<std::vector<HLNMountRecord>> readMountTableAtPath(const std::string& path);
+    // file cannot be read. Without figures, no file system is asked.
+    static std::optional<std::vector<HLNMountRecord>> readMountTableAtPath(const std::string& path,
+                                                                           bool withFigures = true);
 
     // One mountinfo line to a record without figures: mount point, source
     // and type with their octal escapes decoded. nullopt for a line that is
@@ -114,6 +117,7 @@ public:
     std::map<std::string, std::string> debugDictionary() const;
 
 private:
+    static DriveList _readDrives(bool withFigures);
     friend class Ref<HLNDrive>;
     HLNDrive() = default;
     ~HLNDrive() = default;

@@ -264,6 +264,24 @@ TEST(HLNDriveMountInfo, OddEscapesNeverMakeAPathThatIsNotOnTheLine) {
     EXPECT_EQ(r->f_mntfromname, "\\000");
 }
 
+TEST(HLNDriveMountInfo, TheCacheIsFilledWithoutAskingAnyFileSystem) {
+    static std::atomic<int> asked = 0;
+    HLNDrive::setMountTableReader(nullptr); // the real table, and an empty cache
+    HLNDrive::setStatvfsFunction([](const char*, struct statvfs*) {
+        ++asked;
+        errno = EIO;
+        return -1;
+    });
+    HLNDrive::DriveList cached = HLNDrive::cachedDrives();
+    const int askedByTheCache = asked;
+    HLNDrive::drives();
+    HLNDrive::setStatvfsFunction(nullptr);
+    ASSERT_TRUE(cached);
+    EXPECT_TRUE(HLNDrive::cachedDriveContainingPath("/")) << "the mount points are all there";
+    EXPECT_EQ(askedByTheCache, 0) << "a hung mount would hold whoever paints with the cache";
+    EXPECT_GT(asked, 0);
+}
+
 TEST(HLNDriveMountInfo, FileIsReadInOrderSkippingBadLines) {
     TempTree tree;
     std::string file = tree / "mountinfo";

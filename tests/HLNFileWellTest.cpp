@@ -132,13 +132,18 @@ TEST_F(FileWell, FilenamesAreCopiesBothWays) {
 
 TEST_F(FileWell, IconStandsForNoneOneOrSeveralFiles) {
     EXPECT_FALSE(well.hasImage());
-    well.setFilenames({tree.mkdir("folder")});
+    using Kind = HLNWorkspace::Kind;
+    // The kind the caller knows is drawn, and the disk is never asked: these
+    // paths do not exist.
+    well.setFilenames({tree / "folder"}, {Kind::folder});
     ASSERT_TRUE(well.hasImage());
     const QImage folder = well.image().pixmap(48).toImage();
-    well.setFilenames({tree.writeFile("notes.txt", 100)});
+    well.setFilenames({tree / "notes.txt"}, {Kind::file});
     const QImage text = well.image().pixmap(48).toImage();
     EXPECT_NE(folder, text) << "each file shows its own kind of icon";
-    well.setFilenames({tree / "folder", tree / "notes.txt", tree / "folder"});
+    well.setFilenames({tree.mkdir("real")}); // a folder, but the well is not told
+    EXPECT_NE(well.image().pixmap(48).toImage(), folder) << "the disk was asked what the path is";
+    well.setFilenames({tree / "folder", tree / "notes.txt", tree / "folder"}, {Kind::folder, Kind::file, Kind::folder});
     const QImage several = well.image().pixmap(48).toImage();
     EXPECT_NE(several, text);
     EXPECT_NE(several, folder);
