@@ -11,6 +11,8 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
+#include <QMainWindow>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QStyle>
 #include <QTreeWidget>
@@ -275,12 +277,17 @@ QWidget* HLNDriveListController::window() {
 }
 
 void HLNDriveListController::_loadWindow() {
-    _window = std::make_unique<QWidget>();
+    // A main window, so that it carries the application's menus as every
+    // window of Hollin does: it is the one the program starts with.
+    auto main = std::make_unique<QMainWindow>();
+    auto* content = new QWidget(main.get());
+    main->setCentralWidget(content);
+    _window = std::move(main);
     _window->setObjectName("DriveList");
     _window->setWindowTitle(localized("Drives"));
     _window->resize(520, 300);
 
-    _driveListOutlineView = new QTreeWidget(_window.get());
+    _driveListOutlineView = new QTreeWidget(content);
     _driveListOutlineView->setObjectName("driveListOutlineView");
     _driveListOutlineView->setColumnCount(2);
     QTreeWidgetItem* header = _driveListOutlineView->headerItem();
@@ -298,17 +305,17 @@ void HLNDriveListController::_loadWindow() {
     _driveListOutlineView->header()->setStretchLastSection(true);
     _driveListOutlineView->setColumnWidth(0, 220);
 
-    _sweepButton = new QPushButton(_window.get());
+    _sweepButton = new QPushButton(content);
     _sweepButton->setObjectName("sweepButton");
     _sweepButton->setDefault(true);
-    auto* refresh = new QPushButton(localized("Refresh"), _window.get());
+    auto* refresh = new QPushButton(localized("Refresh"), content);
     refresh->setObjectName("refreshButton");
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(refresh);
     buttons->addStretch(1);
     buttons->addWidget(_sweepButton);
-    auto* layout = new QVBoxLayout(_window.get());
+    auto* layout = new QVBoxLayout(content);
     layout->addWidget(_driveListOutlineView, 1);
     layout->addLayout(buttons);
 
@@ -320,6 +327,8 @@ void HLNDriveListController::_loadWindow() {
         if (item->data(0, kIndexRole).toInt() != kGroupIndex) sizeSelectedDrive();
     });
     connect(_sweepButton, &QPushButton::clicked, this, &HLNDriveListController::sizeSelectedDrive);
+    // Return opens the selected drive, as the double-click does.
+    _driveListOutlineView->installEventFilter(this);
     connect(refresh, &QPushButton::clicked, this, &HLNDriveListController::updateDrives);
 
     QString frame = QString::fromStdString(TFPreference::preferenceForKey(kFrameName).stringValue());
@@ -346,6 +355,13 @@ bool HLNDriveListController::eventFilter(QObject* watched, QEvent* event) {
         if (type == QEvent::WindowActivate) updateDrives();
         if ((type == QEvent::Move || type == QEvent::Resize) && _window->isVisible()) _saveFrame();
         if (type == QEvent::Close) _saveFrame();
+    }
+    if (watched == _driveListOutlineView && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            sizeSelectedDrive();
+            return true;
+        }
     }
     return QObject::eventFilter(watched, event);
 }

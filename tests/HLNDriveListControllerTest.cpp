@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTest>
 #include <QTreeWidget>
 #include <QWidget>
 #include <cstdlib>
@@ -216,6 +217,14 @@ TEST_F(DriveList, SweepAndDoubleClickOpenTheMountPoint) {
 
     doubleClick(view, view->topLevelItem(0));
     EXPECT_EQ(opened, (std::vector<std::string>{"/media/me/Stick", "/mnt/Archive"}));
+
+    // Return opens the selected drive too; the window is a main window, so it
+    // carries the application's menus.
+    view->setCurrentItem(view->topLevelItem(1));
+    view->setFocus();
+    QTest::keyClick(view, Qt::Key_Return);
+    EXPECT_EQ(opened.back(), "/");
+    EXPECT_NE(qobject_cast<QMainWindow*>(controller->window()), nullptr);
 }
 
 TEST_F(DriveList, SweepOpensARealBrowserWindow) {
@@ -225,10 +234,11 @@ TEST_F(DriveList, SweepOpensARealBrowserWindow) {
     table = {record("ext4", tree.path())};
     auto controller = std::make_unique<HLNDriveListController>(); // the program's own opener
     controller->showWindow();
-    auto browserWindows = [] {
+    auto browserWindows = [&] {
         std::vector<QMainWindow*> found;
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* main = qobject_cast<QMainWindow*>(w); main && main->isVisible()) found.push_back(main);
+            if (auto* main = qobject_cast<QMainWindow*>(w); main && main->isVisible() && main != controller->window())
+                found.push_back(main);
         return found;
     };
     ASSERT_TRUE(browserWindows().empty());
