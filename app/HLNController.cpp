@@ -2,7 +2,7 @@
 
 #include "app/HLNServicesProvider.h"
 #include "browser/HLNFileTreeController.h"
-#include "drives/HLNDriveListController.h"
+#include "drives/gui/HLNDriveListController.h"
 #include "model/HLNBackgroundFileSizer.h"
 #include "toolkit/TFString.h"
 #include "toolkit/gui/TSUMessageOfTheDay.h"
@@ -124,7 +124,15 @@ void HLNController::applicationDidFinishLaunching() {
     for (QWidget* window : QApplication::topLevelWidgets()) _setDestroyKeyEquivalent(window);
 }
 
-void HLNController::openDriveList() { HLNDriveListController::sharedInstance()->showWindow(); }
+void HLNController::openDriveList() {
+    HLNDriveListController* list = HLNDriveListController::sharedInstance();
+    // The drive list cannot reach the browser floor; it opens windows the
+    // way this controller does. The list outlives any one controller.
+    list->setPathOpener([self = QPointer<HLNController>(this)](const std::string& path) {
+        if (self) self->_openPath(path);
+    });
+    list->showWindow();
+}
 
 void HLNController::open() {
     std::optional<QStringList> chosen;

@@ -1,9 +1,8 @@
-#include "drives/HLNDriveListController.h"
+#include "drives/gui/HLNDriveListController.h"
 #include "support/TempTree.h"
 #include "toolkit/TFPreference.h"
 
 #include <QApplication>
-#include <QMainWindow>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -216,30 +215,6 @@ TEST_F(DriveList, SweepAndDoubleClickOpenTheMountPoint) {
 
     doubleClick(view, view->topLevelItem(0));
     EXPECT_EQ(opened, (std::vector<std::string>{"/media/me/Stick", "/mnt/Archive"}));
-}
-
-TEST_F(DriveList, SweepOpensARealBrowserWindow) {
-    TempTree tree;
-    tree.mkdir("folder");
-    tree.writeFile("folder/file", 5000);
-    table = {record("ext4", tree.path())};
-    auto controller = std::make_unique<HLNDriveListController>(); // the program's own opener
-    controller->showWindow();
-    auto browserWindows = [] {
-        std::vector<QMainWindow*> found;
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* main = qobject_cast<QMainWindow*>(w); main && main->isVisible()) found.push_back(main);
-        return found;
-    };
-    ASSERT_TRUE(browserWindows().empty());
-    controller->driveListOutlineView()->topLevelItem(0)->setSelected(true);
-    controller->sweepButton()->click();
-    auto windows = browserWindows();
-    ASSERT_EQ(windows.size(), 1u);
-    EXPECT_TRUE(windows[0]->windowTitle().startsWith(QString::fromStdString(tree.path())))
-        << windows[0]->windowTitle().toStdString();
-    windows[0]->close();
-    for (int i = 0; i < 10; ++i) QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 TEST_F(DriveList, BecomingActiveRereadsAndClearsTheSelection) {

@@ -1,6 +1,5 @@
-#include "drives/HLNDriveListController.h"
+#include "drives/gui/HLNDriveListController.h"
 
-#include "browser/HLNFileTreeController.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 
@@ -180,13 +179,7 @@ void HLNDriveListController::updateSelection() { updateDrives(); }
 
 void HLNDriveListController::sizeSelectedDrive() {
     Ref<HLNDrive> drive = selectedDrive();
-    if (!drive) return;
-    if (_opener) {
-        _opener(drive->location());
-        return;
-    }
-    // The file browser window owns itself; nothing is kept here.
-    HLNFileTreeController::initWithPath(drive->location());
+    if (drive && _opener) _opener(drive->location());
 }
 
 Ref<HLNDrive> HLNDriveListController::selectedDrive() const {
