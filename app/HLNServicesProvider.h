@@ -29,6 +29,16 @@ public:
     // paths it asks the running instance to show the drive list.
     static std::optional<int> handOverToRunningInstance(const std::vector<std::string>& paths);
 
+    // The wire form of a pasteboard of file names, both ways. A second
+    // hollin sends its names as byte arrays, since names need not be UTF-8
+    // and D-Bus strings must be.
+    static QVariantMap pasteboardWithFilenames(const std::vector<std::string>& paths);
+    // The paths in a pasteboard's file-name value as it arrives: text from
+    // other programs (a string or a list of strings), bytes from a second
+    // hollin, directly or still in D-Bus form ("as", "aay"). nullopt, with
+    // *typeName saying what came instead, for anything else.
+    static std::optional<std::vector<std::string>> filenamesFromValue(const QVariant& value, QString* typeName);
+
 public slots:
     // Answers the empty string on success, else the error text.
     QString SizeFilesOnPasteboard(const QVariantMap& pasteboard, const QString& userData);

@@ -1,11 +1,12 @@
 #include "browser/HLNWorkspace.h"
 
+#include "toolkit/TFString.h"
+
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QFile>
 #include <QMimeDatabase>
 #include <QPainter>
 #include <QProcess>
@@ -86,7 +87,7 @@ QIcon HLNWorkspace::iconForFile(const std::string& path) {
             ::close(fd);
         }
     }
-    const QMimeType type = mimes.mimeTypeForFileNameAndData(QFile::decodeName(name.c_str()), head);
+    const QMimeType type = mimes.mimeTypeForFileNameAndData(TFString::stringForName(name), head);
     const QIcon fallback = QIcon::fromTheme(type.genericIconName(),
                                             QIcon::fromTheme("text-x-generic", style->standardIcon(QStyle::SP_FileIcon)));
     return QIcon::fromTheme(type.iconName(), fallback);

@@ -1,6 +1,7 @@
 #include "drives/HLNDrive.h"
 
-#include <QString>
+#include "toolkit/TFString.h"
+
 
 #include <algorithm>
 #include <array>
@@ -406,9 +407,7 @@ std::string HLNDrive::displayName() const {
 }
 
 int HLNDrive::compare(const HLNDrive& other) const {
-    int result = QString::fromUtf8(displayName())
-                     .compare(QString::fromUtf8(other.displayName()), Qt::CaseInsensitive);
-    return (result > 0) - (result < 0);
+    return TFString::compareNames(displayName(), other.displayName());
 }
 
 std::map<std::string, std::string> HLNDrive::debugDictionary() const {

@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
-#include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
@@ -34,7 +33,7 @@ bool hasPrefix(const std::string& text, std::string_view prefix) {
     return std::string_view(text).substr(0, prefix.size()) == prefix;
 }
 
-QString displayText(const std::string& bytes) { return QFile::decodeName(QByteArray::fromStdString(bytes)); }
+QString displayText(const std::string& bytes) { return TFString::displayStringForName(bytes); }
 
 QIcon themeIcon(const QString& name, QStyle::StandardPixmap fallback) {
     QIcon icon = QIcon::fromTheme(name);

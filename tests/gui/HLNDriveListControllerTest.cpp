@@ -168,6 +168,12 @@ TEST_F(DriveList, LocalDrivesOnlyAndSortedIgnoringCase) {
     controller = makeController();
     view = (controller->window(), controller->driveListOutlineView());
     EXPECT_EQ(topLevelNames(view), (std::vector<QString>{"data (/srv/data)", "data (/mnt/old/data)", "other"}));
+
+    // A byte that is not UTF-8 reads as it does in the drive's window title.
+    table = {record("ext4", "/mnt/zoo"), record("ext4", "/mnt/caf\xE9")};
+    controller = makeController();
+    view = (controller->window(), controller->driveListOutlineView());
+    EXPECT_EQ(topLevelNames(view), (std::vector<QString>{"caf\\xE9", "zoo"}));
 }
 
 TEST_F(DriveList, NetworkGroupIsLastAndNeverSelectable) {
