@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
+class HLNApplicationService;
 class HLNController;
 
 // The hand-over point for other programs: a D-Bus object on the session bus
 // that passes a pasteboard of file names to the controller's service entry.
-// A second `hollin FOLDER...` finds the running one through it and exits.
+// org.freedesktop.Application is exported on the same object.
 class HLNServicesProvider : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "io.hollin.Hollin")
@@ -24,19 +25,10 @@ public:
     // instance already holds it.
     bool registerOnSessionBus();
 
-    // Client side. Answers the exit status when a running instance took the
-    // request (0, or 1 when it refused), nullopt when none runs. With no
-    // paths it asks the running instance to show the drive list.
-    static std::optional<int> handOverToRunningInstance(const std::vector<std::string>& paths);
-
-    // The wire form of a pasteboard of file names, both ways. A second
-    // hollin sends its names as byte arrays, since names need not be UTF-8
-    // and D-Bus strings must be.
-    static QVariantMap pasteboardWithFilenames(const std::vector<std::string>& paths);
-    // The paths in a pasteboard's file-name value as it arrives: text from
-    // other programs (a string or a list of strings), bytes from a second
-    // hollin, directly or still in D-Bus form ("as", "aay"). nullopt, with
-    // *typeName saying what came instead, for anything else.
+    // The paths in a pasteboard's file-name value as it arrives on the bus:
+    // text (a string or a list of strings), bytes (names need not be UTF-8,
+    // and D-Bus strings must be), directly or still in D-Bus form ("as",
+    // "aay"). nullopt, with *typeName saying what came instead, otherwise.
     static std::optional<std::vector<std::string>> filenamesFromValue(const QVariant& value, QString* typeName);
 
 public slots:
@@ -49,5 +41,6 @@ public slots:
 private:
     explicit HLNServicesProvider(HLNController* controller);
     HLNController* _controller;
+    HLNApplicationService* _application; // child of this object
     bool _registered = false;
 };

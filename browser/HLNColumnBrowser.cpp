@@ -2,8 +2,10 @@
 
 #include <QAbstractListModel>
 #include <QApplication>
+#include <QItemSelection>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
@@ -13,6 +15,7 @@
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <optional>
 #include <functional>
 
 QString HLNColumnBrowserDelegate::browserTitleOfColumn(HLNColumnBrowser*, int) { return QString(); }
@@ -27,6 +30,11 @@ struct HLNColumnBrowser::Column {
     int rowCount = 0;
     // Cells made so far for this load of the column; null until shown.
     std::vector<std::unique_ptr<HLNBrowserCell>> cells;
+    // The selected rows, ascending, counted once per change of the
+    // selection: they are asked for many times per event, and counting a
+    // large selection each time made every refresh quadratic.
+    mutable std::optional<std::vector<int>> selectedRows;
+    int selectionChanges = 0; // any change, by the user or not
 };
 
 // ---------------------------------------------------------------------------
@@ -102,11 +110,10 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override {
-        if (event->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier)) {
-            QListView::keyPressEvent(event);
-            return;
-        }
-        switch (event->key()) {
+        // Keys with other modifiers (Ctrl+A, Ctrl+Space) still change the
+        // selection through the list itself, and are told as the browser's action.
+        const bool plain = !(event->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier));
+        switch (plain ? event->key() : 0) {
         case Qt::Key_Right:
             _browser->moveRight(_column);
             return;
@@ -127,9 +134,9 @@ protected:
         default:
             break;
         }
-        const QModelIndexList before = selectionModel()->selectedIndexes();
+        const int before = _browser->_columns[_column]->selectionChanges;
         QListView::keyPressEvent(event);
-        if (selectionModel()->selectedIndexes() != before) emit _browser->action();
+        if (_browser->_columns[_column]->selectionChanges != before) emit _browser->action();
     }
     void mousePressEvent(QMouseEvent* event) override {
         _pressed = true;
@@ -140,6 +147,9 @@ protected:
         if (!_pressed) return; // the release of a double click: doubleAction has been sent
         _pressed = false;
         if (event->button() == Qt::LeftButton) emit _browser->action();
+    }
+    void contextMenuEvent(QContextMenuEvent* event) override {
+        emit _browser->contextMenuRequested(event->globalPos());
     }
     void mouseDoubleClickEvent(QMouseEvent* event) override {
         _pressed = false;
@@ -262,8 +272,14 @@ HLNColumnBrowser::Column& HLNColumnBrowser::columnAt(int column) {
         c->view->setDragEnabled(false);
         c->view->setAcceptDrops(false);
         box->addWidget(c->view, 1);
-        connect(c->view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-                [this, index] { selectionChangedByUser(index); });
+        connect(c->view->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this, index] {
+            Column& changed = *_columns[index];
+            changed.selectedRows.reset();
+            ++changed.selectionChanges;
+            selectionChangedByUser(index);
+        });
+        // A reset drops the selection without telling selectionChanged.
+        connect(c->model, &QAbstractItemModel::modelReset, this, [this, index] { _columns[index]->selectedRows.reset(); });
         c->frame->hide();
         _columns.push_back(std::move(c));
     }
@@ -375,12 +391,19 @@ int HLNColumnBrowser::selectedColumn() const {
 }
 
 std::vector<int> HLNColumnBrowser::selectedRowsInColumn(int column) const {
-    std::vector<int> rows;
-    if (column < 0 || column >= _loadedCount) return rows;
-    for (const QModelIndex& index : _columns[column]->view->selectionModel()->selectedRows())
-        rows.push_back(index.row());
-    std::sort(rows.begin(), rows.end());
-    return rows;
+    if (column < 0 || column >= _loadedCount) return {};
+    const Column& c = *_columns[column];
+    if (!c.selectedRows) {
+        std::vector<int> rows;
+        // The ranges, not selectedRows(): that one builds an index per row
+        // and checks each against the whole selection.
+        for (const QItemSelectionRange& range : c.view->selectionModel()->selection())
+            for (int row = range.top(); row <= range.bottom(); ++row) rows.push_back(row);
+        std::sort(rows.begin(), rows.end());
+        rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+        c.selectedRows = std::move(rows);
+    }
+    return *c.selectedRows;
 }
 
 int HLNColumnBrowser::selectedRowInColumn(int column) const {
@@ -433,20 +456,32 @@ void HLNColumnBrowser::addRowToSelectionInColumn(int row, int column) {
 void HLNColumnBrowser::addRowsToSelectionInColumn(const std::vector<int>& rows, int column) {
     const int count = numberOfRowsInColumn(column);
     Column* c = count > 0 ? _columns[column].get() : nullptr;
-    bool any = false;
-    ++_programmatic;
-    if (c) c->view->setAutoScroll(false);
-    for (int row : rows) {
-        if (row < 0 || row >= count) continue;
-        const QModelIndex index = c->model->index(row, 0);
-        c->view->selectionModel()->select(index, _multipleSelection ? QItemSelectionModel::Select
-                                                                    : QItemSelectionModel::ClearAndSelect);
-        c->view->selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
-        any = true;
+    std::vector<int> valid;
+    for (int row : rows)
+        if (row >= 0 && row < count) valid.push_back(row);
+    if (valid.empty()) return;
+    // The last row named is the current one; without multiple selection it
+    // is also the only one selected.
+    const int last = valid.back();
+    if (!_multipleSelection) valid = {last};
+    std::sort(valid.begin(), valid.end());
+    // One call with contiguous ranges: selecting row by row merges the
+    // whole selection each time.
+    QItemSelection selection;
+    for (size_t i = 0; i < valid.size();) {
+        size_t j = i;
+        while (j + 1 < valid.size() && valid[j + 1] <= valid[j] + 1) ++j;
+        selection.select(c->model->index(valid[i], 0), c->model->index(valid[j], 0));
+        i = j + 1;
     }
-    if (c) c->view->setAutoScroll(true);
+    ++_programmatic;
+    c->view->setAutoScroll(false);
+    c->view->selectionModel()->select(selection, _multipleSelection ? QItemSelectionModel::Select
+                                                                    : QItemSelectionModel::ClearAndSelect);
+    c->view->selectionModel()->setCurrentIndex(c->model->index(last, 0), QItemSelectionModel::NoUpdate);
+    c->view->setAutoScroll(true);
     --_programmatic;
-    if (any) updateColumnsAfterSelectionChange(column);
+    updateColumnsAfterSelectionChange(column);
 }
 
 void HLNColumnBrowser::clearSelectionInColumn(int column) {
