@@ -202,8 +202,15 @@ void HLNController::handleRunException(const std::string& reason) {
         _alert(message);
         return;
     }
+    // One report at a time: a failure while one is open (a refresh failing
+    // again inside its modal loop) is only logged, never stacked on it.
+    static bool showing = false;
+    if (showing) return;
+    showing = true;
     QMessageBox box(QMessageBox::NoIcon, QString(), message, QMessageBox::Ok);
+    box.setObjectName("exceptionReport");
     box.exec();
+    showing = false;
 }
 
 bool HLNController::serviceSizeFilesOnPasteboard(const QVariantMap& pasteboard, const QString&,

@@ -134,6 +134,9 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     if (QWidget* first = _browser->viewOfColumn(0)) first->setFocus();
 
     _treemap->setRootFile(_rootFile);
+    connect(_splitter, &QSplitter::splitterMoved, this, [this] {
+        if (_window->isVisible() && !_closing) _saveFrame();
+    });
     connect(_treemap, &HLNTreemapView::fileClicked, this, &HLNFileTreeController::selectFileInBrowser);
     connect(_treemap, &HLNTreemapView::zoomChanged, this, &HLNFileTreeController::updateWhetherButtonsAreEnabled);
 
@@ -673,6 +676,11 @@ bool HLNFileTreeController::eventFilter(QObject* watched, QEvent* event) {
             deleteLater(); // the controller and its window go at the end of this event
         }
         event->accept();
+        return false;
+    case QEvent::Move:
+    case QEvent::Resize:
+        // Saved as it changes: Quit (from the menu or the bus) closes no window.
+        if (_window->isVisible() && !_closing) _saveFrame();
         return false;
     case QEvent::WindowStateChange:
         if (_window->isMinimized()) {

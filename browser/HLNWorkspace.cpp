@@ -11,6 +11,7 @@
 #include <QMimeDatabase>
 #include <QPainter>
 #include <QStyle>
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,27 +33,40 @@ std::string HLNWorkspace::pathForFileURL(const QUrl& url) {
     return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
 }
 
-void HLNWorkspace::selectFile(const std::string& path) {
-    const std::string folder = parentPath(path);
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        HLNDesktopOpener::openFolderShowingPath(folder, path, "org.freedesktop.FileManager1: there is no session bus");
-        return;
-    }
-    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
-                                                       "org.freedesktop.FileManager1", "ShowItems");
-    call << QStringList{QString::fromLatin1(fileURLForPath(path).toEncoded())} << QString();
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), qApp);
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, folder, path] {
-        if (watcher->isError())
-            HLNDesktopOpener::openFolderShowingPath(
-                folder, path, "org.freedesktop.FileManager1 on the session bus: " + watcher->error().message());
-        watcher->deleteLater();
-    });
-}
+void HLNWorkspace::selectFile(const std::string& path) { revealPaths({path}); }
 
 void HLNWorkspace::revealPaths(const std::vector<std::string>& paths) {
-    for (const std::string& path : paths) selectFile(path);
+    if (paths.empty()) return;
+    // One call names every path, so the file manager opens one window for
+    // a selection however large. Should it fail, each distinct parent folder
+    // is opened once, and only the first few: 200 revealed files must not
+    // mean 200 windows.
+    auto fallBack = [paths](const QString& why) {
+        constexpr size_t kMostFolders = 4;
+        std::vector<std::string> folders;
+        for (const std::string& path : paths) {
+            const std::string folder = parentPath(path);
+            if (std::find(folders.begin(), folders.end(), folder) != folders.end()) continue;
+            if (folders.size() == kMostFolders) break;
+            folders.push_back(folder);
+            HLNDesktopOpener::openFolderShowingPath(folder, path, why);
+        }
+    };
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        fallBack("org.freedesktop.FileManager1: there is no session bus");
+        return;
+    }
+    QStringList uris;
+    for (const std::string& path : paths) uris << QString::fromLatin1(fileURLForPath(path).toEncoded());
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+                                                       "org.freedesktop.FileManager1", "ShowItems");
+    call << uris << QString();
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), qApp);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, fallBack] {
+        if (watcher->isError()) fallBack("org.freedesktop.FileManager1 on the session bus: " + watcher->error().message());
+        watcher->deleteLater();
+    });
 }
 
 QIcon HLNWorkspace::iconForFile(const std::string& path) {

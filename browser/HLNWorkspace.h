@@ -16,7 +16,8 @@ public:
     // folder is opened with the default folder handler (HLNDesktopOpener),
     // or the user is told why it could not be.
     static void selectFile(const std::string& path);
-    // selectFile for each path, in order.
+    // Every path in one call to the file manager; failing that, each
+    // distinct parent folder opened once, the first few only.
     static void revealPaths(const std::vector<std::string>& paths);
 
     // The path without its last component ("/a/b" -> "/a", "/a" -> "/").

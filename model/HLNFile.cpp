@@ -3,6 +3,7 @@
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNRefreshRequests.h"
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFException.h"
 #include "toolkit/TFMainThread.h"
 #include "toolkit/TFString.h"
 
@@ -625,8 +626,15 @@ void HLNFile::trash() {
     Ref<HLNFile> self(this);
     try {
         std::thread([self] { self->_detachedTrash(); }).detach();
-    } catch (const std::system_error&) {
-        _detachedTrash();
+    } catch (const std::system_error& e) {
+        // Deleting on the calling thread would freeze the window for as long
+        // as the removal takes: nothing is deleted, and the user is told.
+        {
+            TreeGuard held;
+            _set(IsTrashing, false);
+        }
+        HLNRefreshRequests::updateUI();
+        throw TFException("Hollin couldn't start deleting \"" + path() + "\": " + e.what() + ". Nothing was deleted.");
     }
 }
 

@@ -8,6 +8,7 @@
 #include "model/HLNFile.h"
 #include "support/TempTree.h"
 #include "support/WidgetEvents.h"
+#include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 
 #include <QAbstractButton>
@@ -450,6 +451,13 @@ TEST_F(TreeWindow, AClosedWindowReleasesItsTreeAndKeepsItsFrame) {
     open(tree.path());
     ASSERT_TRUE(waitUntilComplete());
     controller->window()->resize(700, 450);
+    QApplication::processEvents();
+    // Saved as it changed, not only on close: Quit closes no window.
+    const QByteArray saved = QByteArray::fromBase64(QByteArray::fromStdString(
+        TFPreference::preferenceForKey(HLNFileTreeController::frameKeyForPath(tree.path()).toStdString()).stringValue()));
+    QWidget probe;
+    ASSERT_TRUE(probe.restoreGeometry(saved));
+    EXPECT_EQ(probe.size(), QSize(700, 450));
     Ref<HLNFile> root = controller->rootFile();
     close();
     EXPECT_TRUE(root->isInvalidated()) << "the tree is released";

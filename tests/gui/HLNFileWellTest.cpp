@@ -28,8 +28,12 @@ class FileManager : public QObject {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
 public:
     QStringList shown;
+    int calls = 0;
 public slots:
-    void ShowItems(const QStringList& uris, const QString&) { shown += uris; }
+    void ShowItems(const QStringList& uris, const QString&) {
+        shown += uris;
+        ++calls;
+    }
 };
 
 // A private dbus-daemon for the whole program, started before anything
@@ -195,6 +199,7 @@ TEST_F(FileWell, DoubleClickRevealsEachPathInOrderAndTripleClickDoesNothingMore)
     WidgetEvents::doubleClick(&well, centre);
     EXPECT_EQ(well.clickCount(), 2);
     ASSERT_TRUE(waitFor([&] { return manager.shown.size() == 3; }));
+    EXPECT_EQ(manager.calls, 1) << "one file manager window for the whole selection";
     for (size_t i = 0; i < paths.size(); ++i)
         EXPECT_EQ(HLNWorkspace::pathForFileURL(QUrl::fromEncoded(manager.shown[i].toLatin1())), paths[i]);
 
@@ -219,6 +224,21 @@ TEST_F(FileWell, DoubleClickRevealsEachPathInOrderAndTripleClickDoesNothingMore)
     const QUrl opened = QUrl::fromEncoded(QByteArray::fromStdString(readAll(desktop.log)).trimmed());
     EXPECT_EQ(HLNWorkspace::pathForFileURL(opened), tree / "sub\xfe");
     EXPECT_EQ(HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Reveal), nullptr);
+
+    // Many paths in a few folders open each folder once, and only a handful.
+    const FakeDesktop many(tree, "org.example.Files.desktop", 0);
+    std::vector<std::string> selection;
+    for (int folder = 0; folder < 8; ++folder)
+        for (int file = 0; file < 25; ++file) selection.push_back(tree / ("d" + std::to_string(folder) + "/f" + std::to_string(file)));
+    HLNWorkspace::revealPaths(selection);
+    auto lines = [&] {
+        const std::string log = readAll(many.log);
+        return std::count(log.begin(), log.end(), '\n');
+    };
+    waitFor([&] { return lines() >= 4; }, 3000);
+    waitFor([] { return false; }, 300);
+    const std::string log = readAll(many.log);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;
 }
 
 // Reveal that reaches no file manager tells the user, naming the path and
