@@ -4,7 +4,7 @@
 #include "app/HLNServicesProvider.h"
 #include "app/HLNStartupNotification.h"
 #include "browser/HLNWorkspace.h"
-#include "drives/HLNDriveListController.h"
+#include "drives/gui/HLNDriveListController.h"
 
 #include <QApplication>
 #include <QDBusConnection>

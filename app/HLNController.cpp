@@ -3,7 +3,7 @@
 #include "app/HLNAboutBox.h"
 #include "app/HLNServicesProvider.h"
 #include "browser/HLNFileTreeController.h"
-#include "drives/HLNDriveListController.h"
+#include "drives/gui/HLNDriveListController.h"
 #include "model/HLNBackgroundFileSizer.h"
 #include "toolkit/TFString.h"
 #include "toolkit/gui/TSUMessageOfTheDay.h"
@@ -11,9 +11,7 @@
 #include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
-#include <QDBusArgument>
 #include <QEvent>
-#include <QFile>
 #include <QFileDialog>
 #include <QListView>
 #include <QMainWindow>
@@ -30,10 +28,6 @@
 
 namespace {
 HLNController* sharedInstance = nullptr;
-
-
-// The bytes of a path as the user's file chooser gave it.
-std::string pathBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 std::string resolvingSymlinks(const std::string& path) {
     char resolved[PATH_MAX];
@@ -135,7 +129,15 @@ void HLNController::openPaths(const std::vector<std::string>& paths) {
     for (const std::string& path : paths) _openPath(path);
 }
 
-void HLNController::openDriveList() { HLNDriveListController::sharedInstance()->showWindow(); }
+void HLNController::openDriveList() {
+    HLNDriveListController* list = HLNDriveListController::sharedInstance();
+    // The drive list cannot reach the browser floor; it opens windows the
+    // way this controller does. The list outlives any one controller.
+    list->setPathOpener([self = QPointer<HLNController>(this)](const std::string& path) {
+        if (self) self->_openPath(path);
+    });
+    list->showWindow();
+}
 
 void HLNController::open() {
     std::optional<QStringList> chosen;
@@ -153,7 +155,7 @@ void HLNController::open() {
         if (panel.exec() == QDialog::Accepted) chosen = panel.selectedFiles();
     }
     if (!chosen) return;
-    for (const QString& path : *chosen) _openPath(resolvingSymlinks(pathBytes(path)));
+    for (const QString& path : *chosen) _openPath(resolvingSymlinks(TFString::nameForString(path)));
 }
 
 std::optional<std::string> HLNController::_homeDirectory() const {
@@ -211,62 +213,6 @@ void HLNController::handleRunException(const std::string& reason) {
     showing = false;
 }
 
-// Paths arrive as text from other programs, or as raw bytes from a second
-// hollin (names need not be UTF-8, and D-Bus strings must be).
-static std::optional<std::vector<std::string>> filenamesFromValue(const QVariant& value,
-                                                                   QString* typeName) {
-    std::vector<std::string> paths;
-    if (value.metaType() == QMetaType::fromType<QStringList>()) {
-        for (const QString& s : value.toStringList()) paths.push_back(pathBytes(s));
-        return paths;
-    }
-    if (value.metaType() == QMetaType::fromType<QString>()) {
-        paths.push_back(pathBytes(value.toString()));
-        return paths;
-    }
-    if (value.metaType() == QMetaType::fromType<QByteArrayList>()) {
-        for (const QByteArray& b : value.value<QByteArrayList>()) paths.push_back(b.toStdString());
-        return paths;
-    }
-    if (value.metaType() == QMetaType::fromType<QVariantList>()) {
-        for (const QVariant& item : value.toList()) {
-            if (item.metaType() == QMetaType::fromType<QString>())
-                paths.push_back(pathBytes(item.toString()));
-            else if (item.metaType() == QMetaType::fromType<QByteArray>())
-                paths.push_back(item.toByteArray().toStdString());
-            else {
-                *typeName = QString::fromLatin1(item.typeName());
-                return std::nullopt;
-            }
-        }
-        return paths;
-    }
-    if (value.metaType() == QMetaType::fromType<QDBusArgument>()) {
-        const QDBusArgument arg = value.value<QDBusArgument>();
-        const QString signature = arg.currentSignature();
-        if (signature == "as") {
-            QStringList list;
-            arg >> list;
-            for (const QString& s : list) paths.push_back(pathBytes(s));
-            return paths;
-        }
-        if (signature == "aay") {
-            arg.beginArray();
-            while (!arg.atEnd()) {
-                QByteArray bytes;
-                arg >> bytes;
-                paths.push_back(bytes.toStdString());
-            }
-            arg.endArray();
-            return paths;
-        }
-        *typeName = "D-Bus " + signature;
-        return std::nullopt;
-    }
-    *typeName = QString::fromLatin1(value.typeName() ? value.typeName() : "nothing");
-    return std::nullopt;
-}
-
 bool HLNController::serviceSizeFilesOnPasteboard(const QVariantMap& pasteboard, const QString&,
                                                   QString* error) {
     auto fail = [&] {
@@ -276,7 +222,7 @@ bool HLNController::serviceSizeFilesOnPasteboard(const QVariantMap& pasteboard, 
     auto it = pasteboard.find(kFilenamesPboardType);
     if (it == pasteboard.end() || !it->isValid() || it->isNull()) return fail();
     QString typeName;
-    std::optional<std::vector<std::string>> paths = filenamesFromValue(*it, &typeName);
+    std::optional<std::vector<std::string>> paths = HLNServicesProvider::filenamesFromValue(*it, &typeName);
     if (!paths) {
         std::fprintf(stderr, "Pasteboard couldn't give array or string; gave %s.\n",
                      typeName.toUtf8().constData());

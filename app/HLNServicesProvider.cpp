@@ -2,8 +2,10 @@
 
 #include "app/HLNApplicationService.h"
 #include "app/HLNController.h"
+#include "toolkit/TFString.h"
 
 #include <QByteArrayList>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -51,4 +53,60 @@ void HLNServicesProvider::OpenDriveList() {
 
 void HLNServicesProvider::Quit() {
     if (_controller) _controller->applicationShouldTerminate();
+}
+
+// ---------------------------------------------------------------- the pasteboard on the wire
+
+std::optional<std::vector<std::string>> HLNServicesProvider::filenamesFromValue(const QVariant& value,
+                                                                         QString* typeName) {
+    std::vector<std::string> paths;
+    if (value.metaType() == QMetaType::fromType<QStringList>()) {
+        for (const QString& s : value.toStringList()) paths.push_back(TFString::nameForString(s));
+        return paths;
+    }
+    if (value.metaType() == QMetaType::fromType<QString>()) {
+        paths.push_back(TFString::nameForString(value.toString()));
+        return paths;
+    }
+    if (value.metaType() == QMetaType::fromType<QByteArrayList>()) {
+        for (const QByteArray& b : value.value<QByteArrayList>()) paths.push_back(b.toStdString());
+        return paths;
+    }
+    if (value.metaType() == QMetaType::fromType<QVariantList>()) {
+        for (const QVariant& item : value.toList()) {
+            if (item.metaType() == QMetaType::fromType<QString>())
+                paths.push_back(TFString::nameForString(item.toString()));
+            else if (item.metaType() == QMetaType::fromType<QByteArray>())
+                paths.push_back(item.toByteArray().toStdString());
+            else {
+                *typeName = QString::fromLatin1(item.typeName());
+                return std::nullopt;
+            }
+        }
+        return paths;
+    }
+    if (value.metaType() == QMetaType::fromType<QDBusArgument>()) {
+        const QDBusArgument arg = value.value<QDBusArgument>();
+        const QString signature = arg.currentSignature();
+        if (signature == "as") {
+            QStringList list;
+            arg >> list;
+            for (const QString& s : list) paths.push_back(TFString::nameForString(s));
+            return paths;
+        }
+        if (signature == "aay") {
+            arg.beginArray();
+            while (!arg.atEnd()) {
+                QByteArray bytes;
+                arg >> bytes;
+                paths.push_back(bytes.toStdString());
+            }
+            arg.endArray();
+            return paths;
+        }
+        *typeName = "D-Bus " + signature;
+        return std::nullopt;
+    }
+    *typeName = QString::fromLatin1(value.typeName() ? value.typeName() : "nothing");
+    return std::nullopt;
 }

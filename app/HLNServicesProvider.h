@@ -25,6 +25,12 @@ public:
     // instance already holds it.
     bool registerOnSessionBus();
 
+    // The paths in a pasteboard's file-name value as it arrives on the bus:
+    // text (a string or a list of strings), bytes (names need not be UTF-8,
+    // and D-Bus strings must be), directly or still in D-Bus form ("as",
+    // "aay"). nullopt, with *typeName saying what came instead, otherwise.
+    static std::optional<std::vector<std::string>> filenamesFromValue(const QVariant& value, QString* typeName);
+
 public slots:
     // Answers the empty string on success, else the error text.
     QString SizeFilesOnPasteboard(const QVariantMap& pasteboard, const QString& userData);

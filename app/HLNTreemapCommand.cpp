@@ -91,7 +91,7 @@ std::string xmlText(const QString& shown) {
 }
 
 std::string pathText(const HLNTreemapSnapshot& s, uint32_t i) {
-    return xmlText(HLNFileBrowserCell::displayStringForName(s.pathOf(i)));
+    return xmlText(TFString::displayStringForName(s.pathOf(i)));
 }
 
 std::string hex(const QColor& c) {

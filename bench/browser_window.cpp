@@ -11,6 +11,7 @@
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNFile.h"
 #include "receipts/HLNPackageReceipt.h"
+#include "toolkit/TFString.h"
 #include "toolkit/gui/TFColor.h"
 
 #include <QApplication>
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
 
     HLNColumnBrowser* browser = controller->browser();
     for (int i = 3, column = 0; i < argc; ++i, ++column) {
-        const QString wanted = HLNFileBrowserCell::stringForName(argv[i]);
+        const QString wanted = TFString::stringForName(argv[i]);
         for (int row = 0; row < browser->numberOfRowsInColumn(column); ++row)
             if (browser->loadedCellAtRow(row, column)->stringValue() == wanted) {
                 browser->selectRowInColumn(row, column);

@@ -1,7 +1,7 @@
 #include "browser/HLNDesktopOpener.h"
 
-#include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNWorkspace.h"
+#include "toolkit/TFString.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -166,7 +166,7 @@ void HLNDesktopOpener::reportFailure(Purpose purpose, const std::string& path,
         shown.box->setObjectName(purpose == Purpose::Reveal ? "revealFailure" : "openFailure");
         shown.box->setAttribute(Qt::WA_DeleteOnClose);
     }
-    const QString display = HLNFileBrowserCell::displayStringForName(path);
+    const QString display = TFString::displayStringForName(path);
     if (!shown.paths.contains(display))
         shown.paths << display;
     const bool reveal = purpose == Purpose::Reveal;

@@ -45,47 +45,6 @@ const Styles& styles() {
     return s;
 }
 
-// Length of the well-formed UTF-8 sequence at p (1 to 4), or 0.
-size_t utf8SequenceAt(std::string_view s, size_t p) {
-    const auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-    const unsigned char c = b(p);
-    const size_t left = s.size() - p;
-    auto cont = [&](size_t i) { return (b(i) & 0xC0) == 0x80; };
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) return left >= 2 && cont(p + 1) ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-        if (left < 3 || !cont(p + 1) || !cont(p + 2)) return 0;
-        if (c == 0xE0 && b(p + 1) < 0xA0) return 0; // overlong
-        if (c == 0xED && b(p + 1) > 0x9F) return 0; // surrogates
-        return 3;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        if (left < 4 || !cont(p + 1) || !cont(p + 2) || !cont(p + 3)) return 0;
-        if (c == 0xF0 && b(p + 1) < 0x90) return 0;
-        if (c == 0xF4 && b(p + 1) > 0x8F) return 0;
-        return 4;
-    }
-    return 0;
-}
-
-template <class Invalid> QString decodeName(std::string_view bytes, Invalid invalid) {
-    QString out;
-    out.reserve(static_cast<qsizetype>(bytes.size()));
-    size_t p = 0, runStart = 0;
-    while (p < bytes.size()) {
-        const size_t n = utf8SequenceAt(bytes, p);
-        if (n > 0) {
-            p += n;
-            continue;
-        }
-        out += QString::fromUtf8(bytes.data() + runStart, static_cast<qsizetype>(p - runStart));
-        invalid(out, static_cast<unsigned char>(bytes[p]));
-        runStart = ++p;
-    }
-    out += QString::fromUtf8(bytes.data() + runStart, static_cast<qsizetype>(p - runStart));
-    return out;
-}
-
 } // namespace
 
 int HLNFileBrowserCell::bandForSize(uint64_t n) {
@@ -140,16 +99,6 @@ QString HLNFileBrowserCell::sizeFieldText(SizeStatus status, uint64_t bytes) {
     return text;
 }
 
-QString HLNFileBrowserCell::stringForName(std::string_view bytes) {
-    return decodeName(bytes, [](QString& out, unsigned char b) { out += QChar(static_cast<char16_t>(0xDC00 + b)); });
-}
-
-QString HLNFileBrowserCell::displayStringForName(std::string_view bytes) {
-    return decodeName(bytes, [](QString& out, unsigned char b) {
-        out += QStringLiteral("\\x") + QString::number(b, 16).rightJustified(2, QChar('0')).toUpper();
-    });
-}
-
 std::unique_ptr<HLNBrowserCell> HLNFileBrowserCell::copy() const {
     // The copy starts without a node and takes its own reference through setFile.
     auto cell = std::unique_ptr<HLNFileBrowserCell>(new HLNFileBrowserCell);
@@ -171,7 +120,7 @@ void HLNFileBrowserCell::setState(int state) {
 }
 
 QString HLNFileBrowserCell::stringValue() const {
-    return _file ? stringForName(_file->nameView()) : QString();
+    return _file ? TFString::stringForName(_file->nameView()) : QString();
 }
 
 const std::vector<HLNTextRun>& HLNFileBrowserCell::attributedStringValue() const {
@@ -228,6 +177,6 @@ void HLNFileBrowserCell::_updateDisplayAttributes(const HLNFile::Snapshot& now) 
     const std::string path = _file->path();
     const bool greyed = (!path.empty() && !HLNPackageReceipt::packageNamesForFilename(path).empty()) ||
                         _file->hadDrivesMountedUnderneathLastTimeWeCheckedDrives();
-    _text.push_back({displayStringForName(_file->nameView()), now.isLink ? linkNameFont() : nameFont(),
+    _text.push_back({TFString::displayStringForName(_file->nameView()), now.isLink ? linkNameFont() : nameFont(),
                      greyed ? greyedNameColor() : QColor()});
 }

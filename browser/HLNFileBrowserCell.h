@@ -28,7 +28,7 @@ public:
     void setFile(const Ref<HLNFile>& file);
     const Ref<HLNFile>& file() const { return _file; }
 
-    // The bare name, decoded without loss (see stringForName).
+    // The bare name, decoded without loss (TFString::stringForName).
     QString stringValue() const override;
     const std::vector<HLNTextRun>& attributedStringValue() const override;
     bool isLeaf() const override;
@@ -60,12 +60,6 @@ public:
     // The size field for a status and size, padded in front to ten
     // characters (longer texts stay whole).
     static QString sizeFieldText(SizeStatus status, uint64_t bytes);
-    // A name's bytes as text that keeps them apart: valid UTF-8 decoded,
-    // every other byte kept as a lone surrogate U+DC00+byte.
-    static QString stringForName(std::string_view bytes);
-    // A name's bytes for people: valid UTF-8 decoded, every other byte
-    // shown as \xNN, so two names never look alike.
-    static QString displayStringForName(std::string_view bytes);
 
 private:
     HLNFileBrowserCell(const HLNFileBrowserCell&) = default;

@@ -51,7 +51,7 @@ QString lastPathComponent(const std::string& path) {
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     if (p == "/") return "/";
     const size_t slash = p.rfind('/');
-    return HLNFileBrowserCell::displayStringForName(slash == std::string::npos ? p : p.substr(slash + 1));
+    return TFString::displayStringForName(slash == std::string::npos ? p : p.substr(slash + 1));
 }
 
 // Tells the user that a root path cannot be browsed, without waiting.
@@ -118,7 +118,7 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     _rootFileTitle = displayPath(_rootPath);
     if (_rootPath == "/")
         if (Ref<HLNDrive> drive = HLNDrive::cachedDriveContainingPath("/"))
-            _rootFileTitle = QString::fromStdString(drive->displayName());
+            _rootFileTitle = TFString::displayStringForName(drive->displayName());
 
     _buildWindow();
 
@@ -352,7 +352,7 @@ void HLNFileTreeController::browserWillDisplayCell(HLNColumnBrowser*, HLNBrowser
 QString HLNFileTreeController::browserTitleOfColumn(HLNColumnBrowser*, int column) {
     if (column == 0) return lastPathComponent(_rootPath);
     Ref<HLNFile> parent = _parentFileForColumn(column);
-    return parent ? HLNFileBrowserCell::displayStringForName(parent->nameView()) : QString();
+    return parent ? TFString::displayStringForName(parent->nameView()) : QString();
 }
 
 bool HLNFileTreeController::browserIsColumnValid(HLNColumnBrowser*, int) { return false; }
@@ -442,7 +442,7 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         const std::vector<std::string> shown = _fileWell->filenames();
         // The package lookup is only redone when the selection moved.
         if (!(shown.size() == 1 && shown[0] == paths[0])) {
-            _filenameDisplayer->setStringValue(HLNFileBrowserCell::displayStringForName(files[0]->nameView()));
+            _filenameDisplayer->setStringValue(TFString::displayStringForName(files[0]->nameView()));
             _descriptionDisplayer->setStringValue(
                 QString::fromStdString(HLNPackageReceipt::packageNamesForFilename(paths[0])));
         }
@@ -562,7 +562,7 @@ void HLNFileTreeController::trashSelection() {
     for (const Ref<HLNFile>& file : files)
         if (file->_hasDrivesMountedUnderneathFromDriveArray(drives) ||
             (file->isDirectory() && HLNDrive::isDriveMountedBeneathRealLocation(drives, file->path())))
-            refusedNames << HLNFileBrowserCell::displayStringForName(file->nameView());
+            refusedNames << TFString::displayStringForName(file->nameView());
 
     if (!refusedNames.isEmpty()) {
         const QString title = QString("It's impossible to delete %1 of these files, as other disks are mounted under them.")
@@ -644,7 +644,7 @@ void HLNFileTreeController::updateWhetherButtonsAreEnabled() {
 // Window
 
 QString HLNFileTreeController::displayPath(const std::string& path) {
-    return HLNFileBrowserCell::displayStringForName(path);
+    return TFString::displayStringForName(path);
 }
 
 QString HLNFileTreeController::frameKeyForPath(const std::string& path) {

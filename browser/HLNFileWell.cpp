@@ -1,12 +1,12 @@
 #include "browser/HLNFileWell.h"
 
 #include "browser/HLNWorkspace.h"
+#include "toolkit/TFString.h"
 
 #include <QApplication>
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFile>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -25,7 +25,7 @@ void HLNFileWell::setFilenames(const std::vector<std::string>& filenames,
     std::vector<std::string> copy = filenames;
     _image = HLNWorkspace::iconForFiles(copy, kinds);
     _filenames.swap(copy);
-    setToolTip(_filenames.size() == 1 ? QFile::decodeName(_filenames.front().c_str()) : QString());
+    setToolTip(_filenames.size() == 1 ? TFString::displayStringForName(_filenames.front()) : QString());
     update();
 }
 

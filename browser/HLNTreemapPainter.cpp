@@ -271,7 +271,7 @@ QString HLNTreemapPainter::captionFor(const HLNTreemapSnapshot& snapshot) {
         return QString();
     const auto& root = snapshot.entries()[0];
     QString caption = QString("%1 - %2").arg(
-        HLNFileBrowserCell::displayStringForName(snapshot.nameOf(0)), bytesText(root.bytes));
+        TFString::displayStringForName(snapshot.nameOf(0)), bytesText(root.bytes));
     if (root.status == SizeStatus::notStarted || root.status == SizeStatus::inProgress)
         caption += " (sizing)";
     return caption;

@@ -1,6 +1,5 @@
 #include "browser/HLNTreemapView.h"
 
-#include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNTreemapPainter.h"
 #include "toolkit/TFString.h"
 
@@ -194,7 +193,7 @@ bool HLNTreemapView::event(QEvent* event) {
             return true;
         }
         const auto& e = _snapshot.entries()[at];
-        QString text = HLNFileBrowserCell::displayStringForName(_snapshot.pathOf(at)) + "\n" +
+        QString text = TFString::displayStringForName(_snapshot.pathOf(at)) + "\n" +
                        QString::fromStdString(TFString::abbreviatedStringForBytes(e.bytes));
         if (e.status == SizeStatus::notStarted || e.status == SizeStatus::inProgress)
             text += " (sizing)";

@@ -1,13 +1,13 @@
 #include "browser/HLNWorkspace.h"
 
 #include "browser/HLNDesktopOpener.h"
+#include "toolkit/TFString.h"
 
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QFile>
 #include <QMimeDatabase>
 #include <QPainter>
 #include <QStyle>
@@ -82,7 +82,7 @@ QIcon HLNWorkspace::iconForFile(const std::string& path, Kind kind) {
     }
     // By the name alone: the content would mean reading the file.
     const std::string name = path.substr(path.rfind('/') + 1);
-    const QMimeType type = QMimeDatabase().mimeTypeForFile(QFile::decodeName(name.c_str()), QMimeDatabase::MatchExtension);
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(TFString::stringForName(name), QMimeDatabase::MatchExtension);
     const QIcon fallback = QIcon::fromTheme(type.genericIconName(),
                                             QIcon::fromTheme("text-x-generic", style->standardIcon(QStyle::SP_FileIcon)));
     return QIcon::fromTheme(type.iconName(), fallback);

@@ -1,8 +1,8 @@
 #include "drives/HLNDrive.h"
 
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFString.h"
 
-#include <QString>
 #include <cstdlib>
 
 #include <algorithm>
@@ -414,9 +414,7 @@ std::string HLNDrive::displayName() const {
 }
 
 int HLNDrive::compare(const HLNDrive& other) const {
-    int result = QString::fromUtf8(displayName())
-                     .compare(QString::fromUtf8(other.displayName()), Qt::CaseInsensitive);
-    return (result > 0) - (result < 0);
+    return TFString::compareNames(displayName(), other.displayName());
 }
 
 std::map<std::string, std::string> HLNDrive::debugDictionary() const {

@@ -110,7 +110,7 @@ public:
     // else the last component of the location; "/" without a label is
     // "Root". Worked out on every call.
     std::string displayName() const;
-    // Case-insensitive order of display names (-1, 0, 1).
+    // The order of display names, as TFString::compareNames orders names.
     int compare(const HLNDrive& other) const;
     // type (as recorded), location, fromLocation, used, available,
     // usedPercentage; no size and no icon.

@@ -5,8 +5,8 @@
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFException.h"
 #include "toolkit/TFMainThread.h"
+#include "toolkit/TFString.h"
 
-#include <QChar>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -55,59 +55,7 @@ Ref<HLNFile::List> HLNFile::List::makeNames(const char* bytes, const uint32_t* o
 
 // ---------------------------------------------------------------- names
 
-namespace {
-
-// Decodes one UTF-8 character at s[i]; answers its folded code point, or a
-// value above every code point for a byte that does not start a valid
-// sequence (so such bytes sort after all characters, by byte value).
-char32_t foldedCharacter(std::string_view s, size_t& i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-        ++i;
-        return (c >= 'A' && c <= 'Z') ? char32_t(c + 32) : char32_t(c);
-    }
-    size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    if (length && c <= 0xF4 && i + length <= s.size()) {
-        char32_t cp = c & (0x3F >> (length - 1));
-        bool ok = true;
-        for (size_t k = 1; k < length; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static constexpr char32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (ok && cp >= minimum[length] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF)) {
-            i += length;
-            return QChar::toCaseFolded(cp);
-        }
-    }
-    ++i;
-    return char32_t(0x110000) + c;
-}
-
-} // namespace
-
-int HLNFile::compareNames(std::string_view a, std::string_view b) {
-    size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        unsigned char ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[j]);
-        if (ca < 0x80 && cb < 0x80) { // the common case: plain ASCII
-            if (ca >= 'A' && ca <= 'Z') ca += 32;
-            if (cb >= 'A' && cb <= 'Z') cb += 32;
-            if (ca != cb) return ca < cb ? -1 : 1;
-            ++i, ++j;
-            continue;
-        }
-        char32_t fa = foldedCharacter(a, i), fb = foldedCharacter(b, j);
-        if (fa != fb) return fa < fb ? -1 : 1;
-    }
-    if (i < a.size()) return 1;
-    if (j < b.size()) return -1;
-    return 0;
-}
+int HLNFile::compareNames(std::string_view a, std::string_view b) { return TFString::compareNames(a, b); }
 
 // What one entry is, read relative to an open folder; a folder that is to
 // be listed comes with its sorted names.

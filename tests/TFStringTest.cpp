@@ -1,6 +1,7 @@
 #include "toolkit/TFString.h"
 #include "toolkit/TFStringScanner.h"
 
+#include <QString>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -34,6 +35,21 @@ TEST(TFString, Utf8DecodingReplacesOnlyInvalidBytes) {
     EXPECT_FALSE(isValidUTF8("\xED\xA0\x80"));     // surrogate
     EXPECT_EQ(stringWithDataUTF8("a\xFF" "b\n"), "a\xEF\xBF\xBD" "b\n");
     EXPECT_EQ(stringWithDataUTF8("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD"); // truncated
+}
+
+TEST(TFString, NamesThatAreNotUtf8StayDistinctAndComeBack) {
+    const std::string a = "caf\xe9", b = "caf\xe8", c = "caf\xc3\xa9";
+    EXPECT_NE(stringForName(a), stringForName(b));
+    EXPECT_EQ(stringForName(c), QString::fromUtf8("caf\xc3\xa9"));
+    EXPECT_EQ(displayStringForName(a), "caf\\xE9");
+    EXPECT_EQ(displayStringForName(c), QString::fromUtf8("caf\xc3\xa9"));
+    // An encoded surrogate and an overlong slash are not UTF-8 either.
+    EXPECT_EQ(displayStringForName("\xed\xa0\x80"), "\\xED\\xA0\\x80");
+    EXPECT_EQ(displayStringForName("a\xc0\xafz"), "a\\xC0\\xAFz");
+    // Text made from a name gives its bytes back, a character beyond the
+    // first plane included (its low half looks like an escaped byte).
+    for (const std::string& name : {a, c, std::string("\xf0\x9f\x92\x80 x\xff\x80"), std::string("\xed\xa0\x80")})
+        EXPECT_EQ(nameForString(stringForName(name)), name);
 }
 
 TEST(TFStringScanner, ReadsLinesWithAnyTerminator) {

@@ -1,5 +1,7 @@
 #include "toolkit/TFString.h"
 
+#include <QChar>
+#include <QString>
 #include <cstdio>
 
 namespace TFString {
@@ -33,11 +35,15 @@ std::string stringByRemovingPrefix(std::string_view text, std::string_view prefi
     return std::string(text);
 }
 
-// Length of the valid UTF-8 sequence starting at s[i], or 0 when invalid.
-static size_t validSequenceLength(std::string_view s, size_t i) {
+// Length of the well-formed UTF-8 sequence starting at s[i] (1 to 4), with
+// its code point in *decoded; 0 when the byte starts none.
+static size_t validSequenceLength(std::string_view s, size_t i, char32_t* decoded = nullptr) {
     const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
     unsigned char c = b(i);
-    if (c < 0x80) return 1;
+    if (c < 0x80) {
+        if (decoded) *decoded = c;
+        return 1;
+    }
     size_t n;
     uint32_t cp;
     if (c >= 0xC2 && c <= 0xDF) {
@@ -60,6 +66,7 @@ static size_t validSequenceLength(std::string_view s, size_t i) {
     if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
         (cp >= 0xD800 && cp <= 0xDFFF))
         return 0;
+    if (decoded) *decoded = cp;
     return n;
 }
 
@@ -86,6 +93,83 @@ std::string stringWithDataUTF8(std::string_view data) {
         }
     }
     return out;
+}
+
+// The character at s[i], case-folded, stepping i past it; a byte that
+// starts no well-formed sequence answers a value above every code point, so
+// such bytes sort after all characters, by byte value.
+static char32_t foldedCharacterAt(std::string_view s, size_t& i) {
+    char32_t cp;
+    if (size_t n = validSequenceLength(s, i, &cp)) {
+        i += n;
+        return QChar::toCaseFolded(cp);
+    }
+    return char32_t(0x110000) + static_cast<unsigned char>(s[i++]);
+}
+
+int compareNames(std::string_view a, std::string_view b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        unsigned char ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[j]);
+        if (ca < 0x80 && cb < 0x80) { // the common case: plain ASCII
+            if (ca >= 'A' && ca <= 'Z') ca += 32;
+            if (cb >= 'A' && cb <= 'Z') cb += 32;
+            if (ca != cb) return ca < cb ? -1 : 1;
+            ++i, ++j;
+            continue;
+        }
+        char32_t fa = foldedCharacterAt(a, i), fb = foldedCharacterAt(b, j);
+        if (fa != fb) return fa < fb ? -1 : 1;
+    }
+    if (i < a.size()) return 1;
+    if (j < b.size()) return -1;
+    return 0;
+}
+
+// Decodes the well-formed runs of a name and hands every other byte to
+// invalid(out, byte).
+template <class Invalid> static QString decodedName(std::string_view bytes, Invalid invalid) {
+    QString out;
+    out.reserve(static_cast<qsizetype>(bytes.size()));
+    size_t p = 0, runStart = 0;
+    while (p < bytes.size()) {
+        if (size_t n = validSequenceLength(bytes, p)) {
+            p += n;
+            continue;
+        }
+        out += QString::fromUtf8(bytes.data() + runStart, static_cast<qsizetype>(p - runStart));
+        invalid(out, static_cast<unsigned char>(bytes[p]));
+        runStart = ++p;
+    }
+    out += QString::fromUtf8(bytes.data() + runStart, static_cast<qsizetype>(p - runStart));
+    return out;
+}
+
+QString stringForName(std::string_view bytes) {
+    return decodedName(bytes, [](QString& out, unsigned char b) { out += QChar(static_cast<char16_t>(0xDC00 + b)); });
+}
+
+std::string nameForString(const QString& text) {
+    std::string out;
+    qsizetype runStart = 0;
+    auto flushRun = [&](qsizetype end) { out += text.mid(runStart, end - runStart).toStdString(); };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i].unicode();
+        const bool pairEnd = i > 0 && text[i - 1].isHighSurrogate();
+        if (unit >= 0xDC80 && unit <= 0xDCFF && !pairEnd) {
+            flushRun(i);
+            out += static_cast<char>(unit - 0xDC00);
+            runStart = i + 1;
+        }
+    }
+    flushRun(text.size());
+    return out;
+}
+
+QString displayStringForName(std::string_view bytes) {
+    return decodedName(bytes, [](QString& out, unsigned char b) {
+        out += QStringLiteral("\\x") + QString::number(b, 16).rightJustified(2, QChar('0')).toUpper();
+    });
 }
 
 std::string stringWithCharacter(char32_t c) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+class QString;
+
 // String helpers shared by every layer. Strings are UTF-8 (or, for file
 // names, raw bytes as the kernel gives them).
 namespace TFString {
@@ -22,8 +24,26 @@ std::string stringByRemovingPrefix(std::string_view text, std::string_view prefi
 // always valid UTF-8 and no line is lost.
 std::string stringWithDataUTF8(std::string_view data);
 
-// True when the bytes are well-formed UTF-8.
+// True when the bytes are well-formed UTF-8 (no overlong forms, no
+// surrogates, nothing above U+10FFFF).
 bool isValidUTF8(std::string_view data);
+
+// File names are bytes as the kernel gives them, used unchanged for every
+// disk access; these are the only ways they become text, and back.
+
+// Orders two names as people read them, without a locale: characters after
+// Unicode case folding, then bytes that are not UTF-8 after every character,
+// by byte value. Answers -1, 0 or 1.
+int compareNames(std::string_view a, std::string_view b);
+// A name as text that keeps every name apart: well-formed UTF-8 decoded,
+// every other byte kept as the lone surrogate U+DC00 + byte.
+QString stringForName(std::string_view bytes);
+// The bytes of a name given as text: the inverse of stringForName (UTF-8,
+// with each lone U+DC80..U+DCFF back to its byte).
+std::string nameForString(const QString& text);
+// A name for people to read: well-formed UTF-8 decoded, every other byte
+// shown as \xNN (upper-case hex).
+QString displayStringForName(std::string_view bytes);
 
 // A one-character string, UTF-8 encoded.
 std::string stringWithCharacter(char32_t character);

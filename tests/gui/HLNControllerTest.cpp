@@ -1,4 +1,6 @@
 #include "app/HLNController.h"
+#include "drives/HLNDrive.h"
+#include "drives/gui/HLNDriveListController.h"
 #include "model/HLNBackgroundFileSizer.h"
 #include "support/TempTree.h"
 #include "support/TestApplication.h"
@@ -15,6 +17,8 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QTreeWidget>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -41,6 +45,7 @@ protected:
         controller->setAlertPresenter([this](const QString& m) { alerts.push_back(m); });
     }
     void TearDown() override {
+        HLNDrive::setMountTableReader(nullptr);
         controller.reset();
         TFController::sharedController().reset();
     }
@@ -136,6 +141,51 @@ TEST_F(HLNControllerTest, HomeKeepsItsUnresolvedPathAndNeedsToExist) {
     EXPECT_TRUE(opened.empty());
     EXPECT_FALSE(controller->validateUserInterfaceItem(homeItem));
     EXPECT_TRUE(controller->validateUserInterfaceItem(&other));
+}
+
+TEST_F(HLNControllerTest, TheDriveListOpensWindowsTheWayTheControllerDoes) {
+    TempTree tree;
+    tree.mkdir("folder");
+    tree.writeFile("folder/file", 5000);
+    const std::string mountPoint = tree.path();
+    HLNDrive::setMountTableReader([mountPoint]() -> std::optional<std::vector<HLNMountRecord>> {
+        HLNMountRecord r;
+        r.f_bsize = 4096;
+        r.f_blocks = 1000;
+        r.f_bfree = r.f_bavail = 400;
+        r.f_fstypename = "ext4";
+        r.f_mntonname = mountPoint;
+        r.f_mntfromname = "/dev/hollin-none";
+        return std::vector<HLNMountRecord>{r};
+    });
+    controller->openDriveList();
+    HLNDriveListController* list = HLNDriveListController::sharedInstance();
+    list->updateDrives();
+    ASSERT_EQ(list->driveListOutlineView()->topLevelItemCount(), 1);
+    list->driveListOutlineView()->topLevelItem(0)->setSelected(true);
+    list->sweepButton()->click();
+    EXPECT_EQ(opened, (std::vector<std::string>{mountPoint})); // through the controller's own seam
+
+    // Without the seam, the controller's real opener makes a browser window.
+    controller->setPathOpener(nullptr);
+    auto browserWindows = [list] {
+        std::vector<QMainWindow*> found;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* main = qobject_cast<QMainWindow*>(w); main && main->isVisible() && main != list->window())
+                found.push_back(main);
+        return found;
+    };
+    ASSERT_TRUE(browserWindows().empty());
+    // The drive list carries the application's menus, as every window does.
+    EXPECT_TRUE(qobject_cast<QMainWindow*>(list->window())->menuBar()->property("hollinMainMenu").toBool());
+    list->sweepButton()->click();
+    auto windows = browserWindows();
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_TRUE(windows[0]->windowTitle().startsWith(QString::fromStdString(mountPoint)))
+        << windows[0]->windowTitle().toStdString();
+    windows[0]->close();
+    list->window()->hide();
+    drain();
 }
 
 TEST_F(HLNControllerTest, ServiceTakesAStringAListOrBytesAndRefusesAnythingElse) {

@@ -1,13 +1,11 @@
-#include "drives/HLNDriveListController.h"
+#include "drives/gui/HLNDriveListController.h"
 
-#include "browser/HLNFileTreeController.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
-#include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
@@ -37,7 +35,7 @@ bool hasPrefix(const std::string& text, std::string_view prefix) {
     return std::string_view(text).substr(0, prefix.size()) == prefix;
 }
 
-QString displayText(const std::string& bytes) { return QFile::decodeName(QByteArray::fromStdString(bytes)); }
+QString displayText(const std::string& bytes) { return TFString::displayStringForName(bytes); }
 
 QIcon themeIcon(const QString& name, QStyle::StandardPixmap fallback) {
     QIcon icon = QIcon::fromTheme(name);
@@ -182,13 +180,7 @@ void HLNDriveListController::updateSelection() { updateDrives(); }
 
 void HLNDriveListController::sizeSelectedDrive() {
     Ref<HLNDrive> drive = selectedDrive();
-    if (!drive) return;
-    if (_opener) {
-        _opener(drive->location());
-        return;
-    }
-    // The file browser window owns itself; nothing is kept here.
-    HLNFileTreeController::initWithPath(drive->location());
+    if (drive && _opener) _opener(drive->location());
 }
 
 Ref<HLNDrive> HLNDriveListController::selectedDrive() const {

@@ -98,7 +98,7 @@ protected:
     HLNColumnBrowser* browser() { return controller->browser(); }
     int rowOf(const std::string& name, int column = 0) {
         for (int row = 0; row < browser()->numberOfRowsInColumn(column); ++row)
-            if (browser()->loadedCellAtRow(row, column)->stringValue() == HLNFileBrowserCell::stringForName(name))
+            if (browser()->loadedCellAtRow(row, column)->stringValue() == TFString::stringForName(name))
                 return row;
         return -1;
     }

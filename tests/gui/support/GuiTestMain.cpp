@@ -1,6 +1,6 @@
-// Every test program runs inside an offscreen QApplication so that queued
-// main-thread calls, widgets and settings work as in the program. Settings
-// go to a private temporary folder, never to the user's.
+// Every window test program runs inside an offscreen QApplication so that
+// queued main-thread calls, widgets and settings work as in the program.
+// Settings go to a private temporary folder, never to the user's.
 #include <QApplication>
 #include <QTemporaryDir>
 #include <cstdlib>

@@ -72,8 +72,9 @@ public:
     // The column carrying an identifier ("name" or "info"), or -1.
     int columnForIdentifier(const QString& identifier) const;
 
-    // What opens a browser window on a path; tests watch the requests.
-    // Null restores the file browser window.
+    // What opens a browser window on a path. The drive list sits below the
+    // browser and cannot make one: the application installs the opener, and
+    // without one a Sweep opens nothing.
     using PathOpener = std::function<void(const std::string& path)>;
     void setPathOpener(PathOpener opener) { _opener = std::move(opener); }
 
