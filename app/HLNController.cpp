@@ -101,26 +101,19 @@ void HLNController::launch(const std::vector<std::string>& paths) {
 }
 
 void HLNController::applicationWillFinishLaunching() {
-    _launchSteps.push_back("didInitialize");
     TFController::sharedController().didInitialize();
 }
 
 bool HLNController::applicationOpenUntitledFile() {
-    _launchSteps.push_back("openDriveList");
     openDriveList();
     return true;
 }
 
 void HLNController::applicationDidFinishLaunching() {
-    _launchSteps.push_back("servicesProvider");
     HLNServicesProvider::shared(this).registerOnSessionBus();
-    _launchSteps.push_back("checkMessageOfTheDay");
     TSUMessageOfTheDay::sharedMessageOfTheDay().checkMessageOfTheDay();
-    _launchSteps.push_back("startedRunning");
     TFController::sharedController().startedRunning();
-    _launchSteps.push_back("startBackgroundThread");
     HLNBackgroundFileSizer::startBackgroundThread();
-    _launchSteps.push_back("destroyKeyEquivalent");
     _launched = true;
     for (QWidget* window : QApplication::topLevelWidgets()) _setDestroyKeyEquivalent(window);
 }

@@ -82,7 +82,6 @@ public:
     void setAlertPresenter(AlertPresenter presenter) { _alert = std::move(presenter); }
 
     // The steps of the launch, in the order they ran (for diagnostics).
-    const std::vector<std::string>& launchSteps() const { return _launchSteps; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -96,7 +95,6 @@ private:
     OpenPanelRunner _openPanel;
     HomeDirectoryProvider _home;
     AlertPresenter _alert;
-    std::vector<std::string> _launchSteps;
 
     QAction* _openDriveListItem = nullptr;
     QAction* _openItem = nullptr;
