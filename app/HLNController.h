@@ -81,8 +81,6 @@ public:
     using AlertPresenter = std::function<void(const QString& message)>;
     void setAlertPresenter(AlertPresenter presenter) { _alert = std::move(presenter); }
 
-    // The steps of the launch, in the order they ran (for diagnostics).
-
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
