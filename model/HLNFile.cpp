@@ -309,6 +309,18 @@ bool HLNFile::isTrashing() const {
     return _has(IsTrashing);
 }
 
+bool HLNFile::_beginTrashing() {
+    TreeGuard lock(treeLock());
+    if (_has(IsTrashing)) return false;
+    _flags |= IsTrashing;
+    return true;
+}
+
+void HLNFile::_endTrashing() {
+    TreeGuard lock(treeLock());
+    _set(IsTrashing, false);
+}
+
 bool HLNFile::isInvalidated() const {
     TreeGuard lock(treeLock());
     return _has(Invalidated);

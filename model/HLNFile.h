@@ -131,6 +131,10 @@ public:
     void _detachedTrash();
     bool isTrashing() const;
     bool isInvalidated() const;
+    // The going mark (status 3) for a removal run elsewhere (the trash
+    // mover): false, and nothing marked, when one is running already.
+    bool _beginTrashing();
+    void _endTrashing();
 
 private:
     friend class Ref<HLNFile>;
