@@ -1,5 +1,6 @@
 #include "app/HLNController.h"
 
+#include "app/HLNAboutBox.h"
 #include "app/HLNServicesProvider.h"
 #include "browser/HLNFileTreeController.h"
 #include "drives/HLNDriveListController.h"
@@ -67,6 +68,12 @@ HLNController::HLNController() {
     _quitItem->setMenuRole(QAction::QuitRole);
     connect(_quitItem, &QAction::triggered, this, [this] { applicationShouldTerminate(); });
 
+    _aboutItem = new QAction(tr("About Hollin"), this);
+    _aboutItem->setObjectName("about");
+    _aboutItem->setMenuRole(QAction::AboutRole);
+    connect(_aboutItem, &QAction::triggered, this,
+            [] { HLNAboutBox::show(QApplication::activeWindow()); });
+
     // Every main window gets the application's menu as it is shown, and
     // closing the last window asks for termination like Quit does.
     if (app) {
@@ -122,6 +129,10 @@ void HLNController::applicationDidFinishLaunching() {
     _launchSteps.push_back("destroyKeyEquivalent");
     _launched = true;
     for (QWidget* window : QApplication::topLevelWidgets()) _setDestroyKeyEquivalent(window);
+}
+
+void HLNController::openPaths(const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) _openPath(path);
 }
 
 void HLNController::openDriveList() { HLNDriveListController::sharedInstance()->showWindow(); }
@@ -300,6 +311,7 @@ void HLNController::installMainMenu(QMainWindow* window) {
                 [this] { _openHomeItem->setEnabled(validateUserInterfaceItem(_openHomeItem)); });
         QAction* first = menuBar->actions().isEmpty() ? nullptr : menuBar->actions().first();
         menuBar->insertMenu(first, menu);
+        menuBar->addMenu(tr("&Help"))->addAction(_aboutItem);
     }
     _setDestroyKeyEquivalent(window);
 }

@@ -37,6 +37,9 @@ public:
     bool applicationOpenUntitledFile();
     void applicationDidFinishLaunching();
 
+    // A browser window per path, in order (paths handed over by the desktop).
+    void openPaths(const std::vector<std::string>& paths);
+
     // Menu commands.
     void openDriveList();
     void open();
@@ -99,5 +102,6 @@ private:
     QAction* _openItem = nullptr;
     QAction* _openHomeItem = nullptr;
     QAction* _quitItem = nullptr;
+    QAction* _aboutItem = nullptr;
     bool _launched = false;
 };

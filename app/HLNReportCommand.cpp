@@ -2,6 +2,7 @@
 
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNFile.h"
+#include "toolkit/TFDirectory.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <string>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -65,9 +65,8 @@ int run(int argc, char** argv) {
         return 2;
     }
     const std::string path = argv[2];
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 && errno != ENAMETOOLONG) {
-        std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(errno));
+    if (const int error = TFDirectory::examinePath(path).error) {
+        std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(error));
         return 1;
     }
     int qtArgc = 1;
@@ -87,14 +86,14 @@ int run(int argc, char** argv) {
     QObject::connect(&poll, &QTimer::timeout, [&] {
         // Also waits for the sizing thread to settle, so that it is not
         // posting to the application while the application goes.
-        if (root->sizeStatus() == 2 && HLNBackgroundFileSizer::isIdle()) {
+        if (root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle()) {
             app.quit();
             return;
         }
         if (++ticks % 10 == 0) progress.show(root);
     });
     poll.start(10);
-    if (root->sizeStatus() != 2 || !HLNBackgroundFileSizer::isIdle()) app.exec();
+    if (root->sizeStatus() != SizeStatus::complete || !HLNBackgroundFileSizer::isIdle()) app.exec();
     progress.clear();
 
     static char buffer[1 << 16];

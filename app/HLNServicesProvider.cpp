@@ -1,5 +1,6 @@
 #include "app/HLNServicesProvider.h"
 
+#include "app/HLNApplicationService.h"
 #include "app/HLNController.h"
 
 #include <QByteArrayList>
@@ -13,10 +14,12 @@
 HLNServicesProvider& HLNServicesProvider::shared(HLNController* controller) {
     static HLNServicesProvider* provider = new HLNServicesProvider(controller);
     provider->_controller = controller;
+    provider->_application->setController(controller);
     return *provider;
 }
 
-HLNServicesProvider::HLNServicesProvider(HLNController* controller) : _controller(controller) {
+HLNServicesProvider::HLNServicesProvider(HLNController* controller)
+    : _controller(controller), _application(new HLNApplicationService(this, controller)) {
     qDBusRegisterMetaType<QByteArrayList>();
 }
 
@@ -24,7 +27,8 @@ bool HLNServicesProvider::registerOnSessionBus() {
     if (_registered) return true;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return false;
-    if (!bus.registerObject(kObjectPath, this, QDBusConnection::ExportAllSlots)) return false;
+    if (!bus.registerObject(kObjectPath, this,
+                           QDBusConnection::ExportAllSlots | QDBusConnection::ExportAdaptors)) return false;
     if (!bus.registerService(kServiceName)) {
         bus.unregisterObject(kObjectPath);
         return false;
@@ -47,40 +51,4 @@ void HLNServicesProvider::OpenDriveList() {
 
 void HLNServicesProvider::Quit() {
     if (_controller) _controller->applicationShouldTerminate();
-}
-
-std::optional<int> HLNServicesProvider::handOverToRunningInstance(
-    const std::vector<std::string>& paths) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface()) return std::nullopt;
-    if (!bus.interface()->isServiceRegistered(kServiceName).value()) return std::nullopt;
-
-    QDBusMessage call;
-    if (paths.empty()) {
-        call = QDBusMessage::createMethodCall(kServiceName, kObjectPath, kServiceName, "OpenDriveList");
-    } else {
-        qDBusRegisterMetaType<QByteArrayList>();
-        QByteArrayList bytes;
-        for (const auto& p : paths) bytes << QByteArray::fromStdString(p);
-        QVariantMap pasteboard;
-        pasteboard.insert(HLNController::kFilenamesPboardType, QVariant::fromValue(bytes));
-        call = QDBusMessage::createMethodCall(kServiceName, kObjectPath, kServiceName,
-                                              "SizeFilesOnPasteboard");
-        call << pasteboard << QString();
-    }
-    QDBusMessage reply = bus.call(call, QDBus::Block, 10000);
-    if (reply.type() == QDBusMessage::ErrorMessage) {
-        // The name vanished between the check and the call: start anew here.
-        if (reply.errorName() == "org.freedesktop.DBus.Error.ServiceUnknown") return std::nullopt;
-        std::fprintf(stderr, "hollin: %s\n", reply.errorMessage().toUtf8().constData());
-        return 1;
-    }
-    if (!paths.empty() && !reply.arguments().isEmpty()) {
-        QString error = reply.arguments().first().toString();
-        if (!error.isEmpty()) {
-            std::fprintf(stderr, "%s\n", error.toUtf8().constData());
-            return 1;
-        }
-    }
-    return 0;
 }

@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
+class HLNApplicationService;
 class HLNController;
 
 // The hand-over point for other programs: a D-Bus object on the session bus
 // that passes a pasteboard of file names to the controller's service entry.
-// A second `hollin FOLDER...` finds the running one through it and exits.
+// org.freedesktop.Application is exported on the same object.
 class HLNServicesProvider : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "io.hollin.Hollin")
@@ -24,11 +25,6 @@ public:
     // instance already holds it.
     bool registerOnSessionBus();
 
-    // Client side. Answers the exit status when a running instance took the
-    // request (0, or 1 when it refused), nullopt when none runs. With no
-    // paths it asks the running instance to show the drive list.
-    static std::optional<int> handOverToRunningInstance(const std::vector<std::string>& paths);
-
 public slots:
     // Answers the empty string on success, else the error text.
     QString SizeFilesOnPasteboard(const QVariantMap& pasteboard, const QString& userData);
@@ -39,5 +35,6 @@ public slots:
 private:
     explicit HLNServicesProvider(HLNController* controller);
     HLNController* _controller;
+    HLNApplicationService* _application; // child of this object
     bool _registered = false;
 };

@@ -66,10 +66,10 @@ int main(int argc, char** argv) {
     QDeadlineTimer limit(20000);
     while (!limit.hasExpired() && !(controller->window()->windowTitle().contains(" - ") &&
                                     controller->window()->windowTitle().endsWith("(sizing)")) &&
-           controller->rootFile()->sizeStatus() != 2)
+           controller->rootFile()->sizeStatus() != SizeStatus::complete)
         QApplication::processEvents(QEventLoop::AllEvents, 10);
     pump(300);
-    if (controller->rootFile()->sizeStatus() != 2) {
+    if (controller->rootFile()->sizeStatus() != SizeStatus::complete) {
         if (controller->browser()->numberOfRowsInColumn(0) > 0) controller->browser()->selectRowInColumn(0, 0);
         controller->selectBrowserCell();
         pump(100);
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
                     controller->window()->windowTitle().toUtf8().constData());
     }
 
-    while (controller->rootFile()->sizeStatus() != 2) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (controller->rootFile()->sizeStatus() != SizeStatus::complete) QApplication::processEvents(QEventLoop::AllEvents, 20);
     const double sized = clock.elapsed() / 1000.0;
     HLNPackageReceipt::waitUntilScanFinished(); // so packaged names show greyed
     HLNFileTreeController::updateUI();

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
         if (openEnd >= 0 && last >= openEnd) longestAfterOpen = std::max(longestAfterOpen, now - last);
         last = now;
         if (!controller) return;
-        if (complete < 0 && controller->rootFile()->sizeStatus() == 2) complete = now;
+        if (complete < 0 && controller->rootFile()->sizeStatus() == SizeStatus::complete) complete = now;
         // Done once a refresh has shown the complete root: its title has no
         // "(sizing)" and the first column lists every entry.
         if (complete >= 0 && !controller->window()->windowTitle().endsWith(")") &&

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     HLNFileTreeController* controller = HLNFileTreeController::initWithPath(folder.path().toStdString());
     if (!controller) return 1;
     QDeadlineTimer limit(60000);
-    while (!limit.hasExpired() && (controller->rootFile()->sizeStatus() != 2 ||
+    while (!limit.hasExpired() && (controller->rootFile()->sizeStatus() != SizeStatus::complete ||
                                    controller->browser()->numberOfRowsInColumn(0) < count))
         QApplication::processEvents(QEventLoop::AllEvents, 10);
 

@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         HLNBackgroundFileSizer::sizeFile(root);
-        while (root->sizeStatus() != 2) {
+        while (root->sizeStatus() != SizeStatus::complete) {
             QCoreApplication::processEvents();
             QThread::msleep(2); // often enough to time, rarely enough not to compete
         }

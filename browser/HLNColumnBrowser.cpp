@@ -5,6 +5,7 @@
 #include <QItemSelection>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
@@ -146,6 +147,9 @@ protected:
         if (!_pressed) return; // the release of a double click: doubleAction has been sent
         _pressed = false;
         if (event->button() == Qt::LeftButton) emit _browser->action();
+    }
+    void contextMenuEvent(QContextMenuEvent* event) override {
+        emit _browser->contextMenuRequested(event->globalPos());
     }
     void mouseDoubleClickEvent(QMouseEvent* event) override {
         _pressed = false;

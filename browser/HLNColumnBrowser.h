@@ -41,8 +41,8 @@ protected:
 // - Several rows of one column can be selected (shift/ctrl-click,
 //   shift-arrows); only the rightmost column with a selection counts.
 // - action() is emitted after each click and each keyboard change of the
-//   selection, doubleAction() on a double click. Programmatic selection
-//   emits nothing.
+//   selection, doubleAction() on a double click, contextMenuRequested()
+//   on a right click. Programmatic selection emits nothing.
 // Main thread only.
 class HLNColumnBrowser : public QWidget {
     Q_OBJECT
@@ -113,6 +113,9 @@ public:
 signals:
     void action();
     void doubleAction();
+    // A right click (or the menu key) in a column, after the click has
+    // selected what it selects; the position is global.
+    void contextMenuRequested(const QPoint& globalPosition);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -122,17 +122,17 @@ QColor HLNFileBrowserCell::greyedNameColor() {
     return blended(text, base, 1.0 / 3.0);
 }
 
-QString HLNFileBrowserCell::sizeFieldText(int status, uint64_t bytes) {
+QString HLNFileBrowserCell::sizeFieldText(SizeStatus status, uint64_t bytes) {
     QString text;
     switch (status) {
-    case 0:
+    case SizeStatus::notStarted:
         text = QString::fromStdString(TFString::spacesOfLength(10));
         break;
-    case 1:
-    case 2:
+    case SizeStatus::inProgress:
+    case SizeStatus::complete:
         text = QString::fromStdString(TFString::abbreviatedStringForBytes(bytes)) + "  ";
         break;
-    case 3:
+    case SizeStatus::goneOrGoing:
         text = "trashing ";
         break;
     }
@@ -175,12 +175,12 @@ QString HLNFileBrowserCell::stringValue() const {
 }
 
 const std::vector<HLNTextRun>& HLNFileBrowserCell::attributedStringValue() const {
-    if (_stale) _updateDisplayAttributes();
+    if (_stale) _updateDisplayAttributes(_file ? _file->snapshot() : HLNFile::Snapshot());
     return _text;
 }
 
 bool HLNFileBrowserCell::isLeaf() const {
-    if (_stale) _updateDisplayAttributes();
+    if (_stale) _updateDisplayAttributes(_file ? _file->snapshot() : HLNFile::Snapshot());
     return !_branch;
 }
 
@@ -189,32 +189,37 @@ int HLNFileBrowserCell::cellHeight(const QFont&) const {
 }
 
 void HLNFileBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame, const QStyleOptionViewItem& option) {
-    if (_file && !_stale && (_file->sizeSoFar() != _lastSize || _file->sizeStatus() != _lastStatus)) _stale = true;
-    if (_stale) _updateDisplayAttributes();
+    if (_file) {
+        const HLNFile::Snapshot now = _file->snapshot();
+        if (now.sizeSoFar != _lastSize || now.sizeStatus != _lastStatus) _stale = true;
+        if (_stale) _updateDisplayAttributes(now);
+    } else if (_stale) {
+        _updateDisplayAttributes(HLNFile::Snapshot());
+    }
     HLNBrowserCell::drawWithFrame(painter, frame, option);
 }
 
-void HLNFileBrowserCell::_updateDisplayAttributes() const {
+void HLNFileBrowserCell::_updateDisplayAttributes(const HLNFile::Snapshot& now) const {
     _stale = false;
     ++_rebuilds;
     _text.clear();
     _branch = false;
     if (!_file) return;
 
-    _lastStatus = _file->sizeStatus();
-    _lastSize = _file->sizeSoFar();
-    _branch = _file->isDirectory() && _lastStatus != 3;
+    _lastStatus = now.sizeStatus;
+    _lastSize = now.sizeSoFar;
+    _branch = now.isDirectory && _lastStatus != SizeStatus::goneOrGoing;
 
     const Style* sizeStyle = &unsizedStyle();
     switch (_lastStatus) {
-    case 0:
+    case SizeStatus::notStarted:
         sizeStyle = &unsizedStyle();
         break;
-    case 1:
-    case 3:
+    case SizeStatus::inProgress:
+    case SizeStatus::goneOrGoing:
         sizeStyle = &attentionStyle();
         break;
-    case 2:
+    case SizeStatus::complete:
         sizeStyle = &bandStyle(bandForSize(_lastSize));
         break;
     }
@@ -223,6 +228,6 @@ void HLNFileBrowserCell::_updateDisplayAttributes() const {
     const std::string path = _file->path();
     const bool greyed = (!path.empty() && !HLNPackageReceipt::packageNamesForFilename(path).empty()) ||
                         _file->hadDrivesMountedUnderneathLastTimeWeCheckedDrives();
-    _text.push_back({displayStringForName(_file->nameView()), _file->isLink() ? linkNameFont() : nameFont(),
+    _text.push_back({displayStringForName(_file->nameView()), now.isLink ? linkNameFont() : nameFont(),
                      greyed ? greyedNameColor() : QColor()});
 }

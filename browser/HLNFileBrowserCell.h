@@ -37,7 +37,7 @@ public:
     int cellHeight(const QFont& defaultFont) const override;
 
     uint64_t lastSize() const { return _lastSize; }
-    int lastStatus() const { return _lastStatus; }
+    SizeStatus lastStatus() const { return _lastStatus; }
     // How many times the text was built (to check that redraws stay cheap).
     int rebuildCount() const { return _rebuilds; }
 
@@ -59,7 +59,7 @@ public:
 
     // The size field for a status and size, padded in front to ten
     // characters (longer texts stay whole).
-    static QString sizeFieldText(int status, uint64_t bytes);
+    static QString sizeFieldText(SizeStatus status, uint64_t bytes);
     // A name's bytes as text that keeps them apart: valid UTF-8 decoded,
     // every other byte kept as a lone surrogate U+DC00+byte.
     static QString stringForName(std::string_view bytes);
@@ -69,11 +69,13 @@ public:
 
 private:
     HLNFileBrowserCell(const HLNFileBrowserCell&) = default;
-    void _updateDisplayAttributes() const;
+    // Rebuilds the text from a snapshot of the node taken in one hold of the
+    // tree lock.
+    void _updateDisplayAttributes(const HLNFile::Snapshot& now) const;
 
     Ref<HLNFile> _file;
     mutable uint64_t _lastSize = 0;
-    mutable int _lastStatus = 0;
+    mutable SizeStatus _lastStatus = SizeStatus::notStarted;
     mutable bool _stale = true;
     mutable int _rebuilds = 0;
     mutable std::vector<HLNTextRun> _text;

@@ -1,20 +1,25 @@
 #include "browser/HLNFileTreeController.h"
 
+#include "browser/HLNDesktopOpener.h"
 #include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNFileWell.h"
 #include "browser/HLNShrinkingTextDisplayer.h"
+#include "browser/HLNTreemapView.h"
 #include "browser/HLNWorkspace.h"
 #include "drives/HLNDrive.h"
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNRefreshRequests.h"
 #include "model/HLNTrashMover.h"
 #include "receipts/HLNPackageReceipt.h"
+#include "toolkit/TFDirectory.h"
 #include "toolkit/TFNotificationCenter.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
@@ -28,11 +33,12 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
+#include <QMimeData>
 #include <QPushButton>
+#include <QSplitter>
 #include <QVBoxLayout>
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
 #include <unordered_map>
 
 namespace {
@@ -67,13 +73,42 @@ void reportUnopenablePath(const std::string& path, int error) {
 // ---------------------------------------------------------------------------
 // Opening
 
+std::string HLNFileTreeController::rootPathForPath(const std::string& given) {
+    if (given.empty()) return given;
+    std::string absolute = given;
+    if (absolute[0] != '/') {
+        char* cwd = ::getcwd(nullptr, 0);
+        if (!cwd) return given;
+        absolute = std::string(cwd) + "/" + absolute;
+        std::free(cwd);
+    }
+    // "." and empty components go; links stay as the user named them. A ".."
+    // means the parent of what is really there, which only the kernel
+    // knows after a link: such a path is resolved whole.
+    std::string clean;
+    size_t start = 1;
+    while (start <= absolute.size()) {
+        size_t end = absolute.find('/', start);
+        if (end == std::string::npos) end = absolute.size();
+        const std::string_view part(absolute.data() + start, end - start);
+        if (part == "..") {
+            char* real = ::realpath(absolute.c_str(), nullptr);
+            if (!real) return absolute; // opening it reports why, under the name given
+            std::string resolved = real;
+            std::free(real);
+            return resolved;
+        }
+        if (!part.empty() && part != ".") clean += "/" + std::string(part);
+        start = end + 1;
+    }
+    return clean.empty() ? "/" : clean;
+}
+
 HLNFileTreeController* HLNFileTreeController::initWithPath(const std::string& given) {
-    std::string path = given;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const std::string path = rootPathForPath(given);
     Ref<HLNFile> root = path.empty() ? Ref<HLNFile>() : HLNFile::initWithParent(nullptr, path);
     if (!root) {
-        struct stat st {};
-        const int error = path.empty() ? ENOENT : (::lstat(path.c_str(), &st) == 0 ? 0 : errno);
+        const int error = TFDirectory::examinePath(path).error;
         reportUnopenablePath(given, error);
         return nullptr;
     }
@@ -93,11 +128,16 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     _browser->setDelegate(this);
     connect(_browser, &HLNColumnBrowser::action, this, &HLNFileTreeController::selectBrowserCell);
     connect(_browser, &HLNColumnBrowser::doubleAction, this, &HLNFileTreeController::revealSelectionInFinder);
+    connect(_browser, &HLNColumnBrowser::contextMenuRequested, this, &HLNFileTreeController::showContextMenu);
     _browser->setMaxVisibleColumns(15);
     _browser->setMinColumnWidth(175);
     _browser->loadColumnZero();
     // The arrow keys work at once, without a click first.
     if (QWidget* first = _browser->viewOfColumn(0)) first->setFocus();
+
+    _treemap->setRootFile(_rootFile);
+    connect(_treemap, &HLNTreemapView::fileClicked, this, &HLNFileTreeController::selectFileInBrowser);
+    connect(_treemap, &HLNTreemapView::zoomChanged, this, &HLNFileTreeController::updateWhetherButtonsAreEnabled);
 
     _fileWell->setEditable(false);
     _deleteButton->setFocusPolicy(Qt::NoFocus);
@@ -106,7 +146,16 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
 
     const std::string frame = TFPreference::preferenceForKey(frameKeyForPath(_rootPath).toStdString()).stringValue();
     if (frame.empty() || !_window->restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(frame))))
-        _window->resize(960, 620);
+        _window->resize(960, 720);
+    const TFPreference shown = TFPreference::preferenceForKey(treemapShownKeyForPath(_rootPath).toStdString());
+    _treemapAction->setChecked(!shown.exists() || shown.boolValue());
+    _treemap->setVisible(_treemapAction->isChecked());
+    QList<int> sizes; // "columns,map" in pixels
+    const std::string split = TFPreference::preferenceForKey(splitterKeyForPath(_rootPath).toStdString()).stringValue();
+    for (const QByteArray& part : QByteArray::fromStdString(split).split(','))
+        if (const int pixels = part.toInt(); pixels > 0) sizes << pixels;
+    _splitterSizes = sizes.size() == 2 ? sizes : QList<int>{360, 260};
+    _splitter->setSizes(_splitterSizes);
     _window->setWindowFilePath(displayPath(_rootPath));
 
     _window->setWindowTitle(QString("%1 (%2)").arg(displayPath(_rootPath), localized("sizing")));
@@ -143,8 +192,16 @@ void HLNFileTreeController::_buildWindow() {
     layout->setContentsMargins(8, 8, 8, 8);
     layout->setSpacing(8);
 
-    _browser = new HLNColumnBrowser(central);
-    layout->addWidget(_browser, 1);
+    // The columns above, the map of the same tree below.
+    _splitter = new QSplitter(Qt::Vertical, central);
+    _splitter->setChildrenCollapsible(false);
+    _browser = new HLNColumnBrowser(_splitter);
+    _treemap = new HLNTreemapView(_splitter);
+    _splitter->addWidget(_browser);
+    _splitter->addWidget(_treemap);
+    _splitter->setStretchFactor(0, 3);
+    _splitter->setStretchFactor(1, 2);
+    layout->addWidget(_splitter, 1);
 
     // The summary: the well, what is selected, and the commands.
     auto* summary = new QHBoxLayout;
@@ -210,12 +267,16 @@ void HLNFileTreeController::_buildMenus() {
     _updateAction->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_R), QKeySequence(Qt::Key_F5)});
     _revealAction = selection->addAction("&Reveal in File Manager");
     _revealAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
+    _openAction = selection->addAction("&Open");
+    _openAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return));
+    _copyPathAction = selection->addAction("Copy &Path");
+    _copyPathAction->setShortcut(QKeySequence::Copy);
     _compressAction = selection->addAction("&Compress");
     selection->addSeparator();
     _moveToTrashAction = selection->addAction("&Move to Trash");
     _moveToTrashAction->setObjectName("moveSelectionToTrash");
     _moveToTrashAction->setShortcut(QKeySequence(Qt::Key_Delete)); // the file managers' key for it
-    _trashAction = selection->addAction("&Destroy");
+    _trashAction = selection->addAction("&Destroy…");
     _trashAction->setObjectName("trashSelection"); // the application gives it its shortcut
     _trashAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace));
     connect(_updateAction, &QAction::triggered, this, &HLNFileTreeController::updateSelection);
@@ -223,7 +284,34 @@ void HLNFileTreeController::_buildMenus() {
     connect(_compressAction, &QAction::triggered, this, &HLNFileTreeController::compressSelection);
     connect(_trashAction, &QAction::triggered, this, &HLNFileTreeController::trashSelection);
     connect(_moveToTrashAction, &QAction::triggered, this, &HLNFileTreeController::moveSelectionToTrash);
+    connect(_openAction, &QAction::triggered, this, &HLNFileTreeController::openSelection);
+    connect(_copyPathAction, &QAction::triggered, this, &HLNFileTreeController::copySelectionPath);
     connect(selection, &QMenu::aboutToShow, this, &HLNFileTreeController::updateWhetherButtonsAreEnabled);
+
+    QMenu* view = _window->menuBar()->addMenu("&View");
+    _treemapAction = view->addAction("Treemap");
+    _treemapAction->setCheckable(true);
+    _treemapAction->setChecked(true);
+    _treemapAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    _zoomOutAction = view->addAction("Zoom Out");
+    connect(_treemapAction, &QAction::toggled, this, [this](bool on) {
+        if (!on) _splitterSizes = _splitter->sizes(); // a hidden pane counts as 0 pixels
+        _treemap->setVisible(on);
+        if (on) _splitter->setSizes(_splitterSizes);
+        updateWhetherButtonsAreEnabled();
+    });
+    connect(_zoomOutAction, &QAction::triggered, _treemap, &HLNTreemapView::zoomOut);
+    // The rows' menu shares the window's commands, and so their enabling.
+    _contextMenu = new QMenu(_window);
+    _contextMenu->setObjectName("rowContextMenu");
+    _contextMenu->addAction(_revealAction);
+    _contextMenu->addAction(_openAction);
+    _contextMenu->addAction(_copyPathAction);
+    _contextMenu->addSeparator();
+    _contextMenu->addAction(_updateAction);
+    _contextMenu->addSeparator();
+    _contextMenu->addAction(_moveToTrashAction);
+    _contextMenu->addAction(_trashAction);
 }
 
 // ---------------------------------------------------------------------------
@@ -291,14 +379,14 @@ std::vector<Ref<HLNFile>> HLNFileTreeController::selectedFiles() {
 void HLNFileTreeController::_refreshDisplay() {
     QString title = QString("%1 - %2").arg(_rootFileTitle, bytesText(_rootFile->sizeSoFar()));
     switch (_rootFile->sizeStatus()) {
-    case 0:
-    case 1:
+    case SizeStatus::notStarted:
+    case SizeStatus::inProgress:
         title += QString(" (%1)").arg(localized("sizing"));
         break;
-    case 3:
+    case SizeStatus::goneOrGoing:
         title += QString(" (%1)").arg(localized("deleting"));
         break;
-    case 2:
+    case SizeStatus::complete:
         break;
     }
     if (!_window->isMinimized()) _window->setWindowTitle(title);
@@ -330,10 +418,12 @@ void HLNFileTreeController::_refreshDisplay() {
         if (positions[c] != _browser->scrollPositionOfColumn(c)) _browser->scrollColumnToPosition(c, positions[c]);
 
     refreshSelectedFileInformation();
+    _treemap->refresh();
 }
 
 void HLNFileTreeController::refreshSelectedFileInformation() {
     const std::vector<Ref<HLNFile>> files = selectedFiles();
+    _treemap->setSelectedFiles(files);
     if (files.empty()) {
         _fileSizeField->setText(QString());
         _descriptionDisplayer->setStringValue(QString());
@@ -348,7 +438,7 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
     for (const Ref<HLNFile>& file : files) {
         paths.push_back(file->path());
         if (!allComplete) continue;
-        if (file->sizeStatus() == 2)
+        if (file->sizeStatus() == SizeStatus::complete)
             total += file->sizeSoFar();
         else
             allComplete = false;
@@ -374,11 +464,40 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
 
 void HLNFileTreeController::selectBrowserCell() {
     for (const Ref<HLNFile>& file : selectedFiles()) {
-        const int status = file->sizeStatus();
-        if (status == 0 || status == 1) HLNBackgroundFileSizer::sizeFile(file);
+        const SizeStatus status = file->sizeStatus();
+        if (status == SizeStatus::notStarted || status == SizeStatus::inProgress) HLNBackgroundFileSizer::sizeFile(file);
     }
     refreshSelectedFileInformation();
     updateWhetherButtonsAreEnabled();
+}
+
+void HLNFileTreeController::selectFileInBrowser(const Ref<HLNFile>& file) {
+    std::vector<Ref<HLNFile>> chain; // from the root's child down to the file
+    Ref<HLNFile> n = file;
+    for (; n && n != _rootFile; n = n->parent()) chain.push_back(n);
+    if (!n || chain.empty()) return;
+    int column = 0;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it, ++column) {
+        // Found by identity in the rows the column shows; a column sorted
+        // before the node's size moved is loaded afresh once.
+        auto rowOf = [&]() {
+            if (const HLNFile::ChildList& list = cachedColumns.objectAtIndex(column))
+                for (uint32_t row = 0; row < list->size(); ++row)
+                    if ((*list)[row] == *it) return static_cast<int>(row);
+            return -1;
+        };
+        if (column > _browser->lastColumn()) break;
+        int row = rowOf();
+        if (row < 0) {
+            _browser->reloadColumn(column);
+            row = rowOf();
+        }
+        if (row < 0) break;
+        _browser->selectRowInColumn(row, column);
+        if (auto* list = qobject_cast<QAbstractItemView*>(_browser->viewOfColumn(column)))
+            list->scrollTo(list->model()->index(row, 0));
+    }
+    selectBrowserCell();
 }
 
 void HLNFileTreeController::updateSelection() {
@@ -403,6 +522,38 @@ void HLNFileTreeController::revealSelectionInFinder() {
 
 void HLNFileTreeController::compressSelection() {}
 
+void HLNFileTreeController::openSelection() {
+    for (const Ref<HLNFile>& file : selectedFiles())
+        if (std::string path = file->path(); !path.empty()) HLNDesktopOpener::openPath(path);
+}
+
+QMimeData* HLNFileTreeController::mimeDataForPaths(const std::vector<std::string>& paths) {
+    auto* data = new QMimeData;
+    QList<QUrl> urls;
+    QByteArray text;
+    for (const std::string& path : paths) {
+        urls.push_back(HLNWorkspace::fileURLForPath(path));
+        if (!text.isEmpty()) text += '\n';
+        text += QByteArray::fromStdString(path);
+    }
+    data->setUrls(urls);
+    data->setData("text/plain", text);
+    return data;
+}
+
+void HLNFileTreeController::copySelectionPath() {
+    std::vector<std::string> paths;
+    for (const Ref<HLNFile>& file : selectedFiles()) paths.push_back(file->path());
+    if (paths.empty()) return;
+    QGuiApplication::clipboard()->setMimeData(mimeDataForPaths(paths));
+}
+
+void HLNFileTreeController::showContextMenu(const QPoint& globalPosition) {
+    // A right click selects without the click action: catch up first.
+    selectBrowserCell();
+    _contextMenu->popup(globalPosition);
+}
+
 void HLNFileTreeController::trashSelection() { _destroyFiles(selectedFiles()); }
 
 bool HLNFileTreeController::_refuseFilesOverMountedDrives(const std::vector<Ref<HLNFile>>& files) {
@@ -412,8 +563,12 @@ bool HLNFileTreeController::_refuseFilesOverMountedDrives(const std::vector<Ref<
     if (!drives) drives = HLNDrive::cachedDrives();
 
     QStringList refusedNames;
+    // By the path as shown, and by where it really is: a root opened
+    // through a link spells its entries' paths through that link.
     for (const Ref<HLNFile>& file : files)
-        if (file->_hasDrivesMountedUnderneathFromDriveArray(drives)) refusedNames << HLNFileBrowserCell::displayStringForName(file->nameView());
+        if (file->_hasDrivesMountedUnderneathFromDriveArray(drives) ||
+            (file->isDirectory() && HLNDrive::isDriveMountedBeneathRealLocation(drives, file->path())))
+            refusedNames << HLNFileBrowserCell::displayStringForName(file->nameView());
 
     if (!refusedNames.isEmpty()) {
         const QString title = QString("It's impossible to delete %1 of these files, as other disks are mounted under them.")
@@ -491,6 +646,8 @@ bool HLNFileTreeController::validateSelector(Action action) {
     case Action::MoveSelectionToTrash:
     case Action::CompressSelection:
     case Action::RevealSelection:
+    case Action::OpenSelection:
+    case Action::CopySelectionPath:
         return anySelected;
     case Action::Other:
         return true;
@@ -510,6 +667,10 @@ QAction* HLNFileTreeController::actionFor(Action action) const {
         return _revealAction;
     case Action::CompressSelection:
         return _compressAction;
+    case Action::OpenSelection:
+        return _openAction;
+    case Action::CopySelectionPath:
+        return _copyPathAction;
     case Action::Other:
         return nullptr;
     }
@@ -523,8 +684,10 @@ void HLNFileTreeController::updateWhetherButtonsAreEnabled() {
     _revealButton->setEnabled(validateSelector(Action::RevealSelection));
     _updateButton->setEnabled(validateSelector(Action::UpdateSelection));
     for (Action a : {Action::UpdateSelection, Action::TrashSelection, Action::MoveSelectionToTrash,
-                     Action::RevealSelection, Action::CompressSelection})
+                     Action::RevealSelection, Action::CompressSelection, Action::OpenSelection,
+                     Action::CopySelectionPath})
         actionFor(a)->setEnabled(validateSelector(a));
+    _zoomOutAction->setEnabled(_treemapAction->isChecked() && _treemap->canZoomOut());
 }
 
 // ---------------------------------------------------------------------------
@@ -538,8 +701,21 @@ QString HLNFileTreeController::frameKeyForPath(const std::string& path) {
     return "FileTreeWindowFrame/" + QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding());
 }
 
+QString HLNFileTreeController::splitterKeyForPath(const std::string& path) {
+    return "FileTreeWindowSplitter/" + QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding());
+}
+
+QString HLNFileTreeController::treemapShownKeyForPath(const std::string& path) {
+    return "FileTreeWindowTreemap/" + QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding());
+}
+
 void HLNFileTreeController::_saveFrame() {
     TFPreference::setString(frameKeyForPath(_rootPath).toStdString(), _window->saveGeometry().toBase64().toStdString());
+    const QList<int> sizes = _treemapAction->isChecked() ? _splitter->sizes() : _splitterSizes;
+    if (sizes.size() == 2)
+        TFPreference::setString(splitterKeyForPath(_rootPath).toStdString(),
+                                std::to_string(sizes[0]) + "," + std::to_string(sizes[1]));
+    TFPreference::setBool(treemapShownKeyForPath(_rootPath).toStdString(), _treemapAction->isChecked());
 }
 
 bool HLNFileTreeController::eventFilter(QObject* watched, QEvent* event) {

@@ -4,6 +4,7 @@
 #include "model/HLNFile.h"
 #include "toolkit/TFSparseArray.h"
 
+#include <QList>
 #include <QObject>
 #include <QPoint>
 #include <QString>
@@ -12,10 +13,14 @@
 
 class HLNFileWell;
 class HLNShrinkingTextDisplayer;
+class HLNTreemapView;
 class QAction;
 class QLabel;
 class QMainWindow;
+class QMenu;
+class QMimeData;
 class QPushButton;
+class QSplitter;
 
 // Runs one file browser window over the tree under a path: the column
 // browser (each column lists the children of the row selected to its left,
@@ -32,6 +37,9 @@ public:
     // Null when the path cannot be examined: the user is told why, in a
     // message that names the path, and nothing else happens.
     static HLNFileTreeController* initWithPath(const std::string& path);
+    // The root a given path opens: absolute, without "." or empty
+    // components; resolved whole when it holds "..". Links otherwise stay.
+    static std::string rootPathForPath(const std::string& given);
 
     // Refresh requests, for any thread (forwarded to HLNRefreshRequests).
     static void updateUI();
@@ -44,6 +52,8 @@ public:
         MoveSelectionToTrash,
         RevealSelection,
         CompressSelection,
+        OpenSelection,
+        CopySelectionPath,
         Other
     };
 
@@ -55,12 +65,23 @@ public:
     void moveSelectionToTrash();
     void revealSelectionInFinder();
     void compressSelection();
+    // Opens each selected entry with its default application.
+    void openSelection();
+    // Puts the selected paths on the clipboard, as text and as file URLs.
+    void copySelectionPath();
     void selectBrowserCell();
+    // The rows' context menu, at a global position; it acts on the selection
+    // the click left, with the window's enabling rules.
+    void showContextMenu(const QPoint& globalPosition);
+    QMenu* contextMenu() const { return _contextMenu; }
     // The enabling rule.
     bool validateSelector(Action action);
 
     // The node of every selected cell, in the browser's order.
     std::vector<Ref<HLNFile>> selectedFiles();
+    // Selects a node of the tree in the columns, opening them down to it, as
+    // a click on it would (the map's click).
+    void selectFileInBrowser(const Ref<HLNFile>& file);
 
     QMainWindow* window() const { return _window; }
     HLNColumnBrowser* browser() const { return _browser; }
@@ -74,8 +95,13 @@ public:
     QPushButton* revealButton() const { return _revealButton; }
     QPushButton* updateButton() const { return _updateButton; }
     QAction* actionFor(Action action) const;
+    HLNTreemapView* treemap() const { return _treemap; }
+    QSplitter* splitter() const { return _splitter; }
+    QAction* treemapAction() const { return _treemapAction; }
+    QAction* zoomOutAction() const { return _zoomOutAction; }
     const Ref<HLNFile>& rootFile() const { return _rootFile; }
     const QString& rootFileTitle() const { return _rootFileTitle; }
+    const std::string& rootPath() const { return _rootPath; }
 
     // One refresh of this window (normally run by the refresh notification).
     void _refreshDisplay();
@@ -84,6 +110,12 @@ public:
     static QString displayPath(const std::string& path);
     // The key the window frame of a root path is saved under.
     static QString frameKeyForPath(const std::string& path);
+    // The keys the map's splitter position and its shown state are saved under.
+    static QString splitterKeyForPath(const std::string& path);
+    static QString treemapShownKeyForPath(const std::string& path);
+    // What Copy Path puts on the clipboard: the paths' bytes, one a line, as
+    // text, and their file:// URLs as text/uri-list.
+    static QMimeData* mimeDataForPaths(const std::vector<std::string>& paths);
 
     ~HLNFileTreeController() override;
 
@@ -128,6 +160,14 @@ private:
     QAction* _compressAction = nullptr;
     QAction* _trashAction = nullptr;
     QAction* _moveToTrashAction = nullptr;
+    QSplitter* _splitter = nullptr;
+    HLNTreemapView* _treemap = nullptr;
+    QAction* _treemapAction = nullptr;
+    QAction* _zoomOutAction = nullptr;
+    QList<int> _splitterSizes; // the splitter's sizes while the map was last shown
+    QAction* _openAction = nullptr;
+    QAction* _copyPathAction = nullptr;
+    QMenu* _contextMenu = nullptr; // child of the window
     Ref<HLNFile> _rootFile;
     std::string _rootPath;
     QString _rootFileTitle;

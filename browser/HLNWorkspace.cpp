@@ -1,5 +1,7 @@
 #include "browser/HLNWorkspace.h"
 
+#include "browser/HLNDesktopOpener.h"
+
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -8,23 +10,10 @@
 #include <QFile>
 #include <QMimeDatabase>
 #include <QPainter>
-#include <QProcess>
 #include <QStyle>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-void openFolder(const std::string& folder) {
-    // A URL rather than a path: xdg-open then gets the exact bytes even for
-    // a name that is not valid UTF-8.
-    const QString target = QString::fromLatin1(HLNWorkspace::fileURLForPath(folder).toEncoded());
-    if (!QProcess::startDetached("xdg-open", {target}))
-        qWarning("Hollin: could not run xdg-open for %s", folder.c_str());
-}
-
-} // namespace
 
 std::string HLNWorkspace::parentPath(const std::string& path) {
     std::string p = path;
@@ -47,15 +36,17 @@ void HLNWorkspace::selectFile(const std::string& path) {
     const std::string folder = parentPath(path);
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        openFolder(folder);
+        HLNDesktopOpener::openFolderShowingPath(folder, path, "org.freedesktop.FileManager1: there is no session bus");
         return;
     }
     QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
                                                        "org.freedesktop.FileManager1", "ShowItems");
     call << QStringList{QString::fromLatin1(fileURLForPath(path).toEncoded())} << QString();
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), qApp);
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, folder] {
-        if (watcher->isError()) openFolder(folder);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, folder, path] {
+        if (watcher->isError())
+            HLNDesktopOpener::openFolderShowingPath(
+                folder, path, "org.freedesktop.FileManager1 on the session bus: " + watcher->error().message());
         watcher->deleteLater();
     });
 }

@@ -13,7 +13,8 @@ public:
     // Asks the desktop's file manager (org.freedesktop.FileManager1 on the
     // session bus) to show the path selected in a window of its parent
     // folder. Returns at once; when no file manager answers, the parent
-    // folder is opened with xdg-open instead.
+    // folder is opened with the default folder handler (HLNDesktopOpener),
+    // or the user is told why it could not be.
     static void selectFile(const std::string& path);
     // selectFile for each path, in order.
     static void revealPaths(const std::vector<std::string>& paths);

@@ -1,24 +1,23 @@
 #include "drives/HLNDrive.h"
 
+#include "toolkit/TFDirectory.h"
+
 #include <QString>
+#include <cstdlib>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
-#include <climits>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sys/statvfs.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -120,17 +119,17 @@ std::shared_ptr<BoundedCall> startBoundedStatvfs(const std::string& path,
 // /dev/disk/by-label (names escaped by udev as \xNN).
 std::string labelForDevice(const std::string& device) {
     if (!hasPrefix(device, "/")) return {};
-    char resolved[PATH_MAX];
-    if (!::realpath(device.c_str(), resolved)) return {};
-    DIR* dir = ::opendir("/dev/disk/by-label");
-    if (!dir) return {};
+    const std::optional<std::string> resolved = TFDirectory::resolvedPathFollowingLinks(device);
+    if (!resolved) return {};
+    std::vector<TFDirectory::Entry> entries;
+    TFDirectory::openPathFollowingLinks("/dev/disk/by-label").readEntries(entries);
     std::string label;
-    while (dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        std::string link = std::string("/dev/disk/by-label/") + entry->d_name;
-        char target[PATH_MAX];
-        if (!::realpath(link.c_str(), target) || std::strcmp(target, resolved) != 0) continue;
-        std::string_view name = entry->d_name;
+    for (const TFDirectory::Entry& entry : entries) {
+        if (entry.name[0] == '.') continue;
+        const std::optional<std::string> target =
+            TFDirectory::resolvedPathFollowingLinks("/dev/disk/by-label/" + entry.name);
+        if (!target || *target != *resolved) continue;
+        std::string_view name = entry.name;
         for (size_t i = 0; i < name.size(); ++i) {
             if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x' &&
                 std::isxdigit(static_cast<unsigned char>(name[i + 2])) &&
@@ -143,24 +142,19 @@ std::string labelForDevice(const std::string& device) {
         }
         break;
     }
-    ::closedir(dir);
     return label;
 }
 
 // True when the block device behind a mount says it is removable.
 bool deviceIsRemovable(const std::string& device) {
     if (!hasPrefix(device, "/dev/")) return false;
-    char resolved[PATH_MAX];
-    if (!::realpath(device.c_str(), resolved)) return false;
-    const char* base = std::strrchr(resolved, '/');
-    std::string name = base ? base + 1 : resolved;
+    const std::optional<std::string> resolved = TFDirectory::resolvedPathFollowingLinks(device);
+    if (!resolved) return false;
+    const std::string name = resolved->substr(resolved->rfind('/') + 1);
     for (const std::string& file : {"/sys/class/block/" + name + "/removable",
                                     "/sys/class/block/" + name + "/../removable"}) {
-        if (FILE* f = std::fopen(file.c_str(), "r")) {
-            int c = std::fgetc(f);
-            std::fclose(f);
-            return c == '1';
-        }
+        std::string text;
+        if (TFDirectory::readWholeFile(file, text) == 0) return !text.empty() && text[0] == '1';
     }
     return false;
 }
@@ -253,23 +247,11 @@ bool HLNDrive::isKnownLocalType(std::string_view type) {
 }
 
 std::optional<std::vector<HLNMountRecord>> HLNDrive::readMountTableAtPath(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
     std::string text;
-    std::array<char, 65536> buffer;
-    for (;;) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int saved = errno;
-            ::close(fd);
-            errno = saved;
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        text.append(buffer.data(), static_cast<size_t>(n));
+    if (int error = TFDirectory::readWholeFile(path, text)) {
+        errno = error;
+        return std::nullopt;
     }
-    ::close(fd);
 
     std::vector<HLNMountRecord> records;
     size_t pos = 0;
@@ -363,6 +345,22 @@ Ref<HLNDrive> HLNDrive::cachedDriveContainingPath(const std::string& path) {
         }
     }
     return best;
+}
+
+bool HLNDrive::isDriveMountedBeneathRealLocation(const DriveList& drives, const std::string& path) {
+    if (!drives || path.empty()) return false;
+    std::string real = path;
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        real = resolved;
+        std::free(resolved);
+    }
+    for (const Ref<HLNDrive>& drive : *drives) {
+        const std::string& location = drive->location();
+        if (location == real || real == "/" ||
+            (location.size() > real.size() && hasPrefix(location, real) && location[real.size()] == '/'))
+            return true;
+    }
+    return false;
 }
 
 // MARK: one drive

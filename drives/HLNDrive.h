@@ -41,6 +41,11 @@ public:
     static DriveList cachedDrives();
     // The cached drive whose location is the longest string prefix of path.
     static Ref<HLNDrive> cachedDriveContainingPath(const std::string& path);
+    // Whether a drive in the list is mounted at the folder's real location
+    // or beneath it: the path with every link in it resolved, so a folder
+    // reached through a link is judged where it really is. A path that
+    // cannot be resolved is judged as it is spelled.
+    static bool isDriveMountedBeneathRealLocation(const DriveList& drives, const std::string& path);
 
     static Ref<HLNDrive> initWithMountStats(const HLNMountRecord& record);
 

@@ -156,6 +156,6 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
         HLNFile::ChildList children = node->children();
         if (children)
             for (uint32_t i = children->size(); i-- > 0;)
-                if ((*children)[i]->sizeStatus() != 2) stack.push_back((*children)[i]);
+                if ((*children)[i]->sizeStatus() != SizeStatus::complete) stack.push_back((*children)[i]);
     }
 }

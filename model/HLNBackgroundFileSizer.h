@@ -49,5 +49,4 @@ private:
     int condition = 1;                     // 0: there may be work; 1: none
     bool waiting = false;                  // the thread waits for condition 0
     std::vector<Ref<HLNFile>> requestedFiles;
-    bool sizingThreadDetached = false;     // kept for its meaning; never set
 };

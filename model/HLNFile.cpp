@@ -1,8 +1,8 @@
 #include "model/HLNFile.h"
 
 #include "model/HLNBackgroundFileSizer.h"
-#include "model/HLNDirectory.h"
 #include "model/HLNRefreshRequests.h"
+#include "toolkit/TFDirectory.h"
 #include "toolkit/TFMainThread.h"
 
 #include <QChar>
@@ -13,14 +13,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
 static_assert(sizeof(HLNFile) <= 40, "a node stays small: seven fields, flags in one word");
-
-using TreeGuard = std::scoped_lock<std::recursive_mutex>;
 
 static std::atomic<uint64_t> createdCount{0};
 
@@ -91,23 +87,6 @@ char32_t foldedCharacter(std::string_view s, size_t& i) {
     return char32_t(0x110000) + c;
 }
 
-// The allocated bytes of an entry and what it is, read relative to an open
-// folder; a folder on the same file system is listed too.
-struct Reading {
-    bool exists = true;
-    int error = 0; // errno of a failed fstatat other than ENOENT
-    bool isDirectory = false;
-    bool isLink = false;
-    uint64_t allocated = 0;
-    int32_t fsNumber = 0;
-    Ref<HLNFile::List> names;
-};
-
-int32_t foldDevice(dev_t dev) {
-    uint64_t d = static_cast<uint64_t>(dev);
-    return static_cast<int32_t>(static_cast<uint32_t>(d ^ (d >> 32)));
-}
-
 } // namespace
 
 int HLNFile::compareNames(std::string_view a, std::string_view b) {
@@ -129,11 +108,37 @@ int HLNFile::compareNames(std::string_view a, std::string_view b) {
     return 0;
 }
 
-struct HLNFile::Examination : Reading {
+// What one entry is, read relative to an open folder; a folder that is to
+// be listed comes with its sorted names.
+struct HLNFile::Examination {
+    TFDirectory::Examination entry;
+    int32_t fileSystemNumber = 0; // the entry's device, folded
     int32_t parentFsNumber = 0;
+    Ref<List> names;
+
+    // The errno of a failure other than the entry being gone; 0 otherwise.
+    int failure() const { return entry.exists() ? entry.error : 0; }
 };
 
-Ref<HLNFile::List> HLNFile::_listFolder(const HLNDirectory& folder) {
+namespace {
+
+int32_t foldDevice(uint64_t d) { return static_cast<int32_t>(static_cast<uint32_t>(d ^ (d >> 32))); }
+
+bool hasSize(SizeStatus status) {
+    switch (status) {
+    case SizeStatus::notStarted:
+    case SizeStatus::goneOrGoing:
+        return false;
+    case SizeStatus::inProgress:
+    case SizeStatus::complete:
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder) {
     std::vector<char> bytes;
     std::vector<uint32_t> offsets;
     folder.readNames(bytes, offsets);
@@ -144,12 +149,36 @@ Ref<HLNFile::List> HLNFile::_listFolder(const HLNDirectory& folder) {
     return HLNFile::List::makeNames(bytes.data(), offsets.data(), offsets.size(), bytes.size());
 }
 
-// ---------------------------------------------------------------- creation
+// ---------------------------------------------------------------- the lock
 
 std::recursive_mutex& HLNFile::treeLock() {
     static std::recursive_mutex lock;
     return lock;
 }
+
+void HLNFile::TreeGuard::unlock() {
+    if (_lock.owns_lock()) _lock.unlock();
+    if (_toInvalidate.empty() && _nodes.empty() && _lists.empty()) return;
+    std::vector<Ref<HLNFile>> release = std::move(_toInvalidate);
+    _toInvalidate.clear();
+    _lists.clear();
+    _nodes.clear();
+    for (const Ref<HLNFile>& node : release) node->invalidate();
+}
+
+void HLNFile::TreeGuard::dropAfterUnlock(Ref<HLNFile> node) {
+    if (node) _nodes.push_back(std::move(node));
+}
+
+void HLNFile::TreeGuard::dropAfterUnlock(Ref<List> list) {
+    if (list) _lists.push_back(std::move(list));
+}
+
+void HLNFile::TreeGuard::invalidateAfterUnlock(Ref<HLNFile> node) {
+    if (node) _toInvalidate.push_back(std::move(node));
+}
+
+// ---------------------------------------------------------------- creation
 
 HLNFile::HLNFile(const Ref<HLNFile>& parent) : _parent(parent) {
     if (!parent) _flags |= IsRootFile;
@@ -172,91 +201,81 @@ Ref<HLNFile> HLNFile::initWithParent(const Ref<HLNFile>& parent, std::string nam
     return node;
 }
 
-// Reads one entry relative to an open folder; a folder is listed when it is
-// the root or lies on its parent's file system.
-void HLNFile::_readEntry(int dirfd, const char* name, bool isRoot, int32_t parentFs, Examination& r) {
-    struct stat st {};
-    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) r.exists = false;
-        else r.error = errno;
-        return;
-    }
-    r.isDirectory = S_ISDIR(st.st_mode);
-    r.isLink = S_ISLNK(st.st_mode);
-    r.allocated = static_cast<uint64_t>(st.st_blocks) * 512u;
-    r.fsNumber = foldDevice(st.st_dev);
-    if (r.isDirectory && (isRoot || r.fsNumber == parentFs)) {
-        HLNDirectory folder(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
-        r.names = _listFolder(folder);
-    }
+// Reads one entry inside an open folder (on a folder that did not open, its
+// error); a folder on its parent's file system is listed too.
+void HLNFile::_readEntry(const TFDirectory& folder, const char* name, int32_t parentFs, Examination& r) {
+    r.entry = folder.examine(name);
+    if (r.entry.error) return;
+    r.fileSystemNumber = foldDevice(r.entry.device);
+    if (r.entry.isDirectory() && r.fileSystemNumber == parentFs) r.names = _listFolder(folder.openChild(name));
+}
+
+// Reads a root, given by its whole path; a root folder is always listed.
+void HLNFile::_readRoot(const std::string& path, Examination& r) {
+    r.entry = TFDirectory::examinePath(path);
+    if (r.entry.error) return;
+    r.fileSystemNumber = foldDevice(r.entry.device);
+    if (r.entry.isDirectory()) r.names = _listFolder(TFDirectory::openPath(path));
 }
 
 bool HLNFile::_checkAttributes() {
+    // The disk is read without the tree lock, relative to the parent's
+    // folder opened afresh (a root by its path); the result is applied
+    // under the lock.
     Examination ex;
     std::string where; // the path, for messages
     bool isRoot;
     {
-        TreeGuard lock(treeLock());
+        TreeGuard held;
         isRoot = _has(IsRootFile);
-        if (!_hasPath()) return false;
-        ex.parentFsNumber = _parent ? _parent->_fsNumber : 0;
-        _appendPath(where);
+        if (!_hasPath(held)) return false;
+        ex.parentFsNumber = _parent ? _parent->_fileSystemNumber : 0;
+        _appendPath(where, held);
     }
     if (isRoot) {
-        if (where.size() < PATH_MAX) {
-            _readEntry(AT_FDCWD, where.c_str(), true, 0, ex);
-        } else {
-            std::string folder, last;
-            HLNDirectory::splitPath(where, folder, last);
-            HLNDirectory dir = HLNDirectory::openPath(folder);
-            if (dir.isOpen()) _readEntry(dir.fd(), last.c_str(), true, 0, ex);
-            else if (dir.error() == ENOENT || dir.error() == ENOTDIR) ex.exists = false;
-            else ex.error = dir.error();
-        }
+        _readRoot(where, ex);
     } else {
         std::string folder = where.substr(0, where.size() - nameView().size());
-        HLNDirectory dir = HLNDirectory::openPath(folder);
-        if (dir.isOpen()) _readEntry(dir.fd(), _nameBytes(), false, ex.parentFsNumber, ex);
-        else if (dir.error() == ENOENT || dir.error() == ENOTDIR) ex.exists = false;
-        else ex.error = dir.error();
+        _readEntry(TFDirectory::openPath(folder), _nameBytes(), ex.parentFsNumber, ex);
     }
-    if (ex.error) std::fprintf(stderr, "%s: %s\n", where.c_str(), std::strerror(ex.error));
-    TreeGuard lock(treeLock());
-    return _apply(ex, true);
+    if (int error = ex.failure()) std::fprintf(stderr, "%s: %s\n", where.c_str(), std::strerror(error));
+    TreeGuard held;
+    return _apply(ex, &held);
 }
 
-bool HLNFile::_apply(Examination& ex, bool report) {
-    if (!ex.exists) return false;
+bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
+    if (!ex.entry.exists()) return false;
     uint64_t allocated = 0;
-    if (!ex.error) {
-        _set(IsDirectory, ex.isDirectory);
-        if (ex.isDirectory) _fsNumber = ex.fsNumber;
-        _set(IsLink, ex.isLink);
-        allocated = ex.allocated;
+    if (!ex.entry.error) {
+        _set(IsDirectory, ex.entry.isDirectory());
+        if (ex.entry.isDirectory()) _fileSystemNumber = ex.fileSystemNumber;
+        _set(IsLink, ex.entry.isLink());
+        allocated = ex.entry.allocatedBytes;
     }
     if (!_has(IsDirectory)) {
         _sizeSoFar = allocated;
-        _unsizedChildrenCount = _childrenCountLocked();
-    } else if (_has(IsRootFile) || _fsNumber == ex.parentFsNumber) {
+        _unsizedChildrenCount = _children ? _children->_count : 0;
+    } else if (_has(IsRootFile) || _fileSystemNumber == ex.parentFsNumber) {
         if (_has(Invalidated)) return false;
-        _setChildren(ex.names);
-        _set(ChildrenArrayContainsNames, ex.names != nullptr);
+        if (held) _setChildren(std::move(ex.names), *held);
+        else _children = std::move(ex.names);
+        _set(ChildrenArrayContainsNames, _children != nullptr);
         _sizeSoFar = allocated;
-        _unsizedChildrenCount = _childrenCountLocked();
-        if (_unsizedChildrenCount > 0 && report && _parent) _parent->_childSized(allocated, false);
+        _unsizedChildrenCount = _children ? _children->_count : 0;
+        if (_unsizedChildrenCount > 0 && held && _parent) _parent->_childSized(allocated, false, *held);
     } else {
         // A folder on another file system (a volume mounted inside the tree)
         // is neither listed nor counted.
         _sizeSoFar = 0;
         _unsizedChildrenCount = 0;
     }
-    if (_unsizedChildrenCount == 0 && report && _parent) _parent->_childSized(_sizeSoFar, true);
+    if (_unsizedChildrenCount == 0 && held && _parent) _parent->_childSized(_sizeSoFar, true, *held);
     return true;
 }
 
 // ---------------------------------------------------------------- accessors
 
-bool HLNFile::_hasPath() const {
+bool HLNFile::_hasPath(const TreeGuard&) const {
     const HLNFile* n = this;
     while (!n->_has(IsRootFile)) {
         if (!n->_parent) return false;
@@ -265,7 +284,7 @@ bool HLNFile::_hasPath() const {
     return true;
 }
 
-void HLNFile::_appendPath(std::string& out) const {
+void HLNFile::_appendPath(std::string& out, const TreeGuard&) const {
     const HLNFile* chain[64];
     std::vector<const HLNFile*> deep;
     size_t count = 0;
@@ -283,92 +302,98 @@ void HLNFile::_appendPath(std::string& out) const {
 }
 
 std::string HLNFile::path() const {
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     std::string p;
-    if (_hasPath()) _appendPath(p);
+    if (_hasPath(held)) _appendPath(p, held);
     return p;
 }
 
 Ref<HLNFile> HLNFile::parent() const {
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     return _parent;
 }
 
 bool HLNFile::isDirectory() const {
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     return _has(IsDirectory);
 }
 
 bool HLNFile::isLink() const {
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     return _has(IsLink);
 }
 
 bool HLNFile::isTrashing() const {
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     return _has(IsTrashing);
 }
 
 bool HLNFile::_beginTrashing() {
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     if (_has(IsTrashing)) return false;
     _flags |= IsTrashing;
     return true;
 }
 
 void HLNFile::_endTrashing() {
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     _set(IsTrashing, false);
 }
 
 bool HLNFile::isInvalidated() const {
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     return _has(Invalidated);
 }
 
 uint64_t HLNFile::sizeSoFar() const {
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     return _sizeSoFar;
 }
 
 uint32_t HLNFile::unsizedChildrenCount() const {
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     return _unsizedChildrenCount;
 }
 
 uint32_t HLNFile::childrenCount() const {
-    TreeGuard lock(treeLock());
-    return _childrenCountLocked();
+    TreeGuard held;
+    return _childrenCount(held);
 }
 
-int HLNFile::_sizeStatusLocked() const {
-    if (_has(Invalidated) || _has(IsTrashing)) return 3;
-    if (_unsizedChildrenCount == 0) return 2;
-    if (_unsizedChildrenCount != _childrenCountLocked() || _has(ChildrenHaveDoneSomeSizing)) return 1;
-    return 0;
+SizeStatus HLNFile::_sizeStatus(const TreeGuard& held) const {
+    if (_has(Invalidated) || _has(IsTrashing)) return SizeStatus::goneOrGoing;
+    if (_unsizedChildrenCount == 0) return SizeStatus::complete;
+    if (_unsizedChildrenCount != _childrenCount(held) || _has(ChildrenHaveDoneSomeSizing))
+        return SizeStatus::inProgress;
+    return SizeStatus::notStarted;
 }
 
-int HLNFile::sizeStatus() const {
-    TreeGuard lock(treeLock());
-    return _sizeStatusLocked();
+SizeStatus HLNFile::sizeStatus() const {
+    TreeGuard held;
+    return _sizeStatus(held);
+}
+
+HLNFile::Snapshot HLNFile::snapshot() const {
+    TreeGuard held;
+    return {_sizeSoFar, _sizeStatus(held), _has(IsDirectory), _has(IsLink)};
 }
 
 // ---------------------------------------------------------------- children
 
-HLNFile::ChildList HLNFile::_nodesLocked() const {
+HLNFile::ChildList HLNFile::_nodes(const TreeGuard&) const {
     if (!_children || _has(ChildrenArrayContainsNames)) return nullptr;
     return ChildList(_children);
 }
 
-void HLNFile::_setChildren(const Ref<List>& list) {
-    TreeGuard lock(treeLock());
+void HLNFile::_setChildren(Ref<List> list, TreeGuard& held) {
     if (_has(Invalidated)) return;
-    _children = list;
+    std::swap(_children, list);
+    held.dropAfterUnlock(std::move(list));
 }
 
 HLNFile::ChildList HLNFile::children() {
-    std::unique_lock<std::recursive_mutex> lock(treeLock());
-    if (!_has(ChildrenArrayContainsNames)) return _nodesLocked();
+    TreeGuard held;
+    if (!_has(ChildrenArrayContainsNames)) return _nodes(held);
     if (_has(ConvertingNames)) {
         // Another thread is turning the names into nodes. The main thread
         // does not wait (the next refresh shows them); any other thread gets
@@ -381,82 +406,79 @@ HLNFile::ChildList HLNFile::children() {
     // in one hold of the lock. Readers meanwhile see the folder as listed.
     _set(ConvertingNames, true);
     Ref<List> names = _children;
-    int32_t fsNumber = _fsNumber;
+    int32_t fsNumber = _fileSystemNumber;
     std::string where;
-    _appendPath(where);
+    _appendPath(where, held);
     Ref<HLNFile> self(this);
-    lock.unlock();
+    held.unlock();
 
     Ref<List> built = List::makeNodes(names->_count);
     uint64_t bytes = 0;
     uint32_t finished = 0;
     {
-        HLNDirectory folder = HLNDirectory::openPath(where);
-        bool folderGone = !folder.isOpen() && (folder.error() == ENOENT || folder.error() == ENOTDIR);
+        TFDirectory folder = TFDirectory::openPath(where);
         Examination ex;
         for (uint32_t i = 0; i < names->_count; ++i) {
             const char* name = names->nameAt(i);
             ex = Examination();
             ex.parentFsNumber = fsNumber;
-            if (folder.isOpen()) _readEntry(folder.fd(), name, false, fsNumber, ex);
-            else if (folderGone) ex.exists = false;
-            else ex.error = folder.error();
-            if (!ex.exists) {
+            _readEntry(folder, name, fsNumber, ex);
+            if (!ex.entry.exists()) {
                 ++finished; // vanished since the listing: finished with 0 bytes
                 continue;
             }
-            if (ex.error) {
+            if (int error = ex.failure()) {
                 std::string full = where;
                 if (full.back() != '/') full += '/';
-                std::fprintf(stderr, "%s%s: %s\n", full.c_str(), name, std::strerror(ex.error));
+                std::fprintf(stderr, "%s%s: %s\n", full.c_str(), name, std::strerror(error));
             }
             Ref<HLNFile> node = _make(self, name);
-            node->_apply(ex, false);
+            node->_apply(ex, nullptr);
             bytes += node->_sizeSoFar;
             if (node->_unsizedChildrenCount == 0) ++finished;
             new (&built->nodes()[built->_count++]) Ref<HLNFile>(std::move(node));
         }
     }
 
-    lock.lock();
+    held.lock();
     _set(ConvertingNames, false);
     bool wanted = _has(ChildrenWantedDuringConversion);
     _set(ChildrenWantedDuringConversion, false);
     ChildList result;
     if (_has(Invalidated) || _children != names) {
         // Cut or re-read meanwhile: the nodes built are not this folder's.
-        result = _nodesLocked();
-        lock.unlock();
+        result = _nodes(held);
+        held.unlock();
         built = nullptr;
         return result;
     }
     _children = built;
     _set(ChildrenArrayContainsNames, false);
-    _childrenSized(bytes, finished, names->_count > 0);
+    _childrenSized(bytes, finished, names->_count > 0, held);
     result = ChildList(built);
-    lock.unlock();
+    held.dropAfterUnlock(std::move(names));
+    held.unlock();
     if (wanted) HLNBackgroundFileSizer::sizeFile(self);
     return result;
 }
 
 void HLNFile::sortChildren() {
     children();
-    TreeGuard lock(treeLock());
-    ChildList current = _nodesLocked();
+    TreeGuard held;
+    ChildList current = _nodes(held);
     if (!current) return;
     std::vector<HLNFile*> order;
     order.reserve(current->size());
     for (const Ref<HLNFile>& c : *current) order.push_back(c.get());
-    std::sort(order.begin(), order.end(), [](HLNFile* a, HLNFile* b) { return a->compare(*b) < 0; });
+    std::sort(order.begin(), order.end(), [&](HLNFile* a, HLNFile* b) { return a->_compare(*b, held) < 0; });
     Ref<List> sorted = List::makeNodes(order.size());
     for (HLNFile* n : order) new (&sorted->nodes()[sorted->_count++]) Ref<HLNFile>(n);
-    _setChildren(sorted);
+    _setChildren(std::move(sorted), held);
 }
 
 // ---------------------------------------------------------------- sizes
 
-void HLNFile::_childSized(uint64_t bytes, bool done) {
-    TreeGuard lock(treeLock());
+void HLNFile::_childSized(uint64_t bytes, bool done, const TreeGuard&) {
     for (HLNFile* n = this; n; n = n->_parent.get()) {
         n->_flags |= ChildrenHaveDoneSomeSizing;
         n->_sizeSoFar += bytes;
@@ -465,16 +487,15 @@ void HLNFile::_childSized(uint64_t bytes, bool done) {
     }
 }
 
-void HLNFile::_childrenSized(uint64_t bytes, uint32_t finished, bool anyReport) {
+void HLNFile::_childrenSized(uint64_t bytes, uint32_t finished, bool anyReport, const TreeGuard& held) {
     if (!anyReport) return;
     _flags |= ChildrenHaveDoneSomeSizing;
     _sizeSoFar += bytes;
     _unsizedChildrenCount -= std::min(finished, _unsizedChildrenCount);
-    if (_parent) _parent->_childSized(bytes, _unsizedChildrenCount == 0);
+    if (_parent) _parent->_childSized(bytes, _unsizedChildrenCount == 0, held);
 }
 
-void HLNFile::_childRefreshing(uint64_t bytes, bool wasDone) {
-    TreeGuard lock(treeLock());
+void HLNFile::_childRefreshing(uint64_t bytes, bool wasDone, const TreeGuard&) {
     for (HLNFile* n = this; n; n = n->_parent.get()) {
         bool wasComplete = wasDone && n->_unsizedChildrenCount == 0;
         if (wasDone) ++n->_unsizedChildrenCount;
@@ -485,23 +506,37 @@ void HLNFile::_childRefreshing(uint64_t bytes, bool wasDone) {
 
 // ---------------------------------------------------------------- ordering
 
-int HLNFile::compareSize(const HLNFile& other) const {
-    uint64_t mine = sizeSoFar(), theirs = other.sizeSoFar();
+int HLNFile::_compareSize(const HLNFile& other, const TreeGuard&) const {
+    uint64_t mine = _sizeSoFar, theirs = other._sizeSoFar;
     return mine > theirs ? -1 : mine < theirs ? 1 : 0;
 }
 
-int HLNFile::compareSizeStatus(const HLNFile& other) const {
-    int a = sizeStatus(), b = other.sizeStatus();
-    bool mineSized = a == 1 || a == 2, theirsSized = b == 1 || b == 2;
+int HLNFile::_compareSizeStatus(const HLNFile& other, const TreeGuard& held) const {
+    bool mineSized = hasSize(_sizeStatus(held)), theirsSized = hasSize(other._sizeStatus(held));
     if (mineSized != theirsSized) return mineSized ? -1 : 1;
-    return mineSized ? compareSize(other) : 0;
+    return mineSized ? _compareSize(other, held) : 0;
+}
+
+int HLNFile::_compare(const HLNFile& other, const TreeGuard& held) const {
+    int r = _compareSizeStatus(other, held);
+    return r != 0 ? r : compareName(other);
+}
+
+int HLNFile::compareSize(const HLNFile& other) const {
+    TreeGuard held;
+    return _compareSize(other, held);
+}
+
+int HLNFile::compareSizeStatus(const HLNFile& other) const {
+    TreeGuard held;
+    return _compareSizeStatus(other, held);
 }
 
 int HLNFile::compareName(const HLNFile& other) const { return compareNames(nameView(), other.nameView()); }
 
 int HLNFile::compare(const HLNFile& other) const {
-    int r = compareSizeStatus(other);
-    return r != 0 ? r : compareName(other);
+    TreeGuard held;
+    return _compare(other, held);
 }
 
 // ---------------------------------------------------------------- drives
@@ -516,7 +551,7 @@ bool HLNFile::_hasDrivesMountedUnderneathFromDriveArray(const HLNDrive::DriveLis
 
 bool HLNFile::hasDrivesMountedUnderneath() {
     bool answer = _hasDrivesMountedUnderneathFromDriveArray(HLNDrive::drives());
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     _flags |= KnowsWhetherItHadDrivesMountedUnderneath;
     _set(HadDrivesMountedUnderneath, answer);
     return answer;
@@ -524,7 +559,7 @@ bool HLNFile::hasDrivesMountedUnderneath() {
 
 bool HLNFile::hadDrivesMountedUnderneathLastTimeWeCheckedDrives() {
     bool answer = _hasDrivesMountedUnderneathFromDriveArray(HLNDrive::cachedDrives());
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     _flags |= KnowsWhetherItHadDrivesMountedUnderneath;
     _set(HadDrivesMountedUnderneath, answer);
     return answer;
@@ -540,14 +575,14 @@ std::string HLNFile::shortDescription() const {
 
 void HLNFile::invalidate() {
     {
-        TreeGuard lock(treeLock());
+        TreeGuard held;
         _flags |= Invalidated;
     }
     Ref<HLNFile> self(this);
     auto release = [self] {
         Ref<HLNFile> parent;
         {
-            TreeGuard lock(treeLock());
+            TreeGuard held;
             parent = std::move(self->_parent);
         }
         self->_releaseChildren();
@@ -559,58 +594,62 @@ void HLNFile::invalidate() {
     }
 }
 
+Ref<HLNFile::List> HLNFile::_detachChildren(TreeGuard& held) {
+    Ref<List> list = std::move(_children);
+    const bool nodes = list && !_has(ChildrenArrayContainsNames);
+    _set(ChildrenArrayContainsNames, false);
+    if (nodes) return list;
+    held.dropAfterUnlock(std::move(list));
+    return nullptr;
+}
+
 void HLNFile::_releaseChildren() {
     Ref<List> kept;
     {
-        TreeGuard lock(treeLock());
-        if (!_children) return;
-        if (!_has(ChildrenArrayContainsNames)) kept = std::move(_children);
-        _children = nullptr;
-        _set(ChildrenArrayContainsNames, false);
+        TreeGuard held;
+        kept = _detachChildren(held);
     }
     if (kept)
-        for (const Ref<HLNFile>& child : *kept) child->_releaseParent();
+        for (const Ref<HLNFile>& child : *kept) {
+            TreeGuard held;
+            child->_releaseParent(held);
+        }
 }
 
-void HLNFile::_releaseParent() {
+void HLNFile::_releaseParent(TreeGuard& held) {
     // Depth-first over the subtree in one hold of the lock, with an explicit
-    // stack so that deep trees cannot exhaust the thread's stack. Cut nodes
-    // are freed only after the lock is released.
-    std::vector<Ref<HLNFile>> pending{Ref<HLNFile>(this)};
-    std::vector<Ref<HLNFile>> cut;
-    {
-        TreeGuard lock(treeLock());
-        while (!pending.empty()) {
-            Ref<HLNFile> n = std::move(pending.back());
-            pending.pop_back();
-            n->_flags |= Invalidated;
-            cut.push_back(std::move(n->_parent));
-            Ref<List> list = std::move(n->_children);
-            bool nodes = list && !n->_has(ChildrenArrayContainsNames);
-            n->_set(ChildrenArrayContainsNames, false);
-            if (nodes)
-                for (uint32_t i = list->_count; i-- > 0;) pending.push_back(list->nodes()[i]);
-            cut.push_back(std::move(n));
+    // stack so that deep trees cannot exhaust the thread's stack. The lists
+    // taken off the nodes keep the nodes alive until the lock is released.
+    std::vector<HLNFile*> pending{this};
+    while (!pending.empty()) {
+        HLNFile* n = pending.back();
+        pending.pop_back();
+        n->_flags |= Invalidated;
+        held.dropAfterUnlock(std::move(n->_parent));
+        if (Ref<List> list = n->_detachChildren(held)) {
+            for (uint32_t i = list->_count; i-- > 0;) pending.push_back(list->nodes()[i].get());
+            held.dropAfterUnlock(std::move(list));
         }
     }
 }
 
-void HLNFile::_removeChild(const Ref<HLNFile>& child) {
-    TreeGuard lock(treeLock());
-    ChildList current = children();
-    if (!current) return;
-    Ref<List> rest = List::makeNodes(current->size());
-    for (const Ref<HLNFile>& c : *current)
-        if (c != child) new (&rest->nodes()[rest->_count++]) Ref<HLNFile>(c);
-    child->invalidate();
-    _setChildren(rest);
+void HLNFile::_removeChild(const Ref<HLNFile>& child, TreeGuard& held) {
+    if (ChildList current = _nodes(held)) {
+        Ref<List> rest = List::makeNodes(current->size());
+        for (const Ref<HLNFile>& c : *current)
+            if (c != child) new (&rest->nodes()[rest->_count++]) Ref<HLNFile>(c);
+        _setChildren(std::move(rest), held);
+    }
+    // Cut at once; its subtree is released on a thread of its own.
+    child->_flags |= Invalidated;
+    held.invalidateAfterUnlock(child);
 }
 
 // ---------------------------------------------------------------- re-reading
 
 void HLNFile::refreshSize() {
     {
-        TreeGuard lock(treeLock());
+        TreeGuard held;
         _flags |= NeedsSizeRefreshed;
     }
     HLNBackgroundFileSizer::sizeFile(Ref<HLNFile>(this));
@@ -618,18 +657,22 @@ void HLNFile::refreshSize() {
 
 void HLNFile::_refreshSizeIfNeeded() {
     {
-        TreeGuard lock(treeLock());
+        TreeGuard held;
         if (!_has(NeedsSizeRefreshed) || _has(Invalidated)) return;
         _set(NeedsSizeRefreshed, false);
-        if (_parent) _parent->_childRefreshing(_sizeSoFar, _unsizedChildrenCount == 0);
+        if (_parent) _parent->_childRefreshing(_sizeSoFar, _unsizedChildrenCount == 0, held);
         _sizeSoFar = 0;
-        _releaseChildren();
-    }
+        if (Ref<List> old = _detachChildren(held)) {
+            for (const Ref<HLNFile>& child : *old) child->_releaseParent(held);
+            held.dropAfterUnlock(std::move(old));
+        }
+    } // the old subtree is freed here, once the lock is released
     if (_checkAttributes()) return;
-    TreeGuard lock(treeLock());
+    TreeGuard held;
     if (Ref<HLNFile> parent = _parent) {
-        parent->_childSized(0, true);
-        parent->_removeChild(Ref<HLNFile>(this));
+        parent->_childSized(0, true, held);
+        parent->_removeChild(Ref<HLNFile>(this), held);
+        held.dropAfterUnlock(std::move(parent));
     }
 }
 
@@ -637,7 +680,7 @@ void HLNFile::_refreshSizeIfNeeded() {
 
 void HLNFile::trash() {
     {
-        TreeGuard lock(treeLock());
+        TreeGuard held;
         bool already = _has(IsTrashing);
         _flags |= IsTrashing;
         if (already) return;
@@ -659,22 +702,22 @@ void HLNFile::_detachedTrash() {
     std::string rootPath;
     std::vector<std::string> below; // names from this node up to the root's child
     {
-        TreeGuard lock(treeLock());
-        if (_hasPath()) {
+        TreeGuard held;
+        if (_hasPath(held)) {
             const HLNFile* n = this;
             for (; !n->_has(IsRootFile); n = n->_parent.get()) below.emplace_back(n->nameView());
             rootPath = n->nameView();
         }
     }
     if (below.empty()) {
-        if (!rootPath.empty()) HLNDirectory::removePath(rootPath);
+        if (!rootPath.empty()) TFDirectory::removePath(rootPath);
     } else {
-        HLNDirectory folder = HLNDirectory::openPath(rootPath);
+        TFDirectory folder = TFDirectory::openPath(rootPath);
         for (size_t k = below.size(); k-- > 1 && folder.isOpen();) folder = folder.openChild(below[k].c_str());
         if (folder.isOpen()) folder.removeTree(below[0].c_str());
     }
     {
-        TreeGuard lock(treeLock());
+        TreeGuard held;
         _set(IsTrashing, false);
     }
     Ref<HLNFile> self(this);

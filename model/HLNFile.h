@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // One node of a browsed tree: a directory entry, its type, its entries and
 // the bytes its subtree occupies so far. Shared between the main thread, the
@@ -20,10 +21,19 @@
 // for as long as they use a node.
 //
 // Memory: the node is one allocation with its name stored inline after the
-// fields (no std::string per node); the ten flags share one word; a folder's
-// entries are one List allocation (names before they become nodes, node
-// references after).
-class HLNDirectory;
+// fields (no std::string per node); the twelve flags share one word; a
+// folder's entries are one List allocation (names before they become nodes,
+// node references after).
+class TFDirectory;
+
+// How far a node's sizing has come. The numbers are those of the file-node
+// contract and never change.
+enum class SizeStatus : int {
+    notStarted = 0,  // no entry below it has reported
+    inProgress = 1,  // some entries have reported, not all have finished
+    complete = 2,    // every entry has finished
+    goneOrGoing = 3, // cut from its tree, or being deleted from disk
+};
 
 class HLNFile : public TFObject {
 public:
@@ -63,6 +73,32 @@ public:
     };
     using ChildList = Ref<const List>;
 
+    // The tree lock, held for as long as the guard lives (or until unlock).
+    // Helpers that need the lock held take the guard as their witness.
+    // What was cut from a tree while it was held is dropped, and releases
+    // asked for are started, only once it is released, so that freeing a
+    // subtree never holds up the other threads.
+    class TreeGuard {
+    public:
+        TreeGuard() : _lock(treeLock()) {}
+        ~TreeGuard() { unlock(); }
+        TreeGuard(const TreeGuard&) = delete;
+        TreeGuard& operator=(const TreeGuard&) = delete;
+
+        void unlock();
+        void lock() { _lock.lock(); }
+        void dropAfterUnlock(Ref<HLNFile> node);
+        void dropAfterUnlock(Ref<List> list);
+        // Sends invalidate to the node once the lock is released.
+        void invalidateAfterUnlock(Ref<HLNFile> node);
+
+    private:
+        std::unique_lock<std::recursive_mutex> _lock;
+        std::vector<Ref<HLNFile>> _nodes;
+        std::vector<Ref<List>> _lists;
+        std::vector<Ref<HLNFile>> _toInvalidate;
+    };
+
     // Null when the entry does not exist, or when the parent has been cut.
     static Ref<HLNFile> initWithParent(const Ref<HLNFile>& parent, std::string name);
 
@@ -74,6 +110,15 @@ public:
     Ref<HLNFile> parent() const;
     bool isDirectory() const;
     bool isLink() const;
+
+    // What a cell shows of a node, read in one hold of the lock.
+    struct Snapshot {
+        uint64_t sizeSoFar = 0;
+        SizeStatus sizeStatus = SizeStatus::notStarted;
+        bool isDirectory = false;
+        bool isLink = false;
+    };
+    Snapshot snapshot() const;
 
     // The child nodes, names turned into nodes on the first call. Null for
     // non-directories, empty folders and cut nodes, and while another thread
@@ -93,52 +138,47 @@ public:
     static int compareNames(std::string_view a, std::string_view b);
 
     uint64_t sizeSoFar() const;
-    // 0 not started, 1 in progress, 2 complete, 3 gone or going.
-    int sizeStatus() const;
+    SizeStatus sizeStatus() const;
     uint32_t unsizedChildrenCount() const;
 
     bool hasDrivesMountedUnderneath();
     bool hadDrivesMountedUnderneathLastTimeWeCheckedDrives();
+    // Against a given drive list (the destroy command reads a fresh one).
     bool _hasDrivesMountedUnderneathFromDriveArray(const HLNDrive::DriveList& drives) const;
 
     std::string shortDescription() const;
 
     // Re-read in the background (sizing thread).
     void refreshSize();
+    // The re-read itself, run by the sizing thread on each node it visits.
+    void _refreshSizeIfNeeded();
     // Delete from disk for good on a thread of its own, then re-read.
     void trash();
-    // Mark this node cut and release its subtree on a thread of its own.
-    void invalidate();
-
-    // How many nodes have been made so far in this process (for progress).
-    static uint64_t nodesCreated();
-
-    // The one recursive lock guarding every field of every node.
-    static std::recursive_mutex& treeLock();
-
-    // Used by the file-tree units only.
-    bool _checkAttributes();
-    void _childSized(uint64_t bytes, bool done);
-    void _childRefreshing(uint64_t bytes, bool wasDone);
-    void _setChildren(const Ref<List>& list);
-    int32_t _fileSystemNumber() const { return _fsNumber; }
-    void _releaseChildren();
-    void _releaseParent();
-    void _removeChild(const Ref<HLNFile>& child);
-    // The re-read done by the sizing thread.
-    void _refreshSizeIfNeeded();
-    // Body of the deletion thread; public so tests can run it synchronously.
-    void _detachedTrash();
     bool isTrashing() const;
-    bool isInvalidated() const;
     // The going mark (status 3) for a removal run elsewhere (the trash
     // mover): false, and nothing marked, when one is running already.
     bool _beginTrashing();
     void _endTrashing();
+    // Mark this node cut and release its subtree on a thread of its own.
+    void invalidate();
+    bool isInvalidated() const;
+    // Drops the children list and cuts every child node below.
+    void _releaseChildren();
+    // Takes child out of this folder's list and has its subtree released;
+    // sizes are the re-read's business.
+    void _removeChild(const Ref<HLNFile>& child, TreeGuard& held);
+
+    // How many nodes have been made so far in this process (for progress).
+    static uint64_t nodesCreated();
+
+    // The one recursive lock guarding every field of every node. Taken after
+    // the refresh lock, never together with the sizer's condition lock.
+    static std::recursive_mutex& treeLock();
 
 private:
     friend class Ref<HLNFile>;
     friend class Ref<const HLNFile>;
+    friend class HLNTreemapSnapshot; // copies a subtree's fields in one hold of the lock
     struct Tail {};
     static void* operator new(size_t base, Tail, size_t nameBytes) { return ::operator new(base + nameBytes); }
     static void operator delete(void* p, Tail, size_t) { ::operator delete(p); }
@@ -162,8 +202,9 @@ private:
     };
 
     struct Examination;
-    static Ref<List> _listFolder(const HLNDirectory& folder);
-    static void _readEntry(int dirfd, const char* name, bool isRoot, int32_t parentFs, Examination& r);
+    static Ref<List> _listFolder(const TFDirectory& folder);
+    static void _readEntry(const TFDirectory& folder, const char* name, int32_t parentFs, Examination& r);
+    static void _readRoot(const std::string& path, Examination& r);
     static Ref<HLNFile> _make(const Ref<HLNFile>& parent, std::string_view name);
     HLNFile(const Ref<HLNFile>& parent);
     ~HLNFile() = default;
@@ -172,23 +213,44 @@ private:
     bool _has(Flag f) const { return (_flags & f) != 0; }
     void _set(Flag f, bool on) { _flags = on ? (_flags | f) : (_flags & ~uint32_t(f)); }
 
-    // Unlocked helpers: the caller holds the tree lock.
-    int _sizeStatusLocked() const;
-    uint32_t _childrenCountLocked() const { return _children ? _children->_count : 0; }
-    void _appendPath(std::string& out) const;
-    bool _hasPath() const;
-    // Applies what an examination found; reports to the parent when asked.
-    bool _apply(Examination& ex, bool report);
-    // Reports many entries at once: bytes added, entries finished.
-    void _childrenSized(uint64_t bytes, uint32_t finished, bool anyReport);
-    ChildList _nodesLocked() const;
-    void _afterConversionRequests();
+    // Reads the entry from disk and sets type, size and entries; false when
+    // it is gone (or was cut meanwhile). Takes the lock itself.
+    bool _checkAttributes();
+    // Sets type, size and entries from an examination. With held, the
+    // parent hears of the size; without, the node is new and known to no
+    // other thread, and nothing is reported.
+    bool _apply(Examination& ex, TreeGuard* held);
 
-    uint32_t _flags = 0;                 // Flag bits, under the tree lock
-    Ref<HLNFile> _parent;                // null for a root and once cut
-    uint64_t _sizeSoFar = 0;             // own allocated bytes + what entries reported
-    Ref<List> _children;                 // names or nodes; null when none
-    uint32_t _unsizedChildrenCount = 0;  // entries of _children not yet complete
-    int32_t _fsNumber = 0;               // folded st_dev, written when read as a folder
+    // The helpers below need the tree lock held: held is the witness.
+    SizeStatus _sizeStatus(const TreeGuard& held) const;
+    uint32_t _childrenCount(const TreeGuard&) const { return _children ? _children->_count : 0; }
+    int _compare(const HLNFile& other, const TreeGuard& held) const;
+    int _compareSizeStatus(const HLNFile& other, const TreeGuard& held) const;
+    int _compareSize(const HLNFile& other, const TreeGuard& held) const;
+    void _appendPath(std::string& out, const TreeGuard& held) const;
+    bool _hasPath(const TreeGuard& held) const;
+    ChildList _nodes(const TreeGuard& held) const;
+    // Stores a new list unless the node has been cut; the old one is dropped
+    // once the lock is released.
+    void _setChildren(Ref<List> list, TreeGuard& held);
+    // Size reports, climbing to the root.
+    void _childSized(uint64_t bytes, bool done, const TreeGuard& held);
+    void _childRefreshing(uint64_t bytes, bool wasDone, const TreeGuard& held);
+    // Reports many entries at once: bytes added, entries finished.
+    void _childrenSized(uint64_t bytes, uint32_t finished, bool anyReport, const TreeGuard& held);
+    // Takes the children list off this node: the nodes list, or null.
+    Ref<List> _detachChildren(TreeGuard& held);
+    // Cuts this node and its whole subtree.
+    void _releaseParent(TreeGuard& held);
+
+    // Body of the deletion thread.
+    void _detachedTrash();
+
+    uint32_t _flags = 0;                  // Flag bits, under the tree lock
+    Ref<HLNFile> _parent;                 // null for a root and once cut
+    uint64_t _sizeSoFar = 0;              // own allocated bytes + what entries reported
+    Ref<List> _children;                  // names or nodes; null when none
+    uint32_t _unsizedChildrenCount = 0;   // entries of _children not yet complete
+    int32_t _fileSystemNumber = 0;        // folded st_dev, written when read as a folder
     // The name's bytes follow here, NUL-terminated.
 };

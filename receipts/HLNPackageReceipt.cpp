@@ -1,6 +1,7 @@
 #include "receipts/HLNPackageReceipt.h"
 
 #include "toolkit/TFCommand.h"
+#include "toolkit/TFDirectory.h"
 #include "toolkit/TFException.h"
 #include "toolkit/TFMainThread.h"
 #include "toolkit/TFPreference.h"
@@ -13,17 +14,13 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string_view>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -84,85 +81,34 @@ std::string packageNameForBom(std::string_view relative) {
 }
 
 std::string readWholeFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw TFException(std::strerror(errno));
     std::string data;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            data.append(buffer, static_cast<size_t>(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            int saved = errno;
-            ::close(fd);
-            throw TFException(std::strerror(saved));
-        }
-    }
-    ::close(fd);
+    if (int error = TFDirectory::readWholeFile(path, data)) throw TFException(std::strerror(error));
     return data;
 }
 
-struct FolderEntry {
-    std::string name;
-    bool isDirectory;
-    bool isLink;
-};
-
-// Calls visit(name, isDirectory, isLink) for each entry of the folder open
-// at fd (which it closes), in the file system's order.
-template <class F> void forEachEntry(int fd, F&& visit) {
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
-        return;
-    }
-    while (dirent* e = ::readdir(dir)) {
-        std::string_view name = e->d_name;
-        if (name == "." || name == "..") continue;
-        bool isDirectory = e->d_type == DT_DIR;
-        bool isLink = e->d_type == DT_LNK;
-        if (e->d_type == DT_UNKNOWN) {
-            struct stat st;
-            if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                isDirectory = S_ISDIR(st.st_mode);
-                isLink = S_ISLNK(st.st_mode);
-            }
-        }
-        visit(name, isDirectory, isLink);
-    }
-    ::closedir(dir);
-}
-
 // The entries of a folder, sorted bytewise so the scan order does not
-// depend on the file system. Owns the descriptor it is given.
-std::vector<FolderEntry> readFolder(int fd) {
-    std::vector<FolderEntry> entries;
-    forEachEntry(fd, [&](std::string_view name, bool isDirectory, bool isLink) {
-        entries.push_back({std::string(name), isDirectory, isLink});
-    });
+// depend on the file system; none when it cannot be listed.
+std::vector<TFDirectory::Entry> readFolder(const TFDirectory& folder) {
+    std::vector<TFDirectory::Entry> entries;
+    folder.readEntries(entries);
     std::sort(entries.begin(), entries.end(),
-              [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+              [](const TFDirectory::Entry& a, const TFDirectory::Entry& b) { return a.name < b.name; });
     return entries;
 }
 
-// Visits every entry beneath the folder open at fd (which it closes),
-// depth-first, a folder before its contents, handing over paths relative to
-// the top. Never follows a symbolic link below the top; folders that cannot
-// be opened yield nothing.
-void enumerateTree(int fd, const std::string& relative, const std::function<void(const std::string&)>& visit,
-                   int depth) {
-    std::vector<FolderEntry> entries = readFolder(::dup(fd));
-    for (const FolderEntry& entry : entries) {
+// Visits every entry beneath an open folder, depth-first, a folder before
+// its contents, handing over paths relative to the top. Never follows a
+// symbolic link below the top; folders that cannot be opened yield nothing.
+void enumerateTree(const TFDirectory& folder, const std::string& relative,
+                   const std::function<void(const std::string&)>& visit, int depth) {
+    for (const TFDirectory::Entry& entry : readFolder(folder)) {
         std::string path = relative.empty() ? entry.name : relative + "/" + entry.name;
         visit(path);
         // Each level holds one descriptor; receipts folders are shallow.
-        if (!entry.isDirectory || depth >= 128) continue;
-        int sub = ::openat(fd, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (sub >= 0) enumerateTree(sub, path, visit, depth + 1);
+        if (entry.type != TFDirectory::EntryType::directory || depth >= 128) continue;
+        TFDirectory sub = folder.openChild(entry.name.c_str());
+        if (sub.isOpen()) enumerateTree(sub, path, visit, depth + 1);
     }
-    ::close(fd);
 }
 
 struct StringHash {
@@ -218,21 +164,22 @@ private:
     enum class Kind : char { folder, link, other };
 
     static Folder fromRealpath(const std::string& path) {
-        char* real = ::realpath(path.c_str(), nullptr);
+        std::optional<std::string> real = TFDirectory::resolvedPathFollowingLinks(path);
         if (!real) return {std::string(), false};
-        Folder f{std::strcmp(real, "/") == 0 ? std::string() : std::string(real), true};
-        std::free(real);
-        return f;
+        return {*real == "/" ? std::string() : std::move(*real), true};
     }
 
     Kind kindOf(const std::string& realFolder, std::string_view name) {
         if (_listed.insert(realFolder).second) {
-            int fd = ::open(realFolder.empty() ? "/" : realFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fd >= 0)
-                forEachEntry(fd, [&](std::string_view entry, bool isDirectory, bool isLink) {
-                    if (isDirectory || isLink)
-                        _kinds.emplace(realFolder + "/" + std::string(entry), isDirectory ? Kind::folder : Kind::link);
-                });
+            // The spelling has no links in it, so the folder opens as named.
+            std::vector<TFDirectory::Entry> entries;
+            TFDirectory::openPath(realFolder.empty() ? "/" : realFolder).readEntries(entries);
+            for (const TFDirectory::Entry& entry : entries) {
+                if (entry.type == TFDirectory::EntryType::directory)
+                    _kinds.emplace(realFolder + "/" + entry.name, Kind::folder);
+                else if (entry.type == TFDirectory::EntryType::link)
+                    _kinds.emplace(realFolder + "/" + entry.name, Kind::link);
+            }
         }
         _scratch.assign(realFolder).append("/").append(name);
         auto it = _kinds.find(std::string_view(_scratch));
@@ -448,9 +395,9 @@ void HLNPackageReceipt::_generateAllPackages(const std::shared_ptr<Scan>& scan) 
 
 void HLNPackageReceipt::_readReceipts(Scan& scan) {
     const std::string root = "/";
-    int fd = ::open(scan.receiptsFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return; // a missing or unreadable folder holds no receipts
-    enumerateTree(fd, "", [&](const std::string& relative) {
+    TFDirectory folder = TFDirectory::openPathFollowingLinks(scan.receiptsFolder);
+    if (!folder.isOpen()) return; // a missing or unreadable folder holds no receipts
+    enumerateTree(folder, "", [&](const std::string& relative) {
         if (pathExtension(relative) != "bom") return;
         std::string bomPath = joinPath(scan.receiptsFolder, relative);
         try {
@@ -465,14 +412,13 @@ void HLNPackageReceipt::_readReceipts(Scan& scan) {
 }
 
 void HLNPackageReceipt::_readDpkgLists(Scan& scan) {
-    int fd = ::open(scan.dpkgInfoFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return; // no dpkg here
-    std::vector<FolderEntry> entries = readFolder(::dup(fd));
-    for (const FolderEntry& entry : entries) {
+    TFDirectory folder = TFDirectory::openPathFollowingLinks(scan.dpkgInfoFolder);
+    if (!folder.isOpen()) return; // no dpkg here
+    for (const TFDirectory::Entry& entry : readFolder(folder)) {
         const std::string& name = entry.name;
         if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".list") != 0) continue;
-        struct stat st;
-        if (::fstatat(fd, name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
+        // A list may be a link to one.
+        if (folder.examineFollowingLink(name.c_str()).type != TFDirectory::EntryType::regular) continue;
         std::string listPath = joinPath(scan.dpkgInfoFolder, name);
         try {
             Ref<HLNPackageReceipt> receipt = initWithDpkgList(scan, name.substr(0, name.size() - 5), listPath);
@@ -483,7 +429,6 @@ void HLNPackageReceipt::_readDpkgLists(Scan& scan) {
             logLine("Unable to read package at " + listPath + " (" + e.what() + "), skipping...");
         }
     }
-    ::close(fd);
 }
 
 void HLNPackageReceipt::_setAllPackages(const std::vector<Ref<HLNPackageReceipt>>& receipts) {

@@ -144,11 +144,11 @@ TEST(HLNBackgroundFileSizerSizing, WorkedSequenceOfAFolderAndTwoFiles) {
     Ref<HLNFile> R = HLNFile::initWithParent(nullptr, tree / "R");
     EXPECT_EQ(R->sizeSoFar(), ownR);
     EXPECT_EQ(R->unsizedChildrenCount(), 1u);
-    EXPECT_EQ(R->sizeStatus(), 0);
+    EXPECT_EQ(R->sizeStatus(), SizeStatus::notStarted);
 
     struct Seen {
         std::string name;
-        int statusR, statusA;
+        SizeStatus statusR, statusA;
         uint64_t sizeR, sizeA;
     };
     std::vector<Seen> seen;
@@ -156,25 +156,25 @@ TEST(HLNBackgroundFileSizerSizing, WorkedSequenceOfAFolderAndTwoFiles) {
     visits.onVisit = [&](const Ref<HLNFile>& n) {
         Ref<HLNFile> A;
         if (n->name() == "A") A = n;
-        seen.push_back({n->name(), R->sizeStatus(), A ? A->sizeStatus() : -1, R->sizeSoFar(),
+        seen.push_back({n->name(), R->sizeStatus(), A ? A->sizeStatus() : SizeStatus::goneOrGoing, R->sizeSoFar(),
                         A ? A->sizeSoFar() : 0});
     };
     HLNBackgroundFileSizer::sizeFile(R);
     waitIdle();
     ASSERT_EQ(seen.size(), 2u); // R, then A; nothing more is pushed
     EXPECT_EQ(seen[0].name, R->name());
-    EXPECT_EQ(seen[0].statusR, 0);
+    EXPECT_EQ(seen[0].statusR, SizeStatus::notStarted);
     EXPECT_EQ(seen[0].sizeR, ownR);
     EXPECT_EQ(seen[1].name, "A");
-    EXPECT_EQ(seen[1].statusR, 1);
+    EXPECT_EQ(seen[1].statusR, SizeStatus::inProgress);
     EXPECT_EQ(seen[1].sizeR, ownR + ownA);
-    EXPECT_EQ(seen[1].statusA, 0);
+    EXPECT_EQ(seen[1].statusA, SizeStatus::notStarted);
     EXPECT_EQ(seen[1].sizeA, ownA);
     Ref<HLNFile> A = child(R, "A");
     EXPECT_EQ(A->sizeSoFar(), ownA + 12288);
     EXPECT_EQ(R->sizeSoFar(), ownR + ownA + 12288);
-    EXPECT_EQ(A->sizeStatus(), 2);
-    EXPECT_EQ(R->sizeStatus(), 2);
+    EXPECT_EQ(A->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(R->sizeStatus(), SizeStatus::complete);
     R->invalidate();
 }
 
@@ -205,7 +205,7 @@ TEST(HLNBackgroundFileSizerSizing, RequestsJumpAheadNewestFirst) {
     std::vector<std::string> expected{one->name(), "a", three->name(), "q", two->name(), "p", "b", "c"};
     EXPECT_EQ(order, expected);
     for (auto& r : {one, two, three}) {
-        EXPECT_EQ(r->sizeStatus(), 2);
+        EXPECT_EQ(r->sizeStatus(), SizeStatus::complete);
         EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(r->path()));
         r->invalidate();
     }
@@ -229,7 +229,7 @@ TEST(HLNBackgroundFileSizerSizing, FailureInAPassIsLoggedAndLaterRequestsAreServ
     EXPECT_NE(log.find("injected failure"), std::string::npos);
     HLNBackgroundFileSizer::sizeFile(good);
     waitIdle();
-    EXPECT_EQ(good->sizeStatus(), 2);
+    EXPECT_EQ(good->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(good->sizeSoFar(), TempTree::duBytes(tree / "good"));
     bad->invalidate();
     good->invalidate();
@@ -280,7 +280,7 @@ TEST(HLNBackgroundFileSizerRefresh, CompleteFolderGrowsByAnAddedFile) {
     EXPECT_EQ(leaf->sizeSoFar(), leafBefore + 4096);
     EXPECT_EQ(mid->sizeSoFar(), midBefore + 4096);
     EXPECT_EQ(top->sizeSoFar(), topBefore + 4096);
-    for (auto& n : {top, mid, leaf}) EXPECT_EQ(n->sizeStatus(), 2);
+    for (auto& n : {top, mid, leaf}) EXPECT_EQ(n->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     EXPECT_EQ(leaf->childrenCount(), 2u);
     top->invalidate();
@@ -303,11 +303,11 @@ TEST(HLNBackgroundFileSizerRefresh, VanishedCompleteFolderLeavesItsParent) {
     EXPECT_EQ(mid->childrenCount(), 1u);
     EXPECT_FALSE(child(mid, "gone"));
     EXPECT_EQ(top->sizeSoFar(), topBefore - goneSize);
-    EXPECT_EQ(top->sizeStatus(), 2);
-    EXPECT_EQ(mid->sizeStatus(), 2);
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(mid->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(mid->unsizedChildrenCount(), 0u);
-    EXPECT_EQ(gone->sizeStatus(), 3);
-    ASSERT_TRUE(spinUntil([&] { return deep->sizeStatus() == 3; }));
+    EXPECT_EQ(gone->sizeStatus(), SizeStatus::goneOrGoing);
+    ASSERT_TRUE(spinUntil([&] { return deep->sizeStatus() == SizeStatus::goneOrGoing; }));
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     top->invalidate();
 }
@@ -321,8 +321,8 @@ TEST(HLNBackgroundFileSizerRefresh, VanishedUnfinishedFolderLetsItsParentFinish)
     // Build the tree by hand so that pending stays unfinished.
     Ref<HLNFile> mid = child(top, "mid");
     Ref<HLNFile> pending = child(mid, "pending");
-    ASSERT_EQ(pending->sizeStatus(), 0);
-    ASSERT_EQ(mid->sizeStatus(), 1);
+    ASSERT_EQ(pending->sizeStatus(), SizeStatus::notStarted);
+    ASSERT_EQ(mid->sizeStatus(), SizeStatus::inProgress);
     ASSERT_EQ(mid->unsizedChildrenCount(), 1u); // done is complete, pending is not
     uint64_t before = top->sizeSoFar(), pendingSize = pending->sizeSoFar();
     ASSERT_EQ(std::system(("rm -rf '" + tree.path() + "/top/mid/pending'").c_str()), 0);
@@ -330,8 +330,8 @@ TEST(HLNBackgroundFileSizerRefresh, VanishedUnfinishedFolderLetsItsParentFinish)
     waitIdle();
     EXPECT_EQ(mid->childrenCount(), 1u);
     EXPECT_EQ(mid->unsizedChildrenCount(), 0u);
-    EXPECT_EQ(mid->sizeStatus(), 2);
-    EXPECT_EQ(top->sizeStatus(), 2);
+    EXPECT_EQ(mid->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(top->sizeSoFar(), before - pendingSize);
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     top->invalidate();
@@ -369,9 +369,9 @@ TEST(HLNBackgroundFileSizerRefresh, FolderTwiceOnTheStackIsReadOnce) {
     EXPECT_EQ(childSeen[0], oldX.get());
     EXPECT_NE(childSeen[1], oldX.get());
     EXPECT_EQ(childSeen[1], (*now)[0].get());
-    EXPECT_EQ(oldX->sizeStatus(), 3);
+    EXPECT_EQ(oldX->sizeStatus(), SizeStatus::goneOrGoing);
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
-    EXPECT_EQ(top->sizeStatus(), 2);
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
     top->invalidate();
 }
 
@@ -392,12 +392,12 @@ TEST(HLNBackgroundFileSizerRefresh, RefreshingTheRootStartsOver) {
     top->refreshSize();
     waitIdle();
     EXPECT_EQ(sizeAtVisit, total);
-    EXPECT_EQ(oldA->sizeStatus(), 3);
+    EXPECT_EQ(oldA->sizeStatus(), SizeStatus::goneOrGoing);
     Ref<HLNFile> newA = child(top, "a");
     ASSERT_TRUE(newA);
     EXPECT_NE(newA, oldA);
     EXPECT_EQ(top->sizeSoFar(), total);
-    EXPECT_EQ(top->sizeStatus(), 2);
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
     top->invalidate();
 }
 
@@ -419,7 +419,7 @@ TEST(HLNBackgroundFileSizerRefresh, ClosedWindowRootWithAPendingReadIsNotSizedAg
     spinUntil([] { return false; }, 100ms);
     EXPECT_EQ(top->childrenCount(), 0u); // and not listed again
     EXPECT_EQ(top->sizeSoFar(), before);
-    EXPECT_EQ(top->sizeStatus(), 3);
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::goneOrGoing);
 }
 
 // ---------------------------------------------------------------- deleting
@@ -444,7 +444,7 @@ TEST(HLNBackgroundFileSizerTrash, FileInsideACompleteFolder) {
         std::scoped_lock hold(HLNFile::treeLock());
         victim->trash();
         victim->trash(); // a second request while the first runs does nothing
-        EXPECT_EQ(victim->sizeStatus(), 3);
+        EXPECT_EQ(victim->sizeStatus(), SizeStatus::goneOrGoing);
     }
     waitTrashed(victim);
     EXPECT_EQ(visitsOfVictim, 1);
@@ -452,9 +452,9 @@ TEST(HLNBackgroundFileSizerTrash, FileInsideACompleteFolder) {
     EXPECT_EQ(mid->childrenCount(), 1u);
     EXPECT_EQ(mid->sizeSoFar(), midBefore - 4096);
     EXPECT_EQ(top->sizeSoFar(), topBefore - 4096);
-    EXPECT_EQ(mid->sizeStatus(), 2);
-    EXPECT_EQ(top->sizeStatus(), 2);
-    EXPECT_EQ(victim->sizeStatus(), 3);
+    EXPECT_EQ(mid->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(victim->sizeStatus(), SizeStatus::goneOrGoing);
     top->invalidate();
 }
 
@@ -474,7 +474,7 @@ TEST(HLNBackgroundFileSizerTrash, FolderStillWaitingOnTheStack) {
     HLNBackgroundFileSizer::sizeFile(top);
     ASSERT_TRUE(visits.waitUntilHeld());
     Ref<HLNFile> second = child(top, "second");
-    ASSERT_NE(second->sizeStatus(), 2);
+    ASSERT_NE(second->sizeStatus(), SizeStatus::complete);
     second->trash();
     // The re-read is queued behind the held visit; let the thread go once
     // the deletion is over and the re-read has been handed on.
@@ -485,7 +485,7 @@ TEST(HLNBackgroundFileSizerTrash, FolderStillWaitingOnTheStack) {
     waitIdle();
     EXPECT_FALSE(child(top, "second"));
     EXPECT_EQ(top->unsizedChildrenCount(), 0u);
-    EXPECT_EQ(top->sizeStatus(), 2);
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     top->invalidate();
 }
@@ -529,8 +529,8 @@ TEST(HLNBackgroundFileSizerTrash, WhatCannotBeRemovedStaysAndIsCounted) {
     waitTrashed(doomed, reread);
     EXPECT_EQ(::access(pinned.c_str(), F_OK), 0);
     EXPECT_EQ(::access((tree / "top/doomed/loose").c_str(), F_OK), -1);
-    EXPECT_EQ(doomed->sizeStatus(), 2);
-    EXPECT_EQ(top->sizeStatus(), 2);
+    EXPECT_EQ(doomed->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     EXPECT_EQ(std::system(("chattr -i '" + pinned + "'").c_str()), 0);
     top->invalidate();
@@ -578,9 +578,9 @@ TEST(HLNBackgroundFileSizerTrash, MountsInsideAreLeftAlone) {
     EXPECT_EQ(::access((tree / "elsewhere/kept").c_str(), F_OK), 0);
     EXPECT_EQ(::access((tree / "top/doomed/plain").c_str(), F_OK), -1);
     ASSERT_TRUE(child(top, "doomed"));
-    EXPECT_EQ(doomed->sizeStatus(), 2);
+    EXPECT_EQ(doomed->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(doomed->childrenCount(), 2u);
-    EXPECT_EQ(top->sizeStatus(), 2);
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     top->invalidate();
 }

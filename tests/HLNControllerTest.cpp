@@ -9,7 +9,9 @@
 #include <QByteArrayList>
 #include <QEventLoop>
 #include <QMainWindow>
+#include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -165,6 +167,26 @@ TEST_F(HLNControllerTest, ServiceTakesAStringAListOrBytesAndRefusesAnythingElse)
     EXPECT_FALSE(controller->serviceSizeFilesOnPasteboard(number, {}, &error));
     EXPECT_EQ(error, "Error: couldn't size file.");
     EXPECT_TRUE(opened.empty());
+}
+
+TEST_F(HLNControllerTest, HelpMenuEndsTheMenuBarAndTellsTheVersion) {
+    QMainWindow window;
+    window.menuBar()->addMenu("&Selection");
+    controller->installMainMenu(&window);
+    QMenu* help = window.menuBar()->actions().last()->menu();
+    ASSERT_TRUE(help);
+    EXPECT_EQ(help->title(), "&Help");
+    ASSERT_EQ(help->actions().size(), 1);
+    EXPECT_EQ(help->actions()[0]->text(), "About Hollin");
+    help->actions()[0]->trigger();
+    auto* box = qApp->findChild<QMessageBox*>("aboutHollin");
+    if (!box)
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->objectName() == "aboutHollin") box = qobject_cast<QMessageBox*>(w);
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(box->text().contains("Hollin " HOLLIN_VERSION));
+    EXPECT_TRUE(box->text().contains("General Public License"));
+    box->close();
 }
 
 TEST_F(HLNControllerTest, TerminationNowCancelOrLater) {

@@ -78,11 +78,11 @@ TEST(FileBrowserCellBands, ColoursRunFromTheSmallToTheLargeFileColour) {
 }
 
 TEST(FileBrowserCellText, SizeFieldsArePaddedToTenCharacters) {
-    EXPECT_EQ(HLNFileBrowserCell::sizeFieldText(0, 123456), QString(10, ' '));
-    EXPECT_EQ(HLNFileBrowserCell::sizeFieldText(3, 123456), " trashing ");
+    EXPECT_EQ(HLNFileBrowserCell::sizeFieldText(SizeStatus::notStarted, 123456), QString(10, ' '));
+    EXPECT_EQ(HLNFileBrowserCell::sizeFieldText(SizeStatus::goneOrGoing, 123456), " trashing ");
     for (uint64_t bytes : {uint64_t(0), uint64_t(4096), 12 * MiB + 300 * KiB, 150 * GiB, 999 * PiB}) {
         const QString abbreviated = QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
-        for (int status : {1, 2}) {
+        for (SizeStatus status : {SizeStatus::inProgress, SizeStatus::complete}) {
             const QString field = HLNFileBrowserCell::sizeFieldText(status, bytes);
             EXPECT_TRUE(field.endsWith(abbreviated + "  ")) << field.toStdString();
             EXPECT_EQ(field.size(), std::max<qsizetype>(10, abbreviated.size() + 2));
@@ -114,7 +114,7 @@ protected:
         root = HLNFile::initWithParent(nullptr, tree.path());
         ASSERT_TRUE(root);
         HLNBackgroundFileSizer::sizeFile(root);
-        ASSERT_TRUE(waitFor([&] { return root->sizeStatus() == 2; }));
+        ASSERT_TRUE(waitFor([&] { return root->sizeStatus() == SizeStatus::complete; }));
     }
     void TearDown() override {
         if (root) root->invalidate();
@@ -134,14 +134,14 @@ TEST_F(FileBrowserCell, ShowsSizeInItsBandThenTheName) {
     cell.setFile(big);
     EXPECT_EQ(cell.stringValue(), "big");
     ASSERT_EQ(cell.attributedStringValue().size(), 2u);
-    EXPECT_EQ(sizeRun(cell).text, HLNFileBrowserCell::sizeFieldText(2, big->sizeSoFar()));
+    EXPECT_EQ(sizeRun(cell).text, HLNFileBrowserCell::sizeFieldText(SizeStatus::complete, big->sizeSoFar()));
     EXPECT_EQ(sizeRun(cell).color, HLNFileBrowserCell::bandStyle(HLNFileBrowserCell::bandForSize(big->sizeSoFar())).color);
     EXPECT_EQ(HLNFileBrowserCell::bandForSize(big->sizeSoFar()), 2) << "3 MiB on disk";
     EXPECT_EQ(nameRun(cell).text, "big");
     EXPECT_FALSE(nameRun(cell).font.italic());
     EXPECT_FALSE(nameRun(cell).color.isValid()) << "ordinary text colour";
     EXPECT_TRUE(cell.isLeaf());
-    EXPECT_EQ(cell.lastStatus(), 2);
+    EXPECT_EQ(cell.lastStatus(), SizeStatus::complete);
     EXPECT_EQ(cell.lastSize(), big->sizeSoFar());
 
     cell.setFile(child("folder"));
@@ -164,7 +164,7 @@ TEST_F(FileBrowserCell, LinksAreItalicAndOddNamesShowTheirBytes) {
 TEST_F(FileBrowserCell, UnsizedNodeShowsTenSpacesBeforeTheName) {
     Ref<HLNFile> fresh = HLNFile::initWithParent(nullptr, tree / "folder");
     ASSERT_TRUE(fresh);
-    ASSERT_EQ(fresh->sizeStatus(), 0);
+    ASSERT_EQ(fresh->sizeStatus(), SizeStatus::notStarted);
     HLNFileBrowserCell cell;
     cell.setFile(fresh);
     EXPECT_EQ(sizeRun(cell).text, QString(10, ' '));
@@ -190,7 +190,7 @@ TEST_F(FileBrowserCell, RebuildsOnlyWhenSizeOrStatusMoved) {
     {
         std::unique_lock lock(HLNFile::treeLock());
         folder->trash();
-        ASSERT_EQ(folder->sizeStatus(), 3);
+        ASSERT_EQ(folder->sizeStatus(), SizeStatus::goneOrGoing);
         draw(cell);
         EXPECT_EQ(cell.rebuildCount(), built + 1);
         EXPECT_EQ(sizeRun(cell).text, " trashing ");

@@ -35,7 +35,7 @@ void sizeWholeTree(const Ref<HLNFile>& top) {
         stack.pop_back();
         if (HLNFile::ChildList list = n->children())
             for (const Ref<HLNFile>& c : *list)
-                if (c->sizeStatus() != 2) stack.push_back(c);
+                if (c->sizeStatus() != SizeStatus::complete) stack.push_back(c);
     }
 }
 
@@ -78,7 +78,7 @@ TEST(HLNFileSizes, PlainFileRootIsCompleteWithItsBlocks) {
     std::string file = tree.writeFile("only", 10000);
     Ref<HLNFile> f = root(file);
     ASSERT_TRUE(f);
-    EXPECT_EQ(f->sizeStatus(), 2);
+    EXPECT_EQ(f->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(f->sizeSoFar(), allocated(file));
     EXPECT_FALSE(f->isDirectory());
     EXPECT_FALSE(f->children());
@@ -99,13 +99,13 @@ TEST(HLNFileSizes, EmptyFolderIsCompleteAndReportsItsOwnSize) {
     TempTree tree;
     tree.mkdir("empty");
     Ref<HLNFile> r = root(tree.path());
-    EXPECT_EQ(r->sizeStatus(), 0);
+    EXPECT_EQ(r->sizeStatus(), SizeStatus::notStarted);
     EXPECT_EQ(r->childrenCount(), 1u);
     Ref<HLNFile> empty = child(r, "empty");
     ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->sizeStatus(), 2);
+    EXPECT_EQ(empty->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(empty->sizeSoFar(), allocated(tree / "empty"));
-    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(r->sizeSoFar(), allocated(tree.path()) + allocated(tree / "empty"));
     r->invalidate();
 }
@@ -119,15 +119,15 @@ TEST(HLNFileSizes, FilesOfOneTwoAndThreeBlocksAddUpInEveryAncestor) {
     Ref<HLNFile> r = root(tree.path());
     Ref<HLNFile> d = child(r, "d");
     ASSERT_TRUE(d);
-    EXPECT_EQ(d->sizeStatus(), 0);
-    EXPECT_EQ(r->sizeStatus(), 1); // the folder's own blocks have arrived
+    EXPECT_EQ(d->sizeStatus(), SizeStatus::notStarted);
+    EXPECT_EQ(r->sizeStatus(), SizeStatus::inProgress); // the folder's own blocks have arrived
     EXPECT_EQ(d->childrenCount(), 3u);
     ASSERT_TRUE(d->children());
     uint64_t files = allocated(tree / "d/one") + allocated(tree / "d/two") + allocated(tree / "d/three");
     EXPECT_EQ(files, 6u * 4096u);
     EXPECT_EQ(d->sizeSoFar(), allocated(tree / "d") + files);
-    EXPECT_EQ(d->sizeStatus(), 2);
-    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(d->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(r->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(r->sizeSoFar(), allocated(tree.path()) + allocated(tree / "d") + files);
     r->invalidate();
 }
@@ -159,7 +159,7 @@ TEST(HLNFileSizes, LinkToBigFolderCountsOnlyTheLink) {
     EXPECT_FALSE(link->children());
     EXPECT_EQ(link->sizeSoFar(), allocated(tree / "r/link"));
     EXPECT_EQ(r->sizeSoFar(), allocated(tree / "r") + allocated(tree / "r/link"));
-    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeStatus(), SizeStatus::complete);
     r->invalidate();
 }
 
@@ -187,7 +187,7 @@ TEST(HLNFileSizes, EntriesBeyondThePathLimitAreExaminedAndListed) {
     ASSERT_GT(deepest.size(), size_t(PATH_MAX));
     Ref<HLNFile> r = root(tree.path());
     sizeWholeTree(r);
-    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
     // Walk down to the leaf and check it has its real size.
     Ref<HLNFile> n = r;
@@ -202,7 +202,7 @@ TEST(HLNFileSizes, EntriesBeyondThePathLimitAreExaminedAndListed) {
     ASSERT_TRUE(deepRoot);
     EXPECT_EQ(deepRoot->childrenCount(), 1u);
     ASSERT_TRUE(child(deepRoot, "leaf"));
-    EXPECT_EQ(deepRoot->sizeStatus(), 2);
+    EXPECT_EQ(deepRoot->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(child(deepRoot, "leaf")->sizeSoFar(), 8192u);
     r->invalidate();
     deepRoot->invalidate();
@@ -223,8 +223,8 @@ TEST(HLNFileSizes, NameVanishingBeforeChildrenCountsAsFinishedEmpty) {
     ASSERT_TRUE(list);
     ASSERT_EQ(list->size(), 1u);
     EXPECT_EQ((*list)[0]->name(), "stays");
-    EXPECT_EQ(d->sizeStatus(), 2);
-    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(d->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(r->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
     r->invalidate();
 }
@@ -238,7 +238,7 @@ TEST(HLNFileSizes, TotalsEqualDuOnAGeneratedTree) {
     ASSERT_EQ(std::system(command.c_str()), 0);
     Ref<HLNFile> r = root(tree / "g");
     sizeWholeTree(r);
-    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree / "g"));
     r->invalidate();
     std::string remove = "python3 '" + script + "' --remove '" + tree.path() + "/g' >/dev/null 2>&1";
@@ -278,7 +278,7 @@ TEST(HLNFileMounts, VolumeMountedInsideIsNotListedButIsAsARoot) {
     Ref<HLNFile> vol = child(r, "vol");
     ASSERT_TRUE(vol);
     EXPECT_EQ(vol->sizeSoFar(), 0u);
-    EXPECT_EQ(vol->sizeStatus(), 2);
+    EXPECT_EQ(vol->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(vol->childrenCount(), 0u);
     EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
 
@@ -308,11 +308,11 @@ TEST(HLNFileOrdering, SizedFirstLargestFirstThenByName) {
     Ref<HLNFile> A = child(r, "A"), B = child(r, "B"), C = child(r, "c"), D = child(r, "a"), e = child(r, "E");
     B->children();
     D->invalidate();
-    ASSERT_EQ(A->sizeStatus(), 2);
-    ASSERT_EQ(B->sizeStatus(), 1);
-    ASSERT_EQ(C->sizeStatus(), 0);
-    ASSERT_EQ(D->sizeStatus(), 3);
-    ASSERT_EQ(e->sizeStatus(), 0);
+    ASSERT_EQ(A->sizeStatus(), SizeStatus::complete);
+    ASSERT_EQ(B->sizeStatus(), SizeStatus::inProgress);
+    ASSERT_EQ(C->sizeStatus(), SizeStatus::notStarted);
+    ASSERT_EQ(D->sizeStatus(), SizeStatus::goneOrGoing);
+    ASSERT_EQ(e->sizeStatus(), SizeStatus::notStarted);
     ASSERT_GT(B->sizeSoFar(), A->sizeSoFar());
     r->sortChildren();
     HLNFile::ChildList sorted = r->children();
@@ -426,10 +426,10 @@ TEST(HLNFileRelease, InvalidateCutsTheWholeSubtreeAndTheNodeItself) {
     Ref<HLNFile> f = child(c, "f");
     uint64_t total = r->sizeSoFar();
     r->invalidate();
-    EXPECT_EQ(r->sizeStatus(), 3); // at once, before the thread runs
-    ASSERT_TRUE(waitFor([&] { return f->sizeStatus() == 3; }));
+    EXPECT_EQ(r->sizeStatus(), SizeStatus::goneOrGoing); // at once, before the thread runs
+    ASSERT_TRUE(waitFor([&] { return f->sizeStatus() == SizeStatus::goneOrGoing; }));
     for (const Ref<HLNFile>& n : {a, b, c, f}) {
-        EXPECT_EQ(n->sizeStatus(), 3);
+        EXPECT_EQ(n->sizeStatus(), SizeStatus::goneOrGoing);
         EXPECT_EQ(n->path(), "");
         EXPECT_FALSE(n->parent());
         EXPECT_FALSE(n->children());
@@ -451,7 +451,7 @@ TEST(HLNFileRelease, ReleasingAFolderWhoseEntriesAreNamesDropsOnlyNames) {
     r->_releaseChildren();
     EXPECT_EQ(r->childrenCount(), 0u);
     EXPECT_FALSE(r->children());
-    EXPECT_NE(r->sizeStatus(), 3);
+    EXPECT_NE(r->sizeStatus(), SizeStatus::goneOrGoing);
 }
 
 TEST(HLNFileRelease, RemoveChildTakesOneNodeOutAndCutsIt) {
@@ -463,14 +463,14 @@ TEST(HLNFileRelease, RemoveChildTakesOneNodeOutAndCutsIt) {
     Ref<HLNFile> drop = child(r, "drop"), inner = child(drop, "inner");
     uint64_t size = r->sizeSoFar();
     {
-        std::scoped_lock lock(HLNFile::treeLock());
-        r->_removeChild(drop);
+        HLNFile::TreeGuard held;
+        r->_removeChild(drop, held);
     }
     EXPECT_EQ(r->childrenCount(), 1u);
     EXPECT_EQ((*r->children())[0]->name(), "keep");
     EXPECT_EQ(r->sizeSoFar(), size); // sizes are the re-read's business
-    EXPECT_EQ(drop->sizeStatus(), 3);
-    ASSERT_TRUE(waitFor([&] { return inner->sizeStatus() == 3 && !drop->parent(); }));
+    EXPECT_EQ(drop->sizeStatus(), SizeStatus::goneOrGoing);
+    ASSERT_TRUE(waitFor([&] { return inner->sizeStatus() == SizeStatus::goneOrGoing && !drop->parent(); }));
     r->invalidate();
 }
 
@@ -521,7 +521,7 @@ TEST(HLNFileThreads, ReadersOnAnotherThreadWhileChildrenAreCreated) {
     // total is the real one and it only ever grew.
     sizeWholeTree(r);
     EXPECT_FALSE(shrank);
-    EXPECT_EQ(r->sizeStatus(), 2);
+    EXPECT_EQ(r->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
     r->invalidate();
 }

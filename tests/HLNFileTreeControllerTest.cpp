@@ -3,6 +3,7 @@
 #include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNFileWell.h"
 #include "browser/HLNShrinkingTextDisplayer.h"
+#include "browser/HLNWorkspace.h"
 #include "drives/HLNDrive.h"
 #include "model/HLNFile.h"
 #include "support/TempTree.h"
@@ -11,6 +12,12 @@
 #include "toolkit/TFString.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QTest>
 #include <QAction>
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -112,7 +119,7 @@ protected:
     // Waits until the sizing thread has finished the tree and a refresh has shown it.
     bool waitUntilComplete() {
         return waitFor([&] {
-            return controller->rootFile()->sizeStatus() == 2 &&
+            return controller->rootFile()->sizeStatus() == SizeStatus::complete &&
                    controller->window()->windowTitle() ==
                        controller->rootFileTitle() + " - " + bytesText(controller->rootFile()->sizeSoFar());
         });
@@ -233,6 +240,61 @@ TEST_F(TreeWindow, SummaryAddsCompleteSizesAndSaysSizingOtherwise) {
     EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "kept");
 }
 
+// What a right click at a point of column 0 leaves: the press selects, then
+// the menu is asked for.
+void rightClick(HLNColumnBrowser* browser, const QPoint& point) {
+    auto* view = qobject_cast<QAbstractItemView*>(browser->viewOfColumn(0));
+    ASSERT_TRUE(view);
+    QTest::mousePress(view->viewport(), Qt::RightButton, {}, point);
+    QTest::mouseRelease(view->viewport(), Qt::RightButton, {}, point);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, point, view->viewport()->mapToGlobal(point));
+    QApplication::sendEvent(view->viewport(), &event);
+}
+
+QStringList enabledItems(QMenu* menu, bool enabled) {
+    QStringList texts;
+    for (QAction* a : menu->actions())
+        if (!a->isSeparator() && a->isEnabled() == enabled) texts << a->text();
+    return texts;
+}
+
+TEST_F(TreeWindow, RowContextMenuActsOnTheClickedRowWithTheWindowsEnabling) {
+    const std::string odd = tree.writeFile("odd\xff name", 300000);
+    tree.writeFile("small", 1000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    select({"small"});
+
+    // A right click on another row selects it, and the menu acts on it.
+    auto* view = qobject_cast<QAbstractItemView*>(browser()->viewOfColumn(0));
+    ASSERT_TRUE(view);
+    rightClick(browser(), view->visualRect(view->model()->index(rowOf("odd\xff name"), 0)).center());
+    QMenu* menu = controller->contextMenu();
+    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 2000));
+    EXPECT_EQ(selectedNames(), std::vector<std::string>{"odd\xff name"});
+    EXPECT_EQ(controller->fileWell()->filenames(), std::vector<std::string>{odd}) << "the summary followed";
+    EXPECT_EQ(enabledItems(menu, true),
+              (QStringList{"&Reveal in File Manager", "&Open", "Copy &Path", "&Update", "&Move to Trash", "&Destroy…"}));
+    menu->hide();
+
+    // Copy Path: the exact bytes as text, and a file URL that keeps them.
+    controller->contextMenu()->actions()[2]->trigger();
+    const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
+    ASSERT_TRUE(copied);
+    EXPECT_EQ(copied->data("text/plain").toStdString(), odd);
+    ASSERT_EQ(copied->urls().size(), 1);
+    EXPECT_EQ(HLNWorkspace::pathForFileURL(copied->urls()[0]), odd);
+
+    // Below the rows nothing is selected: only Update is left.
+    rightClick(browser(), QPoint(10, view->viewport()->height() - 5));
+    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 2000));
+    EXPECT_TRUE(controller->selectedFiles().empty());
+    EXPECT_EQ(enabledItems(menu, true), QStringList{"&Update"});
+    EXPECT_EQ(enabledItems(menu, false),
+              (QStringList{"&Reveal in File Manager", "&Open", "Copy &Path", "&Move to Trash", "&Destroy…"}));
+    menu->hide();
+}
+
 TEST_F(TreeWindow, MultipleSelectionFollowsItsNodesThroughAReSort) {
     tree.writeFile("a", 100000);
     tree.writeFile("b", 200000);
@@ -322,7 +384,7 @@ TEST_F(TreeWindow, DestroyIsRefusedWhenADiskIsMountedBeneath) {
     EXPECT_EQ(panel.buttons, QStringList{"Cancel"});
     QApplication::processEvents();
     for (const char* name : {"keep1", "keep2", "vol/data"}) EXPECT_TRUE(exists(tree / name)) << name;
-    for (const Ref<HLNFile>& f : controller->selectedFiles()) EXPECT_NE(f->sizeStatus(), 3);
+    for (const Ref<HLNFile>& f : controller->selectedFiles()) EXPECT_NE(f->sizeStatus(), SizeStatus::goneOrGoing);
 
     const std::vector<std::string> order = namesInColumn(0);
     const bool volFirst = std::find(order.begin(), order.end(), "vol") < std::find(order.begin(), order.end(), "other");
@@ -346,6 +408,31 @@ TEST_F(TreeWindow, DestroyIsRefusedWhenADiskIsMountedBeneath) {
 
     ::umount2(mnt1.c_str(), MNT_DETACH);
     ::umount2(mnt2.c_str(), MNT_DETACH);
+}
+
+TEST_F(TreeWindow, DestroySeesThroughALinkInTheRootPath) {
+    if (!runningAsRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
+    const std::string mnt = tree.mkdir("real/outer/inner/mnt");
+    tree.writeFile("real/outer/inner/data", 30000);
+    ASSERT_EQ(::symlink((tree / "real").c_str(), (tree / "link").c_str()), 0);
+    ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m"), 0);
+    tree.writeFile("real/outer/inner/mnt/on-the-volume", 1000);
+    open(tree / "link/./outer/");
+    EXPECT_EQ(controller->rootPath(), tree / "link/outer") << "absolute and clean, the link kept";
+    ASSERT_TRUE(waitUntilComplete());
+    select({"inner"});
+    Panel panel;
+    answerNextPanel(panel, "Cancel"); // the confirmation, were it not refused, is cancelled too
+    controller->trashSelection();
+    ASSERT_TRUE(panel.seen);
+    EXPECT_EQ(panel.text, "It's impossible to delete 1 of these files, as other disks are mounted under them.");
+    QApplication::processEvents();
+    EXPECT_TRUE(exists(tree / "real/outer/inner/data")) << "nothing at all is deleted";
+    EXPECT_TRUE(exists(tree / "real/outer/inner/mnt/on-the-volume"));
+    ::umount2(mnt.c_str(), MNT_DETACH);
+
+    // A ".." is resolved by the kernel, not by the spelling.
+    EXPECT_EQ(HLNFileTreeController::rootPathForPath(tree / "link/outer/.."), tree / "real");
 }
 
 TEST_F(TreeWindow, DestroyConfirmedDeletesEachSelectedFile) {
@@ -385,7 +472,7 @@ TEST_F(TreeWindow, CancelledDestroyChangesNothing) {
     ASSERT_TRUE(panel.seen);
     waitFor([] { return false; }, 200);
     EXPECT_TRUE(exists(tree / "x"));
-    EXPECT_EQ(controller->selectedFiles().at(0)->sizeStatus(), 2);
+    EXPECT_EQ(controller->selectedFiles().at(0)->sizeStatus(), SizeStatus::complete);
 }
 
 TEST_F(TreeWindow, AClosedWindowReleasesItsTreeAndKeepsItsFrame) {

@@ -1,5 +1,6 @@
 #include "browser/HLNFileWell.h"
 
+#include "browser/HLNDesktopOpener.h"
 #include "browser/HLNWorkspace.h"
 #include "support/TempTree.h"
 #include "support/WidgetEvents.h"
@@ -8,9 +9,11 @@
 #include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QProcess>
 #include <QTimer>
+#include <algorithm>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <csignal>
@@ -63,6 +66,26 @@ bool waitFor(const std::function<bool()>& done, int ms = 5000) {
     while (!done() && !deadline.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 20);
     return done();
 }
+
+// xdg-mime and xdg-open stand-ins first on PATH (and alone on it when
+// xdg-open is to be missing): xdg-mime answers `handler` for folders, xdg-open
+// logs its argument and exits with `status`.
+struct FakeDesktop {
+    FakeDesktop(const TempTree& tree, const std::string& handler, int status, bool withXdgOpen = true)
+        : bin(tree.mkdir("bin-" + std::to_string(++made))), log(bin + "/opened"), oldPath(qgetenv("PATH")) {
+        write("xdg-mime", "echo '" + handler + "'");
+        if (withXdgOpen) write("xdg-open", "echo \"$1\" >> '" + log + "'\nexit " + std::to_string(status));
+        qputenv("PATH", QByteArray::fromStdString(bin) + (withXdgOpen ? ":" + oldPath : QByteArray()));
+    }
+    ~FakeDesktop() { qputenv("PATH", oldPath); }
+    void write(const std::string& name, const std::string& body) const {
+        std::ofstream(bin + "/" + name) << "#!/bin/sh\n" << body << "\n";
+        ::chmod((bin + "/" + name).c_str(), 0755);
+    }
+    static inline int made = 0;
+    std::string bin, log;
+    QByteArray oldPath;
+};
 
 class FileWell : public ::testing::Test {
 protected:
@@ -185,24 +208,78 @@ TEST_F(FileWell, DoubleClickRevealsEachPathInOrderAndTripleClickDoesNothingMore)
     EXPECT_EQ(manager.shown.size(), 3);
     EXPECT_EQ(drags, 0);
 
-    // With no file manager on the bus, the parent folder is opened instead.
+    // With no file manager on the bus, the default folder handler opens the
+    // parent folder.
     service.unregisterService("org.freedesktop.FileManager1");
-    const std::string bin = tree.mkdir("bin");
-    const std::string log = tree / "opened";
-    {
-        std::ofstream script(bin + "/xdg-open");
-        script << "#!/bin/sh\necho \"$1\" >> '" << log << "'\n";
-    }
-    ::chmod((bin + "/xdg-open").c_str(), 0755);
-    const QByteArray oldPath = qgetenv("PATH");
-    qputenv("PATH", QByteArray::fromStdString(bin) + ":" + oldPath);
+    QDBusConnection::disconnectFromBus("file-manager");
+    const FakeDesktop desktop(tree, "org.example.Files.desktop", 0);
     const std::string inner = tree.mkdir("sub\xfe") + "/file";
     HLNWorkspace::selectFile(inner);
-    EXPECT_TRUE(waitFor([&] { return !readAll(log).empty(); }));
-    qputenv("PATH", oldPath);
-    const QUrl opened = QUrl::fromEncoded(QByteArray::fromStdString(readAll(log)).trimmed());
+    EXPECT_TRUE(waitFor([&] { return !readAll(desktop.log).empty(); }));
+    const QUrl opened = QUrl::fromEncoded(QByteArray::fromStdString(readAll(desktop.log)).trimmed());
     EXPECT_EQ(HLNWorkspace::pathForFileURL(opened), tree / "sub\xfe");
-    QDBusConnection::disconnectFromBus("file-manager");
+    EXPECT_EQ(HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Reveal), nullptr);
+}
+
+// Reveal that reaches no file manager tells the user, naming the path and
+// each attempt, and never hands a folder to Hollin itself.
+TEST_F(FileWell, RevealThatReachesNoFileManagerSaysWhatWasTried) {
+    const std::string path = tree.mkdir("dir\xfe") + "/file";
+    auto revealAndWaitForMessage = [&] {
+        HLNWorkspace::selectFile(path);
+        EXPECT_TRUE(waitFor([] { return HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Reveal); }));
+        QMessageBox* box = HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Reveal);
+        if (!box) return QString();
+        const QString said = box->text() + "\n" + box->informativeText();
+        EXPECT_TRUE(box->isVisible());
+        EXPECT_TRUE(said.contains("Hollin couldn't show \"" + QString::fromStdString(tree.path()) + "/dir\\xFE/file\"")) << said.toStdString();
+        EXPECT_TRUE(said.contains("org.freedesktop.FileManager1")) << said.toStdString();
+        box->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return said;
+    };
+    {
+        const FakeDesktop desktop(tree, HLNDesktopOpener::kHollinDesktopId, 0);
+        EXPECT_TRUE(revealAndWaitForMessage().contains("Hollin itself"));
+        EXPECT_TRUE(readAll(desktop.log).empty()) << "xdg-open ran with Hollin as the folder handler";
+    }
+    {
+        const FakeDesktop desktop(tree, "", 0);
+        EXPECT_TRUE(revealAndWaitForMessage().contains("no default folder handler"));
+        EXPECT_TRUE(readAll(desktop.log).empty());
+    }
+    {
+        const FakeDesktop desktop(tree, "org.example.Files.desktop", 4);
+        EXPECT_TRUE(revealAndWaitForMessage().contains("xdg-open: it exited with status 4"));
+        EXPECT_FALSE(readAll(desktop.log).empty());
+    }
+    {
+        const FakeDesktop desktop(tree, "org.example.Files.desktop", 0, /*withXdgOpen=*/false);
+        EXPECT_TRUE(revealAndWaitForMessage().contains("xdg-open: it is not installed"));
+    }
+}
+
+// Open with no desktop portal on the bus falls back to xdg-open, with the
+// same guard for folders.
+TEST_F(FileWell, OpenWithoutAPortalUsesXdgOpenButNeverHollinForAFolder) {
+    const std::string file = tree.writeFile("note\xfe.txt", 10);
+    {
+        const FakeDesktop desktop(tree, HLNDesktopOpener::kHollinDesktopId, 0);
+        HLNDesktopOpener::openPath(file);
+        ASSERT_TRUE(waitFor([&] { return !readAll(desktop.log).empty(); }));
+        const QUrl opened = QUrl::fromEncoded(QByteArray::fromStdString(readAll(desktop.log)).trimmed());
+        EXPECT_EQ(HLNWorkspace::pathForFileURL(opened), file);
+
+        HLNDesktopOpener::openPath(tree.path());
+        ASSERT_TRUE(waitFor([] { return HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Open); }));
+        QMessageBox* box = HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Open);
+        EXPECT_TRUE(box->text().startsWith("Hollin couldn't open"));
+        EXPECT_TRUE(box->informativeText().contains("the desktop portal")) << box->informativeText().toStdString();
+        EXPECT_TRUE(box->informativeText().contains("Hollin itself"));
+        const std::string log = readAll(desktop.log);
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << "xdg-open ran for the folder";
+        box->close();
+    }
 }
 
 TEST(Workspace, ParentPaths) {

@@ -42,7 +42,7 @@ bool spinUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 void settle(const Ref<HLNFile>& root) {
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(
-            spinUntil([&] { return HLNBackgroundFileSizer::isIdle() && root->sizeStatus() == 2; }));
+            spinUntil([&] { return HLNBackgroundFileSizer::isIdle() && root->sizeStatus() == SizeStatus::complete; }));
         QCoreApplication::processEvents();
     }
 }
@@ -83,7 +83,7 @@ TEST(HLNTrashMover, MovedEntriesLeaveTheTreeAndTheTrashInsideItIsCountedAgain) {
 
     Completion done;
     HLNTrashMover::moveToTrash({a, dir}, done.callback());
-    EXPECT_EQ(a->sizeStatus(), 3) << "marked as going at once";
+    EXPECT_EQ(a->sizeStatus(), SizeStatus::goneOrGoing) << "marked as going at once";
     ASSERT_TRUE(spinUntil([&] { return done.calls == 1; }));
     EXPECT_TRUE(done.notMoved.empty());
     settle(root);
@@ -122,7 +122,7 @@ TEST(HLNTrashMover, EntriesThatCannotBeMovedStayAndAreReportedOnce) {
     EXPECT_EQ(done.notMoved[0].reason, "its disk has no trash that can be used");
     settle(root);
     EXPECT_TRUE(exists(mnt + "/x"));
-    EXPECT_EQ(x->sizeStatus(), 2) << "no longer going";
+    EXPECT_EQ(x->sizeStatus(), SizeStatus::complete) << "no longer going";
     EXPECT_TRUE(y->isInvalidated());
     EXPECT_EQ(root->sizeSoFar(), TempTree::duBytes(mnt));
     EXPECT_EQ(done.calls, 1);

@@ -189,12 +189,12 @@ struct SizedTree {
     // is counted and the thread has nothing left to do.
     bool sizeInBackground(int ms = 300000) {
         HLNBackgroundFileSizer::sizeFile(root);
-        return waitFor([&] { return root->sizeStatus() == 2 && HLNBackgroundFileSizer::isIdle(); }, ms);
+        return waitFor([&] { return root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle(); }, ms);
     }
     // Re-reads the whole tree from disk and waits for the new total.
     bool refresh(int ms = 300000) {
         root->refreshSize();
-        return waitFor([&] { return root->sizeStatus() == 2 && HLNBackgroundFileSizer::isIdle(); }, ms);
+        return waitFor([&] { return root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle(); }, ms);
     }
 };
 
@@ -229,7 +229,7 @@ bool destroy(SizedTree& tree, const Ref<HLNFile>& node, bool expectGone = true) 
         QDeadlineTimer settle(300);
         while (!settle.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
     }
-    return waitFor([&] { return tree.root->sizeStatus() == 2 && HLNBackgroundFileSizer::isIdle(); });
+    return waitFor([&] { return tree.root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle(); });
 }
 
 // The bytes of a name, printable, for failure messages.
@@ -304,7 +304,7 @@ TEST(HostileNames, EveryByteAndOddNamesAreSizedListedAndDestroyedExactly) {
     std::multiset<std::string> seen;
     for (const Ref<HLNFile>& c : *list) {
         seen.insert(c->name());
-        EXPECT_EQ(c->sizeStatus(), 2) << shown(c->name());
+        EXPECT_EQ(c->sizeStatus(), SizeStatus::complete) << shown(c->name());
         if (!c->isDirectory()) {
             EXPECT_EQ(c->sizeSoFar(), allocated(fd, c->name().c_str())) << shown(c->name());
         }
@@ -610,7 +610,7 @@ TEST(HostileFiles, FifoSocketAndDeviceNodesAreNeverOpenedAndAreDestroyedAsEntrie
         Ref<HLNFile> n = nodeAt(sized.root, name);
         ASSERT_TRUE(n) << name;
         EXPECT_FALSE(n->isDirectory());
-        EXPECT_EQ(n->sizeStatus(), 2);
+        EXPECT_EQ(n->sizeStatus(), SizeStatus::complete);
     }
     ASSERT_TRUE(destroy(sized, nodeAt(sized.root, "special")));
     EXPECT_FALSE(exists(tree / "special"));
@@ -765,7 +765,7 @@ TEST(HostileUnreadable, DISABLED_ChildWithoutPrivileges) {
     EXPECT_EQ(sized.root->sizeSoFar(), du(root));
     Ref<HLNFile> closed = child(sized.root, "closed");
     ASSERT_TRUE(closed);
-    EXPECT_EQ(closed->sizeStatus(), 2);
+    EXPECT_EQ(closed->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(closed->childrenCount(), 0u);
     Ref<HLNFile> open = child(sized.root, "open");
     ASSERT_TRUE(open);
@@ -831,12 +831,12 @@ TEST(HostileWindow, RootDeletedWhileShownLeavesAnEmptyTreeAndAWorkingWindow) {
     Window window(tree.path());
     ASSERT_TRUE(window.controller);
     Ref<HLNFile> root = window.controller->rootFile();
-    ASSERT_TRUE(waitFor([&] { return root->sizeStatus() == 2 && HLNBackgroundFileSizer::isIdle(); }));
+    ASSERT_TRUE(waitFor([&] { return root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle(); }));
     removeAll(tree / "t");
     ASSERT_EQ(::rmdir(tree.path().c_str()), 0);
     window.controller->_refreshDisplay();
     window.controller->updateSelection(); // nothing selected: measures the root again
-    ASSERT_TRUE(waitFor([&] { return HLNBackgroundFileSizer::isIdle() && root->sizeStatus() != 1; }));
+    ASSERT_TRUE(waitFor([&] { return HLNBackgroundFileSizer::isIdle() && root->sizeStatus() != SizeStatus::inProgress; }));
     window.controller->_refreshDisplay();
     EXPECT_EQ(root->childrenCount(), 0u) << "nothing that is gone is still listed";
     EXPECT_EQ(window.controller->browser()->numberOfRowsInColumn(0), 0);
@@ -852,7 +852,7 @@ TEST(HostileWindow, WindowClosedWhileSizingFreesItsWholeTree) {
         ASSERT_TRUE(window.controller);
         Ref<HLNFile> root = window.controller->rootFile();
         QApplication::processEvents();
-        EXPECT_NE(root->sizeStatus(), 2) << "closed before the tree was sized";
+        EXPECT_NE(root->sizeStatus(), SizeStatus::complete) << "closed before the tree was sized";
         // Keep nodes from the middle of the walk to see them freed.
         if (HLNFile::ChildList list = root->children())
             for (const Ref<HLNFile>& c : *list) watched.push_back(c);

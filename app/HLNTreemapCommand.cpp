@@ -1,0 +1,277 @@
+#include "app/HLNTreemapCommand.h"
+
+#include "browser/HLNFileBrowserCell.h"
+#include "browser/HLNTreemapLayout.h"
+#include "browser/HLNTreemapPainter.h"
+#include "model/HLNBackgroundFileSizer.h"
+#include "model/HLNFile.h"
+#include "model/HLNTreemapSnapshot.h"
+#include "toolkit/TFString.h"
+
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QImage>
+#include <QTimer>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int defaultWidth = 1600, defaultHeight = 1000;
+constexpr int largestSide = 16384;
+
+bool endsWith(std::string text, const std::string& suffix) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c + 32);
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// "WIDTHxHEIGHT", each side a plain decimal number from 1 to largestSide.
+bool parseSize(const std::string& text, int& width, int& height) {
+    const size_t x = text.find('x');
+    if (x == std::string::npos || x == 0 || x + 1 == text.size() || x > 5 ||
+        text.size() - x - 1 > 5)
+        return false;
+    auto number = [](const std::string& digits, int& out) {
+        out = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9')
+                return false;
+            out = out * 10 + (c - '0');
+        }
+        return out >= 1 && out <= largestSide;
+    };
+    return number(text.substr(0, x), width) && number(text.substr(x + 1), height);
+}
+
+// Text for an XML attribute or element: the path as the window shows it
+// (other bytes as \xNN), with the characters XML cannot hold escaped.
+std::string xmlText(const QString& shown) {
+    std::string out;
+    for (unsigned char c : shown.toUtf8().toStdString()) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\t':
+            out += "&#9;";
+            break;
+        case '\n':
+            out += "&#10;";
+            break;
+        case '\r':
+            out += "&#13;";
+            break;
+        default:
+            if (c < 0x20) { // not allowed in XML at all, even as a reference
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+                out += escaped;
+            } else {
+                out += char(c);
+            }
+        }
+    }
+    return out;
+}
+
+std::string pathText(const HLNTreemapSnapshot& s, uint32_t i) {
+    return xmlText(HLNFileBrowserCell::displayStringForName(s.pathOf(i)));
+}
+
+std::string hex(const QColor& c) {
+    return c.name(QColor::HexRgb).toStdString();
+}
+
+bool writeSvg(const std::string& output, const HLNTreemapSnapshot& s,
+              const HLNTreemapLayout& layout, int width, int height, const QString& caption) {
+    FILE* f = std::fopen(output.c_str(), "wb");
+    if (!f)
+        return false;
+    std::fprintf(f,
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                 "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 "
+                 "0 %d %d\">\n",
+                 width, height, width, height);
+    std::fprintf(f, "<title>%s</title>\n", xmlText(caption).c_str());
+    const std::vector<bool> hatched = HLNTreemapPainter::busyEntries(s);
+    const QColor attention = HLNFileBrowserCell::attentionStyle().color;
+    const auto& entries = s.entries();
+    auto drawn = [&](uint32_t i) { return layout.rects()[i].area() > 0; };
+    auto hasDrawnChild = [&](uint32_t i) {
+        for (uint32_t k = 0; k < entries[i].childCount; ++k)
+            if (drawn(entries[i].firstChild + k))
+                return true;
+        return false;
+    };
+    // Depth first with an explicit stack (trees can be deep); a folder with
+    // drawn entries is a group holding its own rectangle and then theirs.
+    struct Step {
+        uint32_t entry;
+        bool close;
+    };
+    std::vector<Step> stack;
+    if (!entries.empty() && drawn(0))
+        stack.push_back({0, false});
+    while (!stack.empty()) {
+        const Step step = stack.back();
+        stack.pop_back();
+        if (step.close) {
+            std::fputs("</g>\n", f);
+            continue;
+        }
+        const uint32_t i = step.entry;
+        const auto& e = entries[i];
+        const auto& r = layout.rects()[i];
+        const bool group = hasDrawnChild(i);
+        const uint8_t kind =
+            e.isDirectory ? e.restKind : HLNTreemapPainter::kindOfName(s.nameOf(i));
+        const std::string path = pathText(s, i);
+        if (group)
+            std::fputs("<g>\n", f);
+        std::fprintf(f,
+                     "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" data-path=\"%s\" "
+                     "data-bytes=\"%llu\" fill=\"%s\" stroke=\"%s\" stroke-width=\"%s\">"
+                     "<title>%s\n%s</title></rect>\n",
+                     r.x, r.y, r.w, r.h, path.c_str(), static_cast<unsigned long long>(e.bytes),
+                     hex(HLNTreemapPainter::colorOfKind(kind)).c_str(),
+                     hatched[i] ? hex(attention).c_str() : "#000000", hatched[i] ? "1.5" : "0.25",
+                     path.c_str(), TFString::abbreviatedStringForBytes(e.bytes).c_str());
+        if (group) {
+            stack.push_back({i, true});
+            for (uint32_t k = e.childCount; k-- > 0;)
+                if (drawn(e.firstChild + k))
+                    stack.push_back({e.firstChild + k, false});
+        }
+    }
+    // The legend, drawn with paths so that every <rect> is an entry.
+    const QRect map = HLNTreemapPainter::mapRectForSize(QSize(width, height));
+    if (map.height() < height) {
+        const int top = map.height(), strip = height - map.height();
+        const int box = std::max(6, QFontMetrics(QGuiApplication::font()).ascent() - 2);
+        const int y = top + (strip - box) / 2;
+        std::fprintf(f, "<g class=\"legend\" font-family=\"sans-serif\" font-size=\"%d\">\n",
+                     box + 2);
+        std::fprintf(f, "<text x=\"6\" y=\"%d\">%s</text>\n", y + box, xmlText(caption).c_str());
+        int x = std::max(width / 2, width - 9 * 90);
+        for (int kind = 0; kind < HLNTreemapPainter::KindCount; ++kind) {
+            const QString name = HLNTreemapPainter::nameOfKind(uint8_t(kind));
+            std::fprintf(
+                f, "<path d=\"M%d %dh%dv%dh-%dz\" fill=\"%s\"/><text x=\"%d\" y=\"%d\">%s</text>\n",
+                x, y, box, box, box, hex(HLNTreemapPainter::colorOfKind(uint8_t(kind))).c_str(),
+                x + box + 4, y + box, name.toUtf8().constData());
+            x += box + 14 + int(name.size()) * (box / 2 + 1);
+        }
+        std::fputs("</g>\n", f);
+    }
+    std::fputs("</svg>\n", f);
+    const bool ok = !std::ferror(f);
+    return std::fclose(f) == 0 && ok;
+}
+
+} // namespace
+
+namespace HLNTreemapCommand {
+
+int run(int argc, char** argv) {
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr,
+                     "usage: hollin --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
+                     "       OUTPUT ends in .png or .svg; the size is %dx%d unless given\n",
+                     defaultWidth, defaultHeight);
+        return 2;
+    }
+    const std::string path = argv[2], output = argv[3];
+    int width = defaultWidth, height = defaultHeight;
+    if (argc == 5 && !parseSize(argv[4], width, height)) {
+        std::fprintf(stderr,
+                     "hollin: bad picture size \"%s\": give WIDTHxHEIGHT, each from 1 to %d (e.g. "
+                     "1600x1000)\n",
+                     argv[4], largestSide);
+        return 1;
+    }
+    const bool svg = endsWith(output, ".svg");
+    if (!svg && !endsWith(output, ".png")) {
+        std::fprintf(stderr, "hollin: %s: the picture's name must end in .png or .svg\n",
+                     output.c_str());
+        return 1;
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 && errno != ENAMETOOLONG) {
+        std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(errno));
+        return 1;
+    }
+    // No window is shown: draw with the offscreen platform whatever the display.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    int qtArgc = 1;
+    QGuiApplication app(qtArgc, argv);
+    std::string root = path;
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    Ref<HLNFile> file = HLNFile::initWithParent(nullptr, root);
+    if (!file) {
+        std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(ENOENT));
+        return 1;
+    }
+    HLNBackgroundFileSizer::setStartsReceiptScan(false);
+    HLNBackgroundFileSizer::sizeFile(file);
+
+    const bool terminal = ::isatty(STDERR_FILENO);
+    QTimer poll;
+    int ticks = 0;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (file->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle()) {
+            app.quit();
+            return;
+        }
+        if (terminal && ++ticks % 10 == 0) {
+            std::fprintf(stderr, "\r\033[K%llu entries, %s",
+                         static_cast<unsigned long long>(HLNFile::nodesCreated()),
+                         TFString::abbreviatedStringForBytes(file->sizeSoFar()).c_str());
+            std::fflush(stderr);
+        }
+    });
+    poll.start(10);
+    if (file->sizeStatus() != SizeStatus::complete || !HLNBackgroundFileSizer::isIdle())
+        app.exec();
+    if (terminal)
+        std::fprintf(stderr, "\r\033[K");
+
+    const QRect map = HLNTreemapPainter::mapRectForSize(QSize(width, height));
+    const HLNTreemapSnapshot snapshot = HLNTreemapSnapshot::take(
+        file, HLNTreemapLayout::minimumFractionForArea(map.width(), map.height()),
+        &HLNTreemapPainter::kindOfName);
+    const HLNTreemapLayout layout(snapshot, {0, 0, double(map.width()), double(map.height())});
+    const QString caption = HLNTreemapPainter::captionFor(snapshot);
+    bool written;
+    if (svg) {
+        written = writeSvg(output, snapshot, layout, width, height, caption);
+    } else {
+        const QImage picture =
+            HLNTreemapPainter::picture(snapshot, layout, QSize(width, height), caption);
+        written = !picture.isNull() && picture.save(QString::fromLocal8Bit(output.c_str()), "PNG");
+    }
+    if (!written) {
+        std::fprintf(stderr, "hollin: %s: the picture could not be written%s%s\n", output.c_str(),
+                     errno ? ": " : "", errno ? std::strerror(errno) : "");
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace HLNTreemapCommand

@@ -1,0 +1,278 @@
+#include "browser/HLNTreemapPainter.h"
+
+#include "browser/HLNFileBrowserCell.h"
+#include "toolkit/TFString.h"
+
+#include <QByteArray>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QPalette>
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <unordered_map>
+
+namespace {
+
+const std::unordered_map<std::string, uint8_t>& kindsByExtension() {
+    static const std::unordered_map<std::string, uint8_t> table = [] {
+        std::unordered_map<std::string, uint8_t> t;
+        auto add = [&t](uint8_t kind, const char* extensions) {
+            for (const QByteArray& e : QByteArray(extensions).split(' '))
+                t.emplace(e.toStdString(), kind);
+        };
+        using K = HLNTreemapPainter;
+        add(K::Video, "mp4 mkv avi mov webm wmv flv m4v mpg mpeg ts vob ogv 3gp");
+        add(K::Audio, "mp3 flac ogg oga opus wav aac m4a wma aiff mid ape");
+        add(K::Image,
+            "jpg jpeg png gif bmp tif tiff webp svg svgz ico xpm heic raw cr2 nef psd xcf avif");
+        add(K::Archive, "zip tar gz tgz bz2 xz zst 7z rar deb rpm iso img cab lz lzma jar apk "
+                        "squashfs qcow2 vmdk snap");
+        add(K::Document, "pdf doc docx odt ods odp xls xlsx ppt pptx txt md rtf tex epub html htm "
+                         "csv ps djvu rst info man");
+        add(K::Code, "c h cc cpp cxx hpp hh py js mjs java go rs rb pl pm php sh bash lua swift kt "
+                     "cs m mm json xml yaml "
+                     "yml toml cmake mk el scm hs ml sql css qml ui ini pas pp inc f f90 d r jl "
+                     "dart vue scss asm s");
+        add(K::Program, "so a o ko exe dll dylib bin elf pyc pyo class wasm appimage lib obj mod");
+        // "ts" is left with video: a transport stream outweighs a script by far.
+        return t;
+    }();
+    return table;
+}
+
+QString bytesText(uint64_t bytes) {
+    return QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
+}
+
+} // namespace
+
+uint8_t HLNTreemapPainter::kindOfName(std::string_view name) {
+    // Shared libraries carry their version after the extension: libfoo.so.6.1.
+    if (const size_t so = name.find(".so."); so != std::string_view::npos && so > 0) {
+        bool version = true;
+        for (char c : name.substr(so + 4))
+            if (!(c == '.' || (c >= '0' && c <= '9')))
+                version = false;
+        if (version)
+            return Program;
+    }
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size() ||
+        name.size() - dot > 10)
+        return Other;
+    std::string extension(name.substr(dot + 1));
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c + 32);
+    const auto& table = kindsByExtension();
+    const auto found = table.find(extension);
+    return found == table.end() ? uint8_t(Other) : found->second;
+}
+
+QColor HLNTreemapPainter::colorOfKind(uint8_t kind) {
+    switch (Kind(kind)) {
+    case Video:
+        return QColor(196, 92, 214);
+    case Audio:
+        return QColor(84, 172, 234);
+    case Image:
+        return QColor(108, 200, 96);
+    case Archive:
+        return QColor(236, 150, 52);
+    case Document:
+        return QColor(232, 212, 84);
+    case Code:
+        return QColor(92, 112, 226);
+    case Program:
+        return QColor(62, 184, 166);
+    case Other:
+    case KindCount:
+        break;
+    }
+    return QColor(168, 168, 168);
+}
+
+QString HLNTreemapPainter::nameOfKind(uint8_t kind) {
+    switch (Kind(kind)) {
+    case Video:
+        return "video";
+    case Audio:
+        return "audio";
+    case Image:
+        return "image";
+    case Archive:
+        return "archive";
+    case Document:
+        return "document";
+    case Code:
+        return "code";
+    case Program:
+        return "program or library";
+    case Other:
+    case KindCount:
+        break;
+    }
+    return "other";
+}
+
+uint8_t HLNTreemapPainter::kindOfTile(const HLNTreemapSnapshot& snapshot,
+                                      const HLNTreemapLayout::Tile& tile) {
+    const auto& e = snapshot.entries()[tile.entry];
+    if (tile.rest || e.isDirectory)
+        return e.restKind;
+    return kindOfName(snapshot.nameOf(tile.entry));
+}
+
+int HLNTreemapPainter::legendHeight() {
+    return QFontMetrics(QGuiApplication::font()).height() + 8;
+}
+
+QRect HLNTreemapPainter::mapRectForSize(QSize size) {
+    const int strip = legendHeight();
+    if (size.height() < 3 * strip)
+        return QRect(QPoint(0, 0), size);
+    return QRect(0, 0, size.width(), size.height() - strip);
+}
+
+std::vector<bool> HLNTreemapPainter::busyEntries(const HLNTreemapSnapshot& snapshot) {
+    const auto& entries = snapshot.entries();
+    std::vector<bool> busy(entries.size(), false);
+    // Parents come before their children, so a parent's going is known first.
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        const auto& e = entries[i];
+        const bool going = e.status == SizeStatus::goneOrGoing ||
+                           (e.parent != HLNTreemapSnapshot::none && entries[e.parent].status == SizeStatus::goneOrGoing);
+        busy[i] = going || (e.isDirectory && (e.status == SizeStatus::notStarted || e.status == SizeStatus::inProgress));
+    }
+    return busy;
+}
+
+QImage HLNTreemapPainter::paintCushions(const HLNTreemapSnapshot& snapshot,
+                                        const HLNTreemapLayout& layout, QSize size) {
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(QGuiApplication::palette().color(QPalette::Base));
+    if (image.isNull())
+        return image;
+    // Light from the upper left; a little ambient light so no side goes black.
+    const double lx = 0.09759, ly = 0.19518, lz = 0.9759, ambient = 0.35, diffuse = 0.65;
+    const int width = image.width(), height = image.height();
+    for (const HLNTreemapLayout::Tile& tile : layout.tiles()) {
+        const int x0 = std::clamp(int(std::lround(tile.rect.x)), 0, width);
+        const int x1 = std::clamp(int(std::lround(tile.rect.x + tile.rect.w)), 0, width);
+        const int y0 = std::clamp(int(std::lround(tile.rect.y)), 0, height);
+        const int y1 = std::clamp(int(std::lround(tile.rect.y + tile.rect.h)), 0, height);
+        if (x0 >= x1 || y0 >= y1)
+            continue;
+        const QColor base = colorOfKind(kindOfTile(snapshot, tile));
+        const float r = float(base.red()), g = float(base.green()), b = float(base.blue());
+        const auto& c = tile.cushion;
+        for (int y = y0; y < y1; ++y) {
+            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+            const double ny = -(2 * c.s2y * (y + 0.5) + c.s1y);
+            const float lightY = float(ny * ly + lz), ny2 = float(ny * ny + 1);
+            for (int x = x0; x < x1; ++x) {
+                const float nx = float(-(2 * c.s2x * (x + 0.5) + c.s1x));
+                float cosine = (nx * float(lx) + lightY) / std::sqrt(nx * nx + ny2);
+                const float shade = float(ambient) + float(diffuse) * std::max(0.0f, cosine);
+                line[x] = qRgb(int(std::min(255.0f, r * shade)), int(std::min(255.0f, g * shade)),
+                               int(std::min(255.0f, b * shade)));
+            }
+        }
+    }
+    return image;
+}
+
+void HLNTreemapPainter::paintHatching(QPainter& painter, const HLNTreemapSnapshot& snapshot,
+                                      const HLNTreemapLayout& layout) {
+    const std::vector<bool> busy = busyEntries(snapshot);
+    QColor attention = HLNFileBrowserCell::attentionStyle().color;
+    attention.setAlpha(170);
+    painter.save();
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QBrush(attention, Qt::BDiagPattern));
+    for (const HLNTreemapLayout::Tile& tile : layout.tiles())
+        if (busy[tile.entry])
+            painter.drawRect(QRectF(tile.rect.x, tile.rect.y, tile.rect.w, tile.rect.h));
+    painter.restore();
+}
+
+void HLNTreemapPainter::paintOutline(QPainter& painter, const HLNTreemapLayout::Rect& rect) {
+    if (rect.area() <= 0)
+        return;
+    painter.save();
+    painter.setBrush(Qt::NoBrush);
+    const QRectF r(rect.x + 1, rect.y + 1, std::max(0.0, rect.w - 2), std::max(0.0, rect.h - 2));
+    painter.setPen(QPen(Qt::black, 3));
+    painter.drawRect(r);
+    painter.setPen(QPen(Qt::white, 1));
+    painter.drawRect(r);
+    painter.restore();
+}
+
+void HLNTreemapPainter::paintLegend(QPainter& painter, const QRect& strip, const QString& caption) {
+    const QPalette palette = QGuiApplication::palette();
+    painter.save();
+    painter.fillRect(strip, palette.color(QPalette::Window));
+    painter.setPen(palette.color(QPalette::WindowText));
+    const QFontMetrics metrics(painter.font());
+    const int box = std::max(6, metrics.ascent() - 2);
+    // The legend sits at the right; the caption takes what room is left.
+    int x = strip.right() - 4;
+    std::vector<std::pair<QRect, int>> items; // swatch, kind (-1: sizing)
+    int needed = 0;
+    for (int kind = -1; kind < KindCount; ++kind) {
+        const QString name = kind < 0 ? QString("sizing") : nameOfKind(uint8_t(kind));
+        needed += box + 4 + metrics.horizontalAdvance(name) + 10;
+    }
+    if (needed < strip.width() * 3 / 4) {
+        x = strip.right() - needed;
+        for (int kind = -1; kind < KindCount; ++kind) {
+            const QString name = kind < 0 ? QString("sizing") : nameOfKind(uint8_t(kind));
+            const QRect swatch(x, strip.center().y() - box / 2, box, box);
+            if (kind < 0) {
+                QColor attention = HLNFileBrowserCell::attentionStyle().color;
+                painter.fillRect(swatch, palette.color(QPalette::Base));
+                painter.fillRect(swatch, QBrush(attention, Qt::BDiagPattern));
+            } else {
+                painter.fillRect(swatch, colorOfKind(uint8_t(kind)));
+            }
+            painter.drawText(QRect(x + box + 4, strip.top(), metrics.horizontalAdvance(name) + 2,
+                                   strip.height()),
+                             Qt::AlignVCenter | Qt::AlignLeft, name);
+            x += box + 4 + metrics.horizontalAdvance(name) + 10;
+        }
+        x = strip.right() - needed;
+    }
+    const QRect text(strip.left() + 6, strip.top(), std::max(0, x - strip.left() - 16),
+                     strip.height());
+    painter.drawText(text, Qt::AlignVCenter | Qt::AlignLeft,
+                     metrics.elidedText(caption, Qt::ElideMiddle, text.width()));
+    painter.restore();
+}
+
+QImage HLNTreemapPainter::picture(const HLNTreemapSnapshot& snapshot,
+                                  const HLNTreemapLayout& layout, QSize size,
+                                  const QString& caption) {
+    QImage image(size, QImage::Format_RGB32);
+    const QRect map = mapRectForSize(size);
+    QPainter painter(&image);
+    painter.drawImage(0, 0, paintCushions(snapshot, layout, map.size()));
+    paintHatching(painter, snapshot, layout);
+    if (map.height() < size.height())
+        paintLegend(painter, QRect(0, map.bottom() + 1, size.width(), size.height() - map.height()),
+                    caption);
+    return image;
+}
+
+QString HLNTreemapPainter::captionFor(const HLNTreemapSnapshot& snapshot) {
+    if (snapshot.empty())
+        return QString();
+    const auto& root = snapshot.entries()[0];
+    QString caption = QString("%1 - %2").arg(
+        HLNFileBrowserCell::displayStringForName(snapshot.nameOf(0)), bytesText(root.bytes));
+    if (root.status == SizeStatus::notStarted || root.status == SizeStatus::inProgress)
+        caption += " (sizing)";
+    return caption;
+}

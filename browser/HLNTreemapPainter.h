@@ -1,0 +1,58 @@
+#pragma once
+
+#include "browser/HLNTreemapLayout.h"
+#include "model/HLNTreemapSnapshot.h"
+
+#include <QColor>
+#include <QImage>
+#include <QRect>
+#include <QString>
+#include <cstdint>
+#include <string_view>
+
+class QPainter;
+
+// Draws a laid-out map: every tile cushion-shaded in the colour of its kind
+// of file, folders still being sized hatched in the colour the cells use for
+// sizes in progress, and a strip below with a caption and the legend. The
+// window and the headless picture share this drawing. No widget: it paints
+// into images and onto any painter (main thread: it uses fonts).
+class HLNTreemapPainter {
+public:
+    enum Kind : uint8_t { Other, Video, Audio, Image, Archive, Document, Code, Program, KindCount };
+
+    // By the name's extension (case-insensitive); a file without a known
+    // extension is Other.
+    static uint8_t kindOfName(std::string_view name);
+    static QColor colorOfKind(uint8_t kind);
+    static QString nameOfKind(uint8_t kind);
+    // The kind a tile is coloured by: a file's own, a folder's left-out files'.
+    static uint8_t kindOfTile(const HLNTreemapSnapshot& snapshot,
+                              const HLNTreemapLayout::Tile& tile);
+
+    // Height of the legend strip; no strip on pictures lower than three times it.
+    static int legendHeight();
+    // The part of a picture of that size the map itself fills.
+    static QRect mapRectForSize(QSize size);
+    // Per entry: a folder whose bytes are still being counted, or an entry
+    // going (or inside one). Their tiles are drawn hatched: a busy folder's
+    // own tile when nothing is drawn inside it, else the tile of its rest.
+    static std::vector<bool> busyEntries(const HLNTreemapSnapshot& snapshot);
+
+    // The cushions of every tile, into an image the size of the map.
+    static QImage paintCushions(const HLNTreemapSnapshot& snapshot, const HLNTreemapLayout& layout,
+                                QSize size);
+    // The hatching, over a map drawn with its top left at the painter's origin.
+    static void paintHatching(QPainter& painter, const HLNTreemapSnapshot& snapshot,
+                              const HLNTreemapLayout& layout);
+    // A selected entry's outline, visible on light and dark tiles.
+    static void paintOutline(QPainter& painter, const HLNTreemapLayout::Rect& rect);
+    static void paintLegend(QPainter& painter, const QRect& strip, const QString& caption);
+
+    // The whole picture (map and strip), as the window draws it without a selection.
+    static QImage picture(const HLNTreemapSnapshot& snapshot, const HLNTreemapLayout& layout,
+                          QSize size, const QString& caption);
+    // The caption for a map rooted at an entry: its path and size, and
+    // "(sizing)" while in progress.
+    static QString captionFor(const HLNTreemapSnapshot& snapshot);
+};

@@ -1,0 +1,207 @@
+#include "browser/HLNTreemapView.h"
+
+#include "browser/HLNFileBrowserCell.h"
+#include "browser/HLNTreemapPainter.h"
+#include "toolkit/TFString.h"
+
+#include <QElapsedTimer>
+#include <QHelpEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QToolTip>
+
+HLNTreemapView::HLNTreemapView(QWidget* parent) : QWidget(parent) {
+    setObjectName("treemap");
+    setFocusPolicy(Qt::StrongFocus);
+    setMinimumHeight(60);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void HLNTreemapView::setRootFile(const Ref<HLNFile>& root) {
+    _root = root;
+    _zoom = root;
+    _stale = true;
+    update();
+}
+
+void HLNTreemapView::zoomInto(const Ref<HLNFile>& file) {
+    Ref<HLNFile> folder = file;
+    while (folder && !folder->isDirectory())
+        folder = folder->parent();
+    if (!folder || folder == _zoom)
+        return;
+    // Only within this window's tree.
+    Ref<HLNFile> n = folder;
+    while (n && n != _root)
+        n = n->parent();
+    if (!n)
+        return;
+    _zoom = folder;
+    refresh();
+    emit zoomChanged();
+}
+
+void HLNTreemapView::zoomOut() {
+    if (!canZoomOut())
+        return;
+    Ref<HLNFile> up = _zoom->parent();
+    _zoom = up ? up : _root;
+    refresh();
+    emit zoomChanged();
+}
+
+QRect HLNTreemapView::mapRect() const {
+    return HLNTreemapPainter::mapRectForSize(size());
+}
+
+void HLNTreemapView::refresh() {
+    if (!isVisible()) {
+        _stale = true;
+        return;
+    }
+    _stale = false;
+    // A zoomed folder that has left the tree (deleted, re-read) gives way to the root.
+    if (_zoom != _root && (!_zoom || _zoom->isInvalidated() || _zoom->path().empty())) {
+        _zoom = _root;
+        emit zoomChanged();
+    }
+    const QRect map = mapRect();
+    QElapsedTimer clock;
+    clock.start();
+    _snapshot = HLNTreemapSnapshot::take(
+        _zoom, HLNTreemapLayout::minimumFractionForArea(map.width(), map.height()),
+        &HLNTreemapPainter::kindOfName);
+    _snapshotMs = clock.nsecsElapsed() / 1e6;
+    clock.restart();
+    _layout = HLNTreemapLayout(_snapshot, {0, 0, double(map.width()), double(map.height())});
+    _layoutMs = clock.nsecsElapsed() / 1e6;
+    clock.restart();
+    _picture = HLNTreemapPainter::paintCushions(_snapshot, _layout, map.size());
+    {
+        QPainter painter(&_picture);
+        HLNTreemapPainter::paintHatching(painter, _snapshot, _layout);
+    }
+    _paintMs = clock.nsecsElapsed() / 1e6;
+    _caption = HLNTreemapPainter::captionFor(_snapshot);
+    _outline();
+    update();
+}
+
+void HLNTreemapView::setSelectedFiles(const std::vector<Ref<HLNFile>>& files) {
+    if (files == _selected)
+        return;
+    _selected = files;
+    _outline();
+    update();
+}
+
+void HLNTreemapView::_outline() {
+    _outlined.clear();
+    for (const Ref<HLNFile>& file : _selected) {
+        for (Ref<HLNFile> n = file; n; n = n->parent()) {
+            const uint32_t at = _snapshot.indexOf(n.get());
+            if (at != HLNTreemapSnapshot::none && _layout.rects()[at].area() > 0) {
+                _outlined.push_back(at);
+                break;
+            }
+            if (n == _zoom)
+                break;
+        }
+    }
+}
+
+std::vector<Ref<HLNFile>> HLNTreemapView::outlinedFiles() const {
+    std::vector<Ref<HLNFile>> files;
+    for (uint32_t at : _outlined)
+        files.push_back(_snapshot.entries()[at].file);
+    return files;
+}
+
+Ref<HLNFile> HLNTreemapView::fileAt(QPoint point) const {
+    const uint32_t at = _layout.entryAt(point.x() + 0.5, point.y() + 0.5);
+    return at == HLNTreemapSnapshot::none ? Ref<HLNFile>() : _snapshot.entries()[at].file;
+}
+
+QRectF HLNTreemapView::rectOfFile(const HLNFile* file) const {
+    const uint32_t at = _snapshot.indexOf(file);
+    if (at == HLNTreemapSnapshot::none)
+        return QRectF();
+    const auto& r = _layout.rects()[at];
+    return QRectF(r.x, r.y, r.w, r.h);
+}
+
+void HLNTreemapView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (_stale)
+        refresh();
+}
+
+void HLNTreemapView::paintEvent(QPaintEvent*) {
+    const QRect map = mapRect();
+    if (_stale || _picture.size() != map.size())
+        refresh();
+    QPainter painter(this);
+    painter.drawImage(0, 0, _picture);
+    for (uint32_t at : _outlined)
+        HLNTreemapPainter::paintOutline(painter, _layout.rects()[at]);
+    if (map.height() < height())
+        HLNTreemapPainter::paintLegend(
+            painter, QRect(0, map.bottom() + 1, width(), height() - map.height()), _caption);
+}
+
+void HLNTreemapView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton)
+        return QWidget::mousePressEvent(event);
+    setFocus(Qt::MouseFocusReason);
+    if (Ref<HLNFile> file = fileAt(event->position().toPoint()))
+        emit fileClicked(file);
+}
+
+void HLNTreemapView::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton)
+        return QWidget::mouseDoubleClickEvent(event);
+    if (Ref<HLNFile> file = fileAt(event->position().toPoint()))
+        zoomInto(file);
+}
+
+void HLNTreemapView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Backspace) {
+        zoomOut();
+        return;
+    }
+    if (event->key() == Qt::Key_Delete)
+        return; // taken, and nothing done with it
+    QWidget::keyPressEvent(event);
+}
+
+bool HLNTreemapView::event(QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride) {
+        // Backspace and Delete, with any modifier, stay with the map, so the
+        // window's destroy shortcut never fires while the map has the keys.
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Backspace || key == Qt::Key_Delete) {
+            event->accept();
+            return true;
+        }
+    }
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        const uint32_t at = _layout.entryAt(help->pos().x() + 0.5, help->pos().y() + 0.5);
+        if (at == HLNTreemapSnapshot::none) {
+            QToolTip::hideText();
+            event->ignore();
+            return true;
+        }
+        const auto& e = _snapshot.entries()[at];
+        QString text = HLNFileBrowserCell::displayStringForName(_snapshot.pathOf(at)) + "\n" +
+                       QString::fromStdString(TFString::abbreviatedStringForBytes(e.bytes));
+        if (e.status == SizeStatus::notStarted || e.status == SizeStatus::inProgress)
+            text += " (sizing)";
+        else if (e.status == SizeStatus::goneOrGoing)
+            text += " (deleting)";
+        QToolTip::showText(help->globalPos(), text, this);
+        return true;
+    }
+    return QWidget::event(event);
+}

@@ -1,0 +1,103 @@
+#include "model/HLNTreemapSnapshot.h"
+
+#include "model/HLNFile.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <mutex>
+
+HLNTreemapSnapshot HLNTreemapSnapshot::take(const Ref<HLNFile>& root, double minimumFraction,
+                                            Classifier classify) {
+    HLNTreemapSnapshot s;
+    if (!root)
+        return s;
+    HLNFile::TreeGuard held;
+    if (!root->_hasPath(held))
+        return s;
+
+    auto add = [&s, &held](HLNFile* node, uint32_t parent, std::string_view name) {
+        Entry e;
+        e.file = Ref<HLNFile>(node);
+        e.bytes = node->_sizeSoFar;
+        e.parent = parent;
+        e.nameOffset = static_cast<uint32_t>(s._names.size());
+        e.nameLength = static_cast<uint32_t>(name.size());
+        e.status = node->_sizeStatus(held);
+        e.isDirectory = node->_has(HLNFile::IsDirectory);
+        e.isLink = node->_has(HLNFile::IsLink);
+        s._names.append(name);
+        s._entries.push_back(std::move(e));
+    };
+    std::string rootPath;
+    root->_appendPath(rootPath, held);
+    add(root.get(), none, rootPath);
+    s._visited = 1;
+
+    const uint64_t rootBytes = root->_sizeSoFar;
+    // Kept: at least this many bytes, and never 0.
+    const double threshold =
+        std::max(1.0, std::ceil(double(rootBytes) * std::max(0.0, minimumFraction)));
+    const uint64_t minimum = threshold >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(threshold);
+
+    std::vector<HLNFile*> kept;
+    for (uint32_t i = 0; i < s._entries.size(); ++i) {
+        HLNFile* node = s._entries[i].file.get();
+        if (!node->_children || node->_has(HLNFile::ChildrenArrayContainsNames))
+            continue;
+        const HLNFile::List& list = *node->_children;
+        s._visited += list.size();
+        kept.clear();
+        std::array<uint64_t, 16> restBytes{};
+        // The colour of what is left out is judged from a sample of at most
+        // about 256 names per folder, so a huge folder costs no more lock time.
+        const uint32_t stride = list.size() / 256 + 1;
+        uint32_t index = 0;
+        for (const Ref<HLNFile>& child : list) {
+            if (child->_sizeSoFar >= minimum)
+                kept.push_back(child.get());
+            else if (classify && index % stride == 0 && !child->_has(HLNFile::IsDirectory))
+                restBytes[classify(child->nameView()) & 15] += child->_sizeSoFar;
+            ++index;
+        }
+        if (classify) {
+            auto most = std::max_element(restBytes.begin(), restBytes.end());
+            s._entries[i].restKind = *most > 0 ? static_cast<uint8_t>(most - restBytes.begin()) : 0;
+        }
+        std::sort(kept.begin(), kept.end(), [](HLNFile* a, HLNFile* b) {
+            if (a->_sizeSoFar != b->_sizeSoFar)
+                return a->_sizeSoFar > b->_sizeSoFar;
+            return HLNFile::compareNames(a->nameView(), b->nameView()) < 0;
+        });
+        s._entries[i].firstChild = static_cast<uint32_t>(s._entries.size());
+        s._entries[i].childCount = static_cast<uint32_t>(kept.size());
+        for (HLNFile* child : kept)
+            add(child, i, child->nameView());
+    }
+    return s;
+}
+
+std::string_view HLNTreemapSnapshot::nameOf(uint32_t index) const {
+    const Entry& e = _entries[index];
+    return std::string_view(_names).substr(e.nameOffset, e.nameLength);
+}
+
+std::string HLNTreemapSnapshot::pathOf(uint32_t index) const {
+    std::vector<uint32_t> chain;
+    for (uint32_t i = index; i != none; i = _entries[i].parent)
+        chain.push_back(i);
+    std::string path;
+    for (size_t k = chain.size(); k-- > 0;) {
+        if (k + 1 < chain.size() && (path.empty() || path.back() != '/'))
+            path += '/';
+        path += nameOf(chain[k]);
+    }
+    return path;
+}
+
+uint32_t HLNTreemapSnapshot::indexOf(const HLNFile* file) const {
+    for (uint32_t i = 0; i < _entries.size(); ++i)
+        if (_entries[i].file.get() == file)
+            return i;
+    return none;
+}

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// An open directory descriptor (RAII) and every call Hollin makes on folders
+// and files: opening relative to a descriptor, listing, examining one entry,
+// reading a whole file and removing a tree. Names are raw bytes; nothing
+// here decodes them. Every call that could follow a symbolic link by
+// accident is made with O_NOFOLLOW or AT_SYMLINK_NOFOLLOW; the few that
+// follow links on purpose say so in their names.
+class TFDirectory {
+public:
+    enum class EntryType : uint8_t { other, regular, directory, link };
+
+    struct Entry {
+        std::string name;
+        EntryType type;
+    };
+
+    // One entry as fstatat reports it. On failure error is the errno and
+    // the figures are 0; ENOENT and ENOTDIR mean the entry is not there.
+    struct Examination {
+        int error = 0;
+        EntryType type = EntryType::other;
+        uint64_t allocatedBytes = 0; // st_blocks * 512
+        uint64_t apparentSize = 0;   // st_size
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        uint64_t linkCount = 0;
+        bool exists() const;
+        bool isDirectory() const { return type == EntryType::directory; }
+        bool isLink() const { return type == EntryType::link; }
+    };
+
+    TFDirectory() = default;
+    explicit TFDirectory(int fd) : _fd(fd) {}
+    TFDirectory(TFDirectory&& o) noexcept : _fd(o._fd), _error(o._error) { o._fd = -1; }
+    TFDirectory& operator=(TFDirectory&& o) noexcept;
+    TFDirectory(const TFDirectory&) = delete;
+    TFDirectory& operator=(const TFDirectory&) = delete;
+    ~TFDirectory();
+
+    // Opens a folder given by path. Paths longer than the system limit are
+    // opened one component at a time. The last component is never followed
+    // when it is a symbolic link. On failure fd() is -1 and error() the errno.
+    static TFDirectory openPath(const std::string& path);
+    // The same, following a link in the last component too: for folders a
+    // setting names (the receipts and package list folders may be links).
+    static TFDirectory openPathFollowingLinks(const std::string& path);
+    // Opens the folder `name` inside this one, never following a link.
+    TFDirectory openChild(const char* name) const;
+
+    bool isOpen() const { return _fd >= 0; }
+    int fd() const { return _fd; }
+    int error() const { return _error; }
+
+    // Appends every entry name but "." and "..", each NUL-terminated, to
+    // bytes, and its start to offsets; false when the listing failed. The
+    // compact form, for folders of any size.
+    bool readNames(std::vector<char>& bytes, std::vector<uint32_t>& offsets) const;
+    // Appends every entry but "." and ".." with its type, in the file
+    // system's order (an entry whose type the listing does not give is
+    // examined); false when the listing failed.
+    bool readEntries(std::vector<Entry>& entries) const;
+
+    // The entry `name` inside this folder, never following a link. On a
+    // folder that did not open, the error of the opening.
+    Examination examine(const char* name) const;
+    // The same, following a link to what it names.
+    Examination examineFollowingLink(const char* name) const;
+    // The entry at path, the last component never followed; paths longer
+    // than the system limit are examined inside their opened folder.
+    static Examination examinePath(const std::string& path);
+
+    // Reads the whole file at path (links along it followed, as open does)
+    // into out; answers 0 or the errno.
+    static int readWholeFile(const std::string& path, std::string& out);
+    // The path with every link along it resolved (realpath); none when a
+    // component is missing.
+    static std::optional<std::string> resolvedPathFollowingLinks(const std::string& path);
+
+    // Splits a path into its folder and last component for fstatat; "/" and
+    // paths without a slash are handled. Trailing slashes are kept on the
+    // last component so that they mean what they mean to lstat.
+    static void splitPath(const std::string& path, std::string& folder, std::string& last);
+
+    // Removes `name` inside this folder and everything below it. Never
+    // follows a link, never enters another mount (mount id from statx, or
+    // st_dev where the kernel has none), goes on after errors. Answers true
+    // when everything was removed; the first error is left in *firstError.
+    bool removeTree(const char* name, int* firstError = nullptr) const;
+    // Removes the entry at path (the last component is never followed).
+    static bool removePath(const std::string& path, int* firstError = nullptr);
+
+private:
+    static TFDirectory _open(const std::string& path, bool followLast);
+    Examination _examine(const char* name, int flags) const;
+
+    int _fd = -1;
+    int _error = 0;
+};
