@@ -9,6 +9,7 @@
 #include "drives/HLNDrive.h"
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNRefreshRequests.h"
+#include "model/HLNTrashMover.h"
 #include "receipts/HLNPackageReceipt.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFNotificationCenter.h"
@@ -31,6 +32,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSplitter>
@@ -142,6 +144,7 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
 
     _fileWell->setEditable(false);
     _deleteButton->setFocusPolicy(Qt::NoFocus);
+    _moveToTrashButton->setFocusPolicy(Qt::NoFocus);
     _compressButton->setFocusPolicy(Qt::NoFocus);
 
     const std::string frame = TFPreference::preferenceForKey(frameKeyForPath(_rootPath).toStdString()).stringValue();
@@ -234,13 +237,16 @@ void HLNFileTreeController::_buildWindow() {
     _revealButton = new QPushButton("Reveal", central);
     _compressButton = new QPushButton("Compress", central);
     _deleteButton = new QPushButton("Destroy", central);
+    _moveToTrashButton = new QPushButton("Move to Trash", central);
+    _moveToTrashButton->setToolTip("Move the selection to the trash, from where it can be restored");
     _updateButton->setToolTip("Measure the selection again, or the whole folder when nothing is selected");
     _revealButton->setToolTip("Show the selection in the file manager");
     _deleteButton->setToolTip("Delete the selection from disk for good");
     buttons->addWidget(_updateButton, 0, 0);
     buttons->addWidget(_revealButton, 0, 1);
     buttons->addWidget(_compressButton, 1, 0);
-    buttons->addWidget(_deleteButton, 1, 1);
+    buttons->addWidget(_moveToTrashButton, 1, 1);
+    buttons->addWidget(_deleteButton, 1, 2);
     summary->addLayout(buttons);
     layout->addLayout(summary);
     _window->setCentralWidget(central);
@@ -249,6 +255,7 @@ void HLNFileTreeController::_buildWindow() {
     connect(_revealButton, &QPushButton::clicked, this, &HLNFileTreeController::revealSelectionInFinder);
     connect(_compressButton, &QPushButton::clicked, this, &HLNFileTreeController::compressSelection);
     connect(_deleteButton, &QPushButton::clicked, this, &HLNFileTreeController::trashSelection);
+    connect(_moveToTrashButton, &QPushButton::clicked, this, &HLNFileTreeController::moveSelectionToTrash);
     _buildMenus();
 }
 
@@ -269,6 +276,9 @@ void HLNFileTreeController::_buildMenus() {
     _copyPathAction->setShortcut(QKeySequence::Copy);
     _compressAction = selection->addAction("&Compress");
     selection->addSeparator();
+    _moveToTrashAction = selection->addAction("&Move to Trash");
+    _moveToTrashAction->setObjectName("moveSelectionToTrash");
+    _moveToTrashAction->setShortcut(QKeySequence(Qt::Key_Delete)); // the file managers' key for it
     _trashAction = selection->addAction("&Destroy…");
     _trashAction->setObjectName("trashSelection"); // the application gives it its shortcut
     _trashAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace));
@@ -276,6 +286,7 @@ void HLNFileTreeController::_buildMenus() {
     connect(_revealAction, &QAction::triggered, this, &HLNFileTreeController::revealSelectionInFinder);
     connect(_compressAction, &QAction::triggered, this, &HLNFileTreeController::compressSelection);
     connect(_trashAction, &QAction::triggered, this, &HLNFileTreeController::trashSelection);
+    connect(_moveToTrashAction, &QAction::triggered, this, &HLNFileTreeController::moveSelectionToTrash);
     connect(_openAction, &QAction::triggered, this, &HLNFileTreeController::openSelection);
     connect(_copyPathAction, &QAction::triggered, this, &HLNFileTreeController::copySelectionPath);
     connect(selection, &QMenu::aboutToShow, this, &HLNFileTreeController::updateWhetherButtonsAreEnabled);
@@ -302,6 +313,7 @@ void HLNFileTreeController::_buildMenus() {
     _contextMenu->addSeparator();
     _contextMenu->addAction(_updateAction);
     _contextMenu->addSeparator();
+    _contextMenu->addAction(_moveToTrashAction);
     _contextMenu->addAction(_trashAction);
 }
 
@@ -549,8 +561,9 @@ void HLNFileTreeController::showContextMenu(const QPoint& globalPosition) {
     _contextMenu->popup(globalPosition);
 }
 
-void HLNFileTreeController::trashSelection() {
-    const std::vector<Ref<HLNFile>> files = selectedFiles();
+void HLNFileTreeController::trashSelection() { _destroyFiles(selectedFiles()); }
+
+bool HLNFileTreeController::_refuseFilesOverMountedDrives(const std::vector<Ref<HLNFile>>& files) {
     // One fresh read of the mount table judges the whole selection; should
     // it fail, the last table read stands in rather than nothing.
     HLNDrive::DriveList drives = HLNDrive::drives();
@@ -578,9 +591,13 @@ void HLNFileTreeController::trashSelection() {
         box.setDefaultButton(cancel);
         box.setEscapeButton(cancel);
         box.exec();
-        return;
+        return true;
     }
+    return false;
+}
 
+void HLNFileTreeController::_destroyFiles(const std::vector<Ref<HLNFile>>& files) {
+    if (_refuseFilesOverMountedDrives(files)) return;
     QMessageBox box(QMessageBox::Warning, "Hollin", "Destroy the selected files?", QMessageBox::NoButton, _window);
     box.setInformativeText("You aren't getting them back, so make sure you really want them gone.");
     QPushButton* destroy = box.addButton("Destroy", QMessageBox::DestructiveRole);
@@ -592,12 +609,48 @@ void HLNFileTreeController::trashSelection() {
     for (const Ref<HLNFile>& file : files) file->trash();
 }
 
+void HLNFileTreeController::moveSelectionToTrash() {
+    const std::vector<Ref<HLNFile>> files = selectedFiles();
+    if (files.empty() || _refuseFilesOverMountedDrives(files)) return;
+    // One alert for the whole selection, once every entry has been tried;
+    // it offers Destroy while this window is still open.
+    QPointer<HLNFileTreeController> self(this);
+    HLNTrashMover::moveToTrash(files, [self](std::vector<HLNTrashMover::Failure> notMoved) {
+        if (notMoved.empty()) return;
+        QStringList lines;
+        std::vector<Ref<HLNFile>> left;
+        constexpr int shown = 10;
+        for (const HLNTrashMover::Failure& f : notMoved) {
+            left.push_back(f.file);
+            if (lines.size() < shown)
+                lines << QString("\"%1\": %2")
+                             .arg(TFString::displayStringForName(f.file->nameView()),
+                                  QString::fromStdString(f.reason));
+        }
+        if (notMoved.size() > size_t(shown)) lines << QString("and %1 more").arg(notMoved.size() - shown);
+        QMessageBox box(QMessageBox::Warning, "Hollin",
+                        QString("%1 of these files can't be moved to the Trash.").arg(notMoved.size()),
+                        QMessageBox::NoButton, self ? self->_window : nullptr);
+        const bool one = notMoved.size() == 1;
+        box.setInformativeText(lines.join("\n") + (one ? "\n\nIt was left where it is. You can destroy it instead, for good."
+                                                        : "\n\nThey were left where they are. You can destroy them "
+                                                          "instead, for good."));
+        QPushButton* destroy = self ? box.addButton("Destroy", QMessageBox::DestructiveRole) : nullptr;
+        QPushButton* cancel = box.addButton(self ? "Cancel" : "OK", QMessageBox::RejectRole);
+        box.setDefaultButton(cancel);
+        box.setEscapeButton(cancel);
+        box.exec();
+        if (destroy && box.clickedButton() == destroy && self) self->_destroyFiles(left);
+    });
+}
+
 bool HLNFileTreeController::validateSelector(Action action) {
     const bool anySelected = !_browser->selectedCells().empty();
     switch (action) {
     case Action::UpdateSelection:
         return true;
     case Action::TrashSelection:
+    case Action::MoveSelectionToTrash:
     case Action::CompressSelection:
     case Action::RevealSelection:
     case Action::OpenSelection:
@@ -615,6 +668,8 @@ QAction* HLNFileTreeController::actionFor(Action action) const {
         return _updateAction;
     case Action::TrashSelection:
         return _trashAction;
+    case Action::MoveSelectionToTrash:
+        return _moveToTrashAction;
     case Action::RevealSelection:
         return _revealAction;
     case Action::CompressSelection:
@@ -631,11 +686,13 @@ QAction* HLNFileTreeController::actionFor(Action action) const {
 
 void HLNFileTreeController::updateWhetherButtonsAreEnabled() {
     _deleteButton->setEnabled(validateSelector(Action::TrashSelection));
+    _moveToTrashButton->setEnabled(validateSelector(Action::MoveSelectionToTrash));
     _compressButton->setEnabled(validateSelector(Action::CompressSelection));
     _revealButton->setEnabled(validateSelector(Action::RevealSelection));
     _updateButton->setEnabled(validateSelector(Action::UpdateSelection));
-    for (Action a : {Action::UpdateSelection, Action::TrashSelection, Action::RevealSelection, Action::CompressSelection,
-                     Action::OpenSelection, Action::CopySelectionPath})
+    for (Action a : {Action::UpdateSelection, Action::TrashSelection, Action::MoveSelectionToTrash,
+                     Action::RevealSelection, Action::CompressSelection, Action::OpenSelection,
+                     Action::CopySelectionPath})
         actionFor(a)->setEnabled(validateSelector(a));
     _zoomOutAction->setEnabled(_treemapAction->isChecked() && _treemap->canZoomOut());
 }

@@ -25,7 +25,7 @@ class QSplitter;
 // Runs one file browser window over the tree under a path: the column
 // browser (each column lists the children of the row selected to its left,
 // largest first), the summary of the selection and the commands Update,
-// Reveal, Compress and Destroy.
+// Reveal, Compress, Move to Trash and Destroy.
 //
 // Ownership: created by initWithPath with nobody else keeping it; it lives
 // exactly as long as its window and deletes itself once the window closes,
@@ -49,6 +49,7 @@ public:
     enum class Action {
         UpdateSelection,
         TrashSelection,
+        MoveSelectionToTrash,
         RevealSelection,
         CompressSelection,
         OpenSelection,
@@ -59,6 +60,9 @@ public:
     // The commands (menu items, buttons, the browser's click actions).
     void updateSelection();
     void trashSelection();
+    // Moves the selection to the trash, without confirmation (it can be
+    // undone); what cannot be moved is named in one alert that offers Destroy.
+    void moveSelectionToTrash();
     void revealSelectionInFinder();
     void compressSelection();
     // Opens each selected entry with its default application.
@@ -86,6 +90,7 @@ public:
     HLNShrinkingTextDisplayer* descriptionDisplayer() const { return _descriptionDisplayer; }
     HLNShrinkingTextDisplayer* filenameDisplayer() const { return _filenameDisplayer; }
     QPushButton* deleteButton() const { return _deleteButton; }
+    QPushButton* moveToTrashButton() const { return _moveToTrashButton; }
     QPushButton* compressButton() const { return _compressButton; }
     QPushButton* revealButton() const { return _revealButton; }
     QPushButton* updateButton() const { return _updateButton; }
@@ -128,6 +133,10 @@ private:
     void updateWhetherButtonsAreEnabled();
     void _refreshDisplayForNotification();
     void _saveFrame();
+    // Shows the refusal and answers true when a volume is mounted beneath
+    // any of the files (judged against a fresh mount table).
+    bool _refuseFilesOverMountedDrives(const std::vector<Ref<HLNFile>>& files);
+    void _destroyFiles(const std::vector<Ref<HLNFile>>& files);
 
     // HLNColumnBrowserDelegate
     int browserNumberOfRowsInColumn(HLNColumnBrowser* browser, int column) override;
@@ -142,6 +151,7 @@ private:
     HLNShrinkingTextDisplayer* _descriptionDisplayer = nullptr;
     HLNShrinkingTextDisplayer* _filenameDisplayer = nullptr;
     QPushButton* _deleteButton = nullptr;
+    QPushButton* _moveToTrashButton = nullptr;
     QPushButton* _compressButton = nullptr;
     QPushButton* _revealButton = nullptr;
     QPushButton* _updateButton = nullptr;
@@ -149,6 +159,7 @@ private:
     QAction* _revealAction = nullptr;
     QAction* _compressAction = nullptr;
     QAction* _trashAction = nullptr;
+    QAction* _moveToTrashAction = nullptr;
     QSplitter* _splitter = nullptr;
     HLNTreemapView* _treemap = nullptr;
     QAction* _treemapAction = nullptr;

@@ -277,6 +277,18 @@ bool HLNFile::isTrashing() const {
     return _has(IsTrashing);
 }
 
+bool HLNFile::_beginTrashing() {
+    TreeGuard held;
+    if (_has(IsTrashing)) return false;
+    _flags |= IsTrashing;
+    return true;
+}
+
+void HLNFile::_endTrashing() {
+    TreeGuard held;
+    _set(IsTrashing, false);
+}
+
 bool HLNFile::isInvalidated() const {
     TreeGuard held;
     return _has(Invalidated);

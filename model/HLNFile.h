@@ -155,6 +155,10 @@ public:
     // Delete from disk for good on a thread of its own, then re-read.
     void trash();
     bool isTrashing() const;
+    // The going mark (status 3) for a removal run elsewhere (the trash
+    // mover): false, and nothing marked, when one is running already.
+    bool _beginTrashing();
+    void _endTrashing();
     // Mark this node cut and release its subtree on a thread of its own.
     void invalidate();
     bool isInvalidated() const;

@@ -7,6 +7,7 @@
 #include "drives/HLNDrive.h"
 #include "model/HLNFile.h"
 #include "support/TempTree.h"
+#include "support/TrashHome.h"
 #include "support/WidgetEvents.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
@@ -26,6 +27,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -64,6 +66,34 @@ void answerNextPanel(Panel& panel, const QString& press) {
         panel.text = box->text();
         panel.informative = box->informativeText();
         for (QAbstractButton* b : box->buttons()) panel.buttons << b->text();
+        for (QAbstractButton* b : box->buttons())
+            if (b->text() == press) b->click();
+    });
+    poll->start();
+}
+
+// Answers modal message boxes one after another (a box opened from the
+// answer to the last one too), pressing the next text of presses in each.
+void answerPanels(std::vector<Panel>& panels, QStringList presses) {
+    panels.assign(presses.size(), Panel());
+    auto* poll = new QTimer;
+    poll->setInterval(10);
+    auto answered = std::make_shared<int>(0);
+    auto last = std::make_shared<QPointer<QMessageBox>>();
+    QObject::connect(poll, &QTimer::timeout, [poll, &panels, presses, answered, last] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || box == last->data()) return;
+        *last = box;
+        Panel& panel = panels[*answered];
+        panel.seen = true;
+        panel.text = box->text();
+        panel.informative = box->informativeText();
+        for (QAbstractButton* b : box->buttons()) panel.buttons << b->text();
+        const QString press = presses[(*answered)++];
+        if (*answered == presses.size()) {
+            poll->stop();
+            poll->deleteLater();
+        }
         for (QAbstractButton* b : box->buttons())
             if (b->text() == press) b->click();
     });
@@ -245,7 +275,7 @@ TEST_F(TreeWindow, RowContextMenuActsOnTheClickedRowWithTheWindowsEnabling) {
     EXPECT_EQ(selectedNames(), std::vector<std::string>{"odd\xff name"});
     EXPECT_EQ(controller->fileWell()->filenames(), std::vector<std::string>{odd}) << "the summary followed";
     EXPECT_EQ(enabledItems(menu, true),
-              (QStringList{"&Reveal in File Manager", "&Open", "Copy &Path", "&Update", "&Destroy…"}));
+              (QStringList{"&Reveal in File Manager", "&Open", "Copy &Path", "&Update", "&Move to Trash", "&Destroy…"}));
     menu->hide();
 
     // Copy Path: the exact bytes as text, and a file URL that keeps them.
@@ -262,7 +292,7 @@ TEST_F(TreeWindow, RowContextMenuActsOnTheClickedRowWithTheWindowsEnabling) {
     EXPECT_TRUE(controller->selectedFiles().empty());
     EXPECT_EQ(enabledItems(menu, true), QStringList{"&Update"});
     EXPECT_EQ(enabledItems(menu, false),
-              (QStringList{"&Reveal in File Manager", "&Open", "Copy &Path", "&Destroy…"}));
+              (QStringList{"&Reveal in File Manager", "&Open", "Copy &Path", "&Move to Trash", "&Destroy…"}));
     menu->hide();
 }
 
@@ -512,6 +542,77 @@ TEST_F(TreeWindow, TheWholeDiskIsTitledByItsVolume) {
     ASSERT_TRUE(waitFor([&] { return controller->window()->windowTitle().startsWith(controller->rootFileTitle() + " - "); }));
     controller->window()->showMinimized();
     EXPECT_EQ(controller->window()->windowTitle(), "/");
+}
+
+TEST_F(TreeWindow, MoveToTrashIsEnabledLikeDestroyAndTheDeleteKeyMovesWithoutAsking) {
+    TrashHome::path();
+    TrashHome::empty();
+    tree.writeFile("x", 100000);
+    tree.writeFile("y", 3000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    QAction* move = controller->actionFor(HLNFileTreeController::Action::MoveSelectionToTrash);
+    EXPECT_FALSE(controller->moveToTrashButton()->isEnabled());
+    EXPECT_FALSE(move->isEnabled());
+    EXPECT_EQ(move->shortcut(), QKeySequence(Qt::Key_Delete));
+    EXPECT_EQ(controller->deleteButton()->parentWidget(), controller->moveToTrashButton()->parentWidget());
+
+    select({"x"});
+    EXPECT_TRUE(controller->moveToTrashButton()->isEnabled());
+    EXPECT_TRUE(move->isEnabled());
+    controller->window()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(controller->window()));
+    bool asked = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] { asked = asked || QApplication::activeModalWidget(); });
+    watch.start(5);
+    QTest::keyClick(browser()->viewOfColumn(0), Qt::Key_Delete);
+    ASSERT_TRUE(waitFor([&] { return namesInColumn(0) == std::vector<std::string>{"y"}; }));
+    ASSERT_TRUE(waitUntilComplete());
+    EXPECT_FALSE(asked) << "no confirmation";
+    EXPECT_TRUE(exists(TrashHome::trash() + "/files/x"));
+    EXPECT_EQ(controller->rootFile()->sizeSoFar(), TempTree::duBytes(tree.path()));
+    EXPECT_FALSE(controller->moveToTrashButton()->isEnabled()) << "the selection went with it";
+}
+
+TEST_F(TreeWindow, MoveToTrashIsRefusedOverAMountAndWhatCannotMoveIsOfferedToDestroy) {
+    if (!runningAsRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
+    TrashHome::path();
+    tree.writeFile("keep", 10000);
+    const std::string mnt = tree.mkdir("vol");
+    ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m"), 0);
+    tree.writeFile("vol/a", 20000);
+    tree.writeFile("vol/b", 30000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    select({"keep", "vol"});
+    std::vector<Panel> refusal;
+    answerPanels(refusal, {"Cancel"});
+    controller->moveSelectionToTrash();
+    ASSERT_TRUE(refusal[0].seen);
+    EXPECT_EQ(refusal[0].text, "It's impossible to delete 1 of these files, as other disks are mounted under them.");
+    waitFor([] { return false; }, 200);
+    EXPECT_TRUE(exists(tree / "keep"));
+    close();
+
+    // The volume itself, browsed, has no trash: one alert names both entries
+    // and offers Destroy, which asks Destroy's own question.
+    open(mnt);
+    ASSERT_TRUE(waitUntilComplete());
+    select({"a", "b"});
+    std::vector<Panel> panels;
+    answerPanels(panels, {"Destroy", "Destroy"});
+    controller->moveSelectionToTrash();
+    ASSERT_TRUE(waitFor([&] { return panels[1].seen; }));
+    EXPECT_EQ(panels[0].text, "2 of these files can't be moved to the Trash.");
+    for (const char* name : {"\"a\": its disk has no trash that can be used", "\"b\": its disk has no trash"})
+        EXPECT_TRUE(panels[0].informative.contains(name)) << panels[0].informative.toStdString();
+    EXPECT_TRUE(panels[0].buttons.contains("Destroy") && panels[0].buttons.contains("Cancel"));
+    EXPECT_EQ(panels[1].text, "Destroy the selected files?");
+    ASSERT_TRUE(waitFor([&] { return !exists(mnt + "/a") && !exists(mnt + "/b"); }));
+    ASSERT_TRUE(waitFor([&] { return browser()->numberOfRowsInColumn(0) == 0; }));
+    close();
+    ::umount2(mnt.c_str(), MNT_DETACH);
 }
 
 } // namespace
