@@ -31,14 +31,16 @@ HLNController* sharedInstance = nullptr;
 
 std::string resolvingSymlinks(const std::string& path) {
     char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved)) return resolved;
+    if (::realpath(path.c_str(), resolved))
+        return resolved;
     return path;
 }
 } // namespace
 
 HLNController::HLNController() {
     sharedInstance = this;
-    if (auto* app = TAController::sharedApplication()) app->setDelegate(this);
+    if (auto* app = TAController::sharedApplication())
+        app->setDelegate(this);
 
     auto* app = qApp;
     _openDriveListItem = new QAction(tr("Drive List"), this);
@@ -82,20 +84,25 @@ HLNController::HLNController() {
 }
 
 HLNController::~HLNController() {
-    if (qApp) qApp->removeEventFilter(this);
+    if (qApp)
+        qApp->removeEventFilter(this);
     if (auto* app = TAController::sharedApplication(); app && app->delegate() == this)
         app->setDelegate(nullptr);
-    if (sharedInstance == this) sharedInstance = nullptr;
+    if (sharedInstance == this)
+        sharedInstance = nullptr;
 }
 
-HLNController* HLNController::sharedController() { return sharedInstance; }
+HLNController* HLNController::sharedController() {
+    return sharedInstance;
+}
 
 void HLNController::launch(const std::vector<std::string>& paths) {
     applicationWillFinishLaunching();
     if (paths.empty()) {
         applicationOpenUntitledFile();
     } else {
-        for (const auto& path : paths) _openPath(path);
+        for (const auto& path : paths)
+            _openPath(path);
     }
     applicationDidFinishLaunching();
 }
@@ -115,11 +122,13 @@ void HLNController::applicationDidFinishLaunching() {
     TFController::sharedController().startedRunning();
     HLNBackgroundFileSizer::startBackgroundThread();
     _launched = true;
-    for (QWidget* window : QApplication::topLevelWidgets()) _setDestroyKeyEquivalent(window);
+    for (QWidget* window : QApplication::topLevelWidgets())
+        _setDestroyKeyEquivalent(window);
 }
 
 void HLNController::openPaths(const std::vector<std::string>& paths) {
-    for (const std::string& path : paths) _openPath(path);
+    for (const std::string& path : paths)
+        _openPath(path);
 }
 
 void HLNController::openDriveList() {
@@ -127,7 +136,8 @@ void HLNController::openDriveList() {
     // The drive list cannot reach the browser floor; it opens windows the
     // way this controller does. The list outlives any one controller.
     list->setPathOpener([self = QPointer<HLNController>(this)](const std::string& path) {
-        if (self) self->_openPath(path);
+        if (self)
+            self->_openPath(path);
     });
     list->showWindow();
 }
@@ -145,15 +155,20 @@ void HLNController::open() {
         for (auto* view : panel.findChildren<QAbstractItemView*>())
             if (qobject_cast<QListView*>(view) || qobject_cast<QTreeView*>(view))
                 view->setSelectionMode(QAbstractItemView::ExtendedSelection);
-        if (panel.exec() == QDialog::Accepted) chosen = panel.selectedFiles();
+        if (panel.exec() == QDialog::Accepted)
+            chosen = panel.selectedFiles();
     }
-    if (!chosen) return;
-    for (const QString& path : *chosen) _openPath(resolvingSymlinks(TFString::nameForString(path)));
+    if (!chosen)
+        return;
+    for (const QString& path : *chosen)
+        _openPath(resolvingSymlinks(TFString::nameForString(path)));
 }
 
 std::optional<std::string> HLNController::_homeDirectory() const {
-    if (_home) return _home();
-    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home);
+    if (_home)
+        return _home();
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return std::string(home);
     if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir)
         return std::string(pw->pw_dir);
     return std::nullopt;
@@ -161,14 +176,17 @@ std::optional<std::string> HLNController::_homeDirectory() const {
 
 void HLNController::openHome() {
     std::optional<std::string> home = _homeDirectory();
-    if (!home) return;
+    if (!home)
+        return;
     struct stat st;
-    if (::stat(home->c_str(), &st) != 0) return;
+    if (::stat(home->c_str(), &st) != 0)
+        return;
     _openPath(*home);
 }
 
 TFController::TerminateReply HLNController::applicationShouldTerminate() {
-    if (QWidget* focus = QApplication::focusWidget()) focus->clearFocus();
+    if (QWidget* focus = QApplication::focusWidget())
+        focus->clearFocus();
     TFController& toolkit = TFController::sharedController();
     switch (toolkit.requestTermination()) {
     case TFController::TerminateCancel:
@@ -184,7 +202,8 @@ TFController::TerminateReply HLNController::applicationShouldTerminate() {
 }
 
 bool HLNController::validateUserInterfaceItem(const QAction* item) const {
-    if (item == _openHomeItem) return _homeDirectory().has_value();
+    if (item == _openHomeItem)
+        return _homeDirectory().has_value();
     return true;
 }
 
@@ -198,7 +217,8 @@ void HLNController::handleRunException(const std::string& reason) {
     // One report at a time: a failure while one is open (a refresh failing
     // again inside its modal loop) is only logged, never stacked on it.
     static bool showing = false;
-    if (showing) return;
+    if (showing)
+        return;
     showing = true;
     QMessageBox box(QMessageBox::NoIcon, QString(), message, QMessageBox::Ok);
     box.setObjectName("exceptionReport");
@@ -207,21 +227,25 @@ void HLNController::handleRunException(const std::string& reason) {
 }
 
 bool HLNController::serviceSizeFilesOnPasteboard(const QVariantMap& pasteboard, const QString&,
-                                                  QString* error) {
+                                                 QString* error) {
     auto fail = [&] {
-        if (error) *error = tr("Error: couldn't size file.");
+        if (error)
+            *error = tr("Error: couldn't size file.");
         return false;
     };
     auto it = pasteboard.find(kFilenamesPboardType);
-    if (it == pasteboard.end() || !it->isValid() || it->isNull()) return fail();
+    if (it == pasteboard.end() || !it->isValid() || it->isNull())
+        return fail();
     QString typeName;
-    std::optional<std::vector<std::string>> paths = HLNServicesProvider::filenamesFromValue(*it, &typeName);
+    std::optional<std::vector<std::string>> paths =
+        HLNServicesProvider::filenamesFromValue(*it, &typeName);
     if (!paths) {
         std::fprintf(stderr, "Pasteboard couldn't give array or string; gave %s.\n",
                      typeName.toUtf8().constData());
         return fail();
     }
-    for (const auto& path : *paths) _openPath(path);
+    for (const auto& path : *paths)
+        _openPath(path);
     return true;
 }
 
@@ -238,7 +262,8 @@ QKeySequence HLNController::destroyKeyEquivalent() {
 }
 
 void HLNController::_setDestroyKeyEquivalent(QWidget* window) {
-    if (!_launched || !window) return;
+    if (!_launched || !window)
+        return;
     for (QAction* action : window->findChildren<QAction*>("trashSelection"))
         action->setShortcut(destroyKeyEquivalent());
 }

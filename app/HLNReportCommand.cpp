@@ -27,7 +27,8 @@ class Progress {
 public:
     Progress() : _enabled(::isatty(STDERR_FILENO)) {}
     void show(const Ref<HLNFile>& root) {
-        if (!_enabled) return;
+        if (!_enabled)
+            return;
         struct winsize ws {};
         size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col ? ws.ws_col : 80;
         char head[96];
@@ -38,15 +39,18 @@ public:
         if (Ref<HLNFile> current = HLNBackgroundFileSizer::currentFile()) {
             std::string where = current->path();
             for (char& c : where)
-                if (static_cast<unsigned char>(c) < 0x20) c = '?'; // keep it one line
+                if (static_cast<unsigned char>(c) < 0x20)
+                    c = '?'; // keep it one line
             line += ", reading " + where;
         }
-        if (line.size() >= width) line.resize(width - 1);
+        if (line.size() >= width)
+            line.resize(width - 1);
         std::fprintf(stderr, "\r\033[K%s", line.c_str());
         std::fflush(stderr);
     }
     void clear() {
-        if (!_enabled) return;
+        if (!_enabled)
+            return;
         std::fprintf(stderr, "\r\033[K");
         std::fflush(stderr);
     }
@@ -90,17 +94,20 @@ int run(int argc, char** argv) {
             app.quit();
             return;
         }
-        if (++ticks % 10 == 0) progress.show(root);
+        if (++ticks % 10 == 0)
+            progress.show(root);
     });
     poll.start(10);
-    if (root->sizeStatus() != SizeStatus::complete || !HLNBackgroundFileSizer::isIdle()) app.exec();
+    if (root->sizeStatus() != SizeStatus::complete || !HLNBackgroundFileSizer::isIdle())
+        app.exec();
     progress.clear();
 
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     root->sortChildren();
     if (HLNFile::ChildList children = root->children())
-        for (const Ref<HLNFile>& child : *children) writeLine(child->sizeSoFar(), child->path());
+        for (const Ref<HLNFile>& child : *children)
+            writeLine(child->sizeSoFar(), child->path());
     writeLine(root->sizeSoFar(), root->path());
     std::fflush(stdout);
     return std::ferror(stdout) ? 1 : 0;

@@ -26,11 +26,14 @@ HLNServicesProvider::HLNServicesProvider(HLNController* controller)
 }
 
 bool HLNServicesProvider::registerOnSessionBus() {
-    if (_registered) return true;
+    if (_registered)
+        return true;
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return false;
+    if (!bus.isConnected())
+        return false;
     if (!bus.registerObject(kObjectPath, this,
-                           QDBusConnection::ExportAllSlots | QDBusConnection::ExportAdaptors)) return false;
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAdaptors))
+        return false;
     if (!bus.registerService(kServiceName)) {
         bus.unregisterObject(kObjectPath);
         return false;
@@ -48,20 +51,23 @@ QString HLNServicesProvider::SizeFilesOnPasteboard(const QVariantMap& pasteboard
 }
 
 void HLNServicesProvider::OpenDriveList() {
-    if (_controller) _controller->openDriveList();
+    if (_controller)
+        _controller->openDriveList();
 }
 
 void HLNServicesProvider::Quit() {
-    if (_controller) _controller->applicationShouldTerminate();
+    if (_controller)
+        _controller->applicationShouldTerminate();
 }
 
 // ---------------------------------------------------------------- the pasteboard on the wire
 
-std::optional<std::vector<std::string>> HLNServicesProvider::filenamesFromValue(const QVariant& value,
-                                                                         QString* typeName) {
+std::optional<std::vector<std::string>>
+HLNServicesProvider::filenamesFromValue(const QVariant& value, QString* typeName) {
     std::vector<std::string> paths;
     if (value.metaType() == QMetaType::fromType<QStringList>()) {
-        for (const QString& s : value.toStringList()) paths.push_back(TFString::nameForString(s));
+        for (const QString& s : value.toStringList())
+            paths.push_back(TFString::nameForString(s));
         return paths;
     }
     if (value.metaType() == QMetaType::fromType<QString>()) {
@@ -69,7 +75,8 @@ std::optional<std::vector<std::string>> HLNServicesProvider::filenamesFromValue(
         return paths;
     }
     if (value.metaType() == QMetaType::fromType<QByteArrayList>()) {
-        for (const QByteArray& b : value.value<QByteArrayList>()) paths.push_back(b.toStdString());
+        for (const QByteArray& b : value.value<QByteArrayList>())
+            paths.push_back(b.toStdString());
         return paths;
     }
     if (value.metaType() == QMetaType::fromType<QVariantList>()) {
@@ -91,7 +98,8 @@ std::optional<std::vector<std::string>> HLNServicesProvider::filenamesFromValue(
         if (signature == "as") {
             QStringList list;
             arg >> list;
-            for (const QString& s : list) paths.push_back(TFString::nameForString(s));
+            for (const QString& s : list)
+                paths.push_back(TFString::nameForString(s));
             return paths;
         }
         if (signature == "aay") {

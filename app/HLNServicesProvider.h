@@ -29,7 +29,8 @@ public:
     // text (a string or a list of strings), bytes (names need not be UTF-8,
     // and D-Bus strings must be), directly or still in D-Bus form ("as",
     // "aay"). nullopt, with *typeName saying what came instead, otherwise.
-    static std::optional<std::vector<std::string>> filenamesFromValue(const QVariant& value, QString* typeName);
+    static std::optional<std::vector<std::string>> filenamesFromValue(const QVariant& value,
+                                                                      QString* typeName);
 
 public slots:
     // Answers the empty string on success, else the error text.

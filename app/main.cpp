@@ -23,24 +23,28 @@ namespace {
 // Folders given on the command line become absolute (a running instance
 // may have another working folder); their bytes are kept as they are.
 std::string absolutePath(std::string path) {
-    if (path.empty()) return path;
+    if (path.empty())
+        return path;
     if (path[0] != '/') {
         std::vector<char> cwd(4096);
         while (!::getcwd(cwd.data(), cwd.size())) {
-            if (errno != ERANGE) return path;
+            if (errno != ERANGE)
+                return path;
             cwd.resize(cwd.size() * 2);
         }
         std::string base = cwd.data();
         path = (base == "/" ? "" : base) + "/" + path;
     }
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
     return path;
 }
 
 bool haveDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         const char* value = std::getenv(name);
-        if (value && *value) return true;
+        if (value && *value)
+            return true;
     }
     return false;
 }
@@ -77,8 +81,10 @@ int main(int argc, char** argv) {
     TCCCrashCatcher::setCrashEmailAddress("crashes@hollin.io");
     TCCCrashCatcher::enableCrashCatching();
 
-    if (argc >= 2 && std::strcmp(argv[1], "--report") == 0) return HLNReportCommand::run(argc, argv);
-    if (argc >= 2 && std::strcmp(argv[1], "--treemap") == 0) return HLNTreemapCommand::run(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "--report") == 0)
+        return HLNReportCommand::run(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "--treemap") == 0)
+        return HLNTreemapCommand::run(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "--package") == 0)
         return HLNPackageCommand::run(argc, argv);
     if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
@@ -98,7 +104,8 @@ int main(int argc, char** argv) {
             continue;
         }
         if (std::strcmp(argv[i], "--") == 0) {
-            for (++i; i < argc; ++i) paths.push_back(absolutePath(argv[i]));
+            for (++i; i < argc; ++i)
+                paths.push_back(absolutePath(argv[i]));
             break;
         }
         if (argv[i][0] == '-' && argv[i][1] != '\0') {
@@ -110,7 +117,8 @@ int main(int argc, char** argv) {
     }
 
     if (!haveDisplay()) {
-        std::fprintf(stderr, "hollin: no display available (use hollin --report PATH for a text report)\n");
+        std::fprintf(stderr,
+                     "hollin: no display available (use hollin --report PATH for a text report)\n");
         return 1;
     }
 
@@ -123,7 +131,8 @@ int main(int argc, char** argv) {
     QCoreApplication::setOrganizationName("Hollin");
     QCoreApplication::setApplicationName("Hollin");
     QGuiApplication::setDesktopFileName("io.hollin.Hollin");
-    QGuiApplication::setWindowIcon(QIcon::fromTheme("io.hollin.Hollin", QIcon(":/io.hollin.Hollin.svg")));
+    QGuiApplication::setWindowIcon(
+        QIcon::fromTheme("io.hollin.Hollin", QIcon(":/io.hollin.Hollin.svg")));
 
     if (!service)
         if (std::optional<int> status =
@@ -146,7 +155,8 @@ int main(int argc, char** argv) {
     // A start whose call opened no window does not linger.
     QTimer::singleShot(30000, &controller, [&controller] {
         for (QWidget* window : QApplication::topLevelWidgets())
-            if (window->isVisible()) return;
+            if (window->isVisible())
+                return;
         controller.applicationShouldTerminate();
     });
     return app.exec();

@@ -20,12 +20,13 @@
 #include <QMainWindow>
 #include <QPalette>
 #include <QPointer>
-#include <string>
 #include <cstdio>
+#include <string>
 
 static void pump(int ms) {
     QDeadlineTimer until(ms);
-    while (!until.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    while (!until.hasExpired())
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
 int main(int argc, char** argv) {
@@ -65,13 +66,15 @@ int main(int argc, char** argv) {
 
     // While sizing: after the first refresh that still says "sizing".
     QDeadlineTimer limit(20000);
-    while (!limit.hasExpired() && !(controller->window()->windowTitle().contains(" - ") &&
-                                    controller->window()->windowTitle().endsWith("(sizing)")) &&
+    while (!limit.hasExpired() &&
+           !(controller->window()->windowTitle().contains(" - ") &&
+             controller->window()->windowTitle().endsWith("(sizing)")) &&
            controller->rootFile()->sizeStatus() != SizeStatus::complete)
         QApplication::processEvents(QEventLoop::AllEvents, 10);
     pump(300);
     if (controller->rootFile()->sizeStatus() != SizeStatus::complete) {
-        if (controller->browser()->numberOfRowsInColumn(0) > 0) controller->browser()->selectRowInColumn(0, 0);
+        if (controller->browser()->numberOfRowsInColumn(0) > 0)
+            controller->browser()->selectRowInColumn(0, 0);
         controller->selectBrowserCell();
         pump(100);
         controller->window()->grab().save(QString::fromStdString(prefix + "-sizing.png"));
@@ -79,7 +82,8 @@ int main(int argc, char** argv) {
                     controller->window()->windowTitle().toUtf8().constData());
     }
 
-    while (controller->rootFile()->sizeStatus() != SizeStatus::complete) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (controller->rootFile()->sizeStatus() != SizeStatus::complete)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
     const double sized = clock.elapsed() / 1000.0;
     HLNPackageReceipt::waitUntilScanFinished(); // so packaged names show greyed
     HLNFileTreeController::updateUI();
@@ -110,7 +114,8 @@ int main(int argc, char** argv) {
     std::printf("one refresh with redraw: %.1f ms\n", refresh.nsecsElapsed() / 1e6 / rounds);
     controller->window()->grab().save(QString::fromStdString(prefix + "-complete.png"));
     std::printf("complete after %.2f s: %s, %d rows in column 0\n", sized,
-                controller->window()->windowTitle().toUtf8().constData(), browser->numberOfRowsInColumn(0));
+                controller->window()->windowTitle().toUtf8().constData(),
+                browser->numberOfRowsInColumn(0));
     controller->window()->close();
     pump(200);
     return 0;

@@ -16,8 +16,8 @@
 #include "toolkit/gui/TFColor.h"
 
 #include <QApplication>
-#include <QMainWindow>
 #include <QElapsedTimer>
+#include <QMainWindow>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s FOLDER | --idle SECONDS\n", argv[0]);
         return 2;
     }
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     // The window saves its frame; keep that out of the user's settings.
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
@@ -50,15 +51,20 @@ int main(int argc, char** argv) {
     tick.setInterval(1);
     QObject::connect(&tick, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
-        if (last >= 0 && now - last > longest) longest = now - last, longestEnd = now;
-        if (openEnd >= 0 && last >= openEnd) longestAfterOpen = std::max(longestAfterOpen, now - last);
+        if (last >= 0 && now - last > longest)
+            longest = now - last, longestEnd = now;
+        if (openEnd >= 0 && last >= openEnd)
+            longestAfterOpen = std::max(longestAfterOpen, now - last);
         last = now;
-        if (!controller) return;
-        if (complete < 0 && controller->rootFile()->sizeStatus() == SizeStatus::complete) complete = now;
+        if (!controller)
+            return;
+        if (complete < 0 && controller->rootFile()->sizeStatus() == SizeStatus::complete)
+            complete = now;
         // Done once a refresh has shown the complete root: its title has no
         // "(sizing)" and the first column lists every entry.
         if (complete >= 0 && !controller->window()->windowTitle().endsWith(")") &&
-            controller->browser()->numberOfRowsInColumn(0) == int(controller->rootFile()->childrenCount())) {
+            controller->browser()->numberOfRowsInColumn(0) ==
+                int(controller->rootFile()->childrenCount())) {
             shown = now;
             app.quit();
         }
@@ -84,12 +90,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "not complete after 600 s\n");
         app.exit(1);
     });
-    if (app.exec() != 0) return 1;
+    if (app.exec() != 0)
+        return 1;
 
     std::fprintf(stderr, "longest gap %.1f ms, ending %.3f s after opening; %s\n", longest / 1e6,
-                 (longestEnd - openStart) / 1e9, controller->window()->windowTitle().toUtf8().constData());
-    std::printf("%.1f %.1f %.1f %.3f %.3f\n", longest / 1e6, longestAfterOpen / 1e6, (openEnd - openStart) / 1e6,
-                (complete - openStart) / 1e9, (shown - openStart) / 1e9);
+                 (longestEnd - openStart) / 1e9,
+                 controller->window()->windowTitle().toUtf8().constData());
+    std::printf("%.1f %.1f %.1f %.3f %.3f\n", longest / 1e6, longestAfterOpen / 1e6,
+                (openEnd - openStart) / 1e6, (complete - openStart) / 1e9,
+                (shown - openStart) / 1e9);
     std::fflush(stdout);
     std::fflush(stderr);
     // The sizing thread and the tree release run on; do not tear the

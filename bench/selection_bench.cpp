@@ -30,20 +30,24 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s [COUNT]\n", argv[0]);
         return 2;
     }
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir config, folder;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     for (int i = 0; i < count; ++i) {
         const std::string path = folder.path().toStdString() + "/f" + std::to_string(i);
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0 || ::ftruncate(fd, 1 + i % 4096) != 0) return 1;
+        if (fd < 0 || ::ftruncate(fd, 1 + i % 4096) != 0)
+            return 1;
         ::close(fd);
     }
     QApplication app(argc, argv);
     TFColor::registerDefaultColors();
     HLNBackgroundFileSizer::startBackgroundThread();
-    HLNFileTreeController* controller = HLNFileTreeController::initWithPath(folder.path().toStdString());
-    if (!controller) return 1;
+    HLNFileTreeController* controller =
+        HLNFileTreeController::initWithPath(folder.path().toStdString());
+    if (!controller)
+        return 1;
     QDeadlineTimer limit(60000);
     while (!limit.hasExpired() && (controller->rootFile()->sizeStatus() != SizeStatus::complete ||
                                    controller->browser()->numberOfRowsInColumn(0) < count))
@@ -51,7 +55,8 @@ int main(int argc, char** argv) {
 
     HLNColumnBrowser* browser = controller->browser();
     std::vector<int> rows(browser->numberOfRowsInColumn(0));
-    for (size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<int>(i);
+    for (size_t i = 0; i < rows.size(); ++i)
+        rows[i] = static_cast<int>(i);
     QElapsedTimer clock;
     clock.start();
     browser->addRowsToSelectionInColumn(rows, 0);
@@ -60,7 +65,8 @@ int main(int argc, char** argv) {
 
     const int rounds = 5;
     clock.restart();
-    for (int i = 0; i < rounds; ++i) controller->_refreshDisplay();
+    for (int i = 0; i < rounds; ++i)
+        controller->_refreshDisplay();
     const double refresh = clock.nsecsElapsed() / 1e6 / rounds;
     std::printf("%zu %.1f %.1f\n", browser->selectedRowsInColumn(0).size(), refresh, selectAll);
     controller->window()->close();

@@ -30,7 +30,8 @@ size_t countNodes(const Ref<HLNFile>& root) {
         stack.pop_back();
         ++count;
         if (HLNFile::ChildList children = node->children())
-            for (const Ref<HLNFile>& child : *children) stack.push_back(child);
+            for (const Ref<HLNFile>& child : *children)
+                stack.push_back(child);
     }
     return count;
 }
@@ -41,7 +42,8 @@ int main(int argc, char** argv) {
     QTemporaryDir noReceipts;
     int first = 1;
     bool count = false;
-    if (argc > first && std::string(argv[first]) == "--count") count = true, ++first;
+    if (argc > first && std::string(argv[first]) == "--count")
+        count = true, ++first;
     if (argc > first && std::string(argv[first]) == "--no-receipts") {
         HLNPackageReceipt::setDpkgInfoFolder(noReceipts.path().toStdString());
         HLNPackageReceipt::setReceiptsFolder(noReceipts.path().toStdString());

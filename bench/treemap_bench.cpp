@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     int width = 1180, height = 400;
-    if (argc > 2 && std::sscanf(argv[2], "%dx%d", &width, &height) != 2) return 2;
+    if (argc > 2 && std::sscanf(argv[2], "%dx%d", &width, &height) != 2)
+        return 2;
     HLNBackgroundFileSizer::setStartsReceiptScan(false);
     Ref<HLNFile> root = HLNFile::initWithParent(nullptr, argv[1]);
     if (!root) {
@@ -49,7 +50,8 @@ int main(int argc, char** argv) {
         worst = std::max(worst, view.lastSnapshotMs() + view.lastLayoutMs() + view.lastPaintMs());
         ++refreshes;
         pause.start();
-        while (pause.elapsed() < 200 && root->sizeStatus() != SizeStatus::complete) QApplication::processEvents(QEventLoop::AllEvents, 20);
+        while (pause.elapsed() < 200 && root->sizeStatus() != SizeStatus::complete)
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     std::vector<double> snapshot, layout, paint;
     for (int i = 0; i < 5; ++i) {
@@ -60,8 +62,8 @@ int main(int argc, char** argv) {
         worst = std::max(worst, snapshot.back() + layout.back() + paint.back());
     }
     std::printf("%s %zu %llu %.2f %.2f %.2f %.2f %d\n", argv[1], view.snapshot().entries().size(),
-                static_cast<unsigned long long>(view.snapshot().nodesVisited()), median(snapshot), median(layout),
-                median(paint), worst, refreshes);
+                static_cast<unsigned long long>(view.snapshot().nodesVisited()), median(snapshot),
+                median(layout), median(paint), worst, refreshes);
     view.hide();
     root->invalidate();
     return 0;

@@ -11,25 +11,30 @@ std::unique_ptr<HLNBrowserCell> HLNBrowserCell::copy() const {
     return std::unique_ptr<HLNBrowserCell>(new HLNBrowserCell(*this));
 }
 
-QString HLNBrowserCell::stringValue() const { return _plain; }
+QString HLNBrowserCell::stringValue() const {
+    return _plain;
+}
 
 void HLNBrowserCell::setStringValue(const QString& text) {
     _plain = text;
     _runs.clear();
-    if (!text.isEmpty()) _runs.push_back({text, QApplication::font(), QColor()});
+    if (!text.isEmpty())
+        _runs.push_back({text, QApplication::font(), QColor()});
 }
 
 void HLNBrowserCell::setAttributedStringValue(std::vector<HLNTextRun> runs) {
     _runs = std::move(runs);
     _plain.clear();
-    for (const HLNTextRun& run : _runs) _plain += run.text;
+    for (const HLNTextRun& run : _runs)
+        _plain += run.text;
 }
 
 int HLNBrowserCell::cellHeight(const QFont& defaultFont) const {
     return QFontMetrics(defaultFont).height() + 4;
 }
 
-void HLNBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame, const QStyleOptionViewItem& option) {
+void HLNBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame,
+                                   const QStyleOptionViewItem& option) {
     const std::vector<HLNTextRun>& runs = attributedStringValue();
     const bool selected = option.state & QStyle::State_Selected;
     const QColor ordinary = option.palette.color(
@@ -52,13 +57,15 @@ void HLNBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame, const 
     painter->setClipRect(textArea);
     qreal x = textArea.left();
     for (const HLNTextRun& run : runs) {
-        if (x >= textArea.right()) break;
+        if (x >= textArea.right())
+            break;
         const QFontMetricsF metrics(run.font);
         const qreal advance = metrics.horizontalAdvance(run.text);
         // A run that does not fit ends in an ellipsis instead of being cut.
-        const QString shown = x + advance <= textArea.right()
-                                  ? run.text
-                                  : metrics.elidedText(run.text, Qt::ElideRight, textArea.right() - x);
+        const QString shown =
+            x + advance <= textArea.right()
+                ? run.text
+                : metrics.elidedText(run.text, Qt::ElideRight, textArea.right() - x);
         painter->setFont(run.font);
         // On the selection highlight every run takes the highlighted text
         // colour; coloured text on it would not read.
@@ -70,10 +77,13 @@ void HLNBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame, const 
 
     if (branch) {
         QStyleOption arrow;
-        if (option.widget) arrow.initFrom(option.widget);
-        arrow.rect = QRect(frame.right() - arrowWidth + 2, frame.top() + (frame.height() - 10) / 2, 10, 10);
+        if (option.widget)
+            arrow.initFrom(option.widget);
+        arrow.rect =
+            QRect(frame.right() - arrowWidth + 2, frame.top() + (frame.height() - 10) / 2, 10, 10);
         arrow.palette = option.palette;
-        arrow.palette.setColor(QPalette::ButtonText, selected ? ordinary : option.palette.color(QPalette::Text));
+        arrow.palette.setColor(QPalette::ButtonText,
+                               selected ? ordinary : option.palette.color(QPalette::Text));
         arrow.state = option.state;
         QStyle* style = option.widget ? option.widget->style() : QApplication::style();
         style->drawPrimitive(QStyle::PE_IndicatorArrowRight, &arrow, painter, option.widget);

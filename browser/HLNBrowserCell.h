@@ -47,7 +47,8 @@ public:
 
     // Draws the runs on one line (clipped, never wrapped) and, for a branch
     // row, the arrow at the right edge.
-    virtual void drawWithFrame(QPainter* painter, const QRect& frame, const QStyleOptionViewItem& option);
+    virtual void drawWithFrame(QPainter* painter, const QRect& frame,
+                               const QStyleOptionViewItem& option);
 
     // Height of one row; every row of a browser is as tall as its prototype.
     virtual int cellHeight(const QFont& defaultFont) const;

@@ -2,10 +2,10 @@
 
 #include <QAbstractListModel>
 #include <QApplication>
-#include <QItemSelection>
+#include <QContextMenuEvent>
 #include <QElapsedTimer>
 #include <QEvent>
-#include <QContextMenuEvent>
+#include <QItemSelection>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
@@ -15,11 +15,15 @@
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <optional>
 #include <functional>
+#include <optional>
 
-QString HLNColumnBrowserDelegate::browserTitleOfColumn(HLNColumnBrowser*, int) { return QString(); }
-bool HLNColumnBrowserDelegate::browserIsColumnValid(HLNColumnBrowser*, int) { return true; }
+QString HLNColumnBrowserDelegate::browserTitleOfColumn(HLNColumnBrowser*, int) {
+    return QString();
+}
+bool HLNColumnBrowserDelegate::browserIsColumnValid(HLNColumnBrowser*, int) {
+    return true;
+}
 
 struct HLNColumnBrowser::Column {
     QWidget* frame = nullptr;
@@ -46,11 +50,13 @@ public:
         : QAbstractListModel(parent), _browser(browser), _column(column) {}
 
     int rowCount(const QModelIndex& parent) const override {
-        if (parent.isValid() || _column >= _browser->_loadedCount) return 0;
+        if (parent.isValid() || _column >= _browser->_loadedCount)
+            return 0;
         return _browser->_columns[_column]->rowCount;
     }
     QVariant data(const QModelIndex& index, int role) const override {
-        if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole) return QVariant();
+        if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
+            return QVariant();
         HLNBrowserCell* cell = _browser->loadedCellAtRow(index.row(), _column);
         return cell ? QVariant(cell->stringValue()) : QVariant();
     }
@@ -74,7 +80,8 @@ public:
     CellPainter(HLNColumnBrowser* browser, int column, QObject* parent)
         : QStyledItemDelegate(parent), _browser(browser), _column(column) {}
 
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
         QStyleOptionViewItem opt(option);
         opt.features &= ~QStyleOptionViewItem::HasDisplay;
         opt.text.clear();
@@ -100,9 +107,11 @@ public:
         : QListView(parent), _browser(browser), _column(column) {}
 
     void keyboardSearch(const QString& search) override {
-        if (search.isEmpty()) return;
-        const bool continuing =
-            _typed.isValid() && _typed.elapsed() < QApplication::keyboardInputInterval() && !_typedText.isEmpty();
+        if (search.isEmpty())
+            return;
+        const bool continuing = _typed.isValid() &&
+                                _typed.elapsed() < QApplication::keyboardInputInterval() &&
+                                !_typedText.isEmpty();
         _typedText = continuing ? _typedText + search : search;
         _typed.start();
         _browser->typeAhead(_column, _typedText, continuing);
@@ -136,7 +145,8 @@ protected:
         }
         const int before = _browser->_columns[_column]->selectionChanges;
         QListView::keyPressEvent(event);
-        if (_browser->_columns[_column]->selectionChanges != before) emit _browser->action();
+        if (_browser->_columns[_column]->selectionChanges != before)
+            emit _browser->action();
     }
     void mousePressEvent(QMouseEvent* event) override {
         _pressed = true;
@@ -144,9 +154,11 @@ protected:
     }
     void mouseReleaseEvent(QMouseEvent* event) override {
         QListView::mouseReleaseEvent(event);
-        if (!_pressed) return; // the release of a double click: doubleAction has been sent
+        if (!_pressed)
+            return; // the release of a double click: doubleAction has been sent
         _pressed = false;
-        if (event->button() == Qt::LeftButton) emit _browser->action();
+        if (event->button() == Qt::LeftButton)
+            emit _browser->action();
     }
     void contextMenuEvent(QContextMenuEvent* event) override {
         emit _browser->contextMenuRequested(event->globalPos());
@@ -166,7 +178,6 @@ private:
     QString _typedText;
 };
 
-
 // The row of columns: a list background with a divider after every column
 // slot, so the room right of the last loaded column reads as empty columns.
 class ColumnStrip : public QWidget {
@@ -179,7 +190,8 @@ protected:
         painter.fillRect(rect(), palette().color(QPalette::Base));
         painter.setPen(palette().color(QPalette::Mid));
         const int width = std::max(1, _columnWidth());
-        for (int x = width - 1; x < this->width(); x += width) painter.drawLine(x, 0, x, height());
+        for (int x = width - 1; x < this->width(); x += width)
+            painter.drawLine(x, 0, x, height());
     }
 
 private:
@@ -238,7 +250,9 @@ int HLNColumnBrowser::columnWidth() const {
     return std::max(_minColumnWidth, available / count);
 }
 
-int HLNColumnBrowser::rowHeight() const { return _prototype->cellHeight(font()); }
+int HLNColumnBrowser::rowHeight() const {
+    return _prototype->cellHeight(font());
+}
 
 HLNColumnBrowser::Column& HLNColumnBrowser::columnAt(int column) {
     while (static_cast<int>(_columns.size()) <= column) {
@@ -272,14 +286,16 @@ HLNColumnBrowser::Column& HLNColumnBrowser::columnAt(int column) {
         c->view->setDragEnabled(false);
         c->view->setAcceptDrops(false);
         box->addWidget(c->view, 1);
-        connect(c->view->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this, index] {
-            Column& changed = *_columns[index];
-            changed.selectedRows.reset();
-            ++changed.selectionChanges;
-            selectionChangedByUser(index);
-        });
+        connect(c->view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+                [this, index] {
+                    Column& changed = *_columns[index];
+                    changed.selectedRows.reset();
+                    ++changed.selectionChanges;
+                    selectionChangedByUser(index);
+                });
         // A reset drops the selection without telling selectionChanged.
-        connect(c->model, &QAbstractItemModel::modelReset, this, [this, index] { _columns[index]->selectedRows.reset(); });
+        connect(c->model, &QAbstractItemModel::modelReset, this,
+                [this, index] { _columns[index]->selectedRows.reset(); });
         c->frame->hide();
         _columns.push_back(std::move(c));
     }
@@ -292,7 +308,8 @@ void HLNColumnBrowser::loadColumn(int column) {
     ++_programmatic;
     c.model->resetWith([&] {
         c.cells.clear();
-        c.rowCount = _delegate ? std::max(0, _delegate->browserNumberOfRowsInColumn(this, column)) : 0;
+        c.rowCount =
+            _delegate ? std::max(0, _delegate->browserNumberOfRowsInColumn(this, column)) : 0;
         c.cells.resize(c.rowCount);
     });
     c.view->selectionModel()->clear();
@@ -319,7 +336,8 @@ void HLNColumnBrowser::closeColumnsAfter(int column) {
         c.frame->hide();
     }
     _loadedCount = std::min(_loadedCount, keep);
-    if (focusLost && column >= 0 && column < _loadedCount) _columns[column]->view->setFocus();
+    if (focusLost && column >= 0 && column < _loadedCount)
+        _columns[column]->view->setFocus();
     layoutColumns();
 }
 
@@ -329,32 +347,37 @@ void HLNColumnBrowser::loadColumnZero() {
 }
 
 void HLNColumnBrowser::reloadColumn(int column) {
-    if (column < 0 || column >= _loadedCount) return;
+    if (column < 0 || column >= _loadedCount)
+        return;
     Column& c = *_columns[column];
     const std::vector<int> rows = selectedRowsInColumn(column);
     QString kept;
     const bool single = rows.size() == 1;
     if (single)
-        if (HLNBrowserCell* cell = loadedCellAtRow(rows[0], column)) kept = cell->stringValue();
+        if (HLNBrowserCell* cell = loadedCellAtRow(rows[0], column))
+            kept = cell->stringValue();
     const QPoint scroll = scrollPositionOfColumn(column);
     const bool hadFocus = c.view->hasFocus();
 
     ++_programmatic;
     c.model->resetWith([&] {
         c.cells.clear();
-        c.rowCount = _delegate ? std::max(0, _delegate->browserNumberOfRowsInColumn(this, column)) : 0;
+        c.rowCount =
+            _delegate ? std::max(0, _delegate->browserNumberOfRowsInColumn(this, column)) : 0;
         c.cells.resize(c.rowCount);
     });
     c.view->selectionModel()->clear();
     const int found = single ? findRowWithStringValue(column, kept, rows[0]) : -1;
-    if (found >= 0) setSingleSelection(column, found);
+    if (found >= 0)
+        setSingleSelection(column, found);
     --_programmatic;
 
     c.titleText = _delegate ? _delegate->browserTitleOfColumn(this, column) : QString();
     c.title->setText(c.titleText);
     c.view->doItemsLayout();
     scrollColumnToPosition(column, scroll);
-    if (hadFocus) c.view->setFocus();
+    if (hadFocus)
+        c.view->setFocus();
 
     const bool branch = found >= 0 && !loadedCellAtRow(found, column)->isLeaf();
     if (!branch)
@@ -364,19 +387,24 @@ void HLNColumnBrowser::reloadColumn(int column) {
 }
 
 void HLNColumnBrowser::validateVisibleColumns() {
-    if (!_delegate) return;
+    if (!_delegate)
+        return;
     for (int c = std::max(0, firstVisibleColumn()); c <= lastVisibleColumn(); ++c)
-        if (!_delegate->browserIsColumnValid(this, c)) reloadColumn(c);
+        if (!_delegate->browserIsColumnValid(this, c))
+            reloadColumn(c);
 }
 
 int HLNColumnBrowser::firstVisibleColumn() const {
-    if (_loadedCount == 0) return -1;
+    if (_loadedCount == 0)
+        return -1;
     return std::min(_loadedCount - 1, _scrollArea->horizontalScrollBar()->value() / columnWidth());
 }
 
 int HLNColumnBrowser::lastVisibleColumn() const {
-    if (_loadedCount == 0) return -1;
-    const int right = _scrollArea->horizontalScrollBar()->value() + _scrollArea->viewport()->width() - 1;
+    if (_loadedCount == 0)
+        return -1;
+    const int right =
+        _scrollArea->horizontalScrollBar()->value() + _scrollArea->viewport()->width() - 1;
     return std::min(_loadedCount - 1, std::max(0, right) / columnWidth());
 }
 
@@ -386,19 +414,22 @@ int HLNColumnBrowser::numberOfRowsInColumn(int column) const {
 
 int HLNColumnBrowser::selectedColumn() const {
     for (int c = _loadedCount - 1; c >= 0; --c)
-        if (_columns[c]->view->selectionModel()->hasSelection()) return c;
+        if (_columns[c]->view->selectionModel()->hasSelection())
+            return c;
     return -1;
 }
 
 std::vector<int> HLNColumnBrowser::selectedRowsInColumn(int column) const {
-    if (column < 0 || column >= _loadedCount) return {};
+    if (column < 0 || column >= _loadedCount)
+        return {};
     const Column& c = *_columns[column];
     if (!c.selectedRows) {
         std::vector<int> rows;
         // The ranges, not selectedRows(): that one builds an index per row
         // and checks each against the whole selection.
         for (const QItemSelectionRange& range : c.view->selectionModel()->selection())
-            for (int row = range.top(); row <= range.bottom(); ++row) rows.push_back(row);
+            for (int row = range.top(); row <= range.bottom(); ++row)
+                rows.push_back(row);
         std::sort(rows.begin(), rows.end());
         rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
         c.selectedRows = std::move(rows);
@@ -415,18 +446,22 @@ std::vector<HLNBrowserCell*> HLNColumnBrowser::selectedCells() {
     std::vector<HLNBrowserCell*> cells;
     const int column = selectedColumn();
     for (int row : selectedRowsInColumn(column))
-        if (HLNBrowserCell* cell = loadedCellAtRow(row, column)) cells.push_back(cell);
+        if (HLNBrowserCell* cell = loadedCellAtRow(row, column))
+            cells.push_back(cell);
     return cells;
 }
 
 HLNBrowserCell* HLNColumnBrowser::loadedCellAtRow(int row, int column) {
-    if (column < 0 || column >= _loadedCount) return nullptr;
+    if (column < 0 || column >= _loadedCount)
+        return nullptr;
     Column& c = *_columns[column];
-    if (row < 0 || row >= c.rowCount) return nullptr;
+    if (row < 0 || row >= c.rowCount)
+        return nullptr;
     std::unique_ptr<HLNBrowserCell>& cell = c.cells[row];
     if (!cell) {
         cell = _prototype->copy();
-        if (_delegate) _delegate->browserWillDisplayCell(this, cell.get(), row, column);
+        if (_delegate)
+            _delegate->browserWillDisplayCell(this, cell.get(), row, column);
     }
     return cell.get();
 }
@@ -442,7 +477,8 @@ void HLNColumnBrowser::setSingleSelection(int column, int row) {
 }
 
 void HLNColumnBrowser::selectRowInColumn(int row, int column) {
-    if (row < 0 || row >= numberOfRowsInColumn(column)) return;
+    if (row < 0 || row >= numberOfRowsInColumn(column))
+        return;
     ++_programmatic;
     setSingleSelection(column, row);
     --_programmatic;
@@ -458,34 +494,41 @@ void HLNColumnBrowser::addRowsToSelectionInColumn(const std::vector<int>& rows, 
     Column* c = count > 0 ? _columns[column].get() : nullptr;
     std::vector<int> valid;
     for (int row : rows)
-        if (row >= 0 && row < count) valid.push_back(row);
-    if (valid.empty()) return;
+        if (row >= 0 && row < count)
+            valid.push_back(row);
+    if (valid.empty())
+        return;
     // The last row named is the current one; without multiple selection it
     // is also the only one selected.
     const int last = valid.back();
-    if (!_multipleSelection) valid = {last};
+    if (!_multipleSelection)
+        valid = {last};
     std::sort(valid.begin(), valid.end());
     // One call with contiguous ranges: selecting row by row merges the
     // whole selection each time.
     QItemSelection selection;
     for (size_t i = 0; i < valid.size();) {
         size_t j = i;
-        while (j + 1 < valid.size() && valid[j + 1] <= valid[j] + 1) ++j;
+        while (j + 1 < valid.size() && valid[j + 1] <= valid[j] + 1)
+            ++j;
         selection.select(c->model->index(valid[i], 0), c->model->index(valid[j], 0));
         i = j + 1;
     }
     ++_programmatic;
     c->view->setAutoScroll(false);
-    c->view->selectionModel()->select(selection, _multipleSelection ? QItemSelectionModel::Select
-                                                                    : QItemSelectionModel::ClearAndSelect);
-    c->view->selectionModel()->setCurrentIndex(c->model->index(last, 0), QItemSelectionModel::NoUpdate);
+    c->view->selectionModel()->select(selection, _multipleSelection
+                                                     ? QItemSelectionModel::Select
+                                                     : QItemSelectionModel::ClearAndSelect);
+    c->view->selectionModel()->setCurrentIndex(c->model->index(last, 0),
+                                               QItemSelectionModel::NoUpdate);
     c->view->setAutoScroll(true);
     --_programmatic;
     updateColumnsAfterSelectionChange(column);
 }
 
 void HLNColumnBrowser::clearSelectionInColumn(int column) {
-    if (column < 0 || column >= _loadedCount) return;
+    if (column < 0 || column >= _loadedCount)
+        return;
     ++_programmatic;
     _columns[column]->view->selectionModel()->clearSelection();
     --_programmatic;
@@ -493,7 +536,8 @@ void HLNColumnBrowser::clearSelectionInColumn(int column) {
 }
 
 void HLNColumnBrowser::selectionChangedByUser(int column) {
-    if (_programmatic > 0 || column >= _loadedCount) return;
+    if (_programmatic > 0 || column >= _loadedCount)
+        return;
     updateColumnsAfterSelectionChange(column);
 }
 
@@ -509,26 +553,34 @@ void HLNColumnBrowser::updateColumnsAfterSelectionChange(int column) {
 
 int HLNColumnBrowser::findRowWithStringValue(int column, const QString& value, int nearRow) {
     const int count = numberOfRowsInColumn(column);
-    if (count == 0) return -1;
-    if (!_probe) _probe = _prototype->copy();
+    if (count == 0)
+        return -1;
+    if (!_probe)
+        _probe = _prototype->copy();
     auto matches = [&](int row) {
-        if (HLNBrowserCell* loaded = _columns[column]->cells[row].get()) return loaded->stringValue() == value;
-        if (_delegate) _delegate->browserWillDisplayCell(this, _probe.get(), row, column);
+        if (HLNBrowserCell* loaded = _columns[column]->cells[row].get())
+            return loaded->stringValue() == value;
+        if (_delegate)
+            _delegate->browserWillDisplayCell(this, _probe.get(), row, column);
         return _probe->stringValue() == value;
     };
     // Entries move little between two sorts: look near the old row first.
     nearRow = std::clamp(nearRow, 0, count - 1);
     for (int d = 0; d < count; ++d) {
-        if (nearRow + d < count && matches(nearRow + d)) return nearRow + d;
-        if (d > 0 && nearRow - d >= 0 && matches(nearRow - d)) return nearRow - d;
-        if (nearRow + d >= count && nearRow - d < 0) break;
+        if (nearRow + d < count && matches(nearRow + d))
+            return nearRow + d;
+        if (d > 0 && nearRow - d >= 0 && matches(nearRow - d))
+            return nearRow - d;
+        if (nearRow + d >= count && nearRow - d < 0)
+            break;
     }
     return -1;
 }
 
 void HLNColumnBrowser::moveRight(int column) {
     const int next = column + 1;
-    if (next >= _loadedCount || numberOfRowsInColumn(next) == 0) return;
+    if (next >= _loadedCount || numberOfRowsInColumn(next) == 0)
+        return;
     Column& c = *_columns[next];
     c.view->setFocus();
     if (!c.view->selectionModel()->hasSelection()) {
@@ -539,13 +591,15 @@ void HLNColumnBrowser::moveRight(int column) {
 }
 
 void HLNColumnBrowser::moveLeft(int column) {
-    if (column <= 0 || column >= _loadedCount) return;
+    if (column <= 0 || column >= _loadedCount)
+        return;
     clearSelectionInColumn(column);
     Column& left = *_columns[column - 1];
     left.view->setFocus();
     const int row = selectedRowInColumn(column - 1);
     if (row >= 0) {
-        left.view->selectionModel()->setCurrentIndex(left.model->index(row, 0), QItemSelectionModel::NoUpdate);
+        left.view->selectionModel()->setCurrentIndex(left.model->index(row, 0),
+                                                     QItemSelectionModel::NoUpdate);
         left.view->scrollTo(left.model->index(row, 0));
     }
     _scrollArea->ensureWidgetVisible(left.frame, 0, 0);
@@ -554,15 +608,18 @@ void HLNColumnBrowser::moveLeft(int column) {
 
 void HLNColumnBrowser::typeAhead(int column, const QString& text, bool continuing) {
     const int count = numberOfRowsInColumn(column);
-    if (count == 0) return;
-    if (!_probe) _probe = _prototype->copy();
+    if (count == 0)
+        return;
+    if (!_probe)
+        _probe = _prototype->copy();
     const int current = std::max(0, _columns[column]->view->currentIndex().row());
     const int start = continuing ? current : current + 1;
     for (int i = 0; i < count; ++i) {
         const int row = (start + i) % count;
         HLNBrowserCell* cell = _columns[column]->cells[row].get();
         if (!cell) {
-            if (_delegate) _delegate->browserWillDisplayCell(this, _probe.get(), row, column);
+            if (_delegate)
+                _delegate->browserWillDisplayCell(this, _probe.get(), row, column);
             cell = _probe.get();
         }
         if (cell->stringValue().startsWith(text, Qt::CaseInsensitive)) {
@@ -574,24 +631,28 @@ void HLNColumnBrowser::typeAhead(int column, const QString& text, bool continuin
 }
 
 QString HLNColumnBrowser::titleOfColumn(int column) const {
-    return column >= 0 && column < static_cast<int>(_columns.size()) ? _columns[column]->titleText : QString();
+    return column >= 0 && column < static_cast<int>(_columns.size()) ? _columns[column]->titleText
+                                                                     : QString();
 }
 
 void HLNColumnBrowser::setTitleOfColumn(const QString& title, int column) {
-    if (column < 0) return;
+    if (column < 0)
+        return;
     Column& c = columnAt(column);
     c.titleText = title;
     c.title->setText(title);
 }
 
 QPoint HLNColumnBrowser::scrollPositionOfColumn(int column) const {
-    if (column < 0 || column >= _loadedCount) return QPoint();
+    if (column < 0 || column >= _loadedCount)
+        return QPoint();
     const ColumnView* view = _columns[column]->view;
     return QPoint(view->horizontalScrollBar()->value(), view->verticalScrollBar()->value());
 }
 
 void HLNColumnBrowser::scrollColumnToPosition(int column, const QPoint& position) {
-    if (column < 0 || column >= _loadedCount) return;
+    if (column < 0 || column >= _loadedCount)
+        return;
     ColumnView* view = _columns[column]->view;
     view->doItemsLayout(); // the scroll ranges must match the rows now loaded
     view->horizontalScrollBar()->setValue(position.x());
@@ -603,7 +664,8 @@ QWidget* HLNColumnBrowser::viewOfColumn(int column) const {
 }
 
 void HLNColumnBrowser::layoutColumns() {
-    if (!_scrollArea) return;
+    if (!_scrollArea)
+        return;
     const QSize viewport = _scrollArea->viewport()->size();
     const int width = columnWidth();
     _strip->resize(std::max(_loadedCount * width, viewport.width()), viewport.height());
@@ -619,14 +681,17 @@ void HLNColumnBrowser::layoutColumns() {
 }
 
 void HLNColumnBrowser::scrollToLastColumn() {
-    if (_loadedCount == 0) return;
+    if (_loadedCount == 0)
+        return;
     QScrollBar* bar = _scrollArea->horizontalScrollBar();
     const int right = _loadedCount * columnWidth();
     const int viewport = _scrollArea->viewport()->width();
-    if (right > bar->value() + viewport) bar->setValue(right - viewport);
+    if (right > bar->value() + viewport)
+        bar->setValue(right - viewport);
 }
 
 bool HLNColumnBrowser::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == _scrollArea->viewport() && event->type() == QEvent::Resize) layoutColumns();
+    if (watched == _scrollArea->viewport() && event->type() == QEvent::Resize)
+        layoutColumns();
     return QWidget::eventFilter(watched, event);
 }

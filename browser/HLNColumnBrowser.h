@@ -17,7 +17,8 @@ class HLNColumnBrowserDelegate {
 public:
     virtual int browserNumberOfRowsInColumn(HLNColumnBrowser* browser, int column) = 0;
     // Fill the cell shown at the row (a copy of the browser's prototype).
-    virtual void browserWillDisplayCell(HLNColumnBrowser* browser, HLNBrowserCell* cell, int row, int column) = 0;
+    virtual void browserWillDisplayCell(HLNColumnBrowser* browser, HLNBrowserCell* cell, int row,
+                                        int column) = 0;
     virtual QString browserTitleOfColumn(HLNColumnBrowser* browser, int column);
     // Columns answered false are reloaded by validateVisibleColumns().
     virtual bool browserIsColumnValid(HLNColumnBrowser* browser, int column);
@@ -145,7 +146,7 @@ private:
 
     HLNColumnBrowserDelegate* _delegate = nullptr;
     std::unique_ptr<HLNBrowserCell> _prototype;
-    std::unique_ptr<HLNBrowserCell> _probe; // reused to read string values while searching
+    std::unique_ptr<HLNBrowserCell> _probe;        // reused to read string values while searching
     std::vector<std::unique_ptr<Column>> _columns; // widgets are kept and reused
     int _loadedCount = 0;
     int _maxVisibleColumns = 15;

@@ -33,13 +33,18 @@ const Styles& styles() {
         fixed.setPointSize(12);
         QColor small = TFColor::colorForKey("HLNSmallFileColor");
         QColor large = TFColor::colorForKey("HLNLargeFileColor");
-        if (!small.isValid()) small = TFColor::colorForString("#3d85c6");
-        if (!large.isValid()) large = TFColor::colorForString("#e0601b");
+        if (!small.isValid())
+            small = TFColor::colorForString("#3d85c6");
+        if (!large.isValid())
+            large = TFColor::colorForString("#e0601b");
         Styles out;
         out.attention = {fixed, QColor::fromRgbF(1, 0, 0, 1)};
         out.unsized = {fixed, QColor::fromRgbF(36 / 255.0, 84 / 255.0, 84 / 255.0, 1)};
         const double fractions[6] = {0, 0.3, 0.6, 0.95, 0.99, 1};
-        for (int i = 0; i < 6; ++i) out.bands[i] = {fixed, i == 0 ? small : i == 5 ? large : blended(small, large, fractions[i])};
+        for (int i = 0; i < 6; ++i)
+            out.bands[i] = {fixed, i == 0   ? small
+                                   : i == 5 ? large
+                                            : blended(small, large, fractions[i])};
         return out;
     }();
     return s;
@@ -48,18 +53,26 @@ const Styles& styles() {
 } // namespace
 
 int HLNFileBrowserCell::bandForSize(uint64_t n) {
-    if (n < 1024) return 0;
+    if (n < 1024)
+        return 0;
     double x = static_cast<double>(n) * 0.0009765625;
     for (int band = 1; band < 5; ++band) {
-        if (x < 1024) return band;
+        if (x < 1024)
+            return band;
         x *= 0.0009765625;
     }
     return 5;
 }
 
-const HLNFileBrowserCell::Style& HLNFileBrowserCell::attentionStyle() { return styles().attention; }
-const HLNFileBrowserCell::Style& HLNFileBrowserCell::unsizedStyle() { return styles().unsized; }
-const HLNFileBrowserCell::Style& HLNFileBrowserCell::bandStyle(int band) { return styles().bands.at(band); }
+const HLNFileBrowserCell::Style& HLNFileBrowserCell::attentionStyle() {
+    return styles().attention;
+}
+const HLNFileBrowserCell::Style& HLNFileBrowserCell::unsizedStyle() {
+    return styles().unsized;
+}
+const HLNFileBrowserCell::Style& HLNFileBrowserCell::bandStyle(int band) {
+    return styles().bands.at(band);
+}
 
 QFont HLNFileBrowserCell::nameFont() {
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
@@ -95,7 +108,8 @@ QString HLNFileBrowserCell::sizeFieldText(SizeStatus status, uint64_t bytes) {
         text = "trashing ";
         break;
     }
-    if (text.size() < 10) text.prepend(QString::fromStdString(TFString::spacesOfLength(10 - text.size())));
+    if (text.size() < 10)
+        text.prepend(QString::fromStdString(TFString::spacesOfLength(10 - text.size())));
     return text;
 }
 
@@ -109,7 +123,8 @@ std::unique_ptr<HLNBrowserCell> HLNFileBrowserCell::copy() const {
 }
 
 void HLNFileBrowserCell::setFile(const Ref<HLNFile>& file) {
-    if (file == _file) return;
+    if (file == _file)
+        return;
     _file = file;
     _stale = true;
 }
@@ -124,24 +139,31 @@ QString HLNFileBrowserCell::stringValue() const {
 }
 
 const std::vector<HLNTextRun>& HLNFileBrowserCell::attributedStringValue() const {
-    if (_stale) _updateDisplayAttributes(_file ? _file->snapshot() : HLNFile::Snapshot());
+    if (_stale)
+        _updateDisplayAttributes(_file ? _file->snapshot() : HLNFile::Snapshot());
     return _text;
 }
 
 bool HLNFileBrowserCell::isLeaf() const {
-    if (_stale) _updateDisplayAttributes(_file ? _file->snapshot() : HLNFile::Snapshot());
+    if (_stale)
+        _updateDisplayAttributes(_file ? _file->snapshot() : HLNFile::Snapshot());
     return !_branch;
 }
 
 int HLNFileBrowserCell::cellHeight(const QFont&) const {
-    return std::max(QFontMetrics(attentionStyle().font).height(), QFontMetrics(nameFont()).height()) + 4;
+    return std::max(QFontMetrics(attentionStyle().font).height(),
+                    QFontMetrics(nameFont()).height()) +
+           4;
 }
 
-void HLNFileBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame, const QStyleOptionViewItem& option) {
+void HLNFileBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame,
+                                       const QStyleOptionViewItem& option) {
     if (_file) {
         const HLNFile::Snapshot now = _file->snapshot();
-        if (now.sizeSoFar != _lastSize || now.sizeStatus != _lastStatus) _stale = true;
-        if (_stale) _updateDisplayAttributes(now);
+        if (now.sizeSoFar != _lastSize || now.sizeStatus != _lastStatus)
+            _stale = true;
+        if (_stale)
+            _updateDisplayAttributes(now);
     } else if (_stale) {
         _updateDisplayAttributes(HLNFile::Snapshot());
     }
@@ -153,7 +175,8 @@ void HLNFileBrowserCell::_updateDisplayAttributes(const HLNFile::Snapshot& now) 
     ++_rebuilds;
     _text.clear();
     _branch = false;
-    if (!_file) return;
+    if (!_file)
+        return;
 
     _lastStatus = now.sizeStatus;
     _lastSize = now.sizeSoFar;
@@ -175,8 +198,10 @@ void HLNFileBrowserCell::_updateDisplayAttributes(const HLNFile::Snapshot& now) 
     _text.push_back({sizeFieldText(_lastStatus, _lastSize), sizeStyle->font, sizeStyle->color});
 
     const std::string path = _file->path();
-    const bool greyed = (!path.empty() && !HLNPackageReceipt::packageNamesForFilename(path).empty()) ||
-                        _file->hadDrivesMountedUnderneathLastTimeWeCheckedDrives();
-    _text.push_back({TFString::displayStringForName(_file->nameView()), now.isLink ? linkNameFont() : nameFont(),
+    const bool greyed =
+        (!path.empty() && !HLNPackageReceipt::packageNamesForFilename(path).empty()) ||
+        _file->hadDrivesMountedUnderneathLastTimeWeCheckedDrives();
+    _text.push_back({TFString::displayStringForName(_file->nameView()),
+                     now.isLink ? linkNameFont() : nameFont(),
                      greyed ? greyedNameColor() : QColor()});
 }

@@ -33,7 +33,8 @@ public:
     const std::vector<HLNTextRun>& attributedStringValue() const override;
     bool isLeaf() const override;
     void setState(int state) override;
-    void drawWithFrame(QPainter* painter, const QRect& frame, const QStyleOptionViewItem& option) override;
+    void drawWithFrame(QPainter* painter, const QRect& frame,
+                       const QStyleOptionViewItem& option) override;
     int cellHeight(const QFont& defaultFont) const override;
 
     uint64_t lastSize() const { return _lastSize; }

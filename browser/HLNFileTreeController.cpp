@@ -23,8 +23,8 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
-#include <QGuiApplication>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
@@ -32,8 +32,8 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPointer>
 #include <QMimeData>
+#include <QPointer>
 #include <QPushButton>
 #include <QSplitter>
 #include <QVBoxLayout>
@@ -43,15 +43,21 @@
 
 namespace {
 
-QString localized(const char* key) { return QCoreApplication::translate("Hollin", key); }
+QString localized(const char* key) {
+    return QCoreApplication::translate("Hollin", key);
+}
 
-QString bytesText(uint64_t bytes) { return QString::fromStdString(TFString::abbreviatedStringForBytes(bytes)); }
+QString bytesText(uint64_t bytes) {
+    return QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
+}
 
 // "/a/b" -> "b"; "/" stays "/".
 QString lastPathComponent(const std::string& path) {
     std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
-    if (p == "/") return "/";
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    if (p == "/")
+        return "/";
     const size_t slash = p.rfind('/');
     return TFString::displayStringForName(slash == std::string::npos ? p : p.substr(slash + 1));
 }
@@ -59,9 +65,11 @@ QString lastPathComponent(const std::string& path) {
 // Tells the user that a root path cannot be browsed, without waiting.
 // error: the errno of examining it, or 0 when it exists but could not be read.
 void reportUnopenablePath(const std::string& path, int error) {
-    auto* box = new QMessageBox(QMessageBox::Warning, "Hollin",
-                                QString("Hollin can't open \"%1\".").arg(HLNFileTreeController::displayPath(path)));
-    const QString reason = error ? QString::fromLocal8Bit(std::strerror(error)) : QString("it could not be read");
+    auto* box = new QMessageBox(
+        QMessageBox::Warning, "Hollin",
+        QString("Hollin can't open \"%1\".").arg(HLNFileTreeController::displayPath(path)));
+    const QString reason =
+        error ? QString::fromLocal8Bit(std::strerror(error)) : QString("it could not be read");
     box->setInformativeText(QString("The folder could not be examined: %1.").arg(reason));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setStandardButtons(QMessageBox::Ok);
@@ -74,11 +82,13 @@ void reportUnopenablePath(const std::string& path, int error) {
 // Opening
 
 std::string HLNFileTreeController::rootPathForPath(const std::string& given) {
-    if (given.empty()) return given;
+    if (given.empty())
+        return given;
     std::string absolute = given;
     if (absolute[0] != '/') {
         char* cwd = ::getcwd(nullptr, 0);
-        if (!cwd) return given;
+        if (!cwd)
+            return given;
         absolute = std::string(cwd) + "/" + absolute;
         std::free(cwd);
     }
@@ -89,16 +99,19 @@ std::string HLNFileTreeController::rootPathForPath(const std::string& given) {
     size_t start = 1;
     while (start <= absolute.size()) {
         size_t end = absolute.find('/', start);
-        if (end == std::string::npos) end = absolute.size();
+        if (end == std::string::npos)
+            end = absolute.size();
         const std::string_view part(absolute.data() + start, end - start);
         if (part == "..") {
             char* real = ::realpath(absolute.c_str(), nullptr);
-            if (!real) return absolute; // opening it reports why, under the name given
+            if (!real)
+                return absolute; // opening it reports why, under the name given
             std::string resolved = real;
             std::free(real);
             return resolved;
         }
-        if (!part.empty() && part != ".") clean += "/" + std::string(part);
+        if (!part.empty() && part != ".")
+            clean += "/" + std::string(part);
         start = end + 1;
     }
     return clean.empty() ? "/" : clean;
@@ -127,36 +140,47 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     _browser->setCellPrototype(std::make_unique<HLNFileBrowserCell>());
     _browser->setDelegate(this);
     connect(_browser, &HLNColumnBrowser::action, this, &HLNFileTreeController::selectBrowserCell);
-    connect(_browser, &HLNColumnBrowser::doubleAction, this, &HLNFileTreeController::revealSelectionInFinder);
-    connect(_browser, &HLNColumnBrowser::contextMenuRequested, this, &HLNFileTreeController::showContextMenu);
+    connect(_browser, &HLNColumnBrowser::doubleAction, this,
+            &HLNFileTreeController::revealSelectionInFinder);
+    connect(_browser, &HLNColumnBrowser::contextMenuRequested, this,
+            &HLNFileTreeController::showContextMenu);
     _browser->setMaxVisibleColumns(15);
     _browser->setMinColumnWidth(175);
     _browser->loadColumnZero();
     // The arrow keys work at once, without a click first.
-    if (QWidget* first = _browser->viewOfColumn(0)) first->setFocus();
+    if (QWidget* first = _browser->viewOfColumn(0))
+        first->setFocus();
 
     _treemap->setRootFile(_rootFile);
     connect(_splitter, &QSplitter::splitterMoved, this, [this] {
-        if (_window->isVisible() && !_closing) _saveFrame();
+        if (_window->isVisible() && !_closing)
+            _saveFrame();
     });
-    connect(_treemap, &HLNTreemapView::fileClicked, this, &HLNFileTreeController::selectFileInBrowser);
-    connect(_treemap, &HLNTreemapView::zoomChanged, this, &HLNFileTreeController::updateWhetherButtonsAreEnabled);
+    connect(_treemap, &HLNTreemapView::fileClicked, this,
+            &HLNFileTreeController::selectFileInBrowser);
+    connect(_treemap, &HLNTreemapView::zoomChanged, this,
+            &HLNFileTreeController::updateWhetherButtonsAreEnabled);
 
     _fileWell->setEditable(false);
     _deleteButton->setFocusPolicy(Qt::NoFocus);
     _moveToTrashButton->setFocusPolicy(Qt::NoFocus);
     _compressButton->setFocusPolicy(Qt::NoFocus);
 
-    const std::string frame = TFPreference::preferenceForKey(frameKeyForPath(_rootPath).toStdString()).stringValue();
-    if (frame.empty() || !_window->restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(frame))))
+    const std::string frame =
+        TFPreference::preferenceForKey(frameKeyForPath(_rootPath).toStdString()).stringValue();
+    if (frame.empty() ||
+        !_window->restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(frame))))
         _window->resize(960, 720);
-    const TFPreference shown = TFPreference::preferenceForKey(treemapShownKeyForPath(_rootPath).toStdString());
+    const TFPreference shown =
+        TFPreference::preferenceForKey(treemapShownKeyForPath(_rootPath).toStdString());
     _treemapAction->setChecked(!shown.exists() || shown.boolValue());
     _treemap->setVisible(_treemapAction->isChecked());
     QList<int> sizes; // "columns,map" in pixels
-    const std::string split = TFPreference::preferenceForKey(splitterKeyForPath(_rootPath).toStdString()).stringValue();
+    const std::string split =
+        TFPreference::preferenceForKey(splitterKeyForPath(_rootPath).toStdString()).stringValue();
     for (const QByteArray& part : QByteArray::fromStdString(split).split(','))
-        if (const int pixels = part.toInt(); pixels > 0) sizes << pixels;
+        if (const int pixels = part.toInt(); pixels > 0)
+            sizes << pixels;
     _splitterSizes = sizes.size() == 2 ? sizes : QList<int>{360, 260};
     _splitter->setSizes(_splitterSizes);
     _window->setWindowFilePath(displayPath(_rootPath));
@@ -168,8 +192,9 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
         _window->activateWindow();
     }
 
-    TFNotificationCenter::defaultCenter().addObserver(this, HLNRefreshUserInterfaceNotificationName,
-                                                      [this](const std::string&) { _refreshDisplayForNotification(); });
+    TFNotificationCenter::defaultCenter().addObserver(
+        this, HLNRefreshUserInterfaceNotificationName,
+        [this](const std::string&) { _refreshDisplayForNotification(); });
     HLNBackgroundFileSizer::sizeFile(_rootFile);
 
     refreshSelectedFileInformation();
@@ -178,10 +203,12 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
 
 HLNFileTreeController::~HLNFileTreeController() {
     TFNotificationCenter::defaultCenter().removeObserver(this);
-    if (_browser) _browser->setDelegate(nullptr);
+    if (_browser)
+        _browser->setDelegate(nullptr);
     delete _window;
     cachedColumns.removeAllObjects();
-    if (_rootFile) _rootFile->invalidate(); // the tree is released on a thread of its own
+    if (_rootFile)
+        _rootFile->invalidate(); // the tree is released on a thread of its own
     _rootFile = nullptr;
 }
 
@@ -238,8 +265,10 @@ void HLNFileTreeController::_buildWindow() {
     _compressButton = new QPushButton("Compress", central);
     _deleteButton = new QPushButton("Destroy", central);
     _moveToTrashButton = new QPushButton("Move to Trash", central);
-    _moveToTrashButton->setToolTip("Move the selection to the trash, from where it can be restored");
-    _updateButton->setToolTip("Measure the selection again, or the whole folder when nothing is selected");
+    _moveToTrashButton->setToolTip(
+        "Move the selection to the trash, from where it can be restored");
+    _updateButton->setToolTip(
+        "Measure the selection again, or the whole folder when nothing is selected");
     _revealButton->setToolTip("Show the selection in the file manager");
     _deleteButton->setToolTip("Delete the selection from disk for good");
     buttons->addWidget(_updateButton, 0, 0);
@@ -252,10 +281,13 @@ void HLNFileTreeController::_buildWindow() {
     _window->setCentralWidget(central);
 
     connect(_updateButton, &QPushButton::clicked, this, &HLNFileTreeController::updateSelection);
-    connect(_revealButton, &QPushButton::clicked, this, &HLNFileTreeController::revealSelectionInFinder);
-    connect(_compressButton, &QPushButton::clicked, this, &HLNFileTreeController::compressSelection);
+    connect(_revealButton, &QPushButton::clicked, this,
+            &HLNFileTreeController::revealSelectionInFinder);
+    connect(_compressButton, &QPushButton::clicked, this,
+            &HLNFileTreeController::compressSelection);
     connect(_deleteButton, &QPushButton::clicked, this, &HLNFileTreeController::trashSelection);
-    connect(_moveToTrashButton, &QPushButton::clicked, this, &HLNFileTreeController::moveSelectionToTrash);
+    connect(_moveToTrashButton, &QPushButton::clicked, this,
+            &HLNFileTreeController::moveSelectionToTrash);
     _buildMenus();
 }
 
@@ -283,13 +315,16 @@ void HLNFileTreeController::_buildMenus() {
     _trashAction->setObjectName("trashSelection"); // the application gives it its shortcut
     _trashAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace));
     connect(_updateAction, &QAction::triggered, this, &HLNFileTreeController::updateSelection);
-    connect(_revealAction, &QAction::triggered, this, &HLNFileTreeController::revealSelectionInFinder);
+    connect(_revealAction, &QAction::triggered, this,
+            &HLNFileTreeController::revealSelectionInFinder);
     connect(_compressAction, &QAction::triggered, this, &HLNFileTreeController::compressSelection);
     connect(_trashAction, &QAction::triggered, this, &HLNFileTreeController::trashSelection);
-    connect(_moveToTrashAction, &QAction::triggered, this, &HLNFileTreeController::moveSelectionToTrash);
+    connect(_moveToTrashAction, &QAction::triggered, this,
+            &HLNFileTreeController::moveSelectionToTrash);
     connect(_openAction, &QAction::triggered, this, &HLNFileTreeController::openSelection);
     connect(_copyPathAction, &QAction::triggered, this, &HLNFileTreeController::copySelectionPath);
-    connect(selection, &QMenu::aboutToShow, this, &HLNFileTreeController::updateWhetherButtonsAreEnabled);
+    connect(selection, &QMenu::aboutToShow, this,
+            &HLNFileTreeController::updateWhetherButtonsAreEnabled);
 
     QMenu* view = _window->menuBar()->addMenu("&View");
     _treemapAction = view->addAction("Treemap");
@@ -298,9 +333,11 @@ void HLNFileTreeController::_buildMenus() {
     _treemapAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     _zoomOutAction = view->addAction("Zoom Out");
     connect(_treemapAction, &QAction::toggled, this, [this](bool on) {
-        if (!on) _splitterSizes = _splitter->sizes(); // a hidden pane counts as 0 pixels
+        if (!on)
+            _splitterSizes = _splitter->sizes(); // a hidden pane counts as 0 pixels
         _treemap->setVisible(on);
-        if (on) _splitter->setSizes(_splitterSizes);
+        if (on)
+            _splitter->setSizes(_splitterSizes);
         updateWhetherButtonsAreEnabled();
     });
     connect(_zoomOutAction, &QAction::triggered, _treemap, &HLNTreemapView::zoomOut);
@@ -320,9 +357,15 @@ void HLNFileTreeController::_buildMenus() {
 // ---------------------------------------------------------------------------
 // Class-wide refresh requests
 
-void HLNFileTreeController::updateUI() { HLNRefreshRequests::updateUI(); }
-void HLNFileTreeController::updateUIIfNeeded() { HLNRefreshRequests::updateUIIfNeeded(); }
-void HLNFileTreeController::mainThreadUpdateUI() { HLNRefreshRequests::mainThreadUpdateUI(); }
+void HLNFileTreeController::updateUI() {
+    HLNRefreshRequests::updateUI();
+}
+void HLNFileTreeController::updateUIIfNeeded() {
+    HLNRefreshRequests::updateUIIfNeeded();
+}
+void HLNFileTreeController::mainThreadUpdateUI() {
+    HLNRefreshRequests::mainThreadUpdateUI();
+}
 
 void HLNFileTreeController::_refreshDisplayForNotification() {
     HLNRefreshRequests::refreshWindow([this] { _refreshDisplay(); });
@@ -332,19 +375,25 @@ void HLNFileTreeController::_refreshDisplayForNotification() {
 // Browser data source
 
 Ref<HLNFile> HLNFileTreeController::_parentFileForColumn(int column) {
-    if (column == 0) return _rootFile;
+    if (column == 0)
+        return _rootFile;
     const std::vector<int> rows = _browser->selectedRowsInColumn(column - 1);
-    if (rows.size() != 1) return nullptr;
+    if (rows.size() != 1)
+        return nullptr;
     const HLNFile::ChildList& list = cachedColumns.objectAtIndex(column - 1);
-    if (!list || rows[0] >= static_cast<int>(list->size())) return nullptr;
+    if (!list || rows[0] >= static_cast<int>(list->size()))
+        return nullptr;
     return (*list)[rows[0]];
 }
 
 HLNFile::ChildList HLNFileTreeController::_filesInColumn(int column, bool reorder) {
-    if (column == 0) _browser->setTitleOfColumn(lastPathComponent(_rootPath), 0);
+    if (column == 0)
+        _browser->setTitleOfColumn(lastPathComponent(_rootPath), 0);
     Ref<HLNFile> parent = _parentFileForColumn(column);
-    if (!parent) return nullptr;
-    if (reorder) parent->sortChildren();
+    if (!parent)
+        return nullptr;
+    if (reorder)
+        parent->sortChildren();
     return parent->children();
 }
 
@@ -355,24 +404,29 @@ int HLNFileTreeController::browserNumberOfRowsInColumn(HLNColumnBrowser*, int co
     return count;
 }
 
-void HLNFileTreeController::browserWillDisplayCell(HLNColumnBrowser*, HLNBrowserCell* cell, int row, int column) {
+void HLNFileTreeController::browserWillDisplayCell(HLNColumnBrowser*, HLNBrowserCell* cell, int row,
+                                                   int column) {
     const HLNFile::ChildList& list = cachedColumns.objectAtIndex(column);
     auto* fileCell = static_cast<HLNFileBrowserCell*>(cell);
     fileCell->setFile(list && row < static_cast<int>(list->size()) ? (*list)[row] : Ref<HLNFile>());
 }
 
 QString HLNFileTreeController::browserTitleOfColumn(HLNColumnBrowser*, int column) {
-    if (column == 0) return lastPathComponent(_rootPath);
+    if (column == 0)
+        return lastPathComponent(_rootPath);
     Ref<HLNFile> parent = _parentFileForColumn(column);
     return parent ? TFString::displayStringForName(parent->nameView()) : QString();
 }
 
-bool HLNFileTreeController::browserIsColumnValid(HLNColumnBrowser*, int) { return false; }
+bool HLNFileTreeController::browserIsColumnValid(HLNColumnBrowser*, int) {
+    return false;
+}
 
 std::vector<Ref<HLNFile>> HLNFileTreeController::selectedFiles() {
     std::vector<Ref<HLNFile>> files;
     for (HLNBrowserCell* cell : _browser->selectedCells())
-        if (const Ref<HLNFile>& file = static_cast<HLNFileBrowserCell*>(cell)->file()) files.push_back(file);
+        if (const Ref<HLNFile>& file = static_cast<HLNFileBrowserCell*>(cell)->file())
+            files.push_back(file);
     return files;
 }
 
@@ -392,14 +446,17 @@ void HLNFileTreeController::_refreshDisplay() {
     case SizeStatus::complete:
         break;
     }
-    if (!_window->isMinimized()) _window->setWindowTitle(title);
-    else _window->setProperty("hollinTitleAfterRestore", title);
+    if (!_window->isMinimized())
+        _window->setWindowTitle(title);
+    else
+        _window->setProperty("hollinTitleAfterRestore", title);
 
     const int selectedColumn = _browser->selectedColumn();
     const std::vector<Ref<HLNFile>> selected = selectedFiles();
     const int oldCount = _browser->lastColumn() + 1;
     std::vector<QPoint> positions;
-    for (int c = 0; c < oldCount; ++c) positions.push_back(_browser->scrollPositionOfColumn(c));
+    for (int c = 0; c < oldCount; ++c)
+        positions.push_back(_browser->scrollPositionOfColumn(c));
 
     _browser->validateVisibleColumns();
 
@@ -407,10 +464,12 @@ void HLNFileTreeController::_refreshDisplay() {
         // A multiple selection follows its nodes (identity, not name).
         std::unordered_map<const HLNFile*, int> rowOf;
         if (const HLNFile::ChildList& list = cachedColumns.objectAtIndex(selectedColumn))
-            for (int row = static_cast<int>(list->size()) - 1; row >= 0; --row) rowOf[(*list)[row].get()] = row;
+            for (int row = static_cast<int>(list->size()) - 1; row >= 0; --row)
+                rowOf[(*list)[row].get()] = row;
         std::vector<int> rows;
         for (auto it = selected.rbegin(); it != selected.rend(); ++it)
-            if (auto found = rowOf.find(it->get()); found != rowOf.end()) rows.push_back(found->second);
+            if (auto found = rowOf.find(it->get()); found != rowOf.end())
+                rows.push_back(found->second);
         _browser->addRowsToSelectionInColumn(rows, selectedColumn);
     }
     // The re-read may have dropped the selection: the commands follow it.
@@ -418,7 +477,8 @@ void HLNFileTreeController::_refreshDisplay() {
 
     const int n = std::min(oldCount, _browser->lastColumn() + 1);
     for (int c = 0; c < n; ++c)
-        if (positions[c] != _browser->scrollPositionOfColumn(c)) _browser->scrollColumnToPosition(c, positions[c]);
+        if (positions[c] != _browser->scrollPositionOfColumn(c))
+            _browser->scrollColumnToPosition(c, positions[c]);
 
     refreshSelectedFileInformation();
     _treemap->refresh();
@@ -441,10 +501,11 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
     std::vector<HLNWorkspace::Kind> kinds;
     for (const Ref<HLNFile>& file : files) {
         paths.push_back(file->path());
-        kinds.push_back(file->isLink() ? HLNWorkspace::Kind::link
+        kinds.push_back(file->isLink()        ? HLNWorkspace::Kind::link
                         : file->isDirectory() ? HLNWorkspace::Kind::folder
                                               : HLNWorkspace::Kind::file);
-        if (!allComplete) continue;
+        if (!allComplete)
+            continue;
         if (file->sizeStatus() == SizeStatus::complete)
             total += file->sizeSoFar();
         else
@@ -454,7 +515,8 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         const std::vector<std::string> shown = _fileWell->filenames();
         // The package lookup is only redone when the selection moved.
         if (!(shown.size() == 1 && shown[0] == paths[0])) {
-            _filenameDisplayer->setStringValue(TFString::displayStringForName(files[0]->nameView()));
+            _filenameDisplayer->setStringValue(
+                TFString::displayStringForName(files[0]->nameView()));
             _descriptionDisplayer->setStringValue(
                 QString::fromStdString(HLNPackageReceipt::packageNamesForFilename(paths[0])));
         }
@@ -472,7 +534,8 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
 void HLNFileTreeController::selectBrowserCell() {
     for (const Ref<HLNFile>& file : selectedFiles()) {
         const SizeStatus status = file->sizeStatus();
-        if (status == SizeStatus::notStarted || status == SizeStatus::inProgress) HLNBackgroundFileSizer::sizeFile(file);
+        if (status == SizeStatus::notStarted || status == SizeStatus::inProgress)
+            HLNBackgroundFileSizer::sizeFile(file);
     }
     refreshSelectedFileInformation();
     updateWhetherButtonsAreEnabled();
@@ -481,8 +544,10 @@ void HLNFileTreeController::selectBrowserCell() {
 void HLNFileTreeController::selectFileInBrowser(const Ref<HLNFile>& file) {
     std::vector<Ref<HLNFile>> chain; // from the root's child down to the file
     Ref<HLNFile> n = file;
-    for (; n && n != _rootFile; n = n->parent()) chain.push_back(n);
-    if (!n || chain.empty()) return;
+    for (; n && n != _rootFile; n = n->parent())
+        chain.push_back(n);
+    if (!n || chain.empty())
+        return;
     int column = 0;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it, ++column) {
         // Found by identity in the rows the column shows; a column sorted
@@ -490,16 +555,19 @@ void HLNFileTreeController::selectFileInBrowser(const Ref<HLNFile>& file) {
         auto rowOf = [&]() {
             if (const HLNFile::ChildList& list = cachedColumns.objectAtIndex(column))
                 for (uint32_t row = 0; row < list->size(); ++row)
-                    if ((*list)[row] == *it) return static_cast<int>(row);
+                    if ((*list)[row] == *it)
+                        return static_cast<int>(row);
             return -1;
         };
-        if (column > _browser->lastColumn()) break;
+        if (column > _browser->lastColumn())
+            break;
         int row = rowOf();
         if (row < 0) {
             _browser->reloadColumn(column);
             row = rowOf();
         }
-        if (row < 0) break;
+        if (row < 0)
+            break;
         _browser->selectRowInColumn(row, column);
         if (auto* list = qobject_cast<QAbstractItemView*>(_browser->viewOfColumn(column)))
             list->scrollTo(list->model()->index(row, 0));
@@ -509,7 +577,8 @@ void HLNFileTreeController::selectFileInBrowser(const Ref<HLNFile>& file) {
 
 void HLNFileTreeController::updateSelection() {
     if (!_browser->selectedCells().empty()) {
-        for (const Ref<HLNFile>& file : selectedFiles()) file->refreshSize();
+        for (const Ref<HLNFile>& file : selectedFiles())
+            file->refreshSize();
         _browser->reloadColumn(_browser->selectedColumn() + 1);
     } else {
         _rootFile->refreshSize();
@@ -521,7 +590,8 @@ void HLNFileTreeController::updateSelection() {
 void HLNFileTreeController::revealSelectionInFinder() {
     std::vector<std::string> paths;
     for (const Ref<HLNFile>& file : selectedFiles())
-        if (std::string path = file->path(); !path.empty()) paths.push_back(std::move(path));
+        if (std::string path = file->path(); !path.empty())
+            paths.push_back(std::move(path));
     HLNWorkspace::revealPaths(paths);
     refreshSelectedFileInformation();
     updateWhetherButtonsAreEnabled();
@@ -531,7 +601,8 @@ void HLNFileTreeController::compressSelection() {}
 
 void HLNFileTreeController::openSelection() {
     for (const Ref<HLNFile>& file : selectedFiles())
-        if (std::string path = file->path(); !path.empty()) HLNDesktopOpener::openPath(path);
+        if (std::string path = file->path(); !path.empty())
+            HLNDesktopOpener::openPath(path);
 }
 
 QMimeData* HLNFileTreeController::mimeDataForPaths(const std::vector<std::string>& paths) {
@@ -540,7 +611,8 @@ QMimeData* HLNFileTreeController::mimeDataForPaths(const std::vector<std::string
     QByteArray text;
     for (const std::string& path : paths) {
         urls.push_back(HLNWorkspace::fileURLForPath(path));
-        if (!text.isEmpty()) text += '\n';
+        if (!text.isEmpty())
+            text += '\n';
         text += QByteArray::fromStdString(path);
     }
     data->setUrls(urls);
@@ -550,8 +622,10 @@ QMimeData* HLNFileTreeController::mimeDataForPaths(const std::vector<std::string
 
 void HLNFileTreeController::copySelectionPath() {
     std::vector<std::string> paths;
-    for (const Ref<HLNFile>& file : selectedFiles()) paths.push_back(file->path());
-    if (paths.empty()) return;
+    for (const Ref<HLNFile>& file : selectedFiles())
+        paths.push_back(file->path());
+    if (paths.empty())
+        return;
     QGuiApplication::clipboard()->setMimeData(mimeDataForPaths(paths));
 }
 
@@ -561,30 +635,36 @@ void HLNFileTreeController::showContextMenu(const QPoint& globalPosition) {
     _contextMenu->popup(globalPosition);
 }
 
-void HLNFileTreeController::trashSelection() { _destroyFiles(selectedFiles()); }
+void HLNFileTreeController::trashSelection() {
+    _destroyFiles(selectedFiles());
+}
 
 bool HLNFileTreeController::_refuseFilesOverMountedDrives(const std::vector<Ref<HLNFile>>& files) {
     // One fresh read of the mount table judges the whole selection; should
     // it fail, the last table read stands in rather than nothing.
     HLNDrive::DriveList drives = HLNDrive::drives();
-    if (!drives) drives = HLNDrive::cachedDrives();
+    if (!drives)
+        drives = HLNDrive::cachedDrives();
 
     QStringList refusedNames;
     // By the path as shown, and by where it really is: a root opened
     // through a link spells its entries' paths through that link.
     for (const Ref<HLNFile>& file : files)
         if (file->_hasDrivesMountedUnderneathFromDriveArray(drives) ||
-            (file->isDirectory() && HLNDrive::isDriveMountedBeneathRealLocation(drives, file->path())))
+            (file->isDirectory() &&
+             HLNDrive::isDriveMountedBeneathRealLocation(drives, file->path())))
             refusedNames << TFString::displayStringForName(file->nameView());
 
     if (!refusedNames.isEmpty()) {
-        const QString title = QString("It's impossible to delete %1 of these files, as other disks are mounted under them.")
+        const QString title = QString("It's impossible to delete %1 of these files, as other disks "
+                                      "are mounted under them.")
                                   .arg(refusedNames.size());
-        const QString message =
-            QString("Deleting \"%1\" would wipe out some associated disks . You'd hate that. If you really think it's "
-                    "safe to delete this, then unmount the disks and try again, but, honestly, this is almost never a "
-                    "good idea.")
-                .arg(refusedNames.join(", "));
+        const QString message = QString("Deleting \"%1\" would wipe out some associated disks . "
+                                        "You'd hate that. If you really think it's "
+                                        "safe to delete this, then unmount the disks and try "
+                                        "again, but, honestly, this is almost never a "
+                                        "good idea.")
+                                    .arg(refusedNames.join(", "));
         QMessageBox box(QMessageBox::Warning, "Hollin", title, QMessageBox::NoButton, _window);
         box.setInformativeText(message);
         QPushButton* cancel = box.addButton("Cancel", QMessageBox::RejectRole);
@@ -597,26 +677,32 @@ bool HLNFileTreeController::_refuseFilesOverMountedDrives(const std::vector<Ref<
 }
 
 void HLNFileTreeController::_destroyFiles(const std::vector<Ref<HLNFile>>& files) {
-    if (_refuseFilesOverMountedDrives(files)) return;
-    QMessageBox box(QMessageBox::Warning, "Hollin", "Destroy the selected files?", QMessageBox::NoButton, _window);
+    if (_refuseFilesOverMountedDrives(files))
+        return;
+    QMessageBox box(QMessageBox::Warning, "Hollin", "Destroy the selected files?",
+                    QMessageBox::NoButton, _window);
     box.setInformativeText("You aren't getting them back, so make sure you really want them gone.");
     QPushButton* destroy = box.addButton("Destroy", QMessageBox::DestructiveRole);
     QPushButton* cancel = box.addButton("Cancel", QMessageBox::RejectRole);
     box.setDefaultButton(destroy);
     box.setEscapeButton(cancel);
     box.exec();
-    if (box.clickedButton() != destroy) return;
-    for (const Ref<HLNFile>& file : files) file->trash();
+    if (box.clickedButton() != destroy)
+        return;
+    for (const Ref<HLNFile>& file : files)
+        file->trash();
 }
 
 void HLNFileTreeController::moveSelectionToTrash() {
     const std::vector<Ref<HLNFile>> files = selectedFiles();
-    if (files.empty() || _refuseFilesOverMountedDrives(files)) return;
+    if (files.empty() || _refuseFilesOverMountedDrives(files))
+        return;
     // One alert for the whole selection, once every entry has been tried;
     // it offers Destroy while this window is still open.
     QPointer<HLNFileTreeController> self(this);
     HLNTrashMover::moveToTrash(files, [self](std::vector<HLNTrashMover::Failure> notMoved) {
-        if (notMoved.empty()) return;
+        if (notMoved.empty())
+            return;
         QStringList lines;
         std::vector<Ref<HLNFile>> left;
         constexpr int shown = 10;
@@ -627,20 +713,26 @@ void HLNFileTreeController::moveSelectionToTrash() {
                              .arg(TFString::displayStringForName(f.file->nameView()),
                                   QString::fromStdString(f.reason));
         }
-        if (notMoved.size() > size_t(shown)) lines << QString("and %1 more").arg(notMoved.size() - shown);
-        QMessageBox box(QMessageBox::Warning, "Hollin",
-                        QString("%1 of these files can't be moved to the Trash.").arg(notMoved.size()),
-                        QMessageBox::NoButton, self ? self->_window : nullptr);
+        if (notMoved.size() > size_t(shown))
+            lines << QString("and %1 more").arg(notMoved.size() - shown);
+        QMessageBox box(
+            QMessageBox::Warning, "Hollin",
+            QString("%1 of these files can't be moved to the Trash.").arg(notMoved.size()),
+            QMessageBox::NoButton, self ? self->_window : nullptr);
         const bool one = notMoved.size() == 1;
-        box.setInformativeText(lines.join("\n") + (one ? "\n\nIt was left where it is. You can destroy it instead, for good."
-                                                        : "\n\nThey were left where they are. You can destroy them "
-                                                          "instead, for good."));
-        QPushButton* destroy = self ? box.addButton("Destroy", QMessageBox::DestructiveRole) : nullptr;
+        box.setInformativeText(
+            lines.join("\n") +
+            (one ? "\n\nIt was left where it is. You can destroy it instead, for good."
+                 : "\n\nThey were left where they are. You can destroy them "
+                   "instead, for good."));
+        QPushButton* destroy =
+            self ? box.addButton("Destroy", QMessageBox::DestructiveRole) : nullptr;
         QPushButton* cancel = box.addButton(self ? "Cancel" : "OK", QMessageBox::RejectRole);
         box.setDefaultButton(cancel);
         box.setEscapeButton(cancel);
         box.exec();
-        if (destroy && box.clickedButton() == destroy && self) self->_destroyFiles(left);
+        if (destroy && box.clickedButton() == destroy && self)
+            self->_destroyFiles(left);
     });
 }
 
@@ -705,28 +797,34 @@ QString HLNFileTreeController::displayPath(const std::string& path) {
 }
 
 QString HLNFileTreeController::frameKeyForPath(const std::string& path) {
-    return "FileTreeWindowFrame/" + QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding());
+    return "FileTreeWindowFrame/" +
+           QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding());
 }
 
 QString HLNFileTreeController::splitterKeyForPath(const std::string& path) {
-    return "FileTreeWindowSplitter/" + QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding());
+    return "FileTreeWindowSplitter/" +
+           QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding());
 }
 
 QString HLNFileTreeController::treemapShownKeyForPath(const std::string& path) {
-    return "FileTreeWindowTreemap/" + QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding());
+    return "FileTreeWindowTreemap/" +
+           QString::fromLatin1(QByteArray::fromStdString(path).toPercentEncoding());
 }
 
 void HLNFileTreeController::_saveFrame() {
-    TFPreference::setString(frameKeyForPath(_rootPath).toStdString(), _window->saveGeometry().toBase64().toStdString());
+    TFPreference::setString(frameKeyForPath(_rootPath).toStdString(),
+                            _window->saveGeometry().toBase64().toStdString());
     const QList<int> sizes = _treemapAction->isChecked() ? _splitter->sizes() : _splitterSizes;
     if (sizes.size() == 2)
         TFPreference::setString(splitterKeyForPath(_rootPath).toStdString(),
                                 std::to_string(sizes[0]) + "," + std::to_string(sizes[1]));
-    TFPreference::setBool(treemapShownKeyForPath(_rootPath).toStdString(), _treemapAction->isChecked());
+    TFPreference::setBool(treemapShownKeyForPath(_rootPath).toStdString(),
+                          _treemapAction->isChecked());
 }
 
 bool HLNFileTreeController::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != _window) return QObject::eventFilter(watched, event);
+    if (watched != _window)
+        return QObject::eventFilter(watched, event);
     switch (event->type()) {
     case QEvent::Close:
         if (!_closing) {
@@ -741,7 +839,8 @@ bool HLNFileTreeController::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::Move:
     case QEvent::Resize:
         // Saved as it changes: Quit (from the menu or the bus) closes no window.
-        if (_window->isVisible() && !_closing) _saveFrame();
+        if (_window->isVisible() && !_closing)
+            _saveFrame();
         return false;
     case QEvent::WindowStateChange:
         if (_window->isMinimized()) {

@@ -140,7 +140,8 @@ private:
 
     // HLNColumnBrowserDelegate
     int browserNumberOfRowsInColumn(HLNColumnBrowser* browser, int column) override;
-    void browserWillDisplayCell(HLNColumnBrowser* browser, HLNBrowserCell* cell, int row, int column) override;
+    void browserWillDisplayCell(HLNColumnBrowser* browser, HLNBrowserCell* cell, int row,
+                                int column) override;
     QString browserTitleOfColumn(HLNColumnBrowser* browser, int column) override;
     bool browserIsColumnValid(HLNColumnBrowser* browser, int column) override;
 

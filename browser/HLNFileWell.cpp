@@ -25,7 +25,8 @@ void HLNFileWell::setFilenames(const std::vector<std::string>& filenames,
     std::vector<std::string> copy = filenames;
     _image = HLNWorkspace::iconForFiles(copy, kinds);
     _filenames.swap(copy);
-    setToolTip(_filenames.size() == 1 ? TFString::displayStringForName(_filenames.front()) : QString());
+    setToolTip(_filenames.size() == 1 ? TFString::displayStringForName(_filenames.front())
+                                      : QString());
     update();
 }
 
@@ -37,7 +38,8 @@ void HLNFileWell::setEditable(bool editable) {
 QMimeData* HLNFileWell::mimeDataForFilenames(const std::vector<std::string>& filenames) {
     auto* data = new QMimeData;
     QList<QUrl> urls;
-    for (const std::string& path : filenames) urls.push_back(HLNWorkspace::fileURLForPath(path));
+    for (const std::string& path : filenames)
+        urls.push_back(HLNWorkspace::fileURLForPath(path));
     data->setUrls(urls);
     data->setData(internalDragFormat, QByteArray());
     return data;
@@ -60,14 +62,20 @@ void HLNFileWell::paintEvent(QPaintEvent*) {
     frame.lineWidth = 1;
     frame.state |= QStyle::State_Sunken;
     style()->drawPrimitive(QStyle::PE_Frame, &frame, &painter, this);
-    if (hasImage()) _image.paint(&painter, imageRect(), Qt::AlignCenter, isEnabled() ? QIcon::Normal : QIcon::Disabled);
+    if (hasImage())
+        _image.paint(&painter, imageRect(), Qt::AlignCenter,
+                     isEnabled() ? QIcon::Normal : QIcon::Disabled);
 }
 
-void HLNFileWell::mousePressEvent(QMouseEvent* event) { mouseDown(event); }
+void HLNFileWell::mousePressEvent(QMouseEvent* event) {
+    mouseDown(event);
+}
 
 // Qt sends the second press of a double click here; counting is our own,
 // so a third press counts as a triple click and does nothing.
-void HLNFileWell::mouseDoubleClickEvent(QMouseEvent* event) { mouseDown(event); }
+void HLNFileWell::mouseDoubleClickEvent(QMouseEvent* event) {
+    mouseDown(event);
+}
 
 void HLNFileWell::mouseDown(QMouseEvent* event) {
     if (!hasImage() || event->button() != Qt::LeftButton) {
@@ -76,8 +84,9 @@ void HLNFileWell::mouseDown(QMouseEvent* event) {
         return;
     }
     const qint64 now = static_cast<qint64>(event->timestamp());
-    const bool continues = _lastPressTime >= 0 && now - _lastPressTime <= QApplication::doubleClickInterval() &&
-                           !TFDragSlop::movedBeyondSlop(_lastPressPosition, event->position(), _slop.slop());
+    const bool continues =
+        _lastPressTime >= 0 && now - _lastPressTime <= QApplication::doubleClickInterval() &&
+        !TFDragSlop::movedBeyondSlop(_lastPressPosition, event->position(), _slop.slop());
     _clickCount = continues ? _clickCount + 1 : 1;
     _lastPressTime = now;
     _lastPressPosition = event->position();
@@ -113,7 +122,8 @@ void HLNFileWell::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void HLNFileWell::startDrag() {
-    if (_filenames.empty() || !hasImage()) return;
+    if (_filenames.empty() || !hasImage())
+        return;
     auto* drag = new QDrag(this);
     QMimeData* data = mimeDataForFilenames(_filenames);
     drag->setMimeData(data);
@@ -129,7 +139,8 @@ void HLNFileWell::startDrag() {
 
 void HLNFileWell::dragEnterEvent(QDragEnterEvent* event) {
     // Never our own files, and never anything when not editable.
-    if (!_editable || event->mimeData()->hasFormat(internalDragFormat) || !event->mimeData()->hasUrls()) {
+    if (!_editable || event->mimeData()->hasFormat(internalDragFormat) ||
+        !event->mimeData()->hasUrls()) {
         event->ignore();
         return;
     }
@@ -148,7 +159,8 @@ void HLNFileWell::dropEvent(QDropEvent* event) {
     }
     std::vector<std::string> paths;
     for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile()) paths.push_back(HLNWorkspace::pathForFileURL(url));
+        if (url.isLocalFile())
+            paths.push_back(HLNWorkspace::pathForFileURL(url));
     setFilenames(paths);
     event->acceptProposedAction();
 }

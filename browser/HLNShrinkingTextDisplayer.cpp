@@ -24,7 +24,8 @@ qreal layOut(QTextLayout& layout, qreal width, qreal maxHeight) {
     bool fits = true;
     for (;;) {
         QTextLine line = layout.createLine();
-        if (!line.isValid()) break;
+        if (!line.isValid())
+            break;
         line.setLineWidth(width);
         if (y + line.height() > maxHeight + 0.001) {
             fits = false;
@@ -52,17 +53,21 @@ QFont HLNShrinkingTextDisplayer::defaultFont() {
     return font;
 }
 
-QFont HLNShrinkingTextDisplayer::displayFont() const { return _baseFont ? *_baseFont : defaultFont(); }
+QFont HLNShrinkingTextDisplayer::displayFont() const {
+    return _baseFont ? *_baseFont : defaultFont();
+}
 
 void HLNShrinkingTextDisplayer::setStringValue(const QString& text) {
-    if (text == _string) return;
+    if (text == _string)
+        return;
     _string = text;
     _resetBounds();
     update();
 }
 
 void HLNShrinkingTextDisplayer::setFont(const QFont& font) {
-    if (_baseFont && *_baseFont == font) return;
+    if (_baseFont && *_baseFont == font)
+        return;
     _baseFont = font;
     _resetBounds();
     updateGeometry();
@@ -70,21 +75,26 @@ void HLNShrinkingTextDisplayer::setFont(const QFont& font) {
 }
 
 bool HLNShrinkingTextDisplayer::textFits(const QString& text, const QFont& font, QSizeF box) {
-    if (text.isEmpty()) return true;
+    if (text.isEmpty())
+        return true;
     QTextLayout layout(text, font);
     return layOut(layout, box.width(), box.height()) >= 0;
 }
 
-QSizeF HLNShrinkingTextDisplayer::bestSizeForText(const QString& text, const QFont& font, QSizeF frame) {
+QSizeF HLNShrinkingTextDisplayer::bestSizeForText(const QString& text, const QFont& font,
+                                                  QSizeF frame) {
     const qreal W = frame.width(), H = frame.height();
-    if (text.isEmpty() || W <= 0 || textFits(text, font, QSizeF(W, H))) return QSizeF(W, H);
-    if (!textFits(text, font, QSizeF(2 * W, H))) return QSizeF(2 * W, H);
+    if (text.isEmpty() || W <= 0 || textFits(text, font, QSizeF(W, H)))
+        return QSizeF(W, H);
+    if (!textFits(text, font, QSizeF(2 * W, H)))
+        return QSizeF(2 * W, H);
     qreal lo = W, hi = 2 * W;
     while (hi - lo > 1.0) {
         const float mid = static_cast<float>(std::floor((lo + hi) * 0.5));
         // With a fractional W the floored midpoint can fall back onto lo;
         // hi is then within one point of the answer.
-        if (mid <= lo) break;
+        if (mid <= lo)
+            break;
         if (textFits(text, font, QSizeF(mid, H)))
             hi = mid;
         else
@@ -104,7 +114,8 @@ void HLNShrinkingTextDisplayer::resizeEvent(QResizeEvent* event) {
 
 void HLNShrinkingTextDisplayer::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::EnabledChange) update();
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::EnabledChange)
+        update();
 }
 
 QSize HLNShrinkingTextDisplayer::sizeHint() const {
@@ -117,10 +128,12 @@ QSize HLNShrinkingTextDisplayer::minimumSizeHint() const {
 }
 
 void HLNShrinkingTextDisplayer::paintEvent(QPaintEvent*) {
-    if (_string.isEmpty() || width() <= 0 || _boundsWidth <= 0) return;
+    if (_string.isEmpty() || width() <= 0 || _boundsWidth <= 0)
+        return;
     QPainter painter(this);
     painter.setRenderHint(QPainter::TextAntialiasing);
-    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
+    painter.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
     painter.setClipRect(rect());
     painter.scale(width() / _boundsWidth, 1.0);
 
@@ -133,15 +146,18 @@ void HLNShrinkingTextDisplayer::paintEvent(QPaintEvent*) {
     int shown = 0;
     for (;;) {
         QTextLine line = layout.createLine();
-        if (!line.isValid()) break;
+        if (!line.isValid())
+            break;
         line.setLineWidth(_boundsWidth);
         line.setPosition(QPointF(0, used));
-        if (shown > 0 && used + line.height() > height() + 0.001) break;
+        if (shown > 0 && used + line.height() > height() + 0.001)
+            break;
         used += line.height();
         ++shown;
     }
     layout.endLayout();
     // The lines sit in the middle of the height.
     const QPointF origin(0, std::max<qreal>(0, (height() - used) / 2.0));
-    for (int i = 0; i < shown; ++i) layout.lineAt(i).draw(&painter, origin);
+    for (int i = 0; i < shown; ++i)
+        layout.lineAt(i).draw(&painter, origin);
 }

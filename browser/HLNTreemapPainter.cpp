@@ -143,8 +143,10 @@ std::vector<bool> HLNTreemapPainter::busyEntries(const HLNTreemapSnapshot& snaps
     for (uint32_t i = 0; i < entries.size(); ++i) {
         const auto& e = entries[i];
         const bool going = e.status == SizeStatus::goneOrGoing ||
-                           (e.parent != HLNTreemapSnapshot::none && entries[e.parent].status == SizeStatus::goneOrGoing);
-        busy[i] = going || (e.isDirectory && (e.status == SizeStatus::notStarted || e.status == SizeStatus::inProgress));
+                           (e.parent != HLNTreemapSnapshot::none &&
+                            entries[e.parent].status == SizeStatus::goneOrGoing);
+        busy[i] = going || (e.isDirectory && (e.status == SizeStatus::notStarted ||
+                                              e.status == SizeStatus::inProgress));
     }
     return busy;
 }
@@ -270,8 +272,8 @@ QString HLNTreemapPainter::captionFor(const HLNTreemapSnapshot& snapshot) {
     if (snapshot.empty())
         return QString();
     const auto& root = snapshot.entries()[0];
-    QString caption = QString("%1 - %2").arg(
-        TFString::displayStringForName(snapshot.nameOf(0)), bytesText(root.bytes));
+    QString caption = QString("%1 - %2").arg(TFString::displayStringForName(snapshot.nameOf(0)),
+                                             bytesText(root.bytes));
     if (root.status == SizeStatus::notStarted || root.status == SizeStatus::inProgress)
         caption += " (sizing)";
     return caption;

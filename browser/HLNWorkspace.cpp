@@ -18,10 +18,13 @@
 
 std::string HLNWorkspace::parentPath(const std::string& path) {
     std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
     const size_t slash = p.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
     return p.substr(0, slash);
 }
 
@@ -33,10 +36,13 @@ std::string HLNWorkspace::pathForFileURL(const QUrl& url) {
     return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
 }
 
-void HLNWorkspace::selectFile(const std::string& path) { revealPaths({path}); }
+void HLNWorkspace::selectFile(const std::string& path) {
+    revealPaths({path});
+}
 
 void HLNWorkspace::revealPaths(const std::vector<std::string>& paths) {
-    if (paths.empty()) return;
+    if (paths.empty())
+        return;
     // One call names every path, so the file manager opens one window for
     // a selection however large. Should it fail, each distinct parent folder
     // is opened once, and only the first few: 200 revealed files must not
@@ -46,8 +52,10 @@ void HLNWorkspace::revealPaths(const std::vector<std::string>& paths) {
         std::vector<std::string> folders;
         for (const std::string& path : paths) {
             const std::string folder = parentPath(path);
-            if (std::find(folders.begin(), folders.end(), folder) != folders.end()) continue;
-            if (folders.size() == kMostFolders) break;
+            if (std::find(folders.begin(), folders.end(), folder) != folders.end())
+                continue;
+            if (folders.size() == kMostFolders)
+                break;
             folders.push_back(folder);
             HLNDesktopOpener::openFolderShowingPath(folder, path, why);
         }
@@ -58,13 +66,17 @@ void HLNWorkspace::revealPaths(const std::vector<std::string>& paths) {
         return;
     }
     QStringList uris;
-    for (const std::string& path : paths) uris << QString::fromLatin1(fileURLForPath(path).toEncoded());
-    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+    for (const std::string& path : paths)
+        uris << QString::fromLatin1(fileURLForPath(path).toEncoded());
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1",
+                                                       "/org/freedesktop/FileManager1",
                                                        "org.freedesktop.FileManager1", "ShowItems");
     call << uris << QString();
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), qApp);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, fallBack] {
-        if (watcher->isError()) fallBack("org.freedesktop.FileManager1 on the session bus: " + watcher->error().message());
+        if (watcher->isError())
+            fallBack("org.freedesktop.FileManager1 on the session bus: " +
+                     watcher->error().message());
         watcher->deleteLater();
     });
 }
@@ -73,25 +85,32 @@ QIcon HLNWorkspace::iconForFile(const std::string& path, Kind kind) {
     QStyle* style = QApplication::style();
     switch (kind) {
     case Kind::folder:
-        return QIcon::fromTheme("folder", QIcon::fromTheme("inode-directory", style->standardIcon(QStyle::SP_DirIcon)));
+        return QIcon::fromTheme(
+            "folder", QIcon::fromTheme("inode-directory", style->standardIcon(QStyle::SP_DirIcon)));
     case Kind::link:
-        return QIcon::fromTheme("emblem-symbolic-link", style->standardIcon(QStyle::SP_FileLinkIcon));
+        return QIcon::fromTheme("emblem-symbolic-link",
+                                style->standardIcon(QStyle::SP_FileLinkIcon));
     case Kind::file:
     case Kind::unknown:
         break;
     }
     // By the name alone: the content would mean reading the file.
     const std::string name = path.substr(path.rfind('/') + 1);
-    const QMimeType type = QMimeDatabase().mimeTypeForFile(TFString::stringForName(name), QMimeDatabase::MatchExtension);
-    const QIcon fallback = QIcon::fromTheme(type.genericIconName(),
-                                            QIcon::fromTheme("text-x-generic", style->standardIcon(QStyle::SP_FileIcon)));
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(TFString::stringForName(name),
+                                                           QMimeDatabase::MatchExtension);
+    const QIcon fallback = QIcon::fromTheme(
+        type.genericIconName(),
+        QIcon::fromTheme("text-x-generic", style->standardIcon(QStyle::SP_FileIcon)));
     return QIcon::fromTheme(type.iconName(), fallback);
 }
 
-QIcon HLNWorkspace::iconForFiles(const std::vector<std::string>& paths, const std::vector<Kind>& kinds) {
+QIcon HLNWorkspace::iconForFiles(const std::vector<std::string>& paths,
+                                 const std::vector<Kind>& kinds) {
     auto kindAt = [&kinds](size_t i) { return i < kinds.size() ? kinds[i] : Kind::unknown; };
-    if (paths.empty()) return QIcon();
-    if (paths.size() == 1) return iconForFile(paths.front(), kindAt(0));
+    if (paths.empty())
+        return QIcon();
+    if (paths.size() == 1)
+        return iconForFile(paths.front(), kindAt(0));
     // A small stack of the first icons, back to front, standing for "several".
     const int size = 64, step = 8;
     const int layers = paths.size() >= 3 ? 3 : 2;

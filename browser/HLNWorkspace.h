@@ -33,6 +33,7 @@ public:
     // One path: that file's own icon (folder, link, or by the content type
     // its name gives). Several: the icons of the first few stacked. None: a
     // null icon. Kinds go with the paths by position; missing ones are unknown.
-    static QIcon iconForFiles(const std::vector<std::string>& paths, const std::vector<Kind>& kinds = {});
+    static QIcon iconForFiles(const std::vector<std::string>& paths,
+                              const std::vector<Kind>& kinds = {});
     static QIcon iconForFile(const std::string& path, Kind kind = Kind::unknown);
 };

@@ -39,7 +39,8 @@ HLNDrive::MountTableReader currentReader() {
 
 HLNDrive::StatvfsFunction currentStatvfs() {
     std::scoped_lock lock(gStateLock);
-    if (gStatvfs) return gStatvfs;
+    if (gStatvfs)
+        return gStatvfs;
     return [](const char* path, struct statvfs* result) { return ::statvfs(path, result); };
 }
 
@@ -90,7 +91,8 @@ std::shared_ptr<BoundedCall> startBoundedStatvfs(const std::string& path,
                                                  const HLNDrive::StatvfsFunction& function) {
     {
         std::scoped_lock lock(gPendingLock);
-        if (!gPendingMounts.insert(path).second) return nullptr; // still stuck from before
+        if (!gPendingMounts.insert(path).second)
+            return nullptr; // still stuck from before
     }
     auto call = std::make_shared<BoundedCall>();
     try {
@@ -118,23 +120,28 @@ std::shared_ptr<BoundedCall> startBoundedStatvfs(const std::string& path,
 // The label of the device a mount comes from, by the links in
 // /dev/disk/by-label (names escaped by udev as \xNN).
 std::string labelForDevice(const std::string& device) {
-    if (!hasPrefix(device, "/")) return {};
+    if (!hasPrefix(device, "/"))
+        return {};
     const std::optional<std::string> resolved = TFDirectory::resolvedPathFollowingLinks(device);
-    if (!resolved) return {};
+    if (!resolved)
+        return {};
     std::vector<TFDirectory::Entry> entries;
     TFDirectory::openPathFollowingLinks("/dev/disk/by-label").readEntries(entries);
     std::string label;
     for (const TFDirectory::Entry& entry : entries) {
-        if (entry.name[0] == '.') continue;
+        if (entry.name[0] == '.')
+            continue;
         const std::optional<std::string> target =
             TFDirectory::resolvedPathFollowingLinks("/dev/disk/by-label/" + entry.name);
-        if (!target || *target != *resolved) continue;
+        if (!target || *target != *resolved)
+            continue;
         std::string_view name = entry.name;
         for (size_t i = 0; i < name.size(); ++i) {
             if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x' &&
                 std::isxdigit(static_cast<unsigned char>(name[i + 2])) &&
                 std::isxdigit(static_cast<unsigned char>(name[i + 3]))) {
-                label += static_cast<char>(std::stoi(std::string(name.substr(i + 2, 2)), nullptr, 16));
+                label +=
+                    static_cast<char>(std::stoi(std::string(name.substr(i + 2, 2)), nullptr, 16));
                 i += 3;
             } else {
                 label += name[i];
@@ -147,14 +154,17 @@ std::string labelForDevice(const std::string& device) {
 
 // True when the block device behind a mount says it is removable.
 bool deviceIsRemovable(const std::string& device) {
-    if (!hasPrefix(device, "/dev/")) return false;
+    if (!hasPrefix(device, "/dev/"))
+        return false;
     const std::optional<std::string> resolved = TFDirectory::resolvedPathFollowingLinks(device);
-    if (!resolved) return false;
+    if (!resolved)
+        return false;
     const std::string name = resolved->substr(resolved->rfind('/') + 1);
     for (const std::string& file : {"/sys/class/block/" + name + "/removable",
                                     "/sys/class/block/" + name + "/../removable"}) {
         std::string text;
-        if (TFDirectory::readWholeFile(file, text) == 0) return !text.empty() && text[0] == '1';
+        if (TFDirectory::readWholeFile(file, text) == 0)
+            return !text.empty() && text[0] == '1';
     }
     return false;
 }
@@ -189,64 +199,72 @@ std::optional<HLNMountRecord> HLNDrive::parseMountInfoLine(std::string_view line
     size_t pos = 0;
     while (pos < line.size()) {
         size_t end = line.find_first_of(" \t\n", pos);
-        if (end == std::string_view::npos) end = line.size();
-        if (end > pos) fields.push_back(line.substr(pos, end - pos));
+        if (end == std::string_view::npos)
+            end = line.size();
+        if (end > pos)
+            fields.push_back(line.substr(pos, end - pos));
         pos = end + 1;
     }
-    if (fields.size() < 9) return std::nullopt;
+    if (fields.size() < 9)
+        return std::nullopt;
     size_t separator = 6;
-    while (separator < fields.size() && fields[separator] != "-") ++separator;
-    if (separator + 2 >= fields.size()) return std::nullopt;
+    while (separator < fields.size() && fields[separator] != "-")
+        ++separator;
+    if (separator + 2 >= fields.size())
+        return std::nullopt;
     HLNMountRecord record;
     record.f_mntonname = decodeMountInfoEscapes(fields[4]);
     record.f_fstypename = decodeMountInfoEscapes(fields[separator + 1]);
     record.f_mntfromname = decodeMountInfoEscapes(fields[separator + 2]);
-    if (record.f_mntonname.empty() || record.f_mntonname[0] != '/') return std::nullopt;
+    if (record.f_mntonname.empty() || record.f_mntonname[0] != '/')
+        return std::nullopt;
     return record;
 }
 
 bool HLNDrive::isDiskType(std::string_view type) {
     static const std::set<std::string_view, std::less<>> types = {
-        "hfs",     "ufs",   "ext2",  "ext3",     "ext4",   "xfs",     "btrfs",
-        "f2fs",    "jfs",   "reiserfs", "zfs",   "bcachefs", "nilfs2", "vfat",
-        "msdos",   "exfat", "ntfs",  "ntfs3",    "fuseblk", "hfsplus", "apfs",
-        "iso9660", "udf"};
+        "hfs",  "ufs",      "ext2",    "ext3",     "ext4",   "xfs",     "btrfs", "f2fs",
+        "jfs",  "reiserfs", "zfs",     "bcachefs", "nilfs2", "vfat",    "msdos", "exfat",
+        "ntfs", "ntfs3",    "fuseblk", "hfsplus",  "apfs",   "iso9660", "udf"};
     return types.count(type) != 0;
 }
 
 bool HLNDrive::isPseudoType(std::string_view type) {
     static const std::set<std::string_view, std::less<>> types = {
-        "devfs",     "fdesc",       "volfs",      "proc",        "sysfs",          "devtmpfs",
-        "devpts",    "tmpfs",       "ramfs",      "cgroup",      "cgroup2",        "securityfs",
-        "debugfs",   "tracefs",     "configfs",   "fusectl",     "mqueue",         "hugetlbfs",
-        "pstore",    "bpf",         "binfmt_misc", "autofs",     "rpc_pipefs",     "nsfs",
-        "efivarfs",  "selinuxfs",   "squashfs",   "overlay",     "fuse.portal",    "fuse.gvfsd-fuse",
-        "fuse.lxcfs", "nfsd",       "erofs",      "fuse.snapfuse", "composefs",   "fuse.appimage"};
+        "devfs",      "fdesc",     "volfs",       "proc",          "sysfs",       "devtmpfs",
+        "devpts",     "tmpfs",     "ramfs",       "cgroup",        "cgroup2",     "securityfs",
+        "debugfs",    "tracefs",   "configfs",    "fusectl",       "mqueue",      "hugetlbfs",
+        "pstore",     "bpf",       "binfmt_misc", "autofs",        "rpc_pipefs",  "nsfs",
+        "efivarfs",   "selinuxfs", "squashfs",    "overlay",       "fuse.portal", "fuse.gvfsd-fuse",
+        "fuse.lxcfs", "nfsd",      "erofs",       "fuse.snapfuse", "composefs",   "fuse.appimage"};
     return types.count(type) != 0;
 }
 
 bool HLNDrive::isNetworkType(std::string_view type) {
     static const std::set<std::string_view, std::less<>> types = {
-        "afpfs", "webdav", "nfs", "smbfs", "nfs4", "cifs", "smb3", "9p", "ceph", "glusterfs",
-        "fuse.glusterfs", "fuse.sshfs", "sshfs", "fuse.rclone", "fuse.curlftpfs", "davfs",
-        "fuse.davfs2", "afs", "lustre"};
+        "afpfs",          "webdav",      "nfs",   "smbfs",       "nfs4",
+        "cifs",           "smb3",        "9p",    "ceph",        "glusterfs",
+        "fuse.glusterfs", "fuse.sshfs",  "sshfs", "fuse.rclone", "fuse.curlftpfs",
+        "davfs",          "fuse.davfs2", "afs",   "lustre"};
     return types.count(type) != 0;
 }
 
 bool HLNDrive::isStackedLocalType(std::string_view type) {
     static const std::set<std::string_view, std::less<>> types = {
-        "ecryptfs",         "fuse.mergerfs", "fuse.bindfs", "fuse.encfs", "fuse.gocryptfs",
-        "fuse.unionfs",     "fuse.unionfs-fuse", "fuse.cryfs", "fuse.securefs", "fuse.ciopfs",
-        "fuse.rofiles-fuse", "fuse.fuse-overlayfs"};
+        "ecryptfs",       "fuse.mergerfs", "fuse.bindfs",       "fuse.encfs",
+        "fuse.gocryptfs", "fuse.unionfs",  "fuse.unionfs-fuse", "fuse.cryfs",
+        "fuse.securefs",  "fuse.ciopfs",   "fuse.rofiles-fuse", "fuse.fuse-overlayfs"};
     return types.count(type) != 0;
 }
 
 bool HLNDrive::isKnownLocalType(std::string_view type) {
-    if (type == "autofs" || hasPrefix(type, "fuse")) return false;
+    if (type == "autofs" || hasPrefix(type, "fuse"))
+        return false;
     return isDiskType(type) || isPseudoType(type);
 }
 
-std::optional<std::vector<HLNMountRecord>> HLNDrive::readMountTableAtPath(const std::string& path, bool withFigures) {
+std::optional<std::vector<HLNMountRecord>> HLNDrive::readMountTableAtPath(const std::string& path,
+                                                                          bool withFigures) {
     std::string text;
     if (int error = TFDirectory::readWholeFile(path, text)) {
         errno = error;
@@ -257,7 +275,8 @@ std::optional<std::vector<HLNMountRecord>> HLNDrive::readMountTableAtPath(const 
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         if (auto record = parseMountInfoLine(std::string_view(text).substr(pos, end - pos)))
             records.push_back(std::move(*record));
         pos = end + 1;
@@ -276,14 +295,16 @@ std::optional<std::vector<HLNMountRecord>> HLNDrive::readMountTableAtPath(const 
         HLNMountRecord& record = records[i];
         if (isKnownLocalType(lowerCased(record.f_fstypename))) {
             struct statvfs st {};
-            if (function(record.f_mntonname.c_str(), &st) == 0) fillFigures(record, st);
+            if (function(record.f_mntonname.c_str(), &st) == 0)
+                fillFigures(record, st);
         } else {
             calls[i] = startBoundedStatvfs(record.f_mntonname, function);
         }
     }
     auto deadline = std::chrono::steady_clock::now() + kStatvfsTimeout;
     for (size_t i = 0; i < records.size(); ++i) {
-        if (!calls[i]) continue;
+        if (!calls[i])
+            continue;
         std::unique_lock lock(calls[i]->lock);
         if (calls[i]->done.wait_until(lock, deadline, [&] { return calls[i]->finished; }) &&
             calls[i]->result == 0)
@@ -310,7 +331,9 @@ void HLNDrive::setStatvfsFunction(StatvfsFunction function) {
 
 // MARK: the cache
 
-HLNDrive::DriveList HLNDrive::drives() { return _readDrives(true); }
+HLNDrive::DriveList HLNDrive::drives() {
+    return _readDrives(true);
+}
 
 HLNDrive::DriveList HLNDrive::_readDrives(bool withFigures) {
     MountTableReader reader = currentReader();
@@ -324,7 +347,8 @@ HLNDrive::DriveList HLNDrive::_readDrives(bool withFigures) {
     }
     auto list = std::make_shared<std::vector<Ref<HLNDrive>>>();
     list->reserve(records->size());
-    for (const HLNMountRecord& record : *records) list->push_back(initWithMountStats(record));
+    for (const HLNMountRecord& record : *records)
+        list->push_back(initWithMountStats(record));
     DriveList fresh = std::move(list);
     std::scoped_lock lock(gStateLock);
     gCache = fresh;
@@ -334,7 +358,8 @@ HLNDrive::DriveList HLNDrive::_readDrives(bool withFigures) {
 HLNDrive::DriveList HLNDrive::cachedDrives() {
     {
         std::scoped_lock lock(gStateLock);
-        if (gCache) return gCache;
+        if (gCache)
+            return gCache;
     }
     // Those who use the cache want the mount points only: the kernel's
     // table, read without asking any file system (a hung network mount
@@ -344,7 +369,8 @@ HLNDrive::DriveList HLNDrive::cachedDrives() {
 
 Ref<HLNDrive> HLNDrive::cachedDriveContainingPath(const std::string& path) {
     DriveList list = cachedDrives();
-    if (!list) return nullptr;
+    if (!list)
+        return nullptr;
     Ref<HLNDrive> best;
     size_t bestLength = 0;
     for (const Ref<HLNDrive>& drive : *list) {
@@ -358,7 +384,8 @@ Ref<HLNDrive> HLNDrive::cachedDriveContainingPath(const std::string& path) {
 }
 
 bool HLNDrive::isDriveMountedBeneathRealLocation(const DriveList& drives, const std::string& path) {
-    if (!drives || path.empty()) return false;
+    if (!drives || path.empty())
+        return false;
     std::string real = path;
     if (char* resolved = ::realpath(path.c_str(), nullptr)) {
         real = resolved;
@@ -367,7 +394,8 @@ bool HLNDrive::isDriveMountedBeneathRealLocation(const DriveList& drives, const 
     for (const Ref<HLNDrive>& drive : *drives) {
         const std::string& location = drive->location();
         if (location == real || real == "/" ||
-            (location.size() > real.size() && hasPrefix(location, real) && location[real.size()] == '/'))
+            (location.size() > real.size() && hasPrefix(location, real) &&
+             location[real.size()] == '/'))
             return true;
     }
     return false;
@@ -385,8 +413,9 @@ Ref<HLNDrive> HLNDrive::initWithMountStats(const HLNMountRecord& record) {
     drive->_used = product(usedBlocks, record.f_bsize);
     drive->_available = product(record.f_bavail, record.f_bsize);
     // 0/0 is NaN by design: a file system with no blocks has no percentage.
-    drive->_usedPercentage = static_cast<double>(usedBlocks) * 100.0 /
-                             (static_cast<double>(usedBlocks) + static_cast<double>(record.f_bavail));
+    drive->_usedPercentage =
+        static_cast<double>(usedBlocks) * 100.0 /
+        (static_cast<double>(usedBlocks) + static_cast<double>(record.f_bavail));
 
     std::string type = drive->type();
     if (isNetworkType(type))
@@ -404,10 +433,13 @@ std::string HLNDrive::type() const {
 }
 
 std::string HLNDrive::displayName() const {
-    if (std::string label = labelForDevice(_fromLocation); !label.empty()) return label;
-    if (_location == "/") return "Root";
+    if (std::string label = labelForDevice(_fromLocation); !label.empty())
+        return label;
+    if (_location == "/")
+        return "Root";
     size_t end = _location.find_last_not_of('/');
-    if (end == std::string::npos) return _location;
+    if (end == std::string::npos)
+        return _location;
     size_t slash = _location.rfind('/', end);
     return _location.substr(slash == std::string::npos ? 0 : slash + 1,
                             end - (slash == std::string::npos ? 0 : slash + 1) + 1);

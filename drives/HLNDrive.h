@@ -84,8 +84,8 @@ public:
     // Families of lower-cased type names on this platform (and the names
     // of the original one: hfs, ufs, devfs, fdesc, volfs, afpfs, webdav,
     // nfs, smbfs).
-    static bool isDiskType(std::string_view type);    // file systems on a local device
-    static bool isPseudoType(std::string_view type);  // kernel and helper file systems, no user data
+    static bool isDiskType(std::string_view type);   // file systems on a local device
+    static bool isPseudoType(std::string_view type); // kernel and helper file systems, no user data
     static bool isNetworkType(std::string_view type); // file systems served by another machine
     // File systems that show local folders through another layer
     // (encryption, pooling, bind-style views): local, though no device serves them.
@@ -99,7 +99,7 @@ public:
     // "drive-removable-media" for removable devices and mounts under /media
     // or /run/media, "drive-harddisk" otherwise. Worked out at creation.
     const std::string& iconName() const { return _iconName; }
-    std::string type() const;                                  // lower-cased
+    std::string type() const; // lower-cased
     const std::string& location() const { return _location; }
     const std::string& fromLocation() const { return _fromLocation; }
     int64_t size() const { return _size; }

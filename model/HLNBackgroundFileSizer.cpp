@@ -38,18 +38,25 @@ std::function<void(const Ref<HLNFile>&)>& visitHook() { // never destroyed, as a
 }
 } // namespace
 
-void HLNBackgroundFileSizer::startBackgroundThread() { backgroundFileSizer(); }
+void HLNBackgroundFileSizer::startBackgroundThread() {
+    backgroundFileSizer();
+}
 
-void HLNBackgroundFileSizer::setStartsReceiptScan(bool starts) { startsReceiptScan = starts; }
+void HLNBackgroundFileSizer::setStartsReceiptScan(bool starts) {
+    startsReceiptScan = starts;
+}
 
-void HLNBackgroundFileSizer::sizeFile(const Ref<HLNFile>& file) { backgroundFileSizer()._sizeFile(file); }
+void HLNBackgroundFileSizer::sizeFile(const Ref<HLNFile>& file) {
+    backgroundFileSizer()._sizeFile(file);
+}
 
 HLNBackgroundFileSizer& HLNBackgroundFileSizer::backgroundFileSizer() {
     std::scoped_lock lock(classLock());
     if (!sharedInstance) {
         // The sizing thread starts the receipt scan; it may not read
         // preferences itself.
-        if (startsReceiptScan && TFMainThread::isMainThread()) HLNPackageReceipt::readPreferences();
+        if (startsReceiptScan && TFMainThread::isMainThread())
+            HLNPackageReceipt::readPreferences();
         sharedInstance = new HLNBackgroundFileSizer();
         HLNBackgroundFileSizer* sizer = sharedInstance;
         std::thread([sizer] { sizer->sizeFilesInSeparateThread(); }).detach();
@@ -57,9 +64,13 @@ HLNBackgroundFileSizer& HLNBackgroundFileSizer::backgroundFileSizer() {
     return *sharedInstance;
 }
 
-bool HLNBackgroundFileSizer::isSizingThread() { return sizingThread.load() == std::this_thread::get_id(); }
+bool HLNBackgroundFileSizer::isSizingThread() {
+    return sizingThread.load() == std::this_thread::get_id();
+}
 
-int HLNBackgroundFileSizer::sizingThreadId() { return sizingTid.load(); }
+int HLNBackgroundFileSizer::sizingThreadId() {
+    return sizingTid.load();
+}
 
 void HLNBackgroundFileSizer::setVisitHookForTesting(std::function<void(const Ref<HLNFile>&)> hook) {
     std::scoped_lock lock(visitHookLock());
@@ -78,7 +89,8 @@ bool HLNBackgroundFileSizer::isIdle() {
         std::scoped_lock lock(classLock());
         sizer = sharedInstance;
     }
-    if (!sizer) return true;
+    if (!sizer)
+        return true;
     std::scoped_lock lock(sizer->filesAvailableLock);
     return sizer->waiting && sizer->condition == 1 && sizer->requestedFiles.empty();
 }
@@ -97,7 +109,8 @@ void HLNBackgroundFileSizer::sizeFilesInSeparateThread() {
     sizingTid.store(static_cast<int>(::gettid()));
     // Starts the one receipt scan, so that packaged files are known early.
     try {
-        if (startsReceiptScan) HLNPackageReceipt::allPackages();
+        if (startsReceiptScan)
+            HLNPackageReceipt::allPackages();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "hollin: package receipts: %s\n", e.what());
     }
@@ -123,9 +136,11 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
             filesAvailable.wait(lock, [this] { return condition == 0; });
             waiting = false;
             // Newest request on top.
-            for (Ref<HLNFile>& f : requestedFiles) stack.push_back(std::move(f));
+            for (Ref<HLNFile>& f : requestedFiles)
+                stack.push_back(std::move(f));
             requestedFiles.clear();
-            if (!stack.empty()) break;
+            if (!stack.empty())
+                break;
             condition = 1;
             lock.unlock();
             {
@@ -149,13 +164,15 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
             std::scoped_lock lock(visitHookLock());
             hook = visitHook();
         }
-        if (hook) hook(node);
+        if (hook)
+            hook(node);
     }
     node->_refreshSizeIfNeeded();
     if (node->isDirectory()) {
         HLNFile::ChildList children = node->children();
         if (children)
             for (uint32_t i = children->size(); i-- > 0;)
-                if ((*children)[i]->sizeStatus() != SizeStatus::complete) stack.push_back((*children)[i]);
+                if ((*children)[i]->sizeStatus() != SizeStatus::complete)
+                    stack.push_back((*children)[i]);
     }
 }

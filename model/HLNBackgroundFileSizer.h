@@ -44,9 +44,9 @@ private:
     void sizeFilesInSeparateThread();
     void _pass(std::vector<Ref<HLNFile>>& stack);
 
-    std::mutex filesAvailableLock;         // guards the three fields below
+    std::mutex filesAvailableLock;          // guards the three fields below
     std::condition_variable filesAvailable; // signalled when the condition becomes 0
-    int condition = 1;                     // 0: there may be work; 1: none
-    bool waiting = false;                  // the thread waits for condition 0
+    int condition = 1;                      // 0: there may be work; 1: none
+    bool waiting = false;                   // the thread waits for condition 0
     std::vector<Ref<HLNFile>> requestedFiles;
 };

@@ -21,21 +21,24 @@ static_assert(sizeof(HLNFile) <= 40, "a node stays small: seven fields, flags in
 
 static std::atomic<uint64_t> createdCount{0};
 
-uint64_t HLNFile::nodesCreated() { return createdCount.load(std::memory_order_relaxed); }
+uint64_t HLNFile::nodesCreated() {
+    return createdCount.load(std::memory_order_relaxed);
+}
 
 // ---------------------------------------------------------------- List
 
 HLNFile::List::~List() {
     if (!_holdsNames)
-        for (uint32_t i = 0; i < _count; ++i) nodes()[i].~Ref<HLNFile>();
+        for (uint32_t i = 0; i < _count; ++i)
+            nodes()[i].~Ref<HLNFile>();
 }
 
 Ref<HLNFile::List> HLNFile::List::makeNodes(size_t capacity) {
     return Ref<List>(new (Tail{}, capacity * sizeof(Ref<HLNFile>)) List(false));
 }
 
-Ref<HLNFile::List> HLNFile::List::makeNames(const char* bytes, const uint32_t* offsets, size_t count,
-                                            size_t byteCount) {
+Ref<HLNFile::List> HLNFile::List::makeNames(const char* bytes, const uint32_t* offsets,
+                                            size_t count, size_t byteCount) {
     size_t extra = (count + 1) * sizeof(uint32_t) + byteCount;
     Ref<List> list(new (Tail{}, extra) List(true));
     list->_count = static_cast<uint32_t>(count);
@@ -55,7 +58,9 @@ Ref<HLNFile::List> HLNFile::List::makeNames(const char* bytes, const uint32_t* o
 
 // ---------------------------------------------------------------- names
 
-int HLNFile::compareNames(std::string_view a, std::string_view b) { return TFString::compareNames(a, b); }
+int HLNFile::compareNames(std::string_view a, std::string_view b) {
+    return TFString::compareNames(a, b);
+}
 
 // What one entry is, read relative to an open folder; a folder that is to
 // be listed comes with its sorted names.
@@ -71,7 +76,9 @@ struct HLNFile::Examination {
 
 namespace {
 
-int32_t foldDevice(uint64_t d) { return static_cast<int32_t>(static_cast<uint32_t>(d ^ (d >> 32))); }
+int32_t foldDevice(uint64_t d) {
+    return static_cast<int32_t>(static_cast<uint32_t>(d ^ (d >> 32)));
+}
 
 bool hasSize(SizeStatus status) {
     switch (status) {
@@ -91,7 +98,8 @@ Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder) {
     std::vector<char> bytes;
     std::vector<uint32_t> offsets;
     folder.readNames(bytes, offsets);
-    if (offsets.empty()) return nullptr;
+    if (offsets.empty())
+        return nullptr;
     std::sort(offsets.begin(), offsets.end(), [&](uint32_t x, uint32_t y) {
         return HLNFile::compareNames(bytes.data() + x, bytes.data() + y) < 0;
     });
@@ -106,31 +114,38 @@ std::recursive_mutex& HLNFile::treeLock() {
 }
 
 void HLNFile::TreeGuard::unlock() {
-    if (_lock.owns_lock()) _lock.unlock();
-    if (_toInvalidate.empty() && _nodes.empty() && _lists.empty()) return;
+    if (_lock.owns_lock())
+        _lock.unlock();
+    if (_toInvalidate.empty() && _nodes.empty() && _lists.empty())
+        return;
     std::vector<Ref<HLNFile>> release = std::move(_toInvalidate);
     _toInvalidate.clear();
     _lists.clear();
     _nodes.clear();
-    for (const Ref<HLNFile>& node : release) node->invalidate();
+    for (const Ref<HLNFile>& node : release)
+        node->invalidate();
 }
 
 void HLNFile::TreeGuard::dropAfterUnlock(Ref<HLNFile> node) {
-    if (node) _nodes.push_back(std::move(node));
+    if (node)
+        _nodes.push_back(std::move(node));
 }
 
 void HLNFile::TreeGuard::dropAfterUnlock(Ref<List> list) {
-    if (list) _lists.push_back(std::move(list));
+    if (list)
+        _lists.push_back(std::move(list));
 }
 
 void HLNFile::TreeGuard::invalidateAfterUnlock(Ref<HLNFile> node) {
-    if (node) _toInvalidate.push_back(std::move(node));
+    if (node)
+        _toInvalidate.push_back(std::move(node));
 }
 
 // ---------------------------------------------------------------- creation
 
 HLNFile::HLNFile(const Ref<HLNFile>& parent) : _parent(parent) {
-    if (!parent) _flags |= IsRootFile;
+    if (!parent)
+        _flags |= IsRootFile;
 }
 
 Ref<HLNFile> HLNFile::_make(const Ref<HLNFile>& parent, std::string_view name) {
@@ -144,27 +159,34 @@ Ref<HLNFile> HLNFile::_make(const Ref<HLNFile>& parent, std::string_view name) {
 
 Ref<HLNFile> HLNFile::initWithParent(const Ref<HLNFile>& parent, std::string name) {
     // Names never hold NUL bytes; a string that does names nothing on disk.
-    if (name.find('\0') != std::string::npos || name.empty()) return nullptr;
+    if (name.find('\0') != std::string::npos || name.empty())
+        return nullptr;
     Ref<HLNFile> node = _make(parent, name);
-    if (!node->_checkAttributes()) return nullptr;
+    if (!node->_checkAttributes())
+        return nullptr;
     return node;
 }
 
 // Reads one entry inside an open folder (on a folder that did not open, its
 // error); a folder on its parent's file system is listed too.
-void HLNFile::_readEntry(const TFDirectory& folder, const char* name, int32_t parentFs, Examination& r) {
+void HLNFile::_readEntry(const TFDirectory& folder, const char* name, int32_t parentFs,
+                         Examination& r) {
     r.entry = folder.examine(name);
-    if (r.entry.error) return;
+    if (r.entry.error)
+        return;
     r.fileSystemNumber = foldDevice(r.entry.device);
-    if (r.entry.isDirectory() && r.fileSystemNumber == parentFs) r.names = _listFolder(folder.openChild(name));
+    if (r.entry.isDirectory() && r.fileSystemNumber == parentFs)
+        r.names = _listFolder(folder.openChild(name));
 }
 
 // Reads a root, given by its whole path; a root folder is always listed.
 void HLNFile::_readRoot(const std::string& path, Examination& r) {
     r.entry = TFDirectory::examinePath(path);
-    if (r.entry.error) return;
+    if (r.entry.error)
+        return;
     r.fileSystemNumber = foldDevice(r.entry.device);
-    if (r.entry.isDirectory()) r.names = _listFolder(TFDirectory::openPath(path));
+    if (r.entry.isDirectory())
+        r.names = _listFolder(TFDirectory::openPath(path));
 }
 
 bool HLNFile::_checkAttributes() {
@@ -177,7 +199,8 @@ bool HLNFile::_checkAttributes() {
     {
         TreeGuard held;
         isRoot = _has(IsRootFile);
-        if (!_hasPath(held)) return false;
+        if (!_hasPath(held))
+            return false;
         ex.parentFsNumber = _parent ? _parent->_fileSystemNumber : 0;
         _appendPath(where, held);
     }
@@ -187,17 +210,20 @@ bool HLNFile::_checkAttributes() {
         std::string folder = where.substr(0, where.size() - nameView().size());
         _readEntry(TFDirectory::openPath(folder), _nameBytes(), ex.parentFsNumber, ex);
     }
-    if (int error = ex.failure()) std::fprintf(stderr, "%s: %s\n", where.c_str(), std::strerror(error));
+    if (int error = ex.failure())
+        std::fprintf(stderr, "%s: %s\n", where.c_str(), std::strerror(error));
     TreeGuard held;
     return _apply(ex, &held);
 }
 
 bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
-    if (!ex.entry.exists()) return false;
+    if (!ex.entry.exists())
+        return false;
     uint64_t allocated = 0;
     if (!ex.entry.error) {
         _set(IsDirectory, ex.entry.isDirectory());
-        if (ex.entry.isDirectory()) _fileSystemNumber = ex.fileSystemNumber;
+        if (ex.entry.isDirectory())
+            _fileSystemNumber = ex.fileSystemNumber;
         _set(IsLink, ex.entry.isLink());
         allocated = ex.entry.allocatedBytes;
     }
@@ -205,20 +231,25 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
         _sizeSoFar = allocated;
         _unsizedChildrenCount = _children ? _children->_count : 0;
     } else if (_has(IsRootFile) || _fileSystemNumber == ex.parentFsNumber) {
-        if (_has(Invalidated)) return false;
-        if (held) _setChildren(std::move(ex.names), *held);
-        else _children = std::move(ex.names);
+        if (_has(Invalidated))
+            return false;
+        if (held)
+            _setChildren(std::move(ex.names), *held);
+        else
+            _children = std::move(ex.names);
         _set(ChildrenArrayContainsNames, _children != nullptr);
         _sizeSoFar = allocated;
         _unsizedChildrenCount = _children ? _children->_count : 0;
-        if (_unsizedChildrenCount > 0 && held && _parent) _parent->_childSized(allocated, false, *held);
+        if (_unsizedChildrenCount > 0 && held && _parent)
+            _parent->_childSized(allocated, false, *held);
     } else {
         // A folder on another file system (a volume mounted inside the tree)
         // is neither listed nor counted.
         _sizeSoFar = 0;
         _unsizedChildrenCount = 0;
     }
-    if (_unsizedChildrenCount == 0 && held && _parent) _parent->_childSized(_sizeSoFar, true, *held);
+    if (_unsizedChildrenCount == 0 && held && _parent)
+        _parent->_childSized(_sizeSoFar, true, *held);
     return true;
 }
 
@@ -227,7 +258,8 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
 bool HLNFile::_hasPath(const TreeGuard&) const {
     const HLNFile* n = this;
     while (!n->_has(IsRootFile)) {
-        if (!n->_parent) return false;
+        if (!n->_parent)
+            return false;
         n = n->_parent.get();
     }
     return true;
@@ -238,14 +270,17 @@ void HLNFile::_appendPath(std::string& out, const TreeGuard&) const {
     std::vector<const HLNFile*> deep;
     size_t count = 0;
     for (const HLNFile* n = this; n; n = n->_parent.get()) {
-        if (count < 64) chain[count++] = n;
-        else deep.push_back(n);
+        if (count < 64)
+            chain[count++] = n;
+        else
+            deep.push_back(n);
     }
     auto at = [&](size_t k) { return k < 64 ? chain[k] : deep[k - 64]; };
     size_t total = count + deep.size();
     for (size_t k = total; k-- > 0;) {
         const HLNFile* n = at(k);
-        if (k + 1 < total && (out.empty() || out.back() != '/')) out += '/';
+        if (k + 1 < total && (out.empty() || out.back() != '/'))
+            out += '/';
         out += n->nameView();
     }
 }
@@ -253,7 +288,8 @@ void HLNFile::_appendPath(std::string& out, const TreeGuard&) const {
 std::string HLNFile::path() const {
     TreeGuard held;
     std::string p;
-    if (_hasPath(held)) _appendPath(p, held);
+    if (_hasPath(held))
+        _appendPath(p, held);
     return p;
 }
 
@@ -279,7 +315,8 @@ bool HLNFile::isTrashing() const {
 
 bool HLNFile::_beginTrashing() {
     TreeGuard held;
-    if (_has(IsTrashing)) return false;
+    if (_has(IsTrashing))
+        return false;
     _flags |= IsTrashing;
     return true;
 }
@@ -310,8 +347,10 @@ uint32_t HLNFile::childrenCount() const {
 }
 
 SizeStatus HLNFile::_sizeStatus(const TreeGuard& held) const {
-    if (_has(Invalidated) || _has(IsTrashing)) return SizeStatus::goneOrGoing;
-    if (_unsizedChildrenCount == 0) return SizeStatus::complete;
+    if (_has(Invalidated) || _has(IsTrashing))
+        return SizeStatus::goneOrGoing;
+    if (_unsizedChildrenCount == 0)
+        return SizeStatus::complete;
     if (_unsizedChildrenCount != _childrenCount(held) || _has(ChildrenHaveDoneSomeSizing))
         return SizeStatus::inProgress;
     return SizeStatus::notStarted;
@@ -330,24 +369,28 @@ HLNFile::Snapshot HLNFile::snapshot() const {
 // ---------------------------------------------------------------- children
 
 HLNFile::ChildList HLNFile::_nodes(const TreeGuard&) const {
-    if (!_children || _has(ChildrenArrayContainsNames)) return nullptr;
+    if (!_children || _has(ChildrenArrayContainsNames))
+        return nullptr;
     return ChildList(_children);
 }
 
 void HLNFile::_setChildren(Ref<List> list, TreeGuard& held) {
-    if (_has(Invalidated)) return;
+    if (_has(Invalidated))
+        return;
     std::swap(_children, list);
     held.dropAfterUnlock(std::move(list));
 }
 
 HLNFile::ChildList HLNFile::children() {
     TreeGuard held;
-    if (!_has(ChildrenArrayContainsNames)) return _nodes(held);
+    if (!_has(ChildrenArrayContainsNames))
+        return _nodes(held);
     if (_has(ConvertingNames)) {
         // Another thread is turning the names into nodes. The main thread
         // does not wait (the next refresh shows them); any other thread gets
         // the folder handed to the sizing thread once the nodes are in.
-        if (!TFMainThread::isMainThread()) _set(ChildrenWantedDuringConversion, true);
+        if (!TFMainThread::isMainThread())
+            _set(ChildrenWantedDuringConversion, true);
         return nullptr;
     }
     // Each name is examined outside the tree lock, relative to this open
@@ -378,13 +421,15 @@ HLNFile::ChildList HLNFile::children() {
             }
             if (int error = ex.failure()) {
                 std::string full = where;
-                if (full.back() != '/') full += '/';
+                if (full.back() != '/')
+                    full += '/';
                 std::fprintf(stderr, "%s%s: %s\n", full.c_str(), name, std::strerror(error));
             }
             Ref<HLNFile> node = _make(self, name);
             node->_apply(ex, nullptr);
             bytes += node->_sizeSoFar;
-            if (node->_unsizedChildrenCount == 0) ++finished;
+            if (node->_unsizedChildrenCount == 0)
+                ++finished;
             new (&built->nodes()[built->_count++]) Ref<HLNFile>(std::move(node));
         }
     }
@@ -407,7 +452,8 @@ HLNFile::ChildList HLNFile::children() {
     result = ChildList(built);
     held.dropAfterUnlock(std::move(names));
     held.unlock();
-    if (wanted) HLNBackgroundFileSizer::sizeFile(self);
+    if (wanted)
+        HLNBackgroundFileSizer::sizeFile(self);
     return result;
 }
 
@@ -415,13 +461,17 @@ void HLNFile::sortChildren() {
     children();
     TreeGuard held;
     ChildList current = _nodes(held);
-    if (!current) return;
+    if (!current)
+        return;
     std::vector<HLNFile*> order;
     order.reserve(current->size());
-    for (const Ref<HLNFile>& c : *current) order.push_back(c.get());
-    std::sort(order.begin(), order.end(), [&](HLNFile* a, HLNFile* b) { return a->_compare(*b, held) < 0; });
+    for (const Ref<HLNFile>& c : *current)
+        order.push_back(c.get());
+    std::sort(order.begin(), order.end(),
+              [&](HLNFile* a, HLNFile* b) { return a->_compare(*b, held) < 0; });
     Ref<List> sorted = List::makeNodes(order.size());
-    for (HLNFile* n : order) new (&sorted->nodes()[sorted->_count++]) Ref<HLNFile>(n);
+    for (HLNFile* n : order)
+        new (&sorted->nodes()[sorted->_count++]) Ref<HLNFile>(n);
     _setChildren(std::move(sorted), held);
 }
 
@@ -431,23 +481,28 @@ void HLNFile::_childSized(uint64_t bytes, bool done, const TreeGuard&) {
     for (HLNFile* n = this; n; n = n->_parent.get()) {
         n->_flags |= ChildrenHaveDoneSomeSizing;
         n->_sizeSoFar += bytes;
-        if (done && n->_unsizedChildrenCount > 0) --n->_unsizedChildrenCount;
+        if (done && n->_unsizedChildrenCount > 0)
+            --n->_unsizedChildrenCount;
         done = n->_unsizedChildrenCount == 0;
     }
 }
 
-void HLNFile::_childrenSized(uint64_t bytes, uint32_t finished, bool anyReport, const TreeGuard& held) {
-    if (!anyReport) return;
+void HLNFile::_childrenSized(uint64_t bytes, uint32_t finished, bool anyReport,
+                             const TreeGuard& held) {
+    if (!anyReport)
+        return;
     _flags |= ChildrenHaveDoneSomeSizing;
     _sizeSoFar += bytes;
     _unsizedChildrenCount -= std::min(finished, _unsizedChildrenCount);
-    if (_parent) _parent->_childSized(bytes, _unsizedChildrenCount == 0, held);
+    if (_parent)
+        _parent->_childSized(bytes, _unsizedChildrenCount == 0, held);
 }
 
 void HLNFile::_childRefreshing(uint64_t bytes, bool wasDone, const TreeGuard&) {
     for (HLNFile* n = this; n; n = n->_parent.get()) {
         bool wasComplete = wasDone && n->_unsizedChildrenCount == 0;
-        if (wasDone) ++n->_unsizedChildrenCount;
+        if (wasDone)
+            ++n->_unsizedChildrenCount;
         n->_sizeSoFar -= bytes;
         wasDone = wasComplete;
     }
@@ -462,7 +517,8 @@ int HLNFile::_compareSize(const HLNFile& other, const TreeGuard&) const {
 
 int HLNFile::_compareSizeStatus(const HLNFile& other, const TreeGuard& held) const {
     bool mineSized = hasSize(_sizeStatus(held)), theirsSized = hasSize(other._sizeStatus(held));
-    if (mineSized != theirsSized) return mineSized ? -1 : 1;
+    if (mineSized != theirsSized)
+        return mineSized ? -1 : 1;
     return mineSized ? _compareSize(other, held) : 0;
 }
 
@@ -481,7 +537,9 @@ int HLNFile::compareSizeStatus(const HLNFile& other) const {
     return _compareSizeStatus(other, held);
 }
 
-int HLNFile::compareName(const HLNFile& other) const { return compareNames(nameView(), other.nameView()); }
+int HLNFile::compareName(const HLNFile& other) const {
+    return compareNames(nameView(), other.nameView());
+}
 
 int HLNFile::compare(const HLNFile& other) const {
     TreeGuard held;
@@ -492,9 +550,11 @@ int HLNFile::compare(const HLNFile& other) const {
 
 bool HLNFile::_hasDrivesMountedUnderneathFromDriveArray(const HLNDrive::DriveList& drives) const {
     std::string p = path();
-    if (p.empty() || !drives) return false;
+    if (p.empty() || !drives)
+        return false;
     for (const Ref<HLNDrive>& drive : *drives)
-        if (drive && drive->location().compare(0, p.size(), p) == 0) return true;
+        if (drive && drive->location().compare(0, p.size(), p) == 0)
+            return true;
     return false;
 }
 
@@ -547,7 +607,8 @@ Ref<HLNFile::List> HLNFile::_detachChildren(TreeGuard& held) {
     Ref<List> list = std::move(_children);
     const bool nodes = list && !_has(ChildrenArrayContainsNames);
     _set(ChildrenArrayContainsNames, false);
-    if (nodes) return list;
+    if (nodes)
+        return list;
     held.dropAfterUnlock(std::move(list));
     return nullptr;
 }
@@ -576,7 +637,8 @@ void HLNFile::_releaseParent(TreeGuard& held) {
         n->_flags |= Invalidated;
         held.dropAfterUnlock(std::move(n->_parent));
         if (Ref<List> list = n->_detachChildren(held)) {
-            for (uint32_t i = list->_count; i-- > 0;) pending.push_back(list->nodes()[i].get());
+            for (uint32_t i = list->_count; i-- > 0;)
+                pending.push_back(list->nodes()[i].get());
             held.dropAfterUnlock(std::move(list));
         }
     }
@@ -586,7 +648,8 @@ void HLNFile::_removeChild(const Ref<HLNFile>& child, TreeGuard& held) {
     if (ChildList current = _nodes(held)) {
         Ref<List> rest = List::makeNodes(current->size());
         for (const Ref<HLNFile>& c : *current)
-            if (c != child) new (&rest->nodes()[rest->_count++]) Ref<HLNFile>(c);
+            if (c != child)
+                new (&rest->nodes()[rest->_count++]) Ref<HLNFile>(c);
         _setChildren(std::move(rest), held);
     }
     // Cut at once; its subtree is released on a thread of its own.
@@ -607,16 +670,20 @@ void HLNFile::refreshSize() {
 void HLNFile::_refreshSizeIfNeeded() {
     {
         TreeGuard held;
-        if (!_has(NeedsSizeRefreshed) || _has(Invalidated)) return;
+        if (!_has(NeedsSizeRefreshed) || _has(Invalidated))
+            return;
         _set(NeedsSizeRefreshed, false);
-        if (_parent) _parent->_childRefreshing(_sizeSoFar, _unsizedChildrenCount == 0, held);
+        if (_parent)
+            _parent->_childRefreshing(_sizeSoFar, _unsizedChildrenCount == 0, held);
         _sizeSoFar = 0;
         if (Ref<List> old = _detachChildren(held)) {
-            for (const Ref<HLNFile>& child : *old) child->_releaseParent(held);
+            for (const Ref<HLNFile>& child : *old)
+                child->_releaseParent(held);
             held.dropAfterUnlock(std::move(old));
         }
     } // the old subtree is freed here, once the lock is released
-    if (_checkAttributes()) return;
+    if (_checkAttributes())
+        return;
     TreeGuard held;
     if (Ref<HLNFile> parent = _parent) {
         parent->_childSized(0, true, held);
@@ -632,7 +699,8 @@ void HLNFile::trash() {
         TreeGuard held;
         bool already = _has(IsTrashing);
         _flags |= IsTrashing;
-        if (already) return;
+        if (already)
+            return;
     }
     HLNRefreshRequests::updateUI();
     Ref<HLNFile> self(this);
@@ -646,7 +714,8 @@ void HLNFile::trash() {
             _set(IsTrashing, false);
         }
         HLNRefreshRequests::updateUI();
-        throw TFException("Hollin couldn't start deleting \"" + path() + "\": " + e.what() + ". Nothing was deleted.");
+        throw TFException("Hollin couldn't start deleting \"" + path() + "\": " + e.what() +
+                          ". Nothing was deleted.");
     }
 }
 
@@ -661,16 +730,20 @@ void HLNFile::_detachedTrash() {
         TreeGuard held;
         if (_hasPath(held)) {
             const HLNFile* n = this;
-            for (; !n->_has(IsRootFile); n = n->_parent.get()) below.emplace_back(n->nameView());
+            for (; !n->_has(IsRootFile); n = n->_parent.get())
+                below.emplace_back(n->nameView());
             rootPath = n->nameView();
         }
     }
     if (below.empty()) {
-        if (!rootPath.empty()) TFDirectory::removePath(rootPath);
+        if (!rootPath.empty())
+            TFDirectory::removePath(rootPath);
     } else {
         TFDirectory folder = TFDirectory::openPath(rootPath);
-        for (size_t k = below.size(); k-- > 1 && folder.isOpen();) folder = folder.openChild(below[k].c_str());
-        if (folder.isOpen()) folder.removeTree(below[0].c_str());
+        for (size_t k = below.size(); k-- > 1 && folder.isOpen();)
+            folder = folder.openChild(below[k].c_str());
+        if (folder.isOpen())
+            folder.removeTree(below[0].c_str());
     }
     {
         TreeGuard held;

@@ -53,16 +53,21 @@ public:
         friend class Ref<List>;
         friend class Ref<const List>;
         struct Tail {};
-        static void* operator new(size_t base, Tail, size_t extra) { return ::operator new(base + extra); }
+        static void* operator new(size_t base, Tail, size_t extra) {
+            return ::operator new(base + extra);
+        }
         static void operator delete(void* p, Tail, size_t) { ::operator delete(p); }
         static void operator delete(void* p) { ::operator delete(p); }
 
         List(bool holdsNames) : _holdsNames(holdsNames) {}
         ~List();
         static Ref<List> makeNodes(size_t capacity);
-        static Ref<List> makeNames(const char* bytes, const uint32_t* offsets, size_t count, size_t byteCount);
+        static Ref<List> makeNames(const char* bytes, const uint32_t* offsets, size_t count,
+                                   size_t byteCount);
 
-        Ref<HLNFile>* nodes() const { return reinterpret_cast<Ref<HLNFile>*>(const_cast<List*>(this) + 1); }
+        Ref<HLNFile>* nodes() const {
+            return reinterpret_cast<Ref<HLNFile>*>(const_cast<List*>(this) + 1);
+        }
         const uint32_t* nameOffsets() const { return reinterpret_cast<const uint32_t*>(this + 1); }
         const char* nameAt(size_t i) const {
             return reinterpret_cast<const char*>(nameOffsets() + _count + 1) + nameOffsets()[i];
@@ -180,7 +185,9 @@ private:
     friend class Ref<const HLNFile>;
     friend class HLNTreemapSnapshot; // copies a subtree's fields in one hold of the lock
     struct Tail {};
-    static void* operator new(size_t base, Tail, size_t nameBytes) { return ::operator new(base + nameBytes); }
+    static void* operator new(size_t base, Tail, size_t nameBytes) {
+        return ::operator new(base + nameBytes);
+    }
     static void operator delete(void* p, Tail, size_t) { ::operator delete(p); }
     static void operator delete(void* p) { ::operator delete(p); }
 
@@ -203,7 +210,8 @@ private:
 
     struct Examination;
     static Ref<List> _listFolder(const TFDirectory& folder);
-    static void _readEntry(const TFDirectory& folder, const char* name, int32_t parentFs, Examination& r);
+    static void _readEntry(const TFDirectory& folder, const char* name, int32_t parentFs,
+                           Examination& r);
     static void _readRoot(const std::string& path, Examination& r);
     static Ref<HLNFile> _make(const Ref<HLNFile>& parent, std::string_view name);
     HLNFile(const Ref<HLNFile>& parent);
@@ -246,11 +254,11 @@ private:
     // Body of the deletion thread.
     void _detachedTrash();
 
-    uint32_t _flags = 0;                  // Flag bits, under the tree lock
-    Ref<HLNFile> _parent;                 // null for a root and once cut
-    uint64_t _sizeSoFar = 0;              // own allocated bytes + what entries reported
-    Ref<List> _children;                  // names or nodes; null when none
-    uint32_t _unsizedChildrenCount = 0;   // entries of _children not yet complete
-    int32_t _fileSystemNumber = 0;        // folded st_dev, written when read as a folder
+    uint32_t _flags = 0;                // Flag bits, under the tree lock
+    Ref<HLNFile> _parent;               // null for a root and once cut
+    uint64_t _sizeSoFar = 0;            // own allocated bytes + what entries reported
+    Ref<List> _children;                // names or nodes; null when none
+    uint32_t _unsizedChildrenCount = 0; // entries of _children not yet complete
+    int32_t _fileSystemNumber = 0;      // folded st_dev, written when read as a folder
     // The name's bytes follow here, NUL-terminated.
 };

@@ -44,10 +44,12 @@ void HLNRefreshRequests::updateUI() {
 
 void HLNRefreshRequests::updateUIIfNeeded() {
     RefreshState& s = state();
-    if (!s.refreshLock.try_lock()) return;
+    if (!s.refreshLock.try_lock())
+        return;
     bool due = !s.refreshPending && (!s.lastRefreshDate || now() - *s.lastRefreshDate > kThrottle);
     s.refreshLock.unlock();
-    if (due) updateUI();
+    if (due)
+        updateUI();
 }
 
 void HLNRefreshRequests::mainThreadUpdateUI() {
@@ -80,7 +82,8 @@ void HLNRefreshRequests::refreshWindow(const std::function<void()>& body) {
         s.lastRefreshDate = now();
         s.refreshPending = false;
     }
-    if (failure) std::rethrow_exception(failure);
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 bool HLNRefreshRequests::refreshPending() {

@@ -4,7 +4,8 @@
 #include <functional>
 #include <optional>
 
-inline constexpr const char* HLNRefreshUserInterfaceNotificationName = "HLNRefreshUserInterfaceNotificationName";
+inline constexpr const char* HLNRefreshUserInterfaceNotificationName =
+    "HLNRefreshUserInterfaceNotificationName";
 
 // How any thread asks every open browser window to redraw. Requests from the
 // sizing thread are thinned to one per 2.0 seconds; every request becomes one

@@ -46,8 +46,10 @@ void logLine(const std::string& text) {
 
 std::string joinPath(const std::string& folder, std::string_view relative) {
     std::string path = folder;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    if (path != "/") path += '/';
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    if (path != "/")
+        path += '/';
     path += relative;
     return path;
 }
@@ -75,14 +77,17 @@ std::string_view withoutExtension(std::string_view path) {
 std::string packageNameForBom(std::string_view relative) {
     std::string_view first = relative.substr(0, relative.find('/'));
     if (first == "boms")
-        return TFString::stringByRemovingPrefix(withoutExtension(lastComponent(relative)), "com.apple.pkg.");
-    if (first.size() > 4 && first.substr(first.size() - 4) == ".pkg") return std::string(withoutExtension(first));
+        return TFString::stringByRemovingPrefix(withoutExtension(lastComponent(relative)),
+                                                "com.apple.pkg.");
+    if (first.size() > 4 && first.substr(first.size() - 4) == ".pkg")
+        return std::string(withoutExtension(first));
     return std::string(withoutExtension(relative));
 }
 
 std::string readWholeFile(const std::string& path) {
     std::string data;
-    if (int error = TFDirectory::readWholeFile(path, data)) throw TFException(std::strerror(error));
+    if (int error = TFDirectory::readWholeFile(path, data))
+        throw TFException(std::strerror(error));
     return data;
 }
 
@@ -91,8 +96,9 @@ std::string readWholeFile(const std::string& path) {
 std::vector<TFDirectory::Entry> readFolder(const TFDirectory& folder) {
     std::vector<TFDirectory::Entry> entries;
     folder.readEntries(entries);
-    std::sort(entries.begin(), entries.end(),
-              [](const TFDirectory::Entry& a, const TFDirectory::Entry& b) { return a.name < b.name; });
+    std::sort(
+        entries.begin(), entries.end(),
+        [](const TFDirectory::Entry& a, const TFDirectory::Entry& b) { return a.name < b.name; });
     return entries;
 }
 
@@ -105,9 +111,11 @@ void enumerateTree(const TFDirectory& folder, const std::string& relative,
         std::string path = relative.empty() ? entry.name : relative + "/" + entry.name;
         visit(path);
         // Each level holds one descriptor; receipts folders are shallow.
-        if (entry.type != TFDirectory::EntryType::directory || depth >= 128) continue;
+        if (entry.type != TFDirectory::EntryType::directory || depth >= 128)
+            continue;
         TFDirectory sub = folder.openChild(entry.name.c_str());
-        if (sub.isOpen()) enumerateTree(sub, path, visit, depth + 1);
+        if (sub.isOpen())
+            enumerateTree(sub, path, visit, depth + 1);
     }
 }
 
@@ -130,7 +138,8 @@ public:
     };
 
     const Folder& folder(std::string_view path) {
-        if (auto it = _folders.find(path); it != _folders.end()) return it->second;
+        if (auto it = _folders.find(path); it != _folders.end())
+            return it->second;
         Folder result{std::string(), path.empty()};
         size_t slash = path.rfind('/');
         std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -165,7 +174,8 @@ private:
 
     static Folder fromRealpath(const std::string& path) {
         std::optional<std::string> real = TFDirectory::resolvedPathFollowingLinks(path);
-        if (!real) return {std::string(), false};
+        if (!real)
+            return {std::string(), false};
         return {*real == "/" ? std::string() : std::move(*real), true};
     }
 
@@ -187,18 +197,19 @@ private:
     }
 
     std::unordered_map<std::string, Folder, StringHash, std::equal_to<>> _folders;
-    std::unordered_map<std::string, Kind, StringHash, std::equal_to<>> _kinds; // folders and links only
+    std::unordered_map<std::string, Kind, StringHash, std::equal_to<>>
+        _kinds; // folders and links only
     std::unordered_set<std::string, StringHash, std::equal_to<>> _listed;
     std::string _scratch;
 };
 } // namespace
 
 struct HLNPackageReceipt::Index {
-    TFTrieZone zone;            // every node, label and mark of every receipt
-    TFTrie trie{true, &zone};   // path -> newest ReceiptMark
+    TFTrieZone zone;                // every node, label and mark of every receipt
+    TFTrie trie{true, &zone};       // path -> newest ReceiptMark
     mutable std::shared_mutex lock; // leaf: lookups share it, a batch of inserts takes it alone
-    uint32_t nextOrdinal = 0;   // scan thread only
-    size_t pathBytes = 0;       // bytes of the distinct paths held (under lock)
+    uint32_t nextOrdinal = 0;       // scan thread only
+    size_t pathBytes = 0;           // bytes of the distinct paths held (under lock)
 };
 
 struct HLNPackageReceipt::Scan {
@@ -208,9 +219,8 @@ struct HLNPackageReceipt::Scan {
     std::shared_ptr<Index> index;
     bool debug = false;
     std::vector<Ref<HLNPackageReceipt>> receipts; // the working array, in scan order
-    DiskView disk; // dpkg source only
+    DiskView disk;                                // dpkg source only
 };
-
 
 namespace {
 struct State {
@@ -236,7 +246,8 @@ State& state() {
 }
 } // namespace
 
-HLNPackageReceipt::HLNPackageReceipt(std::string name, std::shared_ptr<Index> index, uint32_t ordinal)
+HLNPackageReceipt::HLNPackageReceipt(std::string name, std::shared_ptr<Index> index,
+                                     uint32_t ordinal)
     : _packageName(std::move(name)), _index(std::move(index)), _ordinal(ordinal) {}
 
 HLNPackageReceipt::~HLNPackageReceipt() = default;
@@ -287,7 +298,8 @@ void HLNPackageReceipt::waitUntilScanFinished() {
 
 std::string HLNPackageReceipt::packageNamesForFilename(const std::string& path) {
     ReceiptList list = allPackages();
-    if (list->empty()) return {};
+    if (list->empty())
+        return {};
     const Index& index = *list->front()->_index;
 
     uint32_t inlineOrdinals[16];
@@ -300,13 +312,15 @@ std::string HLNPackageReceipt::packageNamesForFilename(const std::string& path) 
             if (found < std::size(inlineOrdinals)) {
                 inlineOrdinals[found] = mark->ordinal;
             } else {
-                if (moreOrdinals.empty()) moreOrdinals.assign(inlineOrdinals, inlineOrdinals + found);
+                if (moreOrdinals.empty())
+                    moreOrdinals.assign(inlineOrdinals, inlineOrdinals + found);
                 moreOrdinals.push_back(mark->ordinal);
             }
             ++found;
         }
     }
-    if (!found) return {};
+    if (!found)
+        return {};
     const uint32_t* ordinals = moreOrdinals.empty() ? inlineOrdinals : moreOrdinals.data();
 
     // The chain runs newest first; the list runs in scan order. Receipts
@@ -316,14 +330,19 @@ std::string HLNPackageReceipt::packageNamesForFilename(const std::string& path) 
     auto cursor = list->begin();
     for (size_t i = found; i-- > 0;) {
         uint32_t ordinal = ordinals[i];
-        cursor = std::lower_bound(cursor, list->end(), ordinal,
-                                  [](const Ref<HLNPackageReceipt>& r, uint32_t o) { return r->_ordinal < o; });
-        if (cursor == list->end()) break;
-        if ((*cursor)->_ordinal != ordinal) continue;
-        if (matches++) names += ", ";
+        cursor = std::lower_bound(
+            cursor, list->end(), ordinal,
+            [](const Ref<HLNPackageReceipt>& r, uint32_t o) { return r->_ordinal < o; });
+        if (cursor == list->end())
+            break;
+        if ((*cursor)->_ordinal != ordinal)
+            continue;
+        if (matches++)
+            names += ", ";
         names += (*cursor)->_packageName;
     }
-    if (matches == 0) return {};
+    if (matches == 0)
+        return {};
     return (matches == 1 ? "Part of package " : "Part of packages ") + names;
 }
 
@@ -331,7 +350,8 @@ bool HLNPackageReceipt::fileIsPartOfPackage(const std::string& path) const {
     std::shared_lock lock(_index->lock);
     auto* mark = static_cast<const ReceiptMark*>(_index->trie.bucketForString(path));
     for (; mark && mark->ordinal >= _ordinal; mark = mark->older)
-        if (mark->ordinal == _ordinal) return true;
+        if (mark->ordinal == _ordinal)
+            return true;
     return false;
 }
 
@@ -376,12 +396,14 @@ HLNPackageReceipt::IndexStatistics HLNPackageReceipt::indexStatistics() {
 void HLNPackageReceipt::_generateAllPackages(const std::shared_ptr<Scan>& scan) {
     // Each source fails alone: what one published stays, and the next still runs.
     try {
-        if (!scan->receiptsFolder.empty()) _readReceipts(*scan);
+        if (!scan->receiptsFolder.empty())
+            _readReceipts(*scan);
     } catch (const std::exception& e) {
         logLine(std::string("Unable to read package receipts: ") + e.what());
     }
     try {
-        if (!scan->dpkgInfoFolder.empty()) _readDpkgLists(*scan);
+        if (!scan->dpkgInfoFolder.empty())
+            _readDpkgLists(*scan);
     } catch (const std::exception& e) {
         logLine(std::string("Unable to read package receipts: ") + e.what());
     }
@@ -396,33 +418,46 @@ void HLNPackageReceipt::_generateAllPackages(const std::shared_ptr<Scan>& scan) 
 void HLNPackageReceipt::_readReceipts(Scan& scan) {
     const std::string root = "/";
     TFDirectory folder = TFDirectory::openPathFollowingLinks(scan.receiptsFolder);
-    if (!folder.isOpen()) return; // a missing or unreadable folder holds no receipts
-    enumerateTree(folder, "", [&](const std::string& relative) {
-        if (pathExtension(relative) != "bom") return;
-        std::string bomPath = joinPath(scan.receiptsFolder, relative);
-        try {
-            Ref<HLNPackageReceipt> receipt = initWithName(scan, packageNameForBom(relative), root, bomPath);
-            if (!receipt) return;
-            scan.receipts.push_back(std::move(receipt));
-            _setAllPackages(scan.receipts);
-        } catch (const std::exception& e) {
-            logLine("Unable to read package at " + bomPath + " (" + e.what() + "), skipping...");
-        }
-    }, 0);
+    if (!folder.isOpen())
+        return; // a missing or unreadable folder holds no receipts
+    enumerateTree(
+        folder, "",
+        [&](const std::string& relative) {
+            if (pathExtension(relative) != "bom")
+                return;
+            std::string bomPath = joinPath(scan.receiptsFolder, relative);
+            try {
+                Ref<HLNPackageReceipt> receipt =
+                    initWithName(scan, packageNameForBom(relative), root, bomPath);
+                if (!receipt)
+                    return;
+                scan.receipts.push_back(std::move(receipt));
+                _setAllPackages(scan.receipts);
+            } catch (const std::exception& e) {
+                logLine("Unable to read package at " + bomPath + " (" + e.what() +
+                        "), skipping...");
+            }
+        },
+        0);
 }
 
 void HLNPackageReceipt::_readDpkgLists(Scan& scan) {
     TFDirectory folder = TFDirectory::openPathFollowingLinks(scan.dpkgInfoFolder);
-    if (!folder.isOpen()) return; // no dpkg here
+    if (!folder.isOpen())
+        return; // no dpkg here
     for (const TFDirectory::Entry& entry : readFolder(folder)) {
         const std::string& name = entry.name;
-        if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".list") != 0) continue;
+        if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".list") != 0)
+            continue;
         // A list may be a link to one.
-        if (folder.examineFollowingLink(name.c_str()).type != TFDirectory::EntryType::regular) continue;
+        if (folder.examineFollowingLink(name.c_str()).type != TFDirectory::EntryType::regular)
+            continue;
         std::string listPath = joinPath(scan.dpkgInfoFolder, name);
         try {
-            Ref<HLNPackageReceipt> receipt = initWithDpkgList(scan, name.substr(0, name.size() - 5), listPath);
-            if (!receipt) continue;
+            Ref<HLNPackageReceipt> receipt =
+                initWithDpkgList(scan, name.substr(0, name.size() - 5), listPath);
+            if (!receipt)
+                continue;
             scan.receipts.push_back(std::move(receipt));
             _setAllPackages(scan.receipts);
         } catch (const std::exception& e) {
@@ -443,8 +478,10 @@ void HLNPackageReceipt::_setAllPackages(const std::vector<Ref<HLNPackageReceipt>
 // Building one receipt
 
 Ref<HLNPackageReceipt> HLNPackageReceipt::initWithName(Scan& scan, const std::string& name,
-                                                       const std::string& rootPath, const std::string& bomPath) {
-    Ref<HLNPackageReceipt> receipt(new HLNPackageReceipt(name, scan.index, scan.index->nextOrdinal++));
+                                                       const std::string& rootPath,
+                                                       const std::string& bomPath) {
+    Ref<HLNPackageReceipt> receipt(
+        new HLNPackageReceipt(name, scan.index, scan.index->nextOrdinal++));
     try {
         receipt->readFilesFromRootPath(scan, rootPath, bomPath);
         std::vector<std::string>().swap(receipt->_pending);
@@ -458,7 +495,8 @@ Ref<HLNPackageReceipt> HLNPackageReceipt::initWithName(Scan& scan, const std::st
 
 Ref<HLNPackageReceipt> HLNPackageReceipt::initWithDpkgList(Scan& scan, const std::string& name,
                                                            const std::string& listPath) {
-    Ref<HLNPackageReceipt> receipt(new HLNPackageReceipt(name, scan.index, scan.index->nextOrdinal++));
+    Ref<HLNPackageReceipt> receipt(
+        new HLNPackageReceipt(name, scan.index, scan.index->nextOrdinal++));
     try {
         receipt->readFilesFromDpkgList(scan, listPath);
         std::vector<std::string>().swap(receipt->_pending);
@@ -469,13 +507,17 @@ Ref<HLNPackageReceipt> HLNPackageReceipt::initWithDpkgList(Scan& scan, const std
     return receipt;
 }
 
-void HLNPackageReceipt::readFilesFromRootPath(Scan& scan, const std::string& rootPath, const std::string& bomPath) {
-    if (scan.debug) logLine("Scanning package at " + bomPath);
+void HLNPackageReceipt::readFilesFromRootPath(Scan& scan, const std::string& rootPath,
+                                              const std::string& bomPath) {
+    if (scan.debug)
+        logLine("Scanning package at " + bomPath);
     // Lines are kept as raw bytes, not decoded: file names are bytes, and a
     // name that is not UTF-8 must still match the file the browser shows.
-    std::string output = TFCommand::filterDataThroughCommandAtPath("", scan.listerPath, {"-s", bomPath});
+    std::string output =
+        TFCommand::filterDataThroughCommandAtPath("", scan.listerPath, {"-s", bomPath});
     std::string prefix = rootPath;
-    if (prefix.empty() || prefix.back() != '/') prefix += '/';
+    if (prefix.empty() || prefix.back() != '/')
+        prefix += '/';
 
     TFStringScanner scanner(output);
     int counter = 0;
@@ -483,7 +525,8 @@ void HLNPackageReceipt::readFilesFromRootPath(Scan& scan, const std::string& roo
         ++counter;
         if (scan.debug && counter % 1000 == 0)
             logLine("    Scanning " + bomPath + ": " + std::to_string(counter) + " entries...");
-        if (line->empty()) continue;
+        if (line->empty())
+            continue;
         if (*line == ".")
             addPath(rootPath);
         else if (line->starts_with("./"))
@@ -494,11 +537,13 @@ void HLNPackageReceipt::readFilesFromRootPath(Scan& scan, const std::string& roo
             addPath(prefix + std::string(*line)); // ".x" and plain names alike
     }
     _flushPaths();
-    if (scan.debug) logLine("    Scanned " + bomPath + ": total of " + std::to_string(counter) + " entries");
+    if (scan.debug)
+        logLine("    Scanned " + bomPath + ": total of " + std::to_string(counter) + " entries");
 }
 
 void HLNPackageReceipt::readFilesFromDpkgList(Scan& scan, const std::string& listPath) {
-    if (scan.debug) logLine("Scanning package at " + listPath);
+    if (scan.debug)
+        logLine("Scanning package at " + listPath);
     std::string text = readWholeFile(listPath);
 
     // dpkg writes one absolute path per line, "\n"-terminated ("\r" may be
@@ -506,7 +551,8 @@ void HLNPackageReceipt::readFilesFromDpkgList(Scan& scan, const std::string& lis
     std::vector<std::string_view> lines;
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         std::string_view line(text.data() + start, end - start);
         lines.push_back(line == "/." ? std::string_view("/") : line);
         start = end + 1;
@@ -518,35 +564,41 @@ void HLNPackageReceipt::readFilesFromDpkgList(Scan& scan, const std::string& lis
     for (std::string_view line : lines) {
         for (size_t slash = line.rfind('/'); slash != std::string_view::npos && slash > 0;
              slash = line.rfind('/', slash - 1)) {
-            if (!folders.insert(line.substr(0, slash)).second) break;
+            if (!folders.insert(line.substr(0, slash)).second)
+                break;
         }
     }
-
 
     int counter = 0;
     for (std::string_view line : lines) {
         ++counter;
         if (scan.debug && counter % 1000 == 0)
             logLine("    Scanning " + listPath + ": " + std::to_string(counter) + " entries...");
-        if (line.empty() || line == "/" || folders.count(line)) continue;
+        if (line.empty() || line == "/" || folders.count(line))
+            continue;
         std::string owned;
-        if (line.front() != '/') line = owned = "/" + std::string(line);
+        if (line.front() != '/')
+            line = owned = "/" + std::string(line);
         size_t slash = line.rfind('/');
         std::string_view name = line.substr(slash + 1);
         const DiskView::Folder& parent = scan.disk.folder(line.substr(0, slash));
         if (parent.exists) {
-            if (scan.disk.isFolder(parent.real, name)) continue; // an empty folder
-            if (parent.real != line.substr(0, slash)) addPath(parent.real + "/" + std::string(name));
+            if (scan.disk.isFolder(parent.real, name))
+                continue; // an empty folder
+            if (parent.real != line.substr(0, slash))
+                addPath(parent.real + "/" + std::string(name));
         }
         addPath(std::string(line));
     }
     _flushPaths();
-    if (scan.debug) logLine("    Scanned " + listPath + ": total of " + std::to_string(counter) + " entries");
+    if (scan.debug)
+        logLine("    Scanned " + listPath + ": total of " + std::to_string(counter) + " entries");
 }
 
 void HLNPackageReceipt::addPath(std::string path) {
     _pending.push_back(std::move(path));
-    if (_pending.size() >= pathBatch) _flushPaths();
+    if (_pending.size() >= pathBatch)
+        _flushPaths();
 }
 
 void HLNPackageReceipt::_flushPaths() {
@@ -564,7 +616,8 @@ void HLNPackageReceipt::_flushPaths() {
                 continue;
             }
             mark->older = newest;
-            if (!newest) index.pathBytes += path.size();
+            if (!newest)
+                index.pathBytes += path.size();
         }
     }
     _pending.clear();

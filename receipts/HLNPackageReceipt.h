@@ -78,7 +78,8 @@ private:
     static void _readReceipts(Scan& scan);
     static void _readDpkgLists(Scan& scan);
     static void _setAllPackages(const std::vector<Ref<HLNPackageReceipt>>& receipts);
-    static Ref<HLNPackageReceipt> initWithName(Scan& scan, const std::string& name, const std::string& rootPath,
+    static Ref<HLNPackageReceipt> initWithName(Scan& scan, const std::string& name,
+                                               const std::string& rootPath,
                                                const std::string& bomPath);
     static Ref<HLNPackageReceipt> initWithDpkgList(Scan& scan, const std::string& name,
                                                    const std::string& listPath);
@@ -89,6 +90,6 @@ private:
 
     std::string _packageName;
     std::shared_ptr<Index> _index;
-    uint32_t _ordinal; // unique per receipt built; increases in scan order
+    uint32_t _ordinal;                 // unique per receipt built; increases in scan order
     std::vector<std::string> _pending; // paths not yet in the index (construction only)
 };

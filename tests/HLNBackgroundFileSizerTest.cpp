@@ -8,13 +8,13 @@
 #include <QCoreApplication>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sstream>
-#include <sys/mount.h>
-#include <cstring>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <thread>
 #include <unistd.h>
 
@@ -22,12 +22,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-uint64_t allocated(const std::string& path) { return uint64_t(TempTree::lstatOf(path).st_blocks) * 512; }
+uint64_t allocated(const std::string& path) {
+    return uint64_t(TempTree::lstatOf(path).st_blocks) * 512;
+}
 
 Ref<HLNFile> child(const Ref<HLNFile>& folder, std::string_view name) {
     if (HLNFile::ChildList list = folder->children())
         for (const Ref<HLNFile>& c : *list)
-            if (c->nameView() == name) return c;
+            if (c->nameView() == name)
+                return c;
     return nullptr;
 }
 
@@ -36,7 +39,8 @@ bool spinUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        if (condition()) return true;
+        if (condition())
+            return true;
         std::this_thread::sleep_for(2ms);
     }
     return condition();
@@ -54,7 +58,8 @@ void waitIdle() {
 // Waits for a deletion to finish and for its re-read to be done: `reread`
 // tells when the re-read has happened (by default: the node left its tree).
 void waitTrashed(const Ref<HLNFile>& node, std::function<bool()> reread = nullptr) {
-    if (!reread) reread = [node] { return node->isInvalidated(); };
+    if (!reread)
+        reread = [node] { return node->isInvalidated(); };
     ASSERT_TRUE(spinUntil([&] { return !node->isTrashing() && reread(); }));
     waitIdle();
 }
@@ -99,7 +104,8 @@ public:
 
 private:
     void visit(const Ref<HLNFile>& n) {
-        if (onVisit) onVisit(n);
+        if (onVisit)
+            onVisit(n);
         std::unique_lock lock(_lock);
         _order.push_back(n->name());
         if (n.get() == _holdAt) {
@@ -122,7 +128,8 @@ uint64_t threadCpuTicks(int tid) {
     std::string field;
     uint64_t utime = 0, stime = 0;
     for (int i = 3; fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
+        if (i == 14)
+            utime = std::stoull(field);
         if (i == 15) {
             stime = std::stoull(field);
             break;
@@ -155,9 +162,10 @@ TEST(HLNBackgroundFileSizerSizing, WorkedSequenceOfAFolderAndTwoFiles) {
     Visits visits;
     visits.onVisit = [&](const Ref<HLNFile>& n) {
         Ref<HLNFile> A;
-        if (n->name() == "A") A = n;
-        seen.push_back({n->name(), R->sizeStatus(), A ? A->sizeStatus() : SizeStatus::goneOrGoing, R->sizeSoFar(),
-                        A ? A->sizeSoFar() : 0});
+        if (n->name() == "A")
+            A = n;
+        seen.push_back({n->name(), R->sizeStatus(), A ? A->sizeStatus() : SizeStatus::goneOrGoing,
+                        R->sizeSoFar(), A ? A->sizeSoFar() : 0});
     };
     HLNBackgroundFileSizer::sizeFile(R);
     waitIdle();
@@ -180,20 +188,24 @@ TEST(HLNBackgroundFileSizerSizing, WorkedSequenceOfAFolderAndTwoFiles) {
 
 TEST(HLNBackgroundFileSizerSizing, RequestsJumpAheadNewestFirst) {
     TempTree tree;
-    for (const char* d : {"one/a", "one/b", "one/c", "two/p", "three/q"}) tree.mkdir(d);
-    for (const char* f : {"one/a/f", "one/b/f", "one/c/f", "two/p/f", "three/q/f"}) tree.writeFile(f, 1);
+    for (const char* d : {"one/a", "one/b", "one/c", "two/p", "three/q"})
+        tree.mkdir(d);
+    for (const char* f : {"one/a/f", "one/b/f", "one/c/f", "two/p/f", "three/q/f"})
+        tree.writeFile(f, 1);
     Ref<HLNFile> one = HLNFile::initWithParent(nullptr, tree / "one");
     Ref<HLNFile> two = HLNFile::initWithParent(nullptr, tree / "two");
     Ref<HLNFile> three = HLNFile::initWithParent(nullptr, tree / "three");
     Visits visits;
     Ref<HLNFile> a;
     visits.onVisit = [&](const Ref<HLNFile>& n) {
-        if (n->name() == "a") a = n;
+        if (n->name() == "a")
+            a = n;
     };
     // Hold the thread on one/a, with one/b and one/c still waiting.
     std::once_flag once;
     visits.onVisit = [&](const Ref<HLNFile>& n) {
-        if (n->name() == "a") std::call_once(once, [&] { visits.holdAt(n); });
+        if (n->name() == "a")
+            std::call_once(once, [&] { visits.holdAt(n); });
     };
     HLNBackgroundFileSizer::sizeFile(one);
     ASSERT_TRUE(visits.waitUntilHeld());
@@ -202,7 +214,8 @@ TEST(HLNBackgroundFileSizerSizing, RequestsJumpAheadNewestFirst) {
     visits.release();
     waitIdle();
     std::vector<std::string> order = visits.order();
-    std::vector<std::string> expected{one->name(), "a", three->name(), "q", two->name(), "p", "b", "c"};
+    std::vector<std::string> expected{one->name(), "a", three->name(), "q",
+                                      two->name(), "p", "b",           "c"};
     EXPECT_EQ(order, expected);
     for (auto& r : {one, two, three}) {
         EXPECT_EQ(r->sizeStatus(), SizeStatus::complete);
@@ -220,7 +233,8 @@ TEST(HLNBackgroundFileSizerSizing, FailureInAPassIsLoggedAndLaterRequestsAreServ
     Ref<HLNFile> good = HLNFile::initWithParent(nullptr, tree / "good");
     Visits visits;
     visits.onVisit = [&](const Ref<HLNFile>& n) {
-        if (n == bad) throw std::runtime_error("injected failure");
+        if (n == bad)
+            throw std::runtime_error("injected failure");
     };
     testing::internal::CaptureStderr();
     HLNBackgroundFileSizer::sizeFile(bad);
@@ -241,10 +255,9 @@ TEST(HLNBackgroundFileSizerSizing, IdleThreadAsksOnceAndThenSleeps) {
     tree.writeFile("d/e/f", 1);
     int notifications = 0;
     int observer = 0;
-    TFNotificationCenter::defaultCenter().addObserver(&observer, HLNRefreshUserInterfaceNotificationName,
-                                                      [&](const std::string&) {
-                                                          HLNRefreshRequests::refreshWindow([&] { ++notifications; });
-                                                      });
+    TFNotificationCenter::defaultCenter().addObserver(
+        &observer, HLNRefreshUserInterfaceNotificationName,
+        [&](const std::string&) { HLNRefreshRequests::refreshWindow([&] { ++notifications; }); });
     Ref<HLNFile> r = HLNFile::initWithParent(nullptr, tree / "d");
     HLNBackgroundFileSizer::sizeFile(r);
     waitIdle();
@@ -272,7 +285,8 @@ TEST(HLNBackgroundFileSizerRefresh, CompleteFolderGrowsByAnAddedFile) {
     HLNBackgroundFileSizer::sizeFile(top);
     waitIdle();
     Ref<HLNFile> mid = child(top, "mid"), leaf = child(mid, "leaf");
-    uint64_t topBefore = top->sizeSoFar(), midBefore = mid->sizeSoFar(), leafBefore = leaf->sizeSoFar();
+    uint64_t topBefore = top->sizeSoFar(), midBefore = mid->sizeSoFar(),
+             leafBefore = leaf->sizeSoFar();
     tree.writeFile("top/mid/leaf/new", 8 * 512);
     ASSERT_EQ(allocated(tree / "top/mid/leaf/new"), 4096u);
     leaf->refreshSize();
@@ -280,7 +294,8 @@ TEST(HLNBackgroundFileSizerRefresh, CompleteFolderGrowsByAnAddedFile) {
     EXPECT_EQ(leaf->sizeSoFar(), leafBefore + 4096);
     EXPECT_EQ(mid->sizeSoFar(), midBefore + 4096);
     EXPECT_EQ(top->sizeSoFar(), topBefore + 4096);
-    for (auto& n : {top, mid, leaf}) EXPECT_EQ(n->sizeStatus(), SizeStatus::complete);
+    for (auto& n : {top, mid, leaf})
+        EXPECT_EQ(n->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     EXPECT_EQ(leaf->childrenCount(), 2u);
     top->invalidate();
@@ -387,7 +402,8 @@ TEST(HLNBackgroundFileSizerRefresh, RefreshingTheRootStartsOver) {
     uint64_t sizeAtVisit = 0;
     Visits visits;
     visits.onVisit = [&](const Ref<HLNFile>& n) {
-        if (n == top) sizeAtVisit = top->sizeSoFar();
+        if (n == top)
+            sizeAtVisit = top->sizeSoFar();
     };
     top->refreshSize();
     waitIdle();
@@ -437,7 +453,8 @@ TEST(HLNBackgroundFileSizerTrash, FileInsideACompleteFolder) {
     int visitsOfVictim = 0;
     Visits visits;
     visits.onVisit = [&](const Ref<HLNFile>& n) {
-        if (n == victim) ++visitsOfVictim;
+        if (n == victim)
+            ++visitsOfVictim;
     };
     {
         // Held so that the deletion thread cannot finish before the checks.
@@ -469,7 +486,8 @@ TEST(HLNBackgroundFileSizerTrash, FolderStillWaitingOnTheStack) {
     Visits visits;
     std::once_flag once;
     visits.onVisit = [&](const Ref<HLNFile>& n) {
-        if (n->name() == "first") std::call_once(once, [&] { visits.holdAt(n); });
+        if (n->name() == "first")
+            std::call_once(once, [&] { visits.holdAt(n); });
     };
     HLNBackgroundFileSizer::sizeFile(top);
     ASSERT_TRUE(visits.waitUntilHeld());
@@ -512,7 +530,8 @@ TEST(HLNBackgroundFileSizerTrash, LinksAreRemovedNotFollowed) {
 }
 
 TEST(HLNBackgroundFileSizerTrash, WhatCannotBeRemovedStaysAndIsCounted) {
-    if (!runningAsRoot()) GTEST_SKIP() << "needs root to mark a file immutable";
+    if (!runningAsRoot())
+        GTEST_SKIP() << "needs root to mark a file immutable";
     TempTree tree;
     tree.mkdir("top/doomed/stuck");
     tree.writeFile("top/doomed/stuck/pinned", 4096);
@@ -541,18 +560,22 @@ namespace {
 struct TestMount {
     std::string where;
     bool ok = false;
-    TestMount(const std::string& source, const std::string& target, const char* type, unsigned long flags) {
+    TestMount(const std::string& source, const std::string& target, const char* type,
+              unsigned long flags) {
         ok = ::mount(source.c_str(), target.c_str(), type, flags, nullptr) == 0;
-        if (ok) where = target;
+        if (ok)
+            where = target;
     }
     ~TestMount() {
-        if (ok) ::umount2(where.c_str(), MNT_DETACH);
+        if (ok)
+            ::umount2(where.c_str(), MNT_DETACH);
     }
 };
 } // namespace
 
 TEST(HLNBackgroundFileSizerTrash, MountsInsideAreLeftAlone) {
-    if (!runningAsRoot()) GTEST_SKIP() << "mounting needs root";
+    if (!runningAsRoot())
+        GTEST_SKIP() << "mounting needs root";
     TempTree tree;
     tree.mkdir("top/doomed/tmp");
     tree.mkdir("top/doomed/bound");
@@ -564,7 +587,8 @@ TEST(HLNBackgroundFileSizerTrash, MountsInsideAreLeftAlone) {
     TestMount bind(tree / "elsewhere", tree / "top/doomed/bound", nullptr, MS_BIND);
     ASSERT_TRUE(bind.ok) << std::strerror(errno);
     { std::ofstream(tree / "top/doomed/tmp/onTmpfs") << "data"; }
-    ASSERT_EQ(TempTree::lstatOf(tree / "top/doomed/bound").st_dev, TempTree::lstatOf(tree / "top").st_dev);
+    ASSERT_EQ(TempTree::lstatOf(tree / "top/doomed/bound").st_dev,
+              TempTree::lstatOf(tree / "top").st_dev);
 
     Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
     HLNBackgroundFileSizer::sizeFile(top);

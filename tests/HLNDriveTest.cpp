@@ -55,7 +55,8 @@ protected:
 
 std::vector<std::string> locations(const HLNDrive::DriveList& list) {
     std::vector<std::string> out;
-    for (const auto& drive : *list) out.push_back(drive->location());
+    for (const auto& drive : *list)
+        out.push_back(drive->location());
     return out;
 }
 
@@ -81,7 +82,8 @@ TEST(HLNDriveFigures, SignedProductsOfBlockCounts) {
 }
 
 TEST(HLNDriveFigures, NoBlocksGivesZeroesAndNaN) {
-    Ref<HLNDrive> drive = HLNDrive::initWithMountStats(record("proc", "/proc", "proc", 4096, 0, 0, 0));
+    Ref<HLNDrive> drive =
+        HLNDrive::initWithMountStats(record("proc", "/proc", "proc", 4096, 0, 0, 0));
     EXPECT_EQ(drive->size(), 0);
     EXPECT_EQ(drive->used(), 0);
     EXPECT_EQ(drive->available(), 0);
@@ -96,7 +98,8 @@ TEST(HLNDriveFigures, HugeProductsSaturateInsteadOfWrapping) {
 }
 
 TEST(HLNDriveFigures, TypeIsLowerCasedButRecordedCaseIsKept) {
-    Ref<HLNDrive> drive = HLNDrive::initWithMountStats(record("HFS", "/Volumes/Old", "/dev/disk2s1"));
+    Ref<HLNDrive> drive =
+        HLNDrive::initWithMountStats(record("HFS", "/Volumes/Old", "/dev/disk2s1"));
     EXPECT_EQ(drive->type(), "hfs");
     auto dict = drive->debugDictionary();
     EXPECT_EQ(dict.at("type"), "HFS");
@@ -133,8 +136,8 @@ TEST(HLNDriveFigures, DisplayNamesIconsAndOrder) {
 
 TEST_F(SyntheticTable, EveryMountInTableOrder) {
     table = {record("hfs", "/"), record("devfs", "/dev", "devfs"),
-             record("autofs", "/Network/Servers", "automount -nsl"), record("fdesc", "/dev", "fdesc"),
-             record("volfs", "/.vol", "/dev/volfs")};
+             record("autofs", "/Network/Servers", "automount -nsl"),
+             record("fdesc", "/dev", "fdesc"), record("volfs", "/.vol", "/dev/volfs")};
     auto list = HLNDrive::drives();
     ASSERT_TRUE(list);
     EXPECT_EQ(locations(list),
@@ -211,7 +214,8 @@ TEST_F(SyntheticTable, CacheIsSafeToReadWhileReplaced) {
             ASSERT_EQ(d->location(), "/Volumes/Data");
         }
     });
-    for (int i = 0; i < 200; ++i) HLNDrive::drives();
+    for (int i = 0; i < 200; ++i)
+        HLNDrive::drives();
     stop = true;
     reader.join();
 }
@@ -226,8 +230,8 @@ TEST(HLNDriveMountInfo, EscapesAreDecoded) {
     EXPECT_EQ(HLNDrive::decodeMountInfoEscapes("\\777x"), "\\777x");
     EXPECT_EQ(HLNDrive::decodeMountInfoEscapes("\\303\\251"), "\xC3\xA9");
 
-    auto r = HLNDrive::parseMountInfoLine(
-        "36 35 98:0 / /mnt/a\\040b rw,noatime master:1 shared:2 - ext3 /dev/my\\040disk rw,errors=continue");
+    auto r = HLNDrive::parseMountInfoLine("36 35 98:0 / /mnt/a\\040b rw,noatime master:1 shared:2 "
+                                          "- ext3 /dev/my\\040disk rw,errors=continue");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->f_mntonname, "/mnt/a b");
     EXPECT_EQ(r->f_mntfromname, "/dev/my disk");
@@ -239,9 +243,10 @@ TEST(HLNDriveMountInfo, EscapesAreDecoded) {
 }
 
 TEST(HLNDriveMountInfo, MalformedLinesAreRejected) {
-    for (const char* line : {"", " ", "\t\t", "garbage", "1 2 3:4 / /x rw", "1 2 3:4 / /x rw a b c d",
-                             "1 2 3:4 / /x rw - ext4", "1 2 3:4 / relative rw - ext4 /dev/a rw",
-                             "1 2 3:4 / /x rw shared:1 -", "\\", "- - - - - - - - -"}) {
+    for (const char* line :
+         {"", " ", "\t\t", "garbage", "1 2 3:4 / /x rw", "1 2 3:4 / /x rw a b c d",
+          "1 2 3:4 / /x rw - ext4", "1 2 3:4 / relative rw - ext4 /dev/a rw",
+          "1 2 3:4 / /x rw shared:1 -", "\\", "- - - - - - - - -"}) {
         EXPECT_FALSE(HLNDrive::parseMountInfoLine(line)) << '"' << line << '"';
     }
     // Trailing super options may be missing on some kernels.
@@ -372,7 +377,8 @@ TEST(HLNDriveMountInfo, OnlyKernelServedTypesAreAskedWithoutABound) {
     for (const char* type : {"ext4", "xfs", "proc", "tmpfs", "overlay", "squashfs"})
         EXPECT_TRUE(HLNDrive::isKnownLocalType(type)) << type;
     // A FUSE daemon, the automounter, a server or an unknown type may hang.
-    for (const char* type : {"fuseblk", "fuse.sshfs", "fuse.portal", "autofs", "nfs", "cifs", "mystery"})
+    for (const char* type :
+         {"fuseblk", "fuse.sshfs", "fuse.portal", "autofs", "nfs", "cifs", "mystery"})
         EXPECT_FALSE(HLNDrive::isKnownLocalType(type)) << type;
 }
 
@@ -398,17 +404,20 @@ TEST(HLNDriveSystem, RootIsPresentWithSaneFigures) {
 }
 
 TEST(HLNDriveSystem, RealMountWithEscapedNameIsListedWithItsFigures) {
-    if (!runningAsRoot()) GTEST_SKIP() << "mounting needs root";
+    if (!runningAsRoot())
+        GTEST_SKIP() << "mounting needs root";
     TempTree tree;
     std::string point = tree.mkdir("odd name\tand\\slash");
-    ASSERT_EQ(::mount("hollin-test", point.c_str(), "tmpfs", 0, "size=4m"), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount("hollin-test", point.c_str(), "tmpfs", 0, "size=4m"), 0)
+        << std::strerror(errno);
     HLNDrive::setMountTableReader(nullptr);
     auto list = HLNDrive::drives();
     ::umount2(point.c_str(), MNT_DETACH);
     ASSERT_TRUE(list);
     Ref<HLNDrive> found;
     for (const auto& drive : *list)
-        if (drive->location() == point) found = drive;
+        if (drive->location() == point)
+            found = drive;
     ASSERT_TRUE(found) << point;
     EXPECT_EQ(found->type(), "tmpfs");
     EXPECT_EQ(found->fromLocation(), "hollin-test");

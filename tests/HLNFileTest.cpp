@@ -15,15 +15,20 @@
 
 namespace {
 
-uint64_t allocated(const std::string& path) { return uint64_t(TempTree::lstatOf(path).st_blocks) * 512; }
+uint64_t allocated(const std::string& path) {
+    return uint64_t(TempTree::lstatOf(path).st_blocks) * 512;
+}
 
-Ref<HLNFile> root(const std::string& path) { return HLNFile::initWithParent(nullptr, path); }
+Ref<HLNFile> root(const std::string& path) {
+    return HLNFile::initWithParent(nullptr, path);
+}
 
 Ref<HLNFile> child(const Ref<HLNFile>& folder, std::string_view name) {
     HLNFile::ChildList list = folder->children();
     if (list)
         for (const Ref<HLNFile>& c : *list)
-            if (c->nameView() == name) return c;
+            if (c->nameView() == name)
+                return c;
     return nullptr;
 }
 
@@ -35,13 +40,15 @@ void sizeWholeTree(const Ref<HLNFile>& top) {
         stack.pop_back();
         if (HLNFile::ChildList list = n->children())
             for (const Ref<HLNFile>& c : *list)
-                if (c->sizeStatus() != SizeStatus::complete) stack.push_back(c);
+                if (c->sizeStatus() != SizeStatus::complete)
+                    stack.push_back(c);
     }
 }
 
 bool waitFor(const std::function<bool()>& condition) {
     for (int i = 0; i < 500; ++i) {
-        if (condition()) return true;
+        if (condition())
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return condition();
@@ -123,7 +130,8 @@ TEST(HLNFileSizes, FilesOfOneTwoAndThreeBlocksAddUpInEveryAncestor) {
     EXPECT_EQ(r->sizeStatus(), SizeStatus::inProgress); // the folder's own blocks have arrived
     EXPECT_EQ(d->childrenCount(), 3u);
     ASSERT_TRUE(d->children());
-    uint64_t files = allocated(tree / "d/one") + allocated(tree / "d/two") + allocated(tree / "d/three");
+    uint64_t files =
+        allocated(tree / "d/one") + allocated(tree / "d/two") + allocated(tree / "d/three");
     EXPECT_EQ(files, 6u * 4096u);
     EXPECT_EQ(d->sizeSoFar(), allocated(tree / "d") + files);
     EXPECT_EQ(d->sizeStatus(), SizeStatus::complete);
@@ -191,7 +199,8 @@ TEST(HLNFileSizes, EntriesBeyondThePathLimitAreExaminedAndListed) {
     EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
     // Walk down to the leaf and check it has its real size.
     Ref<HLNFile> n = r;
-    while (Ref<HLNFile> next = child(n, std::string(200, 'd'))) n = next;
+    while (Ref<HLNFile> next = child(n, std::string(200, 'd')))
+        n = next;
     EXPECT_EQ(n->path(), deepest);
     Ref<HLNFile> leaf = child(n, "leaf");
     ASSERT_TRUE(leaf);
@@ -233,15 +242,18 @@ TEST(HLNFileSizes, TotalsEqualDuOnAGeneratedTree) {
     TempTree tree;
     const char* shared = std::getenv("HOLLIN_SHARED_DIR");
     std::string script = std::string(shared ? shared : "/work/shared") + "/bench/gen_tree.py";
-    if (::access(script.c_str(), R_OK) != 0) GTEST_SKIP() << "no tree generator at " << script;
-    std::string command = "python3 '" + script + "' -n 3000 --force '" + tree.path() + "/g' >/dev/null 2>&1";
+    if (::access(script.c_str(), R_OK) != 0)
+        GTEST_SKIP() << "no tree generator at " << script;
+    std::string command =
+        "python3 '" + script + "' -n 3000 --force '" + tree.path() + "/g' >/dev/null 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0);
     Ref<HLNFile> r = root(tree / "g");
     sizeWholeTree(r);
     EXPECT_EQ(r->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree / "g"));
     r->invalidate();
-    std::string remove = "python3 '" + script + "' --remove '" + tree.path() + "/g' >/dev/null 2>&1";
+    std::string remove =
+        "python3 '" + script + "' --remove '" + tree.path() + "/g' >/dev/null 2>&1";
     EXPECT_EQ(std::system(remove.c_str()), 0);
 }
 
@@ -262,11 +274,13 @@ TEST(HLNFileSizes, PathsJoinWithOneSeparator) {
 // ---------------------------------------------------------------- mounts (root only)
 
 TEST(HLNFileMounts, VolumeMountedInsideIsNotListedButIsAsARoot) {
-    if (!runningAsRoot()) GTEST_SKIP() << "mounting needs root";
+    if (!runningAsRoot())
+        GTEST_SKIP() << "mounting needs root";
     TempTree tree;
     tree.mkdir("vol");
     tree.writeFile("file", 4096);
-    ASSERT_EQ(::mount("tmpfs", (tree / "vol").c_str(), "tmpfs", 0, "size=4m"), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount("tmpfs", (tree / "vol").c_str(), "tmpfs", 0, "size=4m"), 0)
+        << std::strerror(errno);
     TempTree::lstatOf(tree / "vol"); // the mount is in place
     {
         int fd = ::open((tree / "vol/inside").c_str(), O_WRONLY | O_CREAT, 0644);
@@ -295,17 +309,18 @@ TEST(HLNFileMounts, VolumeMountedInsideIsNotListedButIsAsARoot) {
 
 TEST(HLNFileOrdering, SizedFirstLargestFirstThenByName) {
     TempTree tree;
-    tree.writeFile("A", 4096);         // status 2
-    tree.mkdir("B/sub");               // status 1 once B is opened
+    tree.writeFile("A", 4096); // status 2
+    tree.mkdir("B/sub");       // status 1 once B is opened
     tree.writeFile("B/sub/f", 4096);
-    tree.mkdir("c");                   // status 0
+    tree.mkdir("c"); // status 0
     tree.writeFile("c/f", 1);
-    tree.mkdir("a");                   // status 3 once cut
+    tree.mkdir("a"); // status 3 once cut
     tree.writeFile("a/f", 1);
-    tree.mkdir("E");                   // status 0
+    tree.mkdir("E"); // status 0
     tree.writeFile("E/f", 1);
     Ref<HLNFile> r = root(tree.path());
-    Ref<HLNFile> A = child(r, "A"), B = child(r, "B"), C = child(r, "c"), D = child(r, "a"), e = child(r, "E");
+    Ref<HLNFile> A = child(r, "A"), B = child(r, "B"), C = child(r, "c"), D = child(r, "a"),
+                 e = child(r, "E");
     B->children();
     D->invalidate();
     ASSERT_EQ(A->sizeStatus(), SizeStatus::complete);
@@ -317,7 +332,8 @@ TEST(HLNFileOrdering, SizedFirstLargestFirstThenByName) {
     r->sortChildren();
     HLNFile::ChildList sorted = r->children();
     std::vector<HLNFile*> order;
-    for (const Ref<HLNFile>& c : *sorted) order.push_back(c.get());
+    for (const Ref<HLNFile>& c : *sorted)
+        order.push_back(c.get());
     EXPECT_EQ(order, (std::vector<HLNFile*>{B.get(), A.get(), D.get(), C.get(), e.get()}));
     EXPECT_EQ(A->compare(*B), 1);
     EXPECT_EQ(B->compare(*A), -1);
@@ -354,10 +370,12 @@ TEST(HLNFileOrdering, NameComparisonFoldsCaseWithoutLocale) {
 
 TEST(HLNFileOrdering, ListedNamesAreInCaseInsensitiveOrder) {
     TempTree tree;
-    for (const char* n : {"b", "C", "a", "\xC3\x89t\xC3\xA9", "D"}) tree.writeFile(n, 1);
+    for (const char* n : {"b", "C", "a", "\xC3\x89t\xC3\xA9", "D"})
+        tree.writeFile(n, 1);
     Ref<HLNFile> r = root(tree.path());
     std::vector<std::string> names;
-    for (const Ref<HLNFile>& c : *r->children()) names.push_back(c->name());
+    for (const Ref<HLNFile>& c : *r->children())
+        names.push_back(c->name());
     EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "C", "D", "\xC3\x89t\xC3\xA9"}));
     r->invalidate();
 }
@@ -408,7 +426,8 @@ TEST(HLNFileDrives, DrivesUnderneathArePathPrefixes) {
     // The cached check uses the list the fresh one just read.
     EXPECT_TRUE(volumes->hadDrivesMountedUnderneathLastTimeWeCheckedDrives());
     EXPECT_FALSE(users->hadDrivesMountedUnderneathLastTimeWeCheckedDrives());
-    for (auto* n : {&volumes, &x, &users, &backup}) (*n)->invalidate();
+    for (auto* n : {&volumes, &x, &users, &backup})
+        (*n)->invalidate();
 }
 
 // ---------------------------------------------------------------- release
@@ -470,7 +489,8 @@ TEST(HLNFileRelease, RemoveChildTakesOneNodeOutAndCutsIt) {
     EXPECT_EQ((*r->children())[0]->name(), "keep");
     EXPECT_EQ(r->sizeSoFar(), size); // sizes are the re-read's business
     EXPECT_EQ(drop->sizeStatus(), SizeStatus::goneOrGoing);
-    ASSERT_TRUE(waitFor([&] { return inner->sizeStatus() == SizeStatus::goneOrGoing && !drop->parent(); }));
+    ASSERT_TRUE(
+        waitFor([&] { return inner->sizeStatus() == SizeStatus::goneOrGoing && !drop->parent(); }));
     r->invalidate();
 }
 
@@ -492,7 +512,8 @@ TEST(HLNFileThreads, ReadersOnAnotherThreadWhileChildrenAreCreated) {
     for (int d = 0; d < 12; ++d) {
         std::string dir = "d" + std::to_string(d);
         tree.mkdir(dir);
-        for (int f = 0; f < 15; ++f) tree.writeFile(dir + "/f" + std::to_string(f), 100);
+        for (int f = 0; f < 15; ++f)
+            tree.writeFile(dir + "/f" + std::to_string(f), 100);
     }
     Ref<HLNFile> r = root(tree.path());
     std::atomic<bool> done{false};
@@ -501,7 +522,8 @@ TEST(HLNFileThreads, ReadersOnAnotherThreadWhileChildrenAreCreated) {
     std::thread reader([&] {
         while (!done) {
             uint64_t s = r->sizeSoFar();
-            if (s < lastSeen) shrank = true;
+            if (s < lastSeen)
+                shrank = true;
             lastSeen = s;
             if (HLNFile::ChildList list = r->children())
                 for (const Ref<HLNFile>& c : *list) {
@@ -509,7 +531,8 @@ TEST(HLNFileThreads, ReadersOnAnotherThreadWhileChildrenAreCreated) {
                     (void)c->path();
                     (void)c->childrenCount();
                     if (HLNFile::ChildList inner = c->children())
-                        for (const Ref<HLNFile>& g : *inner) (void)g->sizeSoFar();
+                        for (const Ref<HLNFile>& g : *inner)
+                            (void)g->sizeSoFar();
                 }
         }
     });

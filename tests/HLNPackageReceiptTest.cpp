@@ -33,7 +33,8 @@ void writeText(const std::string& path, const std::string& text) {
 
 std::vector<std::string> packageNames(const HLNPackageReceipt::ReceiptList& list) {
     std::vector<std::string> names;
-    for (const auto& r : *list) names.push_back(r->packageName());
+    for (const auto& r : *list)
+        names.push_back(r->packageName());
     return names;
 }
 
@@ -57,7 +58,8 @@ protected:
     // A BOM at a path relative to the receipts folder, listing these lines.
     std::string bom(const std::string& relative, const std::string& lines) {
         size_t slash = relative.rfind('/');
-        if (slash != std::string::npos) tree.mkdir("Receipts/" + relative.substr(0, slash));
+        if (slash != std::string::npos)
+            tree.mkdir("Receipts/" + relative.substr(0, slash));
         std::string path = receipts + "/" + relative;
         writeText(path, lines);
         return path;
@@ -81,11 +83,11 @@ TEST_F(HLNPackageReceiptTest, NamesFollowTheBomLocation) {
     bom("Top.bom", "./a\n");
     bom("Top.pkg.bom", "./a\n");
     bom("notes.txt", "./a\n");
-    bom("Upper.BOM", "./a\n");   // the extension is case-sensitive
+    bom("Upper.BOM", "./a\n"); // the extension is case-sensitive
     bom("boms/Archive.bomx", "./a\n");
     // Listed in the order of the sorted walk, folders before their contents.
-    EXPECT_EQ(packageNames(scan()),
-              (std::vector<std::string>{"Docs/Extra", "Tool", "Top", "Top.pkg", "Foo", "local.Bar"}));
+    EXPECT_EQ(packageNames(scan()), (std::vector<std::string>{"Docs/Extra", "Tool", "Top",
+                                                              "Top.pkg", "Foo", "local.Bar"}));
 }
 
 TEST_F(HLNPackageReceiptTest, TheFolderMayBeALinkButLinksWithinAreNotFollowed) {
@@ -99,11 +101,13 @@ TEST_F(HLNPackageReceiptTest, TheFolderMayBeALinkButLinksWithinAreNotFollowed) {
 }
 
 TEST_F(HLNPackageReceiptTest, LinesBecomePathsUnderTheRoot) {
-    bom("Rules.bom", ".\n./usr/bin/tool\n.profile\n/etc/x\nusr/bin/y\n\n./\n./Applications/Foo App/\n");
+    bom("Rules.bom",
+        ".\n./usr/bin/tool\n.profile\n/etc/x\nusr/bin/y\n\n./\n./Applications/Foo App/\n");
     auto list = scan();
     ASSERT_EQ(list->size(), 1u);
     const auto& receipt = (*list)[0];
-    for (const char* member : {"/", "/usr/bin/tool", "/.profile", "/etc/x", "/usr/bin/y", "/Applications/Foo App/"})
+    for (const char* member :
+         {"/", "/usr/bin/tool", "/.profile", "/etc/x", "/usr/bin/y", "/Applications/Foo App/"})
         EXPECT_TRUE(receipt->fileIsPartOfPackage(member)) << member;
     for (const char* other : {"", ".", "./usr/bin/tool", "usr/bin/y", "/usr/bin", "/usr", "/etc/x/",
                               "/Applications/Foo App", "//etc/x"})
@@ -114,9 +118,11 @@ TEST_F(HLNPackageReceiptTest, LinesBecomePathsUnderTheRoot) {
 TEST_F(HLNPackageReceiptTest, MatchingIsExactAndCaseSensitive) {
     bom("Foo.bom", "./Applications/foo\n");
     scan();
-    EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/Applications/foo"), "Part of package Foo");
-    for (const char* miss : {"/applications/foo", "/Applications/Foo", "/Applications/fo", "/Applications/foo/",
-                             "/Applications/foo/bar", "/Applications", "Applications/foo", "/Applications//foo"})
+    EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/Applications/foo"),
+              "Part of package Foo");
+    for (const char* miss :
+         {"/applications/foo", "/Applications/Foo", "/Applications/fo", "/Applications/foo/",
+          "/Applications/foo/bar", "/Applications", "Applications/foo", "/Applications//foo"})
         EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename(miss), "") << miss;
 }
 
@@ -189,7 +195,8 @@ TEST_F(HLNPackageReceiptTest, MissingListerOrFolderLeavesAnEmptyList) {
     ::testing::internal::CaptureStderr();
     EXPECT_TRUE(scan()->empty());
     std::string log = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("Unable to read package at " + receipts + "/A.bom ("), std::string::npos) << log;
+    EXPECT_NE(log.find("Unable to read package at " + receipts + "/A.bom ("), std::string::npos)
+        << log;
 
     HLNPackageReceipt::resetForTesting();
     HLNPackageReceipt::setReceiptsFolder(tree / "missing");
@@ -216,7 +223,8 @@ TEST_F(HLNPackageReceiptTest, InvalidUtf8KeepsTheBytesAndTheScanGoing) {
 
 TEST_F(HLNPackageReceiptTest, DebugPreferenceLogsProgress) {
     std::string lines;
-    for (int i = 0; i < 2500; ++i) lines += i % 10 == 0 ? "\n" : "./f" + std::to_string(i) + "\n";
+    for (int i = 0; i < 2500; ++i)
+        lines += i % 10 == 0 ? "\n" : "./f" + std::to_string(i) + "\n";
     std::string path = bom("Big.bom", lines);
 
     ::testing::internal::CaptureStderr();
@@ -230,10 +238,9 @@ TEST_F(HLNPackageReceiptTest, DebugPreferenceLogsProgress) {
     ::testing::internal::CaptureStderr();
     scan();
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Scanning package at " + path + "\n" +
-              "    Scanning " + path + ": 1000 entries...\n" +
-              "    Scanning " + path + ": 2000 entries...\n" +
-              "    Scanned " + path + ": total of 2500 entries\n");
+              "Scanning package at " + path + "\n" + "    Scanning " + path +
+                  ": 1000 entries...\n" + "    Scanning " + path + ": 2000 entries...\n" +
+                  "    Scanned " + path + ": total of 2500 entries\n");
 }
 
 // dpkg's file lists, in a temporary info folder naming paths in a real tree.
@@ -244,16 +251,17 @@ TEST_F(HLNPackageReceiptTest, DpkgListsAddOnePackageEach) {
     tree.writeFile("root/usr/bin/tool", 10);
     tree.writeFile("root/usr/bin/other", 10);
     tree.writeFile("root/usr/bin/shared", 10);
-    tree.symlink("usr/bin", "root/bin");          // merged-/usr
+    tree.symlink("usr/bin", "root/bin"); // merged-/usr
     tree.symlink("tool", "root/usr/bin/tool-link");
     tree.symlink("usr", "root/usr-link"); // a link to a folder is recorded like any link
     std::string info = tree.mkdir("info");
-    writeText(info + "/foo.list", "/.\n" + root + "\n" + root + "/bin\n" + root + "/bin/tool\n" + root +
-                                      "/usr\n" + root + "/usr/bin\n" + root + "/usr/bin/tool-link\n" + root +
-                                      "/usr/bin/shared\n" + root + "/var\n" + root + "/var/empty\n" + root +
-                                      "/gone\n" + root + "/usr/bin/odd\rname\n" + root + "/usr-link\n");
-    writeText(info + "/libbar:amd64.list", root + "/usr\n" + root + "/usr/bin\n" + root + "/usr/bin/other\n" +
-                                               root + "/usr/bin/shared\n");
+    writeText(info + "/foo.list", "/.\n" + root + "\n" + root + "/bin\n" + root + "/bin/tool\n" +
+                                      root + "/usr\n" + root + "/usr/bin\n" + root +
+                                      "/usr/bin/tool-link\n" + root + "/usr/bin/shared\n" + root +
+                                      "/var\n" + root + "/var/empty\n" + root + "/gone\n" + root +
+                                      "/usr/bin/odd\rname\n" + root + "/usr-link\n");
+    writeText(info + "/libbar:amd64.list", root + "/usr\n" + root + "/usr/bin\n" + root +
+                                               "/usr/bin/other\n" + root + "/usr/bin/shared\n");
     writeText(info + "/foo.md5sums", root + "/usr/bin/md5\n");
     tree.mkdir("info/dir.list");
     bom("Bom.bom", "./x\n");
@@ -274,8 +282,8 @@ TEST_F(HLNPackageReceiptTest, DpkgListsAddOnePackageEach) {
     EXPECT_EQ(names(root + "/usr-link"), "Part of package foo");
     // Folders are not recorded: neither those with listed contents (even
     // where the disk has a link), nor empty ones, nor the root.
-    for (const std::string& folder : {root, root + "/usr", root + "/usr/bin", root + "/bin", root + "/var/empty",
-                                      std::string("/")})
+    for (const std::string& folder : {root, root + "/usr", root + "/usr/bin", root + "/bin",
+                                      root + "/var/empty", std::string("/")})
         EXPECT_EQ(names(folder), "") << folder;
     EXPECT_EQ(names(root + "/usr/bin/md5"), "");
 }
@@ -290,7 +298,8 @@ TEST_F(HLNPackageReceiptTest, UnreadableDpkgListIsSkipped) {
     auto list = scan();
     std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(packageNames(list), (std::vector<std::string>{"a", "c"}));
-    EXPECT_NE(log.find("Unable to read package at " + info + "/b.list ("), std::string::npos) << log;
+    EXPECT_NE(log.find("Unable to read package at " + info + "/b.list ("), std::string::npos)
+        << log;
     EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/c-file"), "Part of package c");
 }
 
@@ -299,8 +308,10 @@ TEST_F(HLNPackageReceiptTest, BinaryJunkFromTheListerNeitherStopsNorConfusesTheS
     // no line end, and lines that climb out of the root.
     std::string junk;
     std::mt19937 random(7);
-    for (int i = 0; i < 200000; ++i) junk += char(random() % 256);
-    static const char odd[] = "\n\0\0\0\n./\xFF\xFE\0x\n\r\r\r\n././././\n../../etc/passwd\n//double\n/\n.\n";
+    for (int i = 0; i < 200000; ++i)
+        junk += char(random() % 256);
+    static const char odd[] =
+        "\n\0\0\0\n./\xFF\xFE\0x\n\r\r\r\n././././\n../../etc/passwd\n//double\n/\n.\n";
     junk += std::string(odd, sizeof odd - 1);
     junk += std::string(1 << 20, '\xAB') + "\n";
     static const char withNul[] = "./with\0nul\n";
@@ -320,7 +331,8 @@ TEST_F(HLNPackageReceiptTest, BinaryJunkFromTheListerNeitherStopsNorConfusesTheS
 // This machine's own dpkg database, indexed while other threads look up.
 TEST(HLNPackageReceiptMachine, CoreutilsOwnsLsUnderBothSpellings) {
     HLNPackageReceipt::resetForTesting();
-    if (::access("/var/lib/dpkg/info/coreutils.list", R_OK) != 0) GTEST_SKIP() << "no dpkg database";
+    if (::access("/var/lib/dpkg/info/coreutils.list", R_OK) != 0)
+        GTEST_SKIP() << "no dpkg database";
     std::atomic<bool> finished{false};
     std::atomic<int> wrongAnswers{0};
     std::vector<std::thread> readers;
@@ -331,32 +343,39 @@ TEST(HLNPackageReceiptMachine, CoreutilsOwnsLsUnderBothSpellings) {
             for (bool last = false; !last;) {
                 last = finished.load();
                 std::string answer = HLNPackageReceipt::packageNamesForFilename(path);
-                if (first.empty()) first = answer;
-                if (answer != first) ++wrongAnswers;
+                if (first.empty())
+                    first = answer;
+                if (answer != first)
+                    ++wrongAnswers;
             }
         });
     }
     HLNPackageReceipt::waitUntilScanFinished();
     finished = true;
-    for (auto& t : readers) t.join();
+    for (auto& t : readers)
+        t.join();
     EXPECT_EQ(wrongAnswers.load(), 0);
     EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/bin/ls"), "Part of package coreutils");
-    EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/usr/bin/ls"), "Part of package coreutils");
+    EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/usr/bin/ls"),
+              "Part of package coreutils");
     EXPECT_EQ(HLNPackageReceipt::packageNamesForFilename("/usr/bin"), "");
     HLNPackageReceipt::resetForTesting();
 }
 
 TEST(HLNPackageCommand, PrintsOneLinePerPathWithoutADisplay) {
     const char* binary = std::getenv("HOLLIN_BINARY");
-    if (!binary) GTEST_SKIP() << "HOLLIN_BINARY not set";
-    if (::access("/var/lib/dpkg/info/coreutils.list", R_OK) != 0) GTEST_SKIP() << "no dpkg database";
-    std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '") + binary +
-                          "' --package /usr/bin/ls /no/such/path 2>/dev/null";
+    if (!binary)
+        GTEST_SKIP() << "HOLLIN_BINARY not set";
+    if (::access("/var/lib/dpkg/info/coreutils.list", R_OK) != 0)
+        GTEST_SKIP() << "no dpkg database";
+    std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '") +
+                          binary + "' --package /usr/bin/ls /no/such/path 2>/dev/null";
     FILE* p = ::popen(command.c_str(), "r");
     ASSERT_TRUE(p);
     std::string output;
     char buffer[4096];
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, p)) output.append(buffer, n);
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, p))
+        output.append(buffer, n);
     EXPECT_EQ(::pclose(p), 0);
     EXPECT_EQ(output, "/usr/bin/ls\tPart of package coreutils\n/no/such/path\t\n");
 }

@@ -27,13 +27,13 @@ struct Window {
     int refreshes = 0;
     std::function<void()> body = [] {};
     Window() {
-        TFNotificationCenter::defaultCenter().addObserver(this, HLNRefreshUserInterfaceNotificationName,
-                                                          [this](const std::string&) {
-                                                              HLNRefreshRequests::refreshWindow([this] {
-                                                                  ++refreshes;
-                                                                  body();
-                                                              });
-                                                          });
+        TFNotificationCenter::defaultCenter().addObserver(
+            this, HLNRefreshUserInterfaceNotificationName, [this](const std::string&) {
+                HLNRefreshRequests::refreshWindow([this] {
+                    ++refreshes;
+                    body();
+                });
+            });
     }
     ~Window() { TFNotificationCenter::defaultCenter().removeObserver(this); }
 };
@@ -100,7 +100,8 @@ TEST_F(HLNRefreshRequestsTest, NothingThrottledGoesThroughWhileOneIsPending) {
 TEST_F(HLNRefreshRequestsTest, TenRequestsFromAnotherThreadGiveOneNotification) {
     Window w;
     std::thread sizing([] {
-        for (int i = 0; i < 10; ++i) HLNRefreshRequests::updateUI();
+        for (int i = 0; i < 10; ++i)
+            HLNRefreshRequests::updateUI();
     });
     sizing.join();
     drainMainLoop();
@@ -130,8 +131,9 @@ TEST_F(HLNRefreshRequestsTest, NotificationReachingNoWindowClearsThePendingReque
 
 TEST_F(HLNRefreshRequestsTest, ThrowingRefreshLeavesTheMachineryIdle) {
     now += 5s;
-    EXPECT_THROW(HLNRefreshRequests::refreshWindow([] { throw std::runtime_error("drawing failed"); }),
-                 std::runtime_error);
+    EXPECT_THROW(
+        HLNRefreshRequests::refreshWindow([] { throw std::runtime_error("drawing failed"); }),
+        std::runtime_error);
     EXPECT_FALSE(HLNRefreshRequests::refreshPending());
     EXPECT_EQ(HLNRefreshRequests::lastRefreshDate(), now);
     // The lock was given back: a throttled request after 2.1 s goes through.
@@ -144,7 +146,8 @@ TEST_F(HLNRefreshRequestsTest, RequestDuringARefreshIsStillDelivered) {
     Window w;
     bool first = true;
     w.body = [&] {
-        if (!first) return;
+        if (!first)
+            return;
         first = false;
         // The refresh lock is held here: another thread's request cannot
         // set the flag, but it still schedules the next refresh.

@@ -41,8 +41,9 @@ bool spinUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // Sized to the end, with every queued re-read handed on and done.
 void settle(const Ref<HLNFile>& root) {
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(
-            spinUntil([&] { return HLNBackgroundFileSizer::isIdle() && root->sizeStatus() == SizeStatus::complete; }));
+        ASSERT_TRUE(spinUntil([&] {
+            return HLNBackgroundFileSizer::isIdle() && root->sizeStatus() == SizeStatus::complete;
+        }));
         QCoreApplication::processEvents();
     }
 }

@@ -39,7 +39,8 @@ std::vector<std::string> reportsIn(const std::string& dir) {
     std::vector<std::string> out;
     if (DIR* d = ::opendir(dir.c_str())) {
         while (dirent* e = ::readdir(d))
-            if (e->d_name[0] != '.') out.push_back(dir + "/" + e->d_name);
+            if (e->d_name[0] != '.')
+                out.push_back(dir + "/" + e->d_name);
         ::closedir(d);
     }
     return out;
@@ -57,15 +58,20 @@ std::string contents(const std::string& path) {
     volatile int* p = nullptr;
     *p = 1;
 }
-void abortNow() { std::abort(); }
+void abortNow() {
+    std::abort();
+}
 volatile int gDepthLimit = 1 << 30; // not known to the compiler: no infinite-recursion warning
 [[gnu::noinline]] int recurse(int n) {
     volatile char pad[1024];
     pad[0] = static_cast<char>(n);
-    if (n > gDepthLimit) return 0;
+    if (n > gDepthLimit)
+        return 0;
     return recurse(n + 1) + pad[0];
 }
-void overflowStack() { recurse(0); }
+void overflowStack() {
+    recurse(0);
+}
 
 } // namespace
 

@@ -13,8 +13,8 @@ namespace {
 
 // Runs a filter with a watchdog: a deadlocked pipe must fail the test, not
 // hang the suite until the CTest timeout.
-std::string filterWithin(std::chrono::seconds limit, const std::string& data, const std::string& path,
-                         const std::vector<std::string>& arguments) {
+std::string filterWithin(std::chrono::seconds limit, const std::string& data,
+                         const std::string& path, const std::vector<std::string>& arguments) {
     auto future = std::async(std::launch::async,
                              [&] { return filterDataThroughCommandAtPath(data, path, arguments); });
     if (future.wait_for(limit) != std::future_status::ready) {
@@ -26,7 +26,8 @@ std::string filterWithin(std::chrono::seconds limit, const std::string& data, co
 
 std::string bigData(size_t size) {
     std::string data(size, '\0');
-    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+    for (size_t i = 0; i < size; ++i)
+        data[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
     return data;
 }
 
@@ -46,8 +47,8 @@ TEST(TFCommand, LargeInputAndOutputDoNotDeadlock) {
     std::string data = bigData(8 << 20);
     EXPECT_EQ(filterWithin(std::chrono::seconds(60), data, "/bin/cat", {}), data);
     // Output many times larger than the input.
-    std::string out = filterWithin(std::chrono::seconds(60), "", "/bin/sh",
-                                   {"-c", "head -c 20000000 /dev/zero"});
+    std::string out =
+        filterWithin(std::chrono::seconds(60), "", "/bin/sh", {"-c", "head -c 20000000 /dev/zero"});
     EXPECT_EQ(out.size(), 20000000u);
 }
 

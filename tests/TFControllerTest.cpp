@@ -30,9 +30,18 @@ TEST_F(TFControllerTest, LifecycleStates) {
 TEST_F(TFControllerTest, CancelWinsAndStopsAsking) {
     std::vector<std::string> asked;
     int a = 0, b = 0, c = 0;
-    controller.addTerminationHandler(&a, [&] { asked.push_back("later"); return TFController::TerminateLater; });
-    controller.addTerminationHandler(&b, [&] { asked.push_back("cancel"); return TFController::TerminateCancel; });
-    controller.addTerminationHandler(&c, [&] { asked.push_back("now"); return TFController::TerminateNow; });
+    controller.addTerminationHandler(&a, [&] {
+        asked.push_back("later");
+        return TFController::TerminateLater;
+    });
+    controller.addTerminationHandler(&b, [&] {
+        asked.push_back("cancel");
+        return TFController::TerminateCancel;
+    });
+    controller.addTerminationHandler(&c, [&] {
+        asked.push_back("now");
+        return TFController::TerminateNow;
+    });
     EXPECT_EQ(controller.requestTermination(), TFController::TerminateCancel);
     EXPECT_EQ(asked, (std::vector<std::string>{"later", "cancel"}));
     EXPECT_FALSE(controller.terminationPending());

@@ -15,14 +15,17 @@
 
 namespace {
 
-bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
 
 std::vector<std::string> names(const TFDirectory& dir) {
     std::vector<char> bytes;
     std::vector<uint32_t> offsets;
     EXPECT_TRUE(dir.readNames(bytes, offsets));
     std::vector<std::string> out;
-    for (uint32_t o : offsets) out.emplace_back(bytes.data() + o);
+    for (uint32_t o : offsets)
+        out.emplace_back(bytes.data() + o);
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -55,7 +58,8 @@ TEST(TFDirectoryListing, NamesAreRawBytesWithoutDotEntries) {
     tree.mkdir("-dash");
     TFDirectory dir = TFDirectory::openPath(tree.path());
     ASSERT_TRUE(dir.isOpen());
-    EXPECT_EQ(names(dir), (std::vector<std::string>{"-dash", "new\nline", "not \xC3\x28 text", "plain"}));
+    EXPECT_EQ(names(dir),
+              (std::vector<std::string>{"-dash", "new\nline", "not \xC3\x28 text", "plain"}));
 }
 
 TEST(TFDirectoryListing, OpeningRefusesLinksAndReportsErrors) {
@@ -81,10 +85,13 @@ TEST(TFDirectoryListing, EntriesComeWithTheirTypes) {
     ASSERT_TRUE(TFDirectory::openPath(tree.path()).readEntries(entries));
     std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.name < b.name; });
     std::vector<std::pair<std::string, TFDirectory::EntryType>> seen;
-    for (const auto& e : entries) seen.emplace_back(e.name, e.type);
+    for (const auto& e : entries)
+        seen.emplace_back(e.name, e.type);
     using T = TFDirectory::EntryType;
-    EXPECT_EQ(seen, (std::vector<std::pair<std::string, T>>{
-                        {"fifo", T::other}, {"file \xff", T::regular}, {"folder", T::directory}, {"link", T::link}}));
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, T>>{{"fifo", T::other},
+                                                            {"file \xff", T::regular},
+                                                            {"folder", T::directory},
+                                                            {"link", T::link}}));
     EXPECT_FALSE(TFDirectory::openPath(tree / "absent").readEntries(entries));
 }
 
@@ -121,7 +128,8 @@ TEST(TFDirectoryExamining, FiguresMatchLstatAndLinksAreNotFollowed) {
 TEST(TFDirectoryReading, WholeFilesAndTheirErrors) {
     TempTree tree;
     std::string big(200000, '\0');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 7);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = char(i * 7);
     { std::ofstream(tree / "big", std::ios::binary) << big; }
     std::string read;
     EXPECT_EQ(TFDirectory::readWholeFile(tree / "big", read), 0);
@@ -193,7 +201,8 @@ TEST(TFDirectoryRemoval, DeeperThanThePathLimitAndTheOpenLevels) {
 }
 
 TEST(TFDirectoryRemoval, GoesOnAfterErrors) {
-    if (!runningAsRoot()) GTEST_SKIP() << "needs root to mark a file immutable";
+    if (!runningAsRoot())
+        GTEST_SKIP() << "needs root to mark a file immutable";
     TempTree tree;
     tree.mkdir("doomed/a");
     tree.mkdir("doomed/z");
@@ -213,7 +222,8 @@ TEST(TFDirectoryRemoval, GoesOnAfterErrors) {
 }
 
 TEST(TFDirectoryRemoval, NeverEntersAnotherMount) {
-    if (!runningAsRoot()) GTEST_SKIP() << "mounting needs root";
+    if (!runningAsRoot())
+        GTEST_SKIP() << "mounting needs root";
     TempTree tree;
     tree.mkdir("doomed/tmp");
     tree.mkdir("doomed/sub/bound");
@@ -221,7 +231,9 @@ TEST(TFDirectoryRemoval, NeverEntersAnotherMount) {
     tree.writeFile("outside/kept", 1);
     tree.writeFile("doomed/sub/loose", 1);
     ASSERT_EQ(::mount("tmpfs", (tree / "doomed/tmp").c_str(), "tmpfs", 0, nullptr), 0);
-    ASSERT_EQ(::mount((tree / "outside").c_str(), (tree / "doomed/sub/bound").c_str(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(::mount((tree / "outside").c_str(), (tree / "doomed/sub/bound").c_str(), nullptr,
+                      MS_BIND, nullptr),
+              0);
     { std::ofstream(tree / "doomed/tmp/kept") << "x"; }
     int error = 0;
     EXPECT_FALSE(TFDirectory::removePath(tree / "doomed", &error));

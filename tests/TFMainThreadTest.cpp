@@ -11,7 +11,8 @@
 
 namespace {
 void drainEvents() {
-    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
 }
 } // namespace
 
@@ -41,9 +42,11 @@ TEST(TFMainThread, PerformOnceMergesWhilePending) {
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i)
         threads.emplace_back([&] {
-            for (int j = 0; j < 100; ++j) TFMainThread::performOnce(pending, [&] { ++runs; });
+            for (int j = 0; j < 100; ++j)
+                TFMainThread::performOnce(pending, [&] { ++runs; });
         });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_TRUE(pending);
     drainEvents();
     EXPECT_EQ(runs, 1);
@@ -52,7 +55,8 @@ TEST(TFMainThread, PerformOnceMergesWhilePending) {
     // A request made while the call runs is queued anew, not lost.
     int nested = 0;
     std::function<void()> call = [&] {
-        if (++nested == 1) TFMainThread::performOnce(pending, call);
+        if (++nested == 1)
+            TFMainThread::performOnce(pending, call);
     };
     TFMainThread::performOnce(pending, call);
     drainEvents();
@@ -75,23 +79,31 @@ TEST(TFMainThread, CallsFromManyThreadsArriveInOrderBesideTheMainThreadsOwnEvent
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kCalls; ++i) TFMainThread::perform([&, t, i] { seen[t].push_back(i); });
+            for (int i = 0; i < kCalls; ++i)
+                TFMainThread::perform([&, t, i] { seen[t].push_back(i); });
         });
     // Meanwhile the main thread posts its own Qt events and calls, and runs them.
     for (int i = 0; i < kCalls; ++i) {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { ++qtEvents; }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [&] { ++qtEvents; }, Qt::QueuedConnection);
         TFMainThread::perform([&, i] { seen[kThreads].push_back(i); });
-        if (i % 100 == 0) QCoreApplication::processEvents();
+        if (i % 100 == 0)
+            QCoreApplication::processEvents();
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     auto total = [&] {
         size_t n = 0;
-        for (auto& s : seen) n += s.size();
+        for (auto& s : seen)
+            n += s.size();
         return n;
     };
-    for (int round = 0; round < 100 && total() < (kThreads + 1) * size_t(kCalls); ++round) drainEvents();
+    for (int round = 0; round < 100 && total() < (kThreads + 1) * size_t(kCalls); ++round)
+        drainEvents();
     EXPECT_EQ(qtEvents, kCalls);
     std::vector<int> expected(kCalls);
-    for (int i = 0; i < kCalls; ++i) expected[i] = i;
-    for (int t = 0; t <= kThreads; ++t) EXPECT_EQ(seen[t], expected) << "poster " << t;
+    for (int i = 0; i < kCalls; ++i)
+        expected[i] = i;
+    for (int t = 0; t <= kThreads; ++t)
+        EXPECT_EQ(seen[t], expected) << "poster " << t;
 }

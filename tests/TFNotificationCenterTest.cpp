@@ -63,7 +63,8 @@ TEST(TFNotificationCenter, WhenIdlePostsOnTheMainThreadLater) {
     });
     std::thread([&] { center.postNotificationNameWhenIdle("n"); }).join();
     EXPECT_EQ(calls, 0);
-    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(onMain);
 }

@@ -22,7 +22,8 @@ TEST(TFPreference, AbsentReadsFalseAndValuesRoundTrip) {
 }
 
 TEST(TFPreference, RegisteredDefaultsAnswerUntilTheUserSetsAValue) {
-    TFPreference::registerDefaults({{"HLNSmallFileColor", "#00ff00"}, {"DebugPackageScanning", "true"}});
+    TFPreference::registerDefaults(
+        {{"HLNSmallFileColor", "#00ff00"}, {"DebugPackageScanning", "true"}});
     TFPreference::registerDefaults({{"HLNSmallFileColor", "#ff0000"}}); // first default stays
     EXPECT_EQ(TFPreference::preferenceForKey("HLNSmallFileColor").stringValue(), "#00ff00");
     EXPECT_TRUE(TFPreference::preferenceForKey("DebugPackageScanning").boolValue());

@@ -1,5 +1,5 @@
-#include "toolkit/TFObject.h"
 #include "toolkit/TFSparseArray.h"
+#include "toolkit/TFObject.h"
 
 #include <gtest/gtest.h>
 

@@ -31,9 +31,12 @@ TEST(TFString, SpacesPrefixesAndCharacters) {
 TEST(TFString, Utf8DecodingReplacesOnlyInvalidBytes) {
     EXPECT_TRUE(isValidUTF8("\xC3\xA9mile"));
     EXPECT_FALSE(isValidUTF8("caf\xE9"));
-    EXPECT_FALSE(isValidUTF8("\xC0\xAF"));         // overlong
-    EXPECT_FALSE(isValidUTF8("\xED\xA0\x80"));     // surrogate
-    EXPECT_EQ(stringWithDataUTF8("a\xFF" "b\n"), "a\xEF\xBF\xBD" "b\n");
+    EXPECT_FALSE(isValidUTF8("\xC0\xAF"));     // overlong
+    EXPECT_FALSE(isValidUTF8("\xED\xA0\x80")); // surrogate
+    EXPECT_EQ(stringWithDataUTF8("a\xFF"
+                                 "b\n"),
+              "a\xEF\xBF\xBD"
+              "b\n");
     EXPECT_EQ(stringWithDataUTF8("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD"); // truncated
 }
 
@@ -48,14 +51,16 @@ TEST(TFString, NamesThatAreNotUtf8StayDistinctAndComeBack) {
     EXPECT_EQ(displayStringForName("a\xc0\xafz"), "a\\xC0\\xAFz");
     // Text made from a name gives its bytes back, a character beyond the
     // first plane included (its low half looks like an escaped byte).
-    for (const std::string& name : {a, c, std::string("\xf0\x9f\x92\x80 x\xff\x80"), std::string("\xed\xa0\x80")})
+    for (const std::string& name :
+         {a, c, std::string("\xf0\x9f\x92\x80 x\xff\x80"), std::string("\xed\xa0\x80")})
         EXPECT_EQ(nameForString(stringForName(name)), name);
 }
 
 TEST(TFStringScanner, ReadsLinesWithAnyTerminator) {
     TFStringScanner scanner("a\n\nb\r\nc\rd");
     std::vector<std::string> lines;
-    while (auto line = scanner.readLine()) lines.emplace_back(*line);
+    while (auto line = scanner.readLine())
+        lines.emplace_back(*line);
     EXPECT_EQ(lines, (std::vector<std::string>{"a", "", "b", "c", "d"}));
     EXPECT_FALSE(scanner.readLine());
     TFStringScanner empty("");

@@ -21,8 +21,9 @@ TEST(TFTrie, MembershipIsExact) {
     EXPECT_EQ(trie.bucketForString("/"), &buckets[2]);
     EXPECT_EQ(trie.bucketForString("relative/name"), &buckets[3]);
     // Prefixes, extensions and near spellings are not members.
-    for (const char* s : {"", "/usr", "/usr/bin", "/usr/bin/", "/usr/bin/l", "/usr/bin/lss", "//", "/usr//bin/ls",
-                          "usr/bin/ls", "/USR/bin/ls", "/usr/bin/ls/", "relative", "/relative/name"})
+    for (const char* s :
+         {"", "/usr", "/usr/bin", "/usr/bin/", "/usr/bin/l", "/usr/bin/lss", "//", "/usr//bin/ls",
+          "usr/bin/ls", "/USR/bin/ls", "/usr/bin/ls/", "relative", "/relative/name"})
         EXPECT_EQ(trie.bucketForString(s), nullptr) << s;
     EXPECT_EQ(trie.count(), 4u);
 }
@@ -93,13 +94,15 @@ TEST(TFTrie, ManyEntriesInOneFolderAndDeepPaths) {
     }
     EXPECT_EQ(trie.count(), 20000u);
     for (int i = 0; i < 10000; ++i)
-        ASSERT_EQ(trie.bucketForString("/usr/share/doc/package-" + std::to_string(i)), &buckets[i]) << i;
+        ASSERT_EQ(trie.bucketForString("/usr/share/doc/package-" + std::to_string(i)), &buckets[i])
+            << i;
     EXPECT_EQ(trie.bucketForString("/usr/share/doc/package-10000"), nullptr);
     EXPECT_EQ(trie.bucketForString(deep), &buckets[19999]);
     EXPECT_EQ(trie.bucketForString(deep + "/d0"), nullptr);
     // The child table grew many times; the zone gave back every old copy.
     size_t table = 1;
-    while (table * 7 < trie.nodeCount() * 10) table *= 2;
+    while (table * 7 < trie.nodeCount() * 10)
+        table *= 2;
     EXPECT_LT(zone.bytesInUse(), zone.bytesReserved() + 1);
     EXPECT_LT(zone.bytesReserved(), trie.nodeCount() * 64 + table * sizeof(void*) + 128 * 1024);
 }
@@ -118,7 +121,8 @@ TEST(TFTrieZone, LargeBlocksAreReturnedSmallOnesStay) {
     EXPECT_EQ(zone.bytesReserved(), afterSmall);
     // Small requests fill a chunk before another is taken: 630 blocks of
     // 100 bytes, 8-aligned, fit in 64 KiB.
-    for (int i = 1; i < 630; ++i) ASSERT_EQ(reinterpret_cast<uintptr_t>(zone.allocate(100, 8)) % 8, 0u);
+    for (int i = 1; i < 630; ++i)
+        ASSERT_EQ(reinterpret_cast<uintptr_t>(zone.allocate(100, 8)) % 8, 0u);
     EXPECT_EQ(zone.bytesReserved(), 64u * 1024);
     EXPECT_NE(zone.allocate(100, 8), nullptr);
     EXPECT_EQ(zone.bytesReserved(), 2u * 64 * 1024);

@@ -22,13 +22,20 @@ const int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSY
 
 const char* signalName(int sig) {
     switch (sig) {
-    case SIGSEGV: return "SIGSEGV";
-    case SIGBUS: return "SIGBUS";
-    case SIGILL: return "SIGILL";
-    case SIGFPE: return "SIGFPE";
-    case SIGABRT: return "SIGABRT";
-    case SIGTRAP: return "SIGTRAP";
-    case SIGSYS: return "SIGSYS";
+    case SIGSEGV:
+        return "SIGSEGV";
+    case SIGBUS:
+        return "SIGBUS";
+    case SIGILL:
+        return "SIGILL";
+    case SIGFPE:
+        return "SIGFPE";
+    case SIGABRT:
+        return "SIGABRT";
+    case SIGTRAP:
+        return "SIGTRAP";
+    case SIGSYS:
+        return "SIGSYS";
     }
     return "signal";
 }
@@ -38,7 +45,8 @@ struct Text {
     char buffer[8192];
     size_t length = 0;
     void add(const char* s) {
-        while (*s && length + 1 < sizeof buffer) buffer[length++] = *s++;
+        while (*s && length + 1 < sizeof buffer)
+            buffer[length++] = *s++;
         buffer[length] = '\0';
     }
     void addNumber(unsigned long long value, unsigned base = 10) {
@@ -54,7 +62,8 @@ struct Text {
             out[k++] = '0';
             out[k++] = 'x';
         }
-        while (n) out[k++] = digits[--n];
+        while (n)
+            out[k++] = digits[--n];
         out[k] = '\0';
         add(out);
     }
@@ -63,8 +72,10 @@ struct Text {
 void writeAll(int fd, const char* data, size_t length) {
     while (length) {
         ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
         data += n;
         length -= static_cast<size_t>(n);
     }
@@ -79,7 +90,8 @@ void crashHandler(int sig, siginfo_t* info, void*) {
     path.add("-");
     path.addNumber(static_cast<unsigned long long>(::getpid()));
     path.add(".txt");
-    int fd = gDirectory[0] ? ::open(path.buffer, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600) : -1;
+    int fd =
+        gDirectory[0] ? ::open(path.buffer, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600) : -1;
 
     Text report;
     report.add("Hollin crash report\nversion: " HOLLIN_VERSION "\nsignal: ");
@@ -129,7 +141,8 @@ void crashHandler(int sig, siginfo_t* info, void*) {
 bool makeDirectories(const std::string& path) {
     for (size_t slash = 1; slash != std::string::npos; slash = path.find('/', slash + 1)) {
         std::string part = path.substr(0, slash);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
     }
     return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
 }
@@ -148,7 +161,8 @@ void TCCCrashCatcher::enableCrashCatching() {
         directory = std::string(state) + "/hollin/crashes";
     else if (home && home[0] == '/')
         directory = std::string(home) + "/.local/state/hollin/crashes";
-    if (!directory.empty() && directory.size() < sizeof gDirectory - 64 && makeDirectories(directory))
+    if (!directory.empty() && directory.size() < sizeof gDirectory - 64 &&
+        makeDirectories(directory))
         std::strcpy(gDirectory, directory.c_str());
     else
         gDirectory[0] = '\0';
@@ -168,7 +182,8 @@ void TCCCrashCatcher::enableCrashCatching() {
     action.sa_sigaction = crashHandler;
     action.sa_flags = SA_SIGINFO | SA_RESETHAND | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
-    for (int sig : kSignals) ::sigaction(sig, &action, nullptr);
+    for (int sig : kSignals)
+        ::sigaction(sig, &action, nullptr);
     gEnabled = true;
 }
 

@@ -21,10 +21,12 @@ struct Pipe {
     int fd[2] = {-1, -1};
     ~Pipe() {
         for (int f : fd)
-            if (f >= 0) ::close(f);
+            if (f >= 0)
+                ::close(f);
     }
     void closeEnd(int i) {
-        if (fd[i] >= 0) ::close(fd[i]);
+        if (fd[i] >= 0)
+            ::close(fd[i]);
         fd[i] = -1;
     }
 };
@@ -57,14 +59,16 @@ std::string filterDataThroughCommandAtPath(std::string_view data, const std::str
 
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
-    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : arguments)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
     pid_t pid = -1;
     int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (rc != 0) throw TFException("couldn't run " + path + ": " + std::strerror(rc));
+    if (rc != 0)
+        throw TFException("couldn't run " + path + ": " + std::strerror(rc));
     in.closeEnd(0);
     out.closeEnd(1);
     // Our end of the input pipe must not block: a blocking write of a large
@@ -75,22 +79,28 @@ std::string filterDataThroughCommandAtPath(std::string_view data, const std::str
     // Feed input and drain output together so neither side can block the other.
     std::string result;
     size_t written = 0;
-    if (data.empty()) in.closeEnd(1);
+    if (data.empty())
+        in.closeEnd(1);
     char buffer[65536];
     while (out.fd[0] >= 0) {
         pollfd fds[2];
         nfds_t n = 0;
         fds[n++] = {out.fd[0], POLLIN, 0};
-        if (in.fd[1] >= 0) fds[n++] = {in.fd[1], POLLOUT, 0};
+        if (in.fd[1] >= 0)
+            fds[n++] = {in.fd[1], POLLOUT, 0};
         if (::poll(fds, n, -1) < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             break;
         }
         if (n == 2 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
             ssize_t w = ::write(in.fd[1], data.data() + written, data.size() - written);
-            if (w > 0) written += static_cast<size_t>(w);
-            if (w < 0 && errno != EINTR && errno != EAGAIN) written = data.size();
-            if (written >= data.size()) in.closeEnd(1);
+            if (w > 0)
+                written += static_cast<size_t>(w);
+            if (w < 0 && errno != EINTR && errno != EAGAIN)
+                written = data.size();
+            if (written >= data.size())
+                in.closeEnd(1);
         }
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             ssize_t r = ::read(out.fd[0], buffer, sizeof buffer);

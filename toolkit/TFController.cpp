@@ -7,12 +7,17 @@ TFController& TFController::sharedController() {
     return controller;
 }
 
-void TFController::didInitialize() { _initialized = true; }
+void TFController::didInitialize() {
+    _initialized = true;
+}
 
-void TFController::startedRunning() { _running = true; }
+void TFController::startedRunning() {
+    _running = true;
+}
 
 TFController::TerminateReply TFController::requestTermination() {
-    if (_terminating) return TerminateNow;
+    if (_terminating)
+        return TerminateNow;
     bool later = false;
     // A copy: a handler may register or remove handlers while it runs.
     auto handlers = _handlers;
@@ -34,18 +39,23 @@ TFController::TerminateReply TFController::requestTermination() {
 }
 
 void TFController::replyToTerminationRequest(bool shouldTerminate) {
-    if (!_terminationPending) return;
+    if (!_terminationPending)
+        return;
     _terminationPending = false;
-    if (!shouldTerminate) return;
+    if (!shouldTerminate)
+        return;
     willTerminate();
-    if (_completion) _completion();
+    if (_completion)
+        _completion();
 }
 
 void TFController::willTerminate() {
-    if (_terminating) return;
+    if (_terminating)
+        return;
     _terminating = true;
     auto observers = _willTerminateObservers;
-    for (auto& [owner, observer] : observers) observer();
+    for (auto& [owner, observer] : observers)
+        observer();
 }
 
 void TFController::addTerminationHandler(const void* owner, TerminationHandler handler) {
@@ -65,4 +75,6 @@ void TFController::setTerminationCompletion(std::function<void()> completion) {
     _completion = std::move(completion);
 }
 
-void TFController::reset() { *this = TFController(); }
+void TFController::reset() {
+    *this = TFController();
+}

@@ -26,29 +26,36 @@ struct Dirent64 {
 // from getdents64; false when the listing failed. The buffer is reused per
 // thread, so visit must not list another folder.
 template <class Visit> bool forEachRawEntry(int fd, Visit&& visit) {
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     alignas(8) static thread_local char buffer[64 * 1024];
     for (;;) {
         long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
-        if (n == 0) return true;
+        if (n == 0)
+            return true;
         for (long pos = 0; pos < n;) {
             auto* entry = reinterpret_cast<Dirent64*>(buffer + pos);
             pos += entry->d_reclen;
             const char* name = entry->d_name;
-            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+                continue;
             visit(name, entry->d_type);
         }
     }
 }
 
 TFDirectory::EntryType typeOfMode(mode_t mode) {
-    if (S_ISDIR(mode)) return TFDirectory::EntryType::directory;
-    if (S_ISLNK(mode)) return TFDirectory::EntryType::link;
-    if (S_ISREG(mode)) return TFDirectory::EntryType::regular;
+    if (S_ISDIR(mode))
+        return TFDirectory::EntryType::directory;
+    if (S_ISLNK(mode))
+        return TFDirectory::EntryType::link;
+    if (S_ISREG(mode))
+        return TFDirectory::EntryType::regular;
     return TFDirectory::EntryType::other;
 }
 
@@ -76,9 +83,11 @@ struct MountIdentity {
     bool operator==(const MountIdentity&) const = default;
 };
 
-bool mountIdentity(int dirfd, const char* name, int flags, MountIdentity& out, uint64_t* ino = nullptr) {
+bool mountIdentity(int dirfd, const char* name, int flags, MountIdentity& out,
+                   uint64_t* ino = nullptr) {
     struct statx sx {};
-    if (::statx(dirfd, name, flags | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO | STATX_MNT_ID, &sx) != 0)
+    if (::statx(dirfd, name, flags | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO | STATX_MNT_ID, &sx) !=
+        0)
         return false;
     if (sx.stx_mask & STATX_MNT_ID) {
         out.id = sx.stx_mnt_id;
@@ -87,12 +96,14 @@ bool mountIdentity(int dirfd, const char* name, int flags, MountIdentity& out, u
         out.id = (uint64_t(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
         out.isMountId = false;
     }
-    if (ino) *ino = sx.stx_ino;
+    if (ino)
+        *ino = sx.stx_ino;
     return true;
 }
 
 void noteError(int* firstError, int error) {
-    if (firstError && *firstError == 0) *firstError = error;
+    if (firstError && *firstError == 0)
+        *firstError = error;
 }
 
 // Empties and removes one folder tree below an open folder, depth-first,
@@ -111,14 +122,16 @@ public:
             fail(errno);
             return false;
         }
-        if (!unlinkUnlessFolder(_top.fd(), name)) return _complete;
+        if (!unlinkUnlessFolder(_top.fd(), name))
+            return _complete;
         if (!enter(name)) {
             // Not a folder we may enter (another mount, or unreadable): try
             // removing it as an empty folder, which fails unless it is.
             removeEmptiedFolder(0, name);
             return _complete;
         }
-        while (!_levels.empty()) step();
+        while (!_levels.empty())
+            step();
         return _complete;
     }
 
@@ -152,7 +165,8 @@ private:
         }
         if (level.next < level.offsets.size()) {
             const char* entry = level.bytes.data() + level.offsets[level.next++];
-            if (unlinkUnlessFolder(level.dir.fd(), entry) && !enter(entry)) removeEmptiedFolder(depth, entry);
+            if (unlinkUnlessFolder(level.dir.fd(), entry) && !enter(entry))
+                removeEmptiedFolder(depth, entry);
             return;
         }
         std::string finished = std::move(level.name);
@@ -168,11 +182,14 @@ private:
     bool unlinkUnlessFolder(int dirfd, const char* entry) {
         struct stat st {};
         if (::fstatat(dirfd, entry, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) fail(errno);
+            if (errno != ENOENT)
+                fail(errno);
             return false;
         }
-        if (S_ISDIR(st.st_mode)) return true;
-        if (::unlinkat(dirfd, entry, 0) != 0 && errno != ENOENT) fail(errno);
+        if (S_ISDIR(st.st_mode))
+            return true;
+        if (::unlinkat(dirfd, entry, 0) != 0 && errno != ENOENT)
+            fail(errno);
         return false;
     }
 
@@ -180,10 +197,12 @@ private:
     // on the top's mount; answers false when it is not to be entered.
     bool enter(const char* entry) {
         TFDirectory dir(::openat(fdOf(_levels.size()), entry, kDirFlags));
-        if (!dir.isOpen()) return false;
+        if (!dir.isOpen())
+            return false;
         MountIdentity where;
         uint64_t ino = 0;
-        if (!mountIdentity(dir.fd(), "", AT_EMPTY_PATH, where, &ino)) return false;
+        if (!mountIdentity(dir.fd(), "", AT_EMPTY_PATH, where, &ino))
+            return false;
         if (!(where == _home)) {
             fail(EXDEV);
             return false;
@@ -192,34 +211,39 @@ private:
         level.name = entry;
         level.ino = ino;
         level.dir = std::move(dir);
-        if (!level.dir.readNames(level.bytes, level.offsets)) fail(errno ? errno : EIO);
+        if (!level.dir.readNames(level.bytes, level.offsets))
+            fail(errno ? errno : EIO);
         _levels.push_back(std::move(level));
-        if (_levels.size() > kOpenLevels) _levels[_levels.size() - 1 - kOpenLevels].dir = TFDirectory();
+        if (_levels.size() > kOpenLevels)
+            _levels[_levels.size() - 1 - kOpenLevels].dir = TFDirectory();
         return true;
     }
 
     // Reopens the levels down to `depth` from the nearest open one.
     bool reopen(size_t depth) {
         size_t open = depth;
-        while (open > 0 && !_levels[open - 1].dir.isOpen()) --open;
+        while (open > 0 && !_levels[open - 1].dir.isOpen())
+            --open;
         for (size_t d = open + 1; d <= depth; ++d) {
             Level& level = _levels[d - 1];
             TFDirectory dir(::openat(fdOf(d - 1), level.name.c_str(), kDirFlags));
             MountIdentity where;
             uint64_t ino = 0;
-            if (!dir.isOpen() || !mountIdentity(dir.fd(), "", AT_EMPTY_PATH, where, &ino) || !(where == _home) ||
-                ino != level.ino)
+            if (!dir.isOpen() || !mountIdentity(dir.fd(), "", AT_EMPTY_PATH, where, &ino) ||
+                !(where == _home) || ino != level.ino)
                 return false;
             level.dir = std::move(dir);
             // Keep only the last levels of the walk open, so that the next
             // climbs find their folders open without a walk of their own.
-            if (d > kOpenLevels) _levels[d - kOpenLevels - 1].dir = TFDirectory();
+            if (d > kOpenLevels)
+                _levels[d - kOpenLevels - 1].dir = TFDirectory();
         }
         return true;
     }
 
     void removeEmptiedFolder(size_t depth, const char* entry) {
-        if (::unlinkat(fdOf(depth), entry, AT_REMOVEDIR) != 0 && errno != ENOENT) fail(errno);
+        if (::unlinkat(fdOf(depth), entry, AT_REMOVEDIR) != 0 && errno != ENOENT)
+            fail(errno);
     }
 
     const TFDirectory& _top;
@@ -231,11 +255,14 @@ private:
 
 } // namespace
 
-bool TFDirectory::Examination::exists() const { return error != ENOENT && error != ENOTDIR; }
+bool TFDirectory::Examination::exists() const {
+    return error != ENOENT && error != ENOTDIR;
+}
 
 TFDirectory& TFDirectory::operator=(TFDirectory&& o) noexcept {
     if (this != &o) {
-        if (_fd >= 0) ::close(_fd);
+        if (_fd >= 0)
+            ::close(_fd);
         _fd = o._fd;
         _error = o._error;
         o._fd = -1;
@@ -244,12 +271,17 @@ TFDirectory& TFDirectory::operator=(TFDirectory&& o) noexcept {
 }
 
 TFDirectory::~TFDirectory() {
-    if (_fd >= 0) ::close(_fd);
+    if (_fd >= 0)
+        ::close(_fd);
 }
 
-TFDirectory TFDirectory::openPath(const std::string& path) { return _open(path, false); }
+TFDirectory TFDirectory::openPath(const std::string& path) {
+    return _open(path, false);
+}
 
-TFDirectory TFDirectory::openPathFollowingLinks(const std::string& path) { return _open(path, true); }
+TFDirectory TFDirectory::openPathFollowingLinks(const std::string& path) {
+    return _open(path, true);
+}
 
 TFDirectory TFDirectory::_open(const std::string& path, bool followLast) {
     TFDirectory result;
@@ -260,7 +292,8 @@ TFDirectory TFDirectory::_open(const std::string& path, bool followLast) {
     const int lastFlags = followLast ? (kDirFlags & ~O_NOFOLLOW) : kDirFlags;
     if (path.size() < PATH_MAX) {
         result._fd = ::open(path.c_str(), lastFlags);
-        if (result._fd < 0) result._error = errno;
+        if (result._fd < 0)
+            result._error = errno;
         return result;
     }
     // Too long for one call: walk it one component at a time. Components
@@ -277,7 +310,8 @@ TFDirectory TFDirectory::_open(const std::string& path, bool followLast) {
     }
     while (start < path.size()) {
         size_t slash = path.find('/', start);
-        if (slash == std::string::npos) slash = path.size();
+        if (slash == std::string::npos)
+            slash = path.size();
         if (slash == start) {
             ++start;
             continue;
@@ -287,7 +321,8 @@ TFDirectory TFDirectory::_open(const std::string& path, bool followLast) {
         int flags = last ? lastFlags : (kDirFlags & ~O_NOFOLLOW);
         int next = ::openat(current, component.c_str(), flags);
         int error = errno;
-        if (current != AT_FDCWD) ::close(current);
+        if (current != AT_FDCWD)
+            ::close(current);
         if (next < 0) {
             result._error = error;
             return result;
@@ -295,9 +330,11 @@ TFDirectory TFDirectory::_open(const std::string& path, bool followLast) {
         current = next;
         start = slash + 1;
     }
-    if (current == AT_FDCWD) current = ::open(".", kDirFlags);
+    if (current == AT_FDCWD)
+        current = ::open(".", kDirFlags);
     result._fd = current;
-    if (current < 0) result._error = errno;
+    if (current < 0)
+        result._error = errno;
     return result;
 }
 
@@ -308,7 +345,8 @@ TFDirectory TFDirectory::openChild(const char* name) const {
         return result;
     }
     result._fd = ::openat(_fd, name, kDirFlags);
-    if (result._fd < 0) result._error = errno;
+    if (result._fd < 0)
+        result._error = errno;
     return result;
 }
 
@@ -339,7 +377,8 @@ bool TFDirectory::readEntries(std::vector<Entry>& entries) const {
         }
         entries.push_back({name, kind});
     });
-    for (size_t i : untyped) entries[i].type = examine(entries[i].name.c_str()).type;
+    for (size_t i : untyped)
+        entries[i].type = examine(entries[i].name.c_str()).type;
     return listed;
 }
 
@@ -352,9 +391,13 @@ TFDirectory::Examination TFDirectory::_examine(const char* name, int flags) cons
     return examineAt(_fd, name, flags);
 }
 
-TFDirectory::Examination TFDirectory::examine(const char* name) const { return _examine(name, AT_SYMLINK_NOFOLLOW); }
+TFDirectory::Examination TFDirectory::examine(const char* name) const {
+    return _examine(name, AT_SYMLINK_NOFOLLOW);
+}
 
-TFDirectory::Examination TFDirectory::examineFollowingLink(const char* name) const { return _examine(name, 0); }
+TFDirectory::Examination TFDirectory::examineFollowingLink(const char* name) const {
+    return _examine(name, 0);
+}
 
 TFDirectory::Examination TFDirectory::examinePath(const std::string& path) {
     if (path.empty()) {
@@ -374,7 +417,8 @@ TFDirectory::Examination TFDirectory::examinePath(const std::string& path) {
 
 int TFDirectory::readWholeFile(const std::string& path, std::string& out) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+    if (fd < 0)
+        return errno;
     char buffer[65536];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -394,7 +438,8 @@ int TFDirectory::readWholeFile(const std::string& path, std::string& out) {
 
 std::optional<std::string> TFDirectory::resolvedPathFollowingLinks(const std::string& path) {
     char* real = ::realpath(path.c_str(), nullptr);
-    if (!real) return std::nullopt;
+    if (!real)
+        return std::nullopt;
     std::string result(real);
     std::free(real);
     return result;
@@ -421,7 +466,8 @@ void TFDirectory::splitPath(const std::string& path, std::string& folder, std::s
 bool TFDirectory::removePath(const std::string& path, int* firstError) {
     std::string folder, last;
     splitPath(path, folder, last);
-    while (last.size() > 1 && last.back() == '/') last.pop_back();
+    while (last.size() > 1 && last.back() == '/')
+        last.pop_back();
     if (last == "." || last == "..") {
         noteError(firstError, EINVAL);
         return false;

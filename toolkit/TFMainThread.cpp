@@ -42,7 +42,8 @@ QSocketNotifier* wakeNotifier = nullptr;
 
 void wake(Waiting& w) { // under w.lock
     const uint64_t one = 1;
-    while (write(w.wakeDescriptor, &one, sizeof one) < 0 && errno == EINTR) {}
+    while (write(w.wakeDescriptor, &one, sizeof one) < 0 && errno == EINTR) {
+    }
     // EAGAIN means the counter is already huge: the main thread is woken anyway.
 }
 
@@ -52,7 +53,8 @@ void wake(Waiting& w) { // under w.lock
 void runWaitingCalls() {
     Waiting& w = waiting();
     uint64_t count;
-    while (read(w.wakeDescriptor, &count, sizeof count) < 0 && errno == EINTR) {}
+    while (read(w.wakeDescriptor, &count, sizeof count) < 0 && errno == EINTR) {
+    }
     size_t budget;
     {
         std::scoped_lock lock(w.lock);
@@ -62,7 +64,8 @@ void runWaitingCalls() {
         std::function<void()> call;
         {
             std::scoped_lock lock(w.lock);
-            if (w.calls.empty()) return;
+            if (w.calls.empty())
+                return;
             call = std::move(w.calls.front());
             w.calls.pop_front();
         }
@@ -91,8 +94,10 @@ void startPosting() {
     std::deque<std::function<void()>> stale; // posted to an earlier application
     {
         std::scoped_lock lock(w.lock);
-        if (w.wakeDescriptor < 0) w.wakeDescriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (w.wakeDescriptor < 0) return; // no descriptors left: calls are refused
+        if (w.wakeDescriptor < 0)
+            w.wakeDescriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (w.wakeDescriptor < 0)
+            return; // no descriptors left: calls are refused
         w.mainThread = std::this_thread::get_id();
         stale.swap(w.calls);
         w.accepting = true;
@@ -111,7 +116,8 @@ namespace TFMainThread {
 void perform(std::function<void()> call) {
     Waiting& w = waiting();
     std::scoped_lock lock(w.lock);
-    if (!w.accepting) return;
+    if (!w.accepting)
+        return;
     w.calls.push_back(std::move(call));
     wake(w);
 }
@@ -121,9 +127,11 @@ void performOnce(std::atomic<bool>& pending, std::function<void()> call) {
     {
         Waiting& w = waiting();
         std::scoped_lock lock(w.lock);
-        if (!w.accepting) return;
+        if (!w.accepting)
+            return;
     }
-    if (pending.exchange(true)) return;
+    if (pending.exchange(true))
+        return;
     perform([&pending, call = std::move(call)] {
         pending.store(false);
         call();
@@ -132,7 +140,8 @@ void performOnce(std::atomic<bool>& pending, std::function<void()> call) {
 
 void performWhenIdle(std::function<void()> call) {
     // A zero timer fires only once the events ahead of it are handled.
-    perform([call = std::move(call)] { QTimer::singleShot(0, QCoreApplication::instance(), call); });
+    perform(
+        [call = std::move(call)] { QTimer::singleShot(0, QCoreApplication::instance(), call); });
 }
 
 bool isMainThread() {

@@ -26,7 +26,8 @@ size_t TFNotificationCenter::postNotificationName(const std::string& name) {
     {
         std::scoped_lock lock(_lock);
         for (const auto& e : _entries)
-            if (e.name == name) targets.emplace_back(e.observer, e.handler);
+            if (e.name == name)
+                targets.emplace_back(e.observer, e.handler);
     }
     size_t called = 0;
     for (auto& [observer, handler] : targets) {
@@ -37,7 +38,8 @@ size_t TFNotificationCenter::postNotificationName(const std::string& name) {
                 return e.observer == observer && e.handler == handler;
             });
         }
-        if (!stillRegistered) continue;
+        if (!stillRegistered)
+            continue;
         ++called;
         (*handler)(name);
     }

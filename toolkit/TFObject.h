@@ -35,13 +35,14 @@ public:
     Ref() noexcept = default;
     Ref(std::nullptr_t) noexcept {}
     explicit Ref(T* p) noexcept : _p(p) {
-        if (_p) _p->retain();
+        if (_p)
+            _p->retain();
     }
     Ref(const Ref& o) noexcept : Ref(o._p) {}
     Ref(Ref&& o) noexcept : _p(std::exchange(o._p, nullptr)) {}
     template <class U>
-        requires std::is_convertible_v<U*, T*>
-    Ref(const Ref<U>& o) noexcept : Ref(static_cast<T*>(o.get())) {}
+    requires std::is_convertible_v<U*, T*> Ref(const Ref<U>& o)
+    noexcept : Ref(static_cast<T*>(o.get())) {}
     ~Ref() { reset(); }
 
     Ref& operator=(const Ref& o) noexcept {
@@ -58,7 +59,8 @@ public:
     }
 
     void reset() noexcept {
-        if (T* p = std::exchange(_p, nullptr); p && p->releaseAndTestLast()) delete p;
+        if (T* p = std::exchange(_p, nullptr); p && p->releaseAndTestLast())
+            delete p;
     }
     void swap(Ref& o) noexcept { std::swap(_p, o._p); }
 

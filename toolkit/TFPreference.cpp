@@ -9,20 +9,26 @@ std::map<std::string, std::string>& registered() {
     static std::map<std::string, std::string> defaults;
     return defaults;
 }
-QSettings settings() { return QSettings(QSettings::IniFormat, QSettings::UserScope, "Hollin", "Hollin"); }
+QSettings settings() {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, "Hollin", "Hollin");
+}
 } // namespace
 
-TFPreference TFPreference::preferenceForKey(const std::string& key) { return TFPreference(key); }
+TFPreference TFPreference::preferenceForKey(const std::string& key) {
+    return TFPreference(key);
+}
 
 bool TFPreference::exists() const {
-    if (settings().contains(QString::fromStdString(_key))) return true;
+    if (settings().contains(QString::fromStdString(_key)))
+        return true;
     std::scoped_lock lock(registeredLock);
     return registered().count(_key) != 0;
 }
 
 std::string TFPreference::stringValue() const {
     QVariant v = settings().value(QString::fromStdString(_key));
-    if (v.isValid()) return v.toString().toStdString();
+    if (v.isValid())
+        return v.toString().toStdString();
     std::scoped_lock lock(registeredLock);
     auto it = registered().find(_key);
     return it == registered().end() ? std::string() : it->second;
@@ -41,9 +47,12 @@ void TFPreference::setString(const std::string& key, const std::string& value) {
     settings().setValue(QString::fromStdString(key), QString::fromStdString(value));
 }
 
-void TFPreference::removeKey(const std::string& key) { settings().remove(QString::fromStdString(key)); }
+void TFPreference::removeKey(const std::string& key) {
+    settings().remove(QString::fromStdString(key));
+}
 
 void TFPreference::registerDefaults(const std::map<std::string, std::string>& defaults) {
     std::scoped_lock lock(registeredLock);
-    for (const auto& [k, v] : defaults) registered().emplace(k, v);
+    for (const auto& [k, v] : defaults)
+        registered().emplace(k, v);
 }

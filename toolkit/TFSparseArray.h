@@ -8,7 +8,8 @@
 template <class T> class TFSparseArray {
 public:
     void setObjectAtIndex(T object, size_t index) {
-        if (index >= _slots.size()) _slots.resize(index + 1);
+        if (index >= _slots.size())
+            _slots.resize(index + 1);
         _slots[index] = std::move(object);
     }
     const T& objectAtIndex(size_t index) const {

@@ -8,7 +8,8 @@ namespace TFString {
 
 std::string abbreviatedStringForBytes(uint64_t bytes) {
     static const char* const units[] = {"B", "KB", "MB", "GB", "TB", "PB", "EB"};
-    if (bytes < 1024) return std::to_string(bytes) + " B";
+    if (bytes < 1024)
+        return std::to_string(bytes) + " B";
     double value = static_cast<double>(bytes);
     int unit = 0;
     while (value >= 1024.0 && unit < 6) {
@@ -28,10 +29,13 @@ std::string abbreviatedStringForBytes(uint64_t bytes) {
     return buf;
 }
 
-std::string spacesOfLength(size_t count) { return std::string(count, ' '); }
+std::string spacesOfLength(size_t count) {
+    return std::string(count, ' ');
+}
 
 std::string stringByRemovingPrefix(std::string_view text, std::string_view prefix) {
-    if (text.substr(0, prefix.size()) == prefix) text.remove_prefix(prefix.size());
+    if (text.substr(0, prefix.size()) == prefix)
+        text.remove_prefix(prefix.size());
     return std::string(text);
 }
 
@@ -41,7 +45,8 @@ static size_t validSequenceLength(std::string_view s, size_t i, char32_t* decode
     const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
     unsigned char c = b(i);
     if (c < 0x80) {
-        if (decoded) *decoded = c;
+        if (decoded)
+            *decoded = c;
         return 1;
     }
     size_t n;
@@ -58,22 +63,26 @@ static size_t validSequenceLength(std::string_view s, size_t i, char32_t* decode
     } else {
         return 0;
     }
-    if (i + n > s.size()) return 0;
+    if (i + n > s.size())
+        return 0;
     for (size_t k = 1; k < n; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80) return 0;
+        if ((b(i + k) & 0xC0) != 0x80)
+            return 0;
         cp = (cp << 6) | (b(i + k) & 0x3F);
     }
     if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
         (cp >= 0xD800 && cp <= 0xDFFF))
         return 0;
-    if (decoded) *decoded = cp;
+    if (decoded)
+        *decoded = cp;
     return n;
 }
 
 bool isValidUTF8(std::string_view data) {
     for (size_t i = 0; i < data.size();) {
         size_t n = validSequenceLength(data, i);
-        if (n == 0) return false;
+        if (n == 0)
+            return false;
         i += n;
     }
     return true;
@@ -112,17 +121,23 @@ int compareNames(std::string_view a, std::string_view b) {
     while (i < a.size() && j < b.size()) {
         unsigned char ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[j]);
         if (ca < 0x80 && cb < 0x80) { // the common case: plain ASCII
-            if (ca >= 'A' && ca <= 'Z') ca += 32;
-            if (cb >= 'A' && cb <= 'Z') cb += 32;
-            if (ca != cb) return ca < cb ? -1 : 1;
+            if (ca >= 'A' && ca <= 'Z')
+                ca += 32;
+            if (cb >= 'A' && cb <= 'Z')
+                cb += 32;
+            if (ca != cb)
+                return ca < cb ? -1 : 1;
             ++i, ++j;
             continue;
         }
         char32_t fa = foldedCharacterAt(a, i), fb = foldedCharacterAt(b, j);
-        if (fa != fb) return fa < fb ? -1 : 1;
+        if (fa != fb)
+            return fa < fb ? -1 : 1;
     }
-    if (i < a.size()) return 1;
-    if (j < b.size()) return -1;
+    if (i < a.size())
+        return 1;
+    if (j < b.size())
+        return -1;
     return 0;
 }
 
@@ -146,7 +161,9 @@ template <class Invalid> static QString decodedName(std::string_view bytes, Inva
 }
 
 QString stringForName(std::string_view bytes) {
-    return decodedName(bytes, [](QString& out, unsigned char b) { out += QChar(static_cast<char16_t>(0xDC00 + b)); });
+    return decodedName(bytes, [](QString& out, unsigned char b) {
+        out += QChar(static_cast<char16_t>(0xDC00 + b));
+    });
 }
 
 std::string nameForString(const QString& text) {
@@ -168,7 +185,8 @@ std::string nameForString(const QString& text) {
 
 QString displayStringForName(std::string_view bytes) {
     return decodedName(bytes, [](QString& out, unsigned char b) {
-        out += QStringLiteral("\\x") + QString::number(b, 16).rightJustified(2, QChar('0')).toUpper();
+        out +=
+            QStringLiteral("\\x") + QString::number(b, 16).rightJustified(2, QChar('0')).toUpper();
     });
 }
 

@@ -7,12 +7,15 @@
 TFTrieZone::TFTrieZone(size_t chunkSize) : _chunkSize(std::max<size_t>(chunkSize, 4096)) {}
 
 TFTrieZone::~TFTrieZone() {
-    for (auto& [chunk, bytes] : _chunks) ::operator delete(chunk, bytes);
-    for (const Large& l : _large) ::operator delete(l.block, l.bytes, std::align_val_t(l.alignment));
+    for (auto& [chunk, bytes] : _chunks)
+        ::operator delete(chunk, bytes);
+    for (const Large& l : _large)
+        ::operator delete(l.block, l.bytes, std::align_val_t(l.alignment));
 }
 
 void* TFTrieZone::do_allocate(size_t bytes, size_t alignment) {
-    if (bytes == 0) bytes = 1;
+    if (bytes == 0)
+        bytes = 1;
     if (bytes > _chunkSize / 4) {
         void* block = ::operator new(bytes, std::align_val_t(alignment));
         try {
@@ -25,7 +28,8 @@ void* TFTrieZone::do_allocate(size_t bytes, size_t alignment) {
         return block;
     }
     auto aligned = [&](char* p) {
-        uintptr_t a = (reinterpret_cast<uintptr_t>(p) + alignment - 1) & ~(uintptr_t(alignment) - 1);
+        uintptr_t a =
+            (reinterpret_cast<uintptr_t>(p) + alignment - 1) & ~(uintptr_t(alignment) - 1);
         return reinterpret_cast<char*>(a);
     };
     char* p = _cursor ? aligned(_cursor) : nullptr;
@@ -45,7 +49,8 @@ void* TFTrieZone::do_allocate(size_t bytes, size_t alignment) {
 
 void TFTrieZone::do_deallocate(void* p, size_t bytes, size_t) {
     // Small blocks stay until the zone goes; only large blocks return.
-    auto it = std::find_if(_large.begin(), _large.end(), [p](const Large& l) { return l.block == p; });
+    auto it =
+        std::find_if(_large.begin(), _large.end(), [p](const Large& l) { return l.block == p; });
     if (it == _large.end()) {
         _smallInUse -= std::min(_smallInUse, bytes);
         return;

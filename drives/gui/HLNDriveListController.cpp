@@ -9,8 +9,8 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
-#include <QMainWindow>
 #include <QKeyEvent>
+#include <QMainWindow>
 #include <QPushButton>
 #include <QStyle>
 #include <QTreeWidget>
@@ -29,13 +29,17 @@ constexpr int kGroupIndex = -1;
 constexpr int kLocalList = 0;
 constexpr int kNetworkList = 1;
 
-QString localized(const char* text) { return QCoreApplication::translate("HLNDriveListController", text); }
+QString localized(const char* text) {
+    return QCoreApplication::translate("HLNDriveListController", text);
+}
 
 bool hasPrefix(const std::string& text, std::string_view prefix) {
     return std::string_view(text).substr(0, prefix.size()) == prefix;
 }
 
-QString displayText(const std::string& bytes) { return TFString::displayStringForName(bytes); }
+QString displayText(const std::string& bytes) {
+    return TFString::displayStringForName(bytes);
+}
 
 QIcon themeIcon(const QString& name, QStyle::StandardPixmap fallback) {
     QIcon icon = QIcon::fromTheme(name);
@@ -43,7 +47,8 @@ QIcon themeIcon(const QString& name, QStyle::StandardPixmap fallback) {
 }
 
 QIcon iconForDrive(const HLNDrive& drive) {
-    if (drive.iconName() == "folder-remote") return themeIcon("folder-remote", QStyle::SP_DriveNetIcon);
+    if (drive.iconName() == "folder-remote")
+        return themeIcon("folder-remote", QStyle::SP_DriveNetIcon);
     if (drive.iconName() == "drive-removable-media")
         return themeIcon("drive-removable-media", QStyle::SP_DriveFDIcon);
     return themeIcon(QString::fromStdString(drive.iconName()), QStyle::SP_DriveHDIcon);
@@ -51,8 +56,9 @@ QIcon iconForDrive(const HLNDrive& drive) {
 
 void debugLog(const char* format, const HLNDrive& drive) {
     QString line = HLNDriveListController::formatWithObjects(
-        QString::fromUtf8(format), {displayText(drive.fromLocation()), displayText(drive.location()),
-                                    QString::fromStdString(drive.type())});
+        QString::fromUtf8(format),
+        {displayText(drive.fromLocation()), displayText(drive.location()),
+         QString::fromStdString(drive.type())});
     qInfo("%s", qPrintable(line));
 }
 
@@ -70,31 +76,43 @@ HLNDriveListController::HLNDriveListController() {
 }
 
 HLNDriveListController::~HLNDriveListController() {
-    if (_window) _window->removeEventFilter(this);
+    if (_window)
+        _window->removeEventFilter(this);
 }
 
 // MARK: rules
 
-HLNDriveListController::Classification HLNDriveListController::classifyDrive(const HLNDrive& drive) {
+HLNDriveListController::Classification
+HLNDriveListController::classifyDrive(const HLNDrive& drive) {
     const std::string type = drive.type();
     const std::string& location = drive.location();
     const std::string& from = drive.fromLocation();
     // The system's own disk is always shown, whatever serves it (an overlay
     // or composefs root on live and image-based systems).
-    if (location == "/") return Classification::Local;
-    if (HLNDrive::isDiskType(type)) return Classification::Local;
-    if (hasPrefix(from, "automount -")) return Classification::Skipped;
-    if (location == "/Network/Servers") return Classification::Skipped;
-    if (location == "/automount") return Classification::Skipped;
-    if (HLNDrive::isPseudoType(type)) return Classification::Skipped;
+    if (location == "/")
+        return Classification::Local;
+    if (HLNDrive::isDiskType(type))
+        return Classification::Local;
+    if (hasPrefix(from, "automount -"))
+        return Classification::Skipped;
+    if (location == "/Network/Servers")
+        return Classification::Skipped;
+    if (location == "/automount")
+        return Classification::Skipped;
+    if (HLNDrive::isPseudoType(type))
+        return Classification::Skipped;
     // A running AppImage's own files, mounted for as long as it runs.
-    if (hasPrefix(location, "/tmp/.mount_")) return Classification::Skipped;
-    if (HLNDrive::isNetworkType(type)) return Classification::Network;
+    if (hasPrefix(location, "/tmp/.mount_"))
+        return Classification::Skipped;
+    if (HLNDrive::isNetworkType(type))
+        return Classification::Network;
     // What is left is told by what serves it, never by default: a local
     // device, or local folders seen through a stacking file system, are
     // local; a server's path ("host:/path", "//host/share") is network.
-    if (HLNDrive::isStackedLocalType(type) || hasPrefix(from, "/dev/")) return Classification::Local;
-    if (from.find(":/") != std::string::npos || hasPrefix(from, "//")) return Classification::Network;
+    if (HLNDrive::isStackedLocalType(type) || hasPrefix(from, "/dev/"))
+        return Classification::Local;
+    if (from.find(":/") != std::string::npos || hasPrefix(from, "//"))
+        return Classification::Network;
     return Classification::Local;
 }
 
@@ -109,11 +127,13 @@ QString HLNDriveListController::titleForDrive(const HLNDrive& drive) const {
     return displayText(name);
 }
 
-QString HLNDriveListController::formatWithObjects(const QString& format, const QStringList& objects) {
+QString HLNDriveListController::formatWithObjects(const QString& format,
+                                                  const QStringList& objects) {
     QString out;
     qsizetype next = 0;
     for (qsizetype i = 0; i < format.size(); ++i) {
-        if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == '@' && next < objects.size()) {
+        if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == '@' &&
+            next < objects.size()) {
             out += objects[next++];
             ++i;
         } else {
@@ -127,22 +147,26 @@ QString HLNDriveListController::infoTextForDrive(const HLNDrive& drive) {
     // A figure below zero (free blocks above the total, as a confused
     // server may report) shows as 0, not as exabytes.
     auto bytes = [](int64_t value) {
-        return QString::fromStdString(TFString::abbreviatedStringForBytes(static_cast<uint64_t>(std::max<int64_t>(value, 0))));
+        return QString::fromStdString(TFString::abbreviatedStringForBytes(
+            static_cast<uint64_t>(std::max<int64_t>(value, 0))));
     };
     return formatWithObjects(localized("%@ free, %@ used, %@ total"),
                              {bytes(drive.available()), bytes(drive.used()), bytes(drive.size())});
 }
 
 QString HLNDriveListController::sweepTitleForDrive(const HLNDrive* drive) {
-    if (!drive) return localized("Sweep Selected Drive...");
-    return formatWithObjects(localized("Sweep \"%@\" Drive..."), {displayText(drive->displayName())});
+    if (!drive)
+        return localized("Sweep Selected Drive...");
+    return formatWithObjects(localized("Sweep \"%@\" Drive..."),
+                             {displayText(drive->displayName())});
 }
 
 // MARK: lists
 
 void HLNDriveListController::_updateDrives() {
     const bool debug = TFPreference::preferenceForKey("DebugDriveList").boolValue();
-    if (debug) qInfo("Updating drive list");
+    if (debug)
+        qInfo("Updating drive list");
     _localDrives.clear();
     _networkDrives.clear();
     if (HLNDrive::DriveList drives = HLNDrive::drives()) {
@@ -159,8 +183,9 @@ void HLNDriveListController::_updateDrives() {
                 break;
             }
             if (debug)
-                debugLog(classification == Classification::Skipped ? "    Skipping drive: %@ on %@ (%@)"
-                                                                    : "    Adding drive: %@ on %@ (%@)",
+                debugLog(classification == Classification::Skipped
+                             ? "    Skipping drive: %@ on %@ (%@)"
+                             : "    Adding drive: %@ on %@ (%@)",
                          *drive);
         }
     }
@@ -171,30 +196,40 @@ void HLNDriveListController::_updateDrives() {
 }
 
 void HLNDriveListController::updateDrives() {
-    if (_driveListOutlineView) _driveListOutlineView->clearSelection();
+    if (_driveListOutlineView)
+        _driveListOutlineView->clearSelection();
     _updateDrives();
     _reloadData();
 }
 
-void HLNDriveListController::updateSelection() { updateDrives(); }
+void HLNDriveListController::updateSelection() {
+    updateDrives();
+}
 
 void HLNDriveListController::sizeSelectedDrive() {
     Ref<HLNDrive> drive = selectedDrive();
-    if (drive && _opener) _opener(drive->location());
+    if (drive && _opener)
+        _opener(drive->location());
 }
 
 Ref<HLNDrive> HLNDriveListController::selectedDrive() const {
-    if (!_driveListOutlineView) return nullptr;
+    if (!_driveListOutlineView)
+        return nullptr;
     QList<QTreeWidgetItem*> selected = _driveListOutlineView->selectedItems();
-    if (selected.isEmpty()) return nullptr;
+    if (selected.isEmpty())
+        return nullptr;
     int index = selected.first()->data(0, kIndexRole).toInt();
-    if (index == kGroupIndex) return nullptr;
-    const auto& list = selected.first()->data(0, kListRole).toInt() == kNetworkList ? _networkDrives : _localDrives;
-    return index >= 0 && static_cast<size_t>(index) < list.size() ? list[static_cast<size_t>(index)] : nullptr;
+    if (index == kGroupIndex)
+        return nullptr;
+    const auto& list = selected.first()->data(0, kListRole).toInt() == kNetworkList ? _networkDrives
+                                                                                    : _localDrives;
+    return index >= 0 && static_cast<size_t>(index) < list.size() ? list[static_cast<size_t>(index)]
+                                                                  : nullptr;
 }
 
 void HLNDriveListController::_updateButtonsStatus() {
-    if (!_sweepButton) return;
+    if (!_sweepButton)
+        return;
     Ref<HLNDrive> drive = selectedDrive();
     _sweepButton->setEnabled(static_cast<bool>(drive));
     _sweepButton->setText(sweepTitleForDrive(drive.get()));
@@ -203,10 +238,12 @@ void HLNDriveListController::_updateButtonsStatus() {
 // MARK: the window
 
 int HLNDriveListController::columnForIdentifier(const QString& identifier) const {
-    if (!_driveListOutlineView) return -1;
+    if (!_driveListOutlineView)
+        return -1;
     QTreeWidgetItem* header = _driveListOutlineView->headerItem();
     for (int column = 0; column < header->columnCount(); ++column)
-        if (header->data(column, kIdentifierRole).toString() == identifier) return column;
+        if (header->data(column, kIdentifierRole).toString() == identifier)
+            return column;
     return -1;
 }
 
@@ -214,7 +251,8 @@ void HLNDriveListController::_fillItem(QTreeWidgetItem* item, const HLNDrive* dr
     int name = columnForIdentifier("name");
     int info = columnForIdentifier("info");
     if (name >= 0) {
-        item->setIcon(name, drive ? iconForDrive(*drive) : themeIcon("network-workgroup", QStyle::SP_DriveNetIcon));
+        item->setIcon(name, drive ? iconForDrive(*drive)
+                                  : themeIcon("network-workgroup", QStyle::SP_DriveNetIcon));
         item->setText(name, drive ? titleForDrive(*drive) : QString(kNetworkItem));
         item->setTextAlignment(name, Qt::AlignLeft | Qt::AlignVCenter);
     }
@@ -228,7 +266,8 @@ void HLNDriveListController::_fillItem(QTreeWidgetItem* item, const HLNDrive* dr
 }
 
 void HLNDriveListController::_reloadData() {
-    if (!_driveListOutlineView) return;
+    if (!_driveListOutlineView)
+        return;
     // Keep the group row's expansion across reloads: the user decides it.
     bool networkExpanded = false;
     QTreeWidget* view = _driveListOutlineView;
@@ -264,7 +303,8 @@ void HLNDriveListController::_reloadData() {
 }
 
 QWidget* HLNDriveListController::window() {
-    if (!_window) _loadWindow();
+    if (!_window)
+        _loadWindow();
     return _window.get();
 }
 
@@ -315,16 +355,20 @@ void HLNDriveListController::_loadWindow() {
             &HLNDriveListController::_updateButtonsStatus);
     // A double-click on the group row only expands it: a drive selected
     // before must not open from there.
-    connect(_driveListOutlineView, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
-        if (item->data(0, kIndexRole).toInt() != kGroupIndex) sizeSelectedDrive();
-    });
+    connect(_driveListOutlineView, &QTreeWidget::itemDoubleClicked, this,
+            [this](QTreeWidgetItem* item) {
+                if (item->data(0, kIndexRole).toInt() != kGroupIndex)
+                    sizeSelectedDrive();
+            });
     connect(_sweepButton, &QPushButton::clicked, this, &HLNDriveListController::sizeSelectedDrive);
     // Return opens the selected drive, as the double-click does.
     _driveListOutlineView->installEventFilter(this);
     connect(refresh, &QPushButton::clicked, this, &HLNDriveListController::updateDrives);
 
-    QString frame = QString::fromStdString(TFPreference::preferenceForKey(kFrameName).stringValue());
-    if (!frame.isEmpty()) _window->restoreGeometry(QByteArray::fromBase64(frame.toLatin1()));
+    QString frame =
+        QString::fromStdString(TFPreference::preferenceForKey(kFrameName).stringValue());
+    if (!frame.isEmpty())
+        _window->restoreGeometry(QByteArray::fromBase64(frame.toLatin1()));
     _window->installEventFilter(this);
     _reloadData();
 }
@@ -337,16 +381,20 @@ void HLNDriveListController::showWindow() {
 }
 
 void HLNDriveListController::_saveFrame() {
-    if (!_window) return;
+    if (!_window)
+        return;
     TFPreference::setString(kFrameName, _window->saveGeometry().toBase64().toStdString());
 }
 
 bool HLNDriveListController::eventFilter(QObject* watched, QEvent* event) {
     if (watched == _window.get()) {
         QEvent::Type type = event->type();
-        if (type == QEvent::WindowActivate) updateDrives();
-        if ((type == QEvent::Move || type == QEvent::Resize) && _window->isVisible()) _saveFrame();
-        if (type == QEvent::Close) _saveFrame();
+        if (type == QEvent::WindowActivate)
+            updateDrives();
+        if ((type == QEvent::Move || type == QEvent::Resize) && _window->isVisible())
+            _saveFrame();
+        if (type == QEvent::Close)
+            _saveFrame();
     }
     if (watched == _driveListOutlineView && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();

@@ -21,7 +21,9 @@ struct Node {
 };
 using NodeRef = std::shared_ptr<Node>;
 
-NodeRef leaf(const QString& name) { return std::make_shared<Node>(Node{name, {}, false}); }
+NodeRef leaf(const QString& name) {
+    return std::make_shared<Node>(Node{name, {}, false});
+}
 NodeRef folder(const QString& name, std::vector<NodeRef> children) {
     return std::make_shared<Node>(Node{name, std::move(children), true});
 }
@@ -34,9 +36,11 @@ struct TreeDelegate : HLNColumnBrowserDelegate {
     bool valid = true;
 
     NodeRef parentOf(HLNColumnBrowser* browser, int column) {
-        if (column == 0) return root;
+        if (column == 0)
+            return root;
         std::vector<int> rows = browser->selectedRowsInColumn(column - 1);
-        if (rows.size() != 1) return nullptr;
+        if (rows.size() != 1)
+            return nullptr;
         return cache[column - 1][rows[0]];
     }
     int browserNumberOfRowsInColumn(HLNColumnBrowser* browser, int column) override {
@@ -45,7 +49,8 @@ struct TreeDelegate : HLNColumnBrowserDelegate {
         cache[column] = parent ? parent->children : std::vector<NodeRef>{};
         return static_cast<int>(cache[column].size());
     }
-    void browserWillDisplayCell(HLNColumnBrowser*, HLNBrowserCell* cell, int row, int column) override {
+    void browserWillDisplayCell(HLNColumnBrowser*, HLNBrowserCell* cell, int row,
+                                int column) override {
         ++cellCalls[column];
         cell->setStringValue(cache[column][row]->name);
         cell->setLeaf(!cache[column][row]->branch);
@@ -60,9 +65,9 @@ struct TreeDelegate : HLNColumnBrowserDelegate {
 class ColumnBrowserTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        delegate.root = folder("top", {folder("docs", {leaf("a.txt"), leaf("b.txt"), folder("deep", {leaf("z")})}),
-                                       leaf("notes"), folder("music", {leaf("song")}), leaf("readme"),
-                                       leaf("zeta")});
+        delegate.root = folder(
+            "top", {folder("docs", {leaf("a.txt"), leaf("b.txt"), folder("deep", {leaf("z")})}),
+                    leaf("notes"), folder("music", {leaf("song")}), leaf("readme"), leaf("zeta")});
         browser.setDelegate(&delegate);
         browser.resize(900, 400);
         browser.show();
@@ -72,7 +77,9 @@ protected:
         QObject::connect(&browser, &HLNColumnBrowser::doubleAction, [this] { ++doubleActions; });
         QApplication::processEvents();
     }
-    QAbstractItemView* view(int column) { return qobject_cast<QAbstractItemView*>(browser.viewOfColumn(column)); }
+    QAbstractItemView* view(int column) {
+        return qobject_cast<QAbstractItemView*>(browser.viewOfColumn(column));
+    }
     QPoint rowCentre(int column, int row) {
         QAbstractItemView* v = view(column);
         return v->visualRect(v->model()->index(row, 0)).center();
@@ -81,7 +88,9 @@ protected:
         WidgetEvents::click(view(column)->viewport(), rowCentre(column, row), mods);
         QApplication::processEvents();
     }
-    QString nameAt(int column, int row) { return browser.loadedCellAtRow(row, column)->stringValue(); }
+    QString nameAt(int column, int row) {
+        return browser.loadedCellAtRow(row, column)->stringValue();
+    }
 
     TreeDelegate delegate;
     HLNColumnBrowser browser;
@@ -167,8 +176,8 @@ TEST_F(ColumnBrowserTest, ValidateVisibleColumnsReloadsOnlyInvalidOnes) {
 }
 
 TEST_F(ColumnBrowserTest, MultipleSelectionWithinOneColumn) {
-    clickRow(0, 1);                      // notes
-    clickRow(0, 3, Qt::ShiftModifier);   // notes..readme
+    clickRow(0, 1);                    // notes
+    clickRow(0, 3, Qt::ShiftModifier); // notes..readme
     EXPECT_EQ(browser.selectedRowsInColumn(0), (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(browser.lastColumn(), 0) << "no column opens for a multiple selection";
     clickRow(0, 2, Qt::ControlModifier); // music off
@@ -222,7 +231,8 @@ TEST_F(ColumnBrowserTest, KeyboardMovesWithinAndAcrossColumns) {
     EXPECT_EQ(browser.lastColumn(), 1);
     EXPECT_EQ(browser.titleOfColumn(1), "music");
     WidgetEvents::key(view(0), Qt::Key_U, Qt::NoModifier, "u");
-    EXPECT_EQ(nameAt(0, browser.selectedRowInColumn(0)), "music") << "typed quickly, letters add up";
+    EXPECT_EQ(nameAt(0, browser.selectedRowInColumn(0)), "music")
+        << "typed quickly, letters add up";
     QApplication::setKeyboardInputInterval(1);
     QThread::msleep(20);
     WidgetEvents::key(view(0), Qt::Key_R, Qt::NoModifier, "r");
@@ -250,7 +260,8 @@ TEST(ColumnBrowserLarge, HugeColumnMakesCellsOnlyForShownRowsAndScrollsRestorabl
     TreeDelegate delegate;
     std::vector<NodeRef> many;
     many.reserve(200000);
-    for (int i = 0; i < 200000; ++i) many.push_back(leaf(QString("entry %1").arg(i)));
+    for (int i = 0; i < 200000; ++i)
+        many.push_back(leaf(QString("entry %1").arg(i)));
     delegate.root = folder("big", std::move(many));
     HLNColumnBrowser browser;
     browser.setDelegate(&delegate);
@@ -268,7 +279,8 @@ TEST(ColumnBrowserLarge, HugeColumnMakesCellsOnlyForShownRowsAndScrollsRestorabl
     std::reverse(delegate.root->children.begin(), delegate.root->children.end());
     browser.reloadColumn(0);
     EXPECT_EQ(browser.selectedRowsInColumn(0), std::vector<int>{49999});
-    EXPECT_EQ(browser.scrollPositionOfColumn(0), QPoint(0, 1234567)) << "a reload keeps the scroll position";
+    EXPECT_EQ(browser.scrollPositionOfColumn(0), QPoint(0, 1234567))
+        << "a reload keeps the scroll position";
     browser.scrollColumnToPosition(0, QPoint(0, 40));
     EXPECT_EQ(browser.scrollPositionOfColumn(0), QPoint(0, 40));
 }

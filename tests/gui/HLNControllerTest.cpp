@@ -18,9 +18,9 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTreeWidget>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -32,7 +32,8 @@ QApplication* hollinCreateTestApplication(int& argc, char** argv) {
 namespace {
 
 void drain() {
-    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 class HLNControllerTest : public ::testing::Test {
@@ -60,9 +61,13 @@ TEST_F(HLNControllerTest, LaunchOpensThePathsAndStartsEverything) {
     EXPECT_TRUE(TFController::sharedController().hasInitialized());
     EXPECT_TRUE(TFController::sharedController().isRunning());
     // The sizing thread runs, and the service answers where there is a bus.
-    EXPECT_TRUE(QTest::qWaitFor([] { return HLNBackgroundFileSizer::sizingThreadId() != 0; }, 5000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([] { return HLNBackgroundFileSizer::sizingThreadId() != 0; }, 5000));
     if (QDBusConnection::sessionBus().isConnected()) {
-        EXPECT_TRUE(QDBusConnection::sessionBus().interface()->isServiceRegistered("io.hollin.Hollin").value());
+        EXPECT_TRUE(QDBusConnection::sessionBus()
+                        .interface()
+                        ->isServiceRegistered("io.hollin.Hollin")
+                        .value());
     }
 }
 
@@ -133,7 +138,8 @@ TEST_F(HLNControllerTest, HomeKeepsItsUnresolvedPathAndNeedsToExist) {
     controller->installMainMenu(&window);
     QAction* homeItem = nullptr;
     for (QAction* a : window.menuBar()->actions().first()->menu()->actions())
-        if (a->objectName() == "openHome") homeItem = a;
+        if (a->objectName() == "openHome")
+            homeItem = a;
     ASSERT_TRUE(homeItem);
     EXPECT_TRUE(controller->validateUserInterfaceItem(homeItem)); // missing on disk: still enabled
     home.reset();
@@ -171,13 +177,15 @@ TEST_F(HLNControllerTest, TheDriveListOpensWindowsTheWayTheControllerDoes) {
     auto browserWindows = [list] {
         std::vector<QMainWindow*> found;
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* main = qobject_cast<QMainWindow*>(w); main && main->isVisible() && main != list->window())
+            if (auto* main = qobject_cast<QMainWindow*>(w);
+                main && main->isVisible() && main != list->window())
                 found.push_back(main);
         return found;
     };
     ASSERT_TRUE(browserWindows().empty());
     // The drive list carries the application's menus, as every window does.
-    EXPECT_TRUE(qobject_cast<QMainWindow*>(list->window())->menuBar()->property("hollinMainMenu").toBool());
+    EXPECT_TRUE(
+        qobject_cast<QMainWindow*>(list->window())->menuBar()->property("hollinMainMenu").toBool());
     list->sweepButton()->click();
     auto windows = browserWindows();
     ASSERT_EQ(windows.size(), 1u);
@@ -236,7 +244,8 @@ TEST_F(HLNControllerTest, HelpMenuEndsTheMenuBarAndTellsTheVersion) {
     auto* box = qApp->findChild<QMessageBox*>("aboutHollin");
     if (!box)
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (w->objectName() == "aboutHollin") box = qobject_cast<QMessageBox*>(w);
+            if (w->objectName() == "aboutHollin")
+                box = qobject_cast<QMessageBox*>(w);
     ASSERT_TRUE(box);
     EXPECT_TRUE(box->text().contains("Hollin " HOLLIN_VERSION));
     EXPECT_TRUE(box->text().contains("General Public License"));
@@ -282,12 +291,14 @@ TEST_F(HLNControllerTest, EscapedExceptionIsReportedAndTheLoopGoesOn) {
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box) return;
+        if (!box)
+            return;
         if (box->objectName() == "exceptionReport" && !box->property("counted").toBool()) {
             box->setProperty("counted", true);
             ++reports;
         }
-        if (nested++ < 3) throw TFException("failing again"); // escapes to the loop, inside the report
+        if (nested++ < 3)
+            throw TFException("failing again"); // escapes to the loop, inside the report
         box->close();
     });
     poll.start(10);

@@ -18,7 +18,9 @@
 using Classification = HLNDriveListController::Classification;
 
 // Readable failure messages for Qt strings.
-void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace {
 
@@ -42,7 +44,8 @@ Classification classify(std::string type, std::string on, std::string from = "/d
 
 std::vector<QString> topLevelNames(QTreeWidget* view) {
     std::vector<QString> names;
-    for (int i = 0; i < view->topLevelItemCount(); ++i) names.push_back(view->topLevelItem(i)->text(0));
+    for (int i = 0; i < view->topLevelItemCount(); ++i)
+        names.push_back(view->topLevelItem(i)->text(0));
     return names;
 }
 
@@ -80,8 +83,7 @@ protected:
         return controller;
     }
 
-    std::vector<HLNMountRecord> table = {record("ext4", "/"),
-                                         record("proc", "/proc", "proc"),
+    std::vector<HLNMountRecord> table = {record("ext4", "/"), record("proc", "/proc", "proc"),
                                          record("vfat", "/media/me/Stick", "/dev/sdb1"),
                                          record("ext4", "/mnt/Archive", "/dev/sdc1")};
     bool fail = false;
@@ -97,7 +99,8 @@ TEST(HLNDriveListClassification, RulesApplyInOrder) {
     EXPECT_EQ(classify("HFS", "/"), Classification::Local); // compared lower-cased
     EXPECT_EQ(classify("msdosfs", "/Volumes/Card"), Classification::Local);
     EXPECT_EQ(classify("msdosfs", "/Users/me/card", "server:/card"), Classification::Network);
-    EXPECT_EQ(classify("msdosfs", "/Users/me/card"), Classification::Local); // a local device behind it
+    EXPECT_EQ(classify("msdosfs", "/Users/me/card"),
+              Classification::Local); // a local device behind it
     EXPECT_EQ(classify("nfs", "/Volumes/Share"), Classification::Network);
     EXPECT_EQ(classify("devfs", "/dev"), Classification::Skipped);
     EXPECT_EQ(classify("fdesc", "/dev"), Classification::Skipped);
@@ -124,11 +127,13 @@ TEST(HLNDriveListClassification, RulesApplyInOrder) {
     // Told by what serves them, never by default.
     EXPECT_EQ(classify("fuse.mystery", "/srv/thing", "mystery"), Classification::Local);
     EXPECT_EQ(classify("fuse.mystery", "/srv/thing", "host:/export"), Classification::Network);
-    EXPECT_EQ(classify("ecryptfs", "/home/me", "/home/.ecryptfs/me/.Private"), Classification::Local);
+    EXPECT_EQ(classify("ecryptfs", "/home/me", "/home/.ecryptfs/me/.Private"),
+              Classification::Local);
     for (const char* stacked : {"fuse.mergerfs", "fuse.bindfs", "fuse.encfs", "fuse.gocryptfs"})
         EXPECT_EQ(classify(stacked, "/srv/pool", "pool"), Classification::Local) << stacked;
     EXPECT_EQ(classify("fuse.mystery", "/srv/disk", "/dev/sdd1"), Classification::Local);
-    EXPECT_EQ(classify("fuse.squashfuse", "/tmp/.mount_AppXYZ", "App.AppImage"), Classification::Skipped);
+    EXPECT_EQ(classify("fuse.squashfuse", "/tmp/.mount_AppXYZ", "App.AppImage"),
+              Classification::Skipped);
     EXPECT_EQ(classify("fuse.snapfuse", "/snap/core/1", "snapfuse"), Classification::Skipped);
     EXPECT_EQ(classify("nfsd", "/proc/fs/nfsd", "nfsd"), Classification::Skipped);
     EXPECT_EQ(classify("erofs", "/run/composefs", "composefs"), Classification::Skipped);
@@ -139,21 +144,25 @@ TEST(HLNDriveListText, FiguresAndButtonTitles) {
     EXPECT_EQ(drive->available(), 1228800);
     EXPECT_EQ(drive->used(), 2457600);
     EXPECT_EQ(drive->size(), 4096000);
-    EXPECT_EQ(HLNDriveListController::infoTextForDrive(*drive), "1.2 MB free, 2.3 MB used, 3.9 MB total");
+    EXPECT_EQ(HLNDriveListController::infoTextForDrive(*drive),
+              "1.2 MB free, 2.3 MB used, 3.9 MB total");
     EXPECT_EQ(HLNDriveListController::sweepTitleForDrive(drive.get()), "Sweep \"Data\" Drive...");
     EXPECT_EQ(HLNDriveListController::sweepTitleForDrive(nullptr), "Sweep Selected Drive...");
     // More free than total blocks gives a negative used figure: shown as 0.
-    Ref<HLNDrive> confused = HLNDrive::initWithMountStats(record("nfs4", "/mnt/odd", "srv:/", 100, 200, 50));
+    Ref<HLNDrive> confused =
+        HLNDrive::initWithMountStats(record("nfs4", "/mnt/odd", "srv:/", 100, 200, 50));
     EXPECT_LT(confused->used(), 0);
-    EXPECT_EQ(HLNDriveListController::infoTextForDrive(*confused), "200 KB free, 0 B used, 400 KB total");
+    EXPECT_EQ(HLNDriveListController::infoTextForDrive(*confused),
+              "200 KB free, 0 B used, 400 KB total");
     // A name holding the placeholder is put in as it is, never filled again.
     EXPECT_EQ(HLNDriveListController::formatWithObjects("%@ and %@", {"%@", "b"}), "%@ and b");
     EXPECT_EQ(HLNDriveListController::formatWithObjects("%@ %@", {"only"}), "only %@");
 }
 
 TEST_F(DriveList, LocalDrivesOnlyAndSortedIgnoringCase) {
-    table = {record("ext4", "/mnt/beta"), record("ext4", "/mnt/Gamma"), record("ext4", "/mnt/alpha2"),
-             record("ext4", "/mnt/Alpha"), record("proc", "/proc", "proc")};
+    table = {record("ext4", "/mnt/beta"), record("ext4", "/mnt/Gamma"),
+             record("ext4", "/mnt/alpha2"), record("ext4", "/mnt/Alpha"),
+             record("proc", "/proc", "proc")};
     auto controller = makeController();
     EXPECT_EQ(reads, 1);
     EXPECT_FALSE(controller->isWindowLoaded()); // lists first, window later
@@ -166,10 +175,12 @@ TEST_F(DriveList, LocalDrivesOnlyAndSortedIgnoringCase) {
     EXPECT_TRUE(controller->networkDrives().empty());
 
     // Mounts that would read the same are told apart by their mount points.
-    table = {record("btrfs", "/srv/data"), record("btrfs", "/mnt/old/data"), record("ext4", "/mnt/other")};
+    table = {record("btrfs", "/srv/data"), record("btrfs", "/mnt/old/data"),
+             record("ext4", "/mnt/other")};
     controller = makeController();
     view = (controller->window(), controller->driveListOutlineView());
-    EXPECT_EQ(topLevelNames(view), (std::vector<QString>{"data (/srv/data)", "data (/mnt/old/data)", "other"}));
+    EXPECT_EQ(topLevelNames(view),
+              (std::vector<QString>{"data (/srv/data)", "data (/mnt/old/data)", "other"}));
 
     // A byte that is not UTF-8 reads as it does in the drive's window title.
     table = {record("ext4", "/mnt/zoo"), record("ext4", "/mnt/caf\xE9")};
@@ -266,7 +277,8 @@ TEST_F(DriveList, FailedReadShowsNothing) {
 namespace {
 std::vector<std::string>* gMessages = nullptr;
 void collect(QtMsgType, const QMessageLogContext&, const QString& message) {
-    if (gMessages) gMessages->push_back(message.toStdString());
+    if (gMessages)
+        gMessages->push_back(message.toStdString());
 }
 } // namespace
 
@@ -283,10 +295,10 @@ TEST_F(DriveList, DebugPreferenceLogsEachDecision) {
     makeController();
     qInstallMessageHandler(previous);
     gMessages = nullptr;
-    EXPECT_EQ(messages, (std::vector<std::string>{"Updating drive list",
-                                                  "    Adding drive: /dev/vda on / (ext4)",
-                                                  "    Skipping drive: proc on /proc (proc)",
-                                                  "    Adding drive: server:/export on /mnt/share (nfs4)"}));
+    EXPECT_EQ(messages, (std::vector<std::string>{
+                            "Updating drive list", "    Adding drive: /dev/vda on / (ext4)",
+                            "    Skipping drive: proc on /proc (proc)",
+                            "    Adding drive: server:/export on /mnt/share (nfs4)"}));
 }
 
 TEST_F(DriveList, FrameIsSavedAndRestored) {
@@ -303,11 +315,13 @@ TEST_F(DriveList, FrameIsSavedAndRestored) {
 }
 
 TEST(HLNDriveListSystem, Ext4VolumeShownTmpfsNot) {
-    if (!runningAsRoot()) GTEST_SKIP() << "mounting needs root";
+    if (!runningAsRoot())
+        GTEST_SKIP() << "mounting needs root";
     HLNDrive::setMountTableReader(nullptr);
     TempTree tree;
     std::string image = tree / "volume.img";
-    std::string make = "truncate -s 64M '" + image + "' && mkfs.ext4 -q -F -L HollinTest '" + image + "'";
+    std::string make =
+        "truncate -s 64M '" + image + "' && mkfs.ext4 -q -F -L HollinTest '" + image + "'";
     ASSERT_EQ(std::system(make.c_str()), 0);
     char ext4Point[] = "/mnt/hollin-ext4-XXXXXX";
     char tmpfsPoint[] = "/mnt/hollin-tmpfs-XXXXXX";
@@ -326,10 +340,12 @@ TEST(HLNDriveListSystem, Ext4VolumeShownTmpfsNot) {
         HLNDriveListController controller;
         Ref<HLNDrive> ext4;
         for (const auto& drive : controller.localDrives()) {
-            if (drive->location() == ext4Point) ext4 = drive;
+            if (drive->location() == ext4Point)
+                ext4 = drive;
             EXPECT_NE(drive->location(), tmpfsPoint);
         }
-        for (const auto& drive : controller.networkDrives()) EXPECT_NE(drive->location(), tmpfsPoint);
+        for (const auto& drive : controller.networkDrives())
+            EXPECT_NE(drive->location(), tmpfsPoint);
         ASSERT_TRUE(ext4) << "the ext4 volume is not among the local drives";
         EXPECT_EQ(ext4->type(), "ext4");
         EXPECT_EQ(ext4->size(), static_cast<int64_t>(st.f_blocks * st.f_frsize));
@@ -346,12 +362,14 @@ TEST(HLNDriveListSystem, Ext4VolumeShownTmpfsNot) {
             if (view->topLevelItem(i)->text(1) == HLNDriveListController::infoTextForDrive(*ext4) &&
                 view->topLevelItem(i)->text(0) == expected)
                 shown = true;
-        EXPECT_TRUE(shown) << "no row \"" << expected.toStdString() << "\" with the volume's figures";
+        EXPECT_TRUE(shown) << "no row \"" << expected.toStdString()
+                           << "\" with the volume's figures";
     };
     check();
     ::umount2(tmpfsPoint, MNT_DETACH);
     std::string unmount = std::string("umount -d ") + ext4Point;
-    if (mountedExt4 == 0 && std::system(unmount.c_str()) != 0) ::umount2(ext4Point, MNT_DETACH);
+    if (mountedExt4 == 0 && std::system(unmount.c_str()) != 0)
+        ::umount2(ext4Point, MNT_DETACH);
     ::rmdir(ext4Point);
     ::rmdir(tmpfsPoint);
 }

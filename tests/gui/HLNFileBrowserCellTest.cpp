@@ -19,11 +19,13 @@
 
 namespace {
 
-constexpr uint64_t KiB = 1024, MiB = KiB * 1024, GiB = MiB * 1024, TiB = GiB * 1024, PiB = TiB * 1024;
+constexpr uint64_t KiB = 1024, MiB = KiB * 1024, GiB = MiB * 1024, TiB = GiB * 1024,
+                   PiB = TiB * 1024;
 
 bool waitFor(const std::function<bool()>& done, int ms = 10000) {
     QDeadlineTimer deadline(ms);
-    while (!done() && !deadline.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    while (!done() && !deadline.hasExpired())
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
     return done();
 }
 
@@ -31,7 +33,8 @@ Ref<HLNFile> childNamed(const Ref<HLNFile>& parent, const std::string& name) {
     HLNFile::ChildList list = parent->children();
     if (list)
         for (const Ref<HLNFile>& child : *list)
-            if (child->name() == name) return child;
+            if (child->name() == name)
+                return child;
     return nullptr;
 }
 
@@ -67,8 +70,10 @@ TEST(FileBrowserCellBands, ColoursRunFromTheSmallToTheLargeFileColour) {
     const double fractions[] = {0, 0.3, 0.6, 0.95, 0.99, 1};
     for (int band = 1; band < 5; ++band) {
         const QColor c = HLNFileBrowserCell::bandStyle(band).color;
-        EXPECT_NEAR(c.redF(), (1 - fractions[band]) * small.redF() + fractions[band] * large.redF(), 0.002);
-        EXPECT_NEAR(c.blueF(), (1 - fractions[band]) * small.blueF() + fractions[band] * large.blueF(), 0.002);
+        EXPECT_NEAR(c.redF(), (1 - fractions[band]) * small.redF() + fractions[band] * large.redF(),
+                    0.002);
+        EXPECT_NEAR(c.blueF(),
+                    (1 - fractions[band]) * small.blueF() + fractions[band] * large.blueF(), 0.002);
     }
     EXPECT_EQ(HLNFileBrowserCell::attentionStyle().color, QColor(255, 0, 0));
     EXPECT_EQ(HLNFileBrowserCell::unsizedStyle().color, QColor(36, 84, 84));
@@ -80,8 +85,10 @@ TEST(FileBrowserCellBands, ColoursRunFromTheSmallToTheLargeFileColour) {
 TEST(FileBrowserCellText, SizeFieldsArePaddedToTenCharacters) {
     EXPECT_EQ(HLNFileBrowserCell::sizeFieldText(SizeStatus::notStarted, 123456), QString(10, ' '));
     EXPECT_EQ(HLNFileBrowserCell::sizeFieldText(SizeStatus::goneOrGoing, 123456), " trashing ");
-    for (uint64_t bytes : {uint64_t(0), uint64_t(4096), 12 * MiB + 300 * KiB, 150 * GiB, 999 * PiB}) {
-        const QString abbreviated = QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
+    for (uint64_t bytes :
+         {uint64_t(0), uint64_t(4096), 12 * MiB + 300 * KiB, 150 * GiB, 999 * PiB}) {
+        const QString abbreviated =
+            QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
         for (SizeStatus status : {SizeStatus::inProgress, SizeStatus::complete}) {
             const QString field = HLNFileBrowserCell::sizeFieldText(status, bytes);
             EXPECT_TRUE(field.endsWith(abbreviated + "  ")) << field.toStdString();
@@ -106,11 +113,16 @@ protected:
         ASSERT_TRUE(waitFor([&] { return root->sizeStatus() == SizeStatus::complete; }));
     }
     void TearDown() override {
-        if (root) root->invalidate();
+        if (root)
+            root->invalidate();
     }
     Ref<HLNFile> child(const std::string& name) { return childNamed(root, name); }
-    static const HLNTextRun& sizeRun(const HLNFileBrowserCell& cell) { return cell.attributedStringValue().at(0); }
-    static const HLNTextRun& nameRun(const HLNFileBrowserCell& cell) { return cell.attributedStringValue().at(1); }
+    static const HLNTextRun& sizeRun(const HLNFileBrowserCell& cell) {
+        return cell.attributedStringValue().at(0);
+    }
+    static const HLNTextRun& nameRun(const HLNFileBrowserCell& cell) {
+        return cell.attributedStringValue().at(1);
+    }
 
     TempTree tree;
     Ref<HLNFile> root;
@@ -123,8 +135,11 @@ TEST_F(FileBrowserCell, ShowsSizeInItsBandThenTheName) {
     cell.setFile(big);
     EXPECT_EQ(cell.stringValue(), "big");
     ASSERT_EQ(cell.attributedStringValue().size(), 2u);
-    EXPECT_EQ(sizeRun(cell).text, HLNFileBrowserCell::sizeFieldText(SizeStatus::complete, big->sizeSoFar()));
-    EXPECT_EQ(sizeRun(cell).color, HLNFileBrowserCell::bandStyle(HLNFileBrowserCell::bandForSize(big->sizeSoFar())).color);
+    EXPECT_EQ(sizeRun(cell).text,
+              HLNFileBrowserCell::sizeFieldText(SizeStatus::complete, big->sizeSoFar()));
+    EXPECT_EQ(
+        sizeRun(cell).color,
+        HLNFileBrowserCell::bandStyle(HLNFileBrowserCell::bandForSize(big->sizeSoFar())).color);
     EXPECT_EQ(HLNFileBrowserCell::bandForSize(big->sizeSoFar()), 2) << "3 MiB on disk";
     EXPECT_EQ(nameRun(cell).text, "big");
     EXPECT_FALSE(nameRun(cell).font.italic());
@@ -186,7 +201,8 @@ TEST_F(FileBrowserCell, RebuildsOnlyWhenSizeOrStatusMoved) {
         EXPECT_EQ(sizeRun(cell).color, HLNFileBrowserCell::attentionStyle().color);
         EXPECT_TRUE(cell.isLeaf()) << "a folder being deleted loses its arrow";
     }
-    EXPECT_TRUE(waitFor([&] { return ::access((tree / "folder").c_str(), F_OK) != 0; })) << "and is gone from disk";
+    EXPECT_TRUE(waitFor([&] { return ::access((tree / "folder").c_str(), F_OK) != 0; }))
+        << "and is gone from disk";
 }
 
 TEST_F(FileBrowserCell, CopyHoldsItsOwnReference) {
@@ -210,7 +226,9 @@ TEST_F(FileBrowserCell, PackagedFilesAreGreyedButKeepTheirSizeColour) {
     TempTree info;
     {
         std::ofstream list(info / "example.list");
-        list << tree.path() << "\n" << tree / "small" << "\n";
+        list << tree.path() << "\n"
+             << tree / "small"
+             << "\n";
     }
     HLNPackageReceipt::resetForTesting();
     HLNPackageReceipt::setReceiptsFolder("");
@@ -223,14 +241,18 @@ TEST_F(FileBrowserCell, PackagedFilesAreGreyedButKeepTheirSizeColour) {
     plain.setFile(child("big"));
     EXPECT_EQ(nameRun(packaged).color, HLNFileBrowserCell::greyedNameColor());
     EXPECT_FALSE(nameRun(plain).color.isValid());
-    EXPECT_EQ(sizeRun(packaged).color, HLNFileBrowserCell::bandStyle(HLNFileBrowserCell::bandForSize(child("small")->sizeSoFar())).color);
+    EXPECT_EQ(
+        sizeRun(packaged).color,
+        HLNFileBrowserCell::bandStyle(HLNFileBrowserCell::bandForSize(child("small")->sizeSoFar()))
+            .color);
     // On a light palette the grey is the classic one-third grey.
     EXPECT_EQ(HLNFileBrowserCell::greyedNameColor(), QColor(85, 85, 85));
     HLNPackageReceipt::resetForTesting();
 }
 
 TEST_F(FileBrowserCell, FolderWithADiskMountedBeneathIsGreyed) {
-    if (!runningAsRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
+    if (!runningAsRoot())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
     const std::string mountPoint = tree.mkdir("folder/mnt");
     ASSERT_EQ(::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m"), 0);
     Ref<HLNFile> folder = child("folder");

@@ -14,17 +14,16 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
-#include <QClipboard>
-#include <QContextMenuEvent>
-#include <QMenu>
-#include <QMimeData>
-#include <QTest>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDeadlineTimer>
 #include <QLabel>
 #include <QMainWindow>
+#include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
@@ -38,13 +37,20 @@ namespace {
 
 bool waitFor(const std::function<bool()>& done, int ms = 20000) {
     QDeadlineTimer deadline(ms);
-    while (!done() && !deadline.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    while (!done() && !deadline.hasExpired())
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
     return done();
 }
 
-QString bytesText(uint64_t bytes) { return QString::fromStdString(TFString::abbreviatedStringForBytes(bytes)); }
-uint64_t allocated(const std::string& path) { return uint64_t(TempTree::lstatOf(path).st_blocks) * 512; }
-bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+QString bytesText(uint64_t bytes) {
+    return QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
+}
+uint64_t allocated(const std::string& path) {
+    return uint64_t(TempTree::lstatOf(path).st_blocks) * 512;
+}
+bool exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
 
 // What a modal panel said and which button the test pressed.
 struct Panel {
@@ -59,15 +65,18 @@ void answerNextPanel(Panel& panel, const QString& press) {
     poll->setInterval(10);
     QObject::connect(poll, &QTimer::timeout, [poll, &panel, press] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box) return;
+        if (!box)
+            return;
         poll->stop();
         poll->deleteLater();
         panel.seen = true;
         panel.text = box->text();
         panel.informative = box->informativeText();
-        for (QAbstractButton* b : box->buttons()) panel.buttons << b->text();
         for (QAbstractButton* b : box->buttons())
-            if (b->text() == press) b->click();
+            panel.buttons << b->text();
+        for (QAbstractButton* b : box->buttons())
+            if (b->text() == press)
+                b->click();
     });
     poll->start();
 }
@@ -82,20 +91,23 @@ void answerPanels(std::vector<Panel>& panels, QStringList presses) {
     auto last = std::make_shared<QPointer<QMessageBox>>();
     QObject::connect(poll, &QTimer::timeout, [poll, &panels, presses, answered, last] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || box == last->data()) return;
+        if (!box || box == last->data())
+            return;
         *last = box;
         Panel& panel = panels[*answered];
         panel.seen = true;
         panel.text = box->text();
         panel.informative = box->informativeText();
-        for (QAbstractButton* b : box->buttons()) panel.buttons << b->text();
+        for (QAbstractButton* b : box->buttons())
+            panel.buttons << b->text();
         const QString press = presses[(*answered)++];
         if (*answered == presses.size()) {
             poll->stop();
             poll->deleteLater();
         }
         for (QAbstractButton* b : box->buttons())
-            if (b->text() == press) b->click();
+            if (b->text() == press)
+                b->click();
     });
     poll->start();
 }
@@ -110,7 +122,8 @@ protected:
         QApplication::processEvents();
     }
     void close() {
-        if (!controller) return;
+        if (!controller)
+            return;
         QPointer<HLNFileTreeController> watch(controller.data());
         controller->window()->close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -122,13 +135,15 @@ protected:
         return waitFor([&] {
             return controller->rootFile()->sizeStatus() == SizeStatus::complete &&
                    controller->window()->windowTitle() ==
-                       controller->rootFileTitle() + " - " + bytesText(controller->rootFile()->sizeSoFar());
+                       controller->rootFileTitle() + " - " +
+                           bytesText(controller->rootFile()->sizeSoFar());
         });
     }
     HLNColumnBrowser* browser() { return controller->browser(); }
     int rowOf(const std::string& name, int column = 0) {
         for (int row = 0; row < browser()->numberOfRowsInColumn(column); ++row)
-            if (browser()->loadedCellAtRow(row, column)->stringValue() == TFString::stringForName(name))
+            if (browser()->loadedCellAtRow(row, column)->stringValue() ==
+                TFString::stringForName(name))
                 return row;
         return -1;
     }
@@ -147,13 +162,17 @@ protected:
     }
     std::vector<std::string> selectedNames() {
         std::vector<std::string> names;
-        for (const Ref<HLNFile>& f : controller->selectedFiles()) names.push_back(f->name());
+        for (const Ref<HLNFile>& f : controller->selectedFiles())
+            names.push_back(f->name());
         return names;
     }
     std::vector<std::string> namesInColumn(int column) {
         std::vector<std::string> names;
         for (int row = 0; row < browser()->numberOfRowsInColumn(column); ++row)
-            names.push_back(static_cast<HLNFileBrowserCell*>(browser()->loadedCellAtRow(row, column))->file()->name());
+            names.push_back(
+                static_cast<HLNFileBrowserCell*>(browser()->loadedCellAtRow(row, column))
+                    ->file()
+                    ->name());
         return names;
     }
 
@@ -170,17 +189,20 @@ TEST_F(TreeWindow, TitleFollowsTheRootFromSizingToComplete) {
         // the states before completion can be seen.
         std::unique_lock lock(HLNFile::treeLock());
         open(tree.path());
-        EXPECT_EQ(controller->window()->windowTitle(), QString::fromStdString(tree.path()) + " (sizing)");
+        EXPECT_EQ(controller->window()->windowTitle(),
+                  QString::fromStdString(tree.path()) + " (sizing)");
         // The refresh body alone: taking the refresh lock while holding the
         // tree lock would invert the program's lock order.
         controller->_refreshDisplay();
-        EXPECT_EQ(controller->window()->windowTitle(), QString::fromStdString(tree.path()) + " - " +
-                                                           bytesText(controller->rootFile()->sizeSoFar()) + " (sizing)");
+        EXPECT_EQ(controller->window()->windowTitle(),
+                  QString::fromStdString(tree.path()) + " - " +
+                      bytesText(controller->rootFile()->sizeSoFar()) + " (sizing)");
     }
     ASSERT_TRUE(waitUntilComplete());
     EXPECT_FALSE(controller->window()->windowTitle().contains("sizing"));
     EXPECT_EQ(controller->rootFile()->sizeSoFar(), TempTree::duBytes(tree.path()));
-    EXPECT_EQ(browser()->titleOfColumn(0), QString::fromStdString(tree.path().substr(tree.path().rfind('/') + 1)));
+    EXPECT_EQ(browser()->titleOfColumn(0),
+              QString::fromStdString(tree.path().substr(tree.path().rfind('/') + 1)));
     EXPECT_EQ(namesInColumn(0), (std::vector<std::string>{"sub", "one"})) << "largest first";
 
     controller->window()->showMinimized();
@@ -227,10 +249,12 @@ TEST_F(TreeWindow, SummaryAddsCompleteSizesAndSaysSizingOtherwise) {
     }
     ASSERT_TRUE(waitUntilComplete());
     select({"f1", "f2"});
-    EXPECT_EQ(controller->fileSizeField()->text(), bytesText(allocated(tree / "f1") + allocated(tree / "f2")));
+    EXPECT_EQ(controller->fileSizeField()->text(),
+              bytesText(allocated(tree / "f1") + allocated(tree / "f2")));
     EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "");
     EXPECT_EQ(controller->descriptionDisplayer()->stringValue(), "");
-    EXPECT_EQ(controller->fileWell()->filenames(), (std::vector<std::string>{tree / "f2", tree / "f1"}));
+    EXPECT_EQ(controller->fileWell()->filenames(),
+              (std::vector<std::string>{tree / "f2", tree / "f1"}));
 
     select({"f1"});
     EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "f1");
@@ -255,7 +279,8 @@ void rightClick(HLNColumnBrowser* browser, const QPoint& point) {
 QStringList enabledItems(QMenu* menu, bool enabled) {
     QStringList texts;
     for (QAction* a : menu->actions())
-        if (!a->isSeparator() && a->isEnabled() == enabled) texts << a->text();
+        if (!a->isSeparator() && a->isEnabled() == enabled)
+            texts << a->text();
     return texts;
 }
 
@@ -269,13 +294,16 @@ TEST_F(TreeWindow, RowContextMenuActsOnTheClickedRowWithTheWindowsEnabling) {
     // A right click on another row selects it, and the menu acts on it.
     auto* view = qobject_cast<QAbstractItemView*>(browser()->viewOfColumn(0));
     ASSERT_TRUE(view);
-    rightClick(browser(), view->visualRect(view->model()->index(rowOf("odd\xff name"), 0)).center());
+    rightClick(browser(),
+               view->visualRect(view->model()->index(rowOf("odd\xff name"), 0)).center());
     QMenu* menu = controller->contextMenu();
     ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 2000));
     EXPECT_EQ(selectedNames(), std::vector<std::string>{"odd\xff name"});
-    EXPECT_EQ(controller->fileWell()->filenames(), std::vector<std::string>{odd}) << "the summary followed";
+    EXPECT_EQ(controller->fileWell()->filenames(), std::vector<std::string>{odd})
+        << "the summary followed";
     EXPECT_EQ(enabledItems(menu, true),
-              (QStringList{"&Reveal in File Manager", "&Open", "Copy &Path", "&Update", "&Move to Trash", "&Destroy…"}));
+              (QStringList{"&Reveal in File Manager", "&Open", "Copy &Path", "&Update",
+                           "&Move to Trash", "&Destroy…"}));
     menu->hide();
 
     // Copy Path: the exact bytes as text, and a file URL that keeps them.
@@ -292,7 +320,8 @@ TEST_F(TreeWindow, RowContextMenuActsOnTheClickedRowWithTheWindowsEnabling) {
     EXPECT_TRUE(controller->selectedFiles().empty());
     EXPECT_EQ(enabledItems(menu, true), QStringList{"&Update"});
     EXPECT_EQ(enabledItems(menu, false),
-              (QStringList{"&Reveal in File Manager", "&Open", "Copy &Path", "&Move to Trash", "&Destroy…"}));
+              (QStringList{"&Reveal in File Manager", "&Open", "Copy &Path", "&Move to Trash",
+                           "&Destroy…"}));
     menu->hide();
 }
 
@@ -308,7 +337,9 @@ TEST_F(TreeWindow, MultipleSelectionFollowsItsNodesThroughAReSort) {
 
     tree.writeFile("a", 900000); // a becomes the largest
     before[1]->refreshSize();
-    ASSERT_TRUE(waitFor([&] { return namesInColumn(0) == std::vector<std::string>{"a", "c", "b"}; }));
+    ASSERT_TRUE(waitFor([&] {
+        return namesInColumn(0) == std::vector<std::string>{"a", "c", "b"};
+    }));
     EXPECT_EQ(browser()->selectedRowsInColumn(0), (std::vector<int>{0, 1}));
     const std::vector<Ref<HLNFile>> after = controller->selectedFiles();
     ASSERT_EQ(after.size(), 2u);
@@ -322,7 +353,8 @@ TEST_F(TreeWindow, KeysWorkAtOnceAndEveryChangeOfSelectionReachesTheCommands) {
     open(tree.path());
     ASSERT_TRUE(waitUntilComplete());
     QWidget* column0 = browser()->viewOfColumn(0);
-    EXPECT_EQ(controller->window()->focusWidget(), column0) << "column 0 has the focus when the window opens";
+    EXPECT_EQ(controller->window()->focusWidget(), column0)
+        << "column 0 has the focus when the window opens";
 
     WidgetEvents::key(column0, Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(selectedNames(), (std::vector<std::string>{"b", "a"}));
@@ -340,7 +372,8 @@ TEST_F(TreeWindow, KeysWorkAtOnceAndEveryChangeOfSelectionReachesTheCommands) {
 }
 
 TEST_F(TreeWindow, ARefreshMayLeaveFewerColumns) {
-    for (int i = 0; i < 150; ++i) tree.writeFile("file" + std::to_string(i), 4096 * (1 + i % 7));
+    for (int i = 0; i < 150; ++i)
+        tree.writeFile("file" + std::to_string(i), 4096 * (1 + i % 7));
     tree.mkdir("d1/d2/d3");
     tree.writeFile("d1/d2/d3/deep", 5000000);
     open(tree.path());
@@ -362,7 +395,8 @@ TEST_F(TreeWindow, ARefreshMayLeaveFewerColumns) {
 }
 
 TEST_F(TreeWindow, DestroyIsRefusedWhenADiskIsMountedBeneath) {
-    if (!runningAsRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
+    if (!runningAsRoot())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
     tree.writeFile("keep1", 10000);
     tree.writeFile("keep2", 20000);
     const std::string mnt1 = tree.mkdir("vol/mnt");
@@ -378,23 +412,30 @@ TEST_F(TreeWindow, DestroyIsRefusedWhenADiskIsMountedBeneath) {
     answerNextPanel(panel, "Cancel");
     controller->trashSelection();
     ASSERT_TRUE(panel.seen);
-    EXPECT_EQ(panel.text, "It's impossible to delete 1 of these files, as other disks are mounted under them.");
-    EXPECT_EQ(panel.informative,
-              "Deleting \"vol\" would wipe out some associated disks . You'd hate that. If you really think it's safe "
-              "to delete this, then unmount the disks and try again, but, honestly, this is almost never a good idea.");
+    EXPECT_EQ(panel.text,
+              "It's impossible to delete 1 of these files, as other disks are mounted under them.");
+    EXPECT_EQ(panel.informative, "Deleting \"vol\" would wipe out some associated disks . You'd "
+                                 "hate that. If you really think it's safe "
+                                 "to delete this, then unmount the disks and try again, but, "
+                                 "honestly, this is almost never a good idea.");
     EXPECT_EQ(panel.buttons, QStringList{"Cancel"});
     QApplication::processEvents();
-    for (const char* name : {"keep1", "keep2", "vol/data"}) EXPECT_TRUE(exists(tree / name)) << name;
-    for (const Ref<HLNFile>& f : controller->selectedFiles()) EXPECT_NE(f->sizeStatus(), SizeStatus::goneOrGoing);
+    for (const char* name : {"keep1", "keep2", "vol/data"})
+        EXPECT_TRUE(exists(tree / name)) << name;
+    for (const Ref<HLNFile>& f : controller->selectedFiles())
+        EXPECT_NE(f->sizeStatus(), SizeStatus::goneOrGoing);
 
     const std::vector<std::string> order = namesInColumn(0);
-    const bool volFirst = std::find(order.begin(), order.end(), "vol") < std::find(order.begin(), order.end(), "other");
+    const bool volFirst = std::find(order.begin(), order.end(), "vol") <
+                          std::find(order.begin(), order.end(), "other");
     select({"vol", "other"});
     Panel two;
     answerNextPanel(two, "Cancel");
     controller->trashSelection();
-    EXPECT_EQ(two.text, "It's impossible to delete 2 of these files, as other disks are mounted under them.");
-    EXPECT_TRUE(two.informative.startsWith(volFirst ? "Deleting \"vol, other\" would" : "Deleting \"other, vol\" would"))
+    EXPECT_EQ(two.text,
+              "It's impossible to delete 2 of these files, as other disks are mounted under them.");
+    EXPECT_TRUE(two.informative.startsWith(volFirst ? "Deleting \"vol, other\" would"
+                                                    : "Deleting \"other, vol\" would"))
         << two.informative.toStdString();
 
     // The mount point itself is refused too: a path begins with itself.
@@ -403,7 +444,8 @@ TEST_F(TreeWindow, DestroyIsRefusedWhenADiskIsMountedBeneath) {
     Panel itself;
     answerNextPanel(itself, "Cancel");
     controller->trashSelection();
-    EXPECT_EQ(itself.text, "It's impossible to delete 1 of these files, as other disks are mounted under them.");
+    EXPECT_EQ(itself.text,
+              "It's impossible to delete 1 of these files, as other disks are mounted under them.");
     EXPECT_TRUE(itself.informative.startsWith("Deleting \"mnt\" would"));
     EXPECT_TRUE(exists(mnt1));
 
@@ -412,7 +454,8 @@ TEST_F(TreeWindow, DestroyIsRefusedWhenADiskIsMountedBeneath) {
 }
 
 TEST_F(TreeWindow, DestroySeesThroughALinkInTheRootPath) {
-    if (!runningAsRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
+    if (!runningAsRoot())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
     const std::string mnt = tree.mkdir("real/outer/inner/mnt");
     tree.writeFile("real/outer/inner/data", 30000);
     ASSERT_EQ(::symlink((tree / "real").c_str(), (tree / "link").c_str()), 0);
@@ -426,7 +469,8 @@ TEST_F(TreeWindow, DestroySeesThroughALinkInTheRootPath) {
     answerNextPanel(panel, "Cancel"); // the confirmation, were it not refused, is cancelled too
     controller->trashSelection();
     ASSERT_TRUE(panel.seen);
-    EXPECT_EQ(panel.text, "It's impossible to delete 1 of these files, as other disks are mounted under them.");
+    EXPECT_EQ(panel.text,
+              "It's impossible to delete 1 of these files, as other disks are mounted under them.");
     QApplication::processEvents();
     EXPECT_TRUE(exists(tree / "real/outer/inner/data")) << "nothing at all is deleted";
     EXPECT_TRUE(exists(tree / "real/outer/inner/mnt/on-the-volume"));
@@ -451,7 +495,8 @@ TEST_F(TreeWindow, DestroyConfirmedDeletesEachSelectedFile) {
     controller->trashSelection();
     ASSERT_TRUE(panel.seen);
     EXPECT_EQ(panel.text, "Destroy the selected files?");
-    EXPECT_EQ(panel.informative, "You aren't getting them back, so make sure you really want them gone.");
+    EXPECT_EQ(panel.informative,
+              "You aren't getting them back, so make sure you really want them gone.");
     EXPECT_EQ(panel.buttons.size(), 2);
     EXPECT_TRUE(panel.buttons.contains("Destroy") && panel.buttons.contains("Cancel"));
 
@@ -484,7 +529,9 @@ TEST_F(TreeWindow, AClosedWindowReleasesItsTreeAndKeepsItsFrame) {
     QApplication::processEvents();
     // Saved as it changed, not only on close: Quit closes no window.
     const QByteArray saved = QByteArray::fromBase64(QByteArray::fromStdString(
-        TFPreference::preferenceForKey(HLNFileTreeController::frameKeyForPath(tree.path()).toStdString()).stringValue()));
+        TFPreference::preferenceForKey(
+            HLNFileTreeController::frameKeyForPath(tree.path()).toStdString())
+            .stringValue()));
     QWidget probe;
     ASSERT_TRUE(probe.restoreGeometry(saved));
     EXPECT_EQ(probe.size(), QSize(700, 450));
@@ -500,7 +547,8 @@ TEST_F(TreeWindow, APathThatCannotBeExaminedOpensNoWindow) {
     EXPECT_EQ(HLNFileTreeController::initWithPath(missing), nullptr);
     QMessageBox* told = nullptr;
     for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) told = box;
+        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
+            told = box;
     ASSERT_NE(told, nullptr);
     EXPECT_TRUE(told->text().contains(QString::fromStdString(missing)));
     EXPECT_FALSE(told->informativeText().isEmpty());
@@ -516,16 +564,19 @@ TEST_F(TreeWindow, APathThatCannotBeExaminedOpensNoWindow) {
             reported = reported || box->text().contains(QString::fromStdString(vanished));
     EXPECT_TRUE(reported);
     for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* box = qobject_cast<QMessageBox*>(w)) box->close();
+        if (auto* box = qobject_cast<QMessageBox*>(w))
+            box->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_EQ(qobject_cast<QMainWindow*>(w), nullptr);
+    for (QWidget* w : QApplication::topLevelWidgets())
+        EXPECT_EQ(qobject_cast<QMainWindow*>(w), nullptr);
 }
 
 TEST_F(TreeWindow, AFileAsRootShowsItsSizeAndNoRows) {
     const std::string file = tree.writeFile("lonely", 70000);
     open(file);
     ASSERT_TRUE(waitUntilComplete());
-    EXPECT_EQ(controller->window()->windowTitle(), QString::fromStdString(file) + " - " + bytesText(allocated(file)));
+    EXPECT_EQ(controller->window()->windowTitle(),
+              QString::fromStdString(file) + " - " + bytesText(allocated(file)));
     EXPECT_EQ(browser()->numberOfRowsInColumn(0), 0);
     EXPECT_EQ(browser()->titleOfColumn(0), "lonely");
 }
@@ -539,7 +590,9 @@ TEST_F(TreeWindow, TheWholeDiskIsTitledByItsVolume) {
     EXPECT_EQ(browser()->titleOfColumn(0), "/");
     EXPECT_EQ(controller->window()->windowTitle(), "/ (sizing)");
     HLNFileTreeController::updateUI();
-    ASSERT_TRUE(waitFor([&] { return controller->window()->windowTitle().startsWith(controller->rootFileTitle() + " - "); }));
+    ASSERT_TRUE(waitFor([&] {
+        return controller->window()->windowTitle().startsWith(controller->rootFileTitle() + " - ");
+    }));
     controller->window()->showMinimized();
     EXPECT_EQ(controller->window()->windowTitle(), "/");
 }
@@ -555,7 +608,8 @@ TEST_F(TreeWindow, MoveToTrashIsEnabledLikeDestroyAndTheDeleteKeyMovesWithoutAsk
     EXPECT_FALSE(controller->moveToTrashButton()->isEnabled());
     EXPECT_FALSE(move->isEnabled());
     EXPECT_EQ(move->shortcut(), QKeySequence(Qt::Key_Delete));
-    EXPECT_EQ(controller->deleteButton()->parentWidget(), controller->moveToTrashButton()->parentWidget());
+    EXPECT_EQ(controller->deleteButton()->parentWidget(),
+              controller->moveToTrashButton()->parentWidget());
 
     select({"x"});
     EXPECT_TRUE(controller->moveToTrashButton()->isEnabled());
@@ -564,7 +618,8 @@ TEST_F(TreeWindow, MoveToTrashIsEnabledLikeDestroyAndTheDeleteKeyMovesWithoutAsk
     ASSERT_TRUE(QTest::qWaitForWindowActive(controller->window()));
     bool asked = false;
     QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] { asked = asked || QApplication::activeModalWidget(); });
+    QObject::connect(&watch, &QTimer::timeout,
+                     [&] { asked = asked || QApplication::activeModalWidget(); });
     watch.start(5);
     QTest::keyClick(browser()->viewOfColumn(0), Qt::Key_Delete);
     ASSERT_TRUE(waitFor([&] { return namesInColumn(0) == std::vector<std::string>{"y"}; }));
@@ -576,7 +631,8 @@ TEST_F(TreeWindow, MoveToTrashIsEnabledLikeDestroyAndTheDeleteKeyMovesWithoutAsk
 }
 
 TEST_F(TreeWindow, MoveToTrashIsRefusedOverAMountAndWhatCannotMoveIsOfferedToDestroy) {
-    if (!runningAsRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
+    if (!runningAsRoot())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
     TrashHome::path();
     tree.writeFile("keep", 10000);
     const std::string mnt = tree.mkdir("vol");
@@ -590,7 +646,8 @@ TEST_F(TreeWindow, MoveToTrashIsRefusedOverAMountAndWhatCannotMoveIsOfferedToDes
     answerPanels(refusal, {"Cancel"});
     controller->moveSelectionToTrash();
     ASSERT_TRUE(refusal[0].seen);
-    EXPECT_EQ(refusal[0].text, "It's impossible to delete 1 of these files, as other disks are mounted under them.");
+    EXPECT_EQ(refusal[0].text,
+              "It's impossible to delete 1 of these files, as other disks are mounted under them.");
     waitFor([] { return false; }, 200);
     EXPECT_TRUE(exists(tree / "keep"));
     close();
@@ -605,7 +662,8 @@ TEST_F(TreeWindow, MoveToTrashIsRefusedOverAMountAndWhatCannotMoveIsOfferedToDes
     controller->moveSelectionToTrash();
     ASSERT_TRUE(waitFor([&] { return panels[1].seen; }));
     EXPECT_EQ(panels[0].text, "2 of these files can't be moved to the Trash.");
-    for (const char* name : {"\"a\": its disk has no trash that can be used", "\"b\": its disk has no trash"})
+    for (const char* name :
+         {"\"a\": its disk has no trash that can be used", "\"b\": its disk has no trash"})
         EXPECT_TRUE(panels[0].informative.contains(name)) << panels[0].informative.toStdString();
     EXPECT_TRUE(panels[0].buttons.contains("Destroy") && panels[0].buttons.contains("Cancel"));
     EXPECT_EQ(panels[1].text, "Destroy the selected files?");

@@ -14,9 +14,9 @@
 #include <QProcess>
 #include <QTimer>
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <csignal>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
@@ -47,12 +47,14 @@ public:
         // The bus goes with the test program even when the program crashes.
         daemon->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         daemon->start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-        if (!daemon->waitForStarted(5000) || !daemon->waitForReadyRead(5000)) return;
+        if (!daemon->waitForStarted(5000) || !daemon->waitForReadyRead(5000))
+            return;
         address = QString::fromUtf8(daemon->readLine()).trimmed();
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
     }
     void TearDown() override {
-        if (!daemon) return;
+        if (!daemon)
+            return;
         daemon->kill();
         daemon->waitForFinished(3000);
         delete daemon;
@@ -67,7 +69,8 @@ std::string readAll(const std::string& path) {
 
 bool waitFor(const std::function<bool()>& done, int ms = 5000) {
     QDeadlineTimer deadline(ms);
-    while (!done() && !deadline.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (!done() && !deadline.hasExpired())
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
     return done();
 }
 
@@ -75,11 +78,15 @@ bool waitFor(const std::function<bool()>& done, int ms = 5000) {
 // xdg-open is to be missing): xdg-mime answers `handler` for folders, xdg-open
 // logs its argument and exits with `status`.
 struct FakeDesktop {
-    FakeDesktop(const TempTree& tree, const std::string& handler, int status, bool withXdgOpen = true)
-        : bin(tree.mkdir("bin-" + std::to_string(++made))), log(bin + "/opened"), oldPath(qgetenv("PATH")) {
+    FakeDesktop(const TempTree& tree, const std::string& handler, int status,
+                bool withXdgOpen = true)
+        : bin(tree.mkdir("bin-" + std::to_string(++made))), log(bin + "/opened"),
+          oldPath(qgetenv("PATH")) {
         write("xdg-mime", "echo '" + handler + "'");
-        if (withXdgOpen) write("xdg-open", "echo \"$1\" >> '" + log + "'\nexit " + std::to_string(status));
-        qputenv("PATH", QByteArray::fromStdString(bin) + (withXdgOpen ? ":" + oldPath : QByteArray()));
+        if (withXdgOpen)
+            write("xdg-open", "echo \"$1\" >> '" + log + "'\nexit " + std::to_string(status));
+        qputenv("PATH",
+                QByteArray::fromStdString(bin) + (withXdgOpen ? ":" + oldPath : QByteArray()));
     }
     ~FakeDesktop() { qputenv("PATH", oldPath); }
     void write(const std::string& name, const std::string& body) const {
@@ -143,7 +150,8 @@ TEST_F(FileWell, IconStandsForNoneOneOrSeveralFiles) {
     EXPECT_NE(folder, text) << "each file shows its own kind of icon";
     well.setFilenames({tree.mkdir("real")}); // a folder, but the well is not told
     EXPECT_NE(well.image().pixmap(48).toImage(), folder) << "the disk was asked what the path is";
-    well.setFilenames({tree / "folder", tree / "notes.txt", tree / "folder"}, {Kind::folder, Kind::file, Kind::folder});
+    well.setFilenames({tree / "folder", tree / "notes.txt", tree / "folder"},
+                      {Kind::folder, Kind::file, Kind::folder});
     const QImage several = well.image().pixmap(48).toImage();
     EXPECT_NE(several, text);
     EXPECT_NE(several, folder);
@@ -173,9 +181,12 @@ TEST_F(FileWell, DragStartsOnlyBeyondTheSlopAndCarriesExactBytes) {
     QList<QByteArray> lines = uriList.split('\n');
     ASSERT_GE(lines.size(), 2);
     const QUrl first = QUrl::fromEncoded(lines[0].trimmed());
-    EXPECT_EQ(QByteArray::fromPercentEncoding(first.path(QUrl::FullyEncoded).toLatin1()).toStdString(), odd);
+    EXPECT_EQ(
+        QByteArray::fromPercentEncoding(first.path(QUrl::FullyEncoded).toLatin1()).toStdString(),
+        odd);
     struct stat st {};
-    EXPECT_EQ(::lstat(HLNWorkspace::pathForFileURL(first).c_str(), &st), 0) << "the URL names the real file";
+    EXPECT_EQ(::lstat(HLNWorkspace::pathForFileURL(first).c_str(), &st), 0)
+        << "the URL names the real file";
 
     // A press released in place is a plain click: nothing happens.
     WidgetEvents::click(&well, centre);
@@ -195,7 +206,8 @@ TEST_F(FileWell, DoubleClickRevealsEachPathInOrderAndTripleClickDoesNothingMore)
     ASSERT_FALSE(PrivateBus::address.isEmpty()) << "dbus-daemon did not start";
     QDBusConnection service = QDBusConnection::connectToBus(PrivateBus::address, "file-manager");
     FileManager manager;
-    ASSERT_TRUE(service.registerObject("/org/freedesktop/FileManager1", &manager, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(service.registerObject("/org/freedesktop/FileManager1", &manager,
+                                       QDBusConnection::ExportAllSlots));
     ASSERT_TRUE(service.registerService("org.freedesktop.FileManager1"));
 
     const std::vector<std::string> paths{tree.writeFile("one", 1), tree.writeFile("two\xff", 1),
@@ -206,7 +218,8 @@ TEST_F(FileWell, DoubleClickRevealsEachPathInOrderAndTripleClickDoesNothingMore)
     ASSERT_TRUE(waitFor([&] { return manager.shown.size() == 3; }));
     EXPECT_EQ(manager.calls, 1) << "one file manager window for the whole selection";
     for (size_t i = 0; i < paths.size(); ++i)
-        EXPECT_EQ(HLNWorkspace::pathForFileURL(QUrl::fromEncoded(manager.shown[i].toLatin1())), paths[i]);
+        EXPECT_EQ(HLNWorkspace::pathForFileURL(QUrl::fromEncoded(manager.shown[i].toLatin1())),
+                  paths[i]);
 
     // The third press of a triple click reveals nothing and starts no drag.
     WidgetEvents::advance(50);
@@ -226,7 +239,8 @@ TEST_F(FileWell, DoubleClickRevealsEachPathInOrderAndTripleClickDoesNothingMore)
     const std::string inner = tree.mkdir("sub\xfe") + "/file";
     HLNWorkspace::selectFile(inner);
     EXPECT_TRUE(waitFor([&] { return !readAll(desktop.log).empty(); }));
-    const QUrl opened = QUrl::fromEncoded(QByteArray::fromStdString(readAll(desktop.log)).trimmed());
+    const QUrl opened =
+        QUrl::fromEncoded(QByteArray::fromStdString(readAll(desktop.log)).trimmed());
     EXPECT_EQ(HLNWorkspace::pathForFileURL(opened), tree / "sub\xfe");
     EXPECT_EQ(HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Reveal), nullptr);
 
@@ -234,7 +248,9 @@ TEST_F(FileWell, DoubleClickRevealsEachPathInOrderAndTripleClickDoesNothingMore)
     const FakeDesktop many(tree, "org.example.Files.desktop", 0);
     std::vector<std::string> selection;
     for (int folder = 0; folder < 8; ++folder)
-        for (int file = 0; file < 25; ++file) selection.push_back(tree / ("d" + std::to_string(folder) + "/f" + std::to_string(file)));
+        for (int file = 0; file < 25; ++file)
+            selection.push_back(tree /
+                                ("d" + std::to_string(folder) + "/f" + std::to_string(file)));
     HLNWorkspace::revealPaths(selection);
     auto lines = [&] {
         const std::string log = readAll(many.log);
@@ -252,12 +268,16 @@ TEST_F(FileWell, RevealThatReachesNoFileManagerSaysWhatWasTried) {
     const std::string path = tree.mkdir("dir\xfe") + "/file";
     auto revealAndWaitForMessage = [&] {
         HLNWorkspace::selectFile(path);
-        EXPECT_TRUE(waitFor([] { return HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Reveal); }));
+        EXPECT_TRUE(waitFor(
+            [] { return HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Reveal); }));
         QMessageBox* box = HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Reveal);
-        if (!box) return QString();
+        if (!box)
+            return QString();
         const QString said = box->text() + "\n" + box->informativeText();
         EXPECT_TRUE(box->isVisible());
-        EXPECT_TRUE(said.contains("Hollin couldn't show \"" + QString::fromStdString(tree.path()) + "/dir\\xFE/file\"")) << said.toStdString();
+        EXPECT_TRUE(said.contains("Hollin couldn't show \"" + QString::fromStdString(tree.path()) +
+                                  "/dir\\xFE/file\""))
+            << said.toStdString();
         EXPECT_TRUE(said.contains("org.freedesktop.FileManager1")) << said.toStdString();
         box->close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -266,7 +286,8 @@ TEST_F(FileWell, RevealThatReachesNoFileManagerSaysWhatWasTried) {
     {
         const FakeDesktop desktop(tree, HLNDesktopOpener::kHollinDesktopId, 0);
         EXPECT_TRUE(revealAndWaitForMessage().contains("Hollin itself"));
-        EXPECT_TRUE(readAll(desktop.log).empty()) << "xdg-open ran with Hollin as the folder handler";
+        EXPECT_TRUE(readAll(desktop.log).empty())
+            << "xdg-open ran with Hollin as the folder handler";
     }
     {
         const FakeDesktop desktop(tree, "", 0);
@@ -292,14 +313,17 @@ TEST_F(FileWell, OpenWithoutAPortalUsesXdgOpenButNeverHollinForAFolder) {
         const FakeDesktop desktop(tree, HLNDesktopOpener::kHollinDesktopId, 0);
         HLNDesktopOpener::openPath(file);
         ASSERT_TRUE(waitFor([&] { return !readAll(desktop.log).empty(); }));
-        const QUrl opened = QUrl::fromEncoded(QByteArray::fromStdString(readAll(desktop.log)).trimmed());
+        const QUrl opened =
+            QUrl::fromEncoded(QByteArray::fromStdString(readAll(desktop.log)).trimmed());
         EXPECT_EQ(HLNWorkspace::pathForFileURL(opened), file);
 
         HLNDesktopOpener::openPath(tree.path());
-        ASSERT_TRUE(waitFor([] { return HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Open); }));
+        ASSERT_TRUE(waitFor(
+            [] { return HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Open); }));
         QMessageBox* box = HLNDesktopOpener::failureMessage(HLNDesktopOpener::Purpose::Open);
         EXPECT_TRUE(box->text().startsWith("Hollin couldn't open"));
-        EXPECT_TRUE(box->informativeText().contains("the desktop portal")) << box->informativeText().toStdString();
+        EXPECT_TRUE(box->informativeText().contains("the desktop portal"))
+            << box->informativeText().toStdString();
         EXPECT_TRUE(box->informativeText().contains("Hollin itself"));
         const std::string log = readAll(desktop.log);
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << "xdg-open ran for the folder";

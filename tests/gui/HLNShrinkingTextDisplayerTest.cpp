@@ -10,8 +10,12 @@ namespace {
 
 const QString kWords = "The quick brown fox jumps over the lazy dog again";
 
-qreal naturalWidth(const QString& text, const QFont& font) { return QFontMetricsF(font).horizontalAdvance(text); }
-qreal lineHeight(const QFont& font) { return QFontMetricsF(font).height(); }
+qreal naturalWidth(const QString& text, const QFont& font) {
+    return QFontMetricsF(font).horizontalAdvance(text);
+}
+qreal lineHeight(const QFont& font) {
+    return QFontMetricsF(font).height();
+}
 
 // Columns of the widget's picture that hold ink (text pixels).
 std::pair<int, int> inkSpan(QWidget& w) {
@@ -30,7 +34,8 @@ std::pair<int, int> inkSpan(QWidget& w) {
 struct PaintCounter : QObject {
     int paints = 0;
     bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == QEvent::Paint) ++paints;
+        if (e->type() == QEvent::Paint)
+            ++paints;
         return false;
     }
 };
@@ -145,7 +150,8 @@ TEST(DisplayerFitting, FractionalWidthsTerminateWithinOnePoint) {
         EXPECT_GE(best.width(), W);
         EXPECT_LE(best.width(), 2 * W);
         EXPECT_TRUE(HLNShrinkingTextDisplayer::textFits(text, font, QSizeF(best.width(), H))) << W;
-        EXPECT_FALSE(HLNShrinkingTextDisplayer::textFits(text, font, QSizeF(best.width() - 2.0, H))) << W;
+        EXPECT_FALSE(HLNShrinkingTextDisplayer::textFits(text, font, QSizeF(best.width() - 2.0, H)))
+            << W;
     }
 }
 

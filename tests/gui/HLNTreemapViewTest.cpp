@@ -69,7 +69,8 @@ protected:
     bool openComplete() {
         open();
         return waitFor([&] {
-            return controller->rootFile()->sizeStatus() == SizeStatus::complete && !map()->snapshot().empty() &&
+            return controller->rootFile()->sizeStatus() == SizeStatus::complete &&
+                   !map()->snapshot().empty() &&
                    map()->snapshot().entries()[0].status == SizeStatus::complete;
         });
     }
@@ -229,7 +230,8 @@ TEST_F(TreemapWindow, ARefreshWhileSizingChangesTheMap) {
         changed.notify_all();
     }
     ASSERT_TRUE(waitFor([&] {
-        return controller->rootFile()->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle();
+        return controller->rootFile()->sizeStatus() == SizeStatus::complete &&
+               HLNBackgroundFileSizer::isIdle();
     }));
     HLNBackgroundFileSizer::setVisitHookForTesting(nullptr);
     controller->_refreshDisplay();

@@ -21,8 +21,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <map>
 #include <random>
 #include <set>
@@ -47,12 +47,14 @@ double secondsSince(Clock::time_point start) {
 // standard output; *status gets its exit status.
 std::string run(const std::vector<std::string>& argv, int* status = nullptr) {
     int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return {};
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return {};
     pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(out[1], 1);
         std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         ::execvp(args[0], args.data());
         ::_exit(127);
@@ -61,15 +63,18 @@ std::string run(const std::vector<std::string>& argv, int* status = nullptr) {
     std::string text;
     char buffer[65536];
     for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
         text.append(buffer, size_t(n));
     }
     ::close(out[0]);
     int st = 0;
     while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
     }
-    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    if (status)
+        *status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     return text;
 }
 
@@ -80,7 +85,9 @@ uint64_t du(const std::string& path) {
 }
 
 // rm -rf, which copes with trees deeper than the path limit (nftw does not).
-void removeAll(const std::string& path) { run({"rm", "-rf", "--", path}); }
+void removeAll(const std::string& path) {
+    run({"rm", "-rf", "--", path});
+}
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -89,7 +96,8 @@ bool exists(const std::string& path) {
 
 uint64_t allocated(int dirfd, const char* name) {
     struct stat st {};
-    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return ~uint64_t(0);
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return ~uint64_t(0);
     return uint64_t(st.st_blocks) * 512;
 }
 
@@ -108,27 +116,34 @@ void listInto(int dirfd, const std::string& prefix, Listing& out) {
     }
     std::vector<std::string> names;
     while (dirent* e = ::readdir(dir))
-        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
+        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+            names.push_back(e->d_name);
     ::closedir(dir);
     for (const std::string& name : names) {
         struct stat st {};
         std::string key = prefix + name;
-        if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        std::string value = std::to_string(st.st_mode & S_IFMT) + ":" + std::to_string(st.st_size) + ":";
+        if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        std::string value =
+            std::to_string(st.st_mode & S_IFMT) + ":" + std::to_string(st.st_size) + ":";
         if (S_ISLNK(st.st_mode)) {
             char target[PATH_MAX];
             ssize_t n = ::readlinkat(dirfd, name.c_str(), target, sizeof target);
-            if (n > 0) value.append(target, size_t(n));
+            if (n > 0)
+                value.append(target, size_t(n));
         } else if (S_ISREG(st.st_mode)) {
             int f = ::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
             char head[64];
             ssize_t n = f >= 0 ? ::read(f, head, sizeof head) : -1;
-            if (n > 0) value.append(head, size_t(n));
-            if (f >= 0) ::close(f);
+            if (n > 0)
+                value.append(head, size_t(n));
+            if (f >= 0)
+                ::close(f);
         }
         out[key] = value;
         if (S_ISDIR(st.st_mode)) {
-            int sub = ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            int sub =
+                ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub >= 0) {
                 listInto(sub, key + "/", out);
                 ::close(sub);
@@ -140,7 +155,8 @@ void listInto(int dirfd, const std::string& prefix, Listing& out) {
 Listing listing(const std::string& path) {
     Listing out;
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return out;
+    if (fd < 0)
+        return out;
     listInto(fd, "", out);
     ::close(fd);
     return out;
@@ -149,7 +165,8 @@ Listing listing(const std::string& path) {
 // The listing with one entry and everything beneath it taken out.
 Listing without(Listing all, const std::string& relative) {
     all.erase(relative);
-    for (auto it = all.lower_bound(relative + "/"); it != all.end() && it->first.rfind(relative + "/", 0) == 0;)
+    for (auto it = all.lower_bound(relative + "/");
+         it != all.end() && it->first.rfind(relative + "/", 0) == 0;)
         it = all.erase(it);
     return all;
 }
@@ -169,7 +186,8 @@ void writeBytes(const std::string& path, size_t bytes, char fill = 'h') {
 bool waitFor(const std::function<bool()>& done, int ms = 60000) {
     QDeadlineTimer deadline(ms);
     while (!done()) {
-        if (deadline.hasExpired()) return false;
+        if (deadline.hasExpired())
+            return false;
         QApplication::processEvents(QEventLoop::AllEvents, 5);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -181,7 +199,8 @@ struct SizedTree {
     Ref<HLNFile> root;
     explicit SizedTree(const std::string& path) : root(HLNFile::initWithParent(nullptr, path)) {}
     ~SizedTree() {
-        if (!root) return;
+        if (!root)
+            return;
         root->invalidate();
         waitFor([&] { return root->retainCount() == 1; }, 20000);
     }
@@ -189,19 +208,30 @@ struct SizedTree {
     // is counted and the thread has nothing left to do.
     bool sizeInBackground(int ms = 300000) {
         HLNBackgroundFileSizer::sizeFile(root);
-        return waitFor([&] { return root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle(); }, ms);
+        return waitFor(
+            [&] {
+                return root->sizeStatus() == SizeStatus::complete &&
+                       HLNBackgroundFileSizer::isIdle();
+            },
+            ms);
     }
     // Re-reads the whole tree from disk and waits for the new total.
     bool refresh(int ms = 300000) {
         root->refreshSize();
-        return waitFor([&] { return root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle(); }, ms);
+        return waitFor(
+            [&] {
+                return root->sizeStatus() == SizeStatus::complete &&
+                       HLNBackgroundFileSizer::isIdle();
+            },
+            ms);
     }
 };
 
 Ref<HLNFile> child(const Ref<HLNFile>& folder, std::string_view name) {
     if (HLNFile::ChildList list = folder->children())
         for (const Ref<HLNFile>& c : *list)
-            if (c->nameView() == name) return c;
+            if (c->nameView() == name)
+                return c;
     return nullptr;
 }
 
@@ -209,7 +239,8 @@ Ref<HLNFile> nodeAt(Ref<HLNFile> n, const std::string& relative) {
     size_t start = 0;
     while (n && start <= relative.size()) {
         size_t slash = relative.find('/', start);
-        if (slash == std::string::npos) slash = relative.size();
+        if (slash == std::string::npos)
+            slash = relative.size();
         n = child(n, std::string_view(relative).substr(start, slash - start));
         start = slash + 1;
     }
@@ -221,22 +252,28 @@ Ref<HLNFile> nodeAt(Ref<HLNFile> n, const std::string& relative) {
 // with whatever could not be removed.
 bool destroy(SizedTree& tree, const Ref<HLNFile>& node, bool expectGone = true) {
     node->trash();
-    if (!waitFor([&] { return !node->isTrashing(); })) return false;
-    if (expectGone && !waitFor([&] { return node->isInvalidated(); })) return false;
+    if (!waitFor([&] { return !node->isTrashing(); }))
+        return false;
+    if (expectGone && !waitFor([&] { return node->isInvalidated(); }))
+        return false;
     if (!expectGone) {
         // The re-read is asked for on the main thread just after the
         // deletion ends; let it reach the sizing thread.
         QDeadlineTimer settle(300);
-        while (!settle.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
+        while (!settle.hasExpired())
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
     }
-    return waitFor([&] { return tree.root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle(); });
+    return waitFor([&] {
+        return tree.root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle();
+    });
 }
 
 // The bytes of a name, printable, for failure messages.
 std::string shown(const std::string& name) {
     std::string out;
     for (unsigned char c : name) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') out += char(c);
+        if (c >= 0x20 && c < 0x7F && c != '\\')
+            out += char(c);
         else {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
@@ -255,21 +292,59 @@ namespace {
 std::vector<std::string> hostileNames() {
     std::set<std::string> names;
     for (int b = 1; b <= 255; ++b) {
-        if (b == '/') continue;
+        if (b == '/')
+            continue;
         names.insert(std::string("in") + char(b) + "side");
-        if (b != '.') names.insert(std::string(1, char(b)));
+        if (b != '.')
+            names.insert(std::string(1, char(b)));
     }
-    for (const char* n : {"..", "...", ".hidden", "-", "--", "-rf", "--help", "-n", " lead", "trail ", "a\nb",
-                          "\n\n", "a\tb", "\r\n", "*", "?", "[a-z]", "$(touch pwned)", "`touch pwned`", "'",
-                          "\"", "\\", "~", "%s%n%s", "\xFF", "\xC0\xAF", "\xED\xA0\x80", "caf\xE9",
-                          "\xF4\x90\x80\x80", "\xE2\x82", "\xEF\xBB\xBF" "bom", "Case", "CASE", "case",
-                          "\xC3\x89t\xC3\xA9", "\xC3\xA9t\xC3\xA9", "\xC3\x89T\xC3\x89", "\xCE\xA3", "\xCF\x83",
+    for (const char* n : {"..",
+                          "...",
+                          ".hidden",
+                          "-",
+                          "--",
+                          "-rf",
+                          "--help",
+                          "-n",
+                          " lead",
+                          "trail ",
+                          "a\nb",
+                          "\n\n",
+                          "a\tb",
+                          "\r\n",
+                          "*",
+                          "?",
+                          "[a-z]",
+                          "$(touch pwned)",
+                          "`touch pwned`",
+                          "'",
+                          "\"",
+                          "\\",
+                          "~",
+                          "%s%n%s",
+                          "\xFF",
+                          "\xC0\xAF",
+                          "\xED\xA0\x80",
+                          "caf\xE9",
+                          "\xF4\x90\x80\x80",
+                          "\xE2\x82",
+                          "\xEF\xBB\xBF"
+                          "bom",
+                          "Case",
+                          "CASE",
+                          "case",
+                          "\xC3\x89t\xC3\xA9",
+                          "\xC3\xA9t\xC3\xA9",
+                          "\xC3\x89T\xC3\x89",
+                          "\xCE\xA3",
+                          "\xCF\x83",
                           "\xCF\x82"})
         names.insert(n);
     names.erase("..");
     names.insert(std::string(255, 'L'));
     std::string accented;
-    while (accented.size() + 2 <= 255) accented += "\xC3\xA9";
+    while (accented.size() + 2 <= 255)
+        accented += "\xC3\xA9";
     names.insert(accented + "x"); // 255 bytes, 127 characters and one
     names.insert(std::string(255, '\xFE'));
     names.insert(std::string(254, 'L') + "\n");
@@ -315,8 +390,14 @@ TEST(HostileNames, EveryByteAndOddNamesAreSizedListedAndDestroyedExactly) {
     // Destroying removes exactly that entry: names that differ only in case,
     // that look like options, that hold a newline or are not UTF-8, a folder
     // full of odd names, and a name that would mean something to a shell.
-    std::vector<std::string> victims = {"CASE", "-rf", "a\nb", "\xFF", "$(touch pwned)", "*",
-                                        std::string(255, '\xFE'), "\xC3\x89T\xC3\x89"};
+    std::vector<std::string> victims = {"CASE",
+                                        "-rf",
+                                        "a\nb",
+                                        "\xFF",
+                                        "$(touch pwned)",
+                                        "*",
+                                        std::string(255, '\xFE'),
+                                        "\xC3\x89T\xC3\x89"};
     for (size_t i = 3; i < names.size(); i += 7)
         if (std::find(victims.begin(), victims.end(), names[i]) == victims.end()) {
             victims.push_back(names[i]); // a folder
@@ -357,12 +438,15 @@ protected:
                 continue;
             }
             int f = ::openat(fd, name, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            if (i % 50 == 0 && f >= 0) (void)!::write(f, block.data(), block.size());
-            if (f >= 0) ::close(f);
+            if (i % 50 == 0 && f >= 0)
+                (void)!::write(f, block.data(), block.size());
+            if (f >= 0)
+                ::close(f);
         }
         ::close(fd);
         tree->writeFile("sibling", 12345);
-        std::printf("[ figures  ] built a folder of %d entries in %.2f s\n", kEntries, secondsSince(start));
+        std::printf("[ figures  ] built a folder of %d entries in %.2f s\n", kEntries,
+                    secondsSince(start));
     }
     static void TearDownTestSuite() {
         removeAll(tree->path());
@@ -403,7 +487,8 @@ TEST_F(HugeFolder, DestroyingItRemovesEveryEntryAndNothingElse) {
     ASSERT_TRUE(huge);
     auto start = Clock::now();
     ASSERT_TRUE(destroy(sized, huge));
-    std::printf("[ figures  ] destroyed a folder of %d entries in %.2f s\n", kEntries, secondsSince(start));
+    std::printf("[ figures  ] destroyed a folder of %d entries in %.2f s\n", kEntries,
+                secondsSince(start));
     EXPECT_FALSE(exists(tree->path() + "/huge"));
     EXPECT_TRUE(exists(tree->path() + "/sibling"));
     EXPECT_EQ(sized.root->childrenCount(), 1u);
@@ -460,14 +545,15 @@ TEST_F(DeepChain, IsSizedToTheBottomBeyondThePathLimit) {
     auto start = Clock::now();
     ASSERT_TRUE(sized.sizeInBackground());
     double took = secondsSince(start);
-    std::printf("[ figures  ] sized a chain of %d folders, deepest path %zu bytes, in %.2f s\n", levels,
-                deepest.size() + 5, took);
+    std::printf("[ figures  ] sized a chain of %d folders, deepest path %zu bytes, in %.2f s\n",
+                levels, deepest.size() + 5, took);
     RecordProperty("deep_chain_levels", levels);
     RecordProperty("deep_chain_seconds", std::to_string(took));
     EXPECT_EQ(sized.root->sizeSoFar(), du(tree->path()));
     Ref<HLNFile> n = sized.root;
     int depth = 0;
-    while (Ref<HLNFile> next = child(n, "d")) n = next, ++depth;
+    while (Ref<HLNFile> next = child(n, "d"))
+        n = next, ++depth;
     EXPECT_EQ(depth, levels);
     EXPECT_EQ(n->path(), deepest);
     Ref<HLNFile> leaf = child(n, "leaf");
@@ -480,7 +566,8 @@ TEST_F(DeepChain, DestroyingTheBottomHalfLeavesTheTopHalf) {
     SizedTree sized(tree->path());
     ASSERT_TRUE(sized.sizeInBackground());
     Ref<HLNFile> n = sized.root;
-    for (int i = 0; i < levels / 2; ++i) n = child(n, "d");
+    for (int i = 0; i < levels / 2; ++i)
+        n = child(n, "d");
     ASSERT_TRUE(n);
     Ref<HLNFile> bottom = child(n, "d");
     ASSERT_TRUE(bottom);
@@ -510,13 +597,15 @@ TEST(HostileLinks, LoopsAndLinksOutAreCountedAsLinksAndDestroyedAsLinks) {
     tree.symlink("/", "loops/root");
     tree.symlink(outside.path(), "loops/out");
     tree.symlink(outside.path() + "/precious", "loops/outFile");
-    tree.symlink(std::string(3000, 'x') + "/" + std::string(200, 'y'), "loops/long"); // a target of its own block
+    tree.symlink(std::string(3000, 'x') + "/" + std::string(200, 'y'),
+                 "loops/long"); // a target of its own block
     tree.writeFile("loops/deeper/f", 9000);
 
     SizedTree sized(tree.path());
     ASSERT_TRUE(sized.sizeInBackground());
     EXPECT_EQ(sized.root->sizeSoFar(), du(tree.path()));
-    for (const char* name : {"loops/a", "loops/self", "loops/dot", "loops/root", "loops/out", "loops/deeper/home"}) {
+    for (const char* name :
+         {"loops/a", "loops/self", "loops/dot", "loops/root", "loops/out", "loops/deeper/home"}) {
         Ref<HLNFile> link = nodeAt(sized.root, name);
         ASSERT_TRUE(link) << name;
         EXPECT_TRUE(link->isLink()) << name;
@@ -551,7 +640,8 @@ TEST(HostileLinks, HardLinkedFileCountsOncePerNameAndLosesOnlyOneName) {
     ASSERT_TRUE(sized.sizeInBackground());
     const uint64_t one = TempTree::lstatOf(tree / "a/original").st_blocks * 512ull;
     EXPECT_EQ(sized.root->sizeSoFar(), du(tree.path()));
-    EXPECT_EQ(nodeAt(sized.root, "a")->sizeSoFar(), 2 * one + TempTree::lstatOf(tree / "a").st_blocks * 512ull);
+    EXPECT_EQ(nodeAt(sized.root, "a")->sizeSoFar(),
+              2 * one + TempTree::lstatOf(tree / "a").st_blocks * 512ull);
     ASSERT_TRUE(destroy(sized, nodeAt(sized.root, "a/original")));
     EXPECT_EQ(TempTree::lstatOf(tree / "b/fourth").st_nlink, 3u);
     Listing rest = listing(tree.path());
@@ -648,9 +738,15 @@ TEST(HostileFaults, EntriesChangingWhileTheTreeIsSizedEndWithTheRightTotal) {
             std::string folder = base + "/d" + std::to_string(d % 10) + "/e" + std::to_string(d);
             std::string f = folder + "/f" + std::to_string(random() % 25);
             switch (random() % 6) {
-            case 0: ::unlink(f.c_str()); break;
-            case 1: ::rename(f.c_str(), (f + "r").c_str()); break;
-            case 2: writeBytes(folder + "/new" + std::to_string(serial++), random() % 20000); break;
+            case 0:
+                ::unlink(f.c_str());
+                break;
+            case 1:
+                ::rename(f.c_str(), (f + "r").c_str());
+                break;
+            case 2:
+                writeBytes(folder + "/new" + std::to_string(serial++), random() % 20000);
+                break;
             case 3:
                 ::rename(folder.c_str(), (folder + "x").c_str());
                 ::rename((folder + "x").c_str(), folder.c_str());
@@ -663,7 +759,9 @@ TEST(HostileFaults, EntriesChangingWhileTheTreeIsSizedEndWithTheRightTotal) {
                     ::rename((folder + "-moved").c_str(), folder.c_str());
                 }
                 break;
-            case 5: ::mkdir((folder + "/sub" + std::to_string(serial++)).c_str(), 0755); break;
+            case 5:
+                ::mkdir((folder + "/sub" + std::to_string(serial++)).c_str(), 0755);
+                break;
             }
             changes.fetch_add(1);
         }
@@ -679,7 +777,8 @@ TEST(HostileFaults, EntriesChangingWhileTheTreeIsSizedEndWithTheRightTotal) {
             if (HLNFile::ChildList list = t->children())
                 for (const Ref<HLNFile>& c : *list) {
                     c->sortChildren();
-                    if (rounds % 3 == 0) c->refreshSize();
+                    if (rounds % 3 == 0)
+                        c->refreshSize();
                 }
         ++rounds;
         QApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -758,7 +857,8 @@ TEST(HostileUnreadable, DISABLED_ChildWithoutPrivileges) {
     }
     ASSERT_NE(::geteuid(), 0u);
     const std::string root = path;
-    ASSERT_NE(::access((root + "/closed/inside").c_str(), F_OK), 0) << "the folder is readable after all";
+    ASSERT_NE(::access((root + "/closed/inside").c_str(), F_OK), 0)
+        << "the folder is readable after all";
     SizedTree sized(root);
     ASSERT_TRUE(sized.root);
     ASSERT_TRUE(sized.sizeInBackground(60000));
@@ -789,7 +889,8 @@ TEST(HostileUnreadable, UnreadableFolderForAUserWithoutRoot) {
     if (runningAsRoot()) {
         // The child drops to nobody: it must be able to reach the tree.
         for (std::string p = tree.path(); p.size() > 1; p = p.substr(0, p.rfind('/')))
-            if ((TempTree::lstatOf(p).st_mode & 0011) == 0) GTEST_SKIP() << p << " is closed to other users";
+            if ((TempTree::lstatOf(p).st_mode & 0011) == 0)
+                GTEST_SKIP() << p << " is closed to other users";
     }
     char self[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
@@ -812,10 +913,12 @@ namespace {
 
 struct Window {
     QPointer<HLNFileTreeController> controller;
-    explicit Window(const std::string& path) : controller(HLNFileTreeController::initWithPath(path)) {}
+    explicit Window(const std::string& path)
+        : controller(HLNFileTreeController::initWithPath(path)) {}
     ~Window() { close(); }
     void close() {
-        if (!controller) return;
+        if (!controller)
+            return;
         QPointer<HLNFileTreeController> watch(controller.data());
         controller->window()->close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -831,12 +934,16 @@ TEST(HostileWindow, RootDeletedWhileShownLeavesAnEmptyTreeAndAWorkingWindow) {
     Window window(tree.path());
     ASSERT_TRUE(window.controller);
     Ref<HLNFile> root = window.controller->rootFile();
-    ASSERT_TRUE(waitFor([&] { return root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle(); }));
+    ASSERT_TRUE(waitFor([&] {
+        return root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle();
+    }));
     removeAll(tree / "t");
     ASSERT_EQ(::rmdir(tree.path().c_str()), 0);
     window.controller->_refreshDisplay();
     window.controller->updateSelection(); // nothing selected: measures the root again
-    ASSERT_TRUE(waitFor([&] { return HLNBackgroundFileSizer::isIdle() && root->sizeStatus() != SizeStatus::inProgress; }));
+    ASSERT_TRUE(waitFor([&] {
+        return HLNBackgroundFileSizer::isIdle() && root->sizeStatus() != SizeStatus::inProgress;
+    }));
     window.controller->_refreshDisplay();
     EXPECT_EQ(root->childrenCount(), 0u) << "nothing that is gone is still listed";
     EXPECT_EQ(window.controller->browser()->numberOfRowsInColumn(0), 0);
@@ -855,15 +962,18 @@ TEST(HostileWindow, WindowClosedWhileSizingFreesItsWholeTree) {
         EXPECT_NE(root->sizeStatus(), SizeStatus::complete) << "closed before the tree was sized";
         // Keep nodes from the middle of the walk to see them freed.
         if (HLNFile::ChildList list = root->children())
-            for (const Ref<HLNFile>& c : *list) watched.push_back(c);
+            for (const Ref<HLNFile>& c : *list)
+                watched.push_back(c);
         watched.push_back(root);
         window.close();
         EXPECT_FALSE(window.controller);
     }
     ASSERT_TRUE(waitFor([&] {
-        if (!HLNBackgroundFileSizer::isIdle()) return false;
+        if (!HLNBackgroundFileSizer::isIdle())
+            return false;
         for (const Ref<HLNFile>& n : watched)
-            if (n->retainCount() != 1) return false;
+            if (n->retainCount() != 1)
+                return false;
         return true;
     }));
     for (const Ref<HLNFile>& n : watched) {

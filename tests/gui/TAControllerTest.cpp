@@ -23,13 +23,15 @@ struct RecordingDelegate : TAControllerDelegate {
 class ThrowingWidget : public QWidget {
 protected:
     bool event(QEvent* e) override {
-        if (e->type() == QEvent::User) throw std::runtime_error("widget failed");
+        if (e->type() == QEvent::User)
+            throw std::runtime_error("widget failed");
         return QWidget::event(e);
     }
 };
 
 void drain() {
-    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 class TAControllerTest : public ::testing::Test {
@@ -47,12 +49,15 @@ protected:
 TEST_F(TAControllerTest, ExceptionsFromQueuedCallsReachTheDelegateAndTheLoopGoesOn) {
     bool after = false;
     QObject target;
-    QMetaObject::invokeMethod(&target, [] { throw TFException("Couldn't read the tree."); }, Qt::QueuedConnection);
-    QMetaObject::invokeMethod(&target, [] { throw 42; }, Qt::QueuedConnection);
-    QMetaObject::invokeMethod(&target, [&] { after = true; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &target, [] { throw TFException("Couldn't read the tree."); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &target, [] { throw 42; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &target, [&] { after = true; }, Qt::QueuedConnection);
     drain();
-    EXPECT_EQ(delegate.reasons,
-              (std::vector<std::string>{"Couldn't read the tree.", "An unknown exception occurred."}));
+    EXPECT_EQ(delegate.reasons, (std::vector<std::string>{"Couldn't read the tree.",
+                                                          "An unknown exception occurred."}));
     EXPECT_TRUE(after);
 }
 
@@ -76,7 +81,8 @@ TEST_F(TAControllerTest, WithoutDelegateTheReasonIsLogged) {
     TAController::sharedApplication()->setDelegate(nullptr);
     testing::internal::CaptureStderr();
     QObject target;
-    QMetaObject::invokeMethod(&target, [] { throw std::runtime_error("logged reason"); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &target, [] { throw std::runtime_error("logged reason"); }, Qt::QueuedConnection);
     drain();
     EXPECT_NE(testing::internal::GetCapturedStderr().find("logged reason"), std::string::npos);
 }

@@ -8,16 +8,20 @@
 namespace {
 
 double luminance(const QColor& c) {
-    auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    auto channel = [](double v) {
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
     return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
 }
 double contrast(const QColor& a, const QColor& b) {
     double la = luminance(a), lb = luminance(b);
-    if (la < lb) std::swap(la, lb);
+    if (la < lb)
+        std::swap(la, lb);
     return (la + 0.05) / (lb + 0.05);
 }
 QColor blend(const QColor& s, const QColor& l, double t) {
-    return QColor::fromRgbF((1 - t) * s.redF() + t * l.redF(), (1 - t) * s.greenF() + t * l.greenF(),
+    return QColor::fromRgbF((1 - t) * s.redF() + t * l.redF(),
+                            (1 - t) * s.greenF() + t * l.greenF(),
                             (1 - t) * s.blueF() + t * l.blueF());
 }
 
@@ -27,13 +31,15 @@ TEST(TFColor, StoredColoursRoundTripThroughTheUserDefaults) {
     EXPECT_EQ(TFColor::colorForKey("TestOpaque"), QColor(0x12, 0xab, 0xef));
 
     TFColor::setColorForKey(QColor(1, 2, 3, 4), "TestAlpha");
-    EXPECT_EQ(TFPreference::preferenceForKey("TestAlpha").stringValue(), "#01020304") << "alpha comes last";
+    EXPECT_EQ(TFPreference::preferenceForKey("TestAlpha").stringValue(), "#01020304")
+        << "alpha comes last";
     EXPECT_EQ(TFColor::colorForKey("TestAlpha"), QColor(1, 2, 3, 4));
 }
 
 TEST(TFColor, AbsentOrMalformedColoursAreInvalid) {
     EXPECT_FALSE(TFColor::colorForKey("NeverSetColour").isValid());
-    for (const char* bad : {"", "red", "#12", "#12345", "#1234567", "#gg0000", "123456", "#123456789"}) {
+    for (const char* bad :
+         {"", "red", "#12", "#12345", "#1234567", "#gg0000", "123456", "#123456789"}) {
         TFPreference::setString("TestBad", bad);
         EXPECT_FALSE(TFColor::colorForKey("TestBad").isValid()) << bad;
     }

@@ -7,10 +7,10 @@ namespace {
 
 TEST(TFDragSlop, OnlyAMoveBeyondTheSlopCounts) {
     const QPointF down(10, 10);
-    EXPECT_FALSE(TFDragSlop::movedBeyondSlop(down, QPointF(14, 10)));   // exactly 4.0
+    EXPECT_FALSE(TFDragSlop::movedBeyondSlop(down, QPointF(14, 10)));     // exactly 4.0
     EXPECT_FALSE(TFDragSlop::movedBeyondSlop(down, QPointF(12.8, 12.8))); // 3.96 diagonally
     EXPECT_TRUE(TFDragSlop::movedBeyondSlop(down, QPointF(14.01, 10)));
-    EXPECT_TRUE(TFDragSlop::movedBeyondSlop(down, QPointF(13, 13)));     // 4.24 diagonally
+    EXPECT_TRUE(TFDragSlop::movedBeyondSlop(down, QPointF(13, 13))); // 4.24 diagonally
     EXPECT_TRUE(TFDragSlop::movedBeyondSlop(down, QPointF(10, 5.9)));
 }
 
@@ -28,18 +28,21 @@ TEST(TFDragSlop, AnswersOncePerPressAndOnlyWithTheButtonHeld) {
     EXPECT_FALSE(slop.shouldStartDrag(QPointF(50, 0), Qt::LeftButton)) << "released before moving";
 
     slop.mouseDown(QPointF(0, 0), Qt::LeftButton);
-    EXPECT_FALSE(slop.shouldStartDrag(QPointF(50, 0), Qt::RightButton)) << "pressed button no longer held";
+    EXPECT_FALSE(slop.shouldStartDrag(QPointF(50, 0), Qt::RightButton))
+        << "pressed button no longer held";
     EXPECT_FALSE(slop.isTracking());
 }
 
 TEST(TFDragSlop, WidgetEventsFeedTheSameRule) {
     TFDragSlop slop;
-    QMouseEvent down(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
-                     Qt::NoModifier);
+    QMouseEvent down(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton,
+                     Qt::LeftButton, Qt::NoModifier);
     slop.mouseDownEvent(&down);
-    QMouseEvent near(QEvent::MouseMove, QPointF(7, 7), QPointF(7, 7), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent near(QEvent::MouseMove, QPointF(7, 7), QPointF(7, 7), Qt::NoButton, Qt::LeftButton,
+                     Qt::NoModifier);
     EXPECT_FALSE(slop.shouldStartDragFromMouseMoveEvent(&near));
-    QMouseEvent far(QEvent::MouseMove, QPointF(5, 10), QPointF(5, 10), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent far(QEvent::MouseMove, QPointF(5, 10), QPointF(5, 10), Qt::NoButton, Qt::LeftButton,
+                    Qt::NoModifier);
     EXPECT_TRUE(slop.shouldStartDragFromMouseMoveEvent(&far));
 }
 

@@ -17,7 +17,8 @@ protected:
     }
     void TearDown() override {
         motd.setMessagePath("");
-        if (motd.messageBox()) delete motd.messageBox();
+        if (motd.messageBox())
+            delete motd.messageBox();
     }
     void write(const std::string& text) { std::ofstream(file, std::ios::trunc) << text; }
 

@@ -16,7 +16,8 @@ TempTree::TempTree() {
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/hollin-test-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
-    if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    if (!::mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed");
     _path = buf.data();
 }
 
@@ -38,7 +39,8 @@ std::string TempTree::mkdir(const std::string& relative) const {
     size_t start = 0;
     while (start <= relative.size()) {
         size_t slash = relative.find('/', start);
-        if (slash == std::string::npos) slash = relative.size();
+        if (slash == std::string::npos)
+            slash = relative.size();
         full += "/" + relative.substr(start, slash - start);
         if (::mkdir(full.c_str(), 0755) != 0 && errno != EEXIST)
             throw std::runtime_error("mkdir " + full + ": " + std::strerror(errno));
@@ -50,7 +52,8 @@ std::string TempTree::mkdir(const std::string& relative) const {
 std::string TempTree::writeFile(const std::string& relative, size_t bytes) const {
     std::string full = _path + "/" + relative;
     int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) throw std::runtime_error("open " + full + ": " + std::strerror(errno));
+    if (fd < 0)
+        throw std::runtime_error("open " + full + ": " + std::strerror(errno));
     std::vector<char> chunk(65536, 'x');
     while (bytes > 0) {
         size_t n = bytes < chunk.size() ? bytes : chunk.size();
@@ -74,18 +77,23 @@ std::string TempTree::symlink(const std::string& target, const std::string& rela
 
 struct stat TempTree::lstatOf(const std::string& path) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) throw std::runtime_error("lstat " + path);
+    if (::lstat(path.c_str(), &st) != 0)
+        throw std::runtime_error("lstat " + path);
     return st;
 }
 
 unsigned long long TempTree::duBytes(const std::string& path) {
     std::string cmd = "du -sxl -B1 -- '" + path + "'";
     FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) throw std::runtime_error("popen du");
+    if (!p)
+        throw std::runtime_error("popen du");
     unsigned long long bytes = 0;
-    if (std::fscanf(p, "%llu", &bytes) != 1) bytes = ~0ULL;
+    if (std::fscanf(p, "%llu", &bytes) != 1)
+        bytes = ~0ULL;
     ::pclose(p);
     return bytes;
 }
 
-bool runningAsRoot() { return ::geteuid() == 0; }
+bool runningAsRoot() {
+    return ::geteuid() == 0;
+}

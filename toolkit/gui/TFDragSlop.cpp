@@ -15,23 +15,31 @@ void TFDragSlop::mouseDown(QPointF position, Qt::MouseButton button) {
 }
 
 bool TFDragSlop::shouldStartDrag(QPointF position, Qt::MouseButtons buttonsHeld) {
-    if (!_tracking) return false;
+    if (!_tracking)
+        return false;
     if (!(buttonsHeld & _button)) {
         // The release was missed (grab lost, window changed): this press is over.
         _tracking = false;
         return false;
     }
-    if (!movedBeyondSlop(_down, position, _slop)) return false;
+    if (!movedBeyondSlop(_down, position, _slop))
+        return false;
     _tracking = false;
     return true;
 }
 
-void TFDragSlop::mouseUp() { _tracking = false; }
+void TFDragSlop::mouseUp() {
+    _tracking = false;
+}
 
-void TFDragSlop::mouseDownEvent(const QMouseEvent* event) { mouseDown(event->position(), event->button()); }
+void TFDragSlop::mouseDownEvent(const QMouseEvent* event) {
+    mouseDown(event->position(), event->button());
+}
 
 bool TFDragSlop::shouldStartDragFromMouseMoveEvent(const QMouseEvent* event) {
     return shouldStartDrag(event->position(), event->buttons());
 }
 
-void TFDragSlop::mouseUpEvent(const QMouseEvent*) { mouseUp(); }
+void TFDragSlop::mouseUpEvent(const QMouseEvent*) {
+    mouseUp();
+}

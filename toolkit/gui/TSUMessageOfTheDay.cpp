@@ -31,13 +31,15 @@ std::vector<std::string> TSUMessageOfTheDay::defaultMessagePaths() {
 }
 
 std::optional<QString> TSUMessageOfTheDay::_readMessage() const {
-    std::vector<std::string> candidates = _path.empty() ? defaultMessagePaths()
-                                                        : std::vector<std::string>{_path};
+    std::vector<std::string> candidates =
+        _path.empty() ? defaultMessagePaths() : std::vector<std::string>{_path};
     for (const std::string& path : candidates) {
         QFile file(QString::fromStdString(path));
-        if (!file.open(QIODevice::ReadOnly) || file.size() > kMaximumSize) continue;
+        if (!file.open(QIODevice::ReadOnly) || file.size() > kMaximumSize)
+            continue;
         QString text = QString::fromUtf8(file.readAll()).trimmed();
-        if (text.isEmpty()) return std::nullopt;
+        if (text.isEmpty())
+            return std::nullopt;
         return text;
     }
     return std::nullopt;
@@ -45,22 +47,26 @@ std::optional<QString> TSUMessageOfTheDay::_readMessage() const {
 
 bool TSUMessageOfTheDay::checkMessageOfTheDay() {
     const char* off = std::getenv("HOLLIN_NO_MOTD");
-    if (off && *off) return false;
+    if (off && *off)
+        return false;
     std::optional<QString> text = _readMessage();
-    if (!text) return false;
+    if (!text)
+        return false;
 
     QString digest = QString::fromLatin1(
         QCryptographicHash::hash(text->toUtf8(), QCryptographicHash::Sha256).toHex());
-    QString shownText = QString::fromStdString(
-        TFPreference::preferenceForKey(kShownMessagesKey).stringValue());
+    QString shownText =
+        QString::fromStdString(TFPreference::preferenceForKey(kShownMessagesKey).stringValue());
     QStringList shown = shownText.split(' ', Qt::SkipEmptyParts);
-    if (shown.contains(digest)) return false;
+    if (shown.contains(digest))
+        return false;
     shown.append(digest);
     TFPreference::setString(kShownMessagesKey, shown.join(' ').toStdString());
 
-    auto* box = new QMessageBox(QMessageBox::Information,
-                                QCoreApplication::translate("TSUMessageOfTheDay", "Message of the Day"),
-                                *text, QMessageBox::Ok);
+    auto* box =
+        new QMessageBox(QMessageBox::Information,
+                        QCoreApplication::translate("TSUMessageOfTheDay", "Message of the Day"),
+                        *text, QMessageBox::Ok);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();

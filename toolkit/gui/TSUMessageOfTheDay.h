@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QString>
 #include <QPointer>
+#include <QString>
 #include <optional>
 #include <string>
 #include <vector>

@@ -17,7 +17,8 @@ __attribute__((weak)) QApplication* hollinCreateTestApplication(int& argc, char*
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (!std::getenv("QT_QPA_PLATFORM"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QTemporaryDir config;
     setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
     setenv("XDG_STATE_HOME", config.path().toLocal8Bit().constData(), 1);

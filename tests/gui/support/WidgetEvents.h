@@ -16,10 +16,12 @@ inline ulong& clock() {
 }
 
 // Moves the synthetic clock on, e.g. past the double-click interval.
-inline void advance(ulong ms) { clock() += ms; }
+inline void advance(ulong ms) {
+    clock() += ms;
+}
 
-inline void mouse(QWidget* w, QEvent::Type type, QPointF pos, Qt::MouseButton button, Qt::MouseButtons held,
-                  Qt::KeyboardModifiers mods = Qt::NoModifier) {
+inline void mouse(QWidget* w, QEvent::Type type, QPointF pos, Qt::MouseButton button,
+                  Qt::MouseButtons held, Qt::KeyboardModifiers mods = Qt::NoModifier) {
     QMouseEvent e(type, pos, w->mapToGlobal(pos), button, held, mods);
     e.setTimestamp(clock());
     QApplication::sendEvent(w, &e);
@@ -53,7 +55,8 @@ inline void doubleClick(QWidget* w, QPointF pos) {
     release(w, pos);
 }
 
-inline void key(QWidget* w, int key, Qt::KeyboardModifiers mods = Qt::NoModifier, const QString& text = QString()) {
+inline void key(QWidget* w, int key, Qt::KeyboardModifiers mods = Qt::NoModifier,
+                const QString& text = QString()) {
     QKeyEvent down(QEvent::KeyPress, key, mods, text);
     QApplication::sendEvent(w, &down);
     QKeyEvent up(QEvent::KeyRelease, key, mods, text);
