@@ -18,7 +18,18 @@ namespace {
 using Rect = HLNTreemapLayout::Rect;
 constexpr double eps = 1e-6;
 
-Ref<HLNFile> sized(const std::string& path) {
+// A sized tree, released when the test is done with it (a node and its
+// children refer to each other until the tree is invalidated).
+struct SizedRoot : Ref<HLNFile> {
+    SizedRoot(Ref<HLNFile> root) : Ref<HLNFile>(std::move(root)) {}
+    SizedRoot(const SizedRoot&) = delete;
+    ~SizedRoot() {
+        if (get())
+            get()->invalidate();
+    }
+};
+
+SizedRoot sized(const std::string& path) {
     Ref<HLNFile> root = HLNFile::initWithParent(nullptr, path);
     if (!root)
         return root;
@@ -99,7 +110,7 @@ double mean(const std::vector<double>& v) {
 TEST(HLNTreemapLayout, AreasFollowBytesInsideTheirFoldersWithoutOverlapping) {
     TempTree tree;
     buildMixedTree(tree);
-    Ref<HLNFile> root = sized(tree.path());
+    SizedRoot root = sized(tree.path());
     ASSERT_EQ(root->sizeStatus(), SizeStatus::complete);
     const Rect bounds{10, 20, 800, 500};
     const auto snapshot =
@@ -164,7 +175,7 @@ TEST(HLNTreemapLayout, AreasFollowBytesInsideTheirFoldersWithoutOverlapping) {
 TEST(HLNTreemapLayout, SquarifiedRowsKeepRectanglesCloserToSquareThanSliceAndDice) {
     TempTree tree;
     buildMixedTree(tree);
-    Ref<HLNFile> root = sized(tree.path());
+    SizedRoot root = sized(tree.path());
     const Rect bounds{0, 0, 1000, 600};
     const auto snapshot =
         HLNTreemapSnapshot::take(root, HLNTreemapLayout::minimumFractionForArea(1000, 600));
@@ -191,7 +202,7 @@ TEST(HLNTreemapLayout, ZeroBytesAndEmptyFoldersBreakNothing) {
     tree.writeFile("zero", 0);
     tree.mkdir("empty");
     // A zero-byte root: nothing is drawn, nothing is hit.
-    Ref<HLNFile> zero = sized(tree / "zero");
+    SizedRoot zero = sized(tree / "zero");
     ASSERT_TRUE(zero);
     const auto none = HLNTreemapSnapshot::take(zero, 0.001);
     ASSERT_EQ(none.entries().size(), 1u);
@@ -203,7 +214,7 @@ TEST(HLNTreemapLayout, ZeroBytesAndEmptyFoldersBreakNothing) {
 
     // A folder holding only an empty folder and an empty file: whatever has
     // bytes gets a finite rectangle, the zero-byte file none.
-    Ref<HLNFile> root = sized(tree.path());
+    SizedRoot root = sized(tree.path());
     const auto s = HLNTreemapSnapshot::take(root, 0.0);
     const HLNTreemapLayout layout(s, {0, 0, 300, 200});
     for (uint32_t i = 0; i < s.entries().size(); ++i) {
