@@ -24,7 +24,7 @@ std::string contents(const std::string& path) {
     return s.str();
 }
 
-// The specification's Path encoding, written out independently of GLib:
+// The .trashinfo Path encoding of the freedesktop trash rules, written out independently of GLib:
 // every byte but unreserved characters and "/" as %XX.
 std::string percentEncoded(const std::string& bytes) {
     std::string out;
@@ -113,7 +113,7 @@ TEST(TFTrashHome, FileAndFolderGoToTheHomeTrashWithTheirOriginalBytes) {
     EXPECT_EQ(contents(trash + "/info/folder.2.trashinfo").find("Path=" + percentEncoded(folder)),
               13u);
 
-    // Another implementation of the specification lists what GIO moved.
+    // trash-cli, a separate implementation of the freedesktop trash, lists what GIO moved.
     if (haveTrashList()) {
         const std::string listed = output("HOME='" + TrashHome::path() + "' XDG_DATA_HOME='" +
                                           TrashHome::path() + "/.local/share' trash-list");

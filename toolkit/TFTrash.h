@@ -8,7 +8,7 @@
 // unchanged. Qt's QFile::moveToTrash is not used, since it takes a QString
 // and so cannot address a name that is not valid UTF-8.
 //
-// GIO chooses the trash as the specification says: the home trash
+// GIO chooses the trash by the freedesktop trash rules: the home trash
 // ($XDG_DATA_HOME/Trash) for entries on the home folder's file system,
 // otherwise $topdir/.Trash/$uid or $topdir/.Trash-$uid on the entry's own
 // volume, and writes the .trashinfo (Path percent-encoded byte by byte,
