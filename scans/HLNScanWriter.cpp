@@ -40,7 +40,7 @@ void HLNScanWriter::appendQuoted(std::string& out, std::string_view name) {
     out += '"';
     for (const char c : name) {
         const unsigned char b = static_cast<unsigned char>(c);
-        if (b >= 0x20 && c != '"' && c != '\\') {
+        if (b >= 0x20 && b != 0x7f && c != '"' && c != '\\') {
             out += c;
             continue;
         }

@@ -31,7 +31,8 @@ public:
     bool writeScanOfPath(const std::string& path, std::string* error);
 
     // The name as a JSON string, escaped as ncdu does: the quote, the
-    // backslash and control bytes; every other byte as it is.
+    // backslash, control bytes and DEL (ncdu refuses a raw one); every
+    // other byte as it is.
     static void appendQuoted(std::string& out, std::string_view name);
 
 private:
