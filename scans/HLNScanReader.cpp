@@ -1,5 +1,7 @@
 #include "scans/HLNScanReader.h"
 
+#include "toolkit/TFString.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -226,21 +228,7 @@ void HLNScanReader::Parser::_readString(std::string& out) {
                     _fail("a bad \\u escape");
                 code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
             }
-            if (code < 0x80) {
-                out += static_cast<char>(code);
-            } else if (code < 0x800) {
-                out += static_cast<char>(0xC0 | (code >> 6));
-                out += static_cast<char>(0x80 | (code & 0x3F));
-            } else if (code < 0x10000) {
-                out += static_cast<char>(0xE0 | (code >> 12));
-                out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-                out += static_cast<char>(0x80 | (code & 0x3F));
-            } else {
-                out += static_cast<char>(0xF0 | (code >> 18));
-                out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-                out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-                out += static_cast<char>(0x80 | (code & 0x3F));
-            }
+            out += TFString::stringWithCharacter(code);
             break;
         }
         default:
