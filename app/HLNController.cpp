@@ -5,6 +5,7 @@
 #include "browser/HLNFileTreeController.h"
 #include "drives/gui/HLNDriveListController.h"
 #include "model/HLNBackgroundFileSizer.h"
+#include "model/HLNRefreshRequests.h"
 #include "toolkit/TFString.h"
 #include "toolkit/gui/TSUMessageOfTheDay.h"
 
@@ -155,6 +156,7 @@ void HLNController::open() {
         for (auto* view : panel.findChildren<QAbstractItemView*>())
             if (qobject_cast<QListView*>(view) || qobject_cast<QTreeView*>(view))
                 view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        const HLNRefreshRequests::Hold refreshesWait;
         if (panel.exec() == QDialog::Accepted)
             chosen = panel.selectedFiles();
     }
@@ -222,6 +224,7 @@ void HLNController::handleRunException(const std::string& reason) {
     showing = true;
     QMessageBox box(QMessageBox::NoIcon, QString(), message, QMessageBox::Ok);
     box.setObjectName("exceptionReport");
+    const HLNRefreshRequests::Hold refreshesWait;
     box.exec();
     showing = false;
 }

@@ -670,6 +670,7 @@ bool HLNFileTreeController::_refuseFilesOverMountedDrives(const std::vector<Ref<
         QPushButton* cancel = box.addButton("Cancel", QMessageBox::RejectRole);
         box.setDefaultButton(cancel);
         box.setEscapeButton(cancel);
+        const HLNRefreshRequests::Hold refreshesWait; // nothing re-sorted under the question
         box.exec();
         return true;
     }
@@ -686,6 +687,7 @@ void HLNFileTreeController::_destroyFiles(const std::vector<Ref<HLNFile>>& files
     QPushButton* cancel = box.addButton("Cancel", QMessageBox::RejectRole);
     box.setDefaultButton(destroy);
     box.setEscapeButton(cancel);
+    const HLNRefreshRequests::Hold refreshesWait; // nothing re-sorted under the question
     box.exec();
     if (box.clickedButton() != destroy)
         return;
@@ -730,6 +732,7 @@ void HLNFileTreeController::moveSelectionToTrash() {
         QPushButton* cancel = box.addButton(self ? "Cancel" : "OK", QMessageBox::RejectRole);
         box.setDefaultButton(cancel);
         box.setEscapeButton(cancel);
+        const HLNRefreshRequests::Hold refreshesWait; // nothing re-sorted under the question
         box.exec();
         if (destroy && box.clickedButton() == destroy && self)
             self->_destroyFiles(left);

@@ -1,6 +1,7 @@
 #include "browser/HLNFileWell.h"
 
 #include "browser/HLNWorkspace.h"
+#include "model/HLNRefreshRequests.h"
 #include "toolkit/TFString.h"
 
 #include <QApplication>
@@ -133,7 +134,10 @@ void HLNFileWell::startDrag() {
     emit dragStarted(data);
     // Never a move: the files stay where they are. When nobody takes them,
     // the platform's drag slides the image back.
-    drag->exec(draggingSourceOperationMaskForLocal(false), Qt::CopyAction);
+    {
+        const HLNRefreshRequests::Hold refreshesWait; // the columns stay put under the drag
+        drag->exec(draggingSourceOperationMaskForLocal(false), Qt::CopyAction);
+    }
     drag->deleteLater();
 }
 

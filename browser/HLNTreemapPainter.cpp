@@ -151,6 +151,19 @@ std::vector<bool> HLNTreemapPainter::busyEntries(const HLNTreemapSnapshot& snaps
     return busy;
 }
 
+namespace {
+
+// A tile's pixels, clamped to the image; empty when it covers none.
+QRect pixelsOfTile(const HLNTreemapLayout::Tile& tile, int width, int height) {
+    const int x0 = std::clamp(int(std::lround(tile.rect.x)), 0, width);
+    const int x1 = std::clamp(int(std::lround(tile.rect.x + tile.rect.w)), 0, width);
+    const int y0 = std::clamp(int(std::lround(tile.rect.y)), 0, height);
+    const int y1 = std::clamp(int(std::lround(tile.rect.y + tile.rect.h)), 0, height);
+    return x0 < x1 && y0 < y1 ? QRect(QPoint(x0, y0), QPoint(x1 - 1, y1 - 1)) : QRect();
+}
+
+} // namespace
+
 QImage HLNTreemapPainter::paintCushions(const HLNTreemapSnapshot& snapshot,
                                         const HLNTreemapLayout& layout, QSize size) {
     QImage image(size, QImage::Format_RGB32);
@@ -159,22 +172,18 @@ QImage HLNTreemapPainter::paintCushions(const HLNTreemapSnapshot& snapshot,
         return image;
     // Light from the upper left; a little ambient light so no side goes black.
     const double lx = 0.09759, ly = 0.19518, lz = 0.9759, ambient = 0.35, diffuse = 0.65;
-    const int width = image.width(), height = image.height();
     for (const HLNTreemapLayout::Tile& tile : layout.tiles()) {
-        const int x0 = std::clamp(int(std::lround(tile.rect.x)), 0, width);
-        const int x1 = std::clamp(int(std::lround(tile.rect.x + tile.rect.w)), 0, width);
-        const int y0 = std::clamp(int(std::lround(tile.rect.y)), 0, height);
-        const int y1 = std::clamp(int(std::lround(tile.rect.y + tile.rect.h)), 0, height);
-        if (x0 >= x1 || y0 >= y1)
+        const QRect pixels = pixelsOfTile(tile, image.width(), image.height());
+        if (pixels.isEmpty())
             continue;
         const QColor base = colorOfKind(kindOfTile(snapshot, tile));
         const float r = float(base.red()), g = float(base.green()), b = float(base.blue());
         const auto& c = tile.cushion;
-        for (int y = y0; y < y1; ++y) {
+        for (int y = pixels.top(); y <= pixels.bottom(); ++y) {
             auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
             const double ny = -(2 * c.s2y * (y + 0.5) + c.s1y);
             const float lightY = float(ny * ly + lz), ny2 = float(ny * ny + 1);
-            for (int x = x0; x < x1; ++x) {
+            for (int x = pixels.left(); x <= pixels.right(); ++x) {
                 const float nx = float(-(2 * c.s2x * (x + 0.5) + c.s1x));
                 float cosine = (nx * float(lx) + lightY) / std::sqrt(nx * nx + ny2);
                 const float shade = float(ambient) + float(diffuse) * std::max(0.0f, cosine);
@@ -186,18 +195,33 @@ QImage HLNTreemapPainter::paintCushions(const HLNTreemapSnapshot& snapshot,
     return image;
 }
 
-void HLNTreemapPainter::paintHatching(QPainter& painter, const HLNTreemapSnapshot& snapshot,
+void HLNTreemapPainter::paintHatching(QImage& image, const HLNTreemapSnapshot& snapshot,
                                       const HLNTreemapLayout& layout) {
+    // Written pixel by pixel rather than with a pattern brush: a painter
+    // splits large pattern fills over Qt's own thread pool, and the window
+    // repaints this image on every refresh while sizing.
+    if (image.format() != QImage::Format_RGB32)
+        return;
     const std::vector<bool> busy = busyEntries(snapshot);
-    QColor attention = HLNFileBrowserCell::attentionStyle().color;
-    attention.setAlpha(170);
-    painter.save();
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QBrush(attention, Qt::BDiagPattern));
-    for (const HLNTreemapLayout::Tile& tile : layout.tiles())
-        if (busy[tile.entry])
-            painter.drawRect(QRectF(tile.rect.x, tile.rect.y, tile.rect.w, tile.rect.h));
-    painter.restore();
+    const QColor attention = HLNFileBrowserCell::attentionStyle().color;
+    const int alpha = 170, keep = 255 - alpha;
+    const int ar = attention.red() * alpha, ag = attention.green() * alpha,
+              ab = attention.blue() * alpha;
+    for (const HLNTreemapLayout::Tile& tile : layout.tiles()) {
+        if (!busy[tile.entry])
+            continue;
+        const QRect pixels = pixelsOfTile(tile, image.width(), image.height());
+        for (int y = pixels.top(); y <= pixels.bottom(); ++y) {
+            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+            // Rising diagonals 8 pixels apart, anchored to the image.
+            for (int x = pixels.left() + (8 - (pixels.left() + y) % 8) % 8; x <= pixels.right();
+                 x += 8) {
+                const QRgb p = line[x];
+                line[x] = qRgb((qRed(p) * keep + ar) / 255, (qGreen(p) * keep + ag) / 255,
+                               (qBlue(p) * keep + ab) / 255);
+            }
+        }
+    }
 }
 
 void HLNTreemapPainter::paintOutline(QPainter& painter, const HLNTreemapLayout::Rect& rect) {
@@ -259,9 +283,10 @@ QImage HLNTreemapPainter::picture(const HLNTreemapSnapshot& snapshot,
                                   const QString& caption) {
     QImage image(size, QImage::Format_RGB32);
     const QRect map = mapRectForSize(size);
+    QImage cushions = paintCushions(snapshot, layout, map.size());
+    paintHatching(cushions, snapshot, layout);
     QPainter painter(&image);
-    painter.drawImage(0, 0, paintCushions(snapshot, layout, map.size()));
-    paintHatching(painter, snapshot, layout);
+    painter.drawImage(0, 0, cushions);
     if (map.height() < size.height())
         paintLegend(painter, QRect(0, map.bottom() + 1, size.width(), size.height() - map.height()),
                     caption);

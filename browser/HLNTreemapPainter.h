@@ -42,8 +42,8 @@ public:
     // The cushions of every tile, into an image the size of the map.
     static QImage paintCushions(const HLNTreemapSnapshot& snapshot, const HLNTreemapLayout& layout,
                                 QSize size);
-    // The hatching, over a map drawn with its top left at the painter's origin.
-    static void paintHatching(QPainter& painter, const HLNTreemapSnapshot& snapshot,
+    // The hatching, into a map paintCushions drew.
+    static void paintHatching(QImage& map, const HLNTreemapSnapshot& snapshot,
                               const HLNTreemapLayout& layout);
     // A selected entry's outline, visible on light and dark tiles.
     static void paintOutline(QPainter& painter, const HLNTreemapLayout::Rect& rect);

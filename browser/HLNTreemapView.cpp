@@ -77,10 +77,7 @@ void HLNTreemapView::refresh() {
     _layoutMs = clock.nsecsElapsed() / 1e6;
     clock.restart();
     _picture = HLNTreemapPainter::paintCushions(_snapshot, _layout, map.size());
-    {
-        QPainter painter(&_picture);
-        HLNTreemapPainter::paintHatching(painter, _snapshot, _layout);
-    }
+    HLNTreemapPainter::paintHatching(_picture, _snapshot, _layout);
     _paintMs = clock.nsecsElapsed() / 1e6;
     _caption = HLNTreemapPainter::captionFor(_snapshot);
     _outline();

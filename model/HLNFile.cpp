@@ -13,6 +13,7 @@
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -311,14 +312,13 @@ bool HLNFile::_checkAttributes() {
 bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
     if (!ex.entry.exists())
         return false;
-    uint64_t allocated = 0;
-    if (!ex.entry.error) {
-        _set(IsDirectory, ex.entry.isDirectory());
-        if (ex.entry.isDirectory())
-            _fileSystemNumber = ex.fileSystemNumber;
-        _set(IsLink, ex.entry.isLink());
-        allocated = ex.entry.allocatedBytes;
-    }
+    // An entry that is there but cannot be examined is listed as a file of
+    // 0 bytes, whatever it was before: its former entries are not counted.
+    _set(IsDirectory, !ex.entry.error && ex.entry.isDirectory());
+    _set(IsLink, !ex.entry.error && ex.entry.isLink());
+    uint64_t allocated = ex.entry.error ? 0 : ex.entry.allocatedBytes;
+    if (_has(IsDirectory))
+        _fileSystemNumber = ex.fileSystemNumber;
     if (!_has(IsDirectory)) {
         _sizeSoFar = allocated;
         _unsizedChildrenCount = _children ? _children->_count : 0;
@@ -630,12 +630,26 @@ void HLNFile::sortChildren() {
 
 // ---------------------------------------------------------------- sizes
 
+uint64_t HLNFile::lessOrZero(uint64_t count, uint64_t less, const char* what) {
+    if (less <= count)
+        return count - less;
+#if HOLLIN_CHECKED
+    std::fprintf(stderr, "hollin: bookkeeping error: %s below zero (%llu less %llu)\n", what,
+                 static_cast<unsigned long long>(count), static_cast<unsigned long long>(less));
+    std::abort();
+#else
+    (void)what;
+    return 0;
+#endif
+}
+
 void HLNFile::_childSized(uint64_t bytes, bool done, const TreeGuard&) {
     for (HLNFile* n = this; n; n = n->_parent.get()) {
         n->_flags |= ChildrenHaveDoneSomeSizing;
         n->_sizeSoFar += bytes;
-        if (done && n->_unsizedChildrenCount > 0)
-            --n->_unsizedChildrenCount;
+        if (done)
+            n->_unsizedChildrenCount =
+                uint32_t(lessOrZero(n->_unsizedChildrenCount, 1, "entries left to size"));
         done = n->_unsizedChildrenCount == 0;
     }
 }
@@ -646,7 +660,8 @@ void HLNFile::_childrenSized(uint64_t bytes, uint32_t finished, bool anyReport,
         return;
     _flags |= ChildrenHaveDoneSomeSizing;
     _sizeSoFar += bytes;
-    _unsizedChildrenCount -= std::min(finished, _unsizedChildrenCount);
+    _unsizedChildrenCount =
+        uint32_t(lessOrZero(_unsizedChildrenCount, finished, "entries left to size"));
     if (_parent)
         _parent->_childSized(bytes, _unsizedChildrenCount == 0, held);
 }
@@ -656,7 +671,7 @@ void HLNFile::_childRefreshing(uint64_t bytes, bool wasDone, const TreeGuard&) {
         bool wasComplete = wasDone && n->_unsizedChildrenCount == 0;
         if (wasDone)
             ++n->_unsizedChildrenCount;
-        n->_sizeSoFar -= bytes;
+        n->_sizeSoFar = lessOrZero(n->_sizeSoFar, bytes, "bytes counted");
         wasDone = wasComplete;
     }
 }

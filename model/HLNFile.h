@@ -188,6 +188,12 @@ public:
     // throw. Null removes it.
     static void setConversionHookForTesting(std::function<void(const Ref<HLNFile>&)> hook);
 
+    // count - less, for the size counters. Less than zero is a bookkeeping
+    // error: a checked (test) build stops right there, so the fault shows
+    // where it happened; a release gives 0, so one error shows as a total a
+    // little off rather than one wrapped around to exabytes.
+    static uint64_t lessOrZero(uint64_t count, uint64_t less, const char* what);
+
     // How many nodes have been made so far in this process (for progress).
     static uint64_t nodesCreated();
 

@@ -14,7 +14,9 @@ struct RefreshState {
     bool refreshPending = false;
     std::optional<HLNRefreshRequests::Clock::time_point> lastRefreshDate;
     std::atomic<bool> mainThreadCallPending{false};
-    std::mutex clockLock; // leaf lock, only around the clock itself
+    int holds = 0;            // main thread only
+    bool heldRequest = false; // main thread only: a refresh waits for the holds
+    std::mutex clockLock;     // leaf lock, only around the clock itself
     std::function<HLNRefreshRequests::Clock::time_point()> clock;
 };
 
@@ -54,18 +56,34 @@ void HLNRefreshRequests::updateUIIfNeeded() {
 
 void HLNRefreshRequests::mainThreadUpdateUI() {
     TFMainThread::performWhenIdle([] {
+        RefreshState& s = state();
+        if (s.holds > 0) {
+            s.heldRequest = true;
+            return;
+        }
         size_t windows = TFNotificationCenter::defaultCenter().postNotificationName(
             HLNRefreshUserInterfaceNotificationName);
         if (windows == 0) {
             // Nobody refreshed: clear the request, or throttled requests
             // would be refused for good; and stamp it as a refresh, so a
             // windowless sizing run is not woken for every entry it visits.
-            RefreshState& s = state();
             std::scoped_lock lock(s.refreshLock);
             s.refreshPending = false;
             s.lastRefreshDate = now();
         }
     });
+}
+
+HLNRefreshRequests::Hold::Hold() {
+    ++state().holds;
+}
+
+HLNRefreshRequests::Hold::~Hold() {
+    RefreshState& s = state();
+    if (--s.holds > 0 || !s.heldRequest)
+        return;
+    s.heldRequest = false;
+    mainThreadUpdateUI();
 }
 
 void HLNRefreshRequests::refreshWindow(const std::function<void()>& body) {
@@ -109,4 +127,5 @@ void HLNRefreshRequests::resetForTesting() {
     std::scoped_lock lock(s.refreshLock);
     s.refreshPending = false;
     s.lastRefreshDate.reset();
+    s.heldRequest = false;
 }

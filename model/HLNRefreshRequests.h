@@ -31,6 +31,18 @@ public:
     // clears refreshPending even if body throws, then rethrows.
     static void refreshWindow(const std::function<void()>& body);
 
+    // Main thread: while a hold lives (a modal alert or a drag runs its own
+    // event loop), refreshes wait, so that no column is re-sorted under an
+    // open question or a drag in progress; when the last hold ends, one
+    // refresh is delivered if any was asked for meanwhile.
+    class Hold {
+    public:
+        Hold();
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+    };
+
     // Inspection and a replaceable clock, for tests.
     static bool refreshPending();
     static std::optional<Clock::time_point> lastRefreshDate(); // nullopt: the distant past

