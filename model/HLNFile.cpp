@@ -612,20 +612,42 @@ void HLNFile::appendUnfinishedChildren(std::vector<Ref<HLNFile>>& out) {
 
 void HLNFile::sortChildren() {
     children();
+    // Sizes and statuses are read in one hold of the lock; the sort runs
+    // outside it (names never change, and the list read keeps the nodes).
+    struct Key {
+        HLNFile* node;
+        uint64_t size;
+        bool sized;
+    };
+    std::vector<Key> keys;
+    ChildList current;
+    {
+        TreeGuard held;
+        current = _nodes(held);
+        if (!current)
+            return;
+        keys.reserve(current->size());
+        for (const Ref<HLNFile>& c : *current)
+            keys.push_back({c.get(), c->_sizeSoFar, hasSize(c->_sizeStatus(held))});
+    }
+    auto before = [](const Key& a, const Key& b) {
+        if (a.sized != b.sized)
+            return a.sized;
+        if (a.sized && a.size != b.size)
+            return a.size > b.size;
+        return compareNames(a.node->nameView(), b.node->nameView()) < 0;
+    };
+    if (std::is_sorted(keys.begin(), keys.end(), before))
+        return; // nothing moved since the last sort: the list stays as it is
+    std::sort(keys.begin(), keys.end(), before);
+    Ref<List> sorted = List::makeNodes(keys.size());
+    for (const Key& k : keys)
+        new (&sorted->nodes()[sorted->_count++]) Ref<HLNFile>(k.node);
     TreeGuard held;
-    ChildList current = _nodes(held);
-    if (!current)
-        return;
-    std::vector<HLNFile*> order;
-    order.reserve(current->size());
-    for (const Ref<HLNFile>& c : *current)
-        order.push_back(c.get());
-    std::sort(order.begin(), order.end(),
-              [&](HLNFile* a, HLNFile* b) { return a->_compare(*b, held) < 0; });
-    Ref<List> sorted = List::makeNodes(order.size());
-    for (HLNFile* n : order)
-        new (&sorted->nodes()[sorted->_count++]) Ref<HLNFile>(n);
-    _setChildren(std::move(sorted), held);
+    if (_nodes(held) == current) // not re-read meanwhile
+        _setChildren(std::move(sorted), held);
+    else
+        held.dropAfterUnlock(std::move(sorted));
 }
 
 // ---------------------------------------------------------------- sizes
