@@ -6,6 +6,7 @@
 #include "drives/gui/HLNDriveListController.h"
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNRefreshRequests.h"
+#include "scans/HLNScanReader.h"
 #include "toolkit/TFString.h"
 #include "toolkit/gui/TSUMessageOfTheDay.h"
 
@@ -53,6 +54,10 @@ HLNController::HLNController() {
     _openItem->setObjectName("open");
     _openItem->setShortcut(QKeySequence::Open);
     connect(_openItem, &QAction::triggered, this, [this] { open(); });
+
+    _openScanItem = new QAction(tr("Open Scan…"), this);
+    _openScanItem->setObjectName("openScan");
+    connect(_openScanItem, &QAction::triggered, this, [this] { openScan(); });
 
     _openHomeItem = new QAction(tr("Open Home Folder"), this);
     _openHomeItem->setObjectName("openHome");
@@ -166,6 +171,25 @@ void HLNController::open() {
         _openPath(resolvingSymlinks(TFString::nameForString(path)));
 }
 
+void HLNController::openScan() {
+    std::optional<QStringList> chosen;
+    if (_openScanPanel) {
+        chosen = _openScanPanel();
+    } else {
+        const HLNRefreshRequests::Hold refreshesWait;
+        const QString file = QFileDialog::getOpenFileName(
+            nullptr, tr("Open Scan"), QString(), tr("Scans (*.json *.ncdu *.scan);;All files (*)"),
+            nullptr, QFileDialog::DontUseNativeDialog);
+        if (!file.isEmpty())
+            chosen = QStringList{file};
+    }
+    if (!chosen)
+        return;
+    // Whatever its content: a file that is not a scan is told so.
+    for (const QString& file : *chosen)
+        HLNFileTreeController::initWithScan(TFString::nameForString(file));
+}
+
 std::optional<std::string> HLNController::_homeDirectory() const {
     if (_home)
         return _home();
@@ -257,7 +281,11 @@ void HLNController::_openPath(const std::string& path) {
         _opener(path);
         return;
     }
-    HLNFileTreeController::initWithPath(path);
+    // A scan file is recognised by its content, whatever its name.
+    if (HLNScanReader::looksLikeScan(path))
+        HLNFileTreeController::initWithScan(path);
+    else
+        HLNFileTreeController::initWithPath(path);
 }
 
 QKeySequence HLNController::destroyKeyEquivalent() {
@@ -278,6 +306,7 @@ void HLNController::installMainMenu(QMainWindow* window) {
         auto* menu = new QMenu(tr("&Hollin"), menuBar);
         menu->addAction(_openDriveListItem);
         menu->addAction(_openItem);
+        menu->addAction(_openScanItem);
         menu->addAction(_openHomeItem);
         menu->addSeparator();
         menu->addAction(_quitItem);

@@ -43,6 +43,8 @@ public:
     // Menu commands.
     void openDriveList();
     void open();
+    // Open Scan…: a browser window on a scan file chosen in a file dialog.
+    void openScan();
     void openHome();
     // Quit: asks the toolkit; answers what it decided.
     TFController::TerminateReply applicationShouldTerminate();
@@ -74,6 +76,8 @@ public:
     // Runs the folder chooser; nullopt when cancelled.
     using OpenPanelRunner = std::function<std::optional<QStringList>()>;
     void setOpenPanelRunner(OpenPanelRunner runner) { _openPanel = std::move(runner); }
+    // Runs the scan file chooser; nullopt when cancelled.
+    void setOpenScanPanelRunner(OpenPanelRunner runner) { _openScanPanel = std::move(runner); }
     // The home folder, or nullopt when there is none.
     using HomeDirectoryProvider = std::function<std::optional<std::string>()>;
     void setHomeDirectoryProvider(HomeDirectoryProvider provider) { _home = std::move(provider); }
@@ -91,11 +95,13 @@ private:
 
     PathOpener _opener;
     OpenPanelRunner _openPanel;
+    OpenPanelRunner _openScanPanel;
     HomeDirectoryProvider _home;
     AlertPresenter _alert;
 
     QAction* _openDriveListItem = nullptr;
     QAction* _openItem = nullptr;
+    QAction* _openScanItem = nullptr;
     QAction* _openHomeItem = nullptr;
     QAction* _quitItem = nullptr;
     QAction* _aboutItem = nullptr;

@@ -2,6 +2,7 @@
 
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNFile.h"
+#include "scans/HLNScanReader.h"
 #include "toolkit/TFDirectory.h"
 
 #include <QCoreApplication>
@@ -59,6 +60,32 @@ private:
     bool _enabled;
 };
 
+// The root's entries, largest first, then the root.
+int printReport(const Ref<HLNFile>& root) {
+    static char buffer[1 << 16];
+    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+    root->sortChildren();
+    if (HLNFile::ChildList children = root->children())
+        for (const Ref<HLNFile>& child : *children)
+            writeLine(child->sizeSoFar(), child->path());
+    writeLine(root->sizeSoFar(), root->path());
+    std::fflush(stdout);
+    return std::ferror(stdout) ? 1 : 0;
+}
+
+// A scan file reports what the scanned folder reported where it was made.
+int reportScan(const std::string& file) {
+    std::string error;
+    std::optional<HLNScanReader::Scan> scan = HLNScanReader::readScanAtPath(file, &error);
+    if (!scan) {
+        std::fprintf(stderr, "hollin: %s: %s\n", file.c_str(), error.c_str());
+        return 1;
+    }
+    const int status = printReport(scan->root);
+    HLNScanReader::releaseScan(*scan);
+    return status;
+}
+
 } // namespace
 
 namespace HLNReportCommand {
@@ -69,6 +96,8 @@ int run(int argc, char** argv) {
         return 2;
     }
     const std::string path = argv[2];
+    if (HLNScanReader::looksLikeScan(path))
+        return reportScan(path);
     if (const int error = TFDirectory::examinePath(path).error) {
         std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(error));
         return 1;
@@ -102,15 +131,7 @@ int run(int argc, char** argv) {
         app.exec();
     progress.clear();
 
-    static char buffer[1 << 16];
-    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
-    root->sortChildren();
-    if (HLNFile::ChildList children = root->children())
-        for (const Ref<HLNFile>& child : *children)
-            writeLine(child->sizeSoFar(), child->path());
-    writeLine(root->sizeSoFar(), root->path());
-    std::fflush(stdout);
-    return std::ferror(stdout) ? 1 : 0;
+    return printReport(root);
 }
 
 } // namespace HLNReportCommand

@@ -1,5 +1,6 @@
 #include "app/HLNApplicationService.h"
 #include "app/HLNController.h"
+#include "app/HLNExportCommand.h"
 #include "app/HLNPackageCommand.h"
 #include "app/HLNReportCommand.h"
 #include "app/HLNServicesProvider.h"
@@ -50,8 +51,9 @@ bool haveDisplay() {
 }
 
 void printUsage(FILE* to) {
-    std::fprintf(to, "usage: hollin [FOLDER...]\n"
-                     "       hollin --report PATH\n"
+    std::fprintf(to, "usage: hollin [FOLDER|SCAN...]\n"
+                     "       hollin --report PATH|SCAN\n"
+                     "       hollin --export FILE PATH\n"
                      "       hollin --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
                      "       hollin --package PATH...\n"
                      "       hollin --service | --version | --help\n");
@@ -63,7 +65,12 @@ void printHelp() {
         "\nShows where the space on your disks has gone.\n\n"
         "  FOLDER...          open a browser window on each folder; with none, the drive list.\n"
         "                     While Hollin runs, the folders go to the running instance.\n"
+        "  SCAN...            open a browser window on each scan file (as --export or\n"
+        "                     ncdu -o write them), recognised by its content\n"
         "  --report PATH      size PATH without a window; print \"<bytes>\\t<path>\" per entry\n"
+        "                     (a scan file prints the report of the folder it was made of)\n"
+        "  --export FILE PATH write a scan of PATH to FILE (- for standard output) in the\n"
+        "                     ncdu JSON export format, to browse it on another machine\n"
         "  --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
         "                     size PATH without a window and draw its treemap to OUTPUT,\n"
         "                     a .png or an .svg (1600x1000 unless a size is given)\n"
@@ -83,6 +90,8 @@ int main(int argc, char** argv) {
 
     if (argc >= 2 && std::strcmp(argv[1], "--report") == 0)
         return HLNReportCommand::run(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "--export") == 0)
+        return HLNExportCommand::run(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "--treemap") == 0)
         return HLNTreemapCommand::run(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "--package") == 0)

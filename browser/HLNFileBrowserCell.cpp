@@ -197,10 +197,12 @@ void HLNFileBrowserCell::_updateDisplayAttributes(const HLNFile::Snapshot& now) 
     }
     _text.push_back({sizeFieldText(_lastStatus, _lastSize), sizeStyle->font, sizeStyle->color});
 
-    const std::string path = _file->path();
+    // A scan's entries are another machine's: this one's packages and
+    // mounts say nothing about them.
+    const std::string path = _file->isImported() ? std::string() : _file->path();
     const bool greyed =
-        (!path.empty() && !HLNPackageReceipt::packageNamesForFilename(path).empty()) ||
-        _file->hadDrivesMountedUnderneathLastTimeWeCheckedDrives();
+        !path.empty() && (!HLNPackageReceipt::packageNamesForFilename(path).empty() ||
+                          _file->hadDrivesMountedUnderneathLastTimeWeCheckedDrives());
     _text.push_back({TFString::displayStringForName(_file->nameView()),
                      now.isLink ? linkNameFont() : nameFont(),
                      greyed ? greyedNameColor() : QColor()});

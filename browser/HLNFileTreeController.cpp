@@ -11,6 +11,7 @@
 #include "model/HLNRefreshRequests.h"
 #include "model/HLNTrashMover.h"
 #include "receipts/HLNPackageReceipt.h"
+#include "scans/HLNScanReader.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFNotificationCenter.h"
 #include "toolkit/TFPreference.h"
@@ -22,6 +23,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -38,7 +40,9 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 
 namespace {
@@ -128,10 +132,33 @@ HLNFileTreeController* HLNFileTreeController::initWithPath(const std::string& gi
     return new HLNFileTreeController(std::move(root), path);
 }
 
-HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::string& path)
-    : _rootFile(std::move(root)), _rootPath(path) {
+HLNFileTreeController* HLNFileTreeController::initWithScan(const std::string& scanPath) {
+    std::string error;
+    std::optional<HLNScanReader::Scan> scan = HLNScanReader::readScanAtPath(scanPath, &error);
+    if (!scan) {
+        std::fprintf(stderr, "hollin: %s: %s\n", scanPath.c_str(), error.c_str());
+        auto* box = new QMessageBox(
+            QMessageBox::Warning, "Hollin",
+            QString("Hollin can't open the scan \"%1\".").arg(displayPath(scanPath)));
+        box->setInformativeText(QString::fromStdString(TFString::stringWithDataUTF8(error)) + ".");
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setStandardButtons(QMessageBox::Ok);
+        box->show();
+        return nullptr;
+    }
+    const QString date =
+        scan->timestamp > 0
+            ? QDateTime::fromSecsSinceEpoch(scan->timestamp).toString("yyyy-MM-dd HH:mm")
+            : QString("unknown date");
+    const std::string scanned = scan->root->path();
+    return new HLNFileTreeController(std::move(scan->root), scanned, true, date);
+}
+
+HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::string& path,
+                                             bool isScan, const QString& scanDate)
+    : _rootFile(std::move(root)), _rootPath(path), _isScan(isScan), _scanDate(scanDate) {
     _rootFileTitle = displayPath(_rootPath);
-    if (_rootPath == "/")
+    if (_rootPath == "/" && !_isScan)
         if (Ref<HLNDrive> drive = HLNDrive::cachedDriveContainingPath("/"))
             _rootFileTitle = TFString::displayStringForName(drive->displayName());
 
@@ -162,6 +189,7 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
             &HLNFileTreeController::updateWhetherButtonsAreEnabled);
 
     _fileWell->setEditable(false);
+    _fileWell->setDraggable(!_isScan);
     _deleteButton->setFocusPolicy(Qt::NoFocus);
     _moveToTrashButton->setFocusPolicy(Qt::NoFocus);
     _compressButton->setFocusPolicy(Qt::NoFocus);
@@ -195,7 +223,10 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     TFNotificationCenter::defaultCenter().addObserver(
         this, HLNRefreshUserInterfaceNotificationName,
         [this](const std::string&) { _refreshDisplayForNotification(); });
-    HLNBackgroundFileSizer::sizeFile(_rootFile);
+    if (_isScan)
+        _refreshDisplay(); // complete as read: no sizing to wait for
+    else
+        HLNBackgroundFileSizer::sizeFile(_rootFile);
 
     refreshSelectedFileInformation();
     updateWhetherButtonsAreEnabled();
@@ -446,6 +477,8 @@ void HLNFileTreeController::_refreshDisplay() {
     case SizeStatus::complete:
         break;
     }
+    if (_isScan)
+        title += QString(" (scan of %1)").arg(_scanDate);
     if (!_window->isMinimized())
         _window->setWindowTitle(title);
     else
@@ -517,8 +550,11 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         if (!(shown.size() == 1 && shown[0] == paths[0])) {
             _filenameDisplayer->setStringValue(
                 TFString::displayStringForName(files[0]->nameView()));
+            // A scan's files belong to another machine's packages, if any.
             _descriptionDisplayer->setStringValue(
-                QString::fromStdString(HLNPackageReceipt::packageNamesForFilename(paths[0])));
+                _isScan
+                    ? QString()
+                    : QString::fromStdString(HLNPackageReceipt::packageNamesForFilename(paths[0])));
         }
     } else {
         _filenameDisplayer->setStringValue(QString());
@@ -576,6 +612,8 @@ void HLNFileTreeController::selectFileInBrowser(const Ref<HLNFile>& file) {
 }
 
 void HLNFileTreeController::updateSelection() {
+    if (_isScan)
+        return;
     if (!_browser->selectedCells().empty()) {
         for (const Ref<HLNFile>& file : selectedFiles())
             file->refreshSize();
@@ -588,6 +626,8 @@ void HLNFileTreeController::updateSelection() {
 }
 
 void HLNFileTreeController::revealSelectionInFinder() {
+    if (_isScan)
+        return;
     std::vector<std::string> paths;
     for (const Ref<HLNFile>& file : selectedFiles())
         if (std::string path = file->path(); !path.empty())
@@ -600,6 +640,8 @@ void HLNFileTreeController::revealSelectionInFinder() {
 void HLNFileTreeController::compressSelection() {}
 
 void HLNFileTreeController::openSelection() {
+    if (_isScan)
+        return;
     for (const Ref<HLNFile>& file : selectedFiles())
         if (std::string path = file->path(); !path.empty())
             HLNDesktopOpener::openPath(path);
@@ -636,6 +678,8 @@ void HLNFileTreeController::showContextMenu(const QPoint& globalPosition) {
 }
 
 void HLNFileTreeController::trashSelection() {
+    if (_isScan)
+        return;
     _destroyFiles(selectedFiles());
 }
 
@@ -697,7 +741,7 @@ void HLNFileTreeController::_destroyFiles(const std::vector<Ref<HLNFile>>& files
 
 void HLNFileTreeController::moveSelectionToTrash() {
     const std::vector<Ref<HLNFile>> files = selectedFiles();
-    if (files.empty() || _refuseFilesOverMountedDrives(files))
+    if (_isScan || files.empty() || _refuseFilesOverMountedDrives(files))
         return;
     // One alert for the whole selection, once every entry has been tried;
     // it offers Destroy while this window is still open.
@@ -741,6 +785,8 @@ void HLNFileTreeController::moveSelectionToTrash() {
 
 bool HLNFileTreeController::validateSelector(Action action) {
     const bool anySelected = !_browser->selectedCells().empty();
+    if (_isScan && action != Action::CopySelectionPath && action != Action::Other)
+        return false; // every other command needs the files, which are not here
     switch (action) {
     case Action::UpdateSelection:
         return true;

@@ -37,6 +37,12 @@ public:
     // Null when the path cannot be examined: the user is told why, in a
     // message that names the path, and nothing else happens.
     static HLNFileTreeController* initWithPath(const std::string& path);
+    // Opens a window on the tree a scan file holds (read whole first, with
+    // no disk access afterwards): the commands that need the files are
+    // disabled, since they are not here. Null, with the user told why,
+    // when the file is not a scan that can be read.
+    static HLNFileTreeController* initWithScan(const std::string& scanPath);
+    bool isScan() const { return _isScan; }
     // The root a given path opens: absolute, without "." or empty
     // components; resolved whole when it holds "..". Links otherwise stay.
     static std::string rootPathForPath(const std::string& given);
@@ -123,7 +129,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    explicit HLNFileTreeController(Ref<HLNFile> root, const std::string& path);
+    HLNFileTreeController(Ref<HLNFile> root, const std::string& path, bool isScan = false,
+                          const QString& scanDate = QString());
 
     void _buildWindow();
     void _buildMenus();
@@ -177,4 +184,6 @@ private:
     // rows, so a column's rows stay put between two reloads of it.
     TFSparseArray<HLNFile::ChildList> cachedColumns;
     bool _closing = false;
+    bool _isScan = false; // the tree came from a scan file
+    QString _scanDate;    // when it was made, as the title shows it
 };

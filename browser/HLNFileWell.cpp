@@ -99,7 +99,8 @@ void HLNFileWell::mouseDown(QMouseEvent* event) {
         break;
     case 2:
         _slop.mouseUp();
-        HLNWorkspace::revealPaths(_filenames);
+        if (_draggable)
+            HLNWorkspace::revealPaths(_filenames);
         break;
     default:
         _slop.mouseUp();
@@ -123,7 +124,7 @@ void HLNFileWell::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void HLNFileWell::startDrag() {
-    if (_filenames.empty() || !hasImage())
+    if (_filenames.empty() || !hasImage() || !_draggable)
         return;
     auto* drag = new QDrag(this);
     QMimeData* data = mimeDataForFilenames(_filenames);

@@ -30,6 +30,10 @@ public:
     // A well that is not editable takes no drops.
     void setEditable(bool editable);
     bool isEditable() const { return _editable; }
+    // A well whose files are not on this machine (a scan's) neither drags
+    // them out nor reveals them.
+    void setDraggable(bool draggable) { _draggable = draggable; }
+    bool isDraggable() const { return _draggable; }
 
     const QIcon& image() const { return _image; }
     bool hasImage() const { return !_image.isNull(); }
@@ -67,6 +71,7 @@ private:
     std::vector<std::string> _filenames;
     QIcon _image;
     bool _editable = true;
+    bool _draggable = true;
     TFDragSlop _slop;
     int _clickCount = 0;
     qint64 _lastPressTime = -1;

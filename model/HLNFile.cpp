@@ -407,7 +407,7 @@ bool HLNFile::isTrashing() const {
 
 bool HLNFile::_beginTrashing() {
     TreeGuard held;
-    if (_has(IsTrashing))
+    if (_has(IsTrashing) || (_flags & ImportedBit))
         return false;
     _flags |= IsTrashing;
     return true;
@@ -852,6 +852,8 @@ void HLNFile::_removeChild(const Ref<HLNFile>& child, TreeGuard& held) {
 void HLNFile::refreshSize() {
     {
         TreeGuard held;
+        if (_flags & ImportedBit)
+            return; // a scan's files are not here to be read
         _flags |= NeedsSizeRefreshed;
     }
     HLNBackgroundFileSizer::sizeFile(Ref<HLNFile>(this));
@@ -887,6 +889,8 @@ void HLNFile::_refreshSizeIfNeeded() {
 void HLNFile::trash() {
     {
         TreeGuard held;
+        if (_flags & ImportedBit)
+            return;
         bool already = _has(IsTrashing);
         _flags |= IsTrashing;
         if (already)
@@ -941,4 +945,43 @@ void HLNFile::_detachedTrash() {
     }
     Ref<HLNFile> self(this);
     TFMainThread::perform([self] { self->refreshSize(); });
+}
+
+// ---------------------------------------------------------------- imported trees
+
+bool HLNFile::isImported() const {
+    TreeGuard held;
+    return (_flags & ImportedBit) != 0;
+}
+
+Ref<HLNFile> HLNFile::_makeImported(const Ref<HLNFile>& parent, std::string_view name,
+                                    bool isDirectory, bool isLink, uint64_t bytes) {
+    Ref<HLNFile> node = _make(parent, name);
+    node->_flags |= ImportedBit;
+    node->_set(IsDirectory, isDirectory);
+    node->_set(IsLink, isLink);
+    node->_sizeSoFar = bytes;
+    return node;
+}
+
+void HLNFile::_setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& children,
+                                   uint64_t totalBytes) {
+    // Under the lock, so that whichever thread reads the tree first sees it whole.
+    TreeGuard held;
+    folder._sizeSoFar = totalBytes;
+    if (children.empty())
+        return;
+    Ref<List> list = List::makeNodes(children.size());
+    for (Ref<HLNFile>& child : children)
+        new (&list->nodes()[list->_count++]) Ref<HLNFile>(std::move(child));
+    children.clear();
+    folder._children = std::move(list);
+    folder._flags |= ChildrenHaveDoneSomeSizing;
+}
+
+void HLNFile::_releaseImported(const Ref<HLNFile>& root) {
+    if (!root)
+        return;
+    TreeGuard held;
+    root->_releaseParent(held);
 }

@@ -201,6 +201,11 @@ public:
     // the refresh lock, never together with the sizer's condition lock.
     static std::recursive_mutex& treeLock();
 
+    // ---------------------------------------------------------------- imported trees
+    // A node read from a scan file rather than from this disk: complete as
+    // made, never re-read, never deleted (the files are elsewhere).
+    bool isImported() const;
+
 private:
     friend class Ref<HLNFile>;
     friend class Ref<const HLNFile>;
@@ -292,4 +297,17 @@ private:
     uint32_t _unsizedChildrenCount = 0; // entries of _children not yet complete
     int32_t _fileSystemNumber = 0;      // folded st_dev, written when read as a folder
     // The name's bytes follow here, NUL-terminated.
+
+    // ---------------------------------------------------------------- imported trees
+    // The scan reader builds its trees through these makers only.
+    friend class HLNScanReader;
+    static constexpr uint32_t ImportedBit = 1u << 31; // clear of every Flag
+    // A finished node; a folder gets its entries later (or none).
+    static Ref<HLNFile> _makeImported(const Ref<HLNFile>& parent, std::string_view name,
+                                      bool isDirectory, bool isLink, uint64_t bytes);
+    // Gives an imported folder its entries and its total (its own bytes and theirs).
+    static void _setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& children,
+                                     uint64_t totalBytes);
+    // Frees at once a tree nobody else has seen (a read that failed).
+    static void _releaseImported(const Ref<HLNFile>& root);
 };

@@ -1005,6 +1005,14 @@ TEST(HostileWindow, WindowClosedWhileSizingFreesItsWholeTree) {
     TempTree tree;
     buildBushyTree(tree, 200, 30);
     std::vector<Ref<HLNFile>> watched;
+    // The sizing thread waits in the middle of the walk until the window is
+    // closed, so the window is always closed while sizing.
+    std::atomic<bool> closed{false};
+    HLNBackgroundFileSizer::setVisitHookForTesting([&](const Ref<HLNFile>& n) {
+        if (n->nameView() == "d5")
+            while (!closed.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
     {
         Window window(tree.path());
         ASSERT_TRUE(window.controller);
@@ -1019,6 +1027,8 @@ TEST(HostileWindow, WindowClosedWhileSizingFreesItsWholeTree) {
         window.close();
         EXPECT_FALSE(window.controller);
     }
+    closed = true;
+    HLNBackgroundFileSizer::setVisitHookForTesting(nullptr);
     ASSERT_TRUE(waitFor([&] {
         if (!HLNBackgroundFileSizer::isIdle())
             return false;

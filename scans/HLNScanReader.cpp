@@ -1,0 +1,656 @@
+#include "scans/HLNScanReader.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t maxBytes = uint64_t(std::numeric_limits<int64_t>::max());
+constexpr uint64_t maxVersion = 10000;
+
+struct Failure {
+    std::string what;
+    uint64_t at;
+};
+
+// What one entry's object says; keys not listed here are skipped.
+struct Info {
+    std::string name;
+    bool hasName = false;
+    uint64_t dsize = 0;
+    uint64_t mode = 0;
+    bool hasMode = false;
+    bool excluded = false;
+
+    void reset() {
+        name.clear();
+        hasName = false;
+        dsize = 0;
+        mode = 0;
+        hasMode = false;
+        excluded = false;
+    }
+};
+
+} // namespace
+
+// One pass over the bytes, refilled from a descriptor (or given whole),
+// with the open folders on its own stack.
+class HLNScanReader::Parser {
+public:
+    explicit Parser(std::string_view bytes)
+        : _p(bytes.data()), _end(bytes.data() + bytes.size()), _origin(bytes.data()) {}
+    explicit Parser(int fd) : _fd(fd), _buffer(1 << 20) { _p = _end = _origin = _buffer.data(); }
+    ~Parser() { _discard(); }
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
+    HLNScanReader::Scan parse();
+
+private:
+    struct Frame {
+        Ref<HLNFile> node;
+        std::vector<Ref<HLNFile>> children;
+        uint64_t total;
+    };
+
+    [[noreturn]] void _fail(const char* what) { throw Failure{what, _offset()}; }
+    [[noreturn]] void _fail(const char* what, uint64_t at) { throw Failure{what, at}; }
+    uint64_t _offset() const { return _base + static_cast<uint64_t>(_p - _origin); }
+
+    int _peek() {
+        if (_p == _end && !_refill())
+            return -1;
+        return static_cast<unsigned char>(*_p);
+    }
+    bool _refill();
+    void _skipSpace() {
+        for (;;) {
+            const int c = _peek();
+            if (c != ' ' && c != '\t' && c != '\n' && c != '\r')
+                return;
+            ++_p;
+        }
+    }
+    void _expect(char c, const char* what) {
+        _skipSpace();
+        if (_peek() != static_cast<unsigned char>(c))
+            _fail(_peek() < 0 ? "the scan ends early" : what);
+        ++_p;
+    }
+    void _readString(std::string& out);
+    void _readHex(uint32_t& value);
+    // A whole number no larger than limit.
+    uint64_t _readWhole(uint64_t limit, const char* what);
+    // Any JSON number, as a double (the metadata's timestamp may have a fraction).
+    double _readAnyNumber();
+    bool _readBool();
+    void _readLiteral(const char* word);
+    void _skipValue();
+    void _readMetadata(HLNScanReader::Scan& scan);
+    void _readInfo(Info& info);
+    void _openFolder(Info& info);
+    void _closeFolder();
+    void _addEntry(Info& info);
+    void _checkName(const Info& info, uint64_t at, bool isRoot) const;
+    uint64_t _add(uint64_t a, uint64_t b, uint64_t at) const {
+        if (b > maxBytes - a)
+            throw Failure{"sizes that add up past 2^63 bytes", at};
+        return a + b;
+    }
+    void _discard();
+
+    int _fd = -1;
+    std::vector<char> _buffer;
+    const char* _p;
+    const char* _end;
+    const char* _origin; // the first byte of the buffer
+    uint64_t _base = 0;  // its offset in the input
+    std::vector<Frame> _frames;
+    Ref<HLNFile> _root;
+    std::string _key;
+    std::string _scratch;
+    std::vector<char> _closers;
+};
+
+bool HLNScanReader::Parser::_refill() {
+    if (_fd < 0)
+        return false;
+    _base += static_cast<uint64_t>(_p - _buffer.data());
+    for (;;) {
+        const ssize_t n = ::read(_fd, _buffer.data(), _buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw Failure{std::string("the file could not be read (") + std::strerror(errno) + ")",
+                          _base};
+        _p = _buffer.data();
+        _end = _p + n;
+        return n > 0;
+    }
+}
+
+void HLNScanReader::Parser::_readHex(uint32_t& value) {
+    value = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int c = _peek();
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            _fail(c < 0 ? "the scan ends early" : "a bad \\u escape");
+        value = value * 16 + static_cast<uint32_t>(digit);
+        ++_p;
+    }
+}
+
+void HLNScanReader::Parser::_readString(std::string& out) {
+    out.clear();
+    if (_peek() != '"')
+        _fail(_peek() < 0 ? "the scan ends early" : "expected a string");
+    ++_p;
+    for (;;) {
+        if (_p == _end && !_refill())
+            _fail("the scan ends early");
+        // Every byte but the quote, the backslash and control bytes stands
+        // for itself, whether or not it is UTF-8.
+        const char* run = _p;
+        while (_p < _end) {
+            const unsigned char c = static_cast<unsigned char>(*_p);
+            if (c == '"' || c == '\\' || c < 0x20)
+                break;
+            ++_p;
+        }
+        out.append(run, static_cast<size_t>(_p - run));
+        if (_p == _end)
+            continue;
+        const unsigned char c = static_cast<unsigned char>(*_p);
+        if (c == '"') {
+            ++_p;
+            return;
+        }
+        if (c < 0x20)
+            _fail("a control byte inside a string");
+        ++_p; // the backslash
+        const int e = _peek();
+        if (e < 0)
+            _fail("the scan ends early");
+        ++_p;
+        switch (e) {
+        case '"':
+        case '\\':
+        case '/':
+            out += static_cast<char>(e);
+            break;
+        case 'b':
+            out += '\b';
+            break;
+        case 'f':
+            out += '\f';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'u': {
+            uint32_t code;
+            _readHex(code);
+            if (code >= 0xDC00 && code <= 0xDFFF)
+                _fail("a bad \\u escape");
+            if (code >= 0xD800 && code <= 0xDBFF) {
+                if (_peek() != '\\')
+                    _fail("a bad \\u escape");
+                ++_p;
+                if (_peek() != 'u')
+                    _fail("a bad \\u escape");
+                ++_p;
+                uint32_t low;
+                _readHex(low);
+                if (low < 0xDC00 || low > 0xDFFF)
+                    _fail("a bad \\u escape");
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+            }
+            if (code < 0x80) {
+                out += static_cast<char>(code);
+            } else if (code < 0x800) {
+                out += static_cast<char>(0xC0 | (code >> 6));
+                out += static_cast<char>(0x80 | (code & 0x3F));
+            } else if (code < 0x10000) {
+                out += static_cast<char>(0xE0 | (code >> 12));
+                out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+                out += static_cast<char>(0x80 | (code & 0x3F));
+            } else {
+                out += static_cast<char>(0xF0 | (code >> 18));
+                out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+                out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+                out += static_cast<char>(0x80 | (code & 0x3F));
+            }
+            break;
+        }
+        default:
+            _fail("a bad escape in a string", _offset() - 1);
+        }
+    }
+}
+
+uint64_t HLNScanReader::Parser::_readWhole(uint64_t limit, const char* what) {
+    const uint64_t at = _offset();
+    int c = _peek();
+    if (c == '-')
+        _fail("a negative number");
+    if (c < '0' || c > '9')
+        _fail(c < 0 ? "the scan ends early" : what);
+    uint64_t value = 0;
+    while ((c = _peek()) >= '0' && c <= '9') {
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (limit - digit) / 10)
+            _fail("an absurdly large number", at);
+        value = value * 10 + digit;
+        ++_p;
+    }
+    if (c == '.' || c == 'e' || c == 'E')
+        _fail("a number that is not whole");
+    return value;
+}
+
+double HLNScanReader::Parser::_readAnyNumber() {
+    _scratch.clear();
+    for (int c = _peek();
+         (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+         c = _peek()) {
+        if (_scratch.size() > 64)
+            _fail("an absurdly long number");
+        _scratch += static_cast<char>(c);
+        ++_p;
+    }
+    char* stop = nullptr;
+    const double value = std::strtod(_scratch.c_str(), &stop);
+    if (_scratch.empty() || *stop != '\0')
+        _fail(_peek() < 0 ? "the scan ends early" : "a malformed number");
+    return value;
+}
+
+void HLNScanReader::Parser::_readLiteral(const char* word) {
+    for (const char* w = word; *w; ++w) {
+        const int c = _peek();
+        if (c != static_cast<unsigned char>(*w))
+            _fail(c < 0 ? "the scan ends early" : "expected a value");
+        ++_p;
+    }
+}
+
+bool HLNScanReader::Parser::_readBool() {
+    const int c = _peek();
+    if (c == 't') {
+        _readLiteral("true");
+        return true;
+    }
+    if (c == 'f') {
+        _readLiteral("false");
+        return false;
+    }
+    _fail(c < 0 ? "the scan ends early" : "expected true or false");
+}
+
+void HLNScanReader::Parser::_skipValue() {
+    // Iterative, with the brackets still open on a heap stack.
+    _closers.clear();
+    for (;;) {
+        _skipSpace();
+        const int c = _peek();
+        switch (c) {
+        case '{':
+            ++_p;
+            _skipSpace();
+            if (_peek() == '}') {
+                ++_p;
+                break;
+            }
+            _closers.push_back('}');
+            _readString(_key);
+            _expect(':', "expected ':'");
+            continue;
+        case '[':
+            ++_p;
+            _skipSpace();
+            if (_peek() == ']') {
+                ++_p;
+                break;
+            }
+            _closers.push_back(']');
+            continue;
+        case '"':
+            _readString(_scratch);
+            break;
+        case 't':
+            _readLiteral("true");
+            break;
+        case 'f':
+            _readLiteral("false");
+            break;
+        case 'n':
+            _readLiteral("null");
+            break;
+        default:
+            if (c == '-' || (c >= '0' && c <= '9'))
+                _readAnyNumber();
+            else
+                _fail(c < 0 ? "the scan ends early" : "expected a value");
+        }
+        // After a value: close what ends here, or go on to the next element.
+        for (;;) {
+            if (_closers.empty())
+                return;
+            _skipSpace();
+            const int next = _peek();
+            if (next == _closers.back()) {
+                ++_p;
+                _closers.pop_back();
+                continue;
+            }
+            if (next != ',')
+                _fail(next < 0 ? "the scan ends early" : "expected ',' or a closing bracket");
+            ++_p;
+            if (_closers.back() == '}') {
+                _skipSpace();
+                _readString(_key);
+                _expect(':', "expected ':'");
+            }
+            break;
+        }
+    }
+}
+
+void HLNScanReader::Parser::_readMetadata(HLNScanReader::Scan& scan) {
+    _skipSpace();
+    if (_peek() != '{')
+        _fail(_peek() < 0 ? "the scan ends early" : "no metadata object");
+    ++_p;
+    _skipSpace();
+    if (_peek() == '}') {
+        ++_p;
+        return;
+    }
+    for (;;) {
+        _skipSpace();
+        _readString(_key);
+        _expect(':', "expected ':'");
+        _skipSpace();
+        if (_key == "timestamp" && (_peek() == '-' || (_peek() >= '0' && _peek() <= '9'))) {
+            const double t = _readAnyNumber();
+            scan.timestamp = t > 0 && t < 1e15 ? static_cast<int64_t>(t) : 0;
+        } else if (_key == "progname" && _peek() == '"') {
+            _readString(scan.programName);
+        } else {
+            _skipValue();
+        }
+        _skipSpace();
+        const int c = _peek();
+        ++_p;
+        if (c == '}')
+            return;
+        if (c != ',') {
+            --_p;
+            _fail(c < 0 ? "the scan ends early" : "expected ',' or '}'");
+        }
+    }
+}
+
+void HLNScanReader::Parser::_readInfo(Info& info) {
+    info.reset();
+    ++_p; // the '{'
+    _skipSpace();
+    if (_peek() == '}') {
+        ++_p;
+        return;
+    }
+    for (;;) {
+        _skipSpace();
+        _readString(_key);
+        _expect(':', "expected ':'");
+        _skipSpace();
+        const std::string& k = _key;
+        if (k == "name") {
+            if (_peek() != '"')
+                _fail(_peek() < 0 ? "the scan ends early" : "a name that is not a string");
+            _readString(info.name);
+            info.hasName = true;
+        } else if (k == "dsize") {
+            info.dsize = _readWhole(maxBytes, "a size that is not a number");
+        } else if (k == "asize") {
+            _readWhole(maxBytes, "a size that is not a number");
+        } else if (k == "mode") {
+            info.mode =
+                _readWhole(std::numeric_limits<uint32_t>::max(), "a mode that is not a number");
+            info.hasMode = true;
+        } else if (k == "excluded") {
+            if (_peek() == '"') {
+                _readString(_scratch);
+                info.excluded = true;
+            } else {
+                info.excluded = _readBool();
+            }
+        } else {
+            _skipValue();
+        }
+        _skipSpace();
+        const int c = _peek();
+        if (c == '}') {
+            ++_p;
+            return;
+        }
+        if (c != ',')
+            _fail(c < 0 ? "the scan ends early" : "expected ',' or '}' in an entry");
+        ++_p;
+    }
+}
+
+void HLNScanReader::Parser::_checkName(const Info& info, uint64_t at, bool isRoot) const {
+    if (!info.hasName || info.name.empty())
+        throw Failure{"an entry without a name", at};
+    const std::string& n = info.name;
+    if (n.find('\0') != std::string::npos ||
+        (!isRoot && (n.find('/') != std::string::npos || n == "." || n == "..")))
+        throw Failure{"a name no file can have", at};
+}
+
+void HLNScanReader::Parser::_openFolder(Info& info) {
+    // The '[' has been read; the folder's own object must come first.
+    _skipSpace();
+    const uint64_t at = _offset();
+    if (_peek() != '{')
+        _fail(_peek() < 0 ? "the scan ends early" : "a folder without its object");
+    _readInfo(info);
+    const bool isRoot = _frames.empty();
+    _checkName(info, at, isRoot);
+    if (isRoot)
+        while (info.name.size() > 1 && info.name.back() == '/')
+            info.name.pop_back();
+    // A folder on another file system (not entered) counts nothing, as
+    // when the live tree is read.
+    const uint64_t own = info.excluded ? 0 : info.dsize;
+    Ref<HLNFile> parent = isRoot ? Ref<HLNFile>() : _frames.back().node;
+    _frames.push_back({HLNFile::_makeImported(parent, info.name, true, false, own), {}, own});
+}
+
+void HLNScanReader::Parser::_closeFolder() {
+    Frame& top = _frames.back();
+    HLNFile::_setImportedChildren(*top.node, top.children, top.total);
+    Ref<HLNFile> node = std::move(top.node);
+    const uint64_t total = top.total;
+    _frames.pop_back();
+    if (_frames.empty()) {
+        _root = std::move(node);
+        return;
+    }
+    Frame& parent = _frames.back();
+    parent.total = _add(parent.total, total, _offset());
+    parent.children.push_back(std::move(node));
+}
+
+void HLNScanReader::Parser::_addEntry(Info& info) {
+    const uint64_t at = _offset();
+    _readInfo(info);
+    _checkName(info, at, false);
+    Frame& top = _frames.back();
+    const uint64_t bytes = info.excluded ? 0 : info.dsize;
+    const bool isLink = info.hasMode && S_ISLNK(static_cast<mode_t>(info.mode));
+    top.total = _add(top.total, bytes, at);
+    top.children.push_back(HLNFile::_makeImported(top.node, info.name, false, isLink, bytes));
+}
+
+HLNScanReader::Scan HLNScanReader::Parser::parse() {
+    HLNScanReader::Scan scan;
+    _skipSpace();
+    if (_peek() != '[')
+        _fail(_peek() < 0 ? "an empty file" : "not a JSON array");
+    ++_p;
+    _skipSpace();
+    const uint64_t majorAt = _offset();
+    const uint64_t major = _readWhole(maxVersion, "no version number");
+    if (major != 1)
+        _fail("a major version other than 1", majorAt);
+    _expect(',', "expected ','");
+    _skipSpace();
+    _readWhole(maxVersion, "no minor version number"); // every minor version is read alike
+    _expect(',', "expected ','");
+    _readMetadata(scan);
+    _expect(',', "expected ','");
+    _skipSpace();
+    if (_peek() != '[')
+        _fail(_peek() < 0 ? "the scan ends early" : "no folder tree");
+    ++_p;
+
+    Info info;
+    _openFolder(info);
+    while (!_frames.empty()) {
+        _skipSpace();
+        const int c = _peek();
+        if (c == ']') {
+            ++_p;
+            _closeFolder();
+            continue;
+        }
+        if (c != ',')
+            _fail(c < 0 ? "the scan ends early" : "expected ',' or ']'");
+        ++_p;
+        _skipSpace();
+        const int entry = _peek();
+        if (entry == '{') {
+            _addEntry(info);
+        } else if (entry == '[') {
+            ++_p;
+            _openFolder(info);
+        } else {
+            _fail(entry < 0 ? "the scan ends early" : "expected an entry");
+        }
+    }
+    _expect(']', "expected the scan's closing ']'");
+    _skipSpace();
+    if (_peek() >= 0)
+        _fail("data after the scan");
+    scan.root = std::move(_root);
+    return scan;
+}
+
+void HLNScanReader::Parser::_discard() {
+    // A tree that failed half-way is attached into one piece and released.
+    while (!_frames.empty()) {
+        Frame& top = _frames.back();
+        HLNFile::_setImportedChildren(*top.node, top.children, top.total);
+        Ref<HLNFile> node = std::move(top.node);
+        _frames.pop_back();
+        if (_frames.empty())
+            _root = std::move(node);
+        else
+            _frames.back().children.push_back(std::move(node));
+    }
+    HLNFile::_releaseImported(_root);
+    _root = nullptr;
+}
+
+// ---------------------------------------------------------------- HLNScanReader
+
+std::optional<HLNScanReader::Scan> HLNScanReader::_run(Parser& parser, std::string* error) {
+    try {
+        return parser.parse();
+    } catch (const Failure& f) {
+        if (error)
+            *error = "not a scan file: " + f.what + " at byte " + std::to_string(f.at);
+    } catch (const std::bad_alloc&) {
+        if (error)
+            *error = "not enough memory to read the scan";
+    }
+    return std::nullopt;
+}
+
+bool HLNScanReader::looksLikeScan(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    char head[512];
+    ssize_t n = 0;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        n = ::read(fd, head, sizeof head);
+    ::close(fd);
+    ssize_t i = 0;
+    auto space = [&] {
+        while (i < n && (head[i] == ' ' || head[i] == '\t' || head[i] == '\n' || head[i] == '\r'))
+            ++i;
+    };
+    space();
+    if (i >= n || head[i] != '[')
+        return false;
+    ++i;
+    space();
+    return i < n && head[i] >= '0' && head[i] <= '9';
+}
+
+std::optional<HLNScanReader::Scan> HLNScanReader::readScanAtPath(const std::string& path,
+                                                                 std::string* error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    int problem = fd < 0 ? errno : ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (problem) {
+        if (fd >= 0)
+            ::close(fd);
+        if (error)
+            *error = std::strerror(problem);
+        return std::nullopt;
+    }
+    std::optional<Scan> scan;
+    {
+        Parser parser(fd);
+        scan = _run(parser, error);
+    }
+    ::close(fd);
+    return scan;
+}
+
+std::optional<HLNScanReader::Scan> HLNScanReader::readScanFromBytes(std::string_view bytes,
+                                                                    std::string* error) {
+    Parser parser(bytes);
+    return _run(parser, error);
+}
+
+void HLNScanReader::releaseScan(Scan& scan) {
+    HLNFile::_releaseImported(scan.root);
+    scan.root = nullptr;
+}

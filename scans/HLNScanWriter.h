@@ -1,0 +1,49 @@
+#pragma once
+
+#include "toolkit/TFDirectory.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Writes a scan of the tree under a path to a descriptor, in the ncdu JSON
+// export format (major 1, minor 2), as the walk goes: what it holds is the
+// open folders' listings, never the tree, so memory stays flat however big
+// the tree is. Each folder is read relative to its parent's descriptor,
+// links are never followed and other file systems are not entered (they
+// are written as excluded, as `ncdu -x` does). Sizes are those Hollin
+// counts: dsize is the allocated bytes, asize the apparent size.
+class HLNScanWriter {
+public:
+    // Called now and then with the entries and allocated bytes written so
+    // far and the folder being read.
+    using ProgressHandler =
+        std::function<void(uint64_t entries, uint64_t bytes, const std::string& folder)>;
+
+    explicit HLNScanWriter(int fd) : _fd(fd) {}
+    void setProgressHandler(ProgressHandler handler) { _progress = std::move(handler); }
+
+    // Writes the whole scan. False, with the reason in *error ("PATH: why"
+    // for the folder, "write: why" for the output), when it could not be
+    // written in full.
+    bool writeScanOfPath(const std::string& path, std::string* error);
+
+    // The name as a JSON string, escaped as ncdu does: the quote, the
+    // backslash, control bytes and DEL (ncdu refuses a raw one); every
+    // other byte as it is.
+    static void appendQuoted(std::string& out, std::string_view name);
+
+private:
+    struct Frame;
+    void _appendInfo(const char* name, const TFDirectory::Examination& ex);
+    bool _flush();
+    static bool _reopen(std::vector<Frame>& frames);
+    static std::string _pathOf(const std::vector<Frame>& frames);
+
+    int _fd;
+    std::string _out;
+    int _writeError = 0;
+    ProgressHandler _progress;
+};

@@ -1,0 +1,181 @@
+#include "scans/HLNScanReader.h"
+#include "scans/HLNScanWriter.h"
+
+#include "support/TempTree.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// Writes a scan of path into a string, through a real descriptor.
+std::string exportScan(const std::string& path) {
+    char name[] = "/tmp/hollin-scan-XXXXXX";
+    const int fd = ::mkstemp(name);
+    EXPECT_GE(fd, 0);
+    HLNScanWriter writer(fd);
+    std::string error;
+    EXPECT_TRUE(writer.writeScanOfPath(path, &error)) << error;
+    std::string bytes;
+    char chunk[65536];
+    ::lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;)
+        bytes.append(chunk, size_t(n));
+    ::close(fd);
+    ::unlink(name);
+    return bytes;
+}
+
+Ref<HLNFile> child(const Ref<HLNFile>& folder, std::string_view name) {
+    if (HLNFile::ChildList list = folder->children())
+        for (const Ref<HLNFile>& c : *list)
+            if (c->nameView() == name)
+                return c;
+    return nullptr;
+}
+
+} // namespace
+
+// What the export writes, the reader reads back: every byte of a name, the
+// sizes as Hollin counts them, folders, links; the imported tree is left
+// alone by re-reading and deletion.
+TEST(HLNScanReaderTest, ReadsBackWhatTheExportWrote) {
+    TempTree tree;
+    std::string odd;
+    for (int b = 1; b < 256; ++b)
+        if (b != '/')
+            odd += char(b);
+    tree.mkdir("a/b");
+    tree.writeFile("a/" + odd.substr(0, 120), 5000);
+    tree.writeFile("a/" + odd.substr(120), 3);
+    tree.writeFile("a/b/c", 10000);
+    tree.symlink("a", "link");
+    const std::string scanText = exportScan(tree.path());
+
+    std::string error;
+    std::optional<HLNScanReader::Scan> scan = HLNScanReader::readScanFromBytes(scanText, &error);
+    ASSERT_TRUE(scan) << error;
+    const Ref<HLNFile>& root = scan->root;
+    EXPECT_EQ(root->path(), tree.path());
+    EXPECT_GT(scan->timestamp, 1700000000);
+    EXPECT_EQ(root->sizeSoFar(), TempTree::duBytes(tree.path()));
+    EXPECT_EQ(root->sizeStatus(), SizeStatus::complete);
+    Ref<HLNFile> a = child(root, "a");
+    ASSERT_TRUE(a);
+    EXPECT_TRUE(a->isDirectory());
+    ASSERT_TRUE(child(a, odd.substr(0, 120)));
+    ASSERT_TRUE(child(a, odd.substr(120)));
+    EXPECT_EQ(child(child(a, "b"), "c")->path(), tree.path() + "/a/b/c");
+    EXPECT_EQ(child(root, "link")->isDirectory(), false);
+
+    EXPECT_TRUE(root->isImported());
+    const uint64_t before = root->sizeSoFar();
+    tree.writeFile("a/new", 1 << 20);
+    root->refreshSize();
+    child(a, "b")->trash();
+    EXPECT_EQ(root->sizeSoFar(), before);
+    EXPECT_EQ(child(a, "b")->sizeStatus(), SizeStatus::complete);
+    EXPECT_TRUE(TempTree::lstatOf(tree / "a/b/c").st_size == 10000);
+    HLNScanReader::releaseScan(*scan);
+}
+
+// What other writers may write: whitespace anywhere, keys in any order,
+// unknown keys with nested values, a newer minor version, \u escapes with
+// surrogate pairs, raw bytes that are not UTF-8, excluded folders, and
+// folders nested far deeper than any stack would allow.
+TEST(HLNScanReaderTest, AcceptsWhatOtherWritersWrite) {
+    std::string text = " [ 1 , 7 ,{\"x\":[{\"y\":null}],\"timestamp\":1765190520.5},\n"
+                       "[ {\"dsize\":4096,\"name\":\"/srv/\",\"extra\":{\"a\":[1,2,{}]}},\n"
+                       "\t{\"name\":\"caf\xe9\",\"dsize\" : 100,\"hlnkc\":true,\"ino\":5},"
+                       "{\"name\":\"\\u00e9\\ud83d\\ude00\\n\",\"dsize\":1},"
+                       "[{\"name\":\"mnt\",\"dev\":40,\"excluded\":\"othfs\"}],"
+                       "{\"name\":\"l\",\"mode\":41471,\"notreg\":true},"
+                       "{\"name\":\"sk\",\"dsize\":9,\"excluded\":\"pattern\"}";
+    const int depth = 200000;
+    for (int i = 0; i < depth; ++i)
+        text += ",[{\"name\":\"d\",\"dsize\":1}";
+    for (int i = 0; i < depth; ++i)
+        text += "]";
+    text += "]]\n";
+    std::string error;
+    std::optional<HLNScanReader::Scan> scan = HLNScanReader::readScanFromBytes(text, &error);
+    ASSERT_TRUE(scan) << error;
+    const Ref<HLNFile>& root = scan->root;
+    EXPECT_EQ(root->path(), "/srv");
+    EXPECT_EQ(scan->timestamp, 1765190520);
+    EXPECT_EQ(root->sizeSoFar(), 4096u + 100 + 1 + depth);
+    EXPECT_TRUE(child(root, "caf\xe9"));
+    EXPECT_TRUE(child(root, "\xc3\xa9\xf0\x9f\x98\x80\n"));
+    EXPECT_TRUE(child(root, "mnt")->isDirectory());
+    EXPECT_EQ(child(root, "mnt")->sizeSoFar(), 0u);
+    EXPECT_TRUE(child(root, "l")->isLink());
+    EXPECT_EQ(child(root, "sk")->sizeSoFar(), 0u);
+    HLNScanReader::releaseScan(*scan);
+}
+
+// Every cut and a few hundred corruptions of a good scan: a clear error
+// naming a byte inside the input, or (when the damage still reads as a
+// scan) a tree; never a crash, never a tree from a cut scan.
+TEST(HLNScanReaderTest, RefusesDamagedScansClearly) {
+    TempTree tree;
+    tree.mkdir("one/two");
+    tree.writeFile("one/two/three", 100);
+    tree.writeFile("one/x\"y\\z", 4096);
+    tree.writeFile("f\n", 1);
+    tree.mkdir("empty");
+    const std::string good = exportScan(tree.path());
+    std::optional<HLNScanReader::Scan> whole = HLNScanReader::readScanFromBytes(good, nullptr);
+    ASSERT_TRUE(whole);
+    HLNScanReader::releaseScan(*whole);
+    // "not a scan file: <what> at byte <N>", N inside the input.
+    auto isClear = [](const std::string& error, size_t size) {
+        const std::string head = "not a scan file: ", mark = " at byte ";
+        const size_t at = error.rfind(mark);
+        if (error.rfind(head, 0) != 0 || at == std::string::npos || at <= head.size())
+            return false;
+        const std::string number = error.substr(at + mark.size());
+        if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        for (size_t i = head.size(); i < at; ++i)
+            if (error[i] < 0x20 || error[i] > 0x7e)
+                return false;
+        return std::stoull(number) <= size;
+    };
+
+    auto expectClearError = [&](const std::string& bad, const std::string& what) {
+        std::string error;
+        std::optional<HLNScanReader::Scan> scan = HLNScanReader::readScanFromBytes(bad, &error);
+        if (scan) {
+            HLNScanReader::releaseScan(*scan);
+            return false;
+        }
+        EXPECT_TRUE(isClear(error, bad.size())) << what << ": " << error;
+        return true;
+    };
+    const size_t end = good.find_last_not_of(" \n") + 1;
+    for (size_t cut = 0; cut < end; ++cut)
+        EXPECT_TRUE(expectClearError(good.substr(0, cut), "cut at " + std::to_string(cut)));
+    int refused = 0;
+    const std::string damage[] = {"]", "[", "{", "}", ",", "\"", "\\", "x", "-", "9", "\x01"};
+    for (size_t at = 0; at < good.size(); at += 3)
+        for (size_t k = 0; k < 2; ++k) {
+            std::string bad = good;
+            bad[at] = damage[(at + k) % std::size(damage)][0];
+            refused += expectClearError(bad, "byte " + std::to_string(at) + " damaged");
+        }
+    EXPECT_GT(refused, 100);
+
+    for (const char* bad :
+         {"[2,0,{},[{\"name\":\"/\"}]]", "[1,2,{},{\"name\":\"/\"}]",
+          "[1,2,{},[[{\"name\":\"/\"}]]]", "[1,2,{},[{\"name\":\"/\",\"dsize\":-1}]]",
+          "[1,2,{},[{\"name\":\"/\",\"dsize\":99999999999999999999}]]",
+          "[1,2,{},[{\"name\":\"/\"},{\"name\":\"a/b\"}]]",
+          "[1,2,{},[{\"name\":\"/\"},{\"dsize\":1}]]",
+          "[1,2,{},[{\"name\":\"/\",\"dsize\":9223372036854775807},"
+          "{\"name\":\"a\",\"dsize\":1}]]",
+          "{\"not\":\"a scan\"}", ""})
+        EXPECT_TRUE(expectClearError(bad, bad));
+}
