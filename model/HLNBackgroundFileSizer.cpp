@@ -143,6 +143,7 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
                 break;
             condition = 1;
             lock.unlock();
+            HLNFile::_closeSizingFolders();
             {
                 std::scoped_lock c(currentLock);
                 currentNode() = nullptr;
@@ -168,11 +169,6 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
             hook(node);
     }
     node->_refreshSizeIfNeeded();
-    if (node->isDirectory()) {
-        HLNFile::ChildList children = node->children();
-        if (children)
-            for (uint32_t i = children->size(); i-- > 0;)
-                if ((*children)[i]->sizeStatus() != SizeStatus::complete)
-                    stack.push_back((*children)[i]);
-    }
+    if (node->isDirectory())
+        node->appendUnfinishedChildren(stack);
 }

@@ -107,6 +107,98 @@ Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder) {
     return HLNFile::List::makeNames(bytes.data(), offsets.data(), offsets.size(), bytes.size());
 }
 
+// ---------------------------------------------------------------- folders
+
+// The folders along one path from a root, each opened inside the one above
+// with O_NOFOLLOW|O_DIRECTORY, so that a folder swapped for a link is never
+// entered. The sizing thread keeps its walk between visits: a depth-first
+// visit finds its parent open and opens one folder. Only the root and the
+// deepest levels stay open (a bounded budget); a level closed for the
+// budget is opened again from the deepest open one above it.
+struct HLNFile::FolderWalk {
+    struct Level {
+        Ref<HLNFile> node;
+        TFDirectory dir;
+    };
+    static constexpr size_t kOpenBudget = 64;
+    std::vector<Level> levels;
+};
+
+namespace {
+std::atomic<bool> hasConversionHook{false};
+std::mutex& conversionHookLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::function<void(const Ref<HLNFile>&)>& conversionHook() { // never destroyed
+    static auto* hook = new std::function<void(const Ref<HLNFile>&)>;
+    return *hook;
+}
+} // namespace
+
+void HLNFile::setConversionHookForTesting(std::function<void(const Ref<HLNFile>&)> hook) {
+    std::scoped_lock lock(conversionHookLock());
+    hasConversionHook = static_cast<bool>(hook);
+    conversionHook() = std::move(hook);
+}
+
+HLNFile::FolderWalk& HLNFile::_walkOfThisThread(FolderWalk& local) {
+    if (!HLNBackgroundFileSizer::isSizingThread())
+        return local;
+    static auto* walk = new FolderWalk; // the sizing thread's alone; never destroyed
+    return *walk;
+}
+
+void HLNFile::_closeSizingFolders() {
+    FolderWalk unused;
+    _walkOfThisThread(unused).levels.clear();
+}
+
+const TFDirectory* HLNFile::_openFolder(FolderWalk& walk) {
+    std::vector<FolderWalk::Level>& levels = walk.levels;
+    size_t depth = 0, kept = 0;
+    std::vector<Ref<HLNFile>> fresh; // the nodes below the kept levels, top first
+    {
+        TreeGuard held;
+        if (!_hasPath(held))
+            return nullptr;
+        for (const HLNFile* n = this; n; n = n->_parent.get())
+            ++depth;
+        // A node's ancestors never change, so the walk's levels match the
+        // path up to the deepest level that is one of this node's ancestors.
+        const HLNFile* n = this;
+        for (size_t d = depth; d > levels.size(); --d)
+            n = n->_parent.get();
+        kept = std::min(levels.size(), depth);
+        while (kept > 0 && levels[kept - 1].node.get() != n) {
+            n = n->_parent.get();
+            --kept;
+        }
+        fresh.resize(depth - kept);
+        n = this;
+        for (size_t d = depth; d > kept; --d, n = n->_parent.get())
+            fresh[d - kept - 1] = Ref<HLNFile>(const_cast<HLNFile*>(n));
+    }
+    levels.resize(kept); // the rest of the old path is closed and let go here
+    for (Ref<HLNFile>& node : fresh)
+        levels.push_back({std::move(node), TFDirectory()});
+    size_t from = kept;
+    while (from > 0 && !levels[from - 1].dir.isOpen())
+        --from;
+    for (size_t d = from; d < depth; ++d) {
+        FolderWalk::Level& level = levels[d];
+        level.dir = d == 0 ? TFDirectory::openPath(std::string(level.node->nameView()))
+                           : levels[d - 1].dir.openChild(level.node->_nameBytes());
+        if (!level.dir.isOpen()) {
+            levels.resize(d + 1);
+            return &level.dir;
+        }
+    }
+    for (size_t d = 1; d + FolderWalk::kOpenBudget <= depth; ++d)
+        levels[d].dir = TFDirectory();
+    return &levels[depth - 1].dir;
+}
+
 // ---------------------------------------------------------------- the lock
 
 std::recursive_mutex& HLNFile::treeLock() {
@@ -192,27 +284,27 @@ void HLNFile::_readRoot(const std::string& path, Examination& r) {
 
 bool HLNFile::_checkAttributes() {
     // The disk is read without the tree lock, relative to the parent's
-    // folder opened afresh (a root by its path); the result is applied
-    // under the lock.
+    // folder (a root by its path); the result is applied under the lock.
     Examination ex;
-    std::string where; // the path, for messages
-    bool isRoot;
+    Ref<HLNFile> parent;
     {
         TreeGuard held;
-        isRoot = _has(IsRootFile);
         if (!_hasPath(held))
             return false;
-        ex.parentFsNumber = _parent ? _parent->_fileSystemNumber : 0;
-        _appendPath(where, held);
+        parent = _parent;
+        ex.parentFsNumber = parent ? parent->_fileSystemNumber : 0;
     }
-    if (isRoot) {
-        _readRoot(where, ex);
+    if (!parent) {
+        _readRoot(std::string(nameView()), ex);
     } else {
-        std::string folder = where.substr(0, where.size() - nameView().size());
-        _readEntry(TFDirectory::openPath(folder), _nameBytes(), ex.parentFsNumber, ex);
+        FolderWalk local;
+        const TFDirectory* folder = parent->_openFolder(_walkOfThisThread(local));
+        if (!folder)
+            return false;
+        _readEntry(*folder, _nameBytes(), ex.parentFsNumber, ex);
     }
     if (int error = ex.failure())
-        std::fprintf(stderr, "%s: %s\n", where.c_str(), std::strerror(error));
+        std::fprintf(stderr, "%s: %s\n", path().c_str(), std::strerror(error));
     TreeGuard held;
     return _apply(ex, &held);
 }
@@ -381,16 +473,51 @@ void HLNFile::_setChildren(Ref<List> list, TreeGuard& held) {
     held.dropAfterUnlock(std::move(list));
 }
 
+// Ends a conversion however it ends (an allocation may fail half-way): the
+// mark is cleared, and those who asked meanwhile are answered once the lock
+// is released.
+struct HLNFile::ConversionEnd {
+    Ref<HLNFile> folder;
+    TreeGuard& held;
+    bool ended = false, handBack = false, refresh = false;
+
+    // Under the lock.
+    void end() {
+        folder->_set(ConvertingNames, false);
+        handBack = folder->_has(ChildrenWantedDuringConversion);
+        refresh = folder->_has(RefreshWantedAfterConversion);
+        folder->_set(ChildrenWantedDuringConversion, false);
+        folder->_set(RefreshWantedAfterConversion, false);
+        ended = true;
+    }
+    ~ConversionEnd() {
+        try {
+            if (!ended) {
+                held.lock();
+                end();
+            }
+            held.unlock();
+            if (handBack)
+                HLNBackgroundFileSizer::sizeFile(folder);
+            if (refresh)
+                HLNRefreshRequests::updateUI();
+        } catch (...) {
+            // Out of memory while answering: the next visit or refresh does.
+        }
+    }
+};
+
 HLNFile::ChildList HLNFile::children() {
     TreeGuard held;
     if (!_has(ChildrenArrayContainsNames))
         return _nodes(held);
     if (_has(ConvertingNames)) {
-        // Another thread is turning the names into nodes. The main thread
-        // does not wait (the next refresh shows them); any other thread gets
-        // the folder handed to the sizing thread once the nodes are in.
-        if (!TFMainThread::isMainThread())
-            _set(ChildrenWantedDuringConversion, true);
+        // Another thread is turning the names into nodes. Nobody waits for
+        // it: the main thread gets a refresh, any other thread has the
+        // folder handed to the sizing thread, once the nodes are in.
+        _set(TFMainThread::isMainThread() ? RefreshWantedAfterConversion
+                                          : ChildrenWantedDuringConversion,
+             true);
         return nullptr;
     }
     // Each name is examined outside the tree lock, relative to this open
@@ -399,45 +526,63 @@ HLNFile::ChildList HLNFile::children() {
     _set(ConvertingNames, true);
     Ref<List> names = _children;
     int32_t fsNumber = _fileSystemNumber;
-    std::string where;
-    _appendPath(where, held);
     Ref<HLNFile> self(this);
     held.unlock();
+    ConversionEnd conversion{self, held};
+    if (hasConversionHook) {
+        std::function<void(const Ref<HLNFile>&)> hook;
+        {
+            std::scoped_lock lock(conversionHookLock());
+            hook = conversionHook();
+        }
+        if (hook)
+            hook(self);
+    }
 
     Ref<List> built = List::makeNodes(names->_count);
     uint64_t bytes = 0;
     uint32_t finished = 0;
     {
-        TFDirectory folder = TFDirectory::openPath(where);
-        Examination ex;
-        for (uint32_t i = 0; i < names->_count; ++i) {
-            const char* name = names->nameAt(i);
-            ex = Examination();
-            ex.parentFsNumber = fsNumber;
-            _readEntry(folder, name, fsNumber, ex);
-            if (!ex.entry.exists()) {
-                ++finished; // vanished since the listing: finished with 0 bytes
-                continue;
+        FolderWalk local;
+        const TFDirectory* folder = _openFolder(_walkOfThisThread(local));
+        std::string where; // for messages, made at the first one
+        auto report = [&](const char* name, int error) {
+            if (where.empty())
+                where = path();
+            std::fprintf(stderr, "%s%s%s: %s\n", where.c_str(),
+                         *name && where.back() != '/' ? "/" : "", name, std::strerror(error));
+        };
+        if (!folder || !folder->isOpen()) {
+            // Gone, or no longer a folder (a link put in its place is not
+            // followed): its names are finished with 0 bytes.
+            if (folder && folder->error() != ENOENT)
+                report("", folder->error());
+            finished = names->_count;
+        } else {
+            Examination ex;
+            for (uint32_t i = 0; i < names->_count; ++i) {
+                const char* name = names->nameAt(i);
+                ex = Examination();
+                ex.parentFsNumber = fsNumber;
+                _readEntry(*folder, name, fsNumber, ex);
+                if (!ex.entry.exists()) {
+                    ++finished; // vanished since the listing: finished with 0 bytes
+                    continue;
+                }
+                if (int error = ex.failure())
+                    report(name, error);
+                Ref<HLNFile> node = _make(self, name);
+                node->_apply(ex, nullptr);
+                bytes += node->_sizeSoFar;
+                if (node->_unsizedChildrenCount == 0)
+                    ++finished;
+                new (&built->nodes()[built->_count++]) Ref<HLNFile>(std::move(node));
             }
-            if (int error = ex.failure()) {
-                std::string full = where;
-                if (full.back() != '/')
-                    full += '/';
-                std::fprintf(stderr, "%s%s: %s\n", full.c_str(), name, std::strerror(error));
-            }
-            Ref<HLNFile> node = _make(self, name);
-            node->_apply(ex, nullptr);
-            bytes += node->_sizeSoFar;
-            if (node->_unsizedChildrenCount == 0)
-                ++finished;
-            new (&built->nodes()[built->_count++]) Ref<HLNFile>(std::move(node));
         }
     }
 
     held.lock();
-    _set(ConvertingNames, false);
-    bool wanted = _has(ChildrenWantedDuringConversion);
-    _set(ChildrenWantedDuringConversion, false);
+    conversion.end();
     ChildList result;
     if (_has(Invalidated) || _children != names) {
         // Cut or re-read meanwhile: the nodes built are not this folder's.
@@ -452,27 +597,57 @@ HLNFile::ChildList HLNFile::children() {
     result = ChildList(built);
     held.dropAfterUnlock(std::move(names));
     held.unlock();
-    if (wanted)
-        HLNBackgroundFileSizer::sizeFile(self);
     return result;
+}
+
+void HLNFile::appendUnfinishedChildren(std::vector<Ref<HLNFile>>& out) {
+    ChildList list = children();
+    if (!list)
+        return;
+    TreeGuard held;
+    for (uint32_t i = list->size(); i-- > 0;)
+        if ((*list)[i]->_sizeStatus(held) != SizeStatus::complete)
+            out.push_back((*list)[i]);
 }
 
 void HLNFile::sortChildren() {
     children();
+    // Sizes and statuses are read in one hold of the lock; the sort runs
+    // outside it (names never change, and the list read keeps the nodes).
+    struct Key {
+        HLNFile* node;
+        uint64_t size;
+        bool sized;
+    };
+    std::vector<Key> keys;
+    ChildList current;
+    {
+        TreeGuard held;
+        current = _nodes(held);
+        if (!current)
+            return;
+        keys.reserve(current->size());
+        for (const Ref<HLNFile>& c : *current)
+            keys.push_back({c.get(), c->_sizeSoFar, hasSize(c->_sizeStatus(held))});
+    }
+    auto before = [](const Key& a, const Key& b) {
+        if (a.sized != b.sized)
+            return a.sized;
+        if (a.sized && a.size != b.size)
+            return a.size > b.size;
+        return compareNames(a.node->nameView(), b.node->nameView()) < 0;
+    };
+    if (std::is_sorted(keys.begin(), keys.end(), before))
+        return; // nothing moved since the last sort: the list stays as it is
+    std::sort(keys.begin(), keys.end(), before);
+    Ref<List> sorted = List::makeNodes(keys.size());
+    for (const Key& k : keys)
+        new (&sorted->nodes()[sorted->_count++]) Ref<HLNFile>(k.node);
     TreeGuard held;
-    ChildList current = _nodes(held);
-    if (!current)
-        return;
-    std::vector<HLNFile*> order;
-    order.reserve(current->size());
-    for (const Ref<HLNFile>& c : *current)
-        order.push_back(c.get());
-    std::sort(order.begin(), order.end(),
-              [&](HLNFile* a, HLNFile* b) { return a->_compare(*b, held) < 0; });
-    Ref<List> sorted = List::makeNodes(order.size());
-    for (HLNFile* n : order)
-        new (&sorted->nodes()[sorted->_count++]) Ref<HLNFile>(n);
-    _setChildren(std::move(sorted), held);
+    if (_nodes(held) == current) // not re-read meanwhile
+        _setChildren(std::move(sorted), held);
+    else
+        held.dropAfterUnlock(std::move(sorted));
 }
 
 // ---------------------------------------------------------------- sizes

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <string>
@@ -127,9 +128,14 @@ public:
 
     // The child nodes, names turned into nodes on the first call. Null for
     // non-directories, empty folders and cut nodes, and while another thread
-    // is turning this folder's names into nodes (that thread then asks the
-    // sizing thread to visit the folder again, so nothing is skipped).
+    // is turning this folder's names into nodes; when that conversion ends,
+    // however it ends, the folder is handed back to the sizing thread if any
+    // other thread asked, and a window refresh is asked for if the main
+    // thread did.
     ChildList children();
+    // The sizing thread's step: appends the children not yet complete, last
+    // first, read in one hold of the lock.
+    void appendUnfinishedChildren(std::vector<Ref<HLNFile>>& out);
     uint32_t childrenCount() const;
     void sortChildren();
 
@@ -172,6 +178,15 @@ public:
     // Takes child out of this folder's list and has its subtree released;
     // sizes are the re-read's business.
     void _removeChild(const Ref<HLNFile>& child, TreeGuard& held);
+
+    // The sizing thread keeps the folders along its path open between
+    // visits; it closes them when it runs out of work (so that nothing it
+    // held open keeps a volume from being unmounted).
+    static void _closeSizingFolders();
+    // Tests: called by a thread turning a folder's names into nodes, once
+    // the lock is released and before any entry is read; it may block or
+    // throw. Null removes it.
+    static void setConversionHookForTesting(std::function<void(const Ref<HLNFile>&)> hook);
 
     // count - less, for the size counters. Less than zero is a bookkeeping
     // error: a checked (test) build stops right there, so the fault shows
@@ -217,9 +232,19 @@ private:
         ConvertingNames = 1u << 10,
         // Internal: another thread asked for children during that conversion.
         ChildrenWantedDuringConversion = 1u << 11,
+        // Internal: the main thread asked during that conversion.
+        RefreshWantedAfterConversion = 1u << 12,
     };
 
     struct Examination;
+    struct FolderWalk;
+    struct ConversionEnd;
+    // This folder opened from the deepest open folder of walk that leads to
+    // it, never following a link (a root by its path); null when the node
+    // has been cut. Called without the lock.
+    const TFDirectory* _openFolder(FolderWalk& walk);
+    // The sizing thread's own walk on the sizing thread, local elsewhere.
+    static FolderWalk& _walkOfThisThread(FolderWalk& local);
     static Ref<List> _listFolder(const TFDirectory& folder);
     static void _readEntry(const TFDirectory& folder, const char* name, int32_t parentFs,
                            Examination& r);

@@ -603,3 +603,143 @@ TEST(HLNBackgroundFileSizerTrash, MountsInsideAreLeftAlone) {
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     top->invalidate();
 }
+
+// ---------------------------------------------------------------- conversions
+
+namespace {
+// Holds the first conversion of one folder's names (on whichever thread
+// makes it) until released, or makes it fail as an exhausted memory would.
+class ConversionHold {
+public:
+    ConversionHold(const Ref<HLNFile>& folder, bool fail = false) : _folder(folder.get()) {
+        HLNFile::setConversionHookForTesting([this, fail](const Ref<HLNFile>& n) {
+            if (n.get() != _folder)
+                return;
+            std::unique_lock lock(_lock);
+            if (_seen++)
+                return;
+            if (fail)
+                throw std::bad_alloc();
+            _cv.notify_all();
+            _cv.wait(lock, [&] { return _released; });
+        });
+    }
+    ~ConversionHold() {
+        release();
+        HLNFile::setConversionHookForTesting(nullptr);
+    }
+    bool waitUntilHeld() {
+        std::unique_lock lock(_lock);
+        return _cv.wait_for(lock, 20s, [&] { return _seen > 0; });
+    }
+    void release() {
+        std::scoped_lock lock(_lock);
+        _released = true;
+        _cv.notify_all();
+    }
+
+private:
+    HLNFile* _folder;
+    std::mutex _lock;
+    std::condition_variable _cv;
+    int _seen = 0;
+    bool _released = false;
+};
+
+// top/F with a file and a folder below, F listed but not converted.
+Ref<HLNFile> listedFolder(TempTree& tree, Ref<HLNFile>& top) {
+    tree.mkdir("top/F/sub");
+    tree.writeFile("top/F/x", 4096);
+    tree.writeFile("top/F/sub/y", 8192);
+    top = HLNFile::initWithParent(nullptr, tree / "top");
+    return child(top, "F");
+}
+} // namespace
+
+TEST(HLNBackgroundFileSizerConversion, ThoseWhoAskedWhileAnotherThreadConvertsAreAnswered) {
+    TempTree tree;
+    Ref<HLNFile> top;
+    Ref<HLNFile> F = listedFolder(tree, top);
+    waitIdle();
+    auto frozen = HLNRefreshRequests::Clock::now(); // no throttled refresh falls due
+    HLNRefreshRequests::setClockForTesting([frozen] { return frozen; });
+    ConversionHold hold(F);
+    std::thread converter([&] { F->children(); });
+    ASSERT_TRUE(hold.waitUntilHeld());
+    HLNBackgroundFileSizer::sizeFile(F); // the sizing thread asks and gets nothing
+    waitIdle();
+    ASSERT_TRUE(spinUntil([] { return !HLNRefreshRequests::refreshPending(); }));
+    Visits visits;
+    visits.holdAt(F);            // the folder handed back stops here, before it is sized
+    EXPECT_FALSE(F->children()); // so does the main thread
+    hold.release();
+    converter.join();
+    EXPECT_TRUE(HLNRefreshRequests::refreshPending()); // the column is drawn now, not later
+    ASSERT_TRUE(visits.waitUntilHeld());               // and the sizing thread has it back
+    visits.release();
+    waitIdle();
+    HLNRefreshRequests::setClockForTesting(nullptr);
+    EXPECT_TRUE(F->children());
+    EXPECT_EQ(F->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(F->sizeSoFar(), TempTree::duBytes(tree / "top/F"));
+    top->invalidate();
+}
+
+TEST(HLNBackgroundFileSizerConversion, FolderReReadDuringAConversionIsStillSized) {
+    TempTree tree;
+    Ref<HLNFile> top;
+    Ref<HLNFile> F = listedFolder(tree, top);
+    ConversionHold hold(F);
+    std::thread converter([&] { F->children(); });
+    ASSERT_TRUE(hold.waitUntilHeld());
+    tree.writeFile("top/F/new", 4096);
+    F->refreshSize(); // re-listed; its new names wait for the conversion to end
+    waitIdle();
+    hold.release();
+    converter.join(); // the nodes built from the old names are thrown away
+    waitIdle();
+    EXPECT_EQ(F->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(F->childrenCount(), 3u);
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
+    top->invalidate();
+}
+
+TEST(HLNBackgroundFileSizerConversion, FailedConversionCanBeMadeAgain) {
+    TempTree tree;
+    Ref<HLNFile> top;
+    Ref<HLNFile> F = listedFolder(tree, top);
+    {
+        ConversionHold fail(F, true);
+        testing::internal::CaptureStderr();
+        HLNBackgroundFileSizer::sizeFile(F);
+        waitIdle();
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("sizing:"), std::string::npos);
+    }
+    EXPECT_TRUE(F->children());
+    HLNBackgroundFileSizer::sizeFile(F);
+    waitIdle();
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
+    top->invalidate();
+}
+
+TEST(HLNBackgroundFileSizerConversion, FolderAboveSwappedForALinkIsNotFollowed) {
+    TempTree tree;
+    tree.mkdir("top/a/b/F");
+    tree.writeFile("top/a/b/F/x", 4096);
+    tree.mkdir("outside/b/F");
+    tree.writeFile("outside/b/F/x", 1 << 20);
+    Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
+    Ref<HLNFile> F = child(child(child(top, "a"), "b"), "F");
+    ASSERT_TRUE(F);
+    ASSERT_EQ(std::rename((tree / "top/a").c_str(), (tree / "top/a.old").c_str()), 0);
+    tree.symlink(tree / "outside", "top/a");
+    testing::internal::CaptureStderr();
+    HLNBackgroundFileSizer::sizeFile(F);
+    waitIdle();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(F->sizeStatus(), SizeStatus::complete);
+    EXPECT_LT(F->sizeSoFar(), uint64_t(1) << 20);
+    top->invalidate();
+}

@@ -350,7 +350,10 @@ TEST(HLNFileOrdering, EqualSizesGoByNameIgnoringCase) {
     EXPECT_EQ(apple->compare(*banana), -1);
     EXPECT_EQ(banana->compare(*apple), 1);
     r->sortChildren();
-    EXPECT_EQ((*r->children())[0], apple);
+    HLNFile::ChildList sorted = r->children();
+    EXPECT_EQ((*sorted)[0], apple);
+    r->sortChildren(); // nothing changed: not sorted again
+    EXPECT_EQ(r->children(), sorted);
     r->invalidate();
 }
 
