@@ -31,7 +31,6 @@ void HLNTrashMover::_detachedMove(std::vector<Ref<HLNFile>> files, Completion do
             continue;
         }
         TFTrash::Outcome outcome = TFTrash::moveToTrash(path);
-        file->_endTrashing();
         // Re-read whatever happened: an entry that is not there any more
         // leaves the tree, one left in place is counted anew.
         if (!outcome.moved && !outcome.vanished)
@@ -39,7 +38,10 @@ void HLNTrashMover::_detachedMove(std::vector<Ref<HLNFile>> files, Completion do
         Ref<HLNFile> trash = outcome.trashFolder.empty()
                                  ? Ref<HLNFile>()
                                  : nodeInTreeForPath(file, outcome.trashFolder);
+        // Still going until the main thread hands it to the re-read, so no
+        // window shows a moved entry as an ordinary one meanwhile.
         TFMainThread::perform([file, trash] {
+            file->_endTrashing();
             file->refreshSize();
             if (trash)
                 trash->refreshSize();
