@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-static_assert(sizeof(HLNFile) <= 40, "a node stays small: seven fields, flags in one word");
+static_assert(sizeof(HLNFile) <= 32, "a node stays at four words: a folder's fields are apart");
 
 static std::atomic<uint64_t> createdCount{0};
 
@@ -70,6 +70,7 @@ struct HLNFile::Examination {
     int32_t fileSystemNumber = 0; // the entry's device, folded
     int32_t parentFsNumber = 0;
     Ref<List> names;
+    TFDirectory listed; // the folder as opened for its listing
 
     // The errno of a failure other than the entry being gone; 0 otherwise.
     int failure() const { return entry.exists() ? entry.error : 0; }
@@ -122,6 +123,26 @@ struct HLNFile::FolderWalk {
     };
     static constexpr size_t kOpenBudget = 64;
     std::vector<Level> levels;
+
+    // Folders listed by a conversion, kept open for their own visit so that
+    // each is opened once; the oldest (visited last, depth-first) give way.
+    static constexpr size_t kListedBudget = 256;
+    std::vector<Level> listed;
+
+    void keepListed(const Ref<HLNFile>& node, TFDirectory& dir) {
+        if (listed.size() == kListedBudget)
+            listed.erase(listed.begin());
+        listed.push_back({node, std::move(dir)});
+    }
+    TFDirectory takeListed(const HLNFile* node) {
+        for (size_t i = listed.size(); i-- > 0;)
+            if (listed[i].node.get() == node) {
+                TFDirectory dir = std::move(listed[i].dir);
+                listed.erase(listed.begin() + std::ptrdiff_t(i));
+                return dir;
+            }
+        return TFDirectory();
+    }
 };
 
 namespace {
@@ -151,7 +172,9 @@ HLNFile::FolderWalk& HLNFile::_walkOfThisThread(FolderWalk& local) {
 
 void HLNFile::_closeSizingFolders() {
     FolderWalk unused;
-    _walkOfThisThread(unused).levels.clear();
+    FolderWalk& walk = _walkOfThisThread(unused);
+    walk.levels.clear();
+    walk.listed.clear();
 }
 
 const TFDirectory* HLNFile::_openFolder(FolderWalk& walk) {
@@ -187,8 +210,10 @@ const TFDirectory* HLNFile::_openFolder(FolderWalk& walk) {
         --from;
     for (size_t d = from; d < depth; ++d) {
         FolderWalk::Level& level = levels[d];
-        level.dir = d == 0 ? TFDirectory::openPath(std::string(level.node->nameView()))
-                           : levels[d - 1].dir.openChild(level.node->_nameBytes());
+        level.dir = walk.takeListed(level.node.get());
+        if (!level.dir.isOpen())
+            level.dir = d == 0 ? TFDirectory::openPath(std::string(level.node->nameView()))
+                               : levels[d - 1].dir.openChild(level.node->_nameBytes());
         if (!level.dir.isOpen()) {
             levels.resize(d + 1);
             return &level.dir;
@@ -241,8 +266,83 @@ HLNFile::HLNFile(const Ref<HLNFile>& parent) : _parent(parent) {
         _flags |= IsRootFile;
 }
 
-Ref<HLNFile> HLNFile::_make(const Ref<HLNFile>& parent, std::string_view name) {
-    Ref<HLNFile> node(new (Tail{}, name.size() + 1) HLNFile(parent));
+// The nodes one conversion makes share blocks: one allocation for many
+// nodes and their names, with no allocator overhead per node. A block is
+// freed when its last node goes (and its maker is done with it).
+struct HLNFile::NodeBlock {
+    std::atomic<uint32_t> live; // its nodes, and one for the arena filling it
+    uint32_t unused = 0;
+    // Offsets within a block must fit the flags' block bits.
+    static constexpr size_t kMaxBytes = size_t(BlockMask) * 8;
+
+    static size_t slotBytes(size_t nameBytesWithNul) {
+        return (sizeof(HLNFile) + nameBytesWithNul + 7) & ~size_t(7);
+    }
+    void release() {
+        if (live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            this->~NodeBlock();
+            ::operator delete(this);
+        }
+    }
+};
+
+class HLNFile::NodeArena {
+public:
+    // bytes: what every node to be made needs, slots summed.
+    explicit NodeArena(size_t bytes) : _left(bytes) {
+        static_assert(sizeof(NodeBlock) == 8, "nodes start one word into a block");
+    }
+    ~NodeArena() {
+        if (_block)
+            _block->release();
+    }
+    NodeArena(const NodeArena&) = delete;
+    NodeArena& operator=(const NodeArena&) = delete;
+
+    // Room for one slot; *words is its offset in its block.
+    void* place(size_t slot, uint32_t* words) {
+        if (!_block || _used + slot > _capacity) {
+            size_t capacity = std::min(sizeof(NodeBlock) + std::max(_left, slot),
+                                       NodeBlock::kMaxBytes);
+            auto* fresh = new (::operator new(capacity)) NodeBlock{{1}};
+            if (_block)
+                _block->release();
+            _block = fresh;
+            _capacity = capacity;
+            _used = sizeof(NodeBlock);
+        }
+        void* where = reinterpret_cast<char*>(_block) + _used;
+        *words = static_cast<uint32_t>(_used / 8);
+        _used += slot;
+        _left = _left > slot ? _left - slot : 0;
+        _block->live.fetch_add(1, std::memory_order_relaxed);
+        return where;
+    }
+
+private:
+    NodeBlock* _block = nullptr;
+    size_t _capacity = 0, _used = 0, _left;
+};
+
+void HLNFile::operator delete(HLNFile* node, std::destroying_delete_t) {
+    const uint32_t words = (node->_flags >> BlockShift) & BlockMask;
+    node->~HLNFile();
+    if (words == 0)
+        ::operator delete(node);
+    else
+        reinterpret_cast<NodeBlock*>(reinterpret_cast<char*>(node) - size_t(words) * 8)->release();
+}
+
+Ref<HLNFile> HLNFile::_make(const Ref<HLNFile>& parent, std::string_view name, NodeArena* arena) {
+    Ref<HLNFile> node;
+    if (arena) {
+        uint32_t words = 0;
+        void* where = arena->place(NodeBlock::slotBytes(name.size() + 1), &words);
+        node = Ref<HLNFile>(new (Placed{}, where) HLNFile(parent));
+        node->_flags |= words << BlockShift;
+    } else {
+        node = Ref<HLNFile>(new (Tail{}, name.size() + 1) HLNFile(parent));
+    }
     createdCount.fetch_add(1, std::memory_order_relaxed);
     char* bytes = const_cast<char*>(node->_nameBytes());
     std::memcpy(bytes, name.data(), name.size());
@@ -268,8 +368,10 @@ void HLNFile::_readEntry(const TFDirectory& folder, const char* name, int32_t pa
     if (r.entry.error)
         return;
     r.fileSystemNumber = foldDevice(r.entry.device);
-    if (r.entry.isDirectory() && r.fileSystemNumber == parentFs)
-        r.names = _listFolder(folder.openChild(name));
+    if (r.entry.isDirectory() && r.fileSystemNumber == parentFs) {
+        r.listed = folder.openChild(name);
+        r.names = _listFolder(r.listed);
+    }
 }
 
 // Reads a root, given by its whole path; a root folder is always listed.
@@ -278,8 +380,10 @@ void HLNFile::_readRoot(const std::string& path, Examination& r) {
     if (r.entry.error)
         return;
     r.fileSystemNumber = foldDevice(r.entry.device);
-    if (r.entry.isDirectory())
-        r.names = _listFolder(TFDirectory::openPath(path));
+    if (r.entry.isDirectory()) {
+        r.listed = TFDirectory::openPath(path);
+        r.names = _listFolder(r.listed);
+    }
 }
 
 bool HLNFile::_checkAttributes() {
@@ -292,13 +396,15 @@ bool HLNFile::_checkAttributes() {
         if (!_hasPath(held))
             return false;
         parent = _parent;
-        ex.parentFsNumber = parent ? parent->_fileSystemNumber : 0;
+        ex.parentFsNumber = parent ? parent->_fileSystemNumber() : 0;
     }
+    FolderWalk local;
+    FolderWalk& walk = _walkOfThisThread(local);
+    walk.takeListed(this); // opened for an earlier listing: this one opens it anew
     if (!parent) {
         _readRoot(std::string(nameView()), ex);
     } else {
-        FolderWalk local;
-        const TFDirectory* folder = parent->_openFolder(_walkOfThisThread(local));
+        const TFDirectory* folder = parent->_openFolder(walk);
         if (!folder)
             return false;
         _readEntry(*folder, _nameBytes(), ex.parentFsNumber, ex);
@@ -306,7 +412,12 @@ bool HLNFile::_checkAttributes() {
     if (int error = ex.failure())
         std::fprintf(stderr, "%s: %s\n", path().c_str(), std::strerror(error));
     TreeGuard held;
-    return _apply(ex, &held);
+    const bool applied = _apply(ex, &held);
+    const bool toVisit = applied && _has(ChildrenArrayContainsNames);
+    held.unlock();
+    if (toVisit && &walk != &local && ex.listed.isOpen())
+        walk.keepListed(Ref<HLNFile>(this), ex.listed);
+    return applied;
 }
 
 bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
@@ -318,34 +429,39 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
     _set(IsLink, !ex.entry.error && ex.entry.isLink());
     uint64_t allocated = ex.entry.error ? 0 : ex.entry.allocatedBytes;
     if (_has(IsDirectory))
-        _fileSystemNumber = ex.fileSystemNumber;
+        _folderPart().fileSystemNumber = ex.fileSystemNumber;
     if (!_has(IsDirectory)) {
         _sizeSoFar = allocated;
-        _unsizedChildrenCount = _children ? _children->_count : 0;
-    } else if (_has(IsRootFile) || _fileSystemNumber == ex.parentFsNumber) {
+        _setUnsized(_children() ? _children()->_count : 0);
+    } else if (_has(IsRootFile) || _fileSystemNumber() == ex.parentFsNumber) {
         if (_has(Invalidated))
             return false;
         if (held)
             _setChildren(std::move(ex.names), *held);
         else
-            _children = std::move(ex.names);
-        _set(ChildrenArrayContainsNames, _children != nullptr);
+            _folder->children = std::move(ex.names);
+        _set(ChildrenArrayContainsNames, _children() != nullptr);
         _sizeSoFar = allocated;
-        _unsizedChildrenCount = _children ? _children->_count : 0;
-        if (_unsizedChildrenCount > 0 && held && _parent)
+        _setUnsized(_children() ? _children()->_count : 0);
+        if (_unsized() > 0 && held && _parent)
             _parent->_childSized(allocated, false, *held);
     } else {
         // A folder on another file system (a volume mounted inside the tree)
         // is neither listed nor counted.
         _sizeSoFar = 0;
-        _unsizedChildrenCount = 0;
+        _setUnsized(0);
     }
-    if (_unsizedChildrenCount == 0 && held && _parent)
+    if (_unsized() == 0 && held && _parent)
         _parent->_childSized(_sizeSoFar, true, *held);
     return true;
 }
 
 // ---------------------------------------------------------------- accessors
+
+const Ref<HLNFile::List>& HLNFile::_children() const {
+    static const Ref<List> none;
+    return _folder ? _folder->children : none;
+}
 
 bool HLNFile::_hasPath(const TreeGuard&) const {
     const HLNFile* n = this;
@@ -430,7 +546,7 @@ uint64_t HLNFile::sizeSoFar() const {
 
 uint32_t HLNFile::unsizedChildrenCount() const {
     TreeGuard held;
-    return _unsizedChildrenCount;
+    return _unsized();
 }
 
 uint32_t HLNFile::childrenCount() const {
@@ -441,9 +557,9 @@ uint32_t HLNFile::childrenCount() const {
 SizeStatus HLNFile::_sizeStatus(const TreeGuard& held) const {
     if (_has(Invalidated) || _has(IsTrashing))
         return SizeStatus::goneOrGoing;
-    if (_unsizedChildrenCount == 0)
+    if (_unsized() == 0)
         return SizeStatus::complete;
-    if (_unsizedChildrenCount != _childrenCount(held) || _has(ChildrenHaveDoneSomeSizing))
+    if (_unsized() != _childrenCount(held) || _has(ChildrenHaveDoneSomeSizing))
         return SizeStatus::inProgress;
     return SizeStatus::notStarted;
 }
@@ -461,15 +577,15 @@ HLNFile::Snapshot HLNFile::snapshot() const {
 // ---------------------------------------------------------------- children
 
 HLNFile::ChildList HLNFile::_nodes(const TreeGuard&) const {
-    if (!_children || _has(ChildrenArrayContainsNames))
+    if (!_children() || _has(ChildrenArrayContainsNames))
         return nullptr;
-    return ChildList(_children);
+    return ChildList(_children());
 }
 
 void HLNFile::_setChildren(Ref<List> list, TreeGuard& held) {
     if (_has(Invalidated))
         return;
-    std::swap(_children, list);
+    std::swap(_folderPart().children, list);
     held.dropAfterUnlock(std::move(list));
 }
 
@@ -524,8 +640,8 @@ HLNFile::ChildList HLNFile::children() {
     // folder; the finished nodes are attached, and their sizes reported,
     // in one hold of the lock. Readers meanwhile see the folder as listed.
     _set(ConvertingNames, true);
-    Ref<List> names = _children;
-    int32_t fsNumber = _fileSystemNumber;
+    Ref<List> names = _children();
+    int32_t fsNumber = _fileSystemNumber();
     Ref<HLNFile> self(this);
     held.unlock();
     ConversionEnd conversion{self, held};
@@ -540,11 +656,16 @@ HLNFile::ChildList HLNFile::children() {
     }
 
     Ref<List> built = List::makeNodes(names->_count);
+    size_t blockBytes = 0;
+    for (uint32_t i = 0; i < names->_count; ++i)
+        blockBytes += NodeBlock::slotBytes(names->nameOffsets()[i + 1] - names->nameOffsets()[i]);
+    NodeArena arena(blockBytes);
     uint64_t bytes = 0;
     uint32_t finished = 0;
     {
         FolderWalk local;
-        const TFDirectory* folder = _openFolder(_walkOfThisThread(local));
+        FolderWalk& walk = _walkOfThisThread(local);
+        const TFDirectory* folder = _openFolder(walk);
         std::string where; // for messages, made at the first one
         auto report = [&](const char* name, int error) {
             if (where.empty())
@@ -571,11 +692,13 @@ HLNFile::ChildList HLNFile::children() {
                 }
                 if (int error = ex.failure())
                     report(name, error);
-                Ref<HLNFile> node = _make(self, name);
+                Ref<HLNFile> node = _make(self, name, &arena);
                 node->_apply(ex, nullptr);
                 bytes += node->_sizeSoFar;
-                if (node->_unsizedChildrenCount == 0)
+                if (node->_unsized() == 0)
                     ++finished;
+                else if (&walk != &local && ex.listed.isOpen())
+                    walk.keepListed(node, ex.listed);
                 new (&built->nodes()[built->_count++]) Ref<HLNFile>(std::move(node));
             }
         }
@@ -584,14 +707,14 @@ HLNFile::ChildList HLNFile::children() {
     held.lock();
     conversion.end();
     ChildList result;
-    if (_has(Invalidated) || _children != names) {
+    if (_has(Invalidated) || _children() != names) {
         // Cut or re-read meanwhile: the nodes built are not this folder's.
         result = _nodes(held);
         held.unlock();
         built = nullptr;
         return result;
     }
-    _children = built;
+    _folder->children = built;
     _set(ChildrenArrayContainsNames, false);
     _childrenSized(bytes, finished, names->_count > 0, held);
     result = ChildList(built);
@@ -670,9 +793,8 @@ void HLNFile::_childSized(uint64_t bytes, bool done, const TreeGuard&) {
         n->_flags |= ChildrenHaveDoneSomeSizing;
         n->_sizeSoFar += bytes;
         if (done)
-            n->_unsizedChildrenCount =
-                uint32_t(lessOrZero(n->_unsizedChildrenCount, 1, "entries left to size"));
-        done = n->_unsizedChildrenCount == 0;
+            n->_setUnsized(uint32_t(lessOrZero(n->_unsized(), 1, "entries left to size")));
+        done = n->_unsized() == 0;
     }
 }
 
@@ -682,17 +804,16 @@ void HLNFile::_childrenSized(uint64_t bytes, uint32_t finished, bool anyReport,
         return;
     _flags |= ChildrenHaveDoneSomeSizing;
     _sizeSoFar += bytes;
-    _unsizedChildrenCount =
-        uint32_t(lessOrZero(_unsizedChildrenCount, finished, "entries left to size"));
+    _setUnsized(uint32_t(lessOrZero(_unsized(), finished, "entries left to size")));
     if (_parent)
-        _parent->_childSized(bytes, _unsizedChildrenCount == 0, held);
+        _parent->_childSized(bytes, _unsized() == 0, held);
 }
 
 void HLNFile::_childRefreshing(uint64_t bytes, bool wasDone, const TreeGuard&) {
     for (HLNFile* n = this; n; n = n->_parent.get()) {
-        bool wasComplete = wasDone && n->_unsizedChildrenCount == 0;
+        bool wasComplete = wasDone && n->_unsized() == 0;
         if (wasDone)
-            ++n->_unsizedChildrenCount;
+            n->_setUnsized(n->_unsized() + 1);
         n->_sizeSoFar = lessOrZero(n->_sizeSoFar, bytes, "bytes counted");
         wasDone = wasComplete;
     }
@@ -794,7 +915,7 @@ void HLNFile::invalidate() {
 }
 
 Ref<HLNFile::List> HLNFile::_detachChildren(TreeGuard& held) {
-    Ref<List> list = std::move(_children);
+    Ref<List> list = _folder ? std::move(_folder->children) : nullptr;
     const bool nodes = list && !_has(ChildrenArrayContainsNames);
     _set(ChildrenArrayContainsNames, false);
     if (nodes)
@@ -866,7 +987,7 @@ void HLNFile::_refreshSizeIfNeeded() {
             return;
         _set(NeedsSizeRefreshed, false);
         if (_parent)
-            _parent->_childRefreshing(_sizeSoFar, _unsizedChildrenCount == 0, held);
+            _parent->_childRefreshing(_sizeSoFar, _unsized() == 0, held);
         _sizeSoFar = 0;
         if (Ref<List> old = _detachChildren(held)) {
             for (const Ref<HLNFile>& child : *old)
@@ -975,7 +1096,7 @@ void HLNFile::_setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& c
     for (Ref<HLNFile>& child : children)
         new (&list->nodes()[list->_count++]) Ref<HLNFile>(std::move(child));
     children.clear();
-    folder._children = std::move(list);
+    folder._folderPart().children = std::move(list);
     folder._flags |= ChildrenHaveDoneSomeSizing;
 }
 

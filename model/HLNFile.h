@@ -21,10 +21,11 @@
 // freed only by an explicit release (invalidate). Everyone else holds a Ref
 // for as long as they use a node.
 //
-// Memory: the node is one allocation with its name stored inline after the
-// fields (no std::string per node); the twelve flags share one word; a
-// folder's entries are one List allocation (names before they become nodes,
-// node references after).
+// Memory: a node is four words with its name stored inline after them (no
+// std::string per node); the flags share one word; what only folders need
+// is apart. The nodes that one listing becomes share blocks (one allocation
+// for many); a folder's entries are one List allocation (names before they
+// become nodes, node references after).
 class TFDirectory;
 
 // How far a node's sizing has come. The numbers are those of the file-node
@@ -215,7 +216,14 @@ private:
         return ::operator new(base + nameBytes);
     }
     static void operator delete(void* p, Tail, size_t) { ::operator delete(p); }
-    static void operator delete(void* p) { ::operator delete(p); }
+    struct Placed {};
+    static void* operator new(size_t, Placed, void* where) { return where; }
+    static void operator delete(void*, Placed, void*) {}
+    // A node made in a block gives its room back to the block, which goes
+    // with the last of its nodes; any other node is freed on its own.
+    static void operator delete(HLNFile* node, std::destroying_delete_t);
+    struct NodeBlock;
+    class NodeArena;
 
     enum Flag : uint32_t {
         Invalidated = 1u << 0,
@@ -235,6 +243,9 @@ private:
         // Internal: the main thread asked during that conversion.
         RefreshWantedAfterConversion = 1u << 12,
     };
+    // Bits 13-30 of the flags: where the node lies in its block, in words
+    // from the block's start (0: not in a block). Set once, when made.
+    static constexpr uint32_t BlockShift = 13, BlockMask = (1u << 18) - 1;
 
     struct Examination;
     struct FolderWalk;
@@ -249,9 +260,11 @@ private:
     static void _readEntry(const TFDirectory& folder, const char* name, int32_t parentFs,
                            Examination& r);
     static void _readRoot(const std::string& path, Examination& r);
-    static Ref<HLNFile> _make(const Ref<HLNFile>& parent, std::string_view name);
+    // A node of its own, or one in arena's blocks.
+    static Ref<HLNFile> _make(const Ref<HLNFile>& parent, std::string_view name,
+                              NodeArena* arena = nullptr);
     HLNFile(const Ref<HLNFile>& parent);
-    ~HLNFile() = default;
+    ~HLNFile() { delete _folder; }
 
     const char* _nameBytes() const { return reinterpret_cast<const char*>(this + 1); }
     bool _has(Flag f) const { return (_flags & f) != 0; }
@@ -267,7 +280,9 @@ private:
 
     // The helpers below need the tree lock held: held is the witness.
     SizeStatus _sizeStatus(const TreeGuard& held) const;
-    uint32_t _childrenCount(const TreeGuard&) const { return _children ? _children->_count : 0; }
+    uint32_t _childrenCount(const TreeGuard&) const {
+        return _folder && _folder->children ? _folder->children->_count : 0;
+    }
     int _compare(const HLNFile& other, const TreeGuard& held) const;
     int _compareSizeStatus(const HLNFile& other, const TreeGuard& held) const;
     int _compareSize(const HLNFile& other, const TreeGuard& held) const;
@@ -293,10 +308,28 @@ private:
     uint32_t _flags = 0;                // Flag bits, under the tree lock
     Ref<HLNFile> _parent;               // null for a root and once cut
     uint64_t _sizeSoFar = 0;            // own allocated bytes + what entries reported
-    Ref<List> _children;                // names or nodes; null when none
-    uint32_t _unsizedChildrenCount = 0; // entries of _children not yet complete
-    int32_t _fileSystemNumber = 0;      // folded st_dev, written when read as a folder
+    // What only a folder needs, apart, so that a file's node stays at four
+    // words: made when the node is first read as a folder, kept after.
+    struct FolderPart {
+        Ref<List> children;                // names or nodes; null when none
+        uint32_t unsizedChildrenCount = 0; // entries of children not yet complete
+        int32_t fileSystemNumber = 0;      // folded st_dev, written when read as a folder
+    };
+    FolderPart* _folder = nullptr;
     // The name's bytes follow here, NUL-terminated.
+
+    FolderPart& _folderPart() {
+        if (!_folder)
+            _folder = new FolderPart;
+        return *_folder;
+    }
+    const Ref<List>& _children() const;
+    uint32_t _unsized() const { return _folder ? _folder->unsizedChildrenCount : 0; }
+    void _setUnsized(uint32_t count) {
+        if (count || _folder)
+            _folderPart().unsizedChildrenCount = count;
+    }
+    int32_t _fileSystemNumber() const { return _folder ? _folder->fileSystemNumber : 0; }
 
     // ---------------------------------------------------------------- imported trees
     // The scan reader builds its trees through these makers only.

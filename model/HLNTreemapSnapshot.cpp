@@ -43,9 +43,9 @@ HLNTreemapSnapshot HLNTreemapSnapshot::take(const Ref<HLNFile>& root, double min
     std::vector<HLNFile*> kept;
     for (uint32_t i = 0; i < s._entries.size(); ++i) {
         HLNFile* node = s._entries[i].file.get();
-        if (!node->_children || node->_has(HLNFile::ChildrenArrayContainsNames))
+        if (!node->_children() || node->_has(HLNFile::ChildrenArrayContainsNames))
             continue;
-        const HLNFile::List& list = *node->_children;
+        const HLNFile::List& list = *node->_children();
         s._visited += list.size();
         kept.clear();
         std::array<uint64_t, 16> restBytes{};
