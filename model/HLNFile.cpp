@@ -71,6 +71,10 @@ struct HLNFile::Examination {
     int32_t parentFsNumber = 0;
     Ref<List> names;
     TFDirectory listed; // the folder as opened for its listing
+    // The main thread lists no more than this: a folder with more names is
+    // left to the sizing thread (tooManyToList).
+    size_t listLimit = SIZE_MAX;
+    bool tooManyToList = false;
 
     // The errno of a failure other than the entry being gone; 0 otherwise.
     int failure() const { return entry.exists() ? entry.error : 0; }
@@ -96,10 +100,14 @@ bool hasSize(SizeStatus status) {
 
 } // namespace
 
-Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder) {
+Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& r) {
     std::vector<char> bytes;
     std::vector<uint32_t> offsets;
-    folder.readNames(bytes, offsets);
+    folder.readNames(bytes, offsets, r.listLimit);
+    if (offsets.size() > r.listLimit) {
+        r.tooManyToList = true;
+        return nullptr;
+    }
     if (offsets.empty())
         return nullptr;
     std::sort(offsets.begin(), offsets.end(), [&](uint32_t x, uint32_t y) {
@@ -133,6 +141,16 @@ struct HLNFile::FolderWalk {
         if (listed.size() == kListedBudget)
             listed.erase(listed.begin());
         listed.push_back({node, std::move(dir)});
+    }
+    // Lets go of what it holds open of node (it is about to be read anew),
+    // and of everything below it on the path.
+    void forget(const HLNFile* node) {
+        takeListed(node);
+        for (size_t d = 0; d < levels.size(); ++d)
+            if (levels[d].node.get() == node) {
+                levels.resize(d);
+                break;
+            }
     }
     TFDirectory takeListed(const HLNFile* node) {
         for (size_t i = listed.size(); i-- > 0;)
@@ -302,8 +320,8 @@ public:
     // Room for one slot; *words is its offset in its block.
     void* place(size_t slot, uint32_t* words) {
         if (!_block || _used + slot > _capacity) {
-            size_t capacity = std::min(sizeof(NodeBlock) + std::max(_left, slot),
-                                       NodeBlock::kMaxBytes);
+            size_t capacity =
+                std::min(sizeof(NodeBlock) + std::max(_left, slot), NodeBlock::kMaxBytes);
             auto* fresh = new (::operator new(capacity)) NodeBlock{{1}};
             if (_block)
                 _block->release();
@@ -370,7 +388,7 @@ void HLNFile::_readEntry(const TFDirectory& folder, const char* name, int32_t pa
     r.fileSystemNumber = foldDevice(r.entry.device);
     if (r.entry.isDirectory() && r.fileSystemNumber == parentFs) {
         r.listed = folder.openChild(name);
-        r.names = _listFolder(r.listed);
+        r.names = _listFolder(r.listed, r);
     }
 }
 
@@ -382,7 +400,7 @@ void HLNFile::_readRoot(const std::string& path, Examination& r) {
     r.fileSystemNumber = foldDevice(r.entry.device);
     if (r.entry.isDirectory()) {
         r.listed = TFDirectory::openPath(path);
-        r.names = _listFolder(r.listed);
+        r.names = _listFolder(r.listed, r);
     }
 }
 
@@ -398,9 +416,11 @@ bool HLNFile::_checkAttributes() {
         parent = _parent;
         ex.parentFsNumber = parent ? parent->_fileSystemNumber() : 0;
     }
+    if (TFMainThread::isMainThread())
+        ex.listLimit = kMainThreadNames;
     FolderWalk local;
     FolderWalk& walk = _walkOfThisThread(local);
-    walk.takeListed(this); // opened for an earlier listing: this one opens it anew
+    walk.forget(this); // opened for an earlier listing: this one opens it anew
     if (!parent) {
         _readRoot(std::string(nameView()), ex);
     } else {
@@ -428,6 +448,7 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
     _set(IsDirectory, !ex.entry.error && ex.entry.isDirectory());
     _set(IsLink, !ex.entry.error && ex.entry.isLink());
     uint64_t allocated = ex.entry.error ? 0 : ex.entry.allocatedBytes;
+    _set(AwaitsListing, false);
     if (_has(IsDirectory))
         _folderPart().fileSystemNumber = ex.fileSystemNumber;
     if (!_has(IsDirectory)) {
@@ -441,8 +462,10 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
         else
             _folder->children = std::move(ex.names);
         _set(ChildrenArrayContainsNames, _children() != nullptr);
+        _set(AwaitsListing, ex.tooManyToList);
         _sizeSoFar = allocated;
-        _setUnsized(_children() ? _children()->_count : 0);
+        // A folder still to be listed counts as one entry left to size.
+        _setUnsized(ex.tooManyToList ? 1 : _children() ? _children()->_count : 0);
         if (_unsized() > 0 && held && _parent)
             _parent->_childSized(allocated, false, *held);
     } else {
@@ -557,6 +580,8 @@ uint32_t HLNFile::childrenCount() const {
 SizeStatus HLNFile::_sizeStatus(const TreeGuard& held) const {
     if (_has(Invalidated) || _has(IsTrashing))
         return SizeStatus::goneOrGoing;
+    if (_has(AwaitsListing))
+        return SizeStatus::notStarted;
     if (_unsized() == 0)
         return SizeStatus::complete;
     if (_unsized() != _childrenCount(held) || _has(ChildrenHaveDoneSomeSizing))
@@ -586,6 +611,7 @@ void HLNFile::_setChildren(Ref<List> list, TreeGuard& held) {
     if (_has(Invalidated))
         return;
     std::swap(_folderPart().children, list);
+    _set(ChildrenInNameOrder, false);
     held.dropAfterUnlock(std::move(list));
 }
 
@@ -623,8 +649,55 @@ struct HLNFile::ConversionEnd {
     }
 };
 
+bool HLNFile::_listAwaited(TreeGuard& held) {
+    if (TFMainThread::isMainThread()) {
+        _handToSizingThread(held);
+        return false;
+    }
+    Ref<HLNFile> self(this);
+    held.unlock();
+    Examination ex;
+    {
+        FolderWalk local;
+        const TFDirectory* folder = _openFolder(_walkOfThisThread(local));
+        if (folder && folder->isOpen()) {
+            folder->rewind(); // the walk's descriptor may have been listed before
+            ex.names = _listFolder(*folder, ex);
+        } else if (folder && folder->error() != ENOENT)
+            std::fprintf(stderr, "%s: %s\n", path().c_str(), std::strerror(folder->error()));
+    }
+    held.lock();
+    if (_has(Invalidated))
+        return false;
+    if (!_has(AwaitsListing))
+        return true; // listed by another thread, or re-read, meanwhile
+    _set(AwaitsListing, false);
+    _setChildren(std::move(ex.names), held);
+    _set(ChildrenArrayContainsNames, _children() != nullptr);
+    // The one entry it counted for its listing becomes its names.
+    if (uint32_t count = _childrenCount(held))
+        _setUnsized(count);
+    else
+        _childrenSized(0, 1, true, held);
+    return true;
+}
+
+void HLNFile::_handToSizingThread(TreeGuard& held) {
+    // Once: the window is refreshed when the nodes are in.
+    const bool asked = _has(RefreshWantedAfterConversion);
+    _set(RefreshWantedAfterConversion, true);
+    if (asked)
+        return;
+    Ref<HLNFile> self(this);
+    held.unlock();
+    HLNBackgroundFileSizer::sizeFile(self);
+    held.lock();
+}
+
 HLNFile::ChildList HLNFile::children() {
     TreeGuard held;
+    if (_has(AwaitsListing) && !_listAwaited(held))
+        return nullptr;
     if (!_has(ChildrenArrayContainsNames))
         return _nodes(held);
     if (_has(ConvertingNames)) {
@@ -634,6 +707,12 @@ HLNFile::ChildList HLNFile::children() {
         _set(TFMainThread::isMainThread() ? RefreshWantedAfterConversion
                                           : ChildrenWantedDuringConversion,
              true);
+        return nullptr;
+    }
+    if (TFMainThread::isMainThread() && _childrenCount(held) > kMainThreadNames) {
+        // Too many to examine without stalling the window: the sizing
+        // thread does it next.
+        _handToSizingThread(held);
         return nullptr;
     }
     // Each name is examined outside the tree lock, relative to this open
@@ -681,10 +760,15 @@ HLNFile::ChildList HLNFile::children() {
             finished = names->_count;
         } else {
             Examination ex;
+            // What the main thread lists of the subfolders, all told.
+            size_t mainThreadBudget =
+                TFMainThread::isMainThread() ? 8 * kMainThreadNames : SIZE_MAX;
             for (uint32_t i = 0; i < names->_count; ++i) {
                 const char* name = names->nameAt(i);
                 ex = Examination();
                 ex.parentFsNumber = fsNumber;
+                if (mainThreadBudget != SIZE_MAX)
+                    ex.listLimit = std::min(mainThreadBudget, kMainThreadNames);
                 _readEntry(*folder, name, fsNumber, ex);
                 if (!ex.entry.exists()) {
                     ++finished; // vanished since the listing: finished with 0 bytes
@@ -692,12 +776,14 @@ HLNFile::ChildList HLNFile::children() {
                 }
                 if (int error = ex.failure())
                     report(name, error);
+                if (mainThreadBudget != SIZE_MAX && ex.names)
+                    mainThreadBudget -= std::min<size_t>(mainThreadBudget, ex.names->_count);
                 Ref<HLNFile> node = _make(self, name, &arena);
                 node->_apply(ex, nullptr);
                 bytes += node->_sizeSoFar;
                 if (node->_unsized() == 0)
                     ++finished;
-                else if (&walk != &local && ex.listed.isOpen())
+                else if (&walk != &local && ex.listed.isOpen() && !ex.tooManyToList)
                     walk.keepListed(node, ex.listed);
                 new (&built->nodes()[built->_count++]) Ref<HLNFile>(std::move(node));
             }
@@ -716,6 +802,7 @@ HLNFile::ChildList HLNFile::children() {
     }
     _folder->children = built;
     _set(ChildrenArrayContainsNames, false);
+    _set(ChildrenInNameOrder, true); // the names were sorted when listed
     _childrenSized(bytes, finished, names->_count > 0, held);
     result = ChildList(built);
     held.dropAfterUnlock(std::move(names));
@@ -737,28 +824,38 @@ void HLNFile::sortChildren() {
     children();
     // Sizes and statuses are read in one hold of the lock; the sort runs
     // outside it (names never change, and the list read keeps the nodes).
+    // A list still in the order of its listing is in name order, so that
+    // ties are broken by position rather than by comparing names.
     struct Key {
         HLNFile* node;
         uint64_t size;
+        std::string_view name;
+        uint32_t nameRank;
         bool sized;
     };
     std::vector<Key> keys;
     ChildList current;
+    bool ranked = false;
     {
         TreeGuard held;
         current = _nodes(held);
         if (!current)
             return;
+        ranked = _has(ChildrenInNameOrder);
         keys.reserve(current->size());
         for (const Ref<HLNFile>& c : *current)
-            keys.push_back({c.get(), c->_sizeSoFar, hasSize(c->_sizeStatus(held))});
+            keys.push_back(
+                {c.get(), c->_sizeSoFar, {}, uint32_t(keys.size()), hasSize(c->_sizeStatus(held))});
     }
-    auto before = [](const Key& a, const Key& b) {
+    if (!ranked)
+        for (Key& k : keys)
+            k.name = k.node->nameView();
+    auto before = [ranked](const Key& a, const Key& b) {
         if (a.sized != b.sized)
             return a.sized;
         if (a.sized && a.size != b.size)
             return a.size > b.size;
-        return compareNames(a.node->nameView(), b.node->nameView()) < 0;
+        return ranked ? a.nameRank < b.nameRank : compareNames(a.name, b.name) < 0;
     };
     if (std::is_sorted(keys.begin(), keys.end(), before))
         return; // nothing moved since the last sort: the list stays as it is
@@ -961,7 +1058,9 @@ void HLNFile::_removeChild(const Ref<HLNFile>& child, TreeGuard& held) {
         for (const Ref<HLNFile>& c : *current)
             if (c != child)
                 new (&rest->nodes()[rest->_count++]) Ref<HLNFile>(c);
+        const bool inNameOrder = _has(ChildrenInNameOrder);
         _setChildren(std::move(rest), held);
+        _set(ChildrenInNameOrder, inNameOrder);
     }
     // Cut at once; its subtree is released on a thread of its own.
     child->_flags |= Invalidated;

@@ -242,10 +242,15 @@ private:
         ChildrenWantedDuringConversion = 1u << 11,
         // Internal: the main thread asked during that conversion.
         RefreshWantedAfterConversion = 1u << 12,
+        // Internal: a folder with too many names for the main thread to
+        // list; the sizing thread lists it when it gets there.
+        AwaitsListing = 1u << 13,
+        // Internal: the nodes are still in the order of the listing (by name).
+        ChildrenInNameOrder = 1u << 14,
     };
-    // Bits 13-30 of the flags: where the node lies in its block, in words
+    // Bits 15-30 of the flags: where the node lies in its block, in words
     // from the block's start (0: not in a block). Set once, when made.
-    static constexpr uint32_t BlockShift = 13, BlockMask = (1u << 18) - 1;
+    static constexpr uint32_t BlockShift = 15, BlockMask = (1u << 16) - 1;
 
     struct Examination;
     struct FolderWalk;
@@ -256,7 +261,16 @@ private:
     const TFDirectory* _openFolder(FolderWalk& walk);
     // The sizing thread's own walk on the sizing thread, local elsewhere.
     static FolderWalk& _walkOfThisThread(FolderWalk& local);
-    static Ref<List> _listFolder(const TFDirectory& folder);
+    // Sorted names, or null (none, or more than r.listLimit).
+    static Ref<List> _listFolder(const TFDirectory& folder, Examination& r);
+    // Names the main thread turns into nodes or lists itself, at most: more
+    // would stall the window, and are left to the sizing thread.
+    static constexpr size_t kMainThreadNames = 2000;
+    // The sizing thread's listing of a folder the main thread left unlisted.
+    bool _listAwaited(TreeGuard& held);
+    // The main thread's request that the sizing thread turn this folder's
+    // names into nodes, and refresh the window when they are in.
+    void _handToSizingThread(TreeGuard& held);
     static void _readEntry(const TFDirectory& folder, const char* name, int32_t parentFs,
                            Examination& r);
     static void _readRoot(const std::string& path, Examination& r);
@@ -305,9 +319,9 @@ private:
     // Body of the deletion thread.
     void _detachedTrash();
 
-    uint32_t _flags = 0;                // Flag bits, under the tree lock
-    Ref<HLNFile> _parent;               // null for a root and once cut
-    uint64_t _sizeSoFar = 0;            // own allocated bytes + what entries reported
+    uint32_t _flags = 0;     // Flag bits, under the tree lock
+    Ref<HLNFile> _parent;    // null for a root and once cut
+    uint64_t _sizeSoFar = 0; // own allocated bytes + what entries reported
     // What only a folder needs, apart, so that a file's node stays at four
     // words: made when the node is first read as a folder, kept after.
     struct FolderPart {

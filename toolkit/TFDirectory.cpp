@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace {
@@ -44,7 +45,12 @@ template <class Visit> bool forEachRawEntry(int fd, Visit&& visit) {
             const char* name = entry->d_name;
             if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
                 continue;
-            visit(name, entry->d_type);
+            if constexpr (std::is_same_v<decltype(visit(name, entry->d_type)), bool>) {
+                if (!visit(name, entry->d_type))
+                    return false;
+            } else {
+                visit(name, entry->d_type);
+            }
         }
     }
 }
@@ -350,10 +356,17 @@ TFDirectory TFDirectory::openChild(const char* name) const {
     return result;
 }
 
-bool TFDirectory::readNames(std::vector<char>& bytes, std::vector<uint32_t>& offsets) const {
+void TFDirectory::rewind() const {
+    if (_fd >= 0)
+        ::lseek(_fd, 0, SEEK_SET);
+}
+
+bool TFDirectory::readNames(std::vector<char>& bytes, std::vector<uint32_t>& offsets,
+                            size_t limit) const {
     return forEachRawEntry(_fd, [&](const char* name, unsigned char) {
         offsets.push_back(static_cast<uint32_t>(bytes.size()));
         bytes.insert(bytes.end(), name, name + std::strlen(name) + 1);
+        return offsets.size() <= limit;
     });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -54,13 +55,17 @@ public:
     TFDirectory openChild(const char* name) const;
 
     bool isOpen() const { return _fd >= 0; }
+    // Back to the first entry, for listing a folder again.
+    void rewind() const;
     int fd() const { return _fd; }
     int error() const { return _error; }
 
     // Appends every entry name but "." and "..", each NUL-terminated, to
-    // bytes, and its start to offsets; false when the listing failed. The
-    // compact form, for folders of any size.
-    bool readNames(std::vector<char>& bytes, std::vector<uint32_t>& offsets) const;
+    // bytes, and its start to offsets; false when the listing failed, or
+    // once more than limit names have been read. The compact form, for
+    // folders of any size.
+    bool readNames(std::vector<char>& bytes, std::vector<uint32_t>& offsets,
+                   size_t limit = SIZE_MAX) const;
     // Appends every entry but "." and ".." with its type, in the file
     // system's order (an entry whose type the listing does not give is
     // examined); false when the listing failed.

@@ -481,6 +481,22 @@ TEST_F(HugeFolder, IsSizedCompletelyAndInOrder) {
         ASSERT_LE((*sortedList)[i - 1]->compare(*(*sortedList)[i]), 0) << i;
 }
 
+TEST_F(HugeFolder, TheWindowsThreadLeavesItToTheSizingThread) {
+    // Opened on the main thread, as a window opens it: listed and examined
+    // only by the sizing thread, whole.
+    Ref<HLNFile> huge = HLNFile::initWithParent(nullptr, tree->path() + "/huge");
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(huge->childrenCount(), 0u);
+    EXPECT_EQ(huge->sizeStatus(), SizeStatus::notStarted);
+    EXPECT_FALSE(huge->children());
+    EXPECT_TRUE(waitFor([&] { return huge->sizeStatus() == SizeStatus::complete; }, 300000));
+    HLNFile::ChildList nodes = huge->children();
+    ASSERT_TRUE(nodes);
+    EXPECT_EQ(nodes->size(), uint32_t(kEntries));
+    EXPECT_EQ(huge->sizeSoFar(), du(tree->path() + "/huge"));
+    huge->invalidate();
+}
+
 TEST_F(HugeFolder, DestroyingItRemovesEveryEntryAndNothingElse) {
     SizedTree sized(tree->path());
     ASSERT_TRUE(sized.sizeInBackground());
