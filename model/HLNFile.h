@@ -132,7 +132,10 @@ public:
     // is turning this folder's names into nodes; when that conversion ends,
     // however it ends, the folder is handed back to the sizing thread if any
     // other thread asked, and a window refresh is asked for if the main
-    // thread did.
+    // thread did. The main thread lists and converts no folder of more than
+    // kMainThreadNames names: it gets null, the sizing thread does the work
+    // next and the window is refreshed when the nodes are in (a folder so
+    // left unlisted counts 0 names and is not started until then).
     ChildList children();
     // The sizing thread's step: appends the children not yet complete, last
     // first, read in one hold of the lock.
