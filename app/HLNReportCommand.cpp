@@ -2,8 +2,10 @@
 
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNFile.h"
+#include "model/HLNRefreshRequests.h"
 #include "scans/HLNScanReader.h"
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFNotificationCenter.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -114,21 +116,31 @@ int run(int argc, char** argv) {
     HLNBackgroundFileSizer::sizeFile(root);
 
     Progress progress;
+    // Done once the root is complete and the sizing thread has settled, so
+    // that it is not posting to the application while the application goes.
+    // The sizing thread asks for a refresh as it settles: that is the moment
+    // to look; the timer is only for the progress line, and a last resort.
     QTimer poll;
-    int ticks = 0;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        // Also waits for the sizing thread to settle, so that it is not
-        // posting to the application while the application goes.
-        if (root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle()) {
-            app.quit();
+    auto finishedNow = [&] {
+        if (root->sizeStatus() != SizeStatus::complete)
             return;
-        }
-        if (++ticks % 10 == 0)
-            progress.show(root);
+        if (HLNBackgroundFileSizer::isIdle())
+            app.quit();
+        else
+            poll.setInterval(1); // settling: a moment away
+    };
+    int observer = 0;
+    TFNotificationCenter::defaultCenter().addObserver(
+        &observer, HLNRefreshUserInterfaceNotificationName,
+        [&](const std::string&) { HLNRefreshRequests::refreshWindow(finishedNow); });
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        finishedNow();
+        progress.show(root);
     });
-    poll.start(10);
+    poll.start(100);
     if (root->sizeStatus() != SizeStatus::complete || !HLNBackgroundFileSizer::isIdle())
         app.exec();
+    TFNotificationCenter::defaultCenter().removeObserver(&observer);
     progress.clear();
 
     return printReport(root);

@@ -38,8 +38,9 @@ Ref<HLNFile::List> HLNFile::List::makeNodes(size_t capacity) {
     return Ref<List>(new (Tail{}, capacity * sizeof(Ref<HLNFile>)) List(false));
 }
 
-Ref<HLNFile::List> HLNFile::List::makeNames(const char* bytes, const uint32_t* offsets,
-                                            size_t count, size_t byteCount) {
+Ref<HLNFile::List> HLNFile::List::makeNames(const std::vector<std::string_view>& names,
+                                            size_t byteCount) {
+    const size_t count = names.size();
     size_t extra = (count + 1) * sizeof(uint32_t) + byteCount;
     Ref<List> list(new (Tail{}, extra) List(true));
     list->_count = static_cast<uint32_t>(count);
@@ -47,11 +48,9 @@ Ref<HLNFile::List> HLNFile::List::makeNames(const char* bytes, const uint32_t* o
     char* text = reinterpret_cast<char*>(table + count + 1);
     uint32_t at = 0;
     for (size_t i = 0; i < count; ++i) {
-        const char* name = bytes + offsets[i];
-        size_t length = std::strlen(name) + 1;
         table[i] = at;
-        std::memcpy(text + at, name, length);
-        at += static_cast<uint32_t>(length);
+        std::memcpy(text + at, names[i].data(), names[i].size() + 1); // with its NUL
+        at += static_cast<uint32_t>(names[i].size() + 1);
     }
     table[count] = at;
     return list;
@@ -110,10 +109,17 @@ Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& 
     }
     if (offsets.empty())
         return nullptr;
-    std::sort(offsets.begin(), offsets.end(), [&](uint32_t x, uint32_t y) {
-        return HLNFile::compareNames(bytes.data() + x, bytes.data() + y) < 0;
+    // Each name measured once, not at every comparison.
+    std::vector<std::string_view> names;
+    names.reserve(offsets.size());
+    for (size_t i = 0; i < offsets.size(); ++i) {
+        size_t end = i + 1 < offsets.size() ? offsets[i + 1] : bytes.size();
+        names.emplace_back(bytes.data() + offsets[i], end - offsets[i] - 1);
+    }
+    std::sort(names.begin(), names.end(), [](std::string_view x, std::string_view y) {
+        return HLNFile::compareNames(x, y) < 0;
     });
-    return HLNFile::List::makeNames(bytes.data(), offsets.data(), offsets.size(), bytes.size());
+    return HLNFile::List::makeNames(names, bytes.size());
 }
 
 // ---------------------------------------------------------------- folders
@@ -778,7 +784,8 @@ HLNFile::ChildList HLNFile::children() {
                     report(name, error);
                 if (mainThreadBudget != SIZE_MAX && ex.names)
                     mainThreadBudget -= std::min<size_t>(mainThreadBudget, ex.names->_count);
-                Ref<HLNFile> node = _make(self, name, &arena);
+                const size_t length = names->nameOffsets()[i + 1] - names->nameOffsets()[i] - 1;
+                Ref<HLNFile> node = _make(self, std::string_view(name, length), &arena);
                 node->_apply(ex, nullptr);
                 bytes += node->_sizeSoFar;
                 if (node->_unsized() == 0)

@@ -64,8 +64,8 @@ public:
         List(bool holdsNames) : _holdsNames(holdsNames) {}
         ~List();
         static Ref<List> makeNodes(size_t capacity);
-        static Ref<List> makeNames(const char* bytes, const uint32_t* offsets, size_t count,
-                                   size_t byteCount);
+        // names: NUL-terminated views into byteCount bytes in all.
+        static Ref<List> makeNames(const std::vector<std::string_view>& names, size_t byteCount);
 
         Ref<HLNFile>* nodes() const {
             return reinterpret_cast<Ref<HLNFile>*>(const_cast<List*>(this) + 1);
