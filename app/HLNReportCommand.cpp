@@ -143,7 +143,9 @@ int run(int argc, char** argv) {
     TFNotificationCenter::defaultCenter().removeObserver(&observer);
     progress.clear();
 
-    return printReport(root);
+    const int status = printReport(root);
+    root->releaseNow();
+    return status;
 }
 
 } // namespace HLNReportCommand

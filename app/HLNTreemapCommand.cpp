@@ -266,9 +266,11 @@ int run(int argc, char** argv) {
             HLNTreemapPainter::picture(snapshot, layout, QSize(width, height), caption);
         written = !picture.isNull() && picture.save(QString::fromLocal8Bit(output.c_str()), "PNG");
     }
+    const int writeError = errno;
+    file->releaseNow();
     if (!written) {
         std::fprintf(stderr, "hollin: %s: the picture could not be written%s%s\n", output.c_str(),
-                     errno ? ": " : "", errno ? std::strerror(errno) : "");
+                     writeError ? ": " : "", writeError ? std::strerror(writeError) : "");
         return 1;
     }
     return 0;

@@ -1018,6 +1018,11 @@ void HLNFile::invalidate() {
     }
 }
 
+void HLNFile::releaseNow() {
+    TreeGuard held;
+    _releaseParent(held);
+}
+
 Ref<HLNFile::List> HLNFile::_detachChildren(TreeGuard& held) {
     Ref<List> list = _folder ? std::move(_folder->children) : nullptr;
     const bool nodes = list && !_has(ChildrenArrayContainsNames);
@@ -1204,11 +1209,4 @@ void HLNFile::_setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& c
     children.clear();
     folder._folderPart().children = std::move(list);
     folder._flags |= ChildrenHaveDoneSomeSizing;
-}
-
-void HLNFile::_releaseImported(const Ref<HLNFile>& root) {
-    if (!root)
-        return;
-    TreeGuard held;
-    root->_releaseParent(held);
 }

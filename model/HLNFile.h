@@ -176,6 +176,9 @@ public:
     void _endTrashing();
     // Mark this node cut and release its subtree on a thread of its own.
     void invalidate();
+    // The same, done before it returns, on this thread: for a tree that no
+    // window shows (a command's, or a scan's), where waiting costs nothing.
+    void releaseNow();
     bool isInvalidated() const;
     // Drops the children list and cuts every child node below.
     void _releaseChildren();
@@ -358,6 +361,4 @@ private:
     // Gives an imported folder its entries and its total (its own bytes and theirs).
     static void _setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& children,
                                      uint64_t totalBytes);
-    // Frees at once a tree nobody else has seen (a read that failed).
-    static void _releaseImported(const Ref<HLNFile>& root);
 };

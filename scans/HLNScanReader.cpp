@@ -569,7 +569,8 @@ void HLNScanReader::Parser::_discard() {
         else
             _frames.back().children.push_back(std::move(node));
     }
-    HLNFile::_releaseImported(_root);
+    if (_root)
+        _root->releaseNow();
     _root = nullptr;
 }
 
@@ -639,6 +640,7 @@ std::optional<HLNScanReader::Scan> HLNScanReader::readScanFromBytes(std::string_
 }
 
 void HLNScanReader::releaseScan(Scan& scan) {
-    HLNFile::_releaseImported(scan.root);
+    if (scan.root)
+        scan.root->releaseNow();
     scan.root = nullptr;
 }

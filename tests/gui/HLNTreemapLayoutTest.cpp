@@ -239,7 +239,7 @@ TEST(HLNTreemapLayout, SnapshotsTakenWhileSizingAreConsistent) {
         for (int f = 0; f < 40; ++f)
             tree.writeFile(folder + "/f" + std::to_string(f), 1 + 1000 * (f % 5));
     }
-    Ref<HLNFile> root = HLNFile::initWithParent(nullptr, tree.path());
+    SizedRoot root = HLNFile::initWithParent(nullptr, tree.path());
     ASSERT_TRUE(root);
     // Each folder visit is slowed a little so that sizing is sure to be under way.
     HLNBackgroundFileSizer::setVisitHookForTesting(
