@@ -2,6 +2,7 @@
 
 #include "model/HLNFile.h"
 #include "model/HLNRefreshRequests.h"
+#include "support/ChildNamed.h"
 #include "support/TempTree.h"
 #include "toolkit/TFNotificationCenter.h"
 
@@ -24,14 +25,6 @@ using namespace std::chrono_literals;
 
 uint64_t allocated(const std::string& path) {
     return uint64_t(TempTree::lstatOf(path).st_blocks) * 512;
-}
-
-Ref<HLNFile> child(const Ref<HLNFile>& folder, std::string_view name) {
-    if (HLNFile::ChildList list = folder->children())
-        for (const Ref<HLNFile>& c : *list)
-            if (c->nameView() == name)
-                return c;
-    return nullptr;
 }
 
 // Runs the main loop (queued calls, idle posts) until the condition holds.
@@ -178,7 +171,7 @@ TEST(HLNBackgroundFileSizerSizing, WorkedSequenceOfAFolderAndTwoFiles) {
     EXPECT_EQ(seen[1].sizeR, ownR + ownA);
     EXPECT_EQ(seen[1].statusA, SizeStatus::notStarted);
     EXPECT_EQ(seen[1].sizeA, ownA);
-    Ref<HLNFile> A = child(R, "A");
+    Ref<HLNFile> A = childNamed(R, "A");
     EXPECT_EQ(A->sizeSoFar(), ownA + 12288);
     EXPECT_EQ(R->sizeSoFar(), ownR + ownA + 12288);
     EXPECT_EQ(A->sizeStatus(), SizeStatus::complete);
@@ -279,7 +272,7 @@ TEST(HLNBackgroundFileSizerRefresh, CompleteFolderGrowsByAnAddedFile) {
     Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
     HLNBackgroundFileSizer::sizeFile(top);
     waitIdle();
-    Ref<HLNFile> mid = child(top, "mid"), leaf = child(mid, "leaf");
+    Ref<HLNFile> mid = childNamed(top, "mid"), leaf = childNamed(mid, "leaf");
     uint64_t topBefore = top->sizeSoFar(), midBefore = mid->sizeSoFar(),
              leafBefore = leaf->sizeSoFar();
     tree.writeFile("top/mid/leaf/new", 8 * 512);
@@ -305,13 +298,14 @@ TEST(HLNBackgroundFileSizerRefresh, VanishedCompleteFolderLeavesItsParent) {
     Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
     HLNBackgroundFileSizer::sizeFile(top);
     waitIdle();
-    Ref<HLNFile> mid = child(top, "mid"), gone = child(mid, "gone"), deep = child(gone, "deep");
+    Ref<HLNFile> mid = childNamed(top, "mid"), gone = childNamed(mid, "gone"),
+                 deep = childNamed(gone, "deep");
     uint64_t goneSize = gone->sizeSoFar(), topBefore = top->sizeSoFar();
     ASSERT_EQ(std::system(("rm -rf '" + tree.path() + "/top/mid/gone'").c_str()), 0);
     gone->refreshSize();
     waitIdle();
     EXPECT_EQ(mid->childrenCount(), 1u);
-    EXPECT_FALSE(child(mid, "gone"));
+    EXPECT_FALSE(childNamed(mid, "gone"));
     EXPECT_EQ(top->sizeSoFar(), topBefore - goneSize);
     EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(mid->sizeStatus(), SizeStatus::complete);
@@ -329,8 +323,8 @@ TEST(HLNBackgroundFileSizerRefresh, VanishedUnfinishedFolderLetsItsParentFinish)
     tree.writeFile("top/mid/pending/x/f", 4096);
     Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
     // Build the tree by hand so that pending stays unfinished.
-    Ref<HLNFile> mid = child(top, "mid");
-    Ref<HLNFile> pending = child(mid, "pending");
+    Ref<HLNFile> mid = childNamed(top, "mid");
+    Ref<HLNFile> pending = childNamed(mid, "pending");
     ASSERT_EQ(pending->sizeStatus(), SizeStatus::notStarted);
     ASSERT_EQ(mid->sizeStatus(), SizeStatus::inProgress);
     ASSERT_EQ(mid->unsizedChildrenCount(), 1u); // done is complete, pending is not
@@ -354,8 +348,8 @@ TEST(HLNBackgroundFileSizerRefresh, FolderTwiceOnTheStackIsReadOnce) {
     Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
     HLNBackgroundFileSizer::sizeFile(top);
     waitIdle();
-    Ref<HLNFile> f = child(top, "f");
-    Ref<HLNFile> oldX = child(f, "x");
+    Ref<HLNFile> f = childNamed(top, "f");
+    Ref<HLNFile> oldX = childNamed(f, "x");
     Visits visits;
     std::vector<const HLNFile*> childSeen;
     visits.onVisit = [&](const Ref<HLNFile>& n) {
@@ -392,7 +386,7 @@ TEST(HLNBackgroundFileSizerRefresh, RefreshingTheRootStartsOver) {
     Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
     HLNBackgroundFileSizer::sizeFile(top);
     waitIdle();
-    Ref<HLNFile> oldA = child(top, "a");
+    Ref<HLNFile> oldA = childNamed(top, "a");
     uint64_t total = top->sizeSoFar();
     uint64_t sizeAtVisit = 0;
     Visits visits;
@@ -404,7 +398,7 @@ TEST(HLNBackgroundFileSizerRefresh, RefreshingTheRootStartsOver) {
     waitIdle();
     EXPECT_EQ(sizeAtVisit, total);
     EXPECT_EQ(oldA->sizeStatus(), SizeStatus::goneOrGoing);
-    Ref<HLNFile> newA = child(top, "a");
+    Ref<HLNFile> newA = childNamed(top, "a");
     ASSERT_TRUE(newA);
     EXPECT_NE(newA, oldA);
     EXPECT_EQ(top->sizeSoFar(), total);
@@ -443,7 +437,7 @@ TEST(HLNBackgroundFileSizerTrash, FileInsideACompleteFolder) {
     Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
     HLNBackgroundFileSizer::sizeFile(top);
     waitIdle();
-    Ref<HLNFile> mid = child(top, "mid"), victim = child(mid, "victim");
+    Ref<HLNFile> mid = childNamed(top, "mid"), victim = childNamed(mid, "victim");
     uint64_t topBefore = top->sizeSoFar(), midBefore = mid->sizeSoFar();
     int visitsOfVictim = 0;
     Visits visits;
@@ -486,7 +480,7 @@ TEST(HLNBackgroundFileSizerTrash, FolderStillWaitingOnTheStack) {
     };
     HLNBackgroundFileSizer::sizeFile(top);
     ASSERT_TRUE(visits.waitUntilHeld());
-    Ref<HLNFile> second = child(top, "second");
+    Ref<HLNFile> second = childNamed(top, "second");
     ASSERT_NE(second->sizeStatus(), SizeStatus::complete);
     second->trash();
     // The re-read is queued behind the held visit; let the thread go once
@@ -496,7 +490,7 @@ TEST(HLNBackgroundFileSizerTrash, FolderStillWaitingOnTheStack) {
     visits.release();
     ASSERT_TRUE(spinUntil([&] { return second->isInvalidated(); }));
     waitIdle();
-    EXPECT_FALSE(child(top, "second"));
+    EXPECT_FALSE(childNamed(top, "second"));
     EXPECT_EQ(top->unsizedChildrenCount(), 0u);
     EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
@@ -514,7 +508,7 @@ TEST(HLNBackgroundFileSizerTrash, LinksAreRemovedNotFollowed) {
     Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
     HLNBackgroundFileSizer::sizeFile(top);
     waitIdle();
-    Ref<HLNFile> doomed = child(top, "doomed");
+    Ref<HLNFile> doomed = childNamed(top, "doomed");
     doomed->trash();
     waitTrashed(doomed);
     EXPECT_EQ(::access((tree / "top/doomed").c_str(), F_OK), -1);
@@ -537,7 +531,7 @@ TEST(HLNBackgroundFileSizerTrash, WhatCannotBeRemovedStaysAndIsCounted) {
     Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
     HLNBackgroundFileSizer::sizeFile(top);
     waitIdle();
-    Ref<HLNFile> doomed = child(top, "doomed");
+    Ref<HLNFile> doomed = childNamed(top, "doomed");
     auto reread = entriesReplaced(doomed);
     doomed->trash();
     waitTrashed(doomed, reread);
@@ -588,7 +582,7 @@ TEST(HLNBackgroundFileSizerTrash, MountsInsideAreLeftAlone) {
     Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
     HLNBackgroundFileSizer::sizeFile(top);
     waitIdle();
-    Ref<HLNFile> doomed = child(top, "doomed");
+    Ref<HLNFile> doomed = childNamed(top, "doomed");
     auto reread = entriesReplaced(doomed);
     doomed->trash();
     waitTrashed(doomed, reread);
@@ -596,7 +590,7 @@ TEST(HLNBackgroundFileSizerTrash, MountsInsideAreLeftAlone) {
     EXPECT_EQ(::access((tree / "top/doomed/bound/kept").c_str(), F_OK), 0);
     EXPECT_EQ(::access((tree / "elsewhere/kept").c_str(), F_OK), 0);
     EXPECT_EQ(::access((tree / "top/doomed/plain").c_str(), F_OK), -1);
-    ASSERT_TRUE(child(top, "doomed"));
+    ASSERT_TRUE(childNamed(top, "doomed"));
     EXPECT_EQ(doomed->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(doomed->childrenCount(), 2u);
     EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
@@ -652,7 +646,7 @@ Ref<HLNFile> listedFolder(TempTree& tree, Ref<HLNFile>& top) {
     tree.writeFile("top/F/x", 4096);
     tree.writeFile("top/F/sub/y", 8192);
     top = HLNFile::initWithParent(nullptr, tree / "top");
-    return child(top, "F");
+    return childNamed(top, "F");
 }
 } // namespace
 
@@ -731,7 +725,7 @@ TEST(HLNBackgroundFileSizerConversion, FolderAboveSwappedForALinkIsNotFollowed) 
     tree.mkdir("outside/b/F");
     tree.writeFile("outside/b/F/x", 1 << 20);
     Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
-    Ref<HLNFile> F = child(child(child(top, "a"), "b"), "F");
+    Ref<HLNFile> F = childNamed(childNamed(childNamed(top, "a"), "b"), "F");
     ASSERT_TRUE(F);
     ASSERT_EQ(std::rename((tree / "top/a").c_str(), (tree / "top/a.old").c_str()), 0);
     tree.symlink(tree / "outside", "top/a");

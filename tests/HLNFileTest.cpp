@@ -1,5 +1,6 @@
 #include "model/HLNFile.h"
 
+#include "support/ChildNamed.h"
 #include "support/TempTree.h"
 
 #include <QCoreApplication>
@@ -21,15 +22,6 @@ uint64_t allocated(const std::string& path) {
 
 Ref<HLNFile> root(const std::string& path) {
     return HLNFile::initWithParent(nullptr, path);
-}
-
-Ref<HLNFile> child(const Ref<HLNFile>& folder, std::string_view name) {
-    HLNFile::ChildList list = folder->children();
-    if (list)
-        for (const Ref<HLNFile>& c : *list)
-            if (c->nameView() == name)
-                return c;
-    return nullptr;
 }
 
 // Turns every folder's names into nodes, as the sizing thread would.
@@ -108,7 +100,7 @@ TEST(HLNFileSizes, EmptyFolderIsCompleteAndReportsItsOwnSize) {
     Ref<HLNFile> r = root(tree.path());
     EXPECT_EQ(r->sizeStatus(), SizeStatus::notStarted);
     EXPECT_EQ(r->childrenCount(), 1u);
-    Ref<HLNFile> empty = child(r, "empty");
+    Ref<HLNFile> empty = childNamed(r, "empty");
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(empty->sizeSoFar(), allocated(tree / "empty"));
@@ -124,7 +116,7 @@ TEST(HLNFileSizes, FilesOfOneTwoAndThreeBlocksAddUpInEveryAncestor) {
     tree.writeFile("d/two", 8192);
     tree.writeFile("d/three", 12288);
     Ref<HLNFile> r = root(tree.path());
-    Ref<HLNFile> d = child(r, "d");
+    Ref<HLNFile> d = childNamed(r, "d");
     ASSERT_TRUE(d);
     EXPECT_EQ(d->sizeStatus(), SizeStatus::notStarted);
     EXPECT_EQ(r->sizeStatus(), SizeStatus::inProgress); // the folder's own blocks have arrived
@@ -160,7 +152,7 @@ TEST(HLNFileSizes, LinkToBigFolderCountsOnlyTheLink) {
     tree.mkdir("r");
     tree.symlink(tree / "big", "r/link");
     Ref<HLNFile> r = root(tree / "r");
-    Ref<HLNFile> link = child(r, "link");
+    Ref<HLNFile> link = childNamed(r, "link");
     ASSERT_TRUE(link);
     EXPECT_TRUE(link->isLink());
     EXPECT_FALSE(link->isDirectory());
@@ -180,7 +172,7 @@ TEST(HLNFileSizes, NamesThatAreNotTextAreNormalEntries) {
     tree.writeFile(newline + "/in", 8192);
     Ref<HLNFile> r = root(tree.path());
     sizeWholeTree(r);
-    Ref<HLNFile> a = child(r, odd), b = child(r, newline);
+    Ref<HLNFile> a = childNamed(r, odd), b = childNamed(r, newline);
     ASSERT_TRUE(a);
     ASSERT_TRUE(b);
     EXPECT_EQ(a->sizeSoFar(), allocated(tree / odd));
@@ -199,10 +191,10 @@ TEST(HLNFileSizes, EntriesBeyondThePathLimitAreExaminedAndListed) {
     EXPECT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
     // Walk down to the leaf and check it has its real size.
     Ref<HLNFile> n = r;
-    while (Ref<HLNFile> next = child(n, std::string(200, 'd')))
+    while (Ref<HLNFile> next = childNamed(n, std::string(200, 'd')))
         n = next;
     EXPECT_EQ(n->path(), deepest);
-    Ref<HLNFile> leaf = child(n, "leaf");
+    Ref<HLNFile> leaf = childNamed(n, "leaf");
     ASSERT_TRUE(leaf);
     EXPECT_EQ(leaf->sizeSoFar(), 8192u);
 
@@ -210,9 +202,9 @@ TEST(HLNFileSizes, EntriesBeyondThePathLimitAreExaminedAndListed) {
     Ref<HLNFile> deepRoot = root(deepest);
     ASSERT_TRUE(deepRoot);
     EXPECT_EQ(deepRoot->childrenCount(), 1u);
-    ASSERT_TRUE(child(deepRoot, "leaf"));
+    ASSERT_TRUE(childNamed(deepRoot, "leaf"));
     EXPECT_EQ(deepRoot->sizeStatus(), SizeStatus::complete);
-    EXPECT_EQ(child(deepRoot, "leaf")->sizeSoFar(), 8192u);
+    EXPECT_EQ(childNamed(deepRoot, "leaf")->sizeSoFar(), 8192u);
     r->invalidate();
     deepRoot->invalidate();
 }
@@ -224,7 +216,7 @@ TEST(HLNFileSizes, NameVanishingBeforeChildrenCountsAsFinishedEmpty) {
     tree.writeFile("d/goes", 4096);
     tree.mkdir("d/goesToo");
     Ref<HLNFile> r = root(tree.path());
-    Ref<HLNFile> d = child(r, "d");
+    Ref<HLNFile> d = childNamed(r, "d");
     EXPECT_EQ(d->childrenCount(), 3u);
     ASSERT_EQ(::unlink((tree / "d/goes").c_str()), 0);
     ASSERT_EQ(::rmdir((tree / "d/goesToo").c_str()), 0);
@@ -261,7 +253,7 @@ TEST(HLNFileSizes, PathsJoinWithOneSeparator) {
     TempTree tree;
     tree.mkdir("a");
     Ref<HLNFile> withSlash = root(tree.path() + "/");
-    Ref<HLNFile> a = child(withSlash, "a");
+    Ref<HLNFile> a = childNamed(withSlash, "a");
     ASSERT_TRUE(a);
     EXPECT_EQ(a->path(), tree.path() + "/a");
     Ref<HLNFile> slashRoot = root("/");
@@ -289,7 +281,7 @@ TEST(HLNFileMounts, VolumeMountedInsideIsNotListedButIsAsARoot) {
         ::close(fd);
     }
     Ref<HLNFile> r = root(tree.path());
-    Ref<HLNFile> vol = child(r, "vol");
+    Ref<HLNFile> vol = childNamed(r, "vol");
     ASSERT_TRUE(vol);
     EXPECT_EQ(vol->sizeSoFar(), 0u);
     EXPECT_EQ(vol->sizeStatus(), SizeStatus::complete);
@@ -298,7 +290,7 @@ TEST(HLNFileMounts, VolumeMountedInsideIsNotListedButIsAsARoot) {
 
     Ref<HLNFile> volRoot = root(tree / "vol");
     EXPECT_EQ(volRoot->childrenCount(), 1u);
-    ASSERT_TRUE(child(volRoot, "inside"));
+    ASSERT_TRUE(childNamed(volRoot, "inside"));
     EXPECT_EQ(volRoot->sizeSoFar(), TempTree::duBytes(tree / "vol"));
     r->invalidate();
     volRoot->invalidate();
@@ -319,8 +311,8 @@ TEST(HLNFileOrdering, SizedFirstLargestFirstThenByName) {
     tree.mkdir("E"); // status 0
     tree.writeFile("E/f", 1);
     Ref<HLNFile> r = root(tree.path());
-    Ref<HLNFile> A = child(r, "A"), B = child(r, "B"), C = child(r, "c"), D = child(r, "a"),
-                 e = child(r, "E");
+    Ref<HLNFile> A = childNamed(r, "A"), B = childNamed(r, "B"), C = childNamed(r, "c"),
+                 D = childNamed(r, "a"), e = childNamed(r, "E");
     B->children();
     D->invalidate();
     ASSERT_EQ(A->sizeStatus(), SizeStatus::complete);
@@ -346,7 +338,7 @@ TEST(HLNFileOrdering, EqualSizesGoByNameIgnoringCase) {
     tree.writeFile("Banana", 4096);
     tree.writeFile("apple", 4096);
     Ref<HLNFile> r = root(tree.path());
-    Ref<HLNFile> apple = child(r, "apple"), banana = child(r, "Banana");
+    Ref<HLNFile> apple = childNamed(r, "apple"), banana = childNamed(r, "Banana");
     EXPECT_EQ(apple->compare(*banana), -1);
     EXPECT_EQ(banana->compare(*apple), 1);
     r->sortChildren();
@@ -442,10 +434,10 @@ TEST(HLNFileRelease, InvalidateCutsTheWholeSubtreeAndTheNodeItself) {
     tree.writeFile("a/g", 4096);
     Ref<HLNFile> r = root(tree.path());
     sizeWholeTree(r);
-    Ref<HLNFile> a = child(r, "a");
-    Ref<HLNFile> b = child(a, "b");
-    Ref<HLNFile> c = child(b, "c");
-    Ref<HLNFile> f = child(c, "f");
+    Ref<HLNFile> a = childNamed(r, "a");
+    Ref<HLNFile> b = childNamed(a, "b");
+    Ref<HLNFile> c = childNamed(b, "c");
+    Ref<HLNFile> f = childNamed(c, "f");
     uint64_t total = r->sizeSoFar();
     r->invalidate();
     EXPECT_EQ(r->sizeStatus(), SizeStatus::goneOrGoing); // at once, before the thread runs
@@ -482,7 +474,7 @@ TEST(HLNFileRelease, RemoveChildTakesOneNodeOutAndCutsIt) {
     tree.mkdir("drop/inner");
     Ref<HLNFile> r = root(tree.path());
     sizeWholeTree(r);
-    Ref<HLNFile> drop = child(r, "drop"), inner = child(drop, "inner");
+    Ref<HLNFile> drop = childNamed(r, "drop"), inner = childNamed(drop, "inner");
     uint64_t size = r->sizeSoFar();
     {
         HLNFile::TreeGuard held;
@@ -503,7 +495,7 @@ TEST(HLNFileRelease, FreedNodesAreReallyFreed) {
     tree.writeFile("a/b/f", 1);
     Ref<HLNFile> r = root(tree.path());
     sizeWholeTree(r);
-    Ref<HLNFile> f = child(child(child(r, "a"), "b"), "f");
+    Ref<HLNFile> f = childNamed(childNamed(childNamed(r, "a"), "b"), "f");
     r->invalidate();
     ASSERT_TRUE(waitFor([&] { return f->retainCount() == 1; })); // only ours is left
 }
@@ -556,7 +548,7 @@ TEST(HLNFileDescription, NamesTheNodeAndItsPath) {
     TempTree tree;
     tree.writeFile("n", 1);
     Ref<HLNFile> r = root(tree.path());
-    Ref<HLNFile> n = child(r, "n");
+    Ref<HLNFile> n = childNamed(r, "n");
     EXPECT_EQ(n->nameView(), "n");
     EXPECT_NE(n->shortDescription().find("(" + tree.path() + "/n)"), std::string::npos);
     EXPECT_EQ(n->shortDescription().rfind("0x", 0), 0u);

@@ -1,6 +1,7 @@
 #include "scans/HLNScanReader.h"
 #include "scans/HLNScanWriter.h"
 
+#include "support/ChildNamed.h"
 #include "support/TempTree.h"
 
 #include <cstdio>
@@ -29,14 +30,6 @@ std::string exportScan(const std::string& path) {
     return bytes;
 }
 
-Ref<HLNFile> child(const Ref<HLNFile>& folder, std::string_view name) {
-    if (HLNFile::ChildList list = folder->children())
-        for (const Ref<HLNFile>& c : *list)
-            if (c->nameView() == name)
-                return c;
-    return nullptr;
-}
-
 } // namespace
 
 // What the export writes, the reader reads back: every byte of a name, the
@@ -63,21 +56,21 @@ TEST(HLNScanReaderTest, ReadsBackWhatTheExportWrote) {
     EXPECT_GT(scan->timestamp, 1700000000);
     EXPECT_EQ(root->sizeSoFar(), TempTree::duBytes(tree.path()));
     EXPECT_EQ(root->sizeStatus(), SizeStatus::complete);
-    Ref<HLNFile> a = child(root, "a");
+    Ref<HLNFile> a = childNamed(root, "a");
     ASSERT_TRUE(a);
     EXPECT_TRUE(a->isDirectory());
-    ASSERT_TRUE(child(a, odd.substr(0, 120)));
-    ASSERT_TRUE(child(a, odd.substr(120)));
-    EXPECT_EQ(child(child(a, "b"), "c")->path(), tree.path() + "/a/b/c");
-    EXPECT_EQ(child(root, "link")->isDirectory(), false);
+    ASSERT_TRUE(childNamed(a, odd.substr(0, 120)));
+    ASSERT_TRUE(childNamed(a, odd.substr(120)));
+    EXPECT_EQ(childNamed(childNamed(a, "b"), "c")->path(), tree.path() + "/a/b/c");
+    EXPECT_EQ(childNamed(root, "link")->isDirectory(), false);
 
     EXPECT_TRUE(root->isImported());
     const uint64_t before = root->sizeSoFar();
     tree.writeFile("a/new", 1 << 20);
     root->refreshSize();
-    child(a, "b")->trash();
+    childNamed(a, "b")->trash();
     EXPECT_EQ(root->sizeSoFar(), before);
-    EXPECT_EQ(child(a, "b")->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(childNamed(a, "b")->sizeStatus(), SizeStatus::complete);
     EXPECT_TRUE(TempTree::lstatOf(tree / "a/b/c").st_size == 10000);
     HLNScanReader::releaseScan(*scan);
 }
@@ -107,12 +100,12 @@ TEST(HLNScanReaderTest, AcceptsWhatOtherWritersWrite) {
     EXPECT_EQ(root->path(), "/srv");
     EXPECT_EQ(scan->timestamp, 1765190520);
     EXPECT_EQ(root->sizeSoFar(), 4096u + 100 + 1 + depth);
-    EXPECT_TRUE(child(root, "caf\xe9"));
-    EXPECT_TRUE(child(root, "\xc3\xa9\xf0\x9f\x98\x80\n"));
-    EXPECT_TRUE(child(root, "mnt")->isDirectory());
-    EXPECT_EQ(child(root, "mnt")->sizeSoFar(), 0u);
-    EXPECT_TRUE(child(root, "l")->isLink());
-    EXPECT_EQ(child(root, "sk")->sizeSoFar(), 0u);
+    EXPECT_TRUE(childNamed(root, "caf\xe9"));
+    EXPECT_TRUE(childNamed(root, "\xc3\xa9\xf0\x9f\x98\x80\n"));
+    EXPECT_TRUE(childNamed(root, "mnt")->isDirectory());
+    EXPECT_EQ(childNamed(root, "mnt")->sizeSoFar(), 0u);
+    EXPECT_TRUE(childNamed(root, "l")->isLink());
+    EXPECT_EQ(childNamed(root, "sk")->sizeSoFar(), 0u);
     HLNScanReader::releaseScan(*scan);
 }
 

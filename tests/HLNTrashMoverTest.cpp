@@ -1,6 +1,7 @@
 #include "model/HLNTrashMover.h"
 
 #include "model/HLNBackgroundFileSizer.h"
+#include "support/ChildNamed.h"
 #include "support/TempTree.h"
 #include "support/TrashHome.h"
 
@@ -17,14 +18,6 @@ using namespace std::chrono_literals;
 
 bool exists(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0;
-}
-
-Ref<HLNFile> child(const Ref<HLNFile>& folder, std::string_view name) {
-    if (HLNFile::ChildList list = folder->children())
-        for (const Ref<HLNFile>& c : *list)
-            if (c->nameView() == name)
-                return c;
-    return nullptr;
 }
 
 bool spinUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
@@ -74,9 +67,9 @@ TEST(HLNTrashMover, MovedEntriesLeaveTheTreeAndTheTrashInsideItIsCountedAgain) {
     Ref<HLNFile> root = HLNFile::initWithParent(nullptr, home);
     HLNBackgroundFileSizer::sizeFile(root);
     settle(root);
-    Ref<HLNFile> sub = child(child(root, "work"), "sub");
+    Ref<HLNFile> sub = childNamed(childNamed(root, "work"), "sub");
     ASSERT_TRUE(sub);
-    Ref<HLNFile> a = child(sub, "a"), dir = child(sub, "dir");
+    Ref<HLNFile> a = childNamed(sub, "a"), dir = childNamed(sub, "dir");
     const uint64_t gone = TempTree::duBytes(work + "/sub/a") + TempTree::duBytes(work + "/sub/dir");
     const uint64_t subBefore = sub->sizeSoFar();
     EXPECT_EQ(HLNTrashMover::nodeInTreeForPath(a, "/elsewhere"), nullptr);
@@ -112,7 +105,7 @@ TEST(HLNTrashMover, EntriesThatCannotBeMovedStayAndAreReportedOnce) {
     Ref<HLNFile> root = HLNFile::initWithParent(nullptr, mnt);
     HLNBackgroundFileSizer::sizeFile(root);
     settle(root);
-    Ref<HLNFile> x = child(root, "x"), y = child(root, "y");
+    Ref<HLNFile> x = childNamed(root, "x"), y = childNamed(root, "y");
     ASSERT_EQ(::unlink((mnt + "/y").c_str()), 0); // vanished: not an entry to report
 
     Completion done;

@@ -2,6 +2,7 @@
 
 #include "model/HLNBackgroundFileSizer.h"
 #include "receipts/HLNPackageReceipt.h"
+#include "support/ChildNamed.h"
 #include "support/TempTree.h"
 #include "toolkit/TFString.h"
 #include "toolkit/gui/TFColor.h"
@@ -27,15 +28,6 @@ bool waitFor(const std::function<bool()>& done, int ms = 10000) {
     while (!done() && !deadline.hasExpired())
         QApplication::processEvents(QEventLoop::AllEvents, 10);
     return done();
-}
-
-Ref<HLNFile> childNamed(const Ref<HLNFile>& parent, const std::string& name) {
-    HLNFile::ChildList list = parent->children();
-    if (list)
-        for (const Ref<HLNFile>& child : *list)
-            if (child->name() == name)
-                return child;
-    return nullptr;
 }
 
 void draw(HLNFileBrowserCell& cell) {

@@ -5,6 +5,7 @@
 #include "browser/HLNFileTreeController.h"
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNFile.h"
+#include "support/ChildNamed.h"
 #include "support/TempTree.h"
 
 #include <QApplication>
@@ -228,21 +229,13 @@ struct SizedTree {
     }
 };
 
-Ref<HLNFile> child(const Ref<HLNFile>& folder, std::string_view name) {
-    if (HLNFile::ChildList list = folder->children())
-        for (const Ref<HLNFile>& c : *list)
-            if (c->nameView() == name)
-                return c;
-    return nullptr;
-}
-
 Ref<HLNFile> nodeAt(Ref<HLNFile> n, const std::string& relative) {
     size_t start = 0;
     while (n && start <= relative.size()) {
         size_t slash = relative.find('/', start);
         if (slash == std::string::npos)
             slash = relative.size();
-        n = child(n, std::string_view(relative).substr(start, slash - start));
+        n = childNamed(n, std::string_view(relative).substr(start, slash - start));
         start = slash + 1;
     }
     return n;
@@ -405,13 +398,13 @@ TEST(HostileNames, EveryByteAndOddNamesAreSizedListedAndDestroyedExactly) {
             break;
         }
     for (const std::string& victim : victims) {
-        Ref<HLNFile> node = child(sized.root, victim);
+        Ref<HLNFile> node = childNamed(sized.root, victim);
         ASSERT_TRUE(node) << shown(victim);
         Listing expected = without(listing(tree.path()), victim);
         ASSERT_TRUE(destroy(sized, node)) << shown(victim);
         EXPECT_EQ(listing(tree.path()), expected) << shown(victim);
         EXPECT_TRUE(node->isInvalidated()) << shown(victim);
-        EXPECT_FALSE(child(sized.root, victim)) << shown(victim);
+        EXPECT_FALSE(childNamed(sized.root, victim)) << shown(victim);
         EXPECT_EQ(sized.root->sizeSoFar(), du(tree.path())) << "after destroying " << shown(victim);
     }
     EXPECT_TRUE(exists(tree / "Case") && exists(tree / "case"));
@@ -468,7 +461,7 @@ TEST_F(HugeFolder, IsSizedCompletelyAndInOrder) {
     RecordProperty("huge_folder_entries", kEntries);
     RecordProperty("huge_folder_seconds", std::to_string(took));
     EXPECT_EQ(sized.root->sizeSoFar(), du(tree->path()));
-    Ref<HLNFile> huge = child(sized.root, "huge");
+    Ref<HLNFile> huge = childNamed(sized.root, "huge");
     ASSERT_TRUE(huge);
     EXPECT_EQ(huge->childrenCount(), uint32_t(kEntries));
     EXPECT_EQ(huge->sizeSoFar(), du(tree->path() + "/huge"));
@@ -500,7 +493,7 @@ TEST_F(HugeFolder, TheWindowsThreadLeavesItToTheSizingThread) {
 TEST_F(HugeFolder, DestroyingItRemovesEveryEntryAndNothingElse) {
     SizedTree sized(tree->path());
     ASSERT_TRUE(sized.sizeInBackground());
-    Ref<HLNFile> huge = child(sized.root, "huge");
+    Ref<HLNFile> huge = childNamed(sized.root, "huge");
     ASSERT_TRUE(huge);
     auto start = Clock::now();
     ASSERT_TRUE(destroy(sized, huge));
@@ -569,11 +562,11 @@ TEST_F(DeepChain, IsSizedToTheBottomBeyondThePathLimit) {
     EXPECT_EQ(sized.root->sizeSoFar(), du(tree->path()));
     Ref<HLNFile> n = sized.root;
     int depth = 0;
-    while (Ref<HLNFile> next = child(n, "d"))
+    while (Ref<HLNFile> next = childNamed(n, "d"))
         n = next, ++depth;
     EXPECT_EQ(depth, levels);
     EXPECT_EQ(n->path(), deepest);
-    Ref<HLNFile> leaf = child(n, "leaf");
+    Ref<HLNFile> leaf = childNamed(n, "leaf");
     ASSERT_TRUE(leaf);
     EXPECT_EQ(leaf->path(), deepest + "/leaf");
     EXPECT_EQ(leaf->sizeSoFar(), 8192u);
@@ -584,9 +577,9 @@ TEST_F(DeepChain, DestroyingTheBottomHalfLeavesTheTopHalf) {
     ASSERT_TRUE(sized.sizeInBackground());
     Ref<HLNFile> n = sized.root;
     for (int i = 0; i < levels / 2; ++i)
-        n = child(n, "d");
+        n = childNamed(n, "d");
     ASSERT_TRUE(n);
-    Ref<HLNFile> bottom = child(n, "d");
+    Ref<HLNFile> bottom = childNamed(n, "d");
     ASSERT_TRUE(bottom);
     std::string kept = n->path();
     ASSERT_GT(bottom->path().size(), size_t(2900));
@@ -684,10 +677,10 @@ TEST(HostileFiles, SparseAndPreallocatedFilesCountTheirBlocks) {
     SizedTree sized(tree.path());
     ASSERT_TRUE(sized.sizeInBackground());
     EXPECT_EQ(sized.root->sizeSoFar(), du(tree.path()));
-    EXPECT_LT(child(sized.root, "sparse")->sizeSoFar(), uint64_t(1) << 20);
-    EXPECT_EQ(child(sized.root, "hole")->sizeSoFar(), 0u);
+    EXPECT_LT(childNamed(sized.root, "sparse")->sizeSoFar(), uint64_t(1) << 20);
+    EXPECT_EQ(childNamed(sized.root, "hole")->sizeSoFar(), 0u);
     if (reserved) {
-        EXPECT_GE(child(sized.root, "reserved")->sizeSoFar(), uint64_t(1) << 20);
+        EXPECT_GE(childNamed(sized.root, "reserved")->sizeSoFar(), uint64_t(1) << 20);
     }
 }
 
@@ -800,7 +793,7 @@ TEST(HostileFaults, EntriesChangingWhileTheTreeIsSizedEndWithTheRightTotal) {
     int rounds = 0;
     while (Clock::now() < until) {
         // The window's part: read children, sort them, re-read some.
-        if (Ref<HLNFile> t = child(sized.root, "t"))
+        if (Ref<HLNFile> t = childNamed(sized.root, "t"))
             if (HLNFile::ChildList list = t->children())
                 for (const Ref<HLNFile>& c : *list) {
                     c->sortChildren();
@@ -843,7 +836,7 @@ TEST(HostileFaults, FolderReplacedByALinkAfterListingIsNeverFollowed) {
     tree.writeFile("keep", 4096);
     SizedTree sized(tree.path());
     ASSERT_TRUE(sized.root);
-    Ref<HLNFile> victim = child(sized.root, "victim"); // listed, entries not yet examined
+    Ref<HLNFile> victim = childNamed(sized.root, "victim"); // listed, entries not yet examined
     ASSERT_TRUE(victim && victim->isDirectory());
     ASSERT_EQ(::rename((tree / "victim").c_str(), (tree / "gone").c_str()), 0);
     removeAll(tree / "gone");
@@ -854,7 +847,7 @@ TEST(HostileFaults, FolderReplacedByALinkAfterListingIsNeverFollowed) {
     EXPECT_EQ(sized.root->sizeSoFar(), du(tree.path()));
     // A stale node for the old folder: destroying it removes the link only.
     Listing outsideBefore = listing(outside.path());
-    Ref<HLNFile> stale = child(sized.root, "victim");
+    Ref<HLNFile> stale = childNamed(sized.root, "victim");
     ASSERT_TRUE(stale);
     ASSERT_TRUE(destroy(sized, stale));
     EXPECT_FALSE(exists(tree / "victim"));
@@ -903,11 +896,11 @@ TEST(HostileUnreadable, DISABLED_ChildWithoutPrivileges) {
     ASSERT_TRUE(sized.root);
     ASSERT_TRUE(sized.sizeInBackground(60000));
     EXPECT_EQ(sized.root->sizeSoFar(), du(root));
-    Ref<HLNFile> closed = child(sized.root, "closed");
+    Ref<HLNFile> closed = childNamed(sized.root, "closed");
     ASSERT_TRUE(closed);
     EXPECT_EQ(closed->sizeStatus(), SizeStatus::complete);
     EXPECT_EQ(closed->childrenCount(), 0u);
-    Ref<HLNFile> open = child(sized.root, "open");
+    Ref<HLNFile> open = childNamed(sized.root, "open");
     ASSERT_TRUE(open);
     ASSERT_TRUE(destroy(sized, closed, false));
     EXPECT_TRUE(exists(root + "/closed"));
@@ -918,8 +911,8 @@ TEST(HostileUnreadable, DISABLED_ChildWithoutPrivileges) {
 
     // A folder that can no longer be examined is listed again as a file of
     // 0 bytes; what was counted inside it goes.
-    Ref<HLNFile> lidded = child(sized.root, "lidded");
-    Ref<HLNFile> former = lidded ? child(lidded, "former") : nullptr;
+    Ref<HLNFile> lidded = childNamed(sized.root, "lidded");
+    Ref<HLNFile> former = lidded ? childNamed(lidded, "former") : nullptr;
     ASSERT_TRUE(former && former->isDirectory());
     const uint64_t own = uint64_t(TempTree::lstatOf(root + "/lidded").st_blocks) * 512;
     ASSERT_EQ(::chmod((root + "/lidded").c_str(), 0600), 0);
