@@ -4,6 +4,7 @@
 #include "model/HLNRefreshRequests.h"
 #include "receipts/HLNPackageReceipt.h"
 #include "toolkit/TFMainThread.h"
+#include "toolkit/TFReadAhead.h"
 
 #include <atomic>
 #include <cstdio>
@@ -144,6 +145,7 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
             condition = 1;
             lock.unlock();
             HLNFile::_closeSizingFolders();
+            TFReadAhead::stop();
             {
                 std::scoped_lock c(currentLock);
                 currentNode() = nullptr;
@@ -169,6 +171,15 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
             hook(node);
     }
     node->_refreshSizeIfNeeded();
-    if (node->isDirectory())
+    if (node->isDirectory()) {
         node->appendUnfinishedChildren(stack);
+        // Once this thread has had to wait for the disk, the read-ahead
+        // workers read the folders below while it sizes them. Asked every
+        // few folders: the question is a system call.
+        if (++visitsSinceDiskCheck >= kVisitsPerDiskCheck) {
+            visitsSinceDiskCheck = 0;
+            if (TFReadAhead::hasWaitedForDisk() && TFReadAhead::isIdle() && !node->isImported())
+                TFReadAhead::readAheadOf(node->path());
+        }
+    }
 }

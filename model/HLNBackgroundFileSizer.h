@@ -49,4 +49,9 @@ private:
     int condition = 1;                      // 0: there may be work; 1: none
     bool waiting = false;                   // the thread waits for condition 0
     std::vector<Ref<HLNFile>> requestedFiles;
+
+    // The sizing thread's own: folders visited since it last asked whether
+    // it waited for the disk (the first visit asks).
+    static constexpr int kVisitsPerDiskCheck = 8;
+    int visitsSinceDiskCheck = kVisitsPerDiskCheck - 1;
 };

@@ -1,0 +1,169 @@
+#include "toolkit/TFReadAhead.h"
+
+#include "toolkit/TFDirectory.h"
+#include "toolkit/TFString.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Enough reads in flight to keep a disk's queue busy; the workers mostly
+// wait, so there are more of them than processors.
+constexpr int kWorkers = 8;
+
+// Folders waiting to be read; each keeps its parent open, so the oldest
+// (the sizing thread's last) give way beyond this.
+constexpr size_t kPendingBudget = 256;
+
+// Folders found in the caches one after another before a walk gives up.
+constexpr int kCachedFoldersToStop = 64;
+
+uint64_t blocksReadByThisThread() {
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    return static_cast<uint64_t>(usage.ru_inblock);
+}
+
+struct Item {
+    std::shared_ptr<const TFDirectory> parent; // none for the root
+    std::string name;                          // the root's path for the root
+    uint64_t device;                           // the root's file system
+};
+
+struct Walk {
+    std::mutex lock; // leaf lock: nothing is called while it is held
+    std::condition_variable work;
+    std::condition_variable idle;
+    std::vector<Item> stack; // the next folder to read on top
+    uint64_t generation = 0; // a stop drops the older items
+    int cachedInARow = 0;    // folders read without waiting for the disk
+    int busy = 0;
+    uint64_t listed = 0;
+    bool started = false;
+};
+
+Walk& walk() {
+    static auto* w = new Walk; // never destroyed: the workers outlive exit
+    return *w;
+}
+
+void readFolder(Walk& w, Item item, uint64_t generation) {
+    TFDirectory dir =
+        item.parent ? item.parent->openChild(item.name.c_str()) : TFDirectory::openPath(item.name);
+    if (!dir.isOpen())
+        return;
+    std::vector<char> bytes;
+    std::vector<uint32_t> offsets;
+    dir.readNames(bytes, offsets);
+    std::vector<std::string_view> folders;
+    for (size_t i = 0; i < offsets.size(); ++i) {
+        const char* name = bytes.data() + offsets[i];
+        TFDirectory::Examination e = dir.examine(name);
+        if (e.isDirectory() && e.device == item.device)
+            folders.emplace_back(name);
+    }
+    // The sizing thread visits a folder's last name first.
+    std::sort(folders.begin(), folders.end(), [](std::string_view a, std::string_view b) {
+        return TFString::compareNames(a, b) < 0;
+    });
+    auto shared = std::make_shared<const TFDirectory>(std::move(dir));
+    std::vector<Item> dropped; // closed outside the lock
+    std::scoped_lock lock(w.lock);
+    ++w.listed;
+    if (generation != w.generation)
+        return;
+    for (std::string_view name : folders)
+        w.stack.push_back({shared, std::string(name), item.device});
+    if (w.stack.size() > kPendingBudget) {
+        auto excess = w.stack.begin() + std::ptrdiff_t(w.stack.size() - kPendingBudget);
+        dropped.assign(std::make_move_iterator(w.stack.begin()), std::make_move_iterator(excess));
+        w.stack.erase(w.stack.begin(), excess);
+    }
+    if (!folders.empty())
+        w.work.notify_all();
+}
+
+void work(Walk& w) {
+    std::unique_lock lock(w.lock);
+    for (;;) {
+        w.work.wait(lock, [&] { return !w.stack.empty(); });
+        Item item = std::move(w.stack.back());
+        w.stack.pop_back();
+        uint64_t generation = w.generation;
+        ++w.busy;
+        lock.unlock();
+        TFReadAhead::hasWaitedForDisk(); // counts from here
+        readFolder(w, std::move(item), generation);
+        const bool waited = TFReadAhead::hasWaitedForDisk();
+        std::vector<Item> dropped; // closed outside the lock
+        lock.lock();
+        w.cachedInARow = waited ? 0 : w.cachedInARow + 1;
+        if (w.cachedInARow >= kCachedFoldersToStop && generation == w.generation) {
+            ++w.generation;
+            dropped.swap(w.stack);
+        }
+        if (--w.busy == 0 && w.stack.empty())
+            w.idle.notify_all();
+        if (!dropped.empty()) {
+            lock.unlock();
+            dropped.clear();
+            lock.lock();
+        }
+    }
+}
+
+} // namespace
+
+void TFReadAhead::readAheadOf(const std::string& path) {
+    TFDirectory::Examination root = TFDirectory::examinePath(path);
+    if (!root.isDirectory())
+        return;
+    Walk& w = walk();
+    {
+        std::scoped_lock lock(w.lock);
+        if (!w.started) {
+            w.started = true;
+            for (int i = 0; i < kWorkers; ++i)
+                std::thread([&w] { work(w); }).detach();
+        }
+        w.cachedInARow = 0;
+        w.stack.push_back({nullptr, path, root.device});
+    }
+    w.work.notify_one();
+}
+
+void TFReadAhead::stop() {
+    Walk& w = walk();
+    std::vector<Item> dropped; // closed outside the lock
+    std::scoped_lock lock(w.lock);
+    ++w.generation;
+    dropped.swap(w.stack);
+}
+
+bool TFReadAhead::isIdle() {
+    Walk& w = walk();
+    std::scoped_lock lock(w.lock);
+    return w.busy == 0 && w.stack.empty();
+}
+
+bool TFReadAhead::hasWaitedForDisk() {
+    thread_local uint64_t seen = 0;
+    uint64_t now = blocksReadByThisThread();
+    bool waited = now != seen;
+    seen = now;
+    return waited;
+}
+
+uint64_t TFReadAhead::waitUntilIdleForTesting() {
+    Walk& w = walk();
+    std::unique_lock lock(w.lock);
+    w.idle.wait(lock, [&] { return w.busy == 0 && w.stack.empty(); });
+    return w.listed;
+}
