@@ -174,12 +174,21 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
     if (node->isDirectory()) {
         node->appendUnfinishedChildren(stack);
         // Once this thread has had to wait for the disk, the read-ahead
-        // workers read the folders below while it sizes them. Asked every
-        // few folders: the question is a system call.
+        // workers read the folders it is to visit next while it sizes.
+        // Asked every few folders: the question is a system call.
         if (++visitsSinceDiskCheck >= kVisitsPerDiskCheck) {
             visitsSinceDiskCheck = 0;
             if (TFReadAhead::hasWaitedForDisk() && TFReadAhead::isIdle() && !node->isImported())
-                TFReadAhead::readAheadOf(node->path());
+                _readAheadOfNextVisits(stack);
         }
     }
+}
+
+void HLNBackgroundFileSizer::_readAheadOfNextVisits(const std::vector<Ref<HLNFile>>& stack) {
+    std::vector<std::string> paths;
+    size_t from = stack.size() > kReadAheadVisits ? stack.size() - kReadAheadVisits : 0;
+    for (size_t i = from; i < stack.size(); ++i)
+        if (stack[i]->isDirectory())
+            paths.push_back(stack[i]->path());
+    TFReadAhead::readAheadOf(paths);
 }

@@ -43,6 +43,9 @@ private:
     void _sizeFile(const Ref<HLNFile>& file);
     void sizeFilesInSeparateThread();
     void _pass(std::vector<Ref<HLNFile>>& stack);
+    // Hands the folders on top of the stack (the next visits) to the
+    // read-ahead workers.
+    static void _readAheadOfNextVisits(const std::vector<Ref<HLNFile>>& stack);
 
     std::mutex filesAvailableLock;          // guards the three fields below
     std::condition_variable filesAvailable; // signalled when the condition becomes 0
@@ -53,5 +56,6 @@ private:
     // The sizing thread's own: folders visited since it last asked whether
     // it waited for the disk (the first visit asks).
     static constexpr int kVisitsPerDiskCheck = 8;
+    static constexpr size_t kReadAheadVisits = 64;
     int visitsSinceDiskCheck = kVisitsPerDiskCheck - 1;
 };

@@ -19,7 +19,7 @@ TEST(TFReadAhead, ReadsTheFoldersBelowTheRootButNoLinkedOrMountedOne) {
             tree.mkdir("root/c/mount/inside/deeper");
     }
     const uint64_t before = TFReadAhead::waitUntilIdleForTesting();
-    TFReadAhead::readAheadOf(tree / "root");
+    TFReadAhead::readAheadOf({tree / "root"});
     // root, a, b and c: the mount point's folder is the other file system's.
     EXPECT_EQ(TFReadAhead::waitUntilIdleForTesting() - before, 4u);
     if (mounted)
@@ -31,6 +31,6 @@ TEST(TFReadAhead, AWalkThatFindsEverythingCachedStops) {
     for (int i = 0; i < 400; ++i)
         tree.mkdir("root/" + std::to_string(i));
     const uint64_t before = TFReadAhead::waitUntilIdleForTesting();
-    TFReadAhead::readAheadOf(tree / "root");
+    TFReadAhead::readAheadOf({tree / "root"});
     EXPECT_LT(TFReadAhead::waitUntilIdleForTesting() - before, 200u);
 }

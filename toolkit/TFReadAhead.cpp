@@ -121,9 +121,14 @@ void work(Walk& w) {
 
 } // namespace
 
-void TFReadAhead::readAheadOf(const std::string& path) {
-    TFDirectory::Examination root = TFDirectory::examinePath(path);
-    if (!root.isDirectory())
+void TFReadAhead::readAheadOf(const std::vector<std::string>& paths) {
+    std::vector<Item> roots;
+    for (const std::string& path : paths) {
+        TFDirectory::Examination root = TFDirectory::examinePath(path);
+        if (root.isDirectory())
+            roots.push_back({nullptr, path, root.device});
+    }
+    if (roots.empty())
         return;
     Walk& w = walk();
     {
@@ -134,9 +139,10 @@ void TFReadAhead::readAheadOf(const std::string& path) {
                 std::thread([&w] { work(w); }).detach();
         }
         w.cachedInARow = 0;
-        w.stack.push_back({nullptr, path, root.device});
+        for (Item& root : roots)
+            w.stack.push_back(std::move(root));
     }
-    w.work.notify_one();
+    w.work.notify_all();
 }
 
 void TFReadAhead::stop() {

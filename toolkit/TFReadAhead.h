@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Reads a tree's folders and entries ahead of the one thread that sizes it,
 // so that on a cold disk many metadata reads are in flight at once instead
@@ -14,9 +15,9 @@
 // the work.
 class TFReadAhead {
 public:
-    // Starts reading ahead below path, before what is left of earlier walks
-    // (the sizing thread, too, takes its newest request first).
-    static void readAheadOf(const std::string& path);
+    // Starts reading ahead below each of paths, the last one first, before
+    // what is left of earlier walks.
+    static void readAheadOf(const std::vector<std::string>& paths);
     // Drops what is left of the current walk; a folder being read is
     // finished.
     static void stop();
