@@ -173,12 +173,14 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
     node->_refreshSizeIfNeeded();
     if (node->isDirectory()) {
         node->appendUnfinishedChildren(stack);
-        // Once this thread has had to wait for the disk, the read-ahead
-        // workers read the folders it is to visit next while it sizes.
-        // Asked every few folders: the question is a system call.
+        // Once this thread keeps waiting for the disk, the read-ahead
+        // workers read the folders it is to visit next while it sizes. Two
+        // checks in a row: a first visit also waits for the program's own
+        // code to be read. Asked every few folders: it is a system call.
         if (++visitsSinceDiskCheck >= kVisitsPerDiskCheck) {
             visitsSinceDiskCheck = 0;
-            if (TFReadAhead::hasWaitedForDisk() && TFReadAhead::isIdle() && !node->isImported())
+            diskChecksWaited = TFReadAhead::hasWaitedForDisk() ? diskChecksWaited + 1 : 0;
+            if (diskChecksWaited >= 2 && TFReadAhead::isIdle() && !node->isImported())
                 _readAheadOfNextVisits(stack);
         }
     }

@@ -54,8 +54,10 @@ private:
     std::vector<Ref<HLNFile>> requestedFiles;
 
     // The sizing thread's own: folders visited since it last asked whether
-    // it waited for the disk (the first visit asks).
+    // it waited for the disk (the first visit asks), and how many answers
+    // in a row were yes.
     static constexpr int kVisitsPerDiskCheck = 8;
     static constexpr size_t kReadAheadVisits = 64;
     int visitsSinceDiskCheck = kVisitsPerDiskCheck - 1;
+    int diskChecksWaited = 0;
 };

@@ -4,6 +4,7 @@
 #include "toolkit/TFString.h"
 
 #include <algorithm>
+#include <bit>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -22,8 +23,9 @@ constexpr int kWorkers = 8;
 // (the sizing thread's last) give way beyond this.
 constexpr size_t kPendingBudget = 256;
 
-// Folders found in the caches one after another before a walk gives up.
-constexpr int kCachedFoldersToStop = 64;
+// A walk gives up when fewer than this many of the last 64 folders it read
+// made it wait for the disk: the rest of the tree is most likely cached too.
+constexpr int kWaitsOfLast64ToGoOn = 8;
 
 uint64_t blocksReadByThisThread() {
     rusage usage{};
@@ -41,9 +43,9 @@ struct Walk {
     std::mutex lock; // leaf lock: nothing is called while it is held
     std::condition_variable work;
     std::condition_variable idle;
-    std::vector<Item> stack; // the next folder to read on top
-    uint64_t generation = 0; // a stop drops the older items
-    int cachedInARow = 0;    // folders read without waiting for the disk
+    std::vector<Item> stack;       // the next folder to read on top
+    uint64_t generation = 0;       // a stop drops the older items
+    uint64_t waits = ~uint64_t(0); // one bit a folder, the last read lowest: it waited
     int busy = 0;
     uint64_t listed = 0;
     bool started = false;
@@ -104,8 +106,8 @@ void work(Walk& w) {
         const bool waited = TFReadAhead::hasWaitedForDisk();
         std::vector<Item> dropped; // closed outside the lock
         lock.lock();
-        w.cachedInARow = waited ? 0 : w.cachedInARow + 1;
-        if (w.cachedInARow >= kCachedFoldersToStop && generation == w.generation) {
+        w.waits = (w.waits << 1) | uint64_t(waited);
+        if (std::popcount(w.waits) < kWaitsOfLast64ToGoOn && generation == w.generation) {
             ++w.generation;
             dropped.swap(w.stack);
         }
@@ -138,7 +140,7 @@ void TFReadAhead::readAheadOf(const std::vector<std::string>& paths) {
             for (int i = 0; i < kWorkers; ++i)
                 std::thread([&w] { work(w); }).detach();
         }
-        w.cachedInARow = 0;
+        w.waits = ~uint64_t(0);
         for (Item& root : roots)
             w.stack.push_back(std::move(root));
     }
