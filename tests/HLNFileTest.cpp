@@ -361,6 +361,10 @@ TEST(HLNFileOrdering, NameComparisonFoldsCaseWithoutLocale) {
     EXPECT_EQ(HLNFile::compareNames("\xFE", "\xFF"), -1);
     EXPECT_EQ(HLNFile::compareNames("\xFF", "\xFF"), 0);
     EXPECT_EQ(HLNFile::compareNames("\xC3", "\xC3\xA9"), 1); // truncated sequence
+    // A long equal start that ends inside a character.
+    EXPECT_EQ(HLNFile::compareNames("bulletin\xC3\x89t\xC3\xA9", "bulletin\xC3\xA9T\xC3\x89"), 0);
+    EXPECT_EQ(HLNFile::compareNames("photo-2\xC3\xA9", "photo-2\xC3\x89z"), -1);
+    EXPECT_EQ(HLNFile::compareNames("photo-2\xC3", "photo-2\xC3\xA9"), 1);
 }
 
 TEST(HLNFileOrdering, ListedNamesAreInCaseInsensitiveOrder) {
