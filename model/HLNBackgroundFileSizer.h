@@ -10,7 +10,9 @@
 class HLNFile;
 
 // The one thread that sizes every tree, depth-first with a work stack; the
-// newest request is served next. Lives until the program ends.
+// newest request is served next. Lives until the program ends. When it
+// keeps waiting for the disk, the read-ahead workers (TFReadAhead) read the
+// folders it visits next into the kernel's caches; they touch no node.
 //
 // Locks: the class lock only around creating the shared instance;
 // filesAvailableLock only around moving requests, never held with the tree
