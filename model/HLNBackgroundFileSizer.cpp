@@ -180,7 +180,7 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
         if (++visitsSinceDiskCheck >= kVisitsPerDiskCheck) {
             visitsSinceDiskCheck = 0;
             diskChecksWaited = TFReadAhead::hasWaitedForDisk() ? diskChecksWaited + 1 : 0;
-            if (diskChecksWaited >= 2 && TFReadAhead::isIdle() && !node->isImported())
+            if (diskChecksWaited >= 2 && TFReadAhead::isIdle())
                 _readAheadOfNextVisits(stack);
         }
     }
@@ -190,7 +190,7 @@ void HLNBackgroundFileSizer::_readAheadOfNextVisits(const std::vector<Ref<HLNFil
     std::vector<std::string> paths;
     size_t from = stack.size() > kReadAheadVisits ? stack.size() - kReadAheadVisits : 0;
     for (size_t i = from; i < stack.size(); ++i)
-        if (stack[i]->isDirectory())
+        if (stack[i]->isDirectory() && !stack[i]->isImported()) // a scan's paths are elsewhere
             paths.push_back(stack[i]->path());
     TFReadAhead::readAheadOf(paths);
 }

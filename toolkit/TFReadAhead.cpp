@@ -153,6 +153,8 @@ void TFReadAhead::stop() {
     std::scoped_lock lock(w.lock);
     ++w.generation;
     dropped.swap(w.stack);
+    if (w.busy == 0)
+        w.idle.notify_all();
 }
 
 bool TFReadAhead::isIdle() {
