@@ -16,9 +16,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
-static_assert(sizeof(HLNFile) <= 32, "a node stays at four words: a folder's fields are apart");
+static_assert(sizeof(HLNFile) <= 24, "a file's node stays at three words");
 
 static std::atomic<uint64_t> createdCount{0};
 
@@ -39,11 +40,12 @@ Ref<HLNFile::List> HLNFile::List::makeNodes(size_t capacity) {
 }
 
 Ref<HLNFile::List> HLNFile::List::makeNames(const std::vector<std::string_view>& names,
-                                            size_t byteCount) {
+                                            size_t byteCount, uint32_t folders) {
     const size_t count = names.size();
     size_t extra = (count + 1) * sizeof(uint32_t) + byteCount;
     Ref<List> list(new (Tail{}, extra) List(true));
     list->_count = static_cast<uint32_t>(count);
+    list->_folders = folders;
     auto* table = reinterpret_cast<uint32_t*>(list.get() + 1);
     char* text = reinterpret_cast<char*>(table + count + 1);
     uint32_t at = 0;
@@ -102,7 +104,8 @@ bool hasSize(SizeStatus status) {
 Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& r) {
     std::vector<char> bytes;
     std::vector<uint32_t> offsets;
-    folder.readNames(bytes, offsets, r.listLimit);
+    size_t folders = 0;
+    folder.readNames(bytes, offsets, r.listLimit, &folders);
     if (offsets.size() > r.listLimit) {
         r.tooManyToList = true;
         return nullptr;
@@ -119,7 +122,7 @@ Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& 
     std::sort(names.begin(), names.end(), [](std::string_view x, std::string_view y) {
         return HLNFile::compareNames(x, y) < 0;
     });
-    return HLNFile::List::makeNames(names, bytes.size());
+    return HLNFile::List::makeNames(names, bytes.size(), static_cast<uint32_t>(folders));
 }
 
 // ---------------------------------------------------------------- folders
@@ -290,17 +293,57 @@ HLNFile::HLNFile(const Ref<HLNFile>& parent) : _parent(parent) {
         _flags |= IsRootFile;
 }
 
+// The parts of nodes that were made as files and became folders later (an
+// entry replaced by a folder, one that could not be examined at first): few,
+// so kept in a table rather than making every file's node a word longer.
+// Its lock is a leaf: taken under the tree lock or alone, nothing inside it.
+struct HLNFile::LateParts {
+    std::mutex lock;
+    std::unordered_map<const HLNFile*, FolderPart> parts; // elements never move
+
+    static LateParts& shared() {
+        static auto* table = new LateParts; // outlives every node, even at exit
+        return *table;
+    }
+    // Made when the node has none.
+    static FolderPart& of(const HLNFile* node) {
+        LateParts& table = shared();
+        std::scoped_lock held(table.lock);
+        return table.parts[node];
+    }
+    static void drop(const HLNFile* node) {
+        FolderPart gone; // its entries are let go once the lock is released
+        LateParts& table = shared();
+        std::scoped_lock held(table.lock);
+        if (auto at = table.parts.find(node); at != table.parts.end()) {
+            gone = std::move(at->second);
+            table.parts.erase(at);
+        }
+    }
+};
+
+HLNFile::~HLNFile() {
+    if (_flags & PartBefore)
+        _part()->~FolderPart();
+    else if (_flags & PartApart)
+        LateParts::drop(this);
+}
+
 // The nodes one conversion makes share blocks: one allocation for many
 // nodes and their names, with no allocator overhead per node. A block is
 // freed when its last node goes (and its maker is done with it).
 struct HLNFile::NodeBlock {
     std::atomic<uint32_t> live; // its nodes, and one for the arena filling it
     uint32_t unused = 0;
-    // Offsets within a block must fit the flags' block bits.
-    static constexpr size_t kMaxBytes = size_t(BlockMask) * 8;
+    // Offsets within a block must fit the flags' block bits; a block stays
+    // below the allocator's threshold for a mapping of its own.
+    static constexpr size_t kMaxBytes = 120 * 1024;
+    static_assert(kMaxBytes <= size_t(BlockMask) * 8);
 
-    static size_t slotBytes(size_t nameBytesWithNul) {
-        return (sizeof(HLNFile) + nameBytesWithNul + 7) & ~size_t(7);
+    // A node, its name and, for a folder, the folder's part before it.
+    static size_t slotBytes(size_t nameBytesWithNul, bool withPart) {
+        return ((withPart ? sizeof(FolderPart) : 0) + sizeof(HLNFile) + nameBytesWithNul + 7) &
+               ~size_t(7);
     }
     void release() {
         if (live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -326,8 +369,12 @@ public:
     // Room for one slot; *words is its offset in its block.
     void* place(size_t slot, uint32_t* words) {
         if (!_block || _used + slot > _capacity) {
-            size_t capacity =
-                std::min(sizeof(NodeBlock) + std::max(_left, slot), NodeBlock::kMaxBytes);
+            // Past the estimate (a listing that did not type its folders),
+            // blocks still hold many nodes.
+            size_t want = std::max(_left, slot);
+            if (_block)
+                want = std::max(want, size_t(4096));
+            size_t capacity = std::min(sizeof(NodeBlock) + want, NodeBlock::kMaxBytes);
             auto* fresh = new (::operator new(capacity)) NodeBlock{{1}};
             if (_block)
                 _block->release();
@@ -350,23 +397,29 @@ private:
 
 void HLNFile::operator delete(HLNFile* node, std::destroying_delete_t) {
     const uint32_t words = (node->_flags >> BlockShift) & BlockMask;
+    char* start =
+        reinterpret_cast<char*>(node) - (node->_flags & PartBefore ? sizeof(FolderPart) : 0);
     node->~HLNFile();
     if (words == 0)
-        ::operator delete(node);
+        ::operator delete(start);
     else
         reinterpret_cast<NodeBlock*>(reinterpret_cast<char*>(node) - size_t(words) * 8)->release();
 }
 
-Ref<HLNFile> HLNFile::_make(const Ref<HLNFile>& parent, std::string_view name, NodeArena* arena) {
-    Ref<HLNFile> node;
-    if (arena) {
-        uint32_t words = 0;
-        void* where = arena->place(NodeBlock::slotBytes(name.size() + 1), &words);
-        node = Ref<HLNFile>(new (Placed{}, where) HLNFile(parent));
-        node->_flags |= words << BlockShift;
-    } else {
-        node = Ref<HLNFile>(new (Tail{}, name.size() + 1) HLNFile(parent));
-    }
+Ref<HLNFile> HLNFile::_make(const Ref<HLNFile>& parent, std::string_view name, bool withPart,
+                            NodeArena* arena) {
+    const size_t before = withPart ? sizeof(FolderPart) : 0;
+    static_assert(sizeof(FolderPart) % 8 == 0, "a node after a part stays aligned");
+    uint32_t words = 0;
+    char* room = static_cast<char*>(
+        arena ? arena->place(NodeBlock::slotBytes(name.size() + 1, withPart), &words)
+              : ::operator new(before + sizeof(HLNFile) + name.size() + 1));
+    if (arena)
+        words += before / 8;
+    if (withPart)
+        new (room) FolderPart;
+    Ref<HLNFile> node(new (Placed{}, room + before) HLNFile(parent));
+    node->_flags |= words << BlockShift | (withPart ? uint32_t(PartBefore) : 0u);
     createdCount.fetch_add(1, std::memory_order_relaxed);
     char* bytes = const_cast<char*>(node->_nameBytes());
     std::memcpy(bytes, name.data(), name.size());
@@ -378,7 +431,7 @@ Ref<HLNFile> HLNFile::initWithParent(const Ref<HLNFile>& parent, std::string nam
     // Names never hold NUL bytes; a string that does names nothing on disk.
     if (name.find('\0') != std::string::npos || name.empty())
         return nullptr;
-    Ref<HLNFile> node = _make(parent, name);
+    Ref<HLNFile> node = _make(parent, name, true);
     if (!node->_checkAttributes())
         return nullptr;
     return node;
@@ -466,7 +519,7 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
         if (held)
             _setChildren(std::move(ex.names), *held);
         else
-            _folder->children = std::move(ex.names);
+            _part()->children = std::move(ex.names);
         _set(ChildrenArrayContainsNames, _children() != nullptr);
         _set(AwaitsListing, ex.tooManyToList);
         _sizeSoFar = allocated;
@@ -489,7 +542,20 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
 
 const Ref<HLNFile::List>& HLNFile::_children() const {
     static const Ref<List> none;
-    return _folder ? _folder->children : none;
+    const FolderPart* part = _part();
+    return part ? part->children : none;
+}
+
+HLNFile::FolderPart* HLNFile::_partAside() const {
+    return &LateParts::of(this);
+}
+
+HLNFile::FolderPart& HLNFile::_folderPart() {
+    if (FolderPart* part = _part())
+        return *part;
+    FolderPart& part = LateParts::of(this);
+    _flags |= PartApart;
+    return part;
 }
 
 bool HLNFile::_hasPath(const TreeGuard&) const {
@@ -741,9 +807,10 @@ HLNFile::ChildList HLNFile::children() {
     }
 
     Ref<List> built = List::makeNodes(names->_count);
-    size_t blockBytes = 0;
+    size_t blockBytes = names->_folders * sizeof(FolderPart);
     for (uint32_t i = 0; i < names->_count; ++i)
-        blockBytes += NodeBlock::slotBytes(names->nameOffsets()[i + 1] - names->nameOffsets()[i]);
+        blockBytes +=
+            NodeBlock::slotBytes(names->nameOffsets()[i + 1] - names->nameOffsets()[i], false);
     NodeArena arena(blockBytes);
     uint64_t bytes = 0;
     uint32_t finished = 0;
@@ -785,7 +852,8 @@ HLNFile::ChildList HLNFile::children() {
                 if (mainThreadBudget != SIZE_MAX && ex.names)
                     mainThreadBudget -= std::min<size_t>(mainThreadBudget, ex.names->_count);
                 const size_t length = names->nameOffsets()[i + 1] - names->nameOffsets()[i] - 1;
-                Ref<HLNFile> node = _make(self, std::string_view(name, length), &arena);
+                const bool isFolder = !ex.entry.error && ex.entry.isDirectory();
+                Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &arena);
                 node->_apply(ex, nullptr);
                 bytes += node->_sizeSoFar;
                 if (node->_unsized() == 0)
@@ -807,7 +875,7 @@ HLNFile::ChildList HLNFile::children() {
         built = nullptr;
         return result;
     }
-    _folder->children = built;
+    _part()->children = built;
     _set(ChildrenArrayContainsNames, false);
     _set(ChildrenInNameOrder, true); // the names were sorted when listed
     _childrenSized(bytes, finished, names->_count > 0, held);
@@ -1024,7 +1092,8 @@ void HLNFile::releaseNow() {
 }
 
 Ref<HLNFile::List> HLNFile::_detachChildren(TreeGuard& held) {
-    Ref<List> list = _folder ? std::move(_folder->children) : nullptr;
+    FolderPart* part = _part();
+    Ref<List> list = part ? std::move(part->children) : nullptr;
     const bool nodes = list && !_has(ChildrenArrayContainsNames);
     _set(ChildrenArrayContainsNames, false);
     if (nodes)
@@ -1188,7 +1257,7 @@ bool HLNFile::isImported() const {
 
 Ref<HLNFile> HLNFile::_makeImported(const Ref<HLNFile>& parent, std::string_view name,
                                     bool isDirectory, bool isLink, uint64_t bytes) {
-    Ref<HLNFile> node = _make(parent, name);
+    Ref<HLNFile> node = _make(parent, name, isDirectory);
     node->_flags |= ImportedBit;
     node->_set(IsDirectory, isDirectory);
     node->_set(IsLink, isLink);

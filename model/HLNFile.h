@@ -21,11 +21,12 @@
 // freed only by an explicit release (invalidate). Everyone else holds a Ref
 // for as long as they use a node.
 //
-// Memory: a node is four words with its name stored inline after them (no
+// Memory: a node is three words with its name stored inline after them (no
 // std::string per node); the flags share one word; what only folders need
-// is apart. The nodes that one listing becomes share blocks (one allocation
-// for many); a folder's entries are one List allocation (names before they
-// become nodes, node references after).
+// lies just before a folder's node, so a file pays nothing for it. The
+// nodes that one listing becomes share blocks (one allocation for many); a
+// folder's entries are one List allocation (names before they become nodes,
+// node references after).
 class TFDirectory;
 
 // How far a node's sizing has come. The numbers are those of the file-node
@@ -65,7 +66,8 @@ public:
         ~List();
         static Ref<List> makeNodes(size_t capacity);
         // names: NUL-terminated views into byteCount bytes in all.
-        static Ref<List> makeNames(const std::vector<std::string_view>& names, size_t byteCount);
+        static Ref<List> makeNames(const std::vector<std::string_view>& names, size_t byteCount,
+                                   uint32_t folders);
 
         Ref<HLNFile>* nodes() const {
             return reinterpret_cast<Ref<HLNFile>*>(const_cast<List*>(this) + 1);
@@ -77,6 +79,7 @@ public:
 
         uint32_t _count = 0;
         bool _holdsNames;
+        uint32_t _folders = 0; // of a names list: how many the listing typed as folders
     };
     using ChildList = Ref<const List>;
 
@@ -217,11 +220,6 @@ private:
     friend class Ref<HLNFile>;
     friend class Ref<const HLNFile>;
     friend class HLNTreemapSnapshot; // copies a subtree's fields in one hold of the lock
-    struct Tail {};
-    static void* operator new(size_t base, Tail, size_t nameBytes) {
-        return ::operator new(base + nameBytes);
-    }
-    static void operator delete(void* p, Tail, size_t) { ::operator delete(p); }
     struct Placed {};
     static void* operator new(size_t, Placed, void* where) { return where; }
     static void operator delete(void*, Placed, void*) {}
@@ -230,6 +228,7 @@ private:
     static void operator delete(HLNFile* node, std::destroying_delete_t);
     struct NodeBlock;
     class NodeArena;
+    struct LateParts;
 
     enum Flag : uint32_t {
         Invalidated = 1u << 0,
@@ -253,10 +252,15 @@ private:
         AwaitsListing = 1u << 13,
         // Internal: the nodes are still in the order of the listing (by name).
         ChildrenInNameOrder = 1u << 14,
+        // Set once, when made: the folder's part lies just before the node.
+        PartBefore = 1u << 15,
+        // A node made without that part that became a folder later: its
+        // part is kept aside (LateParts).
+        PartApart = 1u << 16,
     };
-    // Bits 15-30 of the flags: where the node lies in its block, in words
+    // Bits 17-30 of the flags: where the node lies in its block, in words
     // from the block's start (0: not in a block). Set once, when made.
-    static constexpr uint32_t BlockShift = 15, BlockMask = (1u << 16) - 1;
+    static constexpr uint32_t BlockShift = 17, BlockMask = (1u << 14) - 1;
 
     struct Examination;
     struct FolderWalk;
@@ -280,11 +284,12 @@ private:
     static void _readEntry(const TFDirectory& folder, const char* name, int32_t parentFs,
                            Examination& r);
     static void _readRoot(const std::string& path, Examination& r);
-    // A node of its own, or one in arena's blocks.
-    static Ref<HLNFile> _make(const Ref<HLNFile>& parent, std::string_view name,
+    // A node of its own, or one in arena's blocks; withPart: room for a
+    // folder's fields (a node whose type is not known yet gets it too).
+    static Ref<HLNFile> _make(const Ref<HLNFile>& parent, std::string_view name, bool withPart,
                               NodeArena* arena = nullptr);
     HLNFile(const Ref<HLNFile>& parent);
-    ~HLNFile() { delete _folder; }
+    ~HLNFile();
 
     const char* _nameBytes() const { return reinterpret_cast<const char*>(this + 1); }
     bool _has(Flag f) const { return (_flags & f) != 0; }
@@ -301,7 +306,8 @@ private:
     // The helpers below need the tree lock held: held is the witness.
     SizeStatus _sizeStatus(const TreeGuard& held) const;
     uint32_t _childrenCount(const TreeGuard&) const {
-        return _folder && _folder->children ? _folder->children->_count : 0;
+        const FolderPart* part = _part();
+        return part && part->children ? part->children->_count : 0;
     }
     int _compare(const HLNFile& other, const TreeGuard& held) const;
     int _compareSizeStatus(const HLNFile& other, const TreeGuard& held) const;
@@ -328,28 +334,39 @@ private:
     uint32_t _flags = 0;     // Flag bits, under the tree lock
     Ref<HLNFile> _parent;    // null for a root and once cut
     uint64_t _sizeSoFar = 0; // own allocated bytes + what entries reported
-    // What only a folder needs, apart, so that a file's node stays at four
-    // words: made when the node is first read as a folder, kept after.
+    // The name's bytes follow here, NUL-terminated.
+
+    // What only a folder needs, so that a file's node stays at three words:
+    // made with the node when it is read as a folder then, or aside when it
+    // becomes one later, and kept after.
     struct FolderPart {
         Ref<List> children;                // names or nodes; null when none
         uint32_t unsizedChildrenCount = 0; // entries of children not yet complete
         int32_t fileSystemNumber = 0;      // folded st_dev, written when read as a folder
     };
-    FolderPart* _folder = nullptr;
-    // The name's bytes follow here, NUL-terminated.
-
-    FolderPart& _folderPart() {
-        if (!_folder)
-            _folder = new FolderPart;
-        return *_folder;
+    // Null when the node has none.
+    FolderPart* _part() const {
+        if (_flags & PartBefore)
+            return reinterpret_cast<FolderPart*>(const_cast<HLNFile*>(this)) - 1;
+        return (_flags & PartApart) ? _partAside() : nullptr;
     }
+    FolderPart* _partAside() const;
+    FolderPart& _folderPart();
     const Ref<List>& _children() const;
-    uint32_t _unsized() const { return _folder ? _folder->unsizedChildrenCount : 0; }
+    uint32_t _unsized() const {
+        const FolderPart* part = _part();
+        return part ? part->unsizedChildrenCount : 0;
+    }
     void _setUnsized(uint32_t count) {
-        if (count || _folder)
+        if (FolderPart* part = _part())
+            part->unsizedChildrenCount = count;
+        else if (count)
             _folderPart().unsizedChildrenCount = count;
     }
-    int32_t _fileSystemNumber() const { return _folder ? _folder->fileSystemNumber : 0; }
+    int32_t _fileSystemNumber() const {
+        const FolderPart* part = _part();
+        return part ? part->fileSystemNumber : 0;
+    }
 
     // ---------------------------------------------------------------- imported trees
     // The scan reader builds its trees through these makers only.

@@ -289,6 +289,38 @@ TEST(HLNBackgroundFileSizerRefresh, CompleteFolderGrowsByAnAddedFile) {
     top->invalidate();
 }
 
+// A node made for a file keeps no room for a folder's fields: re-read as a
+// folder and as a file again, it still counts what is there.
+TEST(HLNBackgroundFileSizerRefresh, FileReplacedByFolderAndBackCountsWhatIsThere) {
+    TempTree tree;
+    tree.mkdir("top");
+    tree.writeFile("top/x", 4096);
+    tree.writeFile("top/side", 4096);
+    Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
+    HLNBackgroundFileSizer::sizeFile(top);
+    waitIdle();
+    Ref<HLNFile> x = childNamed(top, "x");
+    ASSERT_FALSE(x->isDirectory());
+    ASSERT_EQ(::unlink((tree / "top/x").c_str()), 0);
+    tree.mkdir("top/x/in");
+    tree.writeFile("top/x/in/f", 8192);
+    x->refreshSize();
+    waitIdle();
+    EXPECT_TRUE(x->isDirectory());
+    EXPECT_EQ(x->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(x->sizeSoFar(), TempTree::duBytes(tree / "top/x"));
+    EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
+    ASSERT_EQ(std::system(("rm -rf '" + tree.path() + "/top/x'").c_str()), 0);
+    tree.writeFile("top/x", 4096);
+    x->refreshSize();
+    waitIdle();
+    EXPECT_FALSE(x->isDirectory());
+    EXPECT_EQ(x->childrenCount(), 0u);
+    EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
+    top->invalidate();
+}
+
 TEST(HLNBackgroundFileSizerRefresh, VanishedCompleteFolderLeavesItsParent) {
     TempTree tree;
     tree.mkdir("top/mid/gone/deep");

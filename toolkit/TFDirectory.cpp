@@ -361,9 +361,11 @@ void TFDirectory::rewind() const {
         ::lseek(_fd, 0, SEEK_SET);
 }
 
-bool TFDirectory::readNames(std::vector<char>& bytes, std::vector<uint32_t>& offsets,
-                            size_t limit) const {
-    return forEachRawEntry(_fd, [&](const char* name, unsigned char) {
+bool TFDirectory::readNames(std::vector<char>& bytes, std::vector<uint32_t>& offsets, size_t limit,
+                            size_t* folders) const {
+    return forEachRawEntry(_fd, [&](const char* name, unsigned char type) {
+        if (folders && type == DT_DIR)
+            ++*folders;
         offsets.push_back(static_cast<uint32_t>(bytes.size()));
         bytes.insert(bytes.end(), name, name + std::strlen(name) + 1);
         return offsets.size() <= limit;

@@ -63,9 +63,10 @@ public:
     // Appends every entry name but "." and "..", each NUL-terminated, to
     // bytes, and its start to offsets; false when the listing failed, or
     // once more than limit names have been read. The compact form, for
-    // folders of any size.
+    // folders of any size. folders, when given, counts the names the
+    // listing types as folders.
     bool readNames(std::vector<char>& bytes, std::vector<uint32_t>& offsets,
-                   size_t limit = SIZE_MAX) const;
+                   size_t limit = SIZE_MAX, size_t* folders = nullptr) const;
     // Appends every entry but "." and ".." with its type, in the file
     // system's order (an entry whose type the listing does not give is
     // examined); false when the listing failed.
