@@ -1,45 +1,22 @@
-#include "app/HLNApplicationService.h"
-#include "app/HLNController.h"
+// The program's front: the commands that need no window run here, in a
+// program that loads Qt Core alone, so that `hollin --report` or `--export`
+// starts in a few milliseconds (the window libraries take ten times that to
+// load). Everything else is handed, arguments unchanged, to the windows
+// program installed beside it.
 #include "app/HLNExportCommand.h"
 #include "app/HLNPackageCommand.h"
 #include "app/HLNReportCommand.h"
-#include "app/HLNServicesProvider.h"
-#include "app/HLNTreemapCommand.h"
 #include "toolkit/TCCCrashCatcher.h"
-#include "toolkit/gui/TAController.h"
 
-#include <QApplication>
-#include <QIcon>
-#include <QTimer>
-#include <QWidget>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
-#include <vector>
 
 namespace {
-
-// Folders given on the command line become absolute (a running instance
-// may have another working folder); their bytes are kept as they are.
-std::string absolutePath(std::string path) {
-    if (path.empty())
-        return path;
-    if (path[0] != '/') {
-        std::vector<char> cwd(4096);
-        while (!::getcwd(cwd.data(), cwd.size())) {
-            if (errno != ERANGE)
-                return path;
-            cwd.resize(cwd.size() * 2);
-        }
-        std::string base = cwd.data();
-        path = (base == "/" ? "" : base) + "/" + path;
-    }
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
 
 bool haveDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
@@ -82,91 +59,58 @@ void printHelp() {
         "  --                 every later argument is a folder\n");
 }
 
+// Beside this program in a build folder, in libexec once installed.
+std::string windowsProgram() {
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return "hollin-windows";
+    std::string folder(self, static_cast<size_t>(n));
+    folder.erase(folder.rfind('/') + 1);
+    const std::string beside = folder + "hollin-windows";
+    if (::access(beside.c_str(), X_OK) == 0)
+        return beside;
+    return folder + "../libexec/hollin/hollin-windows";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     TCCCrashCatcher::setCrashEmailAddress("crashes@hollin.io");
     TCCCrashCatcher::enableCrashCatching();
 
-    if (argc >= 2 && std::strcmp(argv[1], "--report") == 0)
+    const char* first = argc >= 2 ? argv[1] : "";
+    if (std::strcmp(first, "--report") == 0)
         return HLNReportCommand::run(argc, argv);
-    if (argc >= 2 && std::strcmp(argv[1], "--export") == 0)
+    if (std::strcmp(first, "--export") == 0)
         return HLNExportCommand::run(argc, argv);
-    if (argc >= 2 && std::strcmp(argv[1], "--treemap") == 0)
-        return HLNTreemapCommand::run(argc, argv);
-    if (argc >= 2 && std::strcmp(argv[1], "--package") == 0)
+    if (std::strcmp(first, "--package") == 0)
         return HLNPackageCommand::run(argc, argv);
-    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    if (std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0) {
         printHelp();
         return 0;
     }
-    if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    if (std::strcmp(first, "--version") == 0) {
         std::printf("hollin %s\n", HOLLIN_VERSION);
         return 0;
     }
 
-    std::vector<std::string> paths;
-    bool service = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--service") == 0) {
-            service = true;
-            continue;
+    if (std::strcmp(first, "--treemap") != 0) {
+        for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+            if (argv[i][0] == '-' && argv[i][1] != '\0' && std::strcmp(argv[i], "--service") != 0) {
+                std::fprintf(stderr, "hollin: unknown option %s\n", argv[i]);
+                printUsage(stderr);
+                return 2;
+            }
+        if (!haveDisplay()) {
+            std::fprintf(
+                stderr,
+                "hollin: no display available (use hollin --report PATH for a text report)\n");
+            return 1;
         }
-        if (std::strcmp(argv[i], "--") == 0) {
-            for (++i; i < argc; ++i)
-                paths.push_back(absolutePath(argv[i]));
-            break;
-        }
-        if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            std::fprintf(stderr, "hollin: unknown option %s\n", argv[i]);
-            printUsage(stderr);
-            return 2;
-        }
-        paths.push_back(absolutePath(argv[i]));
     }
-
-    if (!haveDisplay()) {
-        std::fprintf(stderr,
-                     "hollin: no display available (use hollin --report PATH for a text report)\n");
-        return 1;
-    }
-
-    // Read before the application exists: Qt takes the startup id out of
-    // the environment as it connects to the display.
-    const QVariantMap platformData = HLNApplicationService::platformDataFromEnvironment(
-        qgetenv("DESKTOP_STARTUP_ID"), qgetenv("XDG_ACTIVATION_TOKEN"));
-
-    TAController app(argc, argv);
-    QCoreApplication::setOrganizationName("Hollin");
-    QCoreApplication::setApplicationName("Hollin");
-    QGuiApplication::setDesktopFileName("io.hollin.Hollin");
-    QGuiApplication::setWindowIcon(
-        QIcon::fromTheme("io.hollin.Hollin", QIcon(":/io.hollin.Hollin.svg")));
-
-    if (!service)
-        if (std::optional<int> status =
-                HLNApplicationService::handOverToRunningInstance(paths, platformData))
-            return *status;
-
-    HLNController controller;
-    if (!service) {
-        controller.launch(paths);
-        return app.exec();
-    }
-    // Started by the session bus: the call that started it says what to open.
-    controller.applicationWillFinishLaunching();
-    controller.applicationDidFinishLaunching();
-    if (!HLNServicesProvider::shared(&controller).registerOnSessionBus()) {
-        std::fprintf(stderr, "hollin: could not take the name %s on the session bus\n",
-                     HLNServicesProvider::kServiceName);
-        return 1;
-    }
-    // A start whose call opened no window does not linger.
-    QTimer::singleShot(30000, &controller, [&controller] {
-        for (QWidget* window : QApplication::topLevelWidgets())
-            if (window->isVisible())
-                return;
-        controller.applicationShouldTerminate();
-    });
-    return app.exec();
+    const std::string windows = windowsProgram();
+    ::execv(windows.c_str(), argv);
+    std::fprintf(stderr, "hollin: cannot start %s: %s\n", windows.c_str(), std::strerror(errno));
+    return 1;
 }

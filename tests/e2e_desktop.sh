@@ -77,8 +77,9 @@ startup_id_of() { xprop -id "$1" _NET_STARTUP_ID | sed -n 's/.*= "\(.*\)"$/\1/p'
 app Activate '{"desktop-startup-id": <"e2e-activate_TIME0">}' >/dev/null
 pid=$(owner_pid)
 [ -n "$pid" ] || fail "Activate started no owner"
-[ "$(readlink "/proc/$pid/exe")" = "$prefix/bin/hollin" ] ||
-  fail "the owner is $(readlink "/proc/$pid/exe"), not the installed hollin"
+# hollin hands everything with a window to the windows program it installs.
+[ "$(readlink "/proc/$pid/exe")" = "$prefix/libexec/hollin/hollin-windows" ] ||
+  fail "the owner is $(readlink "/proc/$pid/exe"), not the installed hollin's windows program"
 tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- "--service" || fail "not started from the service file"
 drives=$(window_named "Drives" 20)
 [ "$(startup_id_of "$drives")" = "e2e-activate_TIME0" ] || fail "Activate's startup id was not used"

@@ -19,6 +19,7 @@ fail() { echo "e2e_package: $*"; exit 1; }
 
 dpkg-deb --contents "$deb" >"$work/contents"
 for path in ./usr/bin/hollin \
+            ./usr/libexec/hollin/hollin-windows \
             ./usr/share/applications/io.hollin.Hollin.desktop \
             ./usr/share/metainfo/io.hollin.Hollin.metainfo.xml \
             ./usr/share/icons/hicolor/scalable/apps/io.hollin.Hollin.svg \
@@ -44,6 +45,9 @@ grep -qx "Exec=/usr/bin/hollin --service" "$work/root/usr/share/dbus-1/services/
 desktop-file-validate "$work/root/usr/share/applications/io.hollin.Hollin.desktop"
 appstreamcli validate --no-net "$work/root/usr/share/metainfo/io.hollin.Hollin.metainfo.xml" >/dev/null
 "$work/root/usr/bin/hollin" --version | grep -qx "hollin $(info Version)" || fail "the packaged binary does not run"
+# It finds its windows program where the package put it, beside its own folder.
+QT_QPA_PLATFORM=offscreen "$work/root/usr/bin/hollin" --treemap "$work/root/usr/share/man" "$work/man.svg" &&
+  grep -q "<svg" "$work/man.svg" || fail "the packaged hollin does not start its windows program"
 
 # apt resolves the dependencies on this system without installing anything.
 apt-get install --simulate --no-install-recommends "$deb" >"$work/apt.log" 2>&1 ||
