@@ -112,16 +112,28 @@ Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& 
     }
     if (offsets.empty())
         return nullptr;
-    // Each name measured once, not at every comparison.
-    std::vector<std::string_view> names;
-    names.reserve(offsets.size());
+    // Each name measured and keyed once, not at every comparison; most
+    // comparisons are then of two keys.
+    struct Keyed {
+        uint64_t key;
+        std::string_view name;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(offsets.size());
     for (size_t i = 0; i < offsets.size(); ++i) {
         size_t end = i + 1 < offsets.size() ? offsets[i + 1] : bytes.size();
-        names.emplace_back(bytes.data() + offsets[i], end - offsets[i] - 1);
+        std::string_view name(bytes.data() + offsets[i], end - offsets[i] - 1);
+        keyed.push_back({TFString::nameSortKey(name), name});
     }
-    std::sort(names.begin(), names.end(), [](std::string_view x, std::string_view y) {
-        return HLNFile::compareNames(x, y) < 0;
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed& x, const Keyed& y) {
+        if (x.key != y.key && x.key && y.key)
+            return x.key < y.key;
+        return HLNFile::compareNames(x.name, y.name) < 0;
     });
+    std::vector<std::string_view> names;
+    names.reserve(keyed.size());
+    for (const Keyed& k : keyed)
+        names.push_back(k.name);
     return HLNFile::List::makeNames(names, bytes.size(), static_cast<uint32_t>(folders));
 }
 

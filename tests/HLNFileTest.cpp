@@ -369,13 +369,18 @@ TEST(HLNFileOrdering, NameComparisonFoldsCaseWithoutLocale) {
 
 TEST(HLNFileOrdering, ListedNamesAreInCaseInsensitiveOrder) {
     TempTree tree;
-    for (const char* n : {"b", "C", "a", "\xC3\x89t\xC3\xA9", "D"})
+    // Cases differing before and after the eighth byte, a prefix, and a
+    // character that is not ASCII among the first eight.
+    for (const char* n : {"b", "C", "a", "\xC3\x89t\xC3\xA9", "D", "Report-2024-b", "REPORTS",
+                          "report-2024-A", "rep", "r\xC3\xA9p"})
         tree.writeFile(n, 1);
     Ref<HLNFile> r = root(tree.path());
     std::vector<std::string> names;
     for (const Ref<HLNFile>& c : *r->children())
         names.push_back(c->name());
-    EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "C", "D", "\xC3\x89t\xC3\xA9"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"a", "b", "C", "D", "rep", "report-2024-A", "Report-2024-b",
+                                        "REPORTS", "r\xC3\xA9p", "\xC3\x89t\xC3\xA9"}));
     r->invalidate();
 }
 

@@ -159,6 +159,20 @@ int compareNames(std::string_view a, std::string_view b) {
     return 0;
 }
 
+uint64_t nameSortKey(std::string_view name) {
+    uint64_t key = 0;
+    const size_t count = std::min<size_t>(name.size(), 8);
+    for (size_t i = 0; i < count; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c >= 0x80)
+            return 0;
+        if (c >= 'A' && c <= 'Z')
+            c += 32;
+        key |= uint64_t(c) << (56 - 8 * i);
+    }
+    return key;
+}
+
 // Decodes the well-formed runs of a name and hands every other byte to
 // invalid(out, byte).
 template <class Invalid> static QString decodedName(std::string_view bytes, Invalid invalid) {

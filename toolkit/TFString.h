@@ -35,6 +35,11 @@ bool isValidUTF8(std::string_view data);
 // Unicode case folding, then bytes that are not UTF-8 after every character,
 // by byte value. Answers -1, 0 or 1.
 int compareNames(std::string_view a, std::string_view b);
+// A whole number that orders names as compareNames does wherever two keys
+// differ and neither is 0: the first eight bytes, ASCII letters lowered, in
+// reading order (shorter names padded with zeros). 0 when one of them is
+// not ASCII. Sorting compares keys first and names only on a tie.
+uint64_t nameSortKey(std::string_view name);
 // A name as text that keeps every name apart: well-formed UTF-8 decoded,
 // every other byte kept as the lone surrogate U+DC00 + byte.
 QString stringForName(std::string_view bytes);
