@@ -39,8 +39,9 @@ Ref<HLNFile::List> HLNFile::List::makeNodes(size_t capacity) {
     return Ref<List>(new (Tail{}, capacity * sizeof(Ref<HLNFile>)) List(false));
 }
 
-Ref<HLNFile::List> HLNFile::List::makeNames(const std::vector<std::string_view>& names,
-                                            size_t byteCount, uint32_t folders) {
+template <class Names, class NameOf>
+Ref<HLNFile::List> HLNFile::List::makeNames(const Names& names, NameOf nameOf, size_t byteCount,
+                                            uint32_t folders) {
     const size_t count = names.size();
     size_t extra = (count + 1) * sizeof(uint32_t) + byteCount;
     Ref<List> list(new (Tail{}, extra) List(true));
@@ -51,8 +52,9 @@ Ref<HLNFile::List> HLNFile::List::makeNames(const std::vector<std::string_view>&
     uint32_t at = 0;
     for (size_t i = 0; i < count; ++i) {
         table[i] = at;
-        std::memcpy(text + at, names[i].data(), names[i].size() + 1); // with its NUL
-        at += static_cast<uint32_t>(names[i].size() + 1);
+        const std::string_view name = nameOf(names[i]);
+        std::memcpy(text + at, name.data(), name.size() + 1); // with its NUL
+        at += static_cast<uint32_t>(name.size() + 1);
     }
     table[count] = at;
     return list;
@@ -130,11 +132,8 @@ Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& 
             return x.key < y.key;
         return HLNFile::compareNames(x.name, y.name) < 0;
     });
-    std::vector<std::string_view> names;
-    names.reserve(keyed.size());
-    for (const Keyed& k : keyed)
-        names.push_back(k.name);
-    return HLNFile::List::makeNames(names, bytes.size(), static_cast<uint32_t>(folders));
+    return HLNFile::List::makeNames(
+        keyed, [](const Keyed& k) { return k.name; }, bytes.size(), static_cast<uint32_t>(folders));
 }
 
 // ---------------------------------------------------------------- folders

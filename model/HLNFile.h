@@ -65,8 +65,9 @@ public:
         List(bool holdsNames) : _holdsNames(holdsNames) {}
         ~List();
         static Ref<List> makeNodes(size_t capacity);
-        // names: NUL-terminated views into byteCount bytes in all.
-        static Ref<List> makeNames(const std::vector<std::string_view>& names, size_t byteCount,
+        // nameOf(names[i]): NUL-terminated views into byteCount bytes in all.
+        template <class Names, class NameOf>
+        static Ref<List> makeNames(const Names& names, NameOf nameOf, size_t byteCount,
                                    uint32_t folders);
 
         Ref<HLNFile>* nodes() const {
