@@ -843,6 +843,9 @@ HLNFile::ChildList HLNFile::children() {
                 report("", folder->error());
             finished = names->_count;
         } else {
+            // The sizing thread reads the names from inside the folder.
+            TFDirectory::Entered entered(*folder);
+            const TFDirectory& here = &walk != &local ? entered.here() : *folder;
             Examination ex;
             // What the main thread lists of the subfolders, all told.
             size_t mainThreadBudget =
@@ -853,7 +856,7 @@ HLNFile::ChildList HLNFile::children() {
                 ex.parentFsNumber = fsNumber;
                 if (mainThreadBudget != SIZE_MAX)
                     ex.listLimit = std::min(mainThreadBudget, kMainThreadNames);
-                _readEntry(*folder, name, fsNumber, ex);
+                _readEntry(here, name, fsNumber, ex);
                 if (!ex.entry.exists()) {
                     ++finished; // vanished since the listing: finished with 0 bytes
                     continue;

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
@@ -318,6 +319,33 @@ TEST(HLNBackgroundFileSizerRefresh, FileReplacedByFolderAndBackCountsWhatIsThere
     EXPECT_EQ(x->childrenCount(), 0u);
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
+    top->invalidate();
+}
+
+// The sizing thread reads folders from inside them: that moves its own
+// working folder only, and only while it reads, so that a root given by a
+// relative path is read again where the program runs.
+TEST(HLNBackgroundFileSizerRefresh, RelativeRootIsReadAgainWhereTheProgramRuns) {
+    TempTree tree;
+    tree.mkdir("top/a/deep");
+    tree.writeFile("top/a/deep/f", 4096);
+    tree.writeFile("top/b", 4096);
+    char before[PATH_MAX];
+    ASSERT_TRUE(::getcwd(before, sizeof before));
+    ASSERT_EQ(::chdir(tree.path().c_str()), 0);
+    Ref<HLNFile> top = HLNFile::initWithParent(nullptr, "top");
+    ASSERT_TRUE(top);
+    HLNBackgroundFileSizer::sizeFile(top);
+    waitIdle();
+    char now[PATH_MAX];
+    EXPECT_STREQ(::getcwd(now, sizeof now), tree.path().c_str());
+    tree.writeFile("top/a/deep/g", 8192);
+    top->refreshSize();
+    waitIdle();
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
+    EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
+    EXPECT_EQ(childNamed(childNamed(top, "a"), "deep")->childrenCount(), 2u);
+    ASSERT_EQ(::chdir(before), 0);
     top->invalidate();
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <type_traits>
@@ -281,6 +282,40 @@ TFDirectory::~TFDirectory() {
         ::close(_fd);
 }
 
+// ---------------------------------------------------------------- working folder
+
+static_assert(AT_FDCWD == -100, "kWorkingFolder names the working folder");
+
+namespace {
+// The working folder a thread had when it took its own, to go back to.
+thread_local int workingFolderTaken = -1;
+} // namespace
+
+bool TFDirectory::takeOwnWorkingFolder() {
+    if (workingFolderTaken >= 0)
+        return true;
+    if (::unshare(CLONE_FS) != 0)
+        return false;
+    workingFolderTaken = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return workingFolderTaken >= 0;
+}
+
+TFDirectory::Entered::Entered(const TFDirectory& folder) : _folder(folder) {
+    if (workingFolderTaken >= 0 && folder._fd >= 0 && ::fchdir(folder._fd) == 0) {
+        _working._fd = kWorkingFolder;
+        _entered = true;
+    }
+}
+
+TFDirectory::Entered::~Entered() {
+    // Back where relative paths mean what they mean to the rest of the
+    // process; a thread that cannot go back enters nothing again.
+    if (_entered && ::fchdir(workingFolderTaken) != 0) {
+        ::close(workingFolderTaken);
+        workingFolderTaken = -1;
+    }
+}
+
 TFDirectory TFDirectory::openPath(const std::string& path) {
     return _open(path, false);
 }
@@ -346,7 +381,7 @@ TFDirectory TFDirectory::_open(const std::string& path, bool followLast) {
 
 TFDirectory TFDirectory::openChild(const char* name) const {
     TFDirectory result;
-    if (_fd < 0) {
+    if (!isOpen()) {
         result._error = _error ? _error : EBADF;
         return result;
     }
@@ -398,7 +433,7 @@ bool TFDirectory::readEntries(std::vector<Entry>& entries) const {
 }
 
 TFDirectory::Examination TFDirectory::_examine(const char* name, int flags) const {
-    if (_fd < 0) {
+    if (!isOpen()) {
         Examination result;
         result.error = _error ? _error : EBADF;
         return result;

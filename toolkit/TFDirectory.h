@@ -54,7 +54,7 @@ public:
     // Opens the folder `name` inside this one, never following a link.
     TFDirectory openChild(const char* name) const;
 
-    bool isOpen() const { return _fd >= 0; }
+    bool isOpen() const { return _fd >= 0 || _fd == kWorkingFolder; }
     // Back to the first entry, for listing a folder again.
     void rewind() const;
     int fd() const { return _fd; }
@@ -101,10 +101,39 @@ public:
     // Removes the entry at path (the last component is never followed).
     static bool removePath(const std::string& path, int* firstError = nullptr);
 
+    // Gives the calling thread a working folder of its own, which threads it
+    // starts afterwards share; the process's other threads keep theirs.
+    // Answers whether it could.
+    static bool takeOwnWorkingFolder();
+
+    // A folder entered as the thread's working folder (below).
+    class Entered;
+
 private:
+    static constexpr int kWorkingFolder = -100; // AT_FDCWD: never closed
     static TFDirectory _open(const std::string& path, bool followLast);
     Examination _examine(const char* name, int flags) const;
 
     int _fd = -1;
     int _error = 0;
+};
+
+// While it lives, on a thread that took its own working folder, the
+// folder is that thread's working folder and here() names it as such:
+// entries examined and opened through here() spare the kernel the
+// descriptor lookup it makes on every call in a many-threaded process.
+// Elsewhere, or when the folder cannot be entered, here() is the folder.
+// Nothing on that thread may use a relative path meanwhile.
+class TFDirectory::Entered {
+public:
+    explicit Entered(const TFDirectory& folder);
+    ~Entered();
+    Entered(const Entered&) = delete;
+    Entered& operator=(const Entered&) = delete;
+    const TFDirectory& here() const { return _entered ? _working : _folder; }
+
+private:
+    const TFDirectory& _folder;
+    TFDirectory _working;
+    bool _entered = false;
 };

@@ -34,9 +34,9 @@ uint64_t blocksReadByThisThread() {
 }
 
 struct Item {
-    std::shared_ptr<const TFDirectory> parent; // none for the root
-    std::string name;                          // the root's path for the root
-    uint64_t device;                           // the root's file system
+    std::shared_ptr<const TFDirectory> parent; // a root: the root itself, named "."
+    std::string name;
+    uint64_t device; // the root's file system
 };
 
 struct Walk {
@@ -57,8 +57,7 @@ Walk& walk() {
 }
 
 void readFolder(Walk& w, Item item, uint64_t generation) {
-    TFDirectory dir =
-        item.parent ? item.parent->openChild(item.name.c_str()) : TFDirectory::openPath(item.name);
+    TFDirectory dir = item.parent->openChild(item.name.c_str());
     if (!dir.isOpen())
         return;
     std::vector<char> bytes;
@@ -124,11 +123,15 @@ void work(Walk& w) {
 } // namespace
 
 void TFReadAhead::readAheadOf(const std::vector<std::string>& paths) {
+    // Opened here, where a relative path means what the caller means by it:
+    // the workers never use a path (the sizing thread, which starts them,
+    // moves its working folder).
     std::vector<Item> roots;
     for (const std::string& path : paths) {
-        TFDirectory::Examination root = TFDirectory::examinePath(path);
+        auto dir = std::make_shared<const TFDirectory>(TFDirectory::openPath(path));
+        TFDirectory::Examination root = dir->examine(".");
         if (root.isDirectory())
-            roots.push_back({nullptr, path, root.device});
+            roots.push_back({std::move(dir), ".", root.device});
     }
     if (roots.empty())
         return;
