@@ -103,7 +103,8 @@ public:
 
     // Gives the calling thread a working folder of its own, which threads it
     // starts afterwards share; the process's other threads keep theirs.
-    // Answers whether it could.
+    // Relative paths keep meaning there what they meant when it took it
+    // (Hollin never changes its working folder). Answers whether it could.
     static bool takeOwnWorkingFolder();
 
     // A folder entered as the thread's working folder (below).
