@@ -843,9 +843,9 @@ HLNFile::ChildList HLNFile::children() {
                 report("", folder->error());
             finished = names->_count;
         } else {
-            // The sizing thread reads the names from inside the folder.
+            // From inside the folder, on the thread that may (the sizing thread).
             TFDirectory::Entered entered(*folder);
-            const TFDirectory& here = &walk != &local ? entered.here() : *folder;
+            const TFDirectory& here = entered.here();
             Examination ex;
             // What the main thread lists of the subfolders, all told.
             size_t mainThreadBudget =
