@@ -1138,7 +1138,14 @@ void HLNFile::_releaseParent(TreeGuard& held) {
         HLNFile* n = pending.back();
         pending.pop_back();
         n->_flags |= Invalidated;
-        held.dropAfterUnlock(std::move(n->_parent));
+        // Below the top, the parent was reached through a list taken off
+        // its own parent (or is the top), which keeps it until the lock is
+        // released: this is never its last reference, and no list of every
+        // node's parent need be kept meanwhile.
+        if (n == this)
+            held.dropAfterUnlock(std::move(n->_parent));
+        else
+            n->_parent = nullptr;
         if (Ref<List> list = n->_detachChildren(held)) {
             for (uint32_t i = list->_count; i-- > 0;)
                 pending.push_back(list->nodes()[i].get());
