@@ -80,7 +80,10 @@ public:
 
         uint32_t _count = 0;
         bool _holdsNames;
-        uint32_t _folders = 0; // of a names list: how many the listing typed as folders
+        // Of a names list: how many the listing typed as folders. Of a nodes
+        // list: a digest of its order and sizes when it was last found in
+        // order, so that a sort with nothing changed is told at a glance.
+        mutable std::atomic<uint32_t> _extra{0};
     };
     using ChildList = Ref<const List>;
 

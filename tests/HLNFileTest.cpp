@@ -349,6 +349,41 @@ TEST(HLNFileOrdering, EqualSizesGoByNameIgnoringCase) {
     r->invalidate();
 }
 
+TEST(HLNFileOrdering, AFolderSortedAgainAfterSomeSizesChangedIsInOrder) {
+    // Enough entries for the sorts a huge column takes, with many equal
+    // sizes: the first sort starts from name order, the second from the
+    // first's, with some entries grown, the largest shrunk, some unsized.
+    TempTree tree;
+    constexpr int kEntries = 3000;
+    for (int i = 0; i < kEntries; ++i)
+        tree.writeFile((i % 2 ? "F" : "f") + std::to_string(i * 7919 % kEntries), (i % 4) * 4096);
+    tree.writeFile("largest", 40000);
+    Ref<HLNFile> r = root(tree.path());
+    ASSERT_TRUE(waitFor([&] { return r->children() && r->sizeStatus() == SizeStatus::complete; }));
+    auto expectInOrder = [&](const char* when) {
+        r->sortChildren();
+        HLNFile::ChildList sorted = r->children();
+        ASSERT_EQ(sorted->size(), uint32_t(kEntries + 1)) << when;
+        for (uint32_t i = 1; i < sorted->size(); ++i)
+            ASSERT_LE((*sorted)[i - 1]->compare(*(*sorted)[i]), 0) << when << ", at " << i;
+    };
+    expectInOrder("first sort");
+    for (int i = 0; i < kEntries; i += 97)
+        tree.writeFile((i % 2 ? "F" : "f") + std::to_string(i * 7919 % kEntries), 20000);
+    tree.writeFile("largest", 0);
+    std::vector<Ref<HLNFile>> changed;
+    for (const Ref<HLNFile>& c : *r->children())
+        if (c->sizeSoFar() != allocated(tree.path() + "/" + c->name()))
+            changed.push_back(c);
+    ASSERT_GT(changed.size(), 30u);
+    for (const Ref<HLNFile>& c : changed)
+        c->refreshSize();
+    ASSERT_TRUE(waitFor([&] { return r->sizeStatus() == SizeStatus::complete; }));
+    ASSERT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
+    expectInOrder("sorted again");
+    r->invalidate();
+}
+
 TEST(HLNFileOrdering, NameComparisonFoldsCaseWithoutLocale) {
     EXPECT_EQ(HLNFile::compareNames("apple", "Banana"), -1);
     EXPECT_EQ(HLNFile::compareNames("ABC", "abc"), 0);
