@@ -14,9 +14,10 @@ struct RefreshState {
     bool refreshPending = false;
     std::optional<HLNRefreshRequests::Clock::time_point> lastRefreshDate;
     std::atomic<bool> mainThreadCallPending{false};
-    int holds = 0;            // main thread only
-    bool heldRequest = false; // main thread only: a refresh waits for the holds
-    std::mutex clockLock;     // leaf lock, only around the clock itself
+    int holds = 0;                  // main thread only
+    bool heldRequest = false;       // main thread only: a refresh waits for the holds
+    bool idleRefreshQueued = false; // main thread only
+    std::mutex clockLock;           // leaf lock, only around the clock itself
     std::function<HLNRefreshRequests::Clock::time_point()> clock;
 };
 
@@ -55,8 +56,13 @@ void HLNRefreshRequests::updateUIIfNeeded() {
 }
 
 void HLNRefreshRequests::mainThreadUpdateUI() {
-    TFMainThread::performWhenIdle([] {
+    // A refresh already queued shows what this one would: on a huge
+    // folder two in a row would hold the loop for twice as long.
+    if (state().idleRefreshQueued)
+        return;
+    state().idleRefreshQueued = TFMainThread::performWhenIdle([] {
         RefreshState& s = state();
+        s.idleRefreshQueued = false;
         if (s.holds > 0) {
             s.heldRequest = true;
             return;
@@ -128,4 +134,5 @@ void HLNRefreshRequests::resetForTesting() {
     s.refreshPending = false;
     s.lastRefreshDate.reset();
     s.heldRequest = false;
+    s.idleRefreshQueued = false;
 }

@@ -108,6 +108,14 @@ TEST_F(HLNRefreshRequestsTest, TenRequestsFromAnotherThreadGiveOneNotification) 
     EXPECT_EQ(w.refreshes, 1);
 }
 
+TEST_F(HLNRefreshRequestsTest, RequestsReachingTheMainThreadBeforeTheRefreshGiveOne) {
+    Window w;
+    HLNRefreshRequests::mainThreadUpdateUI();
+    HLNRefreshRequests::mainThreadUpdateUI();
+    drainMainLoop();
+    EXPECT_EQ(w.refreshes, 1);
+}
+
 TEST_F(HLNRefreshRequestsTest, OneNotificationRefreshesEveryWindow) {
     Window a, b;
     HLNRefreshRequests::updateUI();

@@ -113,13 +113,14 @@ Q_COREAPP_STARTUP_FUNCTION(startPosting)
 
 namespace TFMainThread {
 
-void perform(std::function<void()> call) {
+bool perform(std::function<void()> call) {
     Waiting& w = waiting();
     std::scoped_lock lock(w.lock);
     if (!w.accepting)
-        return;
+        return false;
     w.calls.push_back(std::move(call));
     wake(w);
+    return true;
 }
 
 void performOnce(std::atomic<bool>& pending, std::function<void()> call) {
@@ -138,9 +139,9 @@ void performOnce(std::atomic<bool>& pending, std::function<void()> call) {
     });
 }
 
-void performWhenIdle(std::function<void()> call) {
+bool performWhenIdle(std::function<void()> call) {
     // A zero timer fires only once the events ahead of it are handled.
-    perform(
+    return perform(
         [call = std::move(call)] { QTimer::singleShot(0, QCoreApplication::instance(), call); });
 }
 

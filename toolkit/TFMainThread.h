@@ -7,8 +7,8 @@
 namespace TFMainThread {
 
 // Runs the call on the main thread later, behind the events already waiting.
-// Does nothing when no QCoreApplication exists.
-void perform(std::function<void()> call);
+// Does nothing, and says false, when no QCoreApplication exists.
+bool perform(std::function<void()> call);
 
 // As perform(), but not queued a second time while an earlier call made
 // with the same pending flag has not yet run. The flag is cleared just
@@ -16,8 +16,8 @@ void perform(std::function<void()> call);
 void performOnce(std::atomic<bool>& pending, std::function<void()> call);
 
 // Runs the call after every event already queued on the main loop has been
-// handled (the idle point of the loop).
-void performWhenIdle(std::function<void()> call);
+// handled (the idle point of the loop). False as perform().
+bool performWhenIdle(std::function<void()> call);
 
 bool isMainThread();
 
