@@ -374,8 +374,7 @@ void HLNColumnBrowser::reloadColumn(int column) {
 
     c.titleText = _delegate ? _delegate->browserTitleOfColumn(this, column) : QString();
     c.title->setText(c.titleText);
-    c.view->doItemsLayout();
-    scrollColumnToPosition(column, scroll);
+    scrollColumnToPosition(column, scroll); // lays the rows out once
     if (hadFocus)
         c.view->setFocus();
 
