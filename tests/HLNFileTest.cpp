@@ -352,7 +352,7 @@ TEST(HLNFileOrdering, EqualSizesGoByNameIgnoringCase) {
 TEST(HLNFileOrdering, AFolderSortedAgainAfterSomeSizesChangedIsInOrder) {
     // Enough entries for the sorts a huge column takes, with many equal
     // sizes: the first sort starts from name order, the second from the
-    // first's, with some entries grown, the largest shrunk, some unsized.
+    // first's, with some entries grown and the largest shrunk.
     TempTree tree;
     constexpr int kEntries = 3000;
     for (int i = 0; i < kEntries; ++i)
