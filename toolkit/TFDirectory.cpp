@@ -2,12 +2,15 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <type_traits>
 #include <unistd.h>
@@ -24,10 +27,14 @@ struct Dirent64 {
     char d_name[1];
 };
 
+// The longest record getdents64 writes: a name of NAME_MAX bytes.
+constexpr size_t kLongestDirent = (offsetof(Dirent64, d_name) + NAME_MAX + 1 + 7) & ~size_t(7);
+
 // Calls visit(name, d_type) for every entry but "." and "..", straight
 // from getdents64; false when the listing failed. The buffer is reused per
-// thread, so visit must not list another folder.
-template <class Visit> bool forEachRawEntry(int fd, Visit&& visit) {
+// thread, so visit must not list another folder. endsShort: a read that
+// left room for another record was the last (see listingsEndShort).
+template <class Visit> bool forEachRawEntry(int fd, Visit&& visit, bool endsShort = false) {
     if (fd < 0)
         return false;
     alignas(8) static thread_local char buffer[64 * 1024];
@@ -53,6 +60,8 @@ template <class Visit> bool forEachRawEntry(int fd, Visit&& visit) {
                 visit(name, entry->d_type);
             }
         }
+        if (endsShort && size_t(n) + kLongestDirent <= sizeof buffer)
+            return true;
     }
 }
 
@@ -397,14 +406,27 @@ void TFDirectory::rewind() const {
 }
 
 bool TFDirectory::readNames(std::vector<char>& bytes, std::vector<uint32_t>& offsets, size_t limit,
-                            size_t* folders) const {
-    return forEachRawEntry(_fd, [&](const char* name, unsigned char type) {
-        if (folders && type == DT_DIR)
-            ++*folders;
-        offsets.push_back(static_cast<uint32_t>(bytes.size()));
-        bytes.insert(bytes.end(), name, name + std::strlen(name) + 1);
-        return offsets.size() <= limit;
-    });
+                            size_t* folders, bool endsShort) const {
+    return forEachRawEntry(
+        _fd,
+        [&](const char* name, unsigned char type) {
+            if (folders && type == DT_DIR)
+                ++*folders;
+            offsets.push_back(static_cast<uint32_t>(bytes.size()));
+            bytes.insert(bytes.end(), name, name + std::strlen(name) + 1);
+            return offsets.size() <= limit;
+        },
+        endsShort);
+}
+
+bool TFDirectory::listingsEndShort() const {
+    // Their readdir fills the buffer until the folder's end. Others may not
+    // (FUSE hands over what one request brought), so they are read on to an
+    // empty read.
+    struct statfs fs {};
+    if (_fd < 0 || ::fstatfs(_fd, &fs) != 0)
+        return false;
+    return fs.f_type == EXT4_SUPER_MAGIC || fs.f_type == TMPFS_MAGIC;
 }
 
 bool TFDirectory::readEntries(std::vector<Entry>& entries) const {

@@ -64,9 +64,15 @@ public:
     // bytes, and its start to offsets; false when the listing failed, or
     // once more than limit names have been read. The compact form, for
     // folders of any size. folders, when given, counts the names the
-    // listing types as folders.
+    // listing types as folders. endsShort (from listingsEndShort) saves
+    // the last read, the one that finds nothing more.
     bool readNames(std::vector<char>& bytes, std::vector<uint32_t>& offsets,
-                   size_t limit = SIZE_MAX, size_t* folders = nullptr) const;
+                   size_t limit = SIZE_MAX, size_t* folders = nullptr,
+                   bool endsShort = false) const;
+    // Whether a listing read that leaves room in the buffer is known to be
+    // this folder's last, for every folder on its file system. One system
+    // call: ask once a file system.
+    bool listingsEndShort() const;
     // Appends every entry but "." and ".." with its type, in the file
     // system's order (an entry whose type the listing does not give is
     // examined); false when the listing failed.
