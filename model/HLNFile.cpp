@@ -104,37 +104,79 @@ bool hasSize(SizeStatus status) {
 
 } // namespace
 
-Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& r) {
+namespace {
+// Asked once a file system rather than once a folder: the device of the
+// folder last listed on this thread, and the answer for it.
+bool listingsEndShortOn(const TFDirectory& folder, uint64_t device) {
+    thread_local uint64_t knownDevice = 0;
+    thread_local bool known = false, endsShort = false;
+    if (!known || device != knownDevice) {
+        knownDevice = device;
+        known = true;
+        endsShort = folder.listingsEndShort();
+    }
+    return endsShort;
+}
+} // namespace
+
+namespace {
+// Each name measured and keyed once, not at every comparison; most
+// comparisons are then of two keys.
+struct KeyedName {
+    uint64_t key;
+    std::string_view name;
+};
+
+// What a listing reads into, kept from one listing to the next on a thread:
+// most folders are small, and growing fresh buffers for each cost more
+// than sorting its names. A huge folder's are let go at the next listing.
+struct ListingBuffers {
     std::vector<char> bytes;
     std::vector<uint32_t> offsets;
+    std::vector<KeyedName> keyed;
+
+    static ListingBuffers& emptyOfThisThread() {
+        thread_local ListingBuffers buffers;
+        if (buffers.bytes.capacity() > (size_t(1) << 20))
+            buffers = ListingBuffers();
+        buffers.bytes.clear();
+        buffers.offsets.clear();
+        buffers.keyed.clear();
+        return buffers;
+    }
+};
+} // namespace
+
+Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& r) {
+    ListingBuffers& buffers = ListingBuffers::emptyOfThisThread();
+    std::vector<char>& bytes = buffers.bytes;
+    std::vector<uint32_t>& offsets = buffers.offsets;
     size_t folders = 0;
-    folder.readNames(bytes, offsets, r.listLimit, &folders);
+    // A folder listed before it was examined (an awaited listing) asks.
+    const bool endsShort =
+        r.entry.device ? listingsEndShortOn(folder, r.entry.device) : folder.listingsEndShort();
+    folder.readNames(bytes, offsets, r.listLimit, &folders, endsShort);
     if (offsets.size() > r.listLimit) {
         r.tooManyToList = true;
         return nullptr;
     }
     if (offsets.empty())
         return nullptr;
-    // Each name measured and keyed once, not at every comparison; most
-    // comparisons are then of two keys.
-    struct Keyed {
-        uint64_t key;
-        std::string_view name;
-    };
-    std::vector<Keyed> keyed;
+    std::vector<KeyedName>& keyed = buffers.keyed;
     keyed.reserve(offsets.size());
     for (size_t i = 0; i < offsets.size(); ++i) {
         size_t end = i + 1 < offsets.size() ? offsets[i + 1] : bytes.size();
         std::string_view name(bytes.data() + offsets[i], end - offsets[i] - 1);
         keyed.push_back({TFString::nameSortKey(name), name});
     }
-    std::sort(keyed.begin(), keyed.end(), [](const Keyed& x, const Keyed& y) {
+    std::sort(keyed.begin(), keyed.end(), [](const KeyedName& x, const KeyedName& y) {
         if (x.key != y.key && x.key && y.key)
             return x.key < y.key;
         return HLNFile::compareNames(x.name, y.name) < 0;
     });
     return HLNFile::List::makeNames(
-        keyed, [](const Keyed& k) { return k.name; }, bytes.size(), static_cast<uint32_t>(folders));
+        keyed, [](const KeyedName& k) { return k.name; }, bytes.size(),
+        static_cast<uint32_t>(folders));
 }
 
 // ---------------------------------------------------------------- folders
