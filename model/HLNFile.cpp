@@ -256,6 +256,8 @@ void HLNFile::_closeSizingFolders() {
     FolderWalk& walk = _walkOfThisThread(unused);
     walk.levels.clear();
     walk.listed.clear();
+    // An idle thread keeps no folder busy (an unmount would fail).
+    TFDirectory::leaveEnteredFolder();
 }
 
 const TFDirectory* HLNFile::_openFolder(FolderWalk& walk) {

@@ -298,6 +298,15 @@ static_assert(AT_FDCWD == -100, "kWorkingFolder names the working folder");
 namespace {
 // The working folder a thread had when it took its own, to go back to.
 thread_local int workingFolderTaken = -1;
+// Whether the thread is still in the folder it entered last: it goes back
+// only before a relative path is used, so that a walk entering one folder
+// after another changes its working folder once a folder, not twice.
+thread_local bool awayFromWorkingFolder = false;
+
+void backForRelativePath(const std::string& path) {
+    if (awayFromWorkingFolder && (path.empty() || path[0] != '/'))
+        TFDirectory::leaveEnteredFolder();
+}
 } // namespace
 
 bool TFDirectory::takeOwnWorkingFolder() {
@@ -309,19 +318,22 @@ bool TFDirectory::takeOwnWorkingFolder() {
     return workingFolderTaken >= 0;
 }
 
-TFDirectory::Entered::Entered(const TFDirectory& folder) : _folder(folder) {
-    if (workingFolderTaken >= 0 && folder._fd >= 0 && ::fchdir(folder._fd) == 0) {
-        _working._fd = kWorkingFolder;
-        _entered = true;
+void TFDirectory::leaveEnteredFolder() {
+    if (!awayFromWorkingFolder)
+        return;
+    awayFromWorkingFolder = false;
+    // A thread that cannot go back enters nothing again.
+    if (::fchdir(workingFolderTaken) != 0) {
+        ::close(workingFolderTaken);
+        workingFolderTaken = -1;
     }
 }
 
-TFDirectory::Entered::~Entered() {
-    // Back where relative paths mean what they mean to the rest of the
-    // process; a thread that cannot go back enters nothing again.
-    if (_entered && ::fchdir(workingFolderTaken) != 0) {
-        ::close(workingFolderTaken);
-        workingFolderTaken = -1;
+TFDirectory::Entered::Entered(const TFDirectory& folder) : _folder(folder) {
+    if (workingFolderTaken >= 0 && folder._fd >= 0 && ::fchdir(folder._fd) == 0) {
+        awayFromWorkingFolder = true;
+        _working._fd = kWorkingFolder;
+        _entered = true;
     }
 }
 
@@ -334,6 +346,7 @@ TFDirectory TFDirectory::openPathFollowingLinks(const std::string& path) {
 }
 
 TFDirectory TFDirectory::_open(const std::string& path, bool followLast) {
+    backForRelativePath(path);
     TFDirectory result;
     if (path.empty()) {
         result._error = ENOENT;
@@ -472,6 +485,7 @@ TFDirectory::Examination TFDirectory::examineFollowingLink(const char* name) con
 }
 
 TFDirectory::Examination TFDirectory::examinePath(const std::string& path) {
+    backForRelativePath(path);
     if (path.empty()) {
         Examination none;
         none.error = ENOENT;
@@ -488,6 +502,7 @@ TFDirectory::Examination TFDirectory::examinePath(const std::string& path) {
 }
 
 int TFDirectory::readWholeFile(const std::string& path, std::string& out) {
+    backForRelativePath(path);
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno;
@@ -509,6 +524,7 @@ int TFDirectory::readWholeFile(const std::string& path, std::string& out) {
 }
 
 std::optional<std::string> TFDirectory::resolvedPathFollowingLinks(const std::string& path) {
+    backForRelativePath(path);
     char* real = ::realpath(path.c_str(), nullptr);
     if (!real)
         return std::nullopt;
@@ -536,6 +552,7 @@ void TFDirectory::splitPath(const std::string& path, std::string& folder, std::s
 }
 
 bool TFDirectory::removePath(const std::string& path, int* firstError) {
+    backForRelativePath(path);
     std::string folder, last;
     splitPath(path, folder, last);
     while (last.size() > 1 && last.back() == '/')

@@ -115,6 +115,10 @@ public:
 
     // A folder entered as the thread's working folder (below).
     class Entered;
+    // Back to the working folder the thread took, from the folder it
+    // entered last; the functions above that take a relative path go back
+    // first themselves.
+    static void leaveEnteredFolder();
 
 private:
     static constexpr int kWorkingFolder = -100; // AT_FDCWD: never closed
@@ -130,11 +134,13 @@ private:
 // entries examined and opened through here() spare the kernel the
 // descriptor lookup it makes on every call in a many-threaded process.
 // Elsewhere, or when the folder cannot be entered, here() is the folder.
-// Nothing on that thread may use a relative path meanwhile.
+// The thread stays there after it, until it enters another folder or a
+// relative path is given to TFDirectory (or leaveEnteredFolder): nothing
+// else on that thread, or on the threads it started, may use a relative
+// path meanwhile.
 class TFDirectory::Entered {
 public:
     explicit Entered(const TFDirectory& folder);
-    ~Entered();
     Entered(const Entered&) = delete;
     Entered& operator=(const Entered&) = delete;
     const TFDirectory& here() const { return _entered ? _working : _folder; }
