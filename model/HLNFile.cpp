@@ -117,9 +117,7 @@ bool listingsEndShortOn(const TFDirectory& folder, uint64_t device) {
     }
     return endsShort;
 }
-} // namespace
 
-namespace {
 // Each name measured and keyed once, not at every comparison; most
 // comparisons are then of two keys.
 struct KeyedName {
