@@ -7,6 +7,7 @@
 #include "app/HLNPackageCommand.h"
 #include "app/HLNReportCommand.h"
 #include "toolkit/TCCCrashCatcher.h"
+#include "toolkit/TFDirectory.h"
 
 #include <cerrno>
 #include <climits>
@@ -76,6 +77,7 @@ std::string windowsProgram() {
 } // namespace
 
 int main(int argc, char** argv) {
+    TFDirectory::reserveDescriptors(); // while no thread runs
     TCCCrashCatcher::setCrashEmailAddress("crashes@hollin.io");
     TCCCrashCatcher::enableCrashCatching();
 

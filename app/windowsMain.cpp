@@ -7,6 +7,7 @@
 #include "app/HLNServicesProvider.h"
 #include "app/HLNTreemapCommand.h"
 #include "toolkit/TCCCrashCatcher.h"
+#include "toolkit/TFDirectory.h"
 #include "toolkit/gui/TAController.h"
 
 #include <QApplication>
@@ -45,6 +46,7 @@ std::string absolutePath(std::string path) {
 } // namespace
 
 int main(int argc, char** argv) {
+    TFDirectory::reserveDescriptors(); // while no thread runs
     TCCCrashCatcher::setCrashEmailAddress("crashes@hollin.io");
     TCCCrashCatcher::enableCrashCatching();
 

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
@@ -308,6 +309,21 @@ void backForRelativePath(const std::string& path) {
         TFDirectory::leaveEnteredFolder();
 }
 } // namespace
+
+void TFDirectory::reserveDescriptors(int count) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < rlim_t(count))
+        count = static_cast<int>(limit.rlim_cur);
+    const int any = ::open("/", O_PATH | O_CLOEXEC);
+    if (any < 0)
+        return;
+    // The table grows to hold the lowest free descriptor at or above this,
+    // and never shrinks.
+    const int high = count > 1 ? ::fcntl(any, F_DUPFD_CLOEXEC, count - 1) : -1;
+    if (high >= 0)
+        ::close(high);
+    ::close(any);
+}
 
 bool TFDirectory::takeOwnWorkingFolder() {
     if (workingFolderTaken >= 0)

@@ -107,6 +107,13 @@ public:
     // Removes the entry at path (the last component is never followed).
     static bool removePath(const std::string& path, int* firstError = nullptr);
 
+    // Grows the process's table of descriptors to hold count of them (up
+    // to the limit), as many as walks keep folders open. For the start of
+    // a program, before any thread: a table grown in a process with
+    // threads first waits for an RCU grace period, tens of milliseconds on
+    // a virtual machine, and so does the thread that opened a folder.
+    static void reserveDescriptors(int count = 1024);
+
     // Gives the calling thread a working folder of its own, which threads it
     // starts afterwards share; the process's other threads keep theirs.
     // Relative paths keep meaning there what they meant when it took it
