@@ -264,10 +264,12 @@ const TFDirectory* HLNFile::_openFolder(FolderWalk& walk) {
     std::vector<Ref<HLNFile>> fresh; // the nodes below the kept levels, top first
     {
         TreeGuard held;
-        if (!_hasPath(held))
+        // Its depth, and whether it still hangs from a root, in one walk up.
+        const HLNFile* top = this;
+        for (depth = 1; top->_parent; ++depth)
+            top = top->_parent.get();
+        if (!top->_has(IsRootFile))
             return nullptr;
-        for (const HLNFile* n = this; n; n = n->_parent.get())
-            ++depth;
         // A node's ancestors never change, so the walk's levels match the
         // path up to the deepest level that is one of this node's ancestors.
         const HLNFile* n = this;
@@ -300,8 +302,11 @@ const TFDirectory* HLNFile::_openFolder(FolderWalk& walk) {
             return &level.dir;
         }
     }
-    for (size_t d = 1; d + FolderWalk::kOpenBudget <= depth; ++d)
-        levels[d].dir = TFDirectory();
+    // Levels above the budget were closed on earlier visits, but for those
+    // just opened or just left behind, all just above the budget's edge.
+    if (depth > FolderWalk::kOpenBudget)
+        for (size_t d = depth - FolderWalk::kOpenBudget; d >= 1 && levels[d].dir.isOpen(); --d)
+            levels[d].dir = TFDirectory();
     return &levels[depth - 1].dir;
 }
 
