@@ -135,7 +135,8 @@ struct ListingBuffers {
 
     static ListingBuffers& emptyOfThisThread() {
         thread_local ListingBuffers buffers;
-        if (buffers.bytes.capacity() > (size_t(1) << 20))
+        if (buffers.bytes.capacity() > (size_t(1) << 20) ||
+            buffers.offsets.capacity() > (size_t(1) << 16)) // many short names
             buffers = ListingBuffers();
         buffers.bytes.clear();
         buffers.offsets.clear();
