@@ -193,6 +193,7 @@ struct HLNFile::FolderWalk {
     };
     static constexpr size_t kOpenBudget = 64;
     std::vector<Level> levels;
+    uint64_t checkedAtCuts = ~uint64_t(0); // _cuts when levels last climbed to their root
 
     // Folders listed by a conversion, kept open for their own visit so that
     // each is opened once; the oldest (visited last, depth-first) give way.
@@ -225,6 +226,40 @@ struct HLNFile::FolderWalk {
     }
 };
 
+// Adding each folder's bytes to every folder above it at once would cost
+// the tree's depth a folder: a chain of thousands of nested folders would
+// take time growing with the square of its depth. So each level of the
+// sizing thread's path holds what it and the levels below it counted that
+// the levels above have yet to count. A level the walk leaves hands its
+// bytes to the one above; any other thread settles them all as it takes
+// the tree lock, and so never sees a size short. Under the tree lock.
+struct HLNFile::PendingSizes {
+    struct Level {
+        Ref<HLNFile> node;
+        uint64_t bytes = 0;
+    };
+    std::vector<Level> path; // from a root down, each the parent of the next
+
+    static PendingSizes& shared() {
+        static auto* pending = new PendingSizes; // never destroyed
+        return *pending;
+    }
+    // The deepest level hands its bytes up: to the one above, if the node
+    // still hangs from it (a cut node's bytes are not counted above).
+    void pop(TreeGuard& held) {
+        Level deepest = std::move(path.back());
+        path.pop_back();
+        if (deepest.bytes && !path.empty() && deepest.node->_parent == path.back().node) {
+            path.back().node->_sizeSoFar += deepest.bytes;
+            path.back().bytes += deepest.bytes;
+        }
+        held.dropAfterUnlock(std::move(deepest.node));
+    }
+};
+
+bool HLNFile::_sizesPending = false;
+uint64_t HLNFile::_cuts = 0;
+
 namespace {
 std::atomic<bool> hasConversionHook{false};
 std::mutex& conversionHookLock() {
@@ -255,6 +290,14 @@ void HLNFile::_closeSizingFolders() {
     FolderWalk& walk = _walkOfThisThread(unused);
     walk.levels.clear();
     walk.listed.clear();
+    {
+        // Every size whole again, and no node kept.
+        TreeGuard held;
+        PendingSizes& pending = PendingSizes::shared();
+        while (!pending.path.empty())
+            pending.pop(held);
+        _sizesPending = false;
+    }
     // An idle thread keeps no folder busy (an unmount would fail).
     TFDirectory::leaveEnteredFolder();
 }
@@ -265,26 +308,42 @@ const TFDirectory* HLNFile::_openFolder(FolderWalk& walk) {
     std::vector<Ref<HLNFile>> fresh; // the nodes below the kept levels, top first
     {
         TreeGuard held;
-        // Its depth, and whether it still hangs from a root, in one walk up.
-        const HLNFile* top = this;
-        for (depth = 1; top->_parent; ++depth)
-            top = top->_parent.get();
-        if (!top->_has(IsRootFile))
-            return nullptr;
-        // A node's ancestors never change, so the walk's levels match the
-        // path up to the deepest level that is one of this node's ancestors.
-        const HLNFile* n = this;
-        for (size_t d = depth; d > levels.size(); --d)
-            n = n->_parent.get();
-        kept = std::min(levels.size(), depth);
-        while (kept > 0 && levels[kept - 1].node.get() != n) {
-            n = n->_parent.get();
-            --kept;
+        // Most visits are of a level of the walk or of a folder just below
+        // one, and the walk's levels still hang from their root while no
+        // node has been cut since it last climbed to it: then neither the
+        // depth nor the root takes a walk up (a chain of nested folders
+        // would cost its depth at every visit).
+        size_t k = walk.checkedAtCuts == _cuts ? levels.size() : 0;
+        while (k > 0 && levels[k - 1].node.get() != this && levels[k - 1].node != _parent)
+            --k;
+        if (k > 0) {
+            kept = k;
+            depth = levels[k - 1].node.get() == this ? k : k + 1;
+            if (depth > k)
+                fresh.push_back(Ref<HLNFile>(this));
+        } else {
+            // Its depth, and whether it still hangs from a root, in one walk up.
+            const HLNFile* top = this;
+            for (depth = 1; top->_parent; ++depth)
+                top = top->_parent.get();
+            if (!top->_has(IsRootFile))
+                return nullptr;
+            // A node's ancestors never change, so the walk's levels match the
+            // path up to the deepest level that is one of this node's ancestors.
+            const HLNFile* n = this;
+            for (size_t d = depth; d > levels.size(); --d)
+                n = n->_parent.get();
+            kept = std::min(levels.size(), depth);
+            while (kept > 0 && levels[kept - 1].node.get() != n) {
+                n = n->_parent.get();
+                --kept;
+            }
+            fresh.resize(depth - kept);
+            n = this;
+            for (size_t d = depth; d > kept; --d, n = n->_parent.get())
+                fresh[d - kept - 1] = Ref<HLNFile>(const_cast<HLNFile*>(n));
+            walk.checkedAtCuts = _cuts;
         }
-        fresh.resize(depth - kept);
-        n = this;
-        for (size_t d = depth; d > kept; --d, n = n->_parent.get())
-            fresh[d - kept - 1] = Ref<HLNFile>(const_cast<HLNFile*>(n));
     }
     levels.resize(kept); // the rest of the old path is closed and let go here
     for (Ref<HLNFile>& node : fresh)
@@ -1114,6 +1173,9 @@ uint64_t HLNFile::lessOrZero(uint64_t count, uint64_t less, const char* what) {
 
 void HLNFile::_childSized(uint64_t bytes, bool done, const TreeGuard&) {
     for (HLNFile* n = this; n; n = n->_parent.get()) {
+        // Nothing changes further up: the folders above are marked already.
+        if (!bytes && !done && n->_has(ChildrenHaveDoneSomeSizing) && n->_unsized() != 0)
+            break;
         n->_flags |= ChildrenHaveDoneSomeSizing;
         n->_sizeSoFar += bytes;
         if (done)
@@ -1122,15 +1184,58 @@ void HLNFile::_childSized(uint64_t bytes, bool done, const TreeGuard&) {
     }
 }
 
-void HLNFile::_childrenSized(uint64_t bytes, uint32_t finished, bool anyReport,
-                             const TreeGuard& held) {
+void HLNFile::_childrenSized(uint64_t bytes, uint32_t finished, bool anyReport, TreeGuard& held) {
     if (!anyReport)
         return;
     _flags |= ChildrenHaveDoneSomeSizing;
     _sizeSoFar += bytes;
     _setUnsized(uint32_t(lessOrZero(_unsized(), finished, "entries left to size")));
-    if (_parent)
-        _parent->_childSized(bytes, _unsized() == 0, held);
+    if (!_parent)
+        return;
+    if (bytes && _deferBytes(bytes, held))
+        bytes = 0; // counted above later; what finished is told now
+    _parent->_childSized(bytes, _unsized() == 0, held);
+}
+
+void HLNFile::_settleUnlessSizing() {
+    if (!HLNBackgroundFileSizer::isSizingThread())
+        _settlePendingSizes();
+}
+
+void HLNFile::_settlePendingSizes() {
+    if (!_sizesPending)
+        return;
+    std::vector<PendingSizes::Level>& path = PendingSizes::shared().path;
+    uint64_t carried = 0;
+    for (size_t d = path.size(); d-- > 1;) {
+        carried += std::exchange(path[d].bytes, 0);
+        if (path[d].node->_parent != path[d - 1].node)
+            carried = 0; // cut: not counted above
+        path[d - 1].node->_sizeSoFar += carried;
+    }
+    if (!path.empty())
+        path[0].bytes = 0;
+    _sizesPending = false;
+}
+
+bool HLNFile::_deferBytes(uint64_t bytes, TreeGuard& held) {
+    FolderWalk unused;
+    const FolderWalk& walk = _walkOfThisThread(unused);
+    const std::vector<FolderWalk::Level>& levels = walk.levels;
+    if (&walk == &unused || levels.empty() || levels.back().node.get() != this)
+        return false;
+    // The walk's levels are this folder's path; the pending path follows it,
+    // its levels left behind handing their bytes up.
+    PendingSizes& pending = PendingSizes::shared();
+    while (!pending.path.empty() &&
+           (pending.path.size() > levels.size() ||
+            pending.path.back().node != levels[pending.path.size() - 1].node))
+        pending.pop(held);
+    while (pending.path.size() < levels.size())
+        pending.path.push_back({levels[pending.path.size()].node, 0});
+    pending.path.back().bytes += bytes;
+    _sizesPending = true;
+    return true;
 }
 
 void HLNFile::_childRefreshing(uint64_t bytes, bool wasDone, const TreeGuard&) {
@@ -1228,6 +1333,7 @@ void HLNFile::invalidate() {
         {
             TreeGuard held;
             parent = std::move(self->_parent);
+            ++_cuts;
         }
         self->_releaseChildren();
     };
@@ -1268,6 +1374,8 @@ void HLNFile::_releaseChildren() {
 }
 
 void HLNFile::_releaseParent(TreeGuard& held) {
+    _settlePendingSizes(); // counted above before the subtree is cut
+    ++_cuts;
     // Depth-first over the subtree in one hold of the lock, with an explicit
     // stack so that deep trees cannot exhaust the thread's stack. The lists
     // taken off the nodes keep the nodes alive until the lock is released.
@@ -1325,6 +1433,7 @@ void HLNFile::_refreshSizeIfNeeded() {
         if (!_has(NeedsSizeRefreshed) || _has(Invalidated))
             return;
         _set(NeedsSizeRefreshed, false);
+        _settlePendingSizes(); // what is taken off above must have been added there
         if (_parent)
             _parent->_childRefreshing(_sizeSoFar, _unsized() == 0, held);
         _sizeSoFar = 0;

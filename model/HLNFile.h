@@ -94,19 +94,27 @@ public:
     // subtree never holds up the other threads.
     class TreeGuard {
     public:
-        TreeGuard() : _lock(treeLock()) {}
+        TreeGuard() : _lock(treeLock()) { _settleForReader(); }
         ~TreeGuard() { unlock(); }
         TreeGuard(const TreeGuard&) = delete;
         TreeGuard& operator=(const TreeGuard&) = delete;
 
         void unlock();
-        void lock() { _lock.lock(); }
+        void lock() {
+            _lock.lock();
+            _settleForReader();
+        }
         void dropAfterUnlock(Ref<HLNFile> node);
         void dropAfterUnlock(Ref<List> list);
         // Sends invalidate to the node once the lock is released.
         void invalidateAfterUnlock(Ref<HLNFile> node);
 
     private:
+        // Whoever takes the lock besides the sizing thread sees every size whole.
+        void _settleForReader() {
+            if (_sizesPending)
+                _settleUnlessSizing();
+        }
         std::unique_lock<std::recursive_mutex> _lock;
         std::vector<Ref<HLNFile>> _nodes;
         std::vector<Ref<List>> _lists;
@@ -326,11 +334,22 @@ private:
     void _childSized(uint64_t bytes, bool done, const TreeGuard& held);
     void _childRefreshing(uint64_t bytes, bool wasDone, const TreeGuard& held);
     // Reports many entries at once: bytes added, entries finished.
-    void _childrenSized(uint64_t bytes, uint32_t finished, bool anyReport, const TreeGuard& held);
+    void _childrenSized(uint64_t bytes, uint32_t finished, bool anyReport, TreeGuard& held);
+    // The sizing thread's bytes that the folders above it have still to
+    // count (under the lock): see PendingSizes.
+    struct PendingSizes;
+    static bool _sizesPending;
+    static void _settleUnlessSizing();
+    static void _settlePendingSizes();
+    // On the sizing thread, for the folder its walk is in: false elsewhere.
+    bool _deferBytes(uint64_t bytes, TreeGuard& held);
     // Takes the children list off this node: the nodes list, or null.
     Ref<List> _detachChildren(TreeGuard& held);
     // Cuts this node and its whole subtree.
     void _releaseParent(TreeGuard& held);
+    // Nodes cut from their parents so far (under the lock): a path checked
+    // to hang from a root still does while this has not changed.
+    static uint64_t _cuts;
 
     // Body of the deletion thread.
     void _detachedTrash();

@@ -668,8 +668,15 @@ namespace {
 class ConversionHold {
 public:
     ConversionHold(const Ref<HLNFile>& folder, bool fail = false) : _folder(folder.get()) {
+        hook(fail);
+    }
+    // Of the first folder of that name.
+    explicit ConversionHold(std::string name) : _folder(nullptr), _name(std::move(name)) {
+        hook(false);
+    }
+    void hook(bool fail) {
         HLNFile::setConversionHookForTesting([this, fail](const Ref<HLNFile>& n) {
-            if (n.get() != _folder)
+            if (_folder ? n.get() != _folder : n->name() != _name)
                 return;
             std::unique_lock lock(_lock);
             if (_seen++)
@@ -696,6 +703,7 @@ public:
 
 private:
     HLNFile* _folder;
+    std::string _name;
     std::mutex _lock;
     std::condition_variable _cv;
     int _seen = 0;
@@ -797,5 +805,38 @@ TEST(HLNBackgroundFileSizerConversion, FolderAboveSwappedForALinkIsNotFollowed) 
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(F->sizeStatus(), SizeStatus::complete);
     EXPECT_LT(F->sizeSoFar(), uint64_t(1) << 20);
+    top->invalidate();
+}
+
+// The sizing thread counts a folder's bytes in the folders above it later
+// on, but nobody else sees a size short; a folder re-read meanwhile is taken
+// off above as much as was added there.
+TEST(HLNBackgroundFileSizerConversion, FoldersAboveTheSizingThreadAreWholeToOthers) {
+    TempTree tree;
+    tree.mkdir("top/a/b/c/d");
+    for (std::string f : {"top/x", "top/a/x", "top/a/b/x", "top/a/b/c/x"})
+        tree.writeFile(f, 4096);
+    tree.writeFile("top/a/b/c/d/x", 1 << 20); // more than all above it
+    ConversionHold hold("d");
+    Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
+    HLNBackgroundFileSizer::sizeFile(top);
+    ASSERT_TRUE(hold.waitUntilHeld());
+    Ref<HLNFile> n = top;
+    for (; n && n->name() != "d";) {
+        uint64_t entries = 0;
+        Ref<HLNFile> below;
+        for (const Ref<HLNFile>& child : *n->children()) {
+            entries += child->sizeSoFar();
+            if (child->isDirectory())
+                below = child;
+        }
+        EXPECT_EQ(n->sizeSoFar(), allocated(n->path()) + entries) << n->path();
+        n = below;
+    }
+    ASSERT_TRUE(n);
+    n->refreshSize(); // d, once its names are in
+    hold.release();
+    waitIdle();
+    EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     top->invalidate();
 }
