@@ -159,9 +159,18 @@ bool HLNScanWriter::writeScanOfPath(const std::string& given, std::string* error
     uint64_t entries = 1, bytes = top.allocatedBytes, nextReport = kProgressEvery;
     // Opens a folder just written, lists it and closes its object: a folder
     // that cannot be read is marked and ends at once.
+    // Asked once a file system: whether a listing's short read is its last.
+    uint64_t shortDevice = 0;
+    bool shortKnown = false, endsShort = false;
     auto enter = [&](TFDirectory dir, const char* name, const TFDirectory::Examination& ex) {
         Frame frame;
-        if (dir.isOpen() && dir.readNames(frame.bytes, frame.offsets)) {
+        if (dir.isOpen() && (!shortKnown || ex.device != shortDevice)) {
+            shortKnown = true;
+            shortDevice = ex.device;
+            endsShort = dir.listingsEndShort();
+        }
+        if (dir.isOpen() &&
+            dir.readNames(frame.bytes, frame.offsets, SIZE_MAX, nullptr, endsShort)) {
             _out += '}';
             frame.dir = std::move(dir);
             frame.name = name;
