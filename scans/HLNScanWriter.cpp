@@ -157,11 +157,11 @@ bool HLNScanWriter::writeScanOfPath(const std::string& given, std::string* error
 
     std::vector<Frame> frames;
     uint64_t entries = 1, bytes = top.allocatedBytes, nextReport = kProgressEvery;
-    // Opens a folder just written, lists it and closes its object: a folder
-    // that cannot be read is marked and ends at once.
     // Asked once a file system: whether a listing's short read is its last.
     uint64_t shortDevice = 0;
     bool shortKnown = false, endsShort = false;
+    // Opens a folder just written, lists it and closes its object: a folder
+    // that cannot be read is marked and ends at once.
     auto enter = [&](TFDirectory dir, const char* name, const TFDirectory::Examination& ex) {
         Frame frame;
         if (dir.isOpen() && (!shortKnown || ex.device != shortDevice)) {

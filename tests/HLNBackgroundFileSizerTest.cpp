@@ -674,19 +674,6 @@ public:
     explicit ConversionHold(std::string name) : _folder(nullptr), _name(std::move(name)) {
         hook(false);
     }
-    void hook(bool fail) {
-        HLNFile::setConversionHookForTesting([this, fail](const Ref<HLNFile>& n) {
-            if (_folder ? n.get() != _folder : n->name() != _name)
-                return;
-            std::unique_lock lock(_lock);
-            if (_seen++)
-                return;
-            if (fail)
-                throw std::bad_alloc();
-            _cv.notify_all();
-            _cv.wait(lock, [&] { return _released; });
-        });
-    }
     ~ConversionHold() {
         release();
         HLNFile::setConversionHookForTesting(nullptr);
@@ -702,6 +689,20 @@ public:
     }
 
 private:
+    void hook(bool fail) {
+        HLNFile::setConversionHookForTesting([this, fail](const Ref<HLNFile>& n) {
+            if (_folder ? n.get() != _folder : n->name() != _name)
+                return;
+            std::unique_lock lock(_lock);
+            if (_seen++)
+                return;
+            if (fail)
+                throw std::bad_alloc();
+            _cv.notify_all();
+            _cv.wait(lock, [&] { return _released; });
+        });
+    }
+
     HLNFile* _folder;
     std::string _name;
     std::mutex _lock;
@@ -825,7 +826,9 @@ TEST(HLNBackgroundFileSizerConversion, FoldersAboveTheSizingThreadAreWholeToOthe
     for (; n && n->name() != "d";) {
         uint64_t entries = 0;
         Ref<HLNFile> below;
-        for (const Ref<HLNFile>& child : *n->children()) {
+        HLNFile::ChildList children = n->children();
+        ASSERT_TRUE(children) << n->path();
+        for (const Ref<HLNFile>& child : *children) {
             entries += child->sizeSoFar();
             if (child->isDirectory())
                 below = child;
