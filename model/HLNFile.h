@@ -341,7 +341,9 @@ private:
     static bool _sizesPending;
     static void _settleUnlessSizing();
     static void _settlePendingSizes();
-    // On the sizing thread, for the folder its walk is in: false elsewhere.
+    // Keeps the bytes this folder's entries added for the folders above it
+    // to count later: on the sizing thread, for the folder its walk is in.
+    // False elsewhere, and the caller tells them at once.
     bool _deferBytes(uint64_t bytes, TreeGuard& held);
     // Takes the children list off this node: the nodes list, or null.
     Ref<List> _detachChildren(TreeGuard& held);
