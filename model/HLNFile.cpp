@@ -102,22 +102,6 @@ bool hasSize(SizeStatus status) {
     return false;
 }
 
-} // namespace
-
-namespace {
-// Asked once a file system rather than once a folder: the device of the
-// folder last listed on this thread, and the answer for it.
-bool listingsEndShortOn(const TFDirectory& folder, uint64_t device) {
-    thread_local uint64_t knownDevice = 0;
-    thread_local bool known = false, endsShort = false;
-    if (!known || device != knownDevice) {
-        knownDevice = device;
-        known = true;
-        endsShort = folder.listingsEndShort();
-    }
-    return endsShort;
-}
-
 // Each name measured and keyed once, not at every comparison; most
 // comparisons are then of two keys.
 struct KeyedName {
@@ -151,10 +135,10 @@ Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& 
     std::vector<char>& bytes = buffers.bytes;
     std::vector<uint32_t>& offsets = buffers.offsets;
     size_t folders = 0;
-    // A folder listed before it was examined (an awaited listing) asks.
-    const bool endsShort =
-        r.entry.device ? listingsEndShortOn(folder, r.entry.device) : folder.listingsEndShort();
-    folder.readNames(bytes, offsets, r.listLimit, &folders, endsShort);
+    // A folder listed before it was examined (an awaited listing) has no
+    // device yet, and asks.
+    folder.readNames(bytes, offsets, r.listLimit, &folders,
+                     folder.listingsEndShort(r.entry.device));
     if (offsets.size() > r.listLimit) {
         r.tooManyToList = true;
         return nullptr;

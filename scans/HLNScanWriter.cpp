@@ -157,20 +157,12 @@ bool HLNScanWriter::writeScanOfPath(const std::string& given, std::string* error
 
     std::vector<Frame> frames;
     uint64_t entries = 1, bytes = top.allocatedBytes, nextReport = kProgressEvery;
-    // Asked once a file system: whether a listing's short read is its last.
-    uint64_t shortDevice = 0;
-    bool shortKnown = false, endsShort = false;
     // Opens a folder just written, lists it and closes its object: a folder
     // that cannot be read is marked and ends at once.
     auto enter = [&](TFDirectory dir, const char* name, const TFDirectory::Examination& ex) {
         Frame frame;
-        if (dir.isOpen() && (!shortKnown || ex.device != shortDevice)) {
-            shortKnown = true;
-            shortDevice = ex.device;
-            endsShort = dir.listingsEndShort();
-        }
-        if (dir.isOpen() &&
-            dir.readNames(frame.bytes, frame.offsets, SIZE_MAX, nullptr, endsShort)) {
+        if (dir.isOpen() && dir.readNames(frame.bytes, frame.offsets, SIZE_MAX, nullptr,
+                                          dir.listingsEndShort(ex.device))) {
             _out += '}';
             frame.dir = std::move(dir);
             frame.name = name;

@@ -448,14 +448,24 @@ bool TFDirectory::readNames(std::vector<char>& bytes, std::vector<uint32_t>& off
         endsShort);
 }
 
-bool TFDirectory::listingsEndShort() const {
+bool TFDirectory::listingsEndShort(uint64_t device) const {
+    // The file system of the folder this thread asked of last, and its answer.
+    thread_local uint64_t knownDevice = 0;
+    thread_local bool endsShortThere = false;
+    if (device && device == knownDevice)
+        return endsShortThere;
     // Their readdir fills the buffer until the folder's end. Others may not
     // (FUSE hands over what one request brought), so they are read on to an
     // empty read.
     struct statfs fs {};
     if (_fd < 0 || ::fstatfs(_fd, &fs) != 0)
         return false;
-    return fs.f_type == EXT4_SUPER_MAGIC || fs.f_type == TMPFS_MAGIC;
+    const bool endsShort = fs.f_type == EXT4_SUPER_MAGIC || fs.f_type == TMPFS_MAGIC;
+    if (device) {
+        knownDevice = device;
+        endsShortThere = endsShort;
+    }
+    return endsShort;
 }
 
 bool TFDirectory::readEntries(std::vector<Entry>& entries) const {

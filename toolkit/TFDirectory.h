@@ -71,8 +71,8 @@ public:
                    bool endsShort = false) const;
     // Whether a listing read that leaves room in the buffer is known to be
     // this folder's last, for every folder on its file system. One system
-    // call: ask once a file system.
-    bool listingsEndShort() const;
+    // call; given the folder's device, a thread asks once a file system.
+    bool listingsEndShort(uint64_t device = 0) const;
     // Appends every entry but "." and ".." with its type, in the file
     // system's order (an entry whose type the listing does not give is
     // examined); false when the listing failed.
