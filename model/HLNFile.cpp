@@ -138,7 +138,7 @@ Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& 
     // A folder listed before it was examined (an awaited listing) has no
     // device yet, and asks.
     folder.readNames(bytes, offsets, r.listLimit, &folders,
-                     folder.listingsEndShort(r.entry.device));
+                     folder.listingsEndShort(r.entry.mountId, r.entry.device));
     if (offsets.size() > r.listLimit) {
         r.tooManyToList = true;
         return nullptr;

@@ -162,7 +162,7 @@ bool HLNScanWriter::writeScanOfPath(const std::string& given, std::string* error
     auto enter = [&](TFDirectory dir, const char* name, const TFDirectory::Examination& ex) {
         Frame frame;
         if (dir.isOpen() && dir.readNames(frame.bytes, frame.offsets, SIZE_MAX, nullptr,
-                                          dir.listingsEndShort(ex.device))) {
+                                          dir.listingsEndShort(ex.mountId, ex.device))) {
             _out += '}';
             frame.dir = std::move(dir);
             frame.name = name;

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -76,19 +77,29 @@ TFDirectory::EntryType typeOfMode(mode_t mode) {
     return TFDirectory::EntryType::other;
 }
 
+// Not in Debian 12's headers: the mount's id, never reused while the
+// system runs (kernels from 6.8; older ones answer STATX_MNT_ID).
+#ifndef STATX_MNT_ID_UNIQUE
+#define STATX_MNT_ID_UNIQUE 0x00004000U
+#endif
+
 TFDirectory::Examination examineAt(int dirfd, const char* name, int flags) {
     TFDirectory::Examination result;
-    struct stat st {};
-    if (::fstatat(dirfd, name, &st, flags) != 0) {
+    // statx costs what fstatat does and names the mount too.
+    struct statx sx {};
+    if (::statx(dirfd, name, flags | AT_NO_AUTOMOUNT,
+                STATX_BASIC_STATS | STATX_MNT_ID | STATX_MNT_ID_UNIQUE, &sx) != 0) {
         result.error = errno;
         return result;
     }
-    result.type = typeOfMode(st.st_mode);
-    result.allocatedBytes = static_cast<uint64_t>(st.st_blocks) * 512u;
-    result.apparentSize = static_cast<uint64_t>(st.st_size);
-    result.device = static_cast<uint64_t>(st.st_dev);
-    result.inode = static_cast<uint64_t>(st.st_ino);
-    result.linkCount = static_cast<uint64_t>(st.st_nlink);
+    result.type = typeOfMode(sx.stx_mode);
+    result.allocatedBytes = static_cast<uint64_t>(sx.stx_blocks) * 512u;
+    result.apparentSize = static_cast<uint64_t>(sx.stx_size);
+    result.device = static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor));
+    result.inode = static_cast<uint64_t>(sx.stx_ino);
+    result.linkCount = static_cast<uint64_t>(sx.stx_nlink);
+    if (sx.stx_mask & (STATX_MNT_ID | STATX_MNT_ID_UNIQUE))
+        result.mountId = sx.stx_mnt_id;
     return result;
 }
 
@@ -448,11 +459,14 @@ bool TFDirectory::readNames(std::vector<char>& bytes, std::vector<uint32_t>& off
         endsShort);
 }
 
-bool TFDirectory::listingsEndShort(uint64_t device) const {
-    // The file system of the folder this thread asked of last, and its answer.
-    thread_local uint64_t knownDevice = 0;
+bool TFDirectory::listingsEndShort(uint64_t mountId, uint64_t device) const {
+    // The mount this thread asked of last, and its answer. Keyed by mount
+    // and device together: a device number alone is reused by the next
+    // tmpfs or FUSE mount after an unmount, and so is an older kernel's
+    // mount id.
+    thread_local uint64_t knownMount = 0, knownDevice = 0;
     thread_local bool endsShortThere = false;
-    if (device && device == knownDevice)
+    if (mountId && mountId == knownMount && device == knownDevice)
         return endsShortThere;
     // Their readdir fills the buffer until the folder's end. Others may not
     // (FUSE hands over what one request brought), so they are read on to an
@@ -461,7 +475,8 @@ bool TFDirectory::listingsEndShort(uint64_t device) const {
     if (_fd < 0 || ::fstatfs(_fd, &fs) != 0)
         return false;
     const bool endsShort = fs.f_type == EXT4_SUPER_MAGIC || fs.f_type == TMPFS_MAGIC;
-    if (device) {
+    if (mountId) {
+        knownMount = mountId;
         knownDevice = device;
         endsShortThere = endsShort;
     }

@@ -21,7 +21,7 @@ public:
         EntryType type;
     };
 
-    // One entry as fstatat reports it. On failure error is the errno and
+    // One entry as statx reports it. On failure error is the errno and
     // the figures are 0; ENOENT and ENOTDIR mean the entry is not there.
     struct Examination {
         int error = 0;
@@ -31,6 +31,7 @@ public:
         uint64_t device = 0;
         uint64_t inode = 0;
         uint64_t linkCount = 0;
+        uint64_t mountId = 0; // 0 when the kernel does not say
         bool exists() const;
         bool isDirectory() const { return type == EntryType::directory; }
         bool isLink() const { return type == EntryType::link; }
@@ -71,8 +72,9 @@ public:
                    bool endsShort = false) const;
     // Whether a listing read that leaves room in the buffer is known to be
     // this folder's last, for every folder on its file system. One system
-    // call; given the folder's device, a thread asks once a file system.
-    bool listingsEndShort(uint64_t device = 0) const;
+    // call; given the folder's mount id and device (from its examination),
+    // a thread asks once a mount.
+    bool listingsEndShort(uint64_t mountId = 0, uint64_t device = 0) const;
     // Appends every entry but "." and ".." with its type, in the file
     // system's order (an entry whose type the listing does not give is
     // examined); false when the listing failed.
