@@ -1492,12 +1492,12 @@ void HLNFile::_detachedTrash() {
         if (folder.isOpen())
             folder.removeTree(below[0].c_str());
     }
-    {
-        TreeGuard held;
-        _set(IsTrashing, false);
-    }
+    // The re-read is asked for before the node stops showing as going, so
+    // that it never shows its old size as complete in between.
     Ref<HLNFile> self(this);
     TFMainThread::perform([self] { self->refreshSize(); });
+    TreeGuard held;
+    _set(IsTrashing, false);
 }
 
 // ---------------------------------------------------------------- imported trees

@@ -367,7 +367,7 @@ TEST(HLNDriveMountInfo, HungNetworkMountIsBoundedAndNotAskedTwice) {
     }
     released.notify_all();
     // Once the stuck call returned, the mount is asked again.
-    for (int i = 0; i < 100 && (*HLNDrive::readMountTableAtPath(file))[1].f_blocks == 0; ++i)
+    for (int i = 0; i < 1500 && (*HLNDrive::readMountTableAtPath(file))[1].f_blocks == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ((*HLNDrive::readMountTableAtPath(file))[1].f_blocks, 8);
     HLNDrive::setStatvfsFunction(nullptr);

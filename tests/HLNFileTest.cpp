@@ -1,4 +1,5 @@
 #include "model/HLNFile.h"
+#include "model/HLNBackgroundFileSizer.h"
 
 #include "support/ChildNamed.h"
 #include "support/TempTree.h"
@@ -38,7 +39,9 @@ void sizeWholeTree(const Ref<HLNFile>& top) {
 }
 
 bool waitFor(const std::function<bool()>& condition) {
-    for (int i = 0; i < 500; ++i) {
+    // Long enough for a sanitized build on a loaded machine; a condition
+    // met ends it at once.
+    for (int i = 0; i < 6000; ++i) {
         if (condition())
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -378,7 +381,11 @@ TEST(HLNFileOrdering, AFolderSortedAgainAfterSomeSizesChangedIsInOrder) {
     ASSERT_GT(changed.size(), 30u);
     for (const Ref<HLNFile>& c : changed)
         c->refreshSize();
-    ASSERT_TRUE(waitFor([&] { return r->sizeStatus() == SizeStatus::complete; }));
+    // The root is complete before the sizing thread takes the first re-read
+    // up; an idle thread (never idle while re-reads are queued) is the sign.
+    ASSERT_TRUE(waitFor([&] {
+        return HLNBackgroundFileSizer::isIdle() && r->sizeStatus() == SizeStatus::complete;
+    }));
     ASSERT_EQ(r->sizeSoFar(), TempTree::duBytes(tree.path()));
     expectInOrder("sorted again");
     r->invalidate();

@@ -14,8 +14,25 @@
 
 namespace {
 
-// Crashes a forked child with crash catching on; answers how it died.
+size_t threadsOfThisProcess() {
+    size_t count = 0;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d))
+            count += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return count;
+}
+
+// Crashes a forked child with crash catching on; answers how it died. The
+// child goes on without exec (it allocates, sets variables), which is safe
+// only while the process has no other thread that could hold a lock.
 int crashChild(const std::string& stateHome, const std::string& home, void (*crash)()) {
+    if (const size_t threads = threadsOfThisProcess(); threads != 1) {
+        ADD_FAILURE() << "forking to crash needs a single-threaded test process; it has " << threads
+                      << " threads";
+        return -1;
+    }
     pid_t pid = ::fork();
     if (pid == 0) {
         rlimit none{0, 0};

@@ -280,7 +280,7 @@ TEST_F(HLNControllerTest, EscapedExceptionIsReportedAndTheLoopGoesOn) {
     bool later = false;
     QTimer::singleShot(0, [] { throw TFException("the disk went away"); });
     QTimer::singleShot(10, [&] { later = true; });
-    QTest::qWait(100);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return later; }, 30000));
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0], "the disk went away");
     EXPECT_TRUE(later);
@@ -303,7 +303,8 @@ TEST_F(HLNControllerTest, EscapedExceptionIsReportedAndTheLoopGoesOn) {
     });
     poll.start(10);
     QTimer::singleShot(0, [] { throw TFException("the disk went away"); });
-    QTest::qWait(400);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return nested >= 4 && QApplication::activeModalWidget() == nullptr; }, 30000));
     poll.stop();
     EXPECT_EQ(reports, 1);
     EXPECT_GE(nested, 4);

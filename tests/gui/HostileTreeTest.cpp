@@ -7,6 +7,7 @@
 #include "model/HLNFile.h"
 #include "support/ChildNamed.h"
 #include "support/TempTree.h"
+#include "toolkit/TFMainThread.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -28,6 +29,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -51,15 +53,24 @@ std::string run(const std::vector<std::string>& argv, int* status = nullptr) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0)
         return {};
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
+    // posix_spawn, not fork: a child forked from this many-threaded process
+    // could wait for ever on a lock (the allocator's) another thread held.
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        if (status)
+            *status = 127;
+        return {};
     }
     ::close(out[1]);
     std::string text;
@@ -251,11 +262,13 @@ bool destroy(SizedTree& tree, const Ref<HLNFile>& node, bool expectGone = true) 
     if (expectGone && !waitFor([&] { return node->isInvalidated(); }))
         return false;
     if (!expectGone) {
-        // The re-read is asked for on the main thread just after the
-        // deletion ends; let it reach the sizing thread.
-        QDeadlineTimer settle(300);
-        while (!settle.hasExpired())
-            QApplication::processEvents(QEventLoop::AllEvents, 10);
+        // The deletion asked the main thread for the re-read before it
+        // ended: a call queued after it runs once the re-read is with the
+        // sizing thread, which is then busy until it is done.
+        bool handedOn = false;
+        TFMainThread::perform([&handedOn] { handedOn = true; });
+        if (!waitFor([&] { return handedOn; }))
+            return false;
     }
     return waitFor([&] {
         return tree.root->sizeStatus() == SizeStatus::complete && HLNBackgroundFileSizer::isIdle();
