@@ -112,7 +112,7 @@ echo "e2e_desktop: a second hollin handed over through Open"
 
 app ActivateAction "drive-list" "[]" "{}" >/dev/null
 app ActivateAction "quit" "[]" "{}" >/dev/null
-for _ in $(seq 100); do [ -d "/proc/$pid" ] || break; sleep 0.1; done
+for _ in $(seq 600); do [ -d "/proc/$pid" ] || break; sleep 0.1; done
 [ ! -d "/proc/$pid" ] || fail "ActivateAction quit did not end hollin"
 pid=""
 echo "e2e_desktop: passed"
