@@ -1,13 +1,14 @@
 #include "app/HLNExportCommand.h"
 
 #include "scans/HLNScanWriter.h"
+#include "toolkit/TFDirectory.h"
+#include "toolkit/TFOutputFile.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -30,11 +31,21 @@ int run(int argc, char** argv) {
             path = (base == "/" ? "" : base) + "/" + path;
         }
     }
-    const bool toStdout = file == "-";
-    const int fd = toStdout ? STDOUT_FILENO
-                            : ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // PATH first: a scan that cannot be made touches no file.
+    {
+        std::string root = path;
+        while (root.size() > 1 && root.back() == '/')
+            root.pop_back();
+        const TFDirectory::Examination top = TFDirectory::examinePath(root);
+        if (const int problem = top.error ? top.error : !top.isDirectory() ? ENOTDIR : 0) {
+            std::fprintf(stderr, "hollin: %s: %s\n", root.c_str(), std::strerror(problem));
+            return 1;
+        }
+    }
+    TFOutputFile output(file);
+    const int fd = output.fd();
     if (fd < 0) {
-        std::fprintf(stderr, "hollin: %s: %s\n", file.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "hollin: %s: %s\n", file.c_str(), std::strerror(output.error()));
         return 1;
     }
     HLNScanWriter writer(fd);
@@ -72,12 +83,11 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "\r\033[K");
         std::fflush(stderr);
     }
-    if (!toStdout && ::close(fd) != 0 && written)
-        error = std::string("write: ") + std::strerror(errno);
+    if (written)
+        if (const int problem = output.commit())
+            error = std::string("write: ") + std::strerror(problem);
     if (!error.empty()) {
-        // A scan cut short is no scan: the file does not stay behind.
-        if (!toStdout)
-            ::unlink(file.c_str());
+        // A scan cut short is no scan: the old file stays as it was.
         if (error.rfind("write: ", 0) == 0)
             std::fprintf(stderr, "hollin: %s: %s\n", file.c_str(), error.c_str() + 7);
         else
