@@ -5,7 +5,7 @@
 set -euo pipefail
 
 bin=${HOLLIN_BINARY:?HOLLIN_BINARY is not set}
-shared=${HOLLIN_SHARED_DIR:-$(dirname "$0")/../../shared}
+gen=${HOLLIN_SOURCE_DIR:-$(dirname "$0")/..}/bench/gen_tree.py
 for tool in xvfb-run dbus-run-session xdotool python3 du; do
   command -v "$tool" >/dev/null || { echo "e2e_app: $tool is missing"; exit 1; }
 done
@@ -19,6 +19,7 @@ work=$(mktemp -d /tmp/hollin-e2e-XXXXXX)
 pid=""
 cleanup() {
   [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+  python3 "$gen" --remove "$work/gen" >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -26,18 +27,10 @@ export HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_STATE_HOME=$work/state H
 mkdir -p "$HOME"
 unset QT_QPA_PLATFORM
 
-gen="$shared/bench/gen_tree.py"
-if [ -f "$gen" ]; then
-  python3 "$gen" -n "${HOLLIN_E2E_FILES:-20000}" "$work/gen" >/dev/null
-  root=$work/gen/tree
-  second=$work/gen/big
-else
-  mkdir -p "$work/gen/tree/a" "$work/gen/big"
-  head -c 3000000 /dev/zero >"$work/gen/tree/a/f"
-  head -c 100000 /dev/zero >"$work/gen/big/g"
-  root=$work/gen/tree
-  second=$work/gen/big
-fi
+python3 "$gen" -n "${HOLLIN_E2E_FILES:-20000}" "$work/gen" >/dev/null ||
+  { echo "e2e_app: could not generate a tree with $gen"; exit 1; }
+root=$work/gen/tree
+second=$work/gen/big
 
 # The abbreviation hollin shows, worked out independently.
 abbreviate() {

@@ -4,12 +4,12 @@
 # for a path that cannot be examined.
 set -euo pipefail
 hollin=${HOLLIN_BINARY:?HOLLIN_BINARY not set}
-shared=${HOLLIN_SHARED_DIR:-$(dirname "$0")/../../shared}
+gen=${HOLLIN_SOURCE_DIR:-$(dirname "$0")/..}/bench/gen_tree.py
 work=$(mktemp -d /tmp/hollin-e2e-report-XXXXXX)
-trap 'python3 "$shared/bench/gen_tree.py" --remove "$work/g" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+trap 'python3 "$gen" --remove "$work/g" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-python3 "$shared/bench/gen_tree.py" -n 20000 "$work/g" >/dev/null
+python3 "$gen" -n 20000 "$work/g" >/dev/null || fail "could not generate a tree with $gen"
 
 check() { # PATH
     local path=$1

@@ -4,18 +4,18 @@
 # of a scan (Hollin's, ncdu -o's, gdu -o's) prints what the live tree prints.
 set -euo pipefail
 hollin=${HOLLIN_BINARY:?HOLLIN_BINARY not set}
-shared=${HOLLIN_SHARED_DIR:?HOLLIN_SHARED_DIR not set}
+gen=${HOLLIN_SOURCE_DIR:-$(dirname "$0")/..}/bench/gen_tree.py
 for tool in ncdu gdu; do
     command -v $tool >/dev/null || { echo "FAIL: $tool is not installed (scripts/install-deps)" >&2; exit 1; }
 done
 work=$(mktemp -d /tmp/hollin-e2e-scans-XXXXXX)
-trap 'python3 "$shared/bench/gen_tree.py" --remove "$work/t/generated" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+trap 'python3 "$gen" --remove "$work/t/generated" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 limit=${HOLLIN_E2E_LIMIT:-600}
 
 t=$work/t # the trees; scans and reports stay outside them
 mkdir "$t"
-python3 "$shared/bench/gen_tree.py" -n 3000 "$t/generated" >/dev/null
+python3 "$gen" -n 3000 "$t/generated" >/dev/null || fail "could not generate a tree with $gen"
 python3 - "$t" <<'EOF'
 import os, sys
 work = sys.argv[1].encode()

@@ -6,12 +6,12 @@
 # given); bad paths, sizes and names are refused with exit 1.
 set -euo pipefail
 hollin=${HOLLIN_BINARY:?HOLLIN_BINARY not set}
-shared=${HOLLIN_SHARED_DIR:-$(dirname "$0")/../../shared}
+gen=${HOLLIN_SOURCE_DIR:-$(dirname "$0")/..}/bench/gen_tree.py
 work=$(mktemp -d /tmp/hollin-e2e-treemap-XXXXXX)
-trap 'python3 "$shared/bench/gen_tree.py" --remove "$work/g" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+trap 'python3 "$gen" --remove "$work/g" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-python3 "$shared/bench/gen_tree.py" -n 3000 "$work/g" >/dev/null
+python3 "$gen" -n 3000 "$work/g" >/dev/null || fail "could not generate a tree with $gen"
 names=$work/g/special/names
 
 "$hollin" --treemap "$work/g" "$work/g.svg" 900x600 2>"$work/err" || fail "svg exited $?"
