@@ -16,7 +16,7 @@ names=$work/g/special/names
 
 "$hollin" --treemap "$work/g" "$work/g.svg" 900x600 2>"$work/err" || fail "svg exited $?"
 "$hollin" --treemap "$names" "$work/names.svg" 400x300 2>"$work/err" || fail "svg of names exited $?"
-python3 - "$work/g.svg" "$(du -sxl -B1 "$work/g" | cut -f1)" "$work/g" 900 600 <<'PY' || fail "svg of the tree"
+python3 - "$work/g.svg" "$(du -sx -B1 "$work/g" | cut -f1)" "$work/g" 900 600 <<'PY' || fail "svg of the tree"
 import sys, xml.etree.ElementTree as ET
 path, du, root, W, H = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
 NS = "{http://www.w3.org/2000/svg}"
