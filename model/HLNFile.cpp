@@ -446,7 +446,7 @@ struct HLNFile::NodeBlock {
     uint32_t unused = 0;
     // Offsets within a block must fit the flags' block bits; a block stays
     // below the allocator's threshold for a mapping of its own.
-    static constexpr size_t kMaxBytes = 63 * 1024;
+    static constexpr size_t kMaxBytes = 32 * 1024 - 64;
     static_assert(kMaxBytes <= size_t(BlockMask) * 8);
 
     // A node, its name and, for a folder, the folder's part before it.
@@ -615,6 +615,8 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
     // 0 bytes, whatever it was before: its former entries are not counted.
     _set(IsDirectory, !ex.entry.error && ex.entry.isDirectory());
     _set(IsLink, !ex.entry.error && ex.entry.isLink());
+    _set(IsExecutable, !ex.entry.error && ex.entry.type == TFDirectory::EntryType::regular &&
+                           (ex.entry.mode & 0111) != 0);
     uint64_t allocated = ex.entry.error ? 0 : ex.entry.allocatedBytes;
     _set(AwaitsListing, false);
     if (_has(IsDirectory))
@@ -927,7 +929,8 @@ SizeStatus HLNFile::sizeStatus() const {
 
 HLNFile::Snapshot HLNFile::snapshot() const {
     TreeGuard held;
-    Snapshot now{_sizeSoFar, _sizeStatus(held), _has(IsDirectory), _has(IsLink)};
+    Snapshot now{_sizeSoFar, _sizeStatus(held), _has(IsDirectory), _has(IsLink),
+                 _has(IsExecutable)};
     if (_flags & MultiLinked)
         if (const Links::File* file = Links::shared().fileOf(this)) {
             now.nameCount = file->nameCount;

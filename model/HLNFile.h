@@ -139,6 +139,7 @@ public:
         SizeStatus sizeStatus = SizeStatus::notStarted;
         bool isDirectory = false;
         bool isLink = false;
+        bool isExecutable = false; // a regular file with an execute bit
         // A file of several names (hard links): how many it has (st_nlink
         // when last read; 1 otherwise), and, for a name other than the one
         // that carries the file's bytes, those bytes (its sizeSoFar is 0).
@@ -282,12 +283,14 @@ private:
         // A node made without that part that became a folder later: its
         // part is kept aside (LateParts).
         PartApart = 1u << 16,
+        // A regular file that someone may run (an execute bit set).
+        IsExecutable = 1u << 29,
         // A file of several names, in the table of such names (Links).
         MultiLinked = 1u << 30,
     };
-    // Bits 17-29 of the flags: where the node lies in its block, in words
+    // Bits 17-28 of the flags: where the node lies in its block, in words
     // from the block's start (0: not in a block). Set once, when made.
-    static constexpr uint32_t BlockShift = 17, BlockMask = (1u << 13) - 1;
+    static constexpr uint32_t BlockShift = 17, BlockMask = (1u << 12) - 1;
 
     struct Examination;
     struct FolderWalk;
