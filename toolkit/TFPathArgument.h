@@ -8,7 +8,8 @@
 // A PATH given on the command line, taken the one way every command takes
 // it. Trailing slashes are dropped, but "docs/" where docs is a link means
 // the folder it names, as for du and the kernel: the slash stays, and every
-// open and examination of path() then goes through the link. A path that
+// open and examination of path() then goes through the link; after anything
+// else but a folder a trailing slash is ENOTDIR, as to the kernel. A path that
 // cannot be examined (missing, a name longer than the file system allows,
 // a folder on the way that cannot be searched) is an error, said as
 // "hollin: PATH: <reason>".
