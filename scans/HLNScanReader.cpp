@@ -555,8 +555,11 @@ void HLNScanReader::Parser::_addEntry(Info& info) {
 
 HLNScanReader::Scan HLNScanReader::Parser::parse() {
     HLNScanReader::Scan scan;
-    if (_peek() == 0xEF)
-        _fail("a byte-order mark before the array"); // not JSON, which ncdu refuses too
+    if (_peek() == 0xEF) {
+        ++_p;
+        const bool mark = _peek() == 0xBB && (++_p, _peek() == 0xBF);
+        _fail(mark ? "a byte-order mark before the array" : "not a JSON array", 0);
+    }
     _skipSpace();
     if (_peek() != '[')
         _fail(_peek() < 0 ? "an empty file" : "not a JSON array");

@@ -186,6 +186,7 @@ TEST(HLNScanReaderTest, RefusesWhatIsNotJSONOrNoFilesName) {
             HLNScanReader::releaseScan(*scan);
         return scan ? std::string() : why;
     };
+    EXPECT_EQ(error("\xEF\xBB[1"), "not a scan file: not a JSON array at byte 0");
     EXPECT_EQ(error("\xEF\xBB\xBF" + scanWith("/x", "")),
               "not a scan file: a byte-order mark before the array at byte 0");
     EXPECT_EQ(error(scanWith("/x", ",{\"name\":\"y\",\"dsize\":012}")),
