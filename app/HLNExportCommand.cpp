@@ -80,7 +80,9 @@ int run(int argc, char** argv) {
     if (!error.empty()) {
         // A scan cut short is no scan: the old file stays as it was.
         if (error.rfind("write: ", 0) == 0)
-            std::fprintf(stderr, "hollin: %s: %s\n", file.c_str(), error.c_str() + 7);
+            std::fprintf(stderr, "hollin: %s: %s\n",
+                         output.isStandardOutput() ? "standard output" : file.c_str(),
+                         error.c_str() + 7);
         else
             std::fprintf(stderr, "hollin: %s\n", error.c_str());
         return 1;
