@@ -13,6 +13,7 @@
 #include "support/WidgetEvents.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
+#include "toolkit/TFTrash.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -814,6 +815,43 @@ TEST_F(TreeWindow, MoveToTrashIsEnabledLikeDestroyAndTheDeleteKeyMovesWithoutAsk
     EXPECT_TRUE(exists(TrashHome::trash() + "/files/x"));
     EXPECT_EQ(controller->rootFile()->sizeSoFar(), TempTree::duBytes(tree.path()));
     EXPECT_FALSE(controller->moveToTrashButton()->isEnabled()) << "the selection went with it";
+}
+
+TEST_F(TreeWindow, MoveToTrashSaysWhereItWentAndUndoPutsItBack) {
+    TrashHome::path();
+    TrashHome::empty();
+    tree.mkdir("older");
+    tree.writeFile("older/x", 2000); // the trash holds an "x" already
+    ASSERT_TRUE(TFTrash::moveToTrash(tree / "older/x").moved);
+    tree.writeFile("x", 300000);
+    tree.writeFile("y", 30000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    const uint64_t before = controller->rootFile()->sizeSoFar();
+    select({"x"});
+    controller->moveSelectionToTrash();
+    ASSERT_TRUE(waitFor([&] { return controller->undoButton()->isVisible(); }));
+    EXPECT_EQ(controller->trashNote()->text(),
+              QString("Moved \u201cx\u201d to the Trash (%1).")
+                  .arg(QString::fromStdString(TrashHome::trash())));
+    EXPECT_FALSE(exists(tree / "x"));
+    ASSERT_TRUE(waitFor([&] {
+        return namesInColumn(0) == std::vector<std::string>{"y", "older"};
+    }));
+
+    controller->undoButton()->click();
+    EXPECT_TRUE(exists(tree / "x"));
+    EXPECT_EQ(TempTree::lstatOf(tree / "x").st_size, 300000);
+    EXPECT_TRUE(exists(TrashHome::trash() + "/files/x")) << "the older x stays in the trash";
+    EXPECT_FALSE(exists(TrashHome::trash() + "/info/x.2.trashinfo"));
+    EXPECT_FALSE(controller->undoButton()->isVisible());
+    EXPECT_EQ(controller->trashNote()->text(), "Put it back from the Trash.");
+    // The folder is read again: the row and its bytes are back.
+    ASSERT_TRUE(waitFor([&] {
+        return namesInColumn(0) == std::vector<std::string>{"x", "y", "older"};
+    }));
+    ASSERT_TRUE(waitUntilComplete());
+    EXPECT_EQ(controller->rootFile()->sizeSoFar(), before);
 }
 
 TEST_F(TreeWindow, MoveToTrashIsRefusedOverAMountAndWhatCannotMoveIsOfferedToDestroy) {
