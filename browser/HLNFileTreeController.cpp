@@ -55,6 +55,8 @@ QString localized(const char* key) {
     return QCoreApplication::translate("Hollin", key);
 }
 
+const char* const kCompressNotYet = "Compress is not available yet";
+
 QString bytesText(uint64_t bytes) {
     return QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
 }
@@ -311,6 +313,7 @@ void HLNFileTreeController::_buildWindow() {
         "Measure the selection again, or the whole folder when nothing is selected");
     _revealButton->setToolTip("Show the selection in the file manager");
     _deleteButton->setToolTip("Delete the selection from disk for good");
+    _compressButton->setToolTip(kCompressNotYet);
     buttons->addWidget(_updateButton, 0, 0);
     buttons->addWidget(_revealButton, 0, 1);
     buttons->addWidget(_compressButton, 1, 0);
@@ -368,6 +371,9 @@ void HLNFileTreeController::_buildMenus() {
     _copyPathAction = selection->addAction("Copy &Path");
     _copyPathAction->setShortcut(QKeySequence::Copy);
     _compressAction = selection->addAction("&Compress");
+    _compressAction->setToolTip(kCompressNotYet);
+    _compressAction->setStatusTip(kCompressNotYet);
+    selection->setToolTipsVisible(true);
     selection->addSeparator();
     _moveToTrashAction = selection->addAction("&Move to Trash");
     _moveToTrashAction->setObjectName("moveSelectionToTrash");
@@ -1033,9 +1039,10 @@ bool HLNFileTreeController::validateSelector(Action action) {
     switch (action) {
     case Action::UpdateSelection:
         return true;
+    case Action::CompressSelection:
+        return false; // nothing to do yet: offered only once it does something
     case Action::TrashSelection:
     case Action::MoveSelectionToTrash:
-    case Action::CompressSelection:
     case Action::RevealSelection:
     case Action::OpenSelection:
     case Action::CopySelectionPath:

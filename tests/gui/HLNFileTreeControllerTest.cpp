@@ -799,6 +799,8 @@ TEST_F(TreeWindow, MoveToTrashIsEnabledLikeDestroyAndTheDeleteKeyMovesWithoutAsk
               controller->moveToTrashButton()->parentWidget());
 
     select({"x"});
+    EXPECT_FALSE(controller->compressButton()->isEnabled()) << "it does nothing yet";
+    EXPECT_EQ(controller->compressButton()->toolTip(), "Compress is not available yet");
     EXPECT_TRUE(controller->moveToTrashButton()->isEnabled());
     EXPECT_TRUE(move->isEnabled());
     controller->window()->activateWindow();
