@@ -17,6 +17,7 @@
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 #include "toolkit/TFTrash.h"
+#include "toolkit/gui/TFWindowPlacement.h"
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -157,12 +158,16 @@ HLNFileTreeController* HLNFileTreeController::initWithScan(const std::string& sc
             ? QDateTime::fromSecsSinceEpoch(scan->timestamp).toString("yyyy-MM-dd HH:mm")
             : QString("unknown date");
     const std::string scanned = scan->root->path();
-    return new HLNFileTreeController(std::move(scan->root), scanned, true, date);
+    auto* controller = new HLNFileTreeController(std::move(scan->root), scanned, true, date,
+                                                 rootPathForPath(scanPath));
+    return controller;
 }
 
 HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::string& path,
-                                             bool isScan, const QString& scanDate)
-    : _rootFile(std::move(root)), _rootPath(path), _isScan(isScan), _scanDate(scanDate) {
+                                             bool isScan, const QString& scanDate,
+                                             const std::string& scanFile)
+    : _rootFile(std::move(root)), _rootPath(path), _isScan(isScan), _scanDate(scanDate),
+      _scanFile(scanFile) {
     // Counted from here: column 0 may list the root's entries before the
     // sizing thread starts on it. The root itself is one.
     _sizingStartedMs = QDateTime::currentMSecsSinceEpoch();
@@ -209,6 +214,10 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     if (frame.empty() ||
         !_window->restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(frame))))
         _window->resize(960, 720);
+    // Whole on the screen it opens on (a frame saved on a larger screen, a
+    // scale factor), and not exactly over the window opened before it.
+    TFWindowPlacement::fitToScreen(_window);
+    TFWindowPlacement::cascade(_window);
     const TFPreference shown =
         TFPreference::preferenceForKey(treemapShownKeyForPath(_rootPath).toStdString());
     _treemapAction->setChecked(!shown.exists() || shown.boolValue());
@@ -322,12 +331,13 @@ void HLNFileTreeController::_buildWindow() {
     summary->addLayout(buttons);
     layout->addLayout(summary);
     _window->setCentralWidget(central);
-    _statusField = new QLabel(_window);
+    QStatusBar* status = _window->statusBar();
+    _statusField = new QLabel(status);
     _statusField->setObjectName("statusField");
-    _window->statusBar()->addWidget(_statusField, 1);
-    _trashNote = new QLabel(_window);
+    status->addWidget(_statusField, 1);
+    _trashNote = new QLabel(status);
     _trashNote->setObjectName("trashNote");
-    _undoButton = new QPushButton("Undo", _window);
+    _undoButton = new QPushButton("Undo", status);
     _undoButton->setObjectName("undoMoveToTrash");
     _undoButton->setToolTip("Put what was moved back where it was");
     _undoButton->setFocusPolicy(Qt::NoFocus);
@@ -335,11 +345,13 @@ void HLNFileTreeController::_buildWindow() {
     _window->statusBar()->addPermanentWidget(_undoButton);
     _trashNote->hide();
     _undoButton->hide();
+    _undoButton->setEnabled(false);
     _trashNoteTimer = new QTimer(this);
     _trashNoteTimer->setSingleShot(true);
     connect(_trashNoteTimer, &QTimer::timeout, this, [this] {
         _trashNote->hide();
         _undoButton->hide();
+        _undoButton->setEnabled(false);
         _movedToTrash.clear();
     });
     connect(_undoButton, &QPushButton::clicked, this, &HLNFileTreeController::undoMoveToTrash);
@@ -601,8 +613,8 @@ void HLNFileTreeController::_showTitle() {
     case SizeStatus::complete:
         break;
     }
-    if (_isScan)
-        title += QString(" (scan of %1)").arg(_scanDate);
+    if (_isScan) // two scans of one tree are told apart by their files
+        title += QString(" (scan of %1, %2)").arg(_scanDate, lastPathComponent(_scanFile));
     if (!_window->isMinimized())
         _window->setWindowTitle(title);
     else
@@ -990,6 +1002,7 @@ void HLNFileTreeController::_showMovedToTrash(std::vector<HLNTrashMover::Moved> 
     const bool undoable = std::any_of(_movedToTrash.begin(), _movedToTrash.end(),
                                       [](const auto& m) { return !m.trashedName.empty(); });
     _undoButton->setVisible(undoable);
+    _undoButton->setEnabled(undoable);
     _trashNote->show();
     _trashNoteTimer->start(kUndoSeconds * 1000);
 }
@@ -997,6 +1010,7 @@ void HLNFileTreeController::_showMovedToTrash(std::vector<HLNTrashMover::Moved> 
 void HLNFileTreeController::undoMoveToTrash() {
     _trashNoteTimer->stop();
     _undoButton->hide();
+    _undoButton->setEnabled(false);
     std::vector<HLNTrashMover::Moved> moved = std::move(_movedToTrash);
     _movedToTrash.clear();
     QStringList failures;

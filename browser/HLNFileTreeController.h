@@ -149,7 +149,8 @@ protected:
 
 private:
     HLNFileTreeController(Ref<HLNFile> root, const std::string& path, bool isScan = false,
-                          const QString& scanDate = QString());
+                          const QString& scanDate = QString(),
+                          const std::string& scanFile = std::string());
 
     void _buildWindow();
     void _buildMenus();
@@ -231,6 +232,7 @@ private:
     QTimer* _trashNoteTimer = nullptr;
     std::vector<HLNTrashMover::Moved> _movedToTrash; // what Undo puts back
     bool _closing = false;
-    bool _isScan = false; // the tree came from a scan file
-    QString _scanDate;    // when it was made, as the title shows it
+    bool _isScan = false;  // the tree came from a scan file
+    QString _scanDate;     // when it was made, as the title shows it
+    std::string _scanFile; // the file it was read from
 };

@@ -2,6 +2,7 @@
 
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
+#include "toolkit/gui/TFWindowPlacement.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -459,6 +460,7 @@ void HLNDriveListController::_loadWindow() {
         QString::fromStdString(TFPreference::preferenceForKey(kFrameName).stringValue());
     if (!frame.isEmpty())
         _window->restoreGeometry(QByteArray::fromBase64(frame.toLatin1()));
+    TFWindowPlacement::fitToScreen(_window.get());
     _window->installEventFilter(this);
     _reloadData();
     _selectDriveAt(std::string());

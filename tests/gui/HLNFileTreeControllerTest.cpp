@@ -14,6 +14,7 @@
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 #include "toolkit/TFTrash.h"
+#include "toolkit/gui/TFWindowPlacement.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -22,6 +23,7 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDeadlineTimer>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
@@ -29,6 +31,7 @@
 #include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <cmath>
@@ -529,6 +532,7 @@ TEST_F(TreeWindow, ARefreshMayLeaveFewerColumns) {
     tree.mkdir("d1/d2/d3");
     tree.writeFile("d1/d2/d3/deep", 5000000);
     open(tree.path());
+    controller->window()->resize(960, 720); // the four columns in sight
     ASSERT_TRUE(waitUntilComplete());
     select({"d1"});
     select({"d2"}, 1);
@@ -724,6 +728,32 @@ TEST_F(TreeWindow, AClosedWindowReleasesItsTreeAndKeepsItsFrame) {
     EXPECT_TRUE(root->isInvalidated()) << "the tree is released";
     open(tree.path() + "/");
     EXPECT_EQ(controller->window()->size(), QSize(700, 450)) << "each path keeps its own frame";
+}
+
+TEST_F(TreeWindow, WindowsFitTheirScreenAndCascade) {
+    tree.writeFile("x", 10000);
+    // A frame saved on a larger screen, or before a larger scale factor.
+    QWidget big;
+    big.setGeometry(3000, 2000, 3000, 2000);
+    TFPreference::setString(HLNFileTreeController::frameKeyForPath(tree.path()).toStdString(),
+                            big.saveGeometry().toBase64().toStdString());
+    open(tree.path());
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect frame = controller->window()->geometry();
+    EXPECT_TRUE(screen.contains(frame))
+        << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
+    EXPECT_LE(frame.height() + TFWindowPlacement::kFrameAllowance, screen.height());
+
+    // The same folder again (a hand-over): not exactly on top of the first.
+    QPointer<HLNFileTreeController> second = HLNFileTreeController::initWithPath(tree.path());
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->window()->pos(), controller->window()->pos());
+    const QRect next = second->window()->geometry();
+    EXPECT_TRUE(screen.contains(next)) << next.x() << "," << next.y() << " " << next.width() << "x"
+                                       << next.height() << " in " << screen.width() << "x"
+                                       << screen.height();
+    second->window()->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST_F(TreeWindow, APathThatCannotBeExaminedOpensNoWindow) {
