@@ -2,6 +2,7 @@
 
 #include "app/HLNAboutBox.h"
 #include "app/HLNServicesProvider.h"
+#include "app/HLNShortcutsBox.h"
 #include "browser/HLNFileTreeController.h"
 #include "drives/gui/HLNDriveListController.h"
 #include "model/HLNBackgroundFileSizer.h"
@@ -75,6 +76,12 @@ HLNController::HLNController() {
     _aboutItem->setMenuRole(QAction::AboutRole);
     connect(_aboutItem, &QAction::triggered, this,
             [] { HLNAboutBox::show(QApplication::activeWindow()); });
+
+    _shortcutsItem = new QAction(tr("Keyboard Shortcuts"), this);
+    _shortcutsItem->setObjectName("keyboardShortcuts");
+    _shortcutsItem->setShortcut(QKeySequence::HelpContents);
+    connect(_shortcutsItem, &QAction::triggered, this,
+            [] { HLNShortcutsBox::show(QApplication::activeWindow()); });
 
     // Every main window gets the application's menu as it is shown, and
     // closing the last window asks for termination like Quit does.
@@ -316,7 +323,9 @@ void HLNController::installMainMenu(QMainWindow* window) {
                 [this] { _openHomeItem->setEnabled(validateUserInterfaceItem(_openHomeItem)); });
         QAction* first = menuBar->actions().isEmpty() ? nullptr : menuBar->actions().first();
         menuBar->insertMenu(first, menu);
-        menuBar->addMenu(tr("&Help"))->addAction(_aboutItem);
+        QMenu* help = menuBar->addMenu(tr("&Help"));
+        help->addAction(_shortcutsItem);
+        help->addAction(_aboutItem);
     }
     _setDestroyKeyEquivalent(window);
 }

@@ -108,5 +108,6 @@ private:
     QAction* _openHomeItem = nullptr;
     QAction* _quitItem = nullptr;
     QAction* _aboutItem = nullptr;
+    QAction* _shortcutsItem = nullptr;
     bool _launched = false;
 };

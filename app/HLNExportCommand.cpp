@@ -4,6 +4,7 @@
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFOutputFile.h"
 #include "toolkit/TFPathArgument.h"
+#include "toolkit/TFString.h"
 
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,15 @@
 #include <unistd.h>
 
 namespace HLNExportCommand {
+
+std::string progressText(uint64_t entries, uint64_t bytes) {
+    // In the window's units: items, and bytes as the window abbreviates them.
+    std::string count = std::to_string(entries);
+    for (int at = int(count.size()) - 3; at > 0; at -= 3)
+        count.insert(size_t(at), ",");
+    return count + (entries == 1 ? " item, " : " items, ") +
+           TFString::abbreviatedStringForBytes(bytes);
+}
 
 int run(int argc, char** argv) {
     if (argc != 4) {
@@ -54,11 +64,7 @@ int run(int argc, char** argv) {
             struct winsize ws {};
             const size_t width =
                 ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col ? ws.ws_col : 80;
-            char head[96];
-            std::snprintf(head, sizeof head, "%llu entries, %llu bytes",
-                          static_cast<unsigned long long>(entries),
-                          static_cast<unsigned long long>(bytes));
-            std::string line = std::string(head) + ", reading " + folder;
+            std::string line = progressText(entries, bytes) + ", reading " + folder;
             for (char& c : line)
                 if (static_cast<unsigned char>(c) < 0x20)
                     c = '?'; // keep it one line
