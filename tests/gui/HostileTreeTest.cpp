@@ -681,6 +681,7 @@ TEST(HostileLinks, HardLinkedFileCountsOnceAndItsBytesFallWithItsLastName) {
     // the total stays, until the last name goes.
     ASSERT_TRUE(destroy(sized, nodeAt(sized.root, "a/second")));
     EXPECT_EQ(TempTree::lstatOf(tree / "b/third").st_nlink, 2u);
+    EXPECT_EQ(nodeAt(sized.root, "b/third")->snapshot().nameCount, 2u);
     EXPECT_EQ(sized.root->sizeSoFar(), total);
     EXPECT_EQ(sized.root->sizeSoFar(), du(tree.path()));
     EXPECT_EQ(nodeAt(sized.root, "b")->sizeSoFar(), du(tree / "b"));
