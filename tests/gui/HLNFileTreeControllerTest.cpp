@@ -193,6 +193,21 @@ protected:
     QPointer<HLNFileTreeController> controller;
 };
 
+TEST_F(TreeWindow, TheSummaryOfAFileOfSeveralNamesGivesItsBytesAndTheCountOfNames) {
+    tree.writeFile("a", 40000);
+    ASSERT_EQ(::link((tree / "a").c_str(), (tree / "b").c_str()), 0);
+    ASSERT_EQ(::link((tree / "a").c_str(), (tree / "c").c_str()), 0);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    EXPECT_EQ(controller->rootFile()->sizeSoFar(), TempTree::duBytes(tree.path()));
+    for (const char* name : {"a", "c"}) { // the one counted, and one counted at it
+        select({name});
+        EXPECT_EQ(controller->fileSizeField()->text(),
+                  bytesText(allocated(tree / "a")) + ", 1 of 3 names")
+            << name;
+    }
+}
+
 TEST_F(TreeWindow, TitleFollowsTheRootFromSizingToComplete) {
     tree.writeFile("one", 40000);
     tree.mkdir("sub");
@@ -749,9 +764,9 @@ TEST_F(TreeWindow, WindowsFitTheirScreenAndCascade) {
     ASSERT_TRUE(second);
     EXPECT_NE(second->window()->pos(), controller->window()->pos());
     const QRect next = second->window()->geometry();
-    EXPECT_TRUE(screen.contains(next)) << next.x() << "," << next.y() << " " << next.width() << "x"
-                                       << next.height() << " in " << screen.width() << "x"
-                                       << screen.height();
+    EXPECT_TRUE(screen.contains(next))
+        << next.x() << "," << next.y() << " " << next.width() << "x" << next.height() << " in "
+        << screen.width() << "x" << screen.height();
     second->window()->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
