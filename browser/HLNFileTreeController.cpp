@@ -669,6 +669,7 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         _fileSizeField->setText(QString());
         _descriptionDisplayer->setStringValue(QString());
         _filenameDisplayer->setStringValue(QString());
+        _filenameDisplayer->setToolTip(QString());
         _fileWell->setFilenames({});
         return;
     }
@@ -695,6 +696,8 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         if (!(shown.size() == 1 && shown[0] == paths[0])) {
             _filenameDisplayer->setStringValue(
                 TFString::displayStringForName(files[0]->nameView()));
+            // Squeezed or cut when long: the whole of it, where it is.
+            _filenameDisplayer->setToolTip(displayPath(paths[0]));
             // A scan's files belong to another machine's packages, if any.
             _descriptionDisplayer->setStringValue(
                 _isScan
@@ -703,6 +706,7 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         }
     } else {
         _filenameDisplayer->setStringValue(QString("%1 items").arg(files.size()));
+        _filenameDisplayer->setToolTip(QString());
         _descriptionDisplayer->setStringValue(QString());
     }
     _fileSizeField->setText(allComplete ? bytesText(total) : QString("sizing"));
