@@ -139,9 +139,12 @@ void HLNController::applicationDidFinishLaunching() {
         _setDestroyKeyEquivalent(window);
 }
 
-void HLNController::openPaths(const std::vector<std::string>& paths) {
+std::vector<std::string> HLNController::openPaths(const std::vector<std::string>& paths) {
+    std::vector<std::string> refused;
     for (const std::string& path : paths)
-        _openPath(path);
+        if (!_openPath(path))
+            refused.push_back(path);
+    return refused;
 }
 
 void HLNController::openDriveList() {
@@ -283,16 +286,15 @@ bool HLNController::serviceSizeFilesOnPasteboard(const QVariantMap& pasteboard, 
     return true;
 }
 
-void HLNController::_openPath(const std::string& path) {
+bool HLNController::_openPath(const std::string& path) {
     if (_opener) {
         _opener(path);
-        return;
+        return true;
     }
     // A scan file is recognised by its content, whatever its name.
     if (HLNScanReader::looksLikeScan(path))
-        HLNFileTreeController::initWithScan(path);
-    else
-        HLNFileTreeController::initWithPath(path);
+        return HLNFileTreeController::initWithScan(path) != nullptr;
+    return HLNFileTreeController::initWithPath(path) != nullptr;
 }
 
 QKeySequence HLNController::destroyKeyEquivalent() {
