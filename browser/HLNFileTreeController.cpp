@@ -927,6 +927,8 @@ void HLNFileTreeController::_addDestroyList(QMessageBox& box,
     list->setObjectName("destroyList");
     list->setTextFormat(Qt::PlainText);
     list->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Room for the message on two lines rather than a narrow column of them.
+    list->setMinimumWidth(std::max(list->sizeHint().width(), 380));
     auto* grid = qobject_cast<QGridLayout*>(box.layout());
     QWidget* message = box.findChild<QLabel*>("qt_msgbox_informativelabel");
     QWidget* buttons = box.findChild<QWidget*>("qt_msgbox_buttonbox");
