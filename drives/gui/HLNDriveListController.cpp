@@ -1,5 +1,7 @@
 #include "drives/gui/HLNDriveListController.h"
 
+#include "drives/HLNUnseenSpace.h"
+#include "drives/gui/HLNDriveAccountController.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 
@@ -11,9 +13,12 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QStyle>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <algorithm>
@@ -233,6 +238,8 @@ void HLNDriveListController::_updateButtonsStatus() {
     Ref<HLNDrive> drive = selectedDrive();
     _sweepButton->setEnabled(static_cast<bool>(drive));
     _sweepButton->setText(sweepTitleForDrive(drive.get()));
+    if (_accountButton)
+        _accountButton->setEnabled(static_cast<bool>(drive));
 }
 
 // MARK: the window
@@ -299,6 +306,7 @@ void HLNDriveListController::_reloadData() {
         }
         group->setExpanded(networkExpanded);
     }
+    _fillUnseenColumn();
     _updateButtonsStatus();
 }
 
@@ -346,6 +354,7 @@ void HLNDriveListController::_loadWindow() {
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(refresh);
     buttons->addStretch(1);
+    _addAccountingControls(content, buttons);
     buttons->addWidget(_sweepButton);
     auto* layout = new QVBoxLayout(content);
     layout->addWidget(_driveListOutlineView, 1);
@@ -404,4 +413,95 @@ bool HLNDriveListController::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QObject::eventFilter(watched, event);
+}
+
+// MARK: accounting for a drive
+
+QString HLNDriveListController::unseenTextForDrive(const HLNDrive& drive) {
+    const std::optional<uint64_t> unseen = HLNUnseenSpace::lastUnseenBytes(drive.location());
+    if (!unseen)
+        return QString();
+    return formatWithObjects(
+        localized("%@ unseen"),
+        {QString::fromStdString(TFString::abbreviatedStringForBytes(*unseen))});
+}
+
+void HLNDriveListController::accountSelectedDrive() {
+    Ref<HLNDrive> drive = selectedDrive();
+    if (!drive)
+        return;
+    HLNDriveAccountController* account = HLNDriveAccountController::openForMount(drive->location());
+    connect(account, &HLNDriveAccountController::accounted, this,
+            &HLNDriveListController::_fillUnseenColumn, Qt::UniqueConnection);
+}
+
+void HLNDriveListController::_addAccountingControls(QWidget* content, QHBoxLayout* buttons) {
+    QTreeWidget* view = _driveListOutlineView;
+    const int column = view->columnCount();
+    view->setColumnCount(column + 1);
+    view->headerItem()->setText(column, localized("Unseen"));
+    view->headerItem()->setData(column, kIdentifierRole, QString("unseen"));
+    view->headerItem()->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+    view->setColumnHidden(column, true); // until a drive has been accounted for
+
+    _accountButton = new QPushButton(localized("Account for Drive…"), content);
+    _accountButton->setObjectName("accountButton");
+    _accountButton->setEnabled(false);
+    connect(_accountButton, &QPushButton::clicked, this,
+            &HLNDriveListController::accountSelectedDrive);
+    buttons->addWidget(_accountButton);
+
+    auto* account = new QAction(localized("Account for Drive…"), _window.get());
+    account->setObjectName("accountForDrive");
+    connect(account, &QAction::triggered, this, &HLNDriveListController::accountSelectedDrive);
+    auto* sweep = new QAction(localized("Sweep Selected Drive..."), _window.get());
+    sweep->setObjectName("sweepDrive");
+    connect(sweep, &QAction::triggered, this, &HLNDriveListController::sizeSelectedDrive);
+    if (auto* main = qobject_cast<QMainWindow*>(_window.get())) {
+        QMenu* menu = main->menuBar()->addMenu(localized("&Drive"));
+        menu->setObjectName("driveMenu");
+        menu->addAction(account);
+        menu->addAction(sweep);
+        connect(menu, &QMenu::aboutToShow, this, [this, account, sweep] {
+            account->setEnabled(static_cast<bool>(selectedDrive()));
+            sweep->setEnabled(static_cast<bool>(selectedDrive()));
+        });
+    }
+    _rowContextMenu = new QMenu(_window.get());
+    _rowContextMenu->setObjectName("driveContextMenu");
+    _rowContextMenu->addAction(account);
+    _rowContextMenu->addAction(sweep);
+    view->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& at) {
+        QTreeWidgetItem* item = view->itemAt(at);
+        if (!item || item->data(0, kIndexRole).toInt() == kGroupIndex)
+            return;
+        view->setCurrentItem(item);
+        for (QAction* action : _rowContextMenu->actions())
+            action->setEnabled(static_cast<bool>(selectedDrive()));
+        _rowContextMenu->popup(view->viewport()->mapToGlobal(at));
+    });
+}
+
+void HLNDriveListController::_fillUnseenColumn() {
+    const int column = columnForIdentifier("unseen");
+    if (column < 0)
+        return;
+    bool any = false;
+    QTreeWidget* view = _driveListOutlineView;
+    for (QTreeWidgetItemIterator it(view); *it; ++it) {
+        QTreeWidgetItem* item = *it;
+        const int index = item->data(0, kIndexRole).toInt();
+        if (index == kGroupIndex)
+            continue;
+        const auto& list =
+            item->data(0, kListRole).toInt() == kNetworkList ? _networkDrives : _localDrives;
+        if (index < 0 || static_cast<size_t>(index) >= list.size())
+            continue;
+        const QString text = unseenTextForDrive(*list[static_cast<size_t>(index)]);
+        item->setText(column, text);
+        item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+        any = any || !text.isEmpty();
+    }
+    view->setColumnHidden(column, !any);
 }
