@@ -192,6 +192,10 @@ void HLNDriveAccountController::_buildWindow() {
 
     connect(_window, &QObject::destroyed, this, [this] {
         _window = nullptr;
+        // Gone from the list at once: opening the drive again makes a new window.
+        auto it = openControllers().find(_mountPoint);
+        if (it != openControllers().end() && it->second == this)
+            openControllers().erase(it);
         deleteLater();
     });
 }
@@ -370,6 +374,7 @@ void HLNDriveAccountController::_fillLines(const HLNUnseenSpace::Account& a) {
     QTreeWidgetItem* unreadable = line("unreadable", 0);
     const size_t folders = a.unreadableFolders.size();
     unreadable->setText(1, a.countedFromWindow ? QString()
+                           : folders == 0      ? localized("none")
                            : folders == 1      ? localized("1 folder")
                                                : localized("%1 folders").arg(folders));
     unreadable->setText(2, QString());

@@ -56,9 +56,9 @@ std::vector<std::pair<int, int>> HLNSpaceBar::spans(const std::vector<Part>& par
 }
 
 int HLNSpaceBar::partAt(int x) const {
-    const auto edges = spans(_parts, width());
+    const auto edges = spans(_parts, width() - 2);
     for (size_t i = 0; i < edges.size(); ++i)
-        if (x >= edges[i].first && x < edges[i].second)
+        if (x - 1 >= edges[i].first && x - 1 < edges[i].second)
             return static_cast<int>(i);
     return -1;
 }
@@ -67,11 +67,13 @@ void HLNSpaceBar::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect frame = rect().adjusted(0, 0, -1, -1);
     painter.fillRect(frame, palette().base());
-    const auto edges = spans(_parts, width());
+    // Inside the frame, so that a part of one pixel is not drawn over.
+    const auto edges = spans(_parts, width() - 2);
     for (size_t i = 0; i < _parts.size(); ++i)
         if (edges[i].second > edges[i].first)
-            painter.fillRect(QRect(edges[i].first, 0, edges[i].second - edges[i].first, height()),
-                             _parts[i].color);
+            painter.fillRect(
+                QRect(1 + edges[i].first, 1, edges[i].second - edges[i].first, height() - 2),
+                _parts[i].color);
     painter.setPen(palette().color(QPalette::Mid));
     painter.drawRect(frame);
 }
