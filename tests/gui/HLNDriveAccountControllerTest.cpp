@@ -1,4 +1,5 @@
 #include "drives/gui/HLNDriveAccountController.h"
+#include "browser/HLNFileTreeController.h"
 #include "drives/gui/HLNDriveListController.h"
 #include "drives/gui/HLNSpaceBar.h"
 #include "support/TempTree.h"
@@ -9,6 +10,7 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTreeWidget>
@@ -225,4 +227,44 @@ TEST_F(AccountedImage, DriveListOffersTheAccountAndShowsUnseenBytes) {
     EXPECT_TRUE(row->text(unseen).endsWith(" unseen")) << row->text(unseen).toStdString();
     window->window()->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST_F(AccountedImage, BrowserWindowOnTheMountPointOffersTheAccount) {
+    std::vector<std::string> opened;
+    HLNFileTreeController::setDriveAccountOpener(
+        [&](const std::string& mountPoint) { opened.push_back(mountPoint); });
+    HLNDrive::drives(); // the windows judge mount points by the cached table
+    for (const std::string& path : {mount, mount + "/lost+found"}) {
+        QPointer<HLNFileTreeController> window(HLNFileTreeController::initWithPath(path));
+        ASSERT_TRUE(window);
+        if (path == mount) {
+            ASSERT_TRUE(window->accountAction());
+            EXPECT_EQ(window->accountAction()->text(), "&Account for Drive…");
+            window->accountAction()->trigger();
+        } else {
+            EXPECT_FALSE(window->accountAction()) << "a folder inside the drive is no drive";
+        }
+        window->window()->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    HLNFileTreeController::setDriveAccountOpener(nullptr);
+    EXPECT_EQ(opened, std::vector<std::string>{mount});
+}
+
+TEST(HLNSpaceBar, EveryPartWithBytesShowsAndThePartsCoverTheBar) {
+    std::vector<HLNSpaceBar::Part> parts = {{"tiny", 1, Qt::blue},
+                                            {"none", 0, Qt::red},
+                                            {"most", 1000000, Qt::green},
+                                            {"small", 3, {}}};
+    const auto spans = HLNSpaceBar::spans(parts, 200);
+    ASSERT_EQ(spans.size(), parts.size());
+    EXPECT_EQ(spans.front().first, 0);
+    EXPECT_EQ(spans.back().second, 200);
+    for (size_t i = 0; i < spans.size(); ++i) {
+        EXPECT_EQ(spans[i].second - spans[i].first > 0, parts[i].bytes > 0) << i;
+        if (i > 0) {
+            EXPECT_EQ(spans[i].first, spans[i - 1].second) << "no gap before " << i;
+        }
+    }
+    EXPECT_EQ(HLNSpaceBar::spans({{"a", 0, {}}}, 100).front(), std::make_pair(0, 0));
 }
