@@ -1,4 +1,5 @@
 #include "drives/gui/HLNDriveAccountController.h"
+#include "app/HLNController.h"
 #include "browser/HLNFileTreeController.h"
 #include "drives/gui/HLNDriveListController.h"
 #include "drives/gui/HLNSpaceBar.h"
@@ -13,6 +14,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 #include <cerrno>
@@ -267,4 +269,20 @@ TEST(HLNSpaceBar, EveryPartWithBytesShowsAndThePartsCoverTheBar) {
         }
     }
     EXPECT_EQ(HLNSpaceBar::spans({{"a", 0, {}}}, 100).front(), std::make_pair(0, 0));
+}
+
+TEST_F(AccountedImage, FoldersCountedByAFinishedWindowAreNotSizedAgain) {
+    HLNController application; // connects the account window to the browser windows
+    QPointer<HLNFileTreeController> browser(HLNFileTreeController::initWithPath(mount));
+    ASSERT_TRUE(browser);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return browser->rootFile()->sizeStatus() == SizeStatus::complete; }, 60000));
+    HLNDriveAccountController* window = accounted(HLNDriveAccountController::openForMount(mount));
+    ASSERT_TRUE(window->account());
+    EXPECT_TRUE(window->account()->countedFromWindow);
+    EXPECT_EQ(window->account()->counted, browser->rootFile()->sizeSoFar());
+    EXPECT_TRUE(window->lineList()->topLevelItem(0)->text(0).endsWith("(from the open window)"));
+    window->window()->close();
+    browser->window()->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
