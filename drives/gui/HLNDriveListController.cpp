@@ -421,9 +421,7 @@ QString HLNDriveListController::unseenTextForDrive(const HLNDrive& drive) {
     const std::optional<uint64_t> unseen = HLNUnseenSpace::lastUnseenBytes(drive.location());
     if (!unseen)
         return QString();
-    return formatWithObjects(
-        localized("%@ unseen"),
-        {QString::fromStdString(TFString::abbreviatedStringForBytes(*unseen))});
+    return QString::fromStdString(TFString::abbreviatedStringForBytes(*unseen));
 }
 
 void HLNDriveListController::accountSelectedDrive() {
@@ -443,6 +441,10 @@ void HLNDriveListController::_addAccountingControls(QWidget* content, QHBoxLayou
     view->headerItem()->setData(column, kIdentifierRole, QString("unseen"));
     view->headerItem()->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
     view->setColumnHidden(column, true); // until a drive has been accounted for
+    // Shown just after the name, as wide as its figures: the space column
+    // stays last and keeps the room left.
+    view->header()->moveSection(view->header()->visualIndex(column), 1);
+    view->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
 
     _accountButton = new QPushButton(localized("Account for Drive…"), content);
     _accountButton->setObjectName("accountButton");
@@ -501,6 +503,8 @@ void HLNDriveListController::_fillUnseenColumn() {
         const QString text = unseenTextForDrive(*list[static_cast<size_t>(index)]);
         item->setText(column, text);
         item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+        if (const int info = columnForIdentifier("info"); info >= 0)
+            item->setFont(column, item->font(info)); // a figure, as the others are
         any = any || !text.isEmpty();
     }
     view->setColumnHidden(column, !any);
