@@ -1,5 +1,6 @@
 #include "app/HLNUnseenCommand.h"
 
+#include "app/HLNStandardOutput.h"
 #include "drives/HLNUnseenSpace.h"
 
 #include <cstdio>
@@ -9,9 +10,7 @@ namespace {
 
 void writeLine(uint64_t bytes, const std::string& category, const std::string& detail) {
     // Raw bytes: names that are not text are printed exactly as on disk.
-    std::printf("%llu\t%s\t", static_cast<unsigned long long>(bytes), category.c_str());
-    std::fwrite(detail.data(), 1, detail.size(), stdout);
-    std::fputc('\n', stdout);
+    HLNStandardOutput::write(std::to_string(bytes) + "\t" + category + "\t" + detail + "\n");
 }
 
 } // namespace
@@ -43,8 +42,7 @@ int run(int argc, char** argv) {
     for (const HLNUnseenSpace::Line& line : account->lines())
         writeLine(line.bytes, line.category, line.detail);
     writeLine(account->size, "total", account->mountPoint);
-    std::fflush(stdout);
-    return std::ferror(stdout) ? 1 : 0;
+    return HLNStandardOutput::finish();
 }
 
 } // namespace HLNUnseenCommand

@@ -105,6 +105,12 @@ void HLNScanWriter::_appendInfo(const char* name, const TFDirectory::Examination
     }
 }
 
+void HLNScanWriter::_readError(const std::string& path, int error) {
+    ++_readErrors;
+    const std::string line = "hollin: " + path + ": " + std::strerror(error) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
 bool HLNScanWriter::_reopen(std::vector<Frame>& frames) {
     // From the nearest folder still open, each one checked to be the folder
     // that was listed (it may have been moved meanwhile).
@@ -124,13 +130,15 @@ bool HLNScanWriter::_reopen(std::vector<Frame>& frames) {
     return true;
 }
 
-std::string HLNScanWriter::_pathOf(const std::vector<Frame>& frames) {
+std::string HLNScanWriter::_pathOf(const std::vector<Frame>& frames, const char* below) {
     std::string path;
     for (const Frame& f : frames) {
         if (!path.empty() && path.back() != '/')
             path += '/';
         path += f.name;
     }
+    if (below)
+        path += (path.empty() || path.back() == '/' ? "" : "/") + std::string(below);
     return path;
 }
 
@@ -161,6 +169,7 @@ bool HLNScanWriter::writeScanOfPath(const std::string& given, std::string* error
     // that cannot be read is marked and ends at once.
     auto enter = [&](TFDirectory dir, const char* name, const TFDirectory::Examination& ex) {
         Frame frame;
+        errno = 0;
         if (dir.isOpen() && dir.readNames(frame.bytes, frame.offsets, SIZE_MAX, nullptr,
                                           dir.listingsEndShort(ex.mountId, ex.device))) {
             _out += '}';
@@ -172,6 +181,8 @@ bool HLNScanWriter::writeScanOfPath(const std::string& given, std::string* error
             if (frames.size() > kOpenLevels + 1)
                 frames[frames.size() - 1 - kOpenLevels].dir = TFDirectory();
         } else {
+            const int why = dir.isOpen() ? (errno ? errno : EIO) : dir.error();
+            _readError(frames.empty() ? root : _pathOf(frames, name), why);
             _out += ",\"read_error\":true}]";
         }
     };
@@ -198,6 +209,7 @@ bool HLNScanWriter::writeScanOfPath(const std::string& given, std::string* error
         _out += ",\n";
         ++entries;
         if (ex.error) {
+            _readError(_pathOf(frames, name), ex.error);
             _out += "{\"name\":";
             appendQuoted(_out, name);
             _out += ",\"read_error\":true}";

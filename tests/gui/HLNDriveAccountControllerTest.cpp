@@ -215,6 +215,7 @@ TEST_F(AccountedImage, DriveListOffersTheAccountAndShowsUnseenBytes) {
         if ((*it)->text(0).contains("mnt"))
             row = *it;
     ASSERT_TRUE(row);
+    view->clearSelection();
     EXPECT_FALSE(list.accountButton()->isEnabled());
     view->setCurrentItem(row);
     ASSERT_TRUE(list.accountButton()->isEnabled());
