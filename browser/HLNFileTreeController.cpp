@@ -44,6 +44,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -163,6 +164,43 @@ HLNFileTreeController* HLNFileTreeController::initWithScan(const std::string& sc
     return controller;
 }
 
+namespace {
+std::vector<HLNFileTreeController*>& openControllerList() {
+    static std::vector<HLNFileTreeController*> list;
+    return list;
+}
+HLNFileTreeController::DriveAccountOpener& driveAccountOpener() {
+    static HLNFileTreeController::DriveAccountOpener opener;
+    return opener;
+}
+} // namespace
+
+const std::vector<HLNFileTreeController*>& HLNFileTreeController::openControllers() {
+    return openControllerList();
+}
+
+void HLNFileTreeController::setDriveAccountOpener(DriveAccountOpener opener) {
+    driveAccountOpener() = std::move(opener);
+}
+
+void HLNFileTreeController::_addDriveAccountItem(QMenu* menu) {
+    if (_isScan || !driveAccountOpener())
+        return;
+    bool mountPoint = false;
+    if (HLNDrive::DriveList drives = HLNDrive::cachedDrives())
+        for (const Ref<HLNDrive>& drive : *drives)
+            mountPoint = mountPoint || drive->location() == _rootPath;
+    if (!mountPoint)
+        return;
+    menu->addSeparator();
+    _accountAction = menu->addAction("&Account for Drive…");
+    _accountAction->setObjectName("accountForDrive");
+    connect(_accountAction, &QAction::triggered, this, [this] {
+        if (driveAccountOpener())
+            driveAccountOpener()(_rootPath);
+    });
+}
+
 HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::string& path,
                                              bool isScan, const QString& scanDate,
                                              const std::string& scanFile)
@@ -173,6 +211,7 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     _sizingStartedMs = QDateTime::currentMSecsSinceEpoch();
     _nodesAtSizingStart = HLNFile::nodesCreated() - 1;
     _rootFileTitle = displayPath(_rootPath);
+    openControllerList().push_back(this);
     if (_rootPath == "/" && !_isScan)
         if (Ref<HLNDrive> drive = HLNDrive::cachedDriveContainingPath("/"))
             _rootFileTitle = TFString::displayStringForName(drive->displayName());
@@ -253,6 +292,8 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
 }
 
 HLNFileTreeController::~HLNFileTreeController() {
+    auto& open = openControllerList();
+    open.erase(std::remove(open.begin(), open.end(), this), open.end());
     TFNotificationCenter::defaultCenter().removeObserver(this);
     if (_browser)
         _browser->setDelegate(nullptr);
@@ -372,6 +413,7 @@ void HLNFileTreeController::_buildMenus() {
     QAction* close = file->addAction("&Close Window");
     close->setShortcut(QKeySequence::Close);
     connect(close, &QAction::triggered, _window, &QWidget::close);
+    _addDriveAccountItem(file);
 
     QMenu* selection = _window->menuBar()->addMenu("&Selection");
     _updateAction = selection->addAction("&Update");
