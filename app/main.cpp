@@ -31,7 +31,7 @@ bool haveDisplay() {
 }
 
 const char usage[] = "usage: hollin [FOLDER|SCAN...]\n"
-                     "       hollin --report PATH|SCAN\n"
+                     "       hollin --report [--links-each] PATH|SCAN\n"
                      "       hollin --export FILE PATH\n"
                      "       hollin --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
                      "       hollin --package PATH...\n"
@@ -47,7 +47,9 @@ int printHelp() {
         "  SCAN...            open a browser window on each scan file (as --export or\n"
         "                     ncdu -o write them), recognised by its content\n"
         "  --report PATH      size PATH without a window; print \"<bytes>\\t<path>\" per entry\n"
-        "                     (a scan file prints the report of the folder it was made of)\n"
+        "                     (a scan file prints the report of the folder it was made of);\n"
+        "                     a file of several names counts once, or with --links-each\n"
+        "                     at every name\n"
         "  --export FILE PATH write a scan of PATH to FILE (- for standard output) in the\n"
         "                     ncdu JSON export format, to browse it on another machine\n"
         "  --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"

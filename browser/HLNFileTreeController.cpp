@@ -751,7 +751,16 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         _filenameDisplayer->setToolTip(QString());
         _descriptionDisplayer->setStringValue(QString());
     }
-    _fileSizeField->setText(allComplete ? bytesText(total) : QString("sizing"));
+    QString sizeText = allComplete ? bytesText(total) : QString("sizing");
+    if (files.size() == 1) {
+        // A file of several names: its bytes, wherever they are counted.
+        const HLNFile::Snapshot now = files[0]->snapshot();
+        if (now.nameCount > 1 && now.sizeStatus == SizeStatus::complete)
+            sizeText =
+                bytesText(now.countedAtAnotherName ? now.bytesCountedElsewhere : now.sizeSoFar) +
+                QString(", 1 of %1 names").arg(now.nameCount);
+    }
+    _fileSizeField->setText(sizeText);
     _fileWell->setFilenames(paths, kinds);
 }
 
