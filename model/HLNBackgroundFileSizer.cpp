@@ -109,9 +109,6 @@ void HLNBackgroundFileSizer::_sizeFile(const Ref<HLNFile>& file) {
 void HLNBackgroundFileSizer::sizeFilesInSeparateThread() {
     sizingThread.store(std::this_thread::get_id());
     sizingTid.store(static_cast<int>(::gettid()));
-    // Folders are read from inside (TFDirectory::Entered), which moves the
-    // working folder of this thread alone.
-    TFDirectory::takeOwnWorkingFolder();
     // Starts the one receipt scan, so that packaged files are known early.
     try {
         if (startsReceiptScan)

@@ -282,8 +282,6 @@ void HLNFile::_closeSizingFolders() {
             pending.pop(held);
         _sizesPending = false;
     }
-    // An idle thread keeps no folder busy (an unmount would fail).
-    TFDirectory::leaveEnteredFolder();
 }
 
 const TFDirectory* HLNFile::_openFolder(FolderWalk& walk) {
@@ -935,9 +933,7 @@ HLNFile::ChildList HLNFile::children() {
                 report("", folder->error());
             finished = names->_count;
         } else {
-            // From inside the folder, on the thread that may (the sizing thread).
-            TFDirectory::Entered entered(*folder);
-            const TFDirectory& here = entered.here();
+            const TFDirectory& here = *folder;
             Examination ex;
             // What the main thread lists of the subfolders, all told.
             size_t mainThreadBudget =

@@ -2,6 +2,7 @@
 
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFString.h"
+#include "toolkit/TFTreeWalker.h"
 
 #include <algorithm>
 #include <bit>
@@ -36,7 +37,7 @@ uint64_t blocksReadByThisThread() {
 struct Item {
     std::shared_ptr<const TFDirectory> parent; // a root: the root itself, named "."
     std::string name;
-    uint64_t device; // the root's file system
+    TFDirectory::Examination ex; // the folder as its parent's read saw it
 };
 
 struct Walk {
@@ -57,22 +58,21 @@ Walk& walk() {
 }
 
 void readFolder(Walk& w, Item item, uint64_t generation) {
-    TFDirectory dir = item.parent->openChild(item.name.c_str());
+    TFDirectory dir = TFTreeWalker::openChecked(*item.parent, item.name.c_str(), item.ex);
     if (!dir.isOpen())
         return;
-    std::vector<char> bytes;
-    std::vector<uint32_t> offsets;
-    dir.readNames(bytes, offsets);
-    std::vector<std::string_view> folders;
-    for (size_t i = 0; i < offsets.size(); ++i) {
-        const char* name = bytes.data() + offsets[i];
-        TFDirectory::Examination e = dir.examine(name);
-        if (e.isDirectory() && e.device == item.device)
-            folders.emplace_back(name);
+    TFTreeWalker::Listing listing;
+    TFTreeWalker::list(dir, item.ex, listing);
+    TFTreeWalker::examineAll(dir, listing);
+    std::vector<std::pair<std::string_view, size_t>> folders;
+    for (size_t i = 0; i < listing.size(); ++i) {
+        const TFDirectory::Examination& e = listing.entries[i];
+        if (e.isDirectory() && e.device == item.ex.device)
+            folders.emplace_back(listing.name(i), i);
     }
     // The sizing thread visits a folder's last name first.
-    std::sort(folders.begin(), folders.end(), [](std::string_view a, std::string_view b) {
-        return TFString::compareNames(a, b) < 0;
+    std::sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) {
+        return TFString::compareNames(a.first, b.first) < 0;
     });
     auto shared = std::make_shared<const TFDirectory>(std::move(dir));
     std::vector<Item> dropped; // closed outside the lock
@@ -80,8 +80,8 @@ void readFolder(Walk& w, Item item, uint64_t generation) {
     ++w.listed;
     if (generation != w.generation)
         return;
-    for (std::string_view name : folders)
-        w.stack.push_back({shared, std::string(name), item.device});
+    for (const auto& [name, i] : folders)
+        w.stack.push_back({shared, std::string(name), listing.entries[i]});
     if (w.stack.size() > kPendingBudget) {
         auto excess = w.stack.begin() + std::ptrdiff_t(w.stack.size() - kPendingBudget);
         dropped.assign(std::make_move_iterator(w.stack.begin()), std::make_move_iterator(excess));
@@ -131,7 +131,7 @@ void TFReadAhead::readAheadOf(const std::vector<std::string>& paths) {
         auto dir = std::make_shared<const TFDirectory>(TFDirectory::openPath(path));
         TFDirectory::Examination root = dir->examine(".");
         if (root.isDirectory())
-            roots.push_back({std::move(dir), ".", root.device});
+            roots.push_back({std::move(dir), ".", root});
     }
     if (roots.empty())
         return;
