@@ -5,6 +5,7 @@
 #include "app/HLNStartupNotification.h"
 #include "browser/HLNWorkspace.h"
 #include "drives/gui/HLNDriveListController.h"
+#include "toolkit/TFString.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -119,7 +120,7 @@ void HLNApplicationService::Open(const QStringList& uris, const QVariantMap& pla
     if (!_controller)
         return;
     std::vector<std::string> paths;
-    QStringList refused;
+    QStringList refused, failed;
     for (const QString& uri : uris) {
         if (std::optional<std::string> path = pathForFileURI(uri))
             paths.push_back(std::move(*path));
@@ -129,13 +130,21 @@ void HLNApplicationService::Open(const QStringList& uris, const QVariantMap& pla
     QWidget* opened = nullptr;
     {
         ShownWindows shown;
-        _controller->openPaths(paths);
+        // What opened no window was said in the instance; the caller hears
+        // of it too, so that a `hollin` handing it over fails.
+        for (const std::string& path : _controller->openPaths(paths))
+            failed << QString::fromStdString(TFString::stringWithDataUTF8(path));
         opened = shown.last();
     }
     HLNStartupNotification::completeStartup(
         opened, HLNStartupNotification::tokenFromPlatformData(platformData));
+    QStringList reasons;
     if (!refused.isEmpty())
-        refuse(message, "Hollin opens only local file:// URIs; refused: " + refused.join(", "));
+        reasons << "Hollin opens only local file:// URIs; refused: " + refused.join(", ");
+    if (!failed.isEmpty())
+        reasons << "Hollin could not open " + failed.join(", ");
+    if (!reasons.isEmpty())
+        refuse(message, reasons.join("; "));
 }
 
 void HLNApplicationService::ActivateAction(const QString& name, const QVariantList&,

@@ -2,6 +2,7 @@
 
 #include "app/HLNAboutBox.h"
 #include "app/HLNServicesProvider.h"
+#include "app/HLNShortcutsBox.h"
 #include "browser/HLNFileTreeController.h"
 #include "drives/gui/HLNDriveListController.h"
 #include "model/HLNBackgroundFileSizer.h"
@@ -76,6 +77,12 @@ HLNController::HLNController() {
     connect(_aboutItem, &QAction::triggered, this,
             [] { HLNAboutBox::show(QApplication::activeWindow()); });
 
+    _shortcutsItem = new QAction(tr("Keyboard Shortcuts"), this);
+    _shortcutsItem->setObjectName("keyboardShortcuts");
+    _shortcutsItem->setShortcut(QKeySequence::HelpContents);
+    connect(_shortcutsItem, &QAction::triggered, this,
+            [] { HLNShortcutsBox::show(QApplication::activeWindow()); });
+
     // Every main window gets the application's menu as it is shown, and
     // closing the last window asks for termination like Quit does.
     if (app) {
@@ -132,9 +139,12 @@ void HLNController::applicationDidFinishLaunching() {
         _setDestroyKeyEquivalent(window);
 }
 
-void HLNController::openPaths(const std::vector<std::string>& paths) {
+std::vector<std::string> HLNController::openPaths(const std::vector<std::string>& paths) {
+    std::vector<std::string> refused;
     for (const std::string& path : paths)
-        _openPath(path);
+        if (!_openPath(path))
+            refused.push_back(path);
+    return refused;
 }
 
 void HLNController::openDriveList() {
@@ -276,16 +286,15 @@ bool HLNController::serviceSizeFilesOnPasteboard(const QVariantMap& pasteboard, 
     return true;
 }
 
-void HLNController::_openPath(const std::string& path) {
+bool HLNController::_openPath(const std::string& path) {
     if (_opener) {
         _opener(path);
-        return;
+        return true;
     }
     // A scan file is recognised by its content, whatever its name.
     if (HLNScanReader::looksLikeScan(path))
-        HLNFileTreeController::initWithScan(path);
-    else
-        HLNFileTreeController::initWithPath(path);
+        return HLNFileTreeController::initWithScan(path) != nullptr;
+    return HLNFileTreeController::initWithPath(path) != nullptr;
 }
 
 QKeySequence HLNController::destroyKeyEquivalent() {
@@ -314,7 +323,9 @@ void HLNController::installMainMenu(QMainWindow* window) {
                 [this] { _openHomeItem->setEnabled(validateUserInterfaceItem(_openHomeItem)); });
         QAction* first = menuBar->actions().isEmpty() ? nullptr : menuBar->actions().first();
         menuBar->insertMenu(first, menu);
-        menuBar->addMenu(tr("&Help"))->addAction(_aboutItem);
+        QMenu* help = menuBar->addMenu(tr("&Help"));
+        help->addAction(_shortcutsItem);
+        help->addAction(_aboutItem);
     }
     _setDestroyKeyEquivalent(window);
 }

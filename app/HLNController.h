@@ -38,7 +38,9 @@ public:
     void applicationDidFinishLaunching();
 
     // A browser window per path, in order (paths handed over by the desktop).
-    void openPaths(const std::vector<std::string>& paths);
+    // Answers the paths that opened no window (a damaged scan, a path that
+    // cannot be read), each already said to the user.
+    std::vector<std::string> openPaths(const std::vector<std::string>& paths);
 
     // Menu commands.
     void openDriveList();
@@ -89,7 +91,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void _openPath(const std::string& path);
+    // False when the path opened no window.
+    bool _openPath(const std::string& path);
     std::optional<std::string> _homeDirectory() const;
     void _setDestroyKeyEquivalent(QWidget* window);
 
@@ -105,5 +108,6 @@ private:
     QAction* _openHomeItem = nullptr;
     QAction* _quitItem = nullptr;
     QAction* _aboutItem = nullptr;
+    QAction* _shortcutsItem = nullptr;
     bool _launched = false;
 };

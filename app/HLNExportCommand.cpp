@@ -3,6 +3,8 @@
 #include "scans/HLNScanWriter.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFOutputFile.h"
+#include "toolkit/TFPathArgument.h"
+#include "toolkit/TFString.h"
 
 #include <cerrno>
 #include <chrono>
@@ -15,33 +17,32 @@
 
 namespace HLNExportCommand {
 
+std::string progressText(uint64_t entries, uint64_t bytes) {
+    // In the window's units: items, and bytes as the window abbreviates them.
+    std::string count = std::to_string(entries);
+    for (int at = int(count.size()) - 3; at > 0; at -= 3)
+        count.insert(size_t(at), ",");
+    return count + (entries == 1 ? " item, " : " items, ") +
+           TFString::abbreviatedStringForBytes(bytes);
+}
+
 int run(int argc, char** argv) {
     if (argc != 4) {
         std::fprintf(stderr, "usage: hollin --export FILE PATH\n");
         return 2;
     }
     const std::string file = argv[2];
-    // The scan names the folder by its absolute path, as ncdu's do; the
-    // bytes are kept as given.
-    std::string path = argv[3];
-    if (!path.empty() && path[0] != '/') {
-        if (char* cwd = ::getcwd(nullptr, 0)) {
-            const std::string base = cwd;
-            std::free(cwd);
-            path = (base == "/" ? "" : base) + "/" + path;
-        }
+    // PATH first: a scan that cannot be made touches no file. The scan
+    // names the folder by its absolute path, as ncdu's do; the bytes are
+    // kept as given (a link given with a slash is the folder it names).
+    const TFPathArgument argument(argv[3]);
+    if (argument.reportError())
+        return 1;
+    if (!argument.examination().isDirectory()) {
+        TFPathArgument::report(argument.given(), ENOTDIR);
+        return 1;
     }
-    // PATH first: a scan that cannot be made touches no file.
-    {
-        std::string root = path;
-        while (root.size() > 1 && root.back() == '/')
-            root.pop_back();
-        const TFDirectory::Examination top = TFDirectory::examinePath(root);
-        if (const int problem = top.error ? top.error : !top.isDirectory() ? ENOTDIR : 0) {
-            std::fprintf(stderr, "hollin: %s: %s\n", root.c_str(), std::strerror(problem));
-            return 1;
-        }
-    }
+    const std::string path = argument.absolutePath();
     TFOutputFile output(file);
     const int fd = output.fd();
     if (fd < 0) {
@@ -63,11 +64,7 @@ int run(int argc, char** argv) {
             struct winsize ws {};
             const size_t width =
                 ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col ? ws.ws_col : 80;
-            char head[96];
-            std::snprintf(head, sizeof head, "%llu entries, %llu bytes",
-                          static_cast<unsigned long long>(entries),
-                          static_cast<unsigned long long>(bytes));
-            std::string line = std::string(head) + ", reading " + folder;
+            std::string line = progressText(entries, bytes) + ", reading " + folder;
             for (char& c : line)
                 if (static_cast<unsigned char>(c) < 0x20)
                     c = '?'; // keep it one line
@@ -89,12 +86,16 @@ int run(int argc, char** argv) {
     if (!error.empty()) {
         // A scan cut short is no scan: the old file stays as it was.
         if (error.rfind("write: ", 0) == 0)
-            std::fprintf(stderr, "hollin: %s: %s\n", file.c_str(), error.c_str() + 7);
+            std::fprintf(stderr, "hollin: %s: %s\n",
+                         output.isStandardOutput() ? "standard output" : file.c_str(),
+                         error.c_str() + 7);
         else
             std::fprintf(stderr, "hollin: %s\n", error.c_str());
         return 1;
     }
-    return 0;
+    // The scan is whole; entries it could not read are marked in it and
+    // were named on standard error, and fail the command, as du's.
+    return writer.readErrors() ? 1 : 0;
 }
 
 } // namespace HLNExportCommand

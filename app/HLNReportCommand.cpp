@@ -1,11 +1,13 @@
 #include "app/HLNReportCommand.h"
 
+#include "app/HLNStandardOutput.h"
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNFile.h"
 #include "model/HLNRefreshRequests.h"
 #include "scans/HLNScanReader.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFNotificationCenter.h"
+#include "toolkit/TFPathArgument.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -20,9 +22,10 @@ namespace {
 
 void writeLine(uint64_t bytes, const std::string& path) {
     // Raw bytes: names that are not text are printed exactly as on disk.
-    std::printf("%llu\t", static_cast<unsigned long long>(bytes));
-    std::fwrite(path.data(), 1, path.size(), stdout);
-    std::fputc('\n', stdout);
+    HLNStandardOutput::write(std::to_string(bytes));
+    HLNStandardOutput::write("\t");
+    HLNStandardOutput::write(path);
+    HLNStandardOutput::write("\n");
 }
 
 // One line on a terminal's standard error, rewritten in place.
@@ -64,15 +67,12 @@ private:
 
 // The root's entries, largest first, then the root.
 int printReport(const Ref<HLNFile>& root) {
-    static char buffer[1 << 16];
-    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     root->sortChildren();
     if (HLNFile::ChildList children = root->children())
         for (const Ref<HLNFile>& child : *children)
             writeLine(child->sizeSoFar(), child->path());
     writeLine(root->sizeSoFar(), root->path());
-    std::fflush(stdout);
-    return std::ferror(stdout) ? 1 : 0;
+    return HLNStandardOutput::finish();
 }
 
 // A scan file reports what the scanned folder reported where it was made.
@@ -100,15 +100,16 @@ int run(int argc, char** argv) {
     const std::string path = argv[2];
     if (HLNScanReader::looksLikeScan(path))
         return reportScan(path);
-    if (const int error = TFDirectory::examinePath(path).error) {
-        std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(error));
+    const TFPathArgument argument(path);
+    if (argument.reportError())
         return 1;
-    }
     int qtArgc = 1;
     QCoreApplication app(qtArgc, argv);
+    // The root keeps its name as given, as du prints it: the given path
+    // names what argument.path() does ("docs/" the linked folder too).
     Ref<HLNFile> root = HLNFile::initWithParent(nullptr, path);
-    if (!root) {
-        std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(ENOENT));
+    if (!root) { // gone since it was examined
+        TFPathArgument::report(path, ENOENT);
         return 1;
     }
     // Nothing here shows which package a file belongs to: skip that scan.
@@ -143,7 +144,9 @@ int run(int argc, char** argv) {
     TFNotificationCenter::defaultCenter().removeObserver(&observer);
     progress.clear();
 
-    const int status = printReport(root);
+    // Entries that could not be read were named on standard error as the
+    // sizing met them; the rest is reported, and the command fails, as du's.
+    const int status = printReport(root) | (HLNFile::problemsReported() ? 1 : 0);
     // The tree goes with the process: taking it apart node by node would
     // only hold up the exit. Kept where a leak check still finds it.
     static auto* kept = new Ref<HLNFile>;

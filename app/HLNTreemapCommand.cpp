@@ -6,6 +6,7 @@
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNFile.h"
 #include "model/HLNTreemapSnapshot.h"
+#include "toolkit/TFPathArgument.h"
 #include "toolkit/TFString.h"
 
 #include <QFontMetrics>
@@ -16,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -50,11 +50,12 @@ bool parseSize(const std::string& text, int& width, int& height) {
     return number(text.substr(0, x), width) && number(text.substr(x + 1), height);
 }
 
-// Text for an XML attribute or element: the path as the window shows it
-// (other bytes as \xNN), with the characters XML cannot hold escaped.
-std::string xmlText(const QString& shown) {
+// Text for an XML attribute or element, with the characters XML cannot
+// hold written as the bytes they are (\xNN), as names are escaped.
+std::string xmlText(const std::string& text) {
     std::string out;
-    for (unsigned char c : shown.toUtf8().toStdString()) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
         switch (c) {
         case '&':
             out += "&amp;";
@@ -78,10 +79,11 @@ std::string xmlText(const QString& shown) {
             out += "&#13;";
             break;
         default:
-            if (c < 0x20) { // not allowed in XML at all, even as a reference
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-                out += escaped;
+            if (c < 0x20 || c == 0x7F || (c == 0xEF && text.compare(i + 1, 2, "\xBF\xBE") == 0) ||
+                (c == 0xEF && text.compare(i + 1, 2, "\xBF\xBF") == 0)) {
+                const size_t n = c == 0xEF ? 3 : 1;
+                out += TFString::escapedStringForName(std::string_view(text).substr(i, n));
+                i += n - 1;
             } else {
                 out += char(c);
             }
@@ -90,8 +92,13 @@ std::string xmlText(const QString& shown) {
     return out;
 }
 
+std::string xmlText(const QString& shown) {
+    return xmlText(shown.toUtf8().toStdString());
+}
+
+// The entry's path, escaped so that no two paths share it.
 std::string pathText(const HLNTreemapSnapshot& s, uint32_t i) {
-    return xmlText(TFString::displayStringForName(s.pathOf(i)));
+    return xmlText(TFString::escapedStringForName(s.pathOf(i)));
 }
 
 std::string hex(const QColor& c) {
@@ -211,21 +218,17 @@ int run(int argc, char** argv) {
                      output.c_str());
         return 1;
     }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 && errno != ENAMETOOLONG) {
-        std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(errno));
+    // PATH first: a path that cannot be examined draws no picture.
+    const TFPathArgument argument(path);
+    if (argument.reportError())
         return 1;
-    }
     // No window is shown: draw with the offscreen platform whatever the display.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     int qtArgc = 1;
     QGuiApplication app(qtArgc, argv);
-    std::string root = path;
-    while (root.size() > 1 && root.back() == '/')
-        root.pop_back();
-    Ref<HLNFile> file = HLNFile::initWithParent(nullptr, root);
-    if (!file) {
-        std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(ENOENT));
+    Ref<HLNFile> file = HLNFile::initWithParent(nullptr, argument.path());
+    if (!file) { // gone since it was examined
+        TFPathArgument::report(path, ENOENT);
         return 1;
     }
     HLNBackgroundFileSizer::setStartsReceiptScan(false);

@@ -6,6 +6,7 @@
 #include "app/HLNExportCommand.h"
 #include "app/HLNPackageCommand.h"
 #include "app/HLNReportCommand.h"
+#include "app/HLNStandardOutput.h"
 #include "toolkit/TCCCrashCatcher.h"
 #include "toolkit/TFDirectory.h"
 
@@ -28,18 +29,16 @@ bool haveDisplay() {
     return false;
 }
 
-void printUsage(FILE* to) {
-    std::fprintf(to, "usage: hollin [FOLDER|SCAN...]\n"
+const char usage[] = "usage: hollin [FOLDER|SCAN...]\n"
                      "       hollin --report PATH|SCAN\n"
                      "       hollin --export FILE PATH\n"
                      "       hollin --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
                      "       hollin --package PATH...\n"
-                     "       hollin --service | --version | --help\n");
-}
+                     "       hollin --service | --version | --help\n";
 
-void printHelp() {
-    printUsage(stdout);
-    std::printf(
+int printHelp() {
+    HLNStandardOutput::write(usage);
+    HLNStandardOutput::write(
         "\nShows where the space on your disks has gone.\n\n"
         "  FOLDER...          open a browser window on each folder; with none, the drive list.\n"
         "                     While Hollin runs, the folders go to the running instance.\n"
@@ -58,6 +57,7 @@ void printHelp() {
         "  --version          print the version and exit\n"
         "  -h, --help         print this help and exit\n"
         "  --                 every later argument is a folder\n");
+    return HLNStandardOutput::finish();
 }
 
 // Beside this program in a build folder, in libexec once installed.
@@ -88,20 +88,18 @@ int main(int argc, char** argv) {
         return HLNExportCommand::run(argc, argv);
     if (std::strcmp(first, "--package") == 0)
         return HLNPackageCommand::run(argc, argv);
-    if (std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0) {
-        printHelp();
-        return 0;
-    }
+    if (std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0)
+        return printHelp();
     if (std::strcmp(first, "--version") == 0) {
-        std::printf("hollin %s\n", HOLLIN_VERSION);
-        return 0;
+        HLNStandardOutput::write("hollin " HOLLIN_VERSION "\n");
+        return HLNStandardOutput::finish();
     }
 
     if (std::strcmp(first, "--treemap") != 0) {
         for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
             if (argv[i][0] == '-' && argv[i][1] != '\0' && std::strcmp(argv[i], "--service") != 0) {
                 std::fprintf(stderr, "hollin: unknown option %s\n", argv[i]);
-                printUsage(stderr);
+                std::fputs(usage, stderr);
                 return 2;
             }
         if (!haveDisplay()) {

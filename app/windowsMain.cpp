@@ -8,6 +8,7 @@
 #include "app/HLNTreemapCommand.h"
 #include "toolkit/TCCCrashCatcher.h"
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFPathArgument.h"
 #include "toolkit/gui/TAController.h"
 
 #include <QApplication>
@@ -24,23 +25,10 @@
 namespace {
 
 // Folders given on the command line become absolute (a running instance
-// may have another working folder); their bytes are kept as they are.
-std::string absolutePath(std::string path) {
-    if (path.empty())
-        return path;
-    if (path[0] != '/') {
-        std::vector<char> cwd(4096);
-        while (!::getcwd(cwd.data(), cwd.size())) {
-            if (errno != ERANGE)
-                return path;
-            cwd.resize(cwd.size() * 2);
-        }
-        std::string base = cwd.data();
-        path = (base == "/" ? "" : base) + "/" + path;
-    }
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
+// may have another working folder), taken as every command takes a PATH:
+// "docs/" through a link is the folder it names. Bytes are kept as they are.
+std::string absolutePath(const std::string& path) {
+    return path.empty() ? path : TFPathArgument(path).absolutePath();
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QFontMetricsF>
 #include <QItemSelection>
 #include <QKeyEvent>
 #include <QLabel>
@@ -61,6 +62,8 @@ public:
                                                                  : QModelIndex();
     }
     QVariant data(const QModelIndex& index, int role) const override {
+        if (role == Qt::ToolTipRole)
+            return _browser->toolTipOfRow(index.row(), _column);
         if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
             return QVariant();
         HLNBrowserCell* cell = _browser->loadedCellAtRow(index.row(), _column);
@@ -91,10 +94,24 @@ public:
         QStyleOptionViewItem opt(option);
         opt.features &= ~QStyleOptionViewItem::HasDisplay;
         opt.text.clear();
+        if ((opt.state & QStyle::State_Selected) && _column < _browser->selectedColumn()) {
+            // A row on the path to the selection, not part of it: paler,
+            // with ordinary text, so that what a command acts on stands out.
+            for (auto group : {QPalette::Active, QPalette::Inactive}) {
+                const QColor h = opt.palette.color(group, QPalette::Highlight);
+                const QColor b = opt.palette.color(group, QPalette::Base);
+                opt.palette.setColor(group, QPalette::Highlight,
+                                     QColor((h.red() + 2 * b.red()) / 3,
+                                            (h.green() + 2 * b.green()) / 3,
+                                            (h.blue() + 2 * b.blue()) / 3));
+                opt.palette.setColor(group, QPalette::HighlightedText,
+                                     opt.palette.color(group, QPalette::Text));
+            }
+        }
         QStyle* style = opt.widget ? opt.widget->style() : QApplication::style();
         style->drawPrimitive(QStyle::PE_PanelItemViewItem, &opt, painter, opt.widget);
         if (HLNBrowserCell* cell = _browser->loadedCellAtRow(index.row(), _column))
-            cell->drawWithFrame(painter, option.rect, option);
+            cell->drawWithFrame(painter, option.rect, opt);
     }
     QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override {
         return QSize(_browser->columnWidth(), _browser->rowHeight());
@@ -157,6 +174,11 @@ protected:
     void mousePressEvent(QMouseEvent* event) override {
         _pressed = true;
         QListView::mousePressEvent(event);
+        // A click on a row makes this column the one acted on, also when
+        // the row was selected already: what was selected to its right is
+        // not any more (the column it opened stays shown).
+        if (indexAt(event->position().toPoint()).isValid())
+            _browser->clearSelectionRightOf(_column);
     }
     void mouseReleaseEvent(QMouseEvent* event) override {
         QListView::mouseReleaseEvent(event);
@@ -540,6 +562,20 @@ void HLNColumnBrowser::clearSelectionInColumn(int column) {
     closeColumnsAfter(column);
 }
 
+void HLNColumnBrowser::clearSelectionRightOf(int column) {
+    const int next = column + 1;
+    if (column < 0 || next >= _loadedCount)
+        return;
+    ++_programmatic;
+    for (int c = next; c < _loadedCount; ++c)
+        _columns[c]->view->selectionModel()->clearSelection();
+    --_programmatic;
+    closeColumnsAfter(next);
+    // The path rows are drawn apart from the selection acted on.
+    for (int c = 0; c < _loadedCount; ++c)
+        _columns[c]->view->viewport()->update();
+}
+
 void HLNColumnBrowser::selectionChangedByUser(int column) {
     if (_programmatic > 0 || column >= _loadedCount)
         return;
@@ -633,6 +669,19 @@ void HLNColumnBrowser::typeAhead(int column, const QString& text, bool continuin
             return;
         }
     }
+}
+
+QVariant HLNColumnBrowser::toolTipOfRow(int row, int column) {
+    HLNBrowserCell* cell = loadedCellAtRow(row, column);
+    if (!cell)
+        return QVariant();
+    qreal width = 0;
+    for (const HLNTextRun& run : cell->attributedStringValue())
+        width += QFontMetricsF(run.font).horizontalAdvance(run.text);
+    const int room = columnWidth() - HLNBrowserCell::textInset -
+                     (cell->isLeaf() ? HLNBrowserCell::textInset : HLNBrowserCell::arrowWidth);
+    // Only a row drawn shortened says its whole name.
+    return width > room ? QVariant(cell->stringValue()) : QVariant();
 }
 
 QString HLNColumnBrowser::titleOfColumn(int column) const {

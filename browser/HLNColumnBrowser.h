@@ -40,7 +40,10 @@ protected:
 //   columns to the right are closed. A multiple selection is dropped.
 // - Selecting one branch row opens the next column; anything else closes it.
 // - Several rows of one column can be selected (shift/ctrl-click,
-//   shift-arrows); only the rightmost column with a selection counts.
+//   shift-arrows); only the rightmost column with a selection counts, and
+//   that is always the column last clicked or keyed in: a click on a row
+//   clears the selection to its right. Rows selected left of it (the path
+//   to it) are drawn in a paler highlight.
 // - action() is emitted after each click and each keyboard change of the
 //   selection, doubleAction() on a double click, contextMenuRequested()
 //   on a right click. Programmatic selection emits nothing.
@@ -100,7 +103,13 @@ public:
     // worked out once, after all of them are selected.
     void addRowsToSelectionInColumn(const std::vector<int>& rows, int column);
     void clearSelectionInColumn(int column);
+    // Clears the selection of every column right of the column and closes
+    // all but the one next to it, which stays shown: the column becomes the
+    // one acted on. Emits nothing.
+    void clearSelectionRightOf(int column);
 
+    // The row's whole name when it is drawn shortened, else nothing.
+    QVariant toolTipOfRow(int row, int column);
     QString titleOfColumn(int column) const;
     void setTitleOfColumn(const QString& title, int column);
 

@@ -119,7 +119,23 @@ std::unique_ptr<HLNBrowserCell> HLNFileBrowserCell::copy() const {
     cell->setLeaf(HLNBrowserCell::isLeaf());
     cell->HLNBrowserCell::setState(state());
     cell->setFile(_file);
+    cell->setReading(_reading, _column, _row);
     return cell;
+}
+
+void HLNFileBrowserCell::setReading(Reading* reading, int column, int row) {
+    _reading = reading;
+    _column = column;
+    _row = row;
+}
+
+HLNFile::Snapshot HLNFileBrowserCell::_current() const {
+    HLNFile::Snapshot now;
+    if (!_file)
+        return now;
+    if (_reading && _reading->shownSnapshot(_file.get(), _column, _row, now))
+        return now;
+    return _file->snapshot();
 }
 
 void HLNFileBrowserCell::setFile(const Ref<HLNFile>& file) {
@@ -140,13 +156,13 @@ QString HLNFileBrowserCell::stringValue() const {
 
 const std::vector<HLNTextRun>& HLNFileBrowserCell::attributedStringValue() const {
     if (_stale)
-        _updateDisplayAttributes(_file ? _file->snapshot() : HLNFile::Snapshot());
+        _updateDisplayAttributes(_current());
     return _text;
 }
 
 bool HLNFileBrowserCell::isLeaf() const {
     if (_stale)
-        _updateDisplayAttributes(_file ? _file->snapshot() : HLNFile::Snapshot());
+        _updateDisplayAttributes(_current());
     return !_branch;
 }
 
@@ -159,7 +175,7 @@ int HLNFileBrowserCell::cellHeight(const QFont&) const {
 void HLNFileBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame,
                                        const QStyleOptionViewItem& option) {
     if (_file) {
-        const HLNFile::Snapshot now = _file->snapshot();
+        const HLNFile::Snapshot now = _current();
         if (now.sizeSoFar != _lastSize || now.sizeStatus != _lastStatus)
             _stale = true;
         if (_stale)

@@ -19,6 +19,19 @@
 // Main thread only; every node accessor takes the tree lock itself.
 class HLNFileBrowserCell : public HLNBrowserCell {
 public:
+    // Where a window's cells take the figures they draw, so that all of
+    // them, the title and the summary show one reading of the tree. Answers
+    // false when it holds nothing for the node at that row and column; the
+    // cell then reads its node itself.
+    class Reading {
+    public:
+        virtual bool shownSnapshot(const HLNFile* file, int column, int row,
+                                   HLNFile::Snapshot& out) = 0;
+
+    protected:
+        ~Reading() = default;
+    };
+
     HLNFileBrowserCell() = default;
 
     // A copy shows the same node and holds its own reference to it.
@@ -26,6 +39,8 @@ public:
 
     // Setting the node already shown does nothing.
     void setFile(const Ref<HLNFile>& file);
+    // The reading the cell draws from, and its place there. Not owned.
+    void setReading(Reading* reading, int column, int row);
     const Ref<HLNFile>& file() const { return _file; }
 
     // The bare name, decoded without loss (TFString::stringForName).
@@ -67,8 +82,12 @@ private:
     // Rebuilds the text from a snapshot of the node taken in one hold of the
     // tree lock.
     void _updateDisplayAttributes(const HLNFile::Snapshot& now) const;
+    // The figures to show now: the reading's, else the node's own.
+    HLNFile::Snapshot _current() const;
 
     Ref<HLNFile> _file;
+    Reading* _reading = nullptr;
+    int _column = -1, _row = -1;
     mutable uint64_t _lastSize = 0;
     mutable SizeStatus _lastStatus = SizeStatus::notStarted;
     mutable bool _stale = true;

@@ -16,6 +16,8 @@
 #include "toolkit/TFNotificationCenter.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
+#include "toolkit/TFTrash.h"
+#include "toolkit/gui/TFWindowPlacement.h"
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -30,6 +32,7 @@
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLocale>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
@@ -38,6 +41,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSplitter>
+#include <QStatusBar>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <cerrno>
 #include <cstdio>
@@ -50,6 +55,8 @@ namespace {
 QString localized(const char* key) {
     return QCoreApplication::translate("Hollin", key);
 }
+
+const char* const kCompressNotYet = "Compress is not available yet";
 
 QString bytesText(uint64_t bytes) {
     return QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
@@ -151,12 +158,20 @@ HLNFileTreeController* HLNFileTreeController::initWithScan(const std::string& sc
             ? QDateTime::fromSecsSinceEpoch(scan->timestamp).toString("yyyy-MM-dd HH:mm")
             : QString("unknown date");
     const std::string scanned = scan->root->path();
-    return new HLNFileTreeController(std::move(scan->root), scanned, true, date);
+    auto* controller = new HLNFileTreeController(std::move(scan->root), scanned, true, date,
+                                                 rootPathForPath(scanPath));
+    return controller;
 }
 
 HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::string& path,
-                                             bool isScan, const QString& scanDate)
-    : _rootFile(std::move(root)), _rootPath(path), _isScan(isScan), _scanDate(scanDate) {
+                                             bool isScan, const QString& scanDate,
+                                             const std::string& scanFile)
+    : _rootFile(std::move(root)), _rootPath(path), _isScan(isScan), _scanDate(scanDate),
+      _scanFile(scanFile) {
+    // Counted from here: column 0 may list the root's entries before the
+    // sizing thread starts on it. The root itself is one.
+    _sizingStartedMs = QDateTime::currentMSecsSinceEpoch();
+    _nodesAtSizingStart = HLNFile::nodesCreated() - 1;
     _rootFileTitle = displayPath(_rootPath);
     if (_rootPath == "/" && !_isScan)
         if (Ref<HLNDrive> drive = HLNDrive::cachedDriveContainingPath("/"))
@@ -199,6 +214,10 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     if (frame.empty() ||
         !_window->restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(frame))))
         _window->resize(960, 720);
+    // Whole on the screen it opens on (a frame saved on a larger screen, a
+    // scale factor), and not exactly over the window opened before it.
+    TFWindowPlacement::fitToScreen(_window);
+    TFWindowPlacement::cascade(_window);
     const TFPreference shown =
         TFPreference::preferenceForKey(treemapShownKeyForPath(_rootPath).toStdString());
     _treemapAction->setChecked(!shown.exists() || shown.boolValue());
@@ -223,10 +242,11 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     TFNotificationCenter::defaultCenter().addObserver(
         this, HLNRefreshUserInterfaceNotificationName,
         [this](const std::string&) { _refreshDisplayForNotification(); });
-    if (_isScan)
+    if (_isScan) {
         _refreshDisplay(); // complete as read: no sizing to wait for
-    else
+    } else {
         HLNBackgroundFileSizer::sizeFile(_rootFile);
+    }
 
     refreshSelectedFileInformation();
     updateWhetherButtonsAreEnabled();
@@ -302,6 +322,7 @@ void HLNFileTreeController::_buildWindow() {
         "Measure the selection again, or the whole folder when nothing is selected");
     _revealButton->setToolTip("Show the selection in the file manager");
     _deleteButton->setToolTip("Delete the selection from disk for good");
+    _compressButton->setToolTip(kCompressNotYet);
     buttons->addWidget(_updateButton, 0, 0);
     buttons->addWidget(_revealButton, 0, 1);
     buttons->addWidget(_compressButton, 1, 0);
@@ -310,6 +331,30 @@ void HLNFileTreeController::_buildWindow() {
     summary->addLayout(buttons);
     layout->addLayout(summary);
     _window->setCentralWidget(central);
+    QStatusBar* status = _window->statusBar();
+    _statusField = new QLabel(status);
+    _statusField->setObjectName("statusField");
+    status->addWidget(_statusField, 1);
+    _trashNote = new QLabel(status);
+    _trashNote->setObjectName("trashNote");
+    _undoButton = new QPushButton("Undo", status);
+    _undoButton->setObjectName("undoMoveToTrash");
+    _undoButton->setToolTip("Put what was moved back where it was");
+    _undoButton->setFocusPolicy(Qt::NoFocus);
+    _window->statusBar()->addPermanentWidget(_trashNote);
+    _window->statusBar()->addPermanentWidget(_undoButton);
+    _trashNote->hide();
+    _undoButton->hide();
+    _undoButton->setEnabled(false);
+    _trashNoteTimer = new QTimer(this);
+    _trashNoteTimer->setSingleShot(true);
+    connect(_trashNoteTimer, &QTimer::timeout, this, [this] {
+        _trashNote->hide();
+        _undoButton->hide();
+        _undoButton->setEnabled(false);
+        _movedToTrash.clear();
+    });
+    connect(_undoButton, &QPushButton::clicked, this, &HLNFileTreeController::undoMoveToTrash);
 
     connect(_updateButton, &QPushButton::clicked, this, &HLNFileTreeController::updateSelection);
     connect(_revealButton, &QPushButton::clicked, this,
@@ -338,6 +383,9 @@ void HLNFileTreeController::_buildMenus() {
     _copyPathAction = selection->addAction("Copy &Path");
     _copyPathAction->setShortcut(QKeySequence::Copy);
     _compressAction = selection->addAction("&Compress");
+    _compressAction->setToolTip(kCompressNotYet);
+    _compressAction->setStatusTip(kCompressNotYet);
+    selection->setToolTipsVisible(true);
     selection->addSeparator();
     _moveToTrashAction = selection->addAction("&Move to Trash");
     _moveToTrashAction->setObjectName("moveSelectionToTrash");
@@ -432,6 +480,10 @@ int HLNFileTreeController::browserNumberOfRowsInColumn(HLNColumnBrowser*, int co
     HLNFile::ChildList list = _filesInColumn(column, true);
     const int count = list ? static_cast<int>(list->size()) : 0;
     cachedColumns.setObjectAtIndex(std::move(list), column);
+    // New rows: the whole window is read again before it is next drawn.
+    if (column < static_cast<int>(_shownColumns.size()))
+        _shownColumns[column].clear();
+    _readingStale = true;
     return count;
 }
 
@@ -440,6 +492,7 @@ void HLNFileTreeController::browserWillDisplayCell(HLNColumnBrowser*, HLNBrowser
     const HLNFile::ChildList& list = cachedColumns.objectAtIndex(column);
     auto* fileCell = static_cast<HLNFileBrowserCell*>(cell);
     fileCell->setFile(list && row < static_cast<int>(list->size()) ? (*list)[row] : Ref<HLNFile>());
+    fileCell->setReading(this, column, row);
 }
 
 QString HLNFileTreeController::browserTitleOfColumn(HLNColumnBrowser*, int column) {
@@ -465,25 +518,6 @@ std::vector<Ref<HLNFile>> HLNFileTreeController::selectedFiles() {
 // Refresh
 
 void HLNFileTreeController::_refreshDisplay() {
-    QString title = QString("%1 - %2").arg(_rootFileTitle, bytesText(_rootFile->sizeSoFar()));
-    switch (_rootFile->sizeStatus()) {
-    case SizeStatus::notStarted:
-    case SizeStatus::inProgress:
-        title += QString(" (%1)").arg(localized("sizing"));
-        break;
-    case SizeStatus::goneOrGoing:
-        title += QString(" (%1)").arg(localized("deleting"));
-        break;
-    case SizeStatus::complete:
-        break;
-    }
-    if (_isScan)
-        title += QString(" (scan of %1)").arg(_scanDate);
-    if (!_window->isMinimized())
-        _window->setWindowTitle(title);
-    else
-        _window->setProperty("hollinTitleAfterRestore", title);
-
     const int selectedColumn = _browser->selectedColumn();
     const std::vector<Ref<HLNFile>> selected = selectedFiles();
     const int oldCount = _browser->lastColumn() + 1;
@@ -491,6 +525,11 @@ void HLNFileTreeController::_refreshDisplay() {
     for (int c = 0; c < oldCount; ++c)
         positions.push_back(_browser->scrollPositionOfColumn(c));
 
+    _rebuilding = true; // the cells read their nodes until the columns stand
+    struct Rebuilt {
+        bool& flag;
+        ~Rebuilt() { flag = false; }
+    } rebuilt{_rebuilding};
     _browser->validateVisibleColumns();
 
     if (selected.size() > 1 && selectedColumn >= 0 && selectedColumn <= _browser->lastColumn()) {
@@ -513,12 +552,118 @@ void HLNFileTreeController::_refreshDisplay() {
         if (positions[c] != _browser->scrollPositionOfColumn(c))
             _browser->scrollColumnToPosition(c, positions[c]);
 
-    refreshSelectedFileInformation();
+    _rebuilding = false;
+    _refreshed = true;
+    // One moment for the whole window: the title, the summary and every
+    // cell show the figures of this one reading.
+    _takeReading();
     _treemap->refresh();
 }
 
+void HLNFileTreeController::_takeReading() {
+    _readingStale = false;
+    {
+        HLNFile::TreeGuard held;
+        _shownRoot = _rootFile->snapshot();
+        const int columns = _browser->lastColumn() + 1;
+        _shownColumns.resize(columns);
+        for (int c = 0; c < columns; ++c) {
+            std::vector<HLNFile::Snapshot>& shown = _shownColumns[c];
+            shown.clear();
+            if (const HLNFile::ChildList& list = cachedColumns.objectAtIndex(c)) {
+                shown.reserve(list->size());
+                for (const Ref<HLNFile>& node : *list)
+                    shown.push_back(node->snapshot());
+            }
+        }
+    }
+    _showTitle();
+    refreshSelectedFileInformation();
+    _showStatus();
+    for (int c = 0; c <= _browser->lastColumn(); ++c)
+        if (auto* view = qobject_cast<QAbstractItemView*>(_browser->viewOfColumn(c)))
+            view->viewport()->update();
+}
+
+bool HLNFileTreeController::shownSnapshot(const HLNFile* file, int column, int row,
+                                          HLNFile::Snapshot& out) {
+    if (column < 0 || column >= static_cast<int>(_shownColumns.size()) || row < 0)
+        return false;
+    const std::vector<HLNFile::Snapshot>& shown = _shownColumns[column];
+    const HLNFile::ChildList& list = cachedColumns.objectAtIndex(column);
+    if (!list || row >= static_cast<int>(shown.size()) || row >= static_cast<int>(list->size()) ||
+        (*list)[row].get() != file)
+        return false;
+    out = shown[row];
+    return true;
+}
+
+void HLNFileTreeController::_showTitle() {
+    if (!_refreshed)
+        return; // the path and "sizing" stand until the first refresh
+    QString title = QString("%1 - %2").arg(_rootFileTitle, bytesText(_shownRoot.sizeSoFar));
+    switch (_shownRoot.sizeStatus) {
+    case SizeStatus::notStarted:
+    case SizeStatus::inProgress:
+        title += QString(" (%1)").arg(localized("sizing"));
+        break;
+    case SizeStatus::goneOrGoing:
+        title += QString(" (%1)").arg(localized("deleting"));
+        break;
+    case SizeStatus::complete:
+        break;
+    }
+    if (_isScan) // two scans of one tree are told apart by their files
+        title += QString(" (scan of %1, %2)").arg(_scanDate, lastPathComponent(_scanFile));
+    if (!_window->isMinimized())
+        _window->setWindowTitle(title);
+    else
+        _window->setProperty("hollinTitleAfterRestore", title);
+}
+
+void HLNFileTreeController::_showStatus() {
+    if (_isScan)
+        return;
+    const uint64_t counted = HLNFile::nodesCreated() - _nodesAtSizingStart;
+    const qint64 seconds = (QDateTime::currentMSecsSinceEpoch() - _sizingStartedMs) / 1000;
+    const QString elapsed =
+        QString("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    const QString items = QLocale().toString(qulonglong(counted));
+    switch (_shownRoot.sizeStatus) {
+    case SizeStatus::notStarted:
+    case SizeStatus::inProgress:
+        _statusField->setText(
+            QString("Sizing: %1 %2 counted, %3 elapsed")
+                .arg(items, counted == 1 ? QString("item") : QString("items"), elapsed));
+        _sizingFinished = false;
+        break;
+    case SizeStatus::complete:
+        if (!_sizingFinished) // the figures of the moment it finished stay
+            _statusField->setText(
+                QString("%1 %2 counted in %3")
+                    .arg(items, counted == 1 ? QString("item") : QString("items"), elapsed));
+        _sizingFinished = true;
+        break;
+    case SizeStatus::goneOrGoing:
+        _statusField->clear();
+        break;
+    }
+}
+
 void HLNFileTreeController::refreshSelectedFileInformation() {
-    const std::vector<Ref<HLNFile>> files = selectedFiles();
+    const int column = _browser->selectedColumn();
+    std::vector<Ref<HLNFile>> files;
+    std::vector<HLNFile::Snapshot> figures; // the reading's, as the cells show them
+    for (int row : _browser->selectedRowsInColumn(column)) {
+        auto* cell = static_cast<HLNFileBrowserCell*>(_browser->loadedCellAtRow(row, column));
+        if (!cell || !cell->file())
+            continue;
+        HLNFile::Snapshot now;
+        if (!shownSnapshot(cell->file().get(), column, row, now))
+            now = cell->file()->snapshot();
+        files.push_back(cell->file());
+        figures.push_back(now);
+    }
     _treemap->setSelectedFiles(files);
     if (files.empty()) {
         _fileSizeField->setText(QString());
@@ -532,15 +677,15 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
     uint64_t total = 0;
     bool allComplete = true;
     std::vector<HLNWorkspace::Kind> kinds;
-    for (const Ref<HLNFile>& file : files) {
-        paths.push_back(file->path());
-        kinds.push_back(file->isLink()        ? HLNWorkspace::Kind::link
-                        : file->isDirectory() ? HLNWorkspace::Kind::folder
-                                              : HLNWorkspace::Kind::file);
+    for (size_t i = 0; i < files.size(); ++i) {
+        paths.push_back(files[i]->path());
+        kinds.push_back(figures[i].isLink        ? HLNWorkspace::Kind::link
+                        : figures[i].isDirectory ? HLNWorkspace::Kind::folder
+                                                 : HLNWorkspace::Kind::file);
         if (!allComplete)
             continue;
-        if (file->sizeStatus() == SizeStatus::complete)
-            total += file->sizeSoFar();
+        if (figures[i].sizeStatus == SizeStatus::complete)
+            total += figures[i].sizeSoFar;
         else
             allComplete = false;
     }
@@ -557,7 +702,7 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
                     : QString::fromStdString(HLNPackageReceipt::packageNamesForFilename(paths[0])));
         }
     } else {
-        _filenameDisplayer->setStringValue(QString());
+        _filenameDisplayer->setStringValue(QString("%1 items").arg(files.size()));
         _descriptionDisplayer->setStringValue(QString());
     }
     _fileSizeField->setText(allComplete ? bytesText(total) : QString("sizing"));
@@ -573,7 +718,10 @@ void HLNFileTreeController::selectBrowserCell() {
         if (status == SizeStatus::notStarted || status == SizeStatus::inProgress)
             HLNBackgroundFileSizer::sizeFile(file);
     }
-    refreshSelectedFileInformation();
+    if (_readingStale) // a column opened: read the window again, title and all
+        _takeReading();
+    else
+        refreshSelectedFileInformation();
     updateWhetherButtonsAreEnabled();
 }
 
@@ -619,6 +767,9 @@ void HLNFileTreeController::updateSelection() {
             file->refreshSize();
         _browser->reloadColumn(_browser->selectedColumn() + 1);
     } else {
+        _sizingStartedMs = QDateTime::currentMSecsSinceEpoch();
+        _nodesAtSizingStart = HLNFile::nodesCreated();
+        _sizingFinished = false;
         _rootFile->refreshSize();
         _browser->loadColumnZero();
     }
@@ -729,14 +880,64 @@ void HLNFileTreeController::_destroyFiles(const std::vector<Ref<HLNFile>>& files
     box.setInformativeText("You aren't getting them back, so make sure you really want them gone.");
     QPushButton* destroy = box.addButton("Destroy", QMessageBox::DestructiveRole);
     QPushButton* cancel = box.addButton("Cancel", QMessageBox::RejectRole);
-    box.setDefaultButton(destroy);
+    // Return, pressed out of habit, must not destroy anything.
+    box.setDefaultButton(cancel);
+    destroy->setAutoDefault(false);
     box.setEscapeButton(cancel);
+    _addDestroyList(box, files);
     const HLNRefreshRequests::Hold refreshesWait; // nothing re-sorted under the question
+    cancel->setFocus();
     box.exec();
     if (box.clickedButton() != destroy)
         return;
     for (const Ref<HLNFile>& file : files)
         file->trash();
+}
+
+QString HLNFileTreeController::destroyListText(const std::vector<Ref<HLNFile>>& files) {
+    constexpr size_t shown = 10;
+    QStringList lines;
+    uint64_t total = 0;
+    bool allComplete = true;
+    for (const Ref<HLNFile>& file : files) {
+        if (lines.size() < int(shown))
+            lines
+                << QString("\u201c%1\u201d").arg(TFString::displayStringForName(file->nameView()));
+        const HLNFile::Snapshot now = file->snapshot();
+        total += now.sizeSoFar;
+        allComplete = allComplete && now.sizeStatus == SizeStatus::complete;
+    }
+    if (files.size() > shown)
+        lines << QString("and %1 more").arg(files.size() - shown);
+    const QString count =
+        files.size() == 1 ? QString("1 item") : QString("%1 items").arg(files.size());
+    lines << QString("%1, %2%3")
+                 .arg(count, allComplete ? QString() : QString("at least "), bytesText(total));
+    return lines.join("\n");
+}
+
+void HLNFileTreeController::_addDestroyList(QMessageBox& box,
+                                            const std::vector<Ref<HLNFile>>& files) {
+    // Beneath the question, what it is about: the names, how many, how much.
+    auto* list = new QLabel(destroyListText(files), &box);
+    list->setObjectName("destroyList");
+    list->setTextFormat(Qt::PlainText);
+    list->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    QWidget* message = box.findChild<QLabel*>("qt_msgbox_informativelabel");
+    QWidget* buttons = box.findChild<QWidget*>("qt_msgbox_buttonbox");
+    if (!grid || !message || !buttons) {
+        box.setDetailedText(list->text()); // a layout of another Qt: the details then
+        delete list;
+        return;
+    }
+    int row, column, rows, columns, buttonsRow, buttonsColumn, buttonsRows, buttonsColumns;
+    grid->getItemPosition(grid->indexOf(message), &row, &column, &rows, &columns);
+    grid->getItemPosition(grid->indexOf(buttons), &buttonsRow, &buttonsColumn, &buttonsRows,
+                          &buttonsColumns);
+    grid->removeWidget(buttons);
+    grid->addWidget(list, buttonsRow, column, 1, columns);
+    grid->addWidget(buttons, buttonsRow + 1, buttonsColumn, buttonsRows, buttonsColumns);
 }
 
 void HLNFileTreeController::moveSelectionToTrash() {
@@ -746,7 +947,10 @@ void HLNFileTreeController::moveSelectionToTrash() {
     // One alert for the whole selection, once every entry has been tried;
     // it offers Destroy while this window is still open.
     QPointer<HLNFileTreeController> self(this);
-    HLNTrashMover::moveToTrash(files, [self](std::vector<HLNTrashMover::Failure> notMoved) {
+    HLNTrashMover::moveToTrash(files, [self](std::vector<HLNTrashMover::Failure> notMoved,
+                                             std::vector<HLNTrashMover::Moved> moved) {
+        if (self && !moved.empty())
+            self->_showMovedToTrash(std::move(moved));
         if (notMoved.empty())
             return;
         QStringList lines;
@@ -783,6 +987,65 @@ void HLNFileTreeController::moveSelectionToTrash() {
     });
 }
 
+void HLNFileTreeController::_showMovedToTrash(std::vector<HLNTrashMover::Moved> moved) {
+    // What went where, in the window, with a way back for a while.
+    const QString where =
+        moved.front().trashFolder.empty()
+            ? QString("the Trash")
+            : QString("the Trash (%1)").arg(displayPath(moved.front().trashFolder));
+    const QString what = moved.size() == 1
+                             ? QString("\u201c%1\u201d").arg(lastPathComponent(moved.front().path))
+                             : QString("%1 items").arg(moved.size());
+    _trashNote->setText(QString("Moved %1 to %2.").arg(what, where));
+    _trashNote->setToolTip(QString());
+    _movedToTrash = std::move(moved);
+    const bool undoable = std::any_of(_movedToTrash.begin(), _movedToTrash.end(),
+                                      [](const auto& m) { return !m.trashedName.empty(); });
+    _undoButton->setVisible(undoable);
+    _undoButton->setEnabled(undoable);
+    _trashNote->show();
+    _trashNoteTimer->start(kUndoSeconds * 1000);
+}
+
+void HLNFileTreeController::undoMoveToTrash() {
+    _trashNoteTimer->stop();
+    _undoButton->hide();
+    _undoButton->setEnabled(false);
+    std::vector<HLNTrashMover::Moved> moved = std::move(_movedToTrash);
+    _movedToTrash.clear();
+    QStringList failures;
+    int restored = 0;
+    std::vector<std::string> reread;
+    for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
+        if (it->trashedName.empty()) {
+            failures << QString("\u201c%1\u201d: the trash did not say where it put it")
+                            .arg(lastPathComponent(it->path));
+            continue;
+        }
+        const TFTrash::Restoration r = TFTrash::restoreFromTrash(it->trashFolder, it->trashedName);
+        if (!r.restored) {
+            failures << QString("\u201c%1\u201d: %2")
+                            .arg(lastPathComponent(it->path), QString::fromStdString(r.reason));
+            continue;
+        }
+        ++restored;
+        const size_t slash = r.restoredPath.find_last_of('/');
+        reread.push_back(slash == 0 ? std::string("/") : r.restoredPath.substr(0, slash));
+        reread.push_back(it->trashFolder); // counted in this tree when it lies in it
+    }
+    // The folders they went back to are read again (and a trash in the tree).
+    for (const std::string& folder : reread)
+        if (Ref<HLNFile> node = HLNTrashMover::nodeInTreeForPath(_rootFile, folder))
+            node->refreshSize();
+    _trashNote->setText(
+        failures.isEmpty()
+            ? QString("Put %1 back from the Trash.")
+                  .arg(restored == 1 ? QString("it") : QString("them"))
+            : QString("%1 of %2 could not be put back.").arg(failures.size()).arg(moved.size()));
+    _trashNote->setToolTip(failures.join("\n"));
+    _trashNoteTimer->start(kUndoSeconds * 1000);
+}
+
 bool HLNFileTreeController::validateSelector(Action action) {
     const bool anySelected = !_browser->selectedCells().empty();
     if (_isScan && action != Action::CopySelectionPath && action != Action::Other)
@@ -790,9 +1053,10 @@ bool HLNFileTreeController::validateSelector(Action action) {
     switch (action) {
     case Action::UpdateSelection:
         return true;
+    case Action::CompressSelection:
+        return false; // nothing to do yet: offered only once it does something
     case Action::TrashSelection:
     case Action::MoveSelectionToTrash:
-    case Action::CompressSelection:
     case Action::RevealSelection:
     case Action::OpenSelection:
     case Action::CopySelectionPath:
@@ -884,6 +1148,12 @@ bool HLNFileTreeController::eventFilter(QObject* watched, QEvent* event) {
             deleteLater(); // the controller and its window go at the end of this event
         }
         event->accept();
+        return false;
+    case QEvent::UpdateRequest:
+        // Columns loaded since the last reading (a click, the map) are
+        // read, with the title and the summary, before anything is drawn.
+        if (_readingStale && !_rebuilding && !_closing)
+            _takeReading();
         return false;
     case QEvent::Move:
     case QEvent::Resize:

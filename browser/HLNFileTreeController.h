@@ -1,7 +1,9 @@
 #pragma once
 
 #include "browser/HLNColumnBrowser.h"
+#include "browser/HLNFileBrowserCell.h"
 #include "model/HLNFile.h"
+#include "model/HLNTrashMover.h"
 #include "toolkit/TFSparseArray.h"
 
 #include <QList>
@@ -17,10 +19,12 @@ class HLNTreemapView;
 class QAction;
 class QLabel;
 class QMainWindow;
+class QMessageBox;
 class QMenu;
 class QMimeData;
 class QPushButton;
 class QSplitter;
+class QTimer;
 
 // Runs one file browser window over the tree under a path: the column
 // browser (each column lists the children of the row selected to its left,
@@ -30,7 +34,9 @@ class QSplitter;
 // Ownership: created by initWithPath with nobody else keeping it; it lives
 // exactly as long as its window and deletes itself once the window closes,
 // releasing its tree in the background. Main thread only.
-class HLNFileTreeController : public QObject, private HLNColumnBrowserDelegate {
+class HLNFileTreeController : public QObject,
+                              private HLNColumnBrowserDelegate,
+                              private HLNFileBrowserCell::Reading {
     Q_OBJECT
 public:
     // Opens a window on the tree under the path and starts sizing it.
@@ -69,6 +75,12 @@ public:
     // Moves the selection to the trash, without confirmation (it can be
     // undone); what cannot be moved is named in one alert that offers Destroy.
     void moveSelectionToTrash();
+    // Puts back what the last Move to Trash of this window moved, while its
+    // note shows, by the trash's own record of where each came from.
+    void undoMoveToTrash();
+    QLabel* trashNote() const { return _trashNote; }
+    QPushButton* undoButton() const { return _undoButton; }
+    static constexpr int kUndoSeconds = 30;
     void revealSelectionInFinder();
     void compressSelection();
     // Opens each selected entry with its default application.
@@ -111,6 +123,10 @@ public:
 
     // One refresh of this window (normally run by the refresh notification).
     void _refreshDisplay();
+    // The root's figures as the window shows them now (the title's).
+    const HLNFile::Snapshot& shownRoot() const { return _shownRoot; }
+    // The status line: what sizing has counted so far and for how long.
+    QLabel* statusField() const { return _statusField; }
 
     // The text shown for a byte path: valid UTF-8 decoded, other bytes as \xNN.
     static QString displayPath(const std::string& path);
@@ -122,6 +138,9 @@ public:
     // What Copy Path puts on the clipboard: the paths' bytes, one a line, as
     // text, and their file:// URLs as text/uri-list.
     static QMimeData* mimeDataForPaths(const std::vector<std::string>& paths);
+    // What Destroy's confirmation lists beneath its question: the first ten
+    // names, "and N more", then how many and how many bytes in all.
+    static QString destroyListText(const std::vector<Ref<HLNFile>>& files);
 
     ~HLNFileTreeController() override;
 
@@ -130,7 +149,8 @@ protected:
 
 private:
     HLNFileTreeController(Ref<HLNFile> root, const std::string& path, bool isScan = false,
-                          const QString& scanDate = QString());
+                          const QString& scanDate = QString(),
+                          const std::string& scanFile = std::string());
 
     void _buildWindow();
     void _buildMenus();
@@ -144,6 +164,16 @@ private:
     // any of the files (judged against a fresh mount table).
     bool _refuseFilesOverMountedDrives(const std::vector<Ref<HLNFile>>& files);
     void _destroyFiles(const std::vector<Ref<HLNFile>>& files);
+    void _addDestroyList(QMessageBox& box, const std::vector<Ref<HLNFile>>& files);
+
+    // Reads, in one hold of the tree lock, the figures of the root and of
+    // every row of the loaded columns; then shows the title, the summary
+    // and the status line from them. The cells draw from the same reading.
+    void _takeReading();
+    void _showTitle();
+    void _showStatus();
+    // HLNFileBrowserCell::Reading
+    bool shownSnapshot(const HLNFile* file, int column, int row, HLNFile::Snapshot& out) override;
 
     // HLNColumnBrowserDelegate
     int browserNumberOfRowsInColumn(HLNColumnBrowser* browser, int column) override;
@@ -183,7 +213,26 @@ private:
     // the browser last asked for the column's row count. The only source of
     // rows, so a column's rows stay put between two reloads of it.
     TFSparseArray<HLNFile::ChildList> cachedColumns;
+    // The last reading: entry c parallels cachedColumns entry c. Stale once
+    // a column has been loaded since; not taken while a refresh rebuilds
+    // the columns.
+    std::vector<std::vector<HLNFile::Snapshot>> _shownColumns;
+    HLNFile::Snapshot _shownRoot;
+    bool _readingStale = true;
+    bool _rebuilding = false;
+    bool _refreshed = false; // a refresh has run: the title shows figures
+    bool _sizingFinished = false;
+    QLabel* _statusField = nullptr;
+    // When the root's sizing began, and the nodes made in the program by then.
+    qint64 _sizingStartedMs = 0;
+    uint64_t _nodesAtSizingStart = 0;
+    void _showMovedToTrash(std::vector<HLNTrashMover::Moved> moved);
+    QLabel* _trashNote = nullptr;
+    QPushButton* _undoButton = nullptr;
+    QTimer* _trashNoteTimer = nullptr;
+    std::vector<HLNTrashMover::Moved> _movedToTrash; // what Undo puts back
     bool _closing = false;
-    bool _isScan = false; // the tree came from a scan file
-    QString _scanDate;    // when it was made, as the title shows it
+    bool _isScan = false;  // the tree came from a scan file
+    QString _scanDate;     // when it was made, as the title shows it
+    std::string _scanFile; // the file it was read from
 };

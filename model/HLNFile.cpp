@@ -65,8 +65,22 @@ Ref<HLNFile::List> HLNFile::List::makeNames(const Names& names, NameOf nameOf, s
 
 // ---------------------------------------------------------------- names
 
+namespace {
+std::atomic<uint64_t> problems{0};
+}
+
+void HLNFile::reportProblem(const std::string& path, int error) {
+    problems.fetch_add(1, std::memory_order_relaxed);
+    std::string line = "hollin: " + path + ": " + std::strerror(error) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr); // the path's bytes as they are
+}
+
+uint64_t HLNFile::problemsReported() {
+    return problems.load(std::memory_order_relaxed);
+}
+
 int HLNFile::compareNames(std::string_view a, std::string_view b) {
-    return TFString::compareNames(a, b);
+    return TFString::compareNamesThenBytes(a, b);
 }
 
 // What one entry is, read relative to an open folder; a folder that is to
@@ -82,8 +96,11 @@ struct HLNFile::Examination {
     size_t listLimit = SIZE_MAX;
     bool tooManyToList = false;
 
+    // Why a folder examined well could not be listed; 0 when it was.
+    int listError = 0;
+
     // The errno of a failure other than the entry being gone; 0 otherwise.
-    int failure() const { return entry.exists() ? entry.error : 0; }
+    int failure() const { return entry.exists() ? (entry.error ? entry.error : listError) : 0; }
 };
 
 namespace {
@@ -139,8 +156,17 @@ Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& 
     size_t folders = 0;
     // A folder listed before it was examined (an awaited listing) has no
     // device yet, and asks.
-    folder.readNames(bytes, offsets, r.listLimit, &folders,
-                     folder.listingsEndShort(r.entry.mountId, r.entry.device));
+    if (!folder.isOpen()) {
+        // Gone or swapped for something else since it was examined: no failure.
+        if (folder.error() != ENOENT && folder.error() != ENOTDIR && folder.error() != ELOOP)
+            r.listError = folder.error();
+        return nullptr;
+    }
+    errno = 0;
+    if (!folder.readNames(bytes, offsets, r.listLimit, &folders,
+                          folder.listingsEndShort(r.entry.mountId, r.entry.device)) &&
+        offsets.size() <= r.listLimit && errno)
+        r.listError = errno;
     if (offsets.size() > r.listLimit) {
         r.tooManyToList = true;
         return nullptr;
@@ -614,7 +640,7 @@ bool HLNFile::_checkAttributes() {
         _readEntry(*folder, _nameBytes(), ex.parentFsNumber, ex);
     }
     if (int error = ex.failure())
-        std::fprintf(stderr, "%s: %s\n", path().c_str(), std::strerror(error));
+        reportProblem(path(), error);
     TreeGuard held;
     const bool applied = _apply(ex, &held);
     const bool toVisit = applied && _has(ChildrenArrayContainsNames);
@@ -861,7 +887,9 @@ bool HLNFile::_listAwaited(TreeGuard& held) {
             folder->rewind(); // the walk's descriptor may have been listed before
             ex.names = _listFolder(*folder, ex);
         } else if (folder && folder->error() != ENOENT)
-            std::fprintf(stderr, "%s: %s\n", path().c_str(), std::strerror(folder->error()));
+            reportProblem(path(), folder->error());
+        if (ex.listError)
+            reportProblem(path(), ex.listError);
     }
     held.lock();
     if (_has(Invalidated))
@@ -949,8 +977,7 @@ HLNFile::ChildList HLNFile::children() {
         auto report = [&](const char* name, int error) {
             if (where.empty())
                 where = path();
-            std::fprintf(stderr, "%s%s%s: %s\n", where.c_str(),
-                         *name && where.back() != '/' ? "/" : "", name, std::strerror(error));
+            reportProblem(where + (*name && where.back() != '/' ? "/" : "") + name, error);
         };
         std::shared_ptr<TFReadAhead::Job> read;
         if (&walk != &local) {

@@ -166,7 +166,9 @@ public:
     int compareSize(const HLNFile& other) const;
     int compareName(const HLNFile& other) const;
     // Case-insensitive, no locale: valid UTF-8 folded by Unicode case
-    // folding, other bytes compared as bytes (after every character).
+    // folding, other bytes compared as bytes (after every character); names
+    // that fold alike by their bytes, so that a live tree and a scan of it
+    // list entries of one size in the same order.
     static int compareNames(std::string_view a, std::string_view b);
 
     uint64_t sizeSoFar() const;
@@ -217,6 +219,12 @@ public:
     // where it happened; a release gives 0, so one error shows as a total a
     // little off rather than one wrapped around to exabytes.
     static uint64_t lessOrZero(uint64_t count, uint64_t less, const char* what);
+
+    // An entry that could not be examined or a folder that could not be
+    // listed, said on standard error as "hollin: PATH: <reason>" (it
+    // counts 0 bytes); how many so far in this process.
+    static void reportProblem(const std::string& path, int error);
+    static uint64_t problemsReported();
 
     // How many nodes have been made so far in this process (for progress).
     static uint64_t nodesCreated();

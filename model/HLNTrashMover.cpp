@@ -24,6 +24,7 @@ void HLNTrashMover::moveToTrash(std::vector<Ref<HLNFile>> files, Completion done
 
 void HLNTrashMover::_detachedMove(std::vector<Ref<HLNFile>> files, Completion done) {
     std::vector<Failure> notMoved;
+    std::vector<Moved> moved;
     for (const Ref<HLNFile>& file : files) {
         const std::string path = file->path();
         if (path.empty()) { // cut since it was marked: its window is gone
@@ -35,6 +36,8 @@ void HLNTrashMover::_detachedMove(std::vector<Ref<HLNFile>> files, Completion do
         // leaves the tree, one left in place is counted anew.
         if (!outcome.moved && !outcome.vanished)
             notMoved.push_back({file, std::move(outcome.reason)});
+        if (outcome.moved)
+            moved.push_back({path, outcome.trashFolder, outcome.trashedName});
         Ref<HLNFile> trash = outcome.trashFolder.empty()
                                  ? Ref<HLNFile>()
                                  : nodeInTreeForPath(file, outcome.trashFolder);
@@ -47,9 +50,10 @@ void HLNTrashMover::_detachedMove(std::vector<Ref<HLNFile>> files, Completion do
                 trash->refreshSize();
         });
     }
-    TFMainThread::perform([notMoved = std::move(notMoved), done = std::move(done)]() mutable {
+    TFMainThread::perform([notMoved = std::move(notMoved), moved = std::move(moved),
+                           done = std::move(done)]() mutable {
         if (done)
-            done(std::move(notMoved));
+            done(std::move(notMoved), std::move(moved));
     });
 }
 

@@ -21,8 +21,14 @@ public:
         Ref<HLNFile> file;
         std::string reason;
     };
+    // Where an entry went: enough to put it back (TFTrash::restoreFromTrash).
+    struct Moved {
+        std::string path;        // where it was
+        std::string trashFolder; // empty when it could not be told
+        std::string trashedName; // its name in the trash folder
+    };
     // Runs on the main thread, once, after every entry has been tried.
-    using Completion = std::function<void(std::vector<Failure> notMoved)>;
+    using Completion = std::function<void(std::vector<Failure> notMoved, std::vector<Moved> moved)>;
 
     // Main thread or any: returns at once. The entries are moved one after
     // the other, in order, on a thread of their own; a node already going

@@ -16,6 +16,40 @@ namespace {
 
 constexpr uint64_t maxBytes = uint64_t(std::numeric_limits<int64_t>::max());
 constexpr uint64_t maxVersion = 10000;
+// No file system keeps a name of more than 255 characters (most count 255
+// bytes), and UTF-8 takes at most 4 bytes a character: a longer name is no
+// file's, whichever machine the scan was made on.
+constexpr size_t maxNameBytes = 255 * 4;
+// The scanned path was given on a command line, and Linux takes no argument
+// longer than MAX_ARG_STRLEN (32 pages, with its terminating NUL).
+constexpr size_t maxRootBytes = 32 * 4096 - 1;
+
+// A JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool isJSONNumber(std::string_view t) {
+    size_t i = 0;
+    auto digits = [&] {
+        const size_t start = i;
+        while (i < t.size() && t[i] >= '0' && t[i] <= '9')
+            ++i;
+        return i > start;
+    };
+    if (i < t.size() && t[i] == '-')
+        ++i;
+    if (i < t.size() && t[i] == '0')
+        ++i;
+    else if (!digits())
+        return false;
+    if (i < t.size() && t[i] == '.' && (++i, !digits()))
+        return false;
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-'))
+            ++i;
+        if (!digits())
+            return false;
+    }
+    return i == t.size();
+}
 
 struct Failure {
     std::string what;
@@ -87,7 +121,9 @@ private:
             _fail(_peek() < 0 ? "the scan ends early" : what);
         ++_p;
     }
-    void _readString(std::string& out);
+    // A string of at most limit bytes; a longer one fails with tooLong at
+    // its start, before the rest is read.
+    void _readString(std::string& out, size_t limit = SIZE_MAX, const char* tooLong = nullptr);
     void _readHex(uint32_t& value);
     // A whole number no larger than limit.
     uint64_t _readWhole(uint64_t limit, const char* what);
@@ -97,7 +133,7 @@ private:
     void _readLiteral(const char* word);
     void _skipValue();
     void _readMetadata(HLNScanReader::Scan& scan);
-    void _readInfo(Info& info);
+    void _readInfo(Info& info, size_t nameLimit);
     void _openFolder(Info& info);
     void _closeFolder();
     void _addEntry(Info& info);
@@ -157,25 +193,31 @@ void HLNScanReader::Parser::_readHex(uint32_t& value) {
     }
 }
 
-void HLNScanReader::Parser::_readString(std::string& out) {
+void HLNScanReader::Parser::_readString(std::string& out, size_t limit, const char* tooLong) {
     out.clear();
     if (_peek() != '"')
         _fail(_peek() < 0 ? "the scan ends early" : "expected a string");
+    const uint64_t start = _offset();
     ++_p;
     for (;;) {
+        if (out.size() > limit)
+            _fail(tooLong, start);
         if (_p == _end && !_refill())
             _fail("the scan ends early");
         // Every byte but the quote, the backslash and control bytes stands
         // for itself, whether or not it is UTF-8.
         const char* run = _p;
-        while (_p < _end) {
+        const char* stop = _end - run > 0 && size_t(_end - run) > limit - out.size()
+                               ? run + (limit - out.size() + 1)
+                               : _end;
+        while (_p < stop) {
             const unsigned char c = static_cast<unsigned char>(*_p);
             if (c == '"' || c == '\\' || c < 0x20)
                 break;
             ++_p;
         }
         out.append(run, static_cast<size_t>(_p - run));
-        if (_p == _end)
+        if (_p == _end || _p == stop)
             continue;
         const unsigned char c = static_cast<unsigned char>(*_p);
         if (c == '"') {
@@ -251,6 +293,8 @@ uint64_t HLNScanReader::Parser::_readWhole(uint64_t limit, const char* what) {
             _fail("an absurdly large number", at);
         value = value * 10 + digit;
         ++_p;
+        if (value == 0 && (c = _peek()) >= '0' && c <= '9')
+            _fail("a number with a leading zero", at); // not JSON
     }
     if (c == '.' || c == 'e' || c == 'E')
         _fail("a number that is not whole");
@@ -267,10 +311,10 @@ double HLNScanReader::Parser::_readAnyNumber() {
         _scratch += static_cast<char>(c);
         ++_p;
     }
+    if (!isJSONNumber(_scratch))
+        _fail(_peek() < 0 && _scratch.empty() ? "the scan ends early" : "a malformed number");
     char* stop = nullptr;
     const double value = std::strtod(_scratch.c_str(), &stop);
-    if (_scratch.empty() || *stop != '\0')
-        _fail(_peek() < 0 ? "the scan ends early" : "a malformed number");
     return value;
 }
 
@@ -400,7 +444,7 @@ void HLNScanReader::Parser::_readMetadata(HLNScanReader::Scan& scan) {
     }
 }
 
-void HLNScanReader::Parser::_readInfo(Info& info) {
+void HLNScanReader::Parser::_readInfo(Info& info, size_t nameLimit) {
     info.reset();
     ++_p; // the '{'
     _skipSpace();
@@ -417,7 +461,7 @@ void HLNScanReader::Parser::_readInfo(Info& info) {
         if (k == "name") {
             if (_peek() != '"')
                 _fail(_peek() < 0 ? "the scan ends early" : "a name that is not a string");
-            _readString(info.name);
+            _readString(info.name, nameLimit, "a name longer than any file system allows");
             info.hasName = true;
         } else if (k == "dsize") {
             info.dsize = _readWhole(maxBytes, "a size that is not a number");
@@ -456,6 +500,12 @@ void HLNScanReader::Parser::_checkName(const Info& info, uint64_t at, bool isRoo
     if (n.find('\0') != std::string::npos ||
         (!isRoot && (n.find('/') != std::string::npos || n == "." || n == "..")))
         throw Failure{"a name no file can have", at};
+    if (isRoot)
+        for (size_t start = 0, end; start < n.size(); start = end + 1) {
+            end = std::min(n.find('/', start), n.size());
+            if (end - start > maxNameBytes)
+                throw Failure{"a name longer than any file system allows", at};
+        }
 }
 
 void HLNScanReader::Parser::_openFolder(Info& info) {
@@ -464,8 +514,8 @@ void HLNScanReader::Parser::_openFolder(Info& info) {
     const uint64_t at = _offset();
     if (_peek() != '{')
         _fail(_peek() < 0 ? "the scan ends early" : "a folder without its object");
-    _readInfo(info);
     const bool isRoot = _frames.empty();
+    _readInfo(info, isRoot ? maxRootBytes : maxNameBytes);
     _checkName(info, at, isRoot);
     if (isRoot)
         while (info.name.size() > 1 && info.name.back() == '/')
@@ -494,7 +544,7 @@ void HLNScanReader::Parser::_closeFolder() {
 
 void HLNScanReader::Parser::_addEntry(Info& info) {
     const uint64_t at = _offset();
-    _readInfo(info);
+    _readInfo(info, maxNameBytes);
     _checkName(info, at, false);
     Frame& top = _frames.back();
     const uint64_t bytes = info.excluded ? 0 : info.dsize;
@@ -505,6 +555,11 @@ void HLNScanReader::Parser::_addEntry(Info& info) {
 
 HLNScanReader::Scan HLNScanReader::Parser::parse() {
     HLNScanReader::Scan scan;
+    if (_peek() == 0xEF) {
+        ++_p;
+        const bool mark = _peek() == 0xBB && (++_p, _peek() == 0xBF);
+        _fail(mark ? "a byte-order mark before the array" : "not a JSON array", 0);
+    }
     _skipSpace();
     if (_peek() != '[')
         _fail(_peek() < 0 ? "an empty file" : "not a JSON array");
@@ -604,12 +659,16 @@ bool HLNScanReader::looksLikeScan(const std::string& path) {
         while (i < n && (head[i] == ' ' || head[i] == '\t' || head[i] == '\n' || head[i] == '\r'))
             ++i;
     };
+    if (n >= 3 && std::memcmp(head, "\xEF\xBB\xBF", 3) == 0)
+        i = 3; // a byte-order mark: a damaged scan, refused as one
     space();
     if (i >= n || head[i] != '[')
         return false;
     ++i;
-    space();
-    return i < n && head[i] >= '0' && head[i] <= '9';
+    // '[' and then a number or a space: a scan, whole or damaged (its
+    // reading says which), never a plain file to be sized.
+    return i < n && ((head[i] >= '0' && head[i] <= '9') || head[i] == '-' || head[i] == ' ' ||
+                     head[i] == '\t' || head[i] == '\n' || head[i] == '\r');
 }
 
 std::optional<HLNScanReader::Scan> HLNScanReader::readScanAtPath(const std::string& path,

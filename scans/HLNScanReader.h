@@ -27,8 +27,9 @@ public:
         std::string programName; // the metadata's progname, when given
     };
 
-    // Whether the file at path holds a scan, judged by its first bytes (a
-    // JSON array whose first element is a number), whatever its name.
+    // Whether the file at path holds a scan, whole or damaged, judged by its
+    // first bytes: '[' followed by a number or a space (after spaces and a
+    // byte-order mark, which reading refuses), whatever its name.
     static bool looksLikeScan(const std::string& path);
 
     // The scan at path. On failure, none, and *error is either "not a scan

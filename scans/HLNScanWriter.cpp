@@ -39,6 +39,7 @@ public:
         ++entries;
         bool enter = false;
         if (ex.error) {
+            _w._readError(below(name), ex.error);
             out += "{\"name\":";
             appendQuoted(out, name);
             out += ",\"read_error\":true}";
@@ -71,17 +72,23 @@ public:
         return true;
     }
     void leaveFolder(const TFTreeWalker::Folder&, const TFDirectory*) override { _w._out += ']'; }
-    void readError(const TFTreeWalker::Folder*, const char* name, int) override {
-        if (name)
+    void readError(const TFTreeWalker::Folder*, const char* name, int error) override {
+        if (name) {
+            _w._readError(below(name), error);
             _w._out += ",\"read_error\":true}]";
-        else
+        } else {
             std::fprintf(stderr,
                          "hollin: %s: moved while it was read; its other entries are left out\n",
                          walker->path().c_str());
+        }
     }
     bool stopped() const override { return _w._writeError != 0; }
 
 private:
+    std::string below(const char* name) const {
+        std::string path = walker->path();
+        return path + (path.empty() || path.back() == '/' ? "" : "/") + name;
+    }
     HLNScanWriter& _w;
     uint64_t _nextReport = kProgressEvery;
 };
@@ -156,6 +163,12 @@ void HLNScanWriter::_appendInfo(const char* name, const TFDirectory::Examination
     }
 }
 
+void HLNScanWriter::_readError(const std::string& path, int error) {
+    ++_readErrors;
+    const std::string line = "hollin: " + path + ": " + std::strerror(error) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
 bool HLNScanWriter::writeScanOfPath(const std::string& given, std::string* error) {
     std::string root = given;
     while (root.size() > 1 && root.back() == '/')
@@ -180,8 +193,11 @@ bool HLNScanWriter::writeScanOfPath(const std::string& given, std::string* error
     Sink sink(*this, top.allocatedBytes);
     TFTreeWalker walker(sink);
     sink.walker = &walker;
-    if (!walker.walkPath(root, top))
+    int failure = 0;
+    if (!walker.walkPath(root, top, &failure)) {
+        _readError(root, failure);
         _out += ",\"read_error\":true}]";
+    }
 
     _out += "]\n";
     _flush();

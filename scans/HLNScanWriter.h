@@ -35,13 +35,20 @@ public:
     // other byte as it is.
     static void appendQuoted(std::string& out, std::string_view name);
 
+    // Entries that could not be examined and folders that could not be
+    // listed: each is marked in the scan and said on standard error as
+    // "hollin: PATH: <reason>" as the walk meets it.
+    uint64_t readErrors() const { return _readErrors; }
+
 private:
     class Sink;
     void _appendInfo(const char* name, const TFDirectory::Examination& ex);
     bool _flush();
+    void _readError(const std::string& path, int error);
 
     int _fd;
     std::string _out;
     int _writeError = 0;
+    uint64_t _readErrors = 0;
     ProgressHandler _progress;
 };

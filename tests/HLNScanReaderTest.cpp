@@ -172,3 +172,36 @@ TEST(HLNScanReaderTest, RefusesDamagedScansClearly) {
           "{\"not\":\"a scan\"}", ""})
         EXPECT_TRUE(expectClearError(bad, bad));
 }
+
+// What is not JSON, and names no file can have, are refused; names up to
+// the longest a file system keeps are read.
+TEST(HLNScanReaderTest, RefusesWhatIsNotJSONOrNoFilesName) {
+    auto scanWith = [](const std::string& root, const std::string& rest) {
+        return "[1,2,{\"timestamp\":1.5e9},[{\"name\":\"" + root + "\"}" + rest + "]]";
+    };
+    auto error = [](const std::string& bytes) {
+        std::string why;
+        std::optional<HLNScanReader::Scan> scan = HLNScanReader::readScanFromBytes(bytes, &why);
+        if (scan)
+            HLNScanReader::releaseScan(*scan);
+        return scan ? std::string() : why;
+    };
+    EXPECT_EQ(error("\xEF\xBB[1"), "not a scan file: not a JSON array at byte 0");
+    EXPECT_EQ(error("\xEF\xBB\xBF" + scanWith("/x", "")),
+              "not a scan file: a byte-order mark before the array at byte 0");
+    EXPECT_EQ(error(scanWith("/x", ",{\"name\":\"y\",\"dsize\":012}")),
+              "not a scan file: a number with a leading zero at byte 60");
+    for (const char* stamp : {"01", "+1", ".5", "1.", "1e", "--1", "0x1"})
+        EXPECT_NE(error("[1,2,{\"timestamp\":" + std::string(stamp) + "},[{\"name\":\"/\"}]]"), "")
+            << stamp;
+    EXPECT_NE(error("[01,2,{},[{\"name\":\"/\"}]]"), "");
+
+    const std::string longest(1020, 'n'), tooLong(1021, 'n');
+    EXPECT_EQ(error(scanWith("/x", ",{\"name\":\"" + longest + "\"}")), "");
+    EXPECT_EQ(error(scanWith("/" + longest + "/x", "")), "");
+    EXPECT_EQ(error(scanWith("/x", ",{\"name\":\"" + tooLong + "\"}")),
+              "not a scan file: a name longer than any file system allows at byte 48");
+    EXPECT_NE(error(scanWith("/x", ",[{\"name\":\"" + tooLong + "\"}]")), "");
+    EXPECT_NE(error(scanWith("/" + tooLong + "/x", "")), "");
+    EXPECT_NE(error(scanWith("/" + std::string(140000, 'n'), "")), "");
+}

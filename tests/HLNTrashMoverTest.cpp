@@ -44,10 +44,13 @@ void settle(const Ref<HLNFile>& root) {
 struct Completion {
     int calls = 0;
     std::vector<HLNTrashMover::Failure> notMoved;
+    std::vector<HLNTrashMover::Moved> moved;
     HLNTrashMover::Completion callback() {
-        return [this](std::vector<HLNTrashMover::Failure> failures) {
+        return [this](std::vector<HLNTrashMover::Failure> failures,
+                      std::vector<HLNTrashMover::Moved> went) {
             ++calls;
             notMoved = std::move(failures);
+            moved = std::move(went);
         };
     }
 };
@@ -80,6 +83,10 @@ TEST(HLNTrashMover, MovedEntriesLeaveTheTreeAndTheTrashInsideItIsCountedAgain) {
     EXPECT_EQ(a->sizeStatus(), SizeStatus::goneOrGoing) << "marked as going at once";
     ASSERT_TRUE(spinUntil([&] { return done.calls == 1; }));
     EXPECT_TRUE(done.notMoved.empty());
+    ASSERT_EQ(done.moved.size(), 2u);
+    EXPECT_EQ(done.moved[1].path, work + "/sub/dir");
+    EXPECT_EQ(done.moved[1].trashFolder, TrashHome::trash());
+    EXPECT_EQ(done.moved[1].trashedName, "dir");
     settle(root);
     EXPECT_TRUE(exists(TrashHome::trash() + "/files/a"));
     EXPECT_TRUE(exists(TrashHome::trash() + "/files/dir/b"));

@@ -56,6 +56,24 @@ TEST(TFString, NamesThatAreNotUtf8StayDistinctAndComeBack) {
         EXPECT_EQ(nameForString(stringForName(name)), name);
 }
 
+TEST(TFString, NamesOrderTotallyAndEscapeApart) {
+    // Folded alike, then by bytes: no two names tie, whatever the start order.
+    EXPECT_EQ(compareNames("README", "readme"), 0);
+    EXPECT_EQ(compareNamesThenBytes("README", "readme"), -1);
+    EXPECT_EQ(compareNamesThenBytes("readme", "README"), 1);
+    EXPECT_EQ(compareNamesThenBytes("b", "A"), 1); // the fold comes first
+    EXPECT_EQ(compareNamesThenBytes("z\xff", "Z\xff"), 1);
+    EXPECT_EQ(compareNamesThenBytes("same", "same"), 0);
+    // Each escaped name is its own: a backslash written doubled, other
+    // bytes as \xNN, U+FFFE and U+FFFF (not XML) as their bytes.
+    EXPECT_EQ(escapedStringForName("a\\xFF"), "a\\\\xFF");
+    EXPECT_EQ(escapedStringForName("a\xff"), "a\\xFF");
+    EXPECT_EQ(escapedStringForName("t\tn\n\x7f"), "t\\x09n\\x0A\\x7F");
+    EXPECT_EQ(escapedStringForName("\xef\xbf\xbe\xef\xbf\xbf\xef\xbf\xbd"),
+              "\\xEF\\xBF\\xBE\\xEF\\xBF\\xBF\xef\xbf\xbd");
+    EXPECT_EQ(escapedStringForName("caf\xc3\xa9 \xf0\x9f\x92\x80"), "caf\xc3\xa9 \xf0\x9f\x92\x80");
+}
+
 TEST(TFStringScanner, ReadsLinesWithAnyTerminator) {
     TFStringScanner scanner("a\n\nb\r\nc\rd");
     std::vector<std::string> lines;

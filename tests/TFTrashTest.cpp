@@ -99,6 +99,7 @@ TEST(TFTrashHome, FileAndFolderGoToTheHomeTrashWithTheirOriginalBytes) {
         TFTrash::Outcome outcome = TFTrash::moveToTrash(path);
         ASSERT_TRUE(outcome.moved) << outcome.reason;
         EXPECT_EQ(outcome.trashFolder, TrashHome::trash());
+        EXPECT_EQ(outcome.trashedName, path == file ? name : "folder");
         EXPECT_FALSE(exists(path));
     }
     const std::string trash = TrashHome::trash();
@@ -109,9 +110,23 @@ TEST(TFTrashHome, FileAndFolderGoToTheHomeTrashWithTheirOriginalBytes) {
 
     // A second entry of the same name gets a distinct one in the trash.
     tree.writeFile("folder", 10);
-    ASSERT_TRUE(TFTrash::moveToTrash(folder).moved);
+    TFTrash::Outcome second = TFTrash::moveToTrash(folder);
+    ASSERT_TRUE(second.moved);
+    EXPECT_EQ(second.trashedName, "folder.2");
     EXPECT_EQ(contents(trash + "/info/folder.2.trashinfo").find("Path=" + percentEncoded(folder)),
               13u);
+
+    // Put back by its .trashinfo: the second one, then never over it.
+    TFTrash::Restoration back = TFTrash::restoreFromTrash(trash, "folder.2");
+    ASSERT_TRUE(back.restored) << back.reason;
+    EXPECT_EQ(back.restoredPath, folder);
+    EXPECT_EQ(TempTree::lstatOf(folder).st_size, 10);
+    EXPECT_FALSE(exists(trash + "/info/folder.2.trashinfo"));
+    back = TFTrash::restoreFromTrash(trash, "folder");
+    EXPECT_FALSE(back.restored);
+    EXPECT_EQ(back.reason, "something else is in its place now");
+    EXPECT_TRUE(exists(trash + "/files/folder/inner"));
+    EXPECT_TRUE(exists(trash + "/info/folder.trashinfo"));
 
     // trash-cli, a separate implementation of the freedesktop trash, lists what GIO moved.
     if (haveTrashList()) {
@@ -155,6 +170,11 @@ TEST(TFTrashVolumes, ASecondVolumeHasItsOwnTrashAndAReadOnlyOneNone) {
         const std::string listed = output("trash-list");
         EXPECT_NE(listed.find(" " + file + "\n"), std::string::npos) << listed;
     }
+    // A volume's .trashinfo names the path from the volume's top.
+    TFTrash::Restoration back = TFTrash::restoreFromTrash(own, outcome.trashedName);
+    EXPECT_TRUE(back.restored) << back.reason;
+    EXPECT_EQ(back.restoredPath, file);
+    EXPECT_TRUE(exists(file));
 
     const std::string kept = tree.writeFile("mnt/kept", 3000);
     ASSERT_EQ(std::system(("mount -o remount,ro '" + mnt + "'").c_str()), 0);

@@ -67,7 +67,7 @@ void sortNames(TFTreeWalker::Listing& names) {
     std::sort(keyed.begin(), keyed.end(), [](const Keyed& x, const Keyed& y) {
         if (x.key != y.key && x.key && y.key)
             return x.key < y.key;
-        return TFString::compareNames(x.name, y.name) < 0;
+        return TFString::compareNamesThenBytes(x.name, y.name) < 0;
     });
     for (size_t i = 0; i < keyed.size(); ++i)
         names.offsets[i] = keyed[i].offset;

@@ -32,7 +32,7 @@ public:
 
     class Job {
     public:
-        // The folder's names, sorted as TFString::compareNames sorts them.
+        // The folder's names, sorted as TFString::compareNamesThenBytes sorts them.
         const TFTreeWalker::Listing& names() const { return _names; }
         // Once taken: each name's examination, in names' order (empty when
         // the read failed).

@@ -159,6 +159,13 @@ int compareNames(std::string_view a, std::string_view b) {
     return 0;
 }
 
+int compareNamesThenBytes(std::string_view a, std::string_view b) {
+    if (const int folded = compareNames(a, b))
+        return folded;
+    const int bytes = a.compare(b);
+    return bytes < 0 ? -1 : bytes > 0 ? 1 : 0;
+}
+
 uint64_t nameSortKey(std::string_view name) {
     uint64_t key = 0;
     const size_t count = std::min<size_t>(name.size(), 8);
@@ -220,6 +227,32 @@ QString displayStringForName(std::string_view bytes) {
         out +=
             QStringLiteral("\\x") + QString::number(b, 16).rightJustified(2, QChar('0')).toUpper();
     });
+}
+
+std::string escapedStringForName(std::string_view bytes) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size());
+    auto escape = [&](unsigned char b) {
+        out += "\\x";
+        out += hex[b >> 4];
+        out += hex[b & 15];
+    };
+    for (size_t i = 0; i < bytes.size();) {
+        char32_t c;
+        const size_t n = validSequenceLength(bytes, i, &c);
+        if (n == 0 || c < 0x20 || c == 0x7F || c == 0xFFFE || c == 0xFFFF) {
+            for (size_t k = 0; k < std::max<size_t>(n, 1); ++k)
+                escape(static_cast<unsigned char>(bytes[i + k]));
+            i += std::max<size_t>(n, 1);
+            continue;
+        }
+        if (c == '\\')
+            out += '\\';
+        out.append(bytes.substr(i, n));
+        i += n;
+    }
+    return out;
 }
 
 std::string stringWithCharacter(char32_t c) {

@@ -35,6 +35,10 @@ bool isValidUTF8(std::string_view data);
 // Unicode case folding, then bytes that are not UTF-8 after every character,
 // by byte value. Answers -1, 0 or 1.
 int compareNames(std::string_view a, std::string_view b);
+// compareNames, then bytes where it finds two names alike ("README" and
+// "readme"): a total order, so that every list of names sorts the same way
+// whatever order it started in. 0 only for the same bytes.
+int compareNamesThenBytes(std::string_view a, std::string_view b);
 // A whole number that orders names as compareNames does wherever two keys
 // differ and neither is 0: the first eight bytes, ASCII letters lowered, in
 // reading order (shorter names padded with zeros). 0 when one of them is
@@ -49,6 +53,13 @@ std::string nameForString(const QString& text);
 // A name for people to read: well-formed UTF-8 decoded, every other byte
 // shown as \xNN (upper-case hex).
 QString displayStringForName(std::string_view bytes);
+
+// A name as one line of text that no two names share, for files other
+// programs read (the treemap's SVG): well-formed UTF-8 kept, a backslash
+// written "\\", and every other byte written \xNN (upper-case hex): bytes
+// that are not UTF-8, control characters, DEL and the two non-characters
+// U+FFFE and U+FFFF, which XML cannot hold.
+std::string escapedStringForName(std::string_view bytes);
 
 // A one-character string, UTF-8 encoded.
 std::string stringWithCharacter(char32_t character);

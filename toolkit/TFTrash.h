@@ -25,8 +25,22 @@ struct Outcome {
     std::string reason;
     // Not moved because nothing is at the path (any more).
     bool vanished = false;
+    // When moved: its name in the trash folder's files/ (and, with
+    // ".trashinfo", in info/); empty when it could not be told.
+    std::string trashedName;
 };
 
 Outcome moveToTrash(const std::string& path);
+
+// Puts an entry moved to the trash back where its .trashinfo says it came
+// from, and removes the .trashinfo. Never replaces anything: when an entry
+// is there already, or the folder it came from is gone, nothing moves and
+// the reason says why. Answers the path restored to in restoredPath.
+struct Restoration {
+    bool restored = false;
+    std::string restoredPath;
+    std::string reason;
+};
+Restoration restoreFromTrash(const std::string& trashFolder, const std::string& trashedName);
 
 } // namespace TFTrash

@@ -56,6 +56,7 @@ bool TFTreeWalker::_enter(TFDirectory dir, const std::string& name, const Examin
         return false;
     }
     Listing names;
+    errno = 0;
     if (!list(dir, ex, names)) {
         *error = errno ? errno : EIO;
         return false;

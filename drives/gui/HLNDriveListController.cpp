@@ -2,6 +2,7 @@
 
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
+#include "toolkit/gui/TFWindowPlacement.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -11,9 +12,13 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QMainWindow>
+#include <QPainter>
 #include <QPushButton>
 #include <QStyle>
+#include <QStyleOptionProgressBar>
+#include <QStyledItemDelegate>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <algorithm>
@@ -62,7 +67,34 @@ void debugLog(const char* format, const HLNDrive& drive) {
     qInfo("%s", qPrintable(line));
 }
 
+constexpr int kUsageRole = Qt::UserRole + 4; // used per mille of the total, or -1
+
 } // namespace
+
+// Draws the usage column: a bar filled as far as the drive is used.
+class HLNDriveListController::UsageBar : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem cell(option);
+        initStyleOption(&cell, index);
+        QStyle* style = cell.widget ? cell.widget->style() : QApplication::style();
+        style->drawPrimitive(QStyle::PE_PanelItemViewItem, &cell, painter, cell.widget);
+        const int perMille = index.data(kUsageRole).isValid() ? index.data(kUsageRole).toInt() : -1;
+        if (perMille < 0)
+            return;
+        QStyleOptionProgressBar bar;
+        bar.initFrom(cell.widget);
+        bar.rect = option.rect.adjusted(4, option.rect.height() / 4, -4, -option.rect.height() / 4);
+        bar.minimum = 0;
+        bar.maximum = 1000;
+        bar.progress = perMille;
+        bar.textVisible = false;
+        bar.state |= QStyle::State_Horizontal;
+        style->drawControl(QStyle::CE_ProgressBar, &bar, painter, cell.widget);
+    }
+};
 
 HLNDriveListController* HLNDriveListController::sharedInstance() {
     static HLNDriveListController* shared = new HLNDriveListController();
@@ -154,6 +186,22 @@ QString HLNDriveListController::infoTextForDrive(const HLNDrive& drive) {
                              {bytes(drive.available()), bytes(drive.used()), bytes(drive.size())});
 }
 
+QString HLNDriveListController::toolTipForDrive(const HLNDrive& drive) {
+    auto bytes = [](int64_t value) {
+        return QString::fromStdString(TFString::abbreviatedStringForBytes(
+            static_cast<uint64_t>(std::max<int64_t>(value, 0))));
+    };
+    // Free blocks that only the system may use are neither used nor free
+    // for users: they are why free and used do not add up to the total.
+    const int64_t reserved = drive.size() - drive.used() - drive.available();
+    QStringList lines{displayText(drive.location()), localized("Used: %1").arg(bytes(drive.used())),
+                      localized("Free for users: %1").arg(bytes(drive.available()))};
+    if (reserved > 0)
+        lines << localized("Reserved for the system: %1").arg(bytes(reserved));
+    lines << localized("Total: %1").arg(bytes(drive.size()));
+    return lines.join('\n');
+}
+
 QString HLNDriveListController::sweepTitleForDrive(const HLNDrive* drive) {
     if (!drive)
         return localized("Sweep Selected Drive...");
@@ -196,10 +244,30 @@ void HLNDriveListController::_updateDrives() {
 }
 
 void HLNDriveListController::updateDrives() {
+    // The drive selected stays so, found again by its mount point; with
+    // none, the first drive is, so that Sweep is ready at once.
+    Ref<HLNDrive> kept = selectedDrive();
     if (_driveListOutlineView)
         _driveListOutlineView->clearSelection();
     _updateDrives();
     _reloadData();
+    _selectDriveAt(kept ? kept->location() : std::string());
+}
+
+void HLNDriveListController::_selectDriveAt(const std::string& location) {
+    QTreeWidget* view = _driveListOutlineView;
+    if (!view)
+        return;
+    QTreeWidgetItem* chosen = nullptr;
+    for (QTreeWidgetItemIterator it(view); *it && !location.empty(); ++it)
+        if (Ref<HLNDrive> drive = _driveOfItem(*it); drive && drive->location() == location)
+            chosen = *it;
+    if (!chosen && view->topLevelItemCount() > 0 && _driveOfItem(view->topLevelItem(0)))
+        chosen = view->topLevelItem(0);
+    if (!chosen)
+        return;
+    view->setCurrentItem(chosen);
+    chosen->setSelected(true);
 }
 
 void HLNDriveListController::updateSelection() {
@@ -216,13 +284,15 @@ Ref<HLNDrive> HLNDriveListController::selectedDrive() const {
     if (!_driveListOutlineView)
         return nullptr;
     QList<QTreeWidgetItem*> selected = _driveListOutlineView->selectedItems();
-    if (selected.isEmpty())
-        return nullptr;
-    int index = selected.first()->data(0, kIndexRole).toInt();
+    return selected.isEmpty() ? nullptr : _driveOfItem(selected.first());
+}
+
+Ref<HLNDrive> HLNDriveListController::_driveOfItem(const QTreeWidgetItem* item) const {
+    int index = item->data(0, kIndexRole).toInt();
     if (index == kGroupIndex)
         return nullptr;
-    const auto& list = selected.first()->data(0, kListRole).toInt() == kNetworkList ? _networkDrives
-                                                                                    : _localDrives;
+    const auto& list =
+        item->data(0, kListRole).toInt() == kNetworkList ? _networkDrives : _localDrives;
     return index >= 0 && static_cast<size_t>(index) < list.size() ? list[static_cast<size_t>(index)]
                                                                   : nullptr;
 }
@@ -262,6 +332,18 @@ void HLNDriveListController::_fillItem(QTreeWidgetItem* item, const HLNDrive* dr
         QFont small = item->font(info);
         small.setPointSizeF(std::max(7.0, QApplication::font().pointSizeF() * 0.85));
         item->setFont(info, small);
+    }
+    if (int location = columnForIdentifier("location"); location >= 0)
+        item->setText(location, drive ? displayText(drive->location()) : QString());
+    if (int usage = columnForIdentifier("usage"); usage >= 0)
+        item->setData(usage, kUsageRole,
+                      drive && drive->size() > 0
+                          ? int(std::clamp<int64_t>(drive->used() * 1000 / drive->size(), 0, 1000))
+                          : -1);
+    if (drive) {
+        const QString tip = toolTipForDrive(*drive);
+        for (int column = 0; column < _driveListOutlineView->columnCount(); ++column)
+            item->setToolTip(column, tip);
     }
 }
 
@@ -317,17 +399,24 @@ void HLNDriveListController::_loadWindow() {
     _window = std::move(main);
     _window->setObjectName("DriveList");
     _window->setWindowTitle(localized("Drives"));
-    _window->resize(520, 300);
+    _window->resize(760, 300);
 
     _driveListOutlineView = new QTreeWidget(content);
     _driveListOutlineView->setObjectName("driveListOutlineView");
-    _driveListOutlineView->setColumnCount(2);
+    _driveListOutlineView->setColumnCount(4);
     QTreeWidgetItem* header = _driveListOutlineView->headerItem();
     header->setText(0, localized("Drive"));
     header->setData(0, kIdentifierRole, QString("name"));
     header->setText(1, localized("Space"));
     header->setData(1, kIdentifierRole, QString("info"));
     header->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+    header->setText(2, localized("Mounted At"));
+    header->setData(2, kIdentifierRole, QString("location"));
+    header->setText(3, localized("Used"));
+    header->setData(3, kIdentifierRole, QString("usage"));
+    _driveListOutlineView->setItemDelegateForColumn(3, new UsageBar(_driveListOutlineView));
+    // Shown as: name, mount point, usage bar, figures.
+    _driveListOutlineView->header()->moveSection(1, 3);
     _driveListOutlineView->setSelectionMode(QAbstractItemView::SingleSelection);
     _driveListOutlineView->setRootIsDecorated(true);
     _driveListOutlineView->setUniformRowHeights(true);
@@ -335,7 +424,9 @@ void HLNDriveListController::_loadWindow() {
     _driveListOutlineView->setIconSize(QSize(24, 24));
     // The name column keeps the width it is given; the figures take the rest.
     _driveListOutlineView->header()->setStretchLastSection(true);
-    _driveListOutlineView->setColumnWidth(0, 220);
+    _driveListOutlineView->setColumnWidth(0, 200);
+    _driveListOutlineView->setColumnWidth(2, 160);
+    _driveListOutlineView->setColumnWidth(3, 110);
 
     _sweepButton = new QPushButton(content);
     _sweepButton->setObjectName("sweepButton");
@@ -369,8 +460,10 @@ void HLNDriveListController::_loadWindow() {
         QString::fromStdString(TFPreference::preferenceForKey(kFrameName).stringValue());
     if (!frame.isEmpty())
         _window->restoreGeometry(QByteArray::fromBase64(frame.toLatin1()));
+    TFWindowPlacement::fitToScreen(_window.get());
     _window->installEventFilter(this);
     _reloadData();
+    _selectDriveAt(std::string());
 }
 
 void HLNDriveListController::showWindow() {

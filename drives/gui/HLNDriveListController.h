@@ -17,10 +17,11 @@ class QTreeWidgetItem;
 class QWidget;
 
 // Runs the drive list window: local drives at the top level and network
-// drives under one "Network" group row, each with its icon, name and free,
-// used and total bytes. The lists are rebuilt at creation, whenever the
-// window becomes active and on updateDrives()/updateSelection(), each time
-// clearing the selection first. Double-click or Sweep opens a browser window
+// drives under one "Network" group row, each with its icon, name, mount
+// point, a bar of how much is used and its free, used and total bytes. The
+// lists are rebuilt at creation, whenever the window becomes active and on
+// updateDrives()/updateSelection(); the drive selected stays selected, and
+// with none the first drive is. Double-click or Sweep opens a browser window
 // on the drive's mount point. Main thread only.
 class HLNDriveListController : public QObject {
     Q_OBJECT
@@ -53,6 +54,9 @@ public:
     QString titleForDrive(const HLNDrive& drive) const;
     // "%@ free, %@ used, %@ total" filled with the abbreviated figures.
     static QString infoTextForDrive(const HLNDrive& drive);
+    // The row's tooltip: the mount point, then used, free for users,
+    // reserved for the system (when any) and total.
+    static QString toolTipForDrive(const HLNDrive& drive);
     // The Sweep button's title for a drive, or for none.
     static QString sweepTitleForDrive(const HLNDrive* drive);
     // A localised format whose %@ placeholders are filled in order; text
@@ -88,6 +92,10 @@ private:
     void _loadWindow();
     void _saveFrame();
     void _fillItem(QTreeWidgetItem* item, const HLNDrive* drive);
+    // Selects the drive mounted there, or else the first drive.
+    void _selectDriveAt(const std::string& location);
+    Ref<HLNDrive> _driveOfItem(const QTreeWidgetItem* item) const;
+    class UsageBar;
 
     QTreeWidget* _driveListOutlineView = nullptr; // owned by _window
     QPushButton* _sweepButton = nullptr;          // owned by _window

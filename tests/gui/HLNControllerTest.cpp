@@ -238,9 +238,30 @@ TEST_F(HLNControllerTest, HelpMenuEndsTheMenuBarAndTellsTheVersion) {
     QMenu* help = window.menuBar()->actions().last()->menu();
     ASSERT_TRUE(help);
     EXPECT_EQ(help->title(), "&Help");
-    ASSERT_EQ(help->actions().size(), 1);
-    EXPECT_EQ(help->actions()[0]->text(), "About Hollin");
+    ASSERT_EQ(help->actions().size(), 2);
+    EXPECT_EQ(help->actions()[0]->text(), "Keyboard Shortcuts");
+    EXPECT_EQ(help->actions()[1]->text(), "About Hollin");
+
+    // The shortcuts are read from the window's own menus.
+    QMenu* selection = window.menuBar()->actions().at(1)->menu();
+    ASSERT_EQ(selection->title(), "&Selection");
+    selection->addAction("&Move to Trash")->setShortcut(QKeySequence(Qt::Key_Delete));
+    selection->addAction("No key");
+    window.show();
+    QApplication::setActiveWindow(&window);
     help->actions()[0]->trigger();
+    QMessageBox* keys = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == "keyboardShortcuts" && w->isVisible())
+            keys = qobject_cast<QMessageBox*>(w);
+    ASSERT_TRUE(keys);
+    EXPECT_TRUE(keys->text().contains("Selection \u203a Move to Trash</td><td>&nbsp;&nbsp;<b>Del"))
+        << keys->text().toStdString();
+    EXPECT_TRUE(keys->text().contains("Hollin \u203a Open Home Folder"));
+    EXPECT_FALSE(keys->text().contains("No key"));
+    keys->close();
+
+    help->actions()[1]->trigger();
     auto* box = qApp->findChild<QMessageBox*>("aboutHollin");
     if (!box)
         for (QWidget* w : QApplication::topLevelWidgets())

@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <QWidget>
+#include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -194,6 +195,7 @@ TEST_F(DriveList, NetworkGroupIsLastAndNeverSelectable) {
     auto controller = makeController();
     QTreeWidget* view = (controller->window(), controller->driveListOutlineView());
     ASSERT_EQ(view->topLevelItemCount(), 4);
+    view->clearSelection();
     QTreeWidgetItem* group = view->topLevelItem(3);
     EXPECT_EQ(group->text(0), "Network");
     EXPECT_EQ(group->text(1), "");
@@ -219,6 +221,10 @@ TEST_F(DriveList, SweepAndDoubleClickOpenTheMountPoint) {
     controller->showWindow();
     QTreeWidget* view = controller->driveListOutlineView();
     QPushButton* sweep = controller->sweepButton();
+    // The first drive is selected from the start: Sweep is ready.
+    EXPECT_TRUE(sweep->isEnabled());
+    EXPECT_EQ(sweep->text(), "Sweep \"Archive\" Drive...");
+    view->clearSelection();
     EXPECT_FALSE(sweep->isEnabled());
     EXPECT_EQ(sweep->text(), "Sweep Selected Drive...");
     controller->sizeSelectedDrive(); // nothing selected: nothing opens
@@ -244,24 +250,58 @@ TEST_F(DriveList, SweepAndDoubleClickOpenTheMountPoint) {
     EXPECT_NE(qobject_cast<QMainWindow*>(controller->window()), nullptr);
 }
 
-TEST_F(DriveList, BecomingActiveRereadsAndClearsTheSelection) {
+TEST_F(DriveList, BecomingActiveRereadsAndKeepsTheSelectedDrive) {
     auto controller = makeController();
     controller->showWindow();
     QWidget other;
     other.show();
     QApplication::setActiveWindow(&other);
     QTreeWidget* view = controller->driveListOutlineView();
-    view->topLevelItem(0)->setSelected(true);
+    view->clearSelection();
+    view->topLevelItem(1)->setSelected(true); // Root
     ASSERT_TRUE(controller->sweepButton()->isEnabled());
 
     table.push_back(record("ext4", "/mnt/New"));
     int before = reads;
     QApplication::setActiveWindow(controller->window());
     EXPECT_GT(reads, before);
-    EXPECT_TRUE(view->selectedItems().isEmpty());
-    EXPECT_FALSE(controller->sweepButton()->isEnabled());
-    EXPECT_EQ(controller->sweepButton()->text(), "Sweep Selected Drive...");
     EXPECT_EQ(view->topLevelItemCount(), 4);
+    ASSERT_TRUE(controller->selectedDrive());
+    EXPECT_EQ(controller->selectedDrive()->location(), "/") << "the same drive, in its new row";
+    EXPECT_EQ(controller->sweepButton()->text(), "Sweep \"Root\" Drive...");
+
+    // Gone: the first drive is selected instead.
+    table.erase(std::remove_if(table.begin(), table.end(),
+                               [](const HLNMountRecord& r) { return r.f_mntonname == "/"; }),
+                table.end());
+    controller->updateDrives();
+    ASSERT_TRUE(controller->selectedDrive());
+    EXPECT_EQ(controller->selectedDrive()->location(), "/mnt/Archive");
+}
+
+TEST_F(DriveList, EachRowShowsItsMountPointAndUsageAndSplitsTheReservedBytes) {
+    table = {record("ext4", "/mnt/Data", "/dev/sdz1", 1000, 400, 300)};
+    auto controller = makeController();
+    controller->showWindow();
+    QTreeWidget* view = controller->driveListOutlineView();
+    QTreeWidgetItem* row = view->topLevelItem(0);
+    const int location = controller->columnForIdentifier("location");
+    const int usage = controller->columnForIdentifier("usage");
+    ASSERT_GE(location, 0);
+    ASSERT_GE(usage, 0);
+    EXPECT_EQ(row->text(location), "/mnt/Data");
+    // 600 of 1000 blocks used; 100 free only for the system.
+    EXPECT_EQ(row->data(usage, Qt::UserRole + 4).toInt(), 600);
+    EXPECT_EQ(row->toolTip(0), "/mnt/Data\nUsed: 2.3 MB\nFree for users: 1.2 MB\n"
+                               "Reserved for the system: 400 KB\nTotal: 3.9 MB");
+    EXPECT_EQ(row->toolTip(usage), row->toolTip(0));
+    // The bar is drawn: the used part in the style's highlight, left of the rest.
+    const QImage shot = view->viewport()->grab().toImage();
+    const QRect cell = view->visualItemRect(row).intersected(
+        QRect(view->columnViewportPosition(usage), 0, view->columnWidth(usage), shot.height()));
+    const QColor left = shot.pixelColor(cell.left() + cell.width() / 4, cell.center().y());
+    const QColor right = shot.pixelColor(cell.right() - 8, cell.center().y());
+    EXPECT_NE(left, right);
 }
 
 TEST_F(DriveList, FailedReadShowsNothing) {

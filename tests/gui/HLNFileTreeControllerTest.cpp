@@ -5,12 +5,16 @@
 #include "browser/HLNShrinkingTextDisplayer.h"
 #include "browser/HLNWorkspace.h"
 #include "drives/HLNDrive.h"
+#include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNFile.h"
+#include "model/HLNRefreshRequests.h"
 #include "support/TempTree.h"
 #include "support/TrashHome.h"
 #include "support/WidgetEvents.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
+#include "toolkit/TFTrash.h"
+#include "toolkit/gui/TFWindowPlacement.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -19,6 +23,7 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDeadlineTimer>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
@@ -26,10 +31,14 @@
 #include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <cmath>
+#include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <optional>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -54,7 +63,7 @@ bool exists(const std::string& path) {
 
 // What a modal panel said and which button the test pressed.
 struct Panel {
-    QString text, informative;
+    QString text, informative, list;
     QStringList buttons;
     bool seen = false;
 };
@@ -72,6 +81,8 @@ void answerNextPanel(Panel& panel, const QString& press) {
         panel.seen = true;
         panel.text = box->text();
         panel.informative = box->informativeText();
+        if (auto* list = box->findChild<QLabel*>("destroyList"))
+            panel.list = list->text();
         for (QAbstractButton* b : box->buttons())
             panel.buttons << b->text();
         for (QAbstractButton* b : box->buttons())
@@ -98,6 +109,8 @@ void answerPanels(std::vector<Panel>& panels, QStringList presses) {
         panel.seen = true;
         panel.text = box->text();
         panel.informative = box->informativeText();
+        if (auto* list = box->findChild<QLabel*>("destroyList"))
+            panel.list = list->text();
         for (QAbstractButton* b : box->buttons())
             panel.buttons << b->text();
         const QString press = presses[(*answered)++];
@@ -251,7 +264,7 @@ TEST_F(TreeWindow, SummaryAddsCompleteSizesAndSaysSizingOtherwise) {
     select({"f1", "f2"});
     EXPECT_EQ(controller->fileSizeField()->text(),
               bytesText(allocated(tree / "f1") + allocated(tree / "f2")));
-    EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "");
+    EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "2 items");
     EXPECT_EQ(controller->descriptionDisplayer()->stringValue(), "");
     EXPECT_EQ(controller->fileWell()->filenames(),
               (std::vector<std::string>{tree / "f2", tree / "f1"}));
@@ -325,6 +338,148 @@ TEST_F(TreeWindow, RowContextMenuActsOnTheClickedRowWithTheWindowsEnabling) {
     menu->hide();
 }
 
+// A real click at the middle of a row, as the window system delivers it.
+void clickRow(HLNColumnBrowser* browser, int column, int row) {
+    auto* view = qobject_cast<QAbstractItemView*>(browser->viewOfColumn(column));
+    ASSERT_TRUE(view);
+    const QPoint at = view->visualRect(view->model()->index(row, 0)).center();
+    WidgetEvents::advance(5000); // no double click
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+}
+
+TEST_F(TreeWindow, TheRowLastClickedIsWhatTheCommandsActOn) {
+    TrashHome::path();
+    TrashHome::empty();
+    tree.mkdir("photos");
+    tree.writeFile("photos/a.jpg", 400000);
+    tree.writeFile("photos/b.jpg", 100000);
+    tree.writeFile("notes", 1000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    controller->window()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(controller->window()));
+
+    clickRow(browser(), 0, rowOf("photos"));
+    ASSERT_EQ(browser()->lastColumn(), 1);
+    clickRow(browser(), 1, rowOf("a.jpg", 1));
+    EXPECT_EQ(selectedNames(), std::vector<std::string>{"a.jpg"});
+    // The folder again: it is the selection, its column stays shown, the
+    // child is no longer highlighted, and the summary says so.
+    clickRow(browser(), 0, rowOf("photos"));
+    EXPECT_EQ(selectedNames(), std::vector<std::string>{"photos"});
+    EXPECT_EQ(browser()->lastColumn(), 1);
+    EXPECT_TRUE(browser()->selectedRowsInColumn(1).empty());
+    EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "photos");
+    EXPECT_EQ(controller->fileWell()->filenames(), std::vector<std::string>{tree / "photos"});
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Delete);
+    ASSERT_TRUE(waitFor([&] { return namesInColumn(0) == std::vector<std::string>{"notes"}; }));
+    EXPECT_TRUE(exists(TrashHome::trash() + "/files/photos/a.jpg"));
+    EXPECT_FALSE(exists(TrashHome::trash() + "/files/a.jpg"));
+}
+
+// Bytes back from an abbreviation as the window shows it ("1.5 MB").
+double shownBytes(QString text) {
+    text = text.trimmed();
+    const QStringList parts = text.split(' ');
+    if (parts.size() != 2)
+        return -1;
+    const QStringList units{"B", "KB", "MB", "GB", "TB", "PB", "EB"};
+    const int unit = units.indexOf(parts[1]);
+    return unit < 0 ? -1 : parts[0].toDouble() * std::pow(1024.0, unit);
+}
+
+// Holds the sizing thread as it takes a node of a given name, until let go.
+class Gate {
+public:
+    Gate() {
+        HLNBackgroundFileSizer::setVisitHookForTesting([this](const Ref<HLNFile>& n) {
+            std::unique_lock l(_lock);
+            if (n->nameView() != _at)
+                return;
+            _held = true;
+            _changed.notify_all();
+            _changed.wait(l, [&] { return !_held; });
+        });
+    }
+    ~Gate() {
+        setAt("");
+        release();
+        HLNBackgroundFileSizer::setVisitHookForTesting(nullptr);
+    }
+    void setAt(const std::string& name) {
+        std::scoped_lock l(_lock);
+        _at = name;
+    }
+    bool waitUntilHeld() {
+        std::unique_lock l(_lock);
+        return _changed.wait_for(l, std::chrono::seconds(20), [&] { return _held; });
+    }
+    void release() {
+        std::scoped_lock l(_lock);
+        _held = false;
+        _changed.notify_all();
+    }
+
+private:
+    std::mutex _lock;
+    std::condition_variable _changed;
+    std::string _at;
+    bool _held = false;
+};
+
+TEST_F(TreeWindow, EverythingShownComesFromOneReadingOfTheTree) {
+    for (const char* folder : {"a-small", "b-gate", "c-photos", "d-gate"})
+        tree.mkdir(folder);
+    tree.writeFile("a-small/x", 100000);
+    tree.writeFile("b-gate/z", 1000); // an empty folder is complete unvisited
+    tree.writeFile("c-photos/p1", 3000000);
+    tree.writeFile("c-photos/p2", 2000000);
+    tree.writeFile("d-gate/y", 1000);
+    Gate gate;
+    gate.setAt("b-gate");
+    open(tree.path());
+    ASSERT_TRUE(gate.waitUntilHeld());
+    controller->_refreshDisplay();
+    const QString sizing = controller->statusField()->text();
+    EXPECT_TRUE(sizing.startsWith("Sizing: ") && sizing.contains(" items counted, ") &&
+                sizing.endsWith(" elapsed"))
+        << sizing.toStdString();
+
+    // No refresh meanwhile: the photos are counted while the window shows
+    // the figures of the moment before.
+    std::optional<HLNRefreshRequests::Hold> noRefresh(std::in_place);
+    gate.setAt("d-gate");
+    gate.release();
+    ASSERT_TRUE(gate.waitUntilHeld());
+    clickRow(browser(), 0, rowOf("c-photos"));
+    ASSERT_EQ(browser()->lastColumn(), 1);
+    controller->window()->grab(); // everything drawn, as the screen shows it
+
+    auto shown = [&](int column, int row) {
+        auto* cell = static_cast<HLNFileBrowserCell*>(browser()->loadedCellAtRow(row, column));
+        return shownBytes(cell->attributedStringValue().at(0).text);
+    };
+    const QString title = controller->window()->windowTitle();
+    ASSERT_TRUE(title.endsWith(" (sizing)")) << title.toStdString();
+    const double root = shownBytes(title.section(" - ", -1).chopped(QString(" (sizing)").size()));
+    ASSERT_GT(root, 0) << title.toStdString();
+    for (int row = 0; row < browser()->numberOfRowsInColumn(0); ++row)
+        EXPECT_LE(shown(0, row), root)
+            << namesInColumn(0)[row] << " beside " << title.toStdString();
+    const double photos = shown(0, rowOf("c-photos"));
+    EXPECT_GE(photos, 5000000) << "the photos are counted";
+    for (int row = 0; row < browser()->numberOfRowsInColumn(1); ++row)
+        EXPECT_LE(shown(1, row), photos) << namesInColumn(1)[row];
+    EXPECT_EQ(shownBytes(controller->fileSizeField()->text()), photos) << "the summary too";
+
+    gate.setAt("");
+    gate.release();
+    noRefresh.reset();
+    ASSERT_TRUE(waitUntilComplete());
+    EXPECT_TRUE(controller->statusField()->text().contains(" items counted in "));
+}
+
 TEST_F(TreeWindow, MultipleSelectionFollowsItsNodesThroughAReSort) {
     tree.writeFile("a", 100000);
     tree.writeFile("b", 200000);
@@ -377,6 +532,7 @@ TEST_F(TreeWindow, ARefreshMayLeaveFewerColumns) {
     tree.mkdir("d1/d2/d3");
     tree.writeFile("d1/d2/d3/deep", 5000000);
     open(tree.path());
+    controller->window()->resize(960, 720); // the four columns in sight
     ASSERT_TRUE(waitUntilComplete());
     select({"d1"});
     select({"d2"}, 1);
@@ -499,12 +655,44 @@ TEST_F(TreeWindow, DestroyConfirmedDeletesEachSelectedFile) {
               "You aren't getting them back, so make sure you really want them gone.");
     EXPECT_EQ(panel.buttons.size(), 2);
     EXPECT_TRUE(panel.buttons.contains("Destroy") && panel.buttons.contains("Cancel"));
+    EXPECT_EQ(panel.list, QString("\u201cy\u201d\n\u201cx\u201d\n2 items, ") + bytesText(gone));
 
     ASSERT_TRUE(waitFor([&] { return !exists(tree / "x") && !exists(tree / "y"); }));
     ASSERT_TRUE(waitFor([&] { return namesInColumn(0) == std::vector<std::string>{"z"}; }));
     ASSERT_TRUE(waitUntilComplete());
     EXPECT_EQ(controller->rootFile()->sizeSoFar(), before - gone);
     EXPECT_EQ(controller->rootFile()->sizeSoFar(), TempTree::duBytes(tree.path()));
+}
+
+TEST_F(TreeWindow, DestroyListsWhatItWouldDestroyAndReturnDoesNotConfirm) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 12; ++i)
+        names.push_back(tree.writeFile("f" + std::to_string(10 + i), 4096 * (20 - i))
+                            .substr(tree.path().size() + 1));
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    select(names);
+    // Return on the open question: nothing goes.
+    QString list;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_TRUE(box);
+        list = box->findChild<QLabel*>("destroyList")->text();
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    controller->trashSelection();
+    waitFor([] { return false; }, 200);
+    for (const std::string& name : names)
+        EXPECT_TRUE(exists(tree / name)) << name;
+    const QStringList lines = list.split('\n');
+    ASSERT_EQ(lines.size(), 12);
+    EXPECT_EQ(lines[0], "\u201cf10\u201d") << "the largest first, as the column shows them";
+    EXPECT_EQ(lines[9], "\u201cf19\u201d");
+    EXPECT_EQ(lines[10], "and 2 more");
+    uint64_t total = 0;
+    for (const std::string& name : names)
+        total += allocated(tree / name);
+    EXPECT_EQ(lines[11], "12 items, " + bytesText(total));
 }
 
 TEST_F(TreeWindow, CancelledDestroyChangesNothing) {
@@ -540,6 +728,32 @@ TEST_F(TreeWindow, AClosedWindowReleasesItsTreeAndKeepsItsFrame) {
     EXPECT_TRUE(root->isInvalidated()) << "the tree is released";
     open(tree.path() + "/");
     EXPECT_EQ(controller->window()->size(), QSize(700, 450)) << "each path keeps its own frame";
+}
+
+TEST_F(TreeWindow, WindowsFitTheirScreenAndCascade) {
+    tree.writeFile("x", 10000);
+    // A frame saved on a larger screen, or before a larger scale factor.
+    QWidget big;
+    big.setGeometry(3000, 2000, 3000, 2000);
+    TFPreference::setString(HLNFileTreeController::frameKeyForPath(tree.path()).toStdString(),
+                            big.saveGeometry().toBase64().toStdString());
+    open(tree.path());
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect frame = controller->window()->geometry();
+    EXPECT_TRUE(screen.contains(frame))
+        << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
+    EXPECT_LE(frame.height() + TFWindowPlacement::kFrameAllowance, screen.height());
+
+    // The same folder again (a hand-over): not exactly on top of the first.
+    QPointer<HLNFileTreeController> second = HLNFileTreeController::initWithPath(tree.path());
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->window()->pos(), controller->window()->pos());
+    const QRect next = second->window()->geometry();
+    EXPECT_TRUE(screen.contains(next)) << next.x() << "," << next.y() << " " << next.width() << "x"
+                                       << next.height() << " in " << screen.width() << "x"
+                                       << screen.height();
+    second->window()->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST_F(TreeWindow, APathThatCannotBeExaminedOpensNoWindow) {
@@ -615,6 +829,8 @@ TEST_F(TreeWindow, MoveToTrashIsEnabledLikeDestroyAndTheDeleteKeyMovesWithoutAsk
               controller->moveToTrashButton()->parentWidget());
 
     select({"x"});
+    EXPECT_FALSE(controller->compressButton()->isEnabled()) << "it does nothing yet";
+    EXPECT_EQ(controller->compressButton()->toolTip(), "Compress is not available yet");
     EXPECT_TRUE(controller->moveToTrashButton()->isEnabled());
     EXPECT_TRUE(move->isEnabled());
     controller->window()->activateWindow();
@@ -631,6 +847,43 @@ TEST_F(TreeWindow, MoveToTrashIsEnabledLikeDestroyAndTheDeleteKeyMovesWithoutAsk
     EXPECT_TRUE(exists(TrashHome::trash() + "/files/x"));
     EXPECT_EQ(controller->rootFile()->sizeSoFar(), TempTree::duBytes(tree.path()));
     EXPECT_FALSE(controller->moveToTrashButton()->isEnabled()) << "the selection went with it";
+}
+
+TEST_F(TreeWindow, MoveToTrashSaysWhereItWentAndUndoPutsItBack) {
+    TrashHome::path();
+    TrashHome::empty();
+    tree.mkdir("older");
+    tree.writeFile("older/x", 2000); // the trash holds an "x" already
+    ASSERT_TRUE(TFTrash::moveToTrash(tree / "older/x").moved);
+    tree.writeFile("x", 300000);
+    tree.writeFile("y", 30000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    const uint64_t before = controller->rootFile()->sizeSoFar();
+    select({"x"});
+    controller->moveSelectionToTrash();
+    ASSERT_TRUE(waitFor([&] { return controller->undoButton()->isVisible(); }));
+    EXPECT_EQ(controller->trashNote()->text(),
+              QString("Moved \u201cx\u201d to the Trash (%1).")
+                  .arg(QString::fromStdString(TrashHome::trash())));
+    EXPECT_FALSE(exists(tree / "x"));
+    ASSERT_TRUE(waitFor([&] {
+        return namesInColumn(0) == std::vector<std::string>{"y", "older"};
+    }));
+
+    controller->undoButton()->click();
+    EXPECT_TRUE(exists(tree / "x"));
+    EXPECT_EQ(TempTree::lstatOf(tree / "x").st_size, 300000);
+    EXPECT_TRUE(exists(TrashHome::trash() + "/files/x")) << "the older x stays in the trash";
+    EXPECT_FALSE(exists(TrashHome::trash() + "/info/x.2.trashinfo"));
+    EXPECT_FALSE(controller->undoButton()->isVisible());
+    EXPECT_EQ(controller->trashNote()->text(), "Put it back from the Trash.");
+    // The folder is read again: the row and its bytes are back.
+    ASSERT_TRUE(waitFor([&] {
+        return namesInColumn(0) == std::vector<std::string>{"x", "y", "older"};
+    }));
+    ASSERT_TRUE(waitUntilComplete());
+    EXPECT_EQ(controller->rootFile()->sizeSoFar(), before);
 }
 
 TEST_F(TreeWindow, MoveToTrashIsRefusedOverAMountAndWhatCannotMoveIsOfferedToDestroy) {

@@ -56,8 +56,9 @@ TEST(ScanWindowTest, ShowsTheScanWithTheDiskCommandsOff) {
             window = qobject_cast<QMainWindow*>(w);
     ASSERT_TRUE(window);
     EXPECT_TRUE(window->windowTitle().startsWith(HLNFileTreeController::displayPath(tree / "srv") +
-                                                 " - " + bytesText(total) + " (scan of "))
-        << window->windowTitle().toStdString();
+                                                 " - " + bytesText(total) + " (scan of ") &&
+                window->windowTitle().endsWith(", last-week)"))
+        << window->windowTitle().toStdString() << ": the title names the scan's file";
 
     auto* browser = window->findChild<HLNColumnBrowser*>();
     ASSERT_TRUE(browser);
