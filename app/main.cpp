@@ -7,6 +7,7 @@
 #include "app/HLNPackageCommand.h"
 #include "app/HLNReportCommand.h"
 #include "app/HLNStandardOutput.h"
+#include "app/HLNUnseenCommand.h"
 #include "toolkit/TCCCrashCatcher.h"
 #include "toolkit/TFDirectory.h"
 
@@ -34,6 +35,7 @@ const char usage[] = "usage: hollin [FOLDER|SCAN...]\n"
                      "       hollin --export FILE PATH\n"
                      "       hollin --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
                      "       hollin --package PATH...\n"
+                     "       hollin --unseen MOUNT\n"
                      "       hollin --service | --version | --help\n";
 
 int printHelp() {
@@ -54,6 +56,11 @@ int printHelp() {
         "                     size PATH without a window and draw its treemap to OUTPUT,\n"
         "                     a .png or an .svg (1600x1000 unless a size is given)\n"
         "  --package PATH...  print \"<PATH>\\t<package text>\" for each path\n"
+        "  --unseen MOUNT     account for every byte of the drive mounted at MOUNT: print\n"
+        "                     \"<bytes>\\t<category>\\t<detail>\" per item (counted, "
+        "deleted-open,\n"
+        "                     hidden, unreadable, filesystem, reserved, available), then\n"
+        "                     \"<size>\\ttotal\\t<MOUNT>\"\n"
         "  --service          wait for requests on the session bus and open nothing yet\n"
         "                     (how the bus starts Hollin for the desktop)\n"
         "  --version          print the version and exit\n"
@@ -90,6 +97,8 @@ int main(int argc, char** argv) {
         return HLNExportCommand::run(argc, argv);
     if (std::strcmp(first, "--package") == 0)
         return HLNPackageCommand::run(argc, argv);
+    if (std::strcmp(first, "--unseen") == 0)
+        return HLNUnseenCommand::run(argc, argv);
     if (std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0)
         return printHelp();
     if (std::strcmp(first, "--version") == 0) {

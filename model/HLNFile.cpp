@@ -5,7 +5,9 @@
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFException.h"
 #include "toolkit/TFMainThread.h"
+#include "toolkit/TFReadAhead.h"
 #include "toolkit/TFString.h"
+#include "toolkit/TFTreeWalker.h"
 
 #include <algorithm>
 #include <atomic>
@@ -213,6 +215,25 @@ struct HLNFile::FolderWalk {
     static constexpr size_t kListedBudget = 256;
     std::vector<Level> listed;
 
+    // The reads of folders whose nodes were made from a read (on the
+    // workers' way ahead), by node; each is taken when its node's names
+    // become nodes, if its names are still those the read gave.
+    struct Pending {
+        Ref<HLNFile> node;
+        Ref<List> names;
+        TFReadAhead::JobRef job;
+    };
+    std::unordered_map<const HLNFile*, Pending> pending;
+
+    TFReadAhead::JobRef takeJob(const HLNFile* node, const Ref<List>& names) {
+        auto at = pending.find(node);
+        if (at == pending.end())
+            return nullptr;
+        TFReadAhead::JobRef job = at->second.names == names ? std::move(at->second.job) : nullptr;
+        pending.erase(at);
+        return job;
+    }
+
     void keepListed(const Ref<HLNFile>& node, TFDirectory& dir) {
         if (listed.size() == kListedBudget)
             listed.erase(listed.begin());
@@ -303,6 +324,7 @@ void HLNFile::_closeSizingFolders() {
     FolderWalk& walk = _walkOfThisThread(unused);
     walk.levels.clear();
     walk.listed.clear();
+    walk.pending.clear();
     {
         // Every size whole again, and no node kept.
         TreeGuard held;
@@ -311,11 +333,9 @@ void HLNFile::_closeSizingFolders() {
             pending.pop(held);
         _sizesPending = false;
     }
-    // An idle thread keeps no folder busy (an unmount would fail).
-    TFDirectory::leaveEnteredFolder();
 }
 
-const TFDirectory* HLNFile::_openFolder(FolderWalk& walk) {
+const TFDirectory* HLNFile::_openFolder(FolderWalk& walk, bool open) {
     std::vector<FolderWalk::Level>& levels = walk.levels;
     size_t depth = 0, kept = 0;
     std::vector<Ref<HLNFile>> fresh; // the nodes below the kept levels, top first
@@ -361,6 +381,8 @@ const TFDirectory* HLNFile::_openFolder(FolderWalk& walk) {
     levels.resize(kept); // the rest of the old path is closed and let go here
     for (Ref<HLNFile>& node : fresh)
         levels.push_back({std::move(node), TFDirectory()});
+    if (!open)
+        return nullptr; // the path follows the visit; its folders open when needed
     size_t from = kept;
     while (from > 0 && !levels[from - 1].dir.isOpen())
         --from;
@@ -1123,26 +1145,68 @@ HLNFile::ChildList HLNFile::children() {
     NodeArena arena(blockBytes);
     uint64_t bytes = 0;
     uint32_t finished = 0;
+    // On the sizing thread, a folder that is no longer the one listed
+    // (moved, replaced, gone) is read again once this ends.
+    bool lost = false;
     {
         FolderWalk local;
         FolderWalk& walk = _walkOfThisThread(local);
-        const TFDirectory* folder = _openFolder(walk);
         std::string where; // for messages, made at the first one
         auto report = [&](const char* name, int error) {
             if (where.empty())
                 where = path();
             reportProblem(where + (*name && where.back() != '/' ? "/" : "") + name, error);
         };
-        if (!folder || !folder->isOpen()) {
+        std::shared_ptr<TFReadAhead::Job> read;
+        if (&walk != &local) {
+            read = _takeRead(walk, names);
+            lost = !read;
+        }
+        const TFDirectory* folder = read ? nullptr : _openFolder(walk);
+        if (read) {
+            // Made from the read: no system call here.
+            const std::vector<TFDirectory::Examination>& entries = read->entries();
+            std::vector<std::shared_ptr<TFReadAhead::Job>> below = read->takeChildren();
+            for (uint32_t i = 0; i < names->_count; ++i) {
+                const char* name = names->nameAt(i);
+                Examination ex;
+                ex.parentFsNumber = fsNumber;
+                ex.entry = entries[i];
+                if (!ex.entry.exists()) {
+                    ++finished; // vanished since the listing: finished with 0 bytes
+                    continue;
+                }
+                if (int error = ex.failure())
+                    report(name, error);
+                ex.fileSystemNumber = foldDevice(ex.entry.device);
+                std::shared_ptr<TFReadAhead::Job> sub = i < below.size() ? below[i] : nullptr;
+                if (sub) {
+                    const TFTreeWalker::Listing& listed = sub->names();
+                    ex.names = List::makeNames(
+                        listed.offsets,
+                        [&](uint32_t at) { return std::string_view(listed.bytes.data() + at); },
+                        listed.bytes.size(), static_cast<uint32_t>(listed.folders));
+                }
+                const size_t length = names->nameOffsets()[i + 1] - names->nameOffsets()[i] - 1;
+                const bool isFolder = !ex.entry.error && ex.entry.isDirectory();
+                Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &arena);
+                node->_apply(ex, nullptr);
+                bytes += node->_sizeSoFar;
+                if (node->_unsized() == 0)
+                    ++finished;
+                else if (sub)
+                    walk.pending[node.get()] = {node, node->_children(), std::move(sub)};
+                new (&built->nodes()[built->_count++]) Ref<HLNFile>(std::move(node));
+            }
+        } else if (!folder || !folder->isOpen()) {
             // Gone, or no longer a folder (a link put in its place is not
             // followed): its names are finished with 0 bytes.
-            if (folder && folder->error() != ENOENT)
+            if (folder && folder->error() != ENOENT && folder->error() != ELOOP &&
+                folder->error() != ENOTDIR)
                 report("", folder->error());
             finished = names->_count;
         } else {
-            // From inside the folder, on the thread that may (the sizing thread).
-            TFDirectory::Entered entered(*folder);
-            const TFDirectory& here = entered.here();
+            const TFDirectory& here = *folder;
             Examination ex;
             // What the main thread lists of the subfolders, all told.
             size_t mainThreadBudget =
@@ -1205,7 +1269,31 @@ HLNFile::ChildList HLNFile::children() {
     result = ChildList(built);
     held.dropAfterUnlock(std::move(names));
     held.unlock();
+    if (lost)
+        refreshSize(); // moved, replaced or gone since it was listed
     return result;
+}
+
+std::shared_ptr<TFReadAhead::Job> HLNFile::_takeRead(FolderWalk& walk, const Ref<List>& names) {
+    std::shared_ptr<TFReadAhead::Job> read = walk.takeJob(this, names);
+    if (read) {
+        _openFolder(walk, false);
+    } else {
+        const TFDirectory* folder = _openFolder(walk);
+        if (!folder || !folder->isOpen())
+            return nullptr;
+        const TFDirectory::Examination self = folder->examine(".");
+        if (self.error)
+            return nullptr;
+        TFTreeWalker::Listing listing; // in the names' order, which the nodes keep
+        listing.bytes.assign(
+            reinterpret_cast<const char*>(names->nameOffsets() + names->_count + 1),
+            names->nameAt(0) + names->nameOffsets()[names->_count]);
+        listing.offsets.assign(names->nameOffsets(), names->nameOffsets() + names->_count);
+        read = TFReadAhead::makeJob(folder->duplicate(), self, std::move(listing));
+    }
+    TFReadAhead::take(read, true);
+    return read->error() ? nullptr : read;
 }
 
 void HLNFile::appendUnfinishedChildren(std::vector<Ref<HLNFile>>& out) {

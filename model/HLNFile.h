@@ -2,10 +2,12 @@
 
 #include "drives/HLNDrive.h"
 #include "toolkit/TFObject.h"
+#include "toolkit/TFReadAhead.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -307,7 +309,14 @@ private:
     // This folder opened from the deepest open folder of walk that leads to
     // it, never following a link (a root by its path); null when the node
     // has been cut. Called without the lock.
-    const TFDirectory* _openFolder(FolderWalk& walk);
+    // open false: only the walk's path follows the node (for the sizes
+    // its folders hold back), nothing is opened and null is answered.
+    const TFDirectory* _openFolder(FolderWalk& walk, bool open = true);
+    // The sizing thread's read of this folder, whose names are names: the
+    // workers' when they made one, else one made and read here (whose
+    // subfolders go to the workers). Null when the folder cannot be read
+    // as it was listed: the caller reads it itself and has it re-read.
+    std::shared_ptr<TFReadAhead::Job> _takeRead(FolderWalk& walk, const Ref<List>& names);
     // The sizing thread's own walk on the sizing thread, local elsewhere.
     static FolderWalk& _walkOfThisThread(FolderWalk& local);
     // Sorted names, or null (none, or more than r.listLimit).
