@@ -94,6 +94,7 @@ TFDirectory::Examination examineAt(int dirfd, const char* name, int flags) {
         return result;
     }
     result.type = typeOfMode(sx.stx_mode);
+    result.mode = sx.stx_mode;
     result.allocatedBytes = static_cast<uint64_t>(sx.stx_blocks) * 512u;
     result.apparentSize = static_cast<uint64_t>(sx.stx_size);
     result.device = static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor));

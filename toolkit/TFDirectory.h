@@ -32,6 +32,7 @@ public:
         uint64_t inode = 0;
         uint64_t linkCount = 0;
         uint64_t mountId = 0; // 0 when the kernel does not say
+        uint32_t mode = 0;    // st_mode: type and permission bits
         bool exists() const;
         bool isDirectory() const { return type == EntryType::directory; }
         bool isLink() const { return type == EntryType::link; }
