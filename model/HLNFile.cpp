@@ -1192,6 +1192,9 @@ HLNFile::ChildList HLNFile::children() {
                 const bool isFolder = !ex.entry.error && ex.entry.isDirectory();
                 Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &arena);
                 node->_apply(ex, nullptr);
+                if (countOnce && !isFolder && !ex.entry.error && ex.entry.linkCount > 1)
+                    linked.push_back(
+                        {built->_count, ex.entry.device, ex.entry.inode, ex.entry.linkCount});
                 bytes += node->_sizeSoFar;
                 if (node->_unsized() == 0)
                     ++finished;
