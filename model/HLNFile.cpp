@@ -1172,6 +1172,7 @@ HLNFile::ChildList HLNFile::children() {
                 Examination ex;
                 ex.parentFsNumber = fsNumber;
                 ex.entry = entries[i];
+                ex.listError = read->childError(i);
                 if (!ex.entry.exists()) {
                     ++finished; // vanished since the listing: finished with 0 bytes
                     continue;

@@ -147,11 +147,25 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
         const Examination& e = job._names.entries[i];
         if (e.error || !e.isDirectory() || e.device != job._ex.device)
             continue;
+        auto failed = [&](int error) {
+            if (error == ENOENT || error == ENOTDIR || error == ELOOP)
+                return; // gone, or swapped for something else: no failure
+            if (job._childErrors.empty())
+                job._childErrors.resize(job._names.size());
+            job._childErrors[i] = error;
+        };
         TFDirectory child = dir->openChild(job._names.name(i));
-        if (!child.isOpen())
-            continue; // counted as a folder with no names
+        if (!child.isOpen()) {
+            failed(child.error()); // counted as a folder with no names
+            continue;
+        }
         auto below = std::make_shared<Job>();
-        if (!listSorted(child, e, below->_names) || below->_names.size() == 0)
+        errno = 0;
+        if (!listSorted(child, e, below->_names)) {
+            failed(errno ? errno : EIO);
+            continue;
+        }
+        if (below->_names.size() == 0)
             continue; // nothing to read below
         if (job._children.empty())
             job._children.resize(job._names.size());

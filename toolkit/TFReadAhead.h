@@ -41,6 +41,9 @@ public:
         // the same file system that has names (its names are its listing);
         // null for the rest. Empty when there is none.
         std::vector<JobRef> takeChildren() { return std::move(_children); }
+        // Once taken: why the subfolder at name index i could not be opened
+        // or listed (0 when it was, or is gone or no longer a folder).
+        int childError(size_t i) const { return i < _childErrors.size() ? _childErrors[i] : 0; }
         // Nonzero when the folder could not be read again (ESTALE: it was
         // replaced since it was listed; ELOOP or ENOTDIR: by a link).
         int error() const { return _error; }
@@ -58,6 +61,7 @@ public:
         TFDirectory _dir;
         TFTreeWalker::Listing _names;
         std::vector<JobRef> _children; // by name index
+        std::vector<int> _childErrors; // by name index, when there is one
         State _state = State::queued;
         bool _counted = false; // read by a worker and not yet taken
         bool _ownsDescriptor = false;
