@@ -1157,6 +1157,19 @@ HLNFile::ChildList HLNFile::children() {
                 where = path();
             reportProblem(where + (*name && where.back() != '/' ? "/" : "") + name, error);
         };
+        // The node for name i, as read in ex, counted into the folder's bytes;
+        // however the folder was read, its files of several names are entered.
+        auto makeNode = [&](uint32_t i, const char* name, Examination& ex) {
+            const size_t length = names->nameOffsets()[i + 1] - names->nameOffsets()[i] - 1;
+            const bool isFolder = !ex.entry.error && ex.entry.isDirectory();
+            Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &arena);
+            node->_apply(ex, nullptr);
+            if (countOnce && !isFolder && !ex.entry.error && ex.entry.linkCount > 1)
+                linked.push_back(
+                    {built->_count, ex.entry.device, ex.entry.inode, ex.entry.linkCount});
+            bytes += node->_sizeSoFar;
+            return node;
+        };
         std::shared_ptr<TFReadAhead::Job> read;
         if (&walk != &local) {
             read = _takeRead(walk, names);
@@ -1188,14 +1201,7 @@ HLNFile::ChildList HLNFile::children() {
                         [&](uint32_t at) { return std::string_view(listed.bytes.data() + at); },
                         listed.bytes.size(), static_cast<uint32_t>(listed.folders));
                 }
-                const size_t length = names->nameOffsets()[i + 1] - names->nameOffsets()[i] - 1;
-                const bool isFolder = !ex.entry.error && ex.entry.isDirectory();
-                Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &arena);
-                node->_apply(ex, nullptr);
-                if (countOnce && !isFolder && !ex.entry.error && ex.entry.linkCount > 1)
-                    linked.push_back(
-                        {built->_count, ex.entry.device, ex.entry.inode, ex.entry.linkCount});
-                bytes += node->_sizeSoFar;
+                Ref<HLNFile> node = makeNode(i, name, ex);
                 if (node->_unsized() == 0)
                     ++finished;
                 else if (sub)
@@ -1230,14 +1236,7 @@ HLNFile::ChildList HLNFile::children() {
                     report(name, error);
                 if (mainThreadBudget != SIZE_MAX && ex.names)
                     mainThreadBudget -= std::min<size_t>(mainThreadBudget, ex.names->_count);
-                const size_t length = names->nameOffsets()[i + 1] - names->nameOffsets()[i] - 1;
-                const bool isFolder = !ex.entry.error && ex.entry.isDirectory();
-                Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &arena);
-                node->_apply(ex, nullptr);
-                if (countOnce && !isFolder && !ex.entry.error && ex.entry.linkCount > 1)
-                    linked.push_back(
-                        {built->_count, ex.entry.device, ex.entry.inode, ex.entry.linkCount});
-                bytes += node->_sizeSoFar;
+                Ref<HLNFile> node = makeNode(i, name, ex);
                 if (node->_unsized() == 0)
                     ++finished;
                 else if (&walk != &local && ex.listed.isOpen() && !ex.tooManyToList)
