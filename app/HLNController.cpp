@@ -4,6 +4,8 @@
 #include "app/HLNServicesProvider.h"
 #include "app/HLNShortcutsBox.h"
 #include "browser/HLNFileTreeController.h"
+#include "browser/HLNWorkspace.h"
+#include "drives/gui/HLNDriveAccountController.h"
 #include "drives/gui/HLNDriveListController.h"
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNRefreshRequests.h"
@@ -94,6 +96,24 @@ HLNController::HLNController() {
         }
     }
     TFController::sharedController().setTerminationCompletion([] { QCoreApplication::quit(); });
+    _connectDriveAccounts();
+}
+
+void HLNController::_connectDriveAccounts() {
+    // The account window and the browser windows sit on one floor and
+    // reach each other through these.
+    HLNDriveAccountController::setCountedSource(
+        [](const std::string& mountPoint) -> std::optional<uint64_t> {
+            for (HLNFileTreeController* window : HLNFileTreeController::openControllers())
+                if (!window->isScan() && window->rootPath() == mountPoint && window->rootFile() &&
+                    window->rootFile()->sizeStatus() == SizeStatus::complete)
+                    return window->rootFile()->sizeSoFar();
+            return std::nullopt;
+        });
+    HLNDriveAccountController::setRevealer(
+        [](const std::string& path) { HLNWorkspace::selectFile(path); });
+    HLNFileTreeController::setDriveAccountOpener(
+        [](const std::string& mountPoint) { HLNDriveAccountController::openForMount(mountPoint); });
 }
 
 HLNController::~HLNController() {

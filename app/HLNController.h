@@ -95,6 +95,8 @@ private:
     bool _openPath(const std::string& path);
     std::optional<std::string> _homeDirectory() const;
     void _setDestroyKeyEquivalent(QWidget* window);
+    // Installs what the drive account window asks of the browser windows.
+    static void _connectDriveAccounts();
 
     PathOpener _opener;
     OpenPanelRunner _openPanel;

@@ -69,8 +69,12 @@ private:
 int printReport(const Ref<HLNFile>& root) {
     root->sortChildren();
     if (HLNFile::ChildList children = root->children())
-        for (const Ref<HLNFile>& child : *children)
-            writeLine(child->sizeSoFar(), child->path());
+        for (const Ref<HLNFile>& child : *children) {
+            // A further name of a file counted at another, as du leaves it out.
+            const HLNFile::Snapshot now = child->snapshot();
+            if (!now.countedAtAnotherName)
+                writeLine(now.sizeSoFar, child->path());
+        }
     writeLine(root->sizeSoFar(), root->path());
     return HLNStandardOutput::finish();
 }
@@ -93,11 +97,14 @@ int reportScan(const std::string& file) {
 namespace HLNReportCommand {
 
 int run(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: hollin --report PATH\n");
+    // --links-each: every name of a file counts its bytes (du -l).
+    const bool eachName = argc == 4 && std::strcmp(argv[2], "--links-each") == 0;
+    if (argc != 3 && !eachName) {
+        std::fprintf(stderr, "usage: hollin --report [--links-each] PATH\n");
         return 2;
     }
-    const std::string path = argv[2];
+    HLNFile::setCountsEachName(eachName);
+    const std::string path = argv[argc - 1];
     if (HLNScanReader::looksLikeScan(path))
         return reportScan(path);
     const TFPathArgument argument(path);

@@ -13,6 +13,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -146,8 +147,7 @@ bool writeSvg(const std::string& output, const HLNTreemapSnapshot& s,
         const auto& e = entries[i];
         const auto& r = layout.rects()[i];
         const bool group = hasDrawnChild(i);
-        const uint8_t kind =
-            e.isDirectory ? e.restKind : HLNTreemapPainter::kindOfName(s.nameOf(i));
+        const uint8_t kind = HLNTreemapPainter::kindOfEntry(s, i);
         const std::string path = pathText(s, i);
         if (group)
             std::fputs("<g>\n", f);
@@ -176,6 +176,14 @@ bool writeSvg(const std::string& output, const HLNTreemapSnapshot& s,
                      box + 2);
         std::fprintf(f, "<text x=\"6\" y=\"%d\">%s</text>\n", y + box, xmlText(caption).c_str());
         int x = std::max(width / 2, width - 9 * 90);
+        if (std::find(hatched.begin(), hatched.end(), true) != hatched.end()) {
+            // "sizing" only while something in the map is.
+            std::fprintf(f,
+                         "<path d=\"M%d %dh%dv%dh-%dz\" fill=\"none\" stroke=\"%s\"/>"
+                         "<text x=\"%d\" y=\"%d\">sizing</text>\n",
+                         x, y, box, box, box, hex(attention).c_str(), x + box + 4, y + box);
+            x += box + 14 + 6 * (box / 2 + 1);
+        }
         for (int kind = 0; kind < HLNTreemapPainter::KindCount; ++kind) {
             const QString name = HLNTreemapPainter::nameOfKind(uint8_t(kind));
             std::fprintf(
@@ -258,7 +266,8 @@ int run(int argc, char** argv) {
     const QRect map = HLNTreemapPainter::mapRectForSize(QSize(width, height));
     const HLNTreemapSnapshot snapshot = HLNTreemapSnapshot::take(
         file, HLNTreemapLayout::minimumFractionForArea(map.width(), map.height()),
-        &HLNTreemapPainter::kindOfName);
+        &HLNTreemapPainter::kindOfName,
+        HLNTreemapLayout::minimumRootEntryFractionForArea(map.width(), map.height()));
     const HLNTreemapLayout layout(snapshot, {0, 0, double(map.width()), double(map.height())});
     const QString caption = HLNTreemapPainter::captionFor(snapshot);
     bool written;

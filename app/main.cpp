@@ -7,6 +7,7 @@
 #include "app/HLNPackageCommand.h"
 #include "app/HLNReportCommand.h"
 #include "app/HLNStandardOutput.h"
+#include "app/HLNUnseenCommand.h"
 #include "toolkit/TCCCrashCatcher.h"
 #include "toolkit/TFDirectory.h"
 
@@ -30,10 +31,11 @@ bool haveDisplay() {
 }
 
 const char usage[] = "usage: hollin [FOLDER|SCAN...]\n"
-                     "       hollin --report PATH|SCAN\n"
+                     "       hollin --report [--links-each] PATH|SCAN\n"
                      "       hollin --export FILE PATH\n"
                      "       hollin --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
                      "       hollin --package PATH...\n"
+                     "       hollin --unseen MOUNT\n"
                      "       hollin --service | --version | --help\n";
 
 int printHelp() {
@@ -45,13 +47,20 @@ int printHelp() {
         "  SCAN...            open a browser window on each scan file (as --export or\n"
         "                     ncdu -o write them), recognised by its content\n"
         "  --report PATH      size PATH without a window; print \"<bytes>\\t<path>\" per entry\n"
-        "                     (a scan file prints the report of the folder it was made of)\n"
+        "                     (a scan file prints the report of the folder it was made of);\n"
+        "                     a file of several names counts once, or with --links-each\n"
+        "                     at every name\n"
         "  --export FILE PATH write a scan of PATH to FILE (- for standard output) in the\n"
         "                     ncdu JSON export format, to browse it on another machine\n"
         "  --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
         "                     size PATH without a window and draw its treemap to OUTPUT,\n"
         "                     a .png or an .svg (1600x1000 unless a size is given)\n"
         "  --package PATH...  print \"<PATH>\\t<package text>\" for each path\n"
+        "  --unseen MOUNT     account for every byte of the drive mounted at MOUNT: print\n"
+        "                     \"<bytes>\\t<category>\\t<detail>\" per item (counted, "
+        "deleted-open,\n"
+        "                     hidden, unreadable, filesystem, reserved, available), then\n"
+        "                     \"<size>\\ttotal\\t<MOUNT>\"\n"
         "  --service          wait for requests on the session bus and open nothing yet\n"
         "                     (how the bus starts Hollin for the desktop)\n"
         "  --version          print the version and exit\n"
@@ -88,6 +97,8 @@ int main(int argc, char** argv) {
         return HLNExportCommand::run(argc, argv);
     if (std::strcmp(first, "--package") == 0)
         return HLNPackageCommand::run(argc, argv);
+    if (std::strcmp(first, "--unseen") == 0)
+        return HLNUnseenCommand::run(argc, argv);
     if (std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0)
         return printHelp();
     if (std::strcmp(first, "--version") == 0) {

@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
     qint64 last = -1, longest = 0, longestEnd = 0, longestAfterOpen = 0;
     qint64 openStart = 0, openEnd = -1, complete = -1, shown = -1;
     HLNFileTreeController* controller = nullptr;
+    QString title; // the window's, once it shows the complete root
 
     QTimer tick;
     tick.setTimerType(Qt::PreciseTimer);
@@ -66,7 +67,8 @@ int main(int argc, char** argv) {
             controller->browser()->numberOfRowsInColumn(0) ==
                 int(controller->rootFile()->childrenCount())) {
             shown = now;
-            app.quit();
+            title = controller->window()->windowTitle();
+            app.quit(); // which closes the window, and so ends its controller
         }
     });
     tick.start();
@@ -94,8 +96,7 @@ int main(int argc, char** argv) {
         return 1;
 
     std::fprintf(stderr, "longest gap %.1f ms, ending %.3f s after opening; %s\n", longest / 1e6,
-                 (longestEnd - openStart) / 1e9,
-                 controller->window()->windowTitle().toUtf8().constData());
+                 (longestEnd - openStart) / 1e9, title.toUtf8().constData());
     std::printf("%.1f %.1f %.1f %.3f %.3f\n", longest / 1e6, longestAfterOpen / 1e6,
                 (openEnd - openStart) / 1e6, (complete - openStart) / 1e9,
                 (shown - openStart) / 1e9);

@@ -211,7 +211,14 @@ void HLNFileBrowserCell::_updateDisplayAttributes(const HLNFile::Snapshot& now) 
         sizeStyle = &bandStyle(bandForSize(_lastSize));
         break;
     }
-    _text.push_back({sizeFieldText(_lastStatus, _lastSize), sizeStyle->font, sizeStyle->color});
+    if (now.countedAtAnotherName && _lastStatus != SizeStatus::goneOrGoing) {
+        // Another name of the file carries its bytes: shown greyed, marked.
+        QString text = sizeFieldText(_lastStatus, now.bytesCountedElsewhere);
+        text.replace(text.size() - 2, 2, QString::fromUtf8(" \u2194"));
+        _text.push_back({text, sizeStyle->font, greyedNameColor()});
+    } else {
+        _text.push_back({sizeFieldText(_lastStatus, _lastSize), sizeStyle->font, sizeStyle->color});
+    }
 
     // A scan's entries are another machine's: this one's packages and
     // mounts say nothing about them.

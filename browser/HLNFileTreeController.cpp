@@ -45,6 +45,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -164,6 +165,43 @@ HLNFileTreeController* HLNFileTreeController::initWithScan(const std::string& sc
     return controller;
 }
 
+namespace {
+std::vector<HLNFileTreeController*>& openControllerList() {
+    static std::vector<HLNFileTreeController*> list;
+    return list;
+}
+HLNFileTreeController::DriveAccountOpener& driveAccountOpener() {
+    static HLNFileTreeController::DriveAccountOpener opener;
+    return opener;
+}
+} // namespace
+
+const std::vector<HLNFileTreeController*>& HLNFileTreeController::openControllers() {
+    return openControllerList();
+}
+
+void HLNFileTreeController::setDriveAccountOpener(DriveAccountOpener opener) {
+    driveAccountOpener() = std::move(opener);
+}
+
+void HLNFileTreeController::_addDriveAccountItem(QMenu* menu) {
+    if (_isScan || !driveAccountOpener())
+        return;
+    bool mountPoint = false;
+    if (HLNDrive::DriveList drives = HLNDrive::cachedDrives())
+        for (const Ref<HLNDrive>& drive : *drives)
+            mountPoint = mountPoint || drive->location() == _rootPath;
+    if (!mountPoint)
+        return;
+    menu->addSeparator();
+    _accountAction = menu->addAction("&Account for Drive…");
+    _accountAction->setObjectName("accountForDrive");
+    connect(_accountAction, &QAction::triggered, this, [this] {
+        if (driveAccountOpener())
+            driveAccountOpener()(_rootPath);
+    });
+}
+
 HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::string& path,
                                              bool isScan, const QString& scanDate,
                                              const std::string& scanFile)
@@ -174,6 +212,7 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     _sizingStartedMs = QDateTime::currentMSecsSinceEpoch();
     _nodesAtSizingStart = HLNFile::nodesCreated() - 1;
     _rootFileTitle = displayPath(_rootPath);
+    openControllerList().push_back(this);
     if (_rootPath == "/" && !_isScan)
         if (Ref<HLNDrive> drive = HLNDrive::cachedDriveContainingPath("/"))
             _rootFileTitle = TFString::displayStringForName(drive->displayName());
@@ -254,6 +293,8 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
 }
 
 HLNFileTreeController::~HLNFileTreeController() {
+    auto& open = openControllerList();
+    open.erase(std::remove(open.begin(), open.end(), this), open.end());
     TFNotificationCenter::defaultCenter().removeObserver(this);
     if (_browser)
         _browser->setDelegate(nullptr);
@@ -373,6 +414,7 @@ void HLNFileTreeController::_buildMenus() {
     QAction* close = file->addAction("&Close Window");
     close->setShortcut(QKeySequence::Close);
     connect(close, &QAction::triggered, _window, &QWidget::close);
+    _addDriveAccountItem(file);
 
     QMenu* selection = _window->menuBar()->addMenu("&Selection");
     _updateAction = selection->addAction("&Update");
@@ -714,6 +756,7 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         _fileSizeField->setText(QString());
         _descriptionDisplayer->setStringValue(QString());
         _filenameDisplayer->setStringValue(QString());
+        _filenameDisplayer->setToolTip(QString());
         _fileWell->setFilenames({});
         return;
     }
@@ -740,6 +783,8 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         if (!(shown.size() == 1 && shown[0] == paths[0])) {
             _filenameDisplayer->setStringValue(
                 TFString::displayStringForName(files[0]->nameView()));
+            // Squeezed or cut when long: the whole of it, where it is.
+            _filenameDisplayer->setToolTip(displayPath(paths[0]));
             // A scan's files belong to another machine's packages, if any.
             _descriptionDisplayer->setStringValue(
                 _isScan
@@ -748,9 +793,19 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         }
     } else {
         _filenameDisplayer->setStringValue(QString("%1 items").arg(files.size()));
+        _filenameDisplayer->setToolTip(QString());
         _descriptionDisplayer->setStringValue(QString());
     }
-    _fileSizeField->setText(allComplete ? bytesText(total) : QString("sizing"));
+    QString sizeText = allComplete ? bytesText(total) : QString("sizing");
+    if (files.size() == 1) {
+        // A file of several names: its bytes, wherever they are counted.
+        const HLNFile::Snapshot now = files[0]->snapshot();
+        if (now.nameCount > 1 && now.sizeStatus == SizeStatus::complete)
+            sizeText =
+                bytesText(now.countedAtAnotherName ? now.bytesCountedElsewhere : now.sizeSoFar) +
+                QString(", 1 of %1 names").arg(now.nameCount);
+    }
+    _fileSizeField->setText(sizeText);
     _fileWell->setFilenames(paths, kinds);
 }
 
@@ -968,6 +1023,8 @@ void HLNFileTreeController::_addDestroyList(QMessageBox& box,
     list->setObjectName("destroyList");
     list->setTextFormat(Qt::PlainText);
     list->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Room for the message on two lines rather than a narrow column of them.
+    list->setMinimumWidth(std::max(list->sizeHint().width(), 380));
     auto* grid = qobject_cast<QGridLayout*>(box.layout());
     QWidget* message = box.findChild<QLabel*>("qt_msgbox_informativelabel");
     QWidget* buttons = box.findChild<QWidget*>("qt_msgbox_buttonbox");

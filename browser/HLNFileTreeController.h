@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QPoint>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +55,16 @@ public:
     // The root a given path opens: absolute, without "." or empty
     // components; resolved whole when it holds "..". Links otherwise stay.
     static std::string rootPathForPath(const std::string& given);
+
+    // Every controller whose window is open, oldest first.
+    static const std::vector<HLNFileTreeController*>& openControllers();
+    // What opens the account of the drive mounted at a path (the window is
+    // on another floor): the application installs it. A window whose root
+    // is a mount point offers "Account for Drive…" when there is one.
+    using DriveAccountOpener = std::function<void(const std::string& mountPoint)>;
+    static void setDriveAccountOpener(DriveAccountOpener opener);
+    // The menu item; null when the root is no mount point, or a scan.
+    QAction* accountAction() const { return _accountAction; }
 
     // Refresh requests, for any thread (forwarded to HLNRefreshRequests).
     static void updateUI();
@@ -160,6 +171,7 @@ private:
 
     void _buildWindow();
     void _buildMenus();
+    void _addDriveAccountItem(QMenu* menu);
     Ref<HLNFile> _parentFileForColumn(int column);
     HLNFile::ChildList _filesInColumn(int column, bool reorder);
     void refreshSelectedFileInformation();
@@ -218,6 +230,7 @@ private:
     QList<int> _splitterSizes; // the splitter's sizes while the map was last shown
     QAction* _openAction = nullptr;
     QAction* _copyPathAction = nullptr;
+    QAction* _accountAction = nullptr;
     QMenu* _contextMenu = nullptr; // child of the window
     Ref<HLNFile> _rootFile;
     std::string _rootPath;

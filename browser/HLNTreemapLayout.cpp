@@ -30,6 +30,11 @@ double HLNTreemapLayout::minimumFractionForArea(double width, double height) {
     return area > 0 ? minimumArea / area : 1.0;
 }
 
+double HLNTreemapLayout::minimumRootEntryFractionForArea(double width, double height) {
+    const double area = width * height;
+    return area > 0 ? minimumRootEntryArea / area : 1.0;
+}
+
 double HLNTreemapLayout::aspectRatio(const Rect& r) {
     if (r.w <= 0 || r.h <= 0)
         return INFINITY;

@@ -40,6 +40,10 @@ public:
     static constexpr double minimumArea = 12.0;
     // The fraction of the root to keep in a snapshot drawn at that size.
     static double minimumFractionForArea(double width, double height);
+    // Smallest area of an entry of the map's root (the folder zoomed into),
+    // and the fraction of the root that makes at that size.
+    static constexpr double minimumRootEntryArea = 2.0;
+    static double minimumRootEntryFractionForArea(double width, double height);
 
     HLNTreemapLayout() = default;
     HLNTreemapLayout(const HLNTreemapSnapshot& snapshot, Rect bounds);

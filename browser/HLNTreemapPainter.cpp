@@ -119,10 +119,18 @@ QString HLNTreemapPainter::nameOfKind(uint8_t kind) {
 
 uint8_t HLNTreemapPainter::kindOfTile(const HLNTreemapSnapshot& snapshot,
                                       const HLNTreemapLayout::Tile& tile) {
-    const auto& e = snapshot.entries()[tile.entry];
-    if (tile.rest || e.isDirectory)
+    if (tile.rest)
+        return snapshot.entries()[tile.entry].restKind;
+    return kindOfEntry(snapshot, tile.entry);
+}
+
+uint8_t HLNTreemapPainter::kindOfEntry(const HLNTreemapSnapshot& snapshot, uint32_t entry) {
+    const auto& e = snapshot.entries()[entry];
+    if (e.isDirectory)
         return e.restKind;
-    return kindOfName(snapshot.nameOf(tile.entry));
+    // The name first: every file on some mounts has its execute bits set.
+    const uint8_t kind = kindOfName(snapshot.nameOf(entry));
+    return kind == Other && e.isExecutable ? uint8_t(Program) : kind;
 }
 
 int HLNTreemapPainter::legendHeight() {
@@ -224,6 +232,32 @@ void HLNTreemapPainter::paintHatching(QImage& image, const HLNTreemapSnapshot& s
     }
 }
 
+void HLNTreemapPainter::paintNames(QImage& map, const HLNTreemapSnapshot& snapshot,
+                                   const HLNTreemapLayout& layout) {
+    if (map.isNull())
+        return;
+    QFont font = QGuiApplication::font();
+    font.setPointSizeF(std::max(6.0, font.pointSizeF() * 0.85));
+    const QFontMetrics metrics(font);
+    const int minimumWidth = metrics.horizontalAdvance("MMMM") + 6;
+    const int minimumHeight = metrics.height() + 2;
+    QPainter painter(&map);
+    painter.setFont(font);
+    for (const HLNTreemapLayout::Tile& tile : layout.tiles()) {
+        if (tile.rest || tile.rect.w < minimumWidth || tile.rect.h < minimumHeight)
+            continue;
+        const QRectF box(tile.rect.x + 3, tile.rect.y + 1, tile.rect.w - 6, tile.rect.h - 2);
+        const QString name =
+            metrics.elidedText(TFString::displayStringForName(snapshot.nameOf(tile.entry)),
+                               Qt::ElideMiddle, int(box.width()));
+        // The tile's colour as lit in its middle, where the name sits.
+        const QColor base = colorOfKind(kindOfTile(snapshot, tile));
+        const bool light = 0.299 * base.red() + 0.587 * base.green() + 0.114 * base.blue() > 120;
+        painter.setPen(light ? QColor(20, 20, 20) : QColor(245, 245, 245));
+        painter.drawText(box, Qt::AlignCenter, name);
+    }
+}
+
 void HLNTreemapPainter::paintOutline(QPainter& painter, const HLNTreemapLayout::Rect& rect) {
     if (rect.area() <= 0)
         return;
@@ -237,7 +271,13 @@ void HLNTreemapPainter::paintOutline(QPainter& painter, const HLNTreemapLayout::
     painter.restore();
 }
 
-void HLNTreemapPainter::paintLegend(QPainter& painter, const QRect& strip, const QString& caption) {
+bool HLNTreemapPainter::anythingBusy(const HLNTreemapSnapshot& snapshot) {
+    const std::vector<bool> busy = busyEntries(snapshot);
+    return std::find(busy.begin(), busy.end(), true) != busy.end();
+}
+
+void HLNTreemapPainter::paintLegend(QPainter& painter, const QRect& strip, const QString& caption,
+                                    bool sizing) {
     const QPalette palette = QGuiApplication::palette();
     painter.save();
     painter.fillRect(strip, palette.color(QPalette::Window));
@@ -248,13 +288,14 @@ void HLNTreemapPainter::paintLegend(QPainter& painter, const QRect& strip, const
     int x = strip.right() - 4;
     std::vector<std::pair<QRect, int>> items; // swatch, kind (-1: sizing)
     int needed = 0;
-    for (int kind = -1; kind < KindCount; ++kind) {
+    const int firstKind = sizing ? -1 : 0;
+    for (int kind = firstKind; kind < KindCount; ++kind) {
         const QString name = kind < 0 ? QString("sizing") : nameOfKind(uint8_t(kind));
         needed += box + 4 + metrics.horizontalAdvance(name) + 10;
     }
     if (needed < strip.width() * 3 / 4) {
         x = strip.right() - needed;
-        for (int kind = -1; kind < KindCount; ++kind) {
+        for (int kind = firstKind; kind < KindCount; ++kind) {
             const QString name = kind < 0 ? QString("sizing") : nameOfKind(uint8_t(kind));
             const QRect swatch(x, strip.center().y() - box / 2, box, box);
             if (kind < 0) {
@@ -285,11 +326,12 @@ QImage HLNTreemapPainter::picture(const HLNTreemapSnapshot& snapshot,
     const QRect map = mapRectForSize(size);
     QImage cushions = paintCushions(snapshot, layout, map.size());
     paintHatching(cushions, snapshot, layout);
+    paintNames(cushions, snapshot, layout);
     QPainter painter(&image);
     painter.drawImage(0, 0, cushions);
     if (map.height() < size.height())
         paintLegend(painter, QRect(0, map.bottom() + 1, size.width(), size.height() - map.height()),
-                    caption);
+                    caption, anythingBusy(snapshot));
     return image;
 }
 

@@ -26,9 +26,12 @@ public:
     static uint8_t kindOfName(std::string_view name);
     static QColor colorOfKind(uint8_t kind);
     static QString nameOfKind(uint8_t kind);
-    // The kind a tile is coloured by: a file's own, a folder's left-out files'.
+    // The kind a tile is coloured by: a file's own (an executable file whose
+    // name says nothing is a program), a folder's left-out files'.
     static uint8_t kindOfTile(const HLNTreemapSnapshot& snapshot,
                               const HLNTreemapLayout::Tile& tile);
+    // The kind of an entry's own tile (a folder's: its left-out files').
+    static uint8_t kindOfEntry(const HLNTreemapSnapshot& snapshot, uint32_t entry);
 
     // Height of the legend strip; no strip on pictures lower than three times it.
     static int legendHeight();
@@ -45,9 +48,17 @@ public:
     // The hatching, into a map paintCushions drew.
     static void paintHatching(QImage& map, const HLNTreemapSnapshot& snapshot,
                               const HLNTreemapLayout& layout);
+    // Each tile's name where the tile is wide and tall enough for some of it
+    // (shortened in the middle), dark on light tiles and light on dark ones.
+    static void paintNames(QImage& map, const HLNTreemapSnapshot& snapshot,
+                           const HLNTreemapLayout& layout);
     // A selected entry's outline, visible on light and dark tiles.
     static void paintOutline(QPainter& painter, const HLNTreemapLayout::Rect& rect);
-    static void paintLegend(QPainter& painter, const QRect& strip, const QString& caption);
+    // The legend names "sizing" only when the map shows something sizing.
+    static void paintLegend(QPainter& painter, const QRect& strip, const QString& caption,
+                            bool sizing);
+    // Whether anything in the map is hatched (sizing, or going).
+    static bool anythingBusy(const HLNTreemapSnapshot& snapshot);
 
     // The whole picture (map and strip), as the window draws it without a selection.
     static QImage picture(const HLNTreemapSnapshot& snapshot, const HLNTreemapLayout& layout,

@@ -3,6 +3,7 @@
 #include "browser/HLNTreemapPainter.h"
 #include "toolkit/TFString.h"
 
+#include <QCursor>
 #include <QElapsedTimer>
 #include <QHelpEvent>
 #include <QKeyEvent>
@@ -70,7 +71,8 @@ void HLNTreemapView::refresh() {
     clock.start();
     _snapshot = HLNTreemapSnapshot::take(
         _zoom, HLNTreemapLayout::minimumFractionForArea(map.width(), map.height()),
-        &HLNTreemapPainter::kindOfName);
+        &HLNTreemapPainter::kindOfName,
+        HLNTreemapLayout::minimumRootEntryFractionForArea(map.width(), map.height()));
     _snapshotMs = clock.nsecsElapsed() / 1e6;
     clock.restart();
     _layout = HLNTreemapLayout(_snapshot, {0, 0, double(map.width()), double(map.height())});
@@ -78,10 +80,35 @@ void HLNTreemapView::refresh() {
     clock.restart();
     _picture = HLNTreemapPainter::paintCushions(_snapshot, _layout, map.size());
     HLNTreemapPainter::paintHatching(_picture, _snapshot, _layout);
+    HLNTreemapPainter::paintNames(_picture, _snapshot, _layout);
     _paintMs = clock.nsecsElapsed() / 1e6;
     _caption = HLNTreemapPainter::captionFor(_snapshot);
+    _sizing = HLNTreemapPainter::anythingBusy(_snapshot);
     _outline();
+    // A tooltip on show speaks of the map as it is now, not as it was.
+    if (QToolTip::isVisible() && underMouse()) {
+        const QPoint at = mapFromGlobal(QCursor::pos());
+        const QString text = toolTipAt(at);
+        if (text.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(QCursor::pos(), text, this);
+    }
     update();
+}
+
+QString HLNTreemapView::toolTipAt(QPoint point) const {
+    const uint32_t at = _layout.entryAt(point.x() + 0.5, point.y() + 0.5);
+    if (at == HLNTreemapSnapshot::none)
+        return QString();
+    const auto& e = _snapshot.entries()[at];
+    QString text = TFString::displayStringForName(_snapshot.pathOf(at)) + "\n" +
+                   QString::fromStdString(TFString::abbreviatedStringForBytes(e.bytes));
+    if (e.status == SizeStatus::notStarted || e.status == SizeStatus::inProgress)
+        text += " (sizing)";
+    else if (e.status == SizeStatus::goneOrGoing)
+        text += " (deleting)";
+    return text;
 }
 
 void HLNTreemapView::setSelectedFiles(const std::vector<Ref<HLNFile>>& files) {
@@ -142,8 +169,9 @@ void HLNTreemapView::paintEvent(QPaintEvent*) {
     for (uint32_t at : _outlined)
         HLNTreemapPainter::paintOutline(painter, _layout.rects()[at]);
     if (map.height() < height())
-        HLNTreemapPainter::paintLegend(
-            painter, QRect(0, map.bottom() + 1, width(), height() - map.height()), _caption);
+        HLNTreemapPainter::paintLegend(painter,
+                                       QRect(0, map.bottom() + 1, width(), height() - map.height()),
+                                       _caption, _sizing);
 }
 
 void HLNTreemapView::mousePressEvent(QMouseEvent* event) {
@@ -183,19 +211,12 @@ bool HLNTreemapView::event(QEvent* event) {
     }
     if (event->type() == QEvent::ToolTip) {
         auto* help = static_cast<QHelpEvent*>(event);
-        const uint32_t at = _layout.entryAt(help->pos().x() + 0.5, help->pos().y() + 0.5);
-        if (at == HLNTreemapSnapshot::none) {
+        const QString text = toolTipAt(help->pos());
+        if (text.isEmpty()) {
             QToolTip::hideText();
             event->ignore();
             return true;
         }
-        const auto& e = _snapshot.entries()[at];
-        QString text = TFString::displayStringForName(_snapshot.pathOf(at)) + "\n" +
-                       QString::fromStdString(TFString::abbreviatedStringForBytes(e.bytes));
-        if (e.status == SizeStatus::notStarted || e.status == SizeStatus::inProgress)
-            text += " (sizing)";
-        else if (e.status == SizeStatus::goneOrGoing)
-            text += " (deleting)";
         QToolTip::showText(help->globalPos(), text, this);
         return true;
     }

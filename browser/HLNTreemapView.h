@@ -45,6 +45,8 @@ public:
     // The rectangle drawn for a node, empty when none is.
     QRectF rectOfFile(const HLNFile* file) const;
     QRect mapRect() const;
+    // What the tooltip says at a point of the widget (empty: no entry there).
+    QString toolTipAt(QPoint point) const;
 
     const HLNTreemapSnapshot& snapshot() const { return _snapshot; }
     const HLNTreemapLayout& layout() const { return _layout; }
@@ -76,6 +78,7 @@ private:
     HLNTreemapLayout _layout;
     QImage _picture; // cushions and hatching, the size of the map
     QString _caption;
+    bool _sizing = false; // something in the map is hatched
     bool _stale = true;
     double _snapshotMs = 0, _layoutMs = 0, _paintMs = 0;
 };

@@ -109,9 +109,6 @@ void HLNBackgroundFileSizer::_sizeFile(const Ref<HLNFile>& file) {
 void HLNBackgroundFileSizer::sizeFilesInSeparateThread() {
     sizingThread.store(std::this_thread::get_id());
     sizingTid.store(static_cast<int>(::gettid()));
-    // Folders are read from inside (TFDirectory::Entered), which moves the
-    // working folder of this thread alone.
-    TFDirectory::takeOwnWorkingFolder();
     // Starts the one receipt scan, so that packaged files are known early.
     try {
         if (startsReceiptScan)
@@ -175,26 +172,6 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
             hook(node);
     }
     node->_refreshSizeIfNeeded();
-    if (node->isDirectory()) {
+    if (node->isDirectory())
         node->appendUnfinishedChildren(stack);
-        // Once this thread keeps waiting for the disk, the read-ahead
-        // workers read the folders it is to visit next while it sizes. Two
-        // checks in a row: a first visit also waits for the program's own
-        // code to be read. Asked every few folders: it is a system call.
-        if (++visitsSinceDiskCheck >= kVisitsPerDiskCheck) {
-            visitsSinceDiskCheck = 0;
-            diskChecksWaited = TFReadAhead::hasWaitedForDisk() ? diskChecksWaited + 1 : 0;
-            if (diskChecksWaited >= 2 && TFReadAhead::isIdle())
-                _readAheadOfNextVisits(stack);
-        }
-    }
-}
-
-void HLNBackgroundFileSizer::_readAheadOfNextVisits(const std::vector<Ref<HLNFile>>& stack) {
-    std::vector<std::string> paths;
-    size_t from = stack.size() > kReadAheadVisits ? stack.size() - kReadAheadVisits : 0;
-    for (size_t i = from; i < stack.size(); ++i)
-        if (stack[i]->isDirectory() && !stack[i]->isImported()) // a scan's paths are elsewhere
-            paths.push_back(stack[i]->path());
-    TFReadAhead::readAheadOf(paths);
 }

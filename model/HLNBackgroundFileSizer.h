@@ -10,9 +10,11 @@
 class HLNFile;
 
 // The one thread that sizes every tree, depth-first with a work stack; the
-// newest request is served next. Lives until the program ends. When it
-// keeps waiting for the disk, the read-ahead workers (TFReadAhead) read the
-// folders it visits next into the kernel's caches; they touch no node.
+// newest request is served next. Lives until the program ends. The
+// read-ahead workers (TFReadAhead) list and examine the folders below the
+// ones it visits, and it turns each folder's finished read into nodes: it
+// alone creates and changes nodes. A folder no worker has started it reads
+// itself, so a selected folder never waits behind their backlog.
 //
 // Locks: the class lock only around creating the shared instance;
 // filesAvailableLock only around moving requests, never held with the tree
@@ -45,21 +47,10 @@ private:
     void _sizeFile(const Ref<HLNFile>& file);
     void sizeFilesInSeparateThread();
     void _pass(std::vector<Ref<HLNFile>>& stack);
-    // Hands the folders on top of the stack (the next visits) to the
-    // read-ahead workers.
-    static void _readAheadOfNextVisits(const std::vector<Ref<HLNFile>>& stack);
 
     std::mutex filesAvailableLock;          // guards the three fields below
     std::condition_variable filesAvailable; // signalled when the condition becomes 0
     int condition = 1;                      // 0: there may be work; 1: none
     bool waiting = false;                   // the thread waits for condition 0
     std::vector<Ref<HLNFile>> requestedFiles;
-
-    // The sizing thread's own: folders visited since it last asked whether
-    // it waited for the disk (the first visit asks), and how many answers
-    // in a row were yes.
-    static constexpr int kVisitsPerDiskCheck = 8;
-    static constexpr size_t kReadAheadVisits = 64;
-    int visitsSinceDiskCheck = kVisitsPerDiskCheck - 1;
-    int diskChecksWaited = 0;
 };

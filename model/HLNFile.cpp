@@ -5,7 +5,9 @@
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFException.h"
 #include "toolkit/TFMainThread.h"
+#include "toolkit/TFReadAhead.h"
 #include "toolkit/TFString.h"
+#include "toolkit/TFTreeWalker.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -23,6 +26,8 @@
 static_assert(sizeof(HLNFile) <= 24, "a file's node stays at three words");
 
 static std::atomic<uint64_t> createdCount{0};
+// Every name of a file counts its bytes (see setCountsEachName).
+static std::atomic<bool> countsEachName{false};
 
 uint64_t HLNFile::nodesCreated() {
     return createdCount.load(std::memory_order_relaxed);
@@ -210,6 +215,25 @@ struct HLNFile::FolderWalk {
     static constexpr size_t kListedBudget = 256;
     std::vector<Level> listed;
 
+    // The reads of folders whose nodes were made from a read (on the
+    // workers' way ahead), by node; each is taken when its node's names
+    // become nodes, if its names are still those the read gave.
+    struct Pending {
+        Ref<HLNFile> node;
+        Ref<List> names;
+        TFReadAhead::JobRef job;
+    };
+    std::unordered_map<const HLNFile*, Pending> pending;
+
+    TFReadAhead::JobRef takeJob(const HLNFile* node, const Ref<List>& names) {
+        auto at = pending.find(node);
+        if (at == pending.end())
+            return nullptr;
+        TFReadAhead::JobRef job = at->second.names == names ? std::move(at->second.job) : nullptr;
+        pending.erase(at);
+        return job;
+    }
+
     void keepListed(const Ref<HLNFile>& node, TFDirectory& dir) {
         if (listed.size() == kListedBudget)
             listed.erase(listed.begin());
@@ -300,6 +324,7 @@ void HLNFile::_closeSizingFolders() {
     FolderWalk& walk = _walkOfThisThread(unused);
     walk.levels.clear();
     walk.listed.clear();
+    walk.pending.clear();
     {
         // Every size whole again, and no node kept.
         TreeGuard held;
@@ -308,11 +333,9 @@ void HLNFile::_closeSizingFolders() {
             pending.pop(held);
         _sizesPending = false;
     }
-    // An idle thread keeps no folder busy (an unmount would fail).
-    TFDirectory::leaveEnteredFolder();
 }
 
-const TFDirectory* HLNFile::_openFolder(FolderWalk& walk) {
+const TFDirectory* HLNFile::_openFolder(FolderWalk& walk, bool open) {
     std::vector<FolderWalk::Level>& levels = walk.levels;
     size_t depth = 0, kept = 0;
     std::vector<Ref<HLNFile>> fresh; // the nodes below the kept levels, top first
@@ -358,6 +381,8 @@ const TFDirectory* HLNFile::_openFolder(FolderWalk& walk) {
     levels.resize(kept); // the rest of the old path is closed and let go here
     for (Ref<HLNFile>& node : fresh)
         levels.push_back({std::move(node), TFDirectory()});
+    if (!open)
+        return nullptr; // the path follows the visit; its folders open when needed
     size_t from = kept;
     while (from > 0 && !levels[from - 1].dir.isOpen())
         --from;
@@ -452,6 +477,10 @@ struct HLNFile::LateParts {
 };
 
 HLNFile::~HLNFile() {
+    if (_flags & MultiLinked) { // cut nodes have left the table already
+        TreeGuard held;
+        _leaveName(held);
+    }
     if (_flags & PartBefore)
         _part()->~FolderPart();
     else if (_flags & PartApart)
@@ -466,7 +495,7 @@ struct HLNFile::NodeBlock {
     uint32_t unused = 0;
     // Offsets within a block must fit the flags' block bits; a block stays
     // below the allocator's threshold for a mapping of its own.
-    static constexpr size_t kMaxBytes = 120 * 1024;
+    static constexpr size_t kMaxBytes = 32 * 1024 - 64;
     static_assert(kMaxBytes <= size_t(BlockMask) * 8);
 
     // A node, its name and, for a folder, the folder's part before it.
@@ -635,6 +664,8 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
     // 0 bytes, whatever it was before: its former entries are not counted.
     _set(IsDirectory, !ex.entry.error && ex.entry.isDirectory());
     _set(IsLink, !ex.entry.error && ex.entry.isLink());
+    _set(IsExecutable, !ex.entry.error && ex.entry.type == TFDirectory::EntryType::regular &&
+                           (ex.entry.mode & 0111) != 0);
     uint64_t allocated = ex.entry.error ? 0 : ex.entry.allocatedBytes;
     _set(AwaitsListing, false);
     if (_has(IsDirectory))
@@ -642,6 +673,10 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
     if (!_has(IsDirectory)) {
         _sizeSoFar = allocated;
         _setUnsized(_children() ? _children()->_count : 0);
+        // A new node's names are entered by whoever attaches it.
+        if (held && !ex.entry.error && ex.entry.linkCount > 1 && !countsEachName)
+            _enterName(ex.entry.device, ex.entry.inode, ex.entry.linkCount, _liveRoot(*held), false,
+                       *held);
     } else if (_has(IsRootFile) || _fileSystemNumber() == ex.parentFsNumber) {
         if (_has(Invalidated))
             return false;
@@ -665,6 +700,156 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
     if (_unsized() == 0 && held && _parent)
         _parent->_childSized(_sizeSoFar, true, *held);
     return true;
+}
+
+// ---------------------------------------------------------------- names of one file
+
+void HLNFile::setCountsEachName(bool countEachName) {
+    countsEachName = countEachName;
+}
+
+// The files of a tree that have more than one name (st_nlink > 1), with
+// their names in the tree. Of a file's names, the first in the tree's order
+// (folders and names as a walk by name meets them) carries the bytes,
+// whichever the walk met first: the window, a report and a scan of the same
+// tree agree, and a click that sends the walk elsewhere first changes
+// nothing. Only such files are entered, so a tree of files of one name
+// costs nothing here. Under the tree lock; a name is taken out before its
+// node is cut from its tree, so the pointers never outlive their nodes.
+struct HLNFile::Links {
+    struct Key {
+        const HLNFile* root;
+        uint64_t device, inode;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        size_t operator()(const Key& k) const {
+            return size_t((k.inode * 0x9E3779B97F4A7C15u) ^ k.device ^
+                          reinterpret_cast<uintptr_t>(k.root));
+        }
+    };
+    struct File {
+        uint64_t bytes = 0;          // as the carrying name was read
+        uint32_t nameCount = 0;      // st_nlink, as last read
+        HLNFile* carrier = nullptr;  // the name counting the bytes; null when none can
+        std::vector<HLNFile*> names; // in the tree, the carrier among them
+    };
+    std::unordered_map<Key, File, KeyHash> files;
+    std::unordered_map<const HLNFile*, Key> keyOf;
+
+    static Links& shared() {
+        static auto* links = new Links; // outlives every node, even at exit
+        return *links;
+    }
+    File* fileOf(const HLNFile* name) {
+        auto at = keyOf.find(name);
+        if (at == keyOf.end())
+            return nullptr;
+        auto file = files.find(at->second);
+        return file == files.end() ? nullptr : &file->second;
+    }
+};
+
+namespace {
+// True when a comes before b in the tree's order: by the first folder (or
+// name) where their paths part, names compared as a listing sorts them.
+bool precedesInTree(const HLNFile* a, const HLNFile* b,
+                    const std::function<const HLNFile*(const HLNFile*)>& up) {
+    std::vector<const HLNFile*> pathA, pathB;
+    for (const HLNFile* n = a; n; n = up(n))
+        pathA.push_back(n);
+    for (const HLNFile* n = b; n; n = up(n))
+        pathB.push_back(n);
+    size_t i = pathA.size(), j = pathB.size();
+    while (i > 0 && j > 0 && pathA[i - 1] == pathB[j - 1])
+        --i, --j;
+    if (i == 0 || j == 0)
+        return i < j;
+    const std::string_view x = pathA[i - 1]->nameView(), y = pathB[j - 1]->nameView();
+    const int order = HLNFile::compareNames(x, y);
+    return order != 0 ? order < 0 : x < y;
+}
+} // namespace
+
+const HLNFile* HLNFile::_liveRoot(const TreeGuard&) const {
+    for (const HLNFile* n = this;; n = n->_parent.get()) {
+        if (n->_has(Invalidated))
+            return nullptr;
+        if (n->_has(IsRootFile))
+            return n;
+        if (!n->_parent)
+            return nullptr;
+    }
+}
+
+bool HLNFile::_enterName(uint64_t device, uint64_t inode, uint64_t nameCount, const HLNFile* root,
+                         bool countedAbove, const TreeGuard& held) {
+    if (!root || (_flags & MultiLinked))
+        return false;
+    Links& links = Links::shared();
+    const Links::Key key{root, device, inode};
+    Links::File& file = links.files[key];
+    file.names.push_back(this);
+    links.keyOf.emplace(this, key);
+    _flags |= MultiLinked;
+    file.nameCount = uint32_t(std::min<uint64_t>(nameCount, UINT32_MAX));
+    auto up = [](const HLNFile* n) { return n->_parent.get(); };
+    HLNFile* other = file.carrier;
+    // The one of the two that comes later in the tree counts nothing.
+    HLNFile* later = this;
+    if (!other) {
+        later = nullptr;
+    } else if (precedesInTree(this, other, up)) {
+        later = other;
+        _settlePendingSizes(); // what is taken off above must have been added there
+    }
+    if (later != this) {
+        file.carrier = this;
+        file.bytes = _sizeSoFar;
+    }
+    if (later) {
+        const uint64_t bytes = later->_sizeSoFar;
+        later->_sizeSoFar = 0;
+        if (later != this || countedAbove)
+            if (later->_parent)
+                later->_parent->_childRefreshing(bytes, false, held);
+    }
+    return true;
+}
+
+void HLNFile::_leaveName(const TreeGuard& held) {
+    if (!(_flags & MultiLinked))
+        return;
+    _flags &= ~uint32_t(MultiLinked);
+    Links& links = Links::shared();
+    auto at = links.keyOf.find(this);
+    if (at == links.keyOf.end())
+        return;
+    auto fileAt = links.files.find(at->second);
+    // A tree being released whole moves no bytes (nor looks for where to).
+    const bool treeGoing = at->second.root->_has(Invalidated);
+    links.keyOf.erase(at);
+    if (fileAt == links.files.end())
+        return;
+    Links::File& file = fileAt->second;
+    std::erase(file.names, this);
+    if (file.carrier == this && treeGoing) {
+        file.carrier = nullptr;
+    } else if (file.carrier == this) {
+        // The bytes go to the first of the names left that is still in a tree.
+        file.carrier = nullptr;
+        auto up = [](const HLNFile* n) { return n->_parent.get(); };
+        for (HLNFile* name : file.names)
+            if (name->_liveRoot(held) && (!file.carrier || precedesInTree(name, file.carrier, up)))
+                file.carrier = name;
+        if (HLNFile* next = file.carrier) {
+            next->_sizeSoFar = file.bytes;
+            for (HLNFile* n = next->_parent.get(); n; n = n->_parent.get())
+                n->_sizeSoFar += file.bytes; // bytes alone: no entry finishes
+        }
+    }
+    if (file.names.empty())
+        links.files.erase(fileAt);
 }
 
 // ---------------------------------------------------------------- accessors
@@ -797,7 +982,15 @@ SizeStatus HLNFile::sizeStatus() const {
 
 HLNFile::Snapshot HLNFile::snapshot() const {
     TreeGuard held;
-    return {_sizeSoFar, _sizeStatus(held), _has(IsDirectory), _has(IsLink)};
+    Snapshot now{_sizeSoFar, _sizeStatus(held), _has(IsDirectory), _has(IsLink),
+                 _has(IsExecutable)};
+    if (_flags & MultiLinked)
+        if (const Links::File* file = Links::shared().fileOf(this)) {
+            now.nameCount = file->nameCount;
+            now.countedAtAnotherName = file->carrier != this;
+            now.bytesCountedElsewhere = now.countedAtAnotherName ? file->bytes : 0;
+        }
+    return now;
 }
 
 // ---------------------------------------------------------------- children
@@ -938,6 +1131,13 @@ HLNFile::ChildList HLNFile::children() {
     }
 
     Ref<List> built = List::makeNodes(names->_count);
+    // The files of several names among them, entered once they are attached.
+    struct LinkedName {
+        uint32_t index;
+        uint64_t device, inode, nameCount;
+    };
+    std::vector<LinkedName> linked;
+    const bool countOnce = !countsEachName;
     size_t blockBytes = names->_extra.load(std::memory_order_relaxed) * sizeof(FolderPart);
     for (uint32_t i = 0; i < names->_count; ++i)
         blockBytes +=
@@ -945,26 +1145,68 @@ HLNFile::ChildList HLNFile::children() {
     NodeArena arena(blockBytes);
     uint64_t bytes = 0;
     uint32_t finished = 0;
+    // On the sizing thread, a folder that is no longer the one listed
+    // (moved, replaced, gone) is read again once this ends.
+    bool lost = false;
     {
         FolderWalk local;
         FolderWalk& walk = _walkOfThisThread(local);
-        const TFDirectory* folder = _openFolder(walk);
         std::string where; // for messages, made at the first one
         auto report = [&](const char* name, int error) {
             if (where.empty())
                 where = path();
             reportProblem(where + (*name && where.back() != '/' ? "/" : "") + name, error);
         };
-        if (!folder || !folder->isOpen()) {
+        std::shared_ptr<TFReadAhead::Job> read;
+        if (&walk != &local) {
+            read = _takeRead(walk, names);
+            lost = !read;
+        }
+        const TFDirectory* folder = read ? nullptr : _openFolder(walk);
+        if (read) {
+            // Made from the read: no system call here.
+            const std::vector<TFDirectory::Examination>& entries = read->entries();
+            std::vector<std::shared_ptr<TFReadAhead::Job>> below = read->takeChildren();
+            for (uint32_t i = 0; i < names->_count; ++i) {
+                const char* name = names->nameAt(i);
+                Examination ex;
+                ex.parentFsNumber = fsNumber;
+                ex.entry = entries[i];
+                if (!ex.entry.exists()) {
+                    ++finished; // vanished since the listing: finished with 0 bytes
+                    continue;
+                }
+                if (int error = ex.failure())
+                    report(name, error);
+                ex.fileSystemNumber = foldDevice(ex.entry.device);
+                std::shared_ptr<TFReadAhead::Job> sub = i < below.size() ? below[i] : nullptr;
+                if (sub) {
+                    const TFTreeWalker::Listing& listed = sub->names();
+                    ex.names = List::makeNames(
+                        listed.offsets,
+                        [&](uint32_t at) { return std::string_view(listed.bytes.data() + at); },
+                        listed.bytes.size(), static_cast<uint32_t>(listed.folders));
+                }
+                const size_t length = names->nameOffsets()[i + 1] - names->nameOffsets()[i] - 1;
+                const bool isFolder = !ex.entry.error && ex.entry.isDirectory();
+                Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &arena);
+                node->_apply(ex, nullptr);
+                bytes += node->_sizeSoFar;
+                if (node->_unsized() == 0)
+                    ++finished;
+                else if (sub)
+                    walk.pending[node.get()] = {node, node->_children(), std::move(sub)};
+                new (&built->nodes()[built->_count++]) Ref<HLNFile>(std::move(node));
+            }
+        } else if (!folder || !folder->isOpen()) {
             // Gone, or no longer a folder (a link put in its place is not
             // followed): its names are finished with 0 bytes.
-            if (folder && folder->error() != ENOENT)
+            if (folder && folder->error() != ENOENT && folder->error() != ELOOP &&
+                folder->error() != ENOTDIR)
                 report("", folder->error());
             finished = names->_count;
         } else {
-            // From inside the folder, on the thread that may (the sizing thread).
-            TFDirectory::Entered entered(*folder);
-            const TFDirectory& here = entered.here();
+            const TFDirectory& here = *folder;
             Examination ex;
             // What the main thread lists of the subfolders, all told.
             size_t mainThreadBudget =
@@ -988,6 +1230,9 @@ HLNFile::ChildList HLNFile::children() {
                 const bool isFolder = !ex.entry.error && ex.entry.isDirectory();
                 Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &arena);
                 node->_apply(ex, nullptr);
+                if (countOnce && !isFolder && !ex.entry.error && ex.entry.linkCount > 1)
+                    linked.push_back(
+                        {built->_count, ex.entry.device, ex.entry.inode, ex.entry.linkCount});
                 bytes += node->_sizeSoFar;
                 if (node->_unsized() == 0)
                     ++finished;
@@ -1011,11 +1256,44 @@ HLNFile::ChildList HLNFile::children() {
     _part()->children = built;
     _set(ChildrenArrayContainsNames, false);
     _set(ChildrenInNameOrder, true); // the names were sorted when listed
+    if (!linked.empty()) {
+        const HLNFile* root = _liveRoot(held);
+        for (const LinkedName& l : linked) {
+            HLNFile& node = *built->nodes()[l.index];
+            const uint64_t had = node._sizeSoFar;
+            if (node._enterName(l.device, l.inode, l.nameCount, root, false, held))
+                bytes = lessOrZero(bytes, had - node._sizeSoFar, "bytes of a listing");
+        }
+    }
     _childrenSized(bytes, finished, names->_count > 0, held);
     result = ChildList(built);
     held.dropAfterUnlock(std::move(names));
     held.unlock();
+    if (lost)
+        refreshSize(); // moved, replaced or gone since it was listed
     return result;
+}
+
+std::shared_ptr<TFReadAhead::Job> HLNFile::_takeRead(FolderWalk& walk, const Ref<List>& names) {
+    std::shared_ptr<TFReadAhead::Job> read = walk.takeJob(this, names);
+    if (read) {
+        _openFolder(walk, false);
+    } else {
+        const TFDirectory* folder = _openFolder(walk);
+        if (!folder || !folder->isOpen())
+            return nullptr;
+        const TFDirectory::Examination self = folder->examine(".");
+        if (self.error)
+            return nullptr;
+        TFTreeWalker::Listing listing; // in the names' order, which the nodes keep
+        listing.bytes.assign(
+            reinterpret_cast<const char*>(names->nameOffsets() + names->_count + 1),
+            names->nameAt(0) + names->nameOffsets()[names->_count]);
+        listing.offsets.assign(names->nameOffsets(), names->nameOffsets() + names->_count);
+        read = TFReadAhead::makeJob(folder->duplicate(), self, std::move(listing));
+    }
+    TFReadAhead::take(read, true);
+    return read->error() ? nullptr : read;
 }
 
 void HLNFile::appendUnfinishedChildren(std::vector<Ref<HLNFile>>& out) {
@@ -1354,6 +1632,7 @@ void HLNFile::invalidate() {
     {
         TreeGuard held;
         _flags |= Invalidated;
+        _leaveName(held);
     }
     Ref<HLNFile> self(this);
     auto release = [self] {
@@ -1407,11 +1686,13 @@ void HLNFile::_releaseParent(TreeGuard& held) {
     // Depth-first over the subtree in one hold of the lock, with an explicit
     // stack so that deep trees cannot exhaust the thread's stack. The lists
     // taken off the nodes keep the nodes alive until the lock is released.
-    std::vector<HLNFile*> pending{this};
+    std::vector<HLNFile*> pending{this}, linked;
     while (!pending.empty()) {
         HLNFile* n = pending.back();
         pending.pop_back();
         n->_flags |= Invalidated;
+        if (n->_flags & MultiLinked)
+            linked.push_back(n);
         // Below the top, the parent was reached through a list taken off
         // its own parent (or is the top), which keeps it until the lock is
         // released: this is never its last reference, and no list of every
@@ -1426,6 +1707,9 @@ void HLNFile::_releaseParent(TreeGuard& held) {
             held.dropAfterUnlock(std::move(list));
         }
     }
+    // Once the whole subtree is cut: a file's bytes move to a name outside it.
+    for (HLNFile* n : linked)
+        n->_leaveName(held);
 }
 
 void HLNFile::_removeChild(const Ref<HLNFile>& child, TreeGuard& held) {
@@ -1456,6 +1740,7 @@ void HLNFile::refreshSize() {
 }
 
 void HLNFile::_refreshSizeIfNeeded() {
+    std::optional<Links::Key> linkedAs; // when a file of several names
     {
         TreeGuard held;
         if (!_has(NeedsSizeRefreshed) || _has(Invalidated))
@@ -1465,6 +1750,10 @@ void HLNFile::_refreshSizeIfNeeded() {
         if (_parent)
             _parent->_childRefreshing(_sizeSoFar, _unsized() == 0, held);
         _sizeSoFar = 0;
+        if (_flags & MultiLinked)
+            if (auto at = Links::shared().keyOf.find(this); at != Links::shared().keyOf.end())
+                linkedAs = at->second;
+        _leaveName(held); // its bytes move to another name, if it has one left
         if (Ref<List> old = _detachChildren(held)) {
             for (const Ref<HLNFile>& child : *old)
                 child->_releaseParent(held);
@@ -1474,6 +1763,11 @@ void HLNFile::_refreshSizeIfNeeded() {
     if (_checkAttributes())
         return;
     TreeGuard held;
+    if (linkedAs) { // one name fewer for the names left
+        auto file = Links::shared().files.find(*linkedAs);
+        if (file != Links::shared().files.end() && file->second.nameCount > 1)
+            --file->second.nameCount;
+    }
     if (Ref<HLNFile> parent = _parent) {
         parent->_childSized(0, true, held);
         parent->_removeChild(Ref<HLNFile>(this), held);
@@ -1574,4 +1868,13 @@ void HLNFile::_setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& c
     children.clear();
     folder._folderPart().children = std::move(list);
     folder._flags |= ChildrenHaveDoneSomeSizing;
+}
+
+void HLNFile::_countImportedNamesOnce(const Ref<HLNFile>& root, std::vector<ImportedName>& names) {
+    if (countsEachName)
+        return;
+    TreeGuard held;
+    for (const ImportedName& name : names)
+        name.node->_enterName(name.device, name.inode, name.nameCount, root.get(), true, held);
+    names.clear();
 }

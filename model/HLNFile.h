@@ -2,10 +2,12 @@
 
 #include "drives/HLNDrive.h"
 #include "toolkit/TFObject.h"
+#include "toolkit/TFReadAhead.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -139,6 +141,13 @@ public:
         SizeStatus sizeStatus = SizeStatus::notStarted;
         bool isDirectory = false;
         bool isLink = false;
+        bool isExecutable = false; // a regular file with an execute bit
+        // A file of several names (hard links): how many it has (st_nlink
+        // when last read; 1 otherwise), and, for a name other than the one
+        // that carries the file's bytes, those bytes (its sizeSoFar is 0).
+        uint32_t nameCount = 1;
+        bool countedAtAnotherName = false;
+        uint64_t bytesCountedElsewhere = 0;
     };
     Snapshot snapshot() const;
 
@@ -227,6 +236,14 @@ public:
     // little off rather than one wrapped around to exabytes.
     static uint64_t lessOrZero(uint64_t count, uint64_t less, const char* what);
 
+    // Each file is counted once in a tree's totals, however many names it
+    // has there (as du counts by default): the first of its names in the
+    // tree's order carries its bytes, the others count 0, and when that
+    // name goes (re-read, removed, cut) the bytes move to a name that
+    // stays. With countEachName set before any tree is made, every name
+    // counts the file's bytes (du -l).
+    static void setCountsEachName(bool countEachName);
+
     // An entry that could not be examined or a folder that could not be
     // listed, said on standard error as "hollin: PATH: <reason>" (it
     // counts 0 bytes); how many so far in this process.
@@ -286,10 +303,14 @@ private:
         // A node made without that part that became a folder later: its
         // part is kept aside (LateParts).
         PartApart = 1u << 16,
+        // A regular file that someone may run (an execute bit set).
+        IsExecutable = 1u << 29,
+        // A file of several names, in the table of such names (Links).
+        MultiLinked = 1u << 30,
     };
-    // Bits 17-30 of the flags: where the node lies in its block, in words
+    // Bits 17-28 of the flags: where the node lies in its block, in words
     // from the block's start (0: not in a block). Set once, when made.
-    static constexpr uint32_t BlockShift = 17, BlockMask = (1u << 14) - 1;
+    static constexpr uint32_t BlockShift = 17, BlockMask = (1u << 12) - 1;
 
     struct Examination;
     struct FolderWalk;
@@ -297,7 +318,14 @@ private:
     // This folder opened from the deepest open folder of walk that leads to
     // it, never following a link (a root by its path); null when the node
     // has been cut. Called without the lock.
-    const TFDirectory* _openFolder(FolderWalk& walk);
+    // open false: only the walk's path follows the node (for the sizes
+    // its folders hold back), nothing is opened and null is answered.
+    const TFDirectory* _openFolder(FolderWalk& walk, bool open = true);
+    // The sizing thread's read of this folder, whose names are names: the
+    // workers' when they made one, else one made and read here (whose
+    // subfolders go to the workers). Null when the folder cannot be read
+    // as it was listed: the caller reads it itself and has it re-read.
+    std::shared_ptr<TFReadAhead::Job> _takeRead(FolderWalk& walk, const Ref<List>& names);
     // The sizing thread's own walk on the sizing thread, local elsewhere.
     static FolderWalk& _walkOfThisThread(FolderWalk& local);
     // Sorted names, or null (none, or more than r.listLimit).
@@ -362,6 +390,21 @@ private:
     // to count later: on the sizing thread, for the folder its walk is in.
     // False elsewhere, and the caller tells them at once.
     bool _deferBytes(uint64_t bytes, TreeGuard& held);
+    // The names of files with more than one (see setCountsEachName).
+    struct Links;
+    // The root this node hangs from, or null when it, or a folder above
+    // it, has been cut.
+    const HLNFile* _liveRoot(const TreeGuard& held) const;
+    // Enters this name of a file of several names in the table. Of it and
+    // the name carrying the file's bytes so far, the later in the tree's
+    // order gets a sizeSoFar of 0, taken off its folders if it was counted
+    // there (the carrier always was; this name when countedAbove). False
+    // when it was not entered (a cut node, or entered already).
+    bool _enterName(uint64_t device, uint64_t inode, uint64_t nameCount, const HLNFile* root,
+                    bool countedAbove, const TreeGuard& held);
+    // Takes this name out of the table; if it carried the bytes, they move
+    // to a name still in a tree (and are added to its folders).
+    void _leaveName(const TreeGuard& held);
     // Takes the children list off this node: the nodes list, or null.
     Ref<List> _detachChildren(TreeGuard& held);
     // Cuts this node and its whole subtree.
@@ -420,4 +463,12 @@ private:
     // Gives an imported folder its entries and its total (its own bytes and theirs).
     static void _setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& children,
                                      uint64_t totalBytes);
+    // A name of a file that the scan says has several, with the file's identity.
+    struct ImportedName {
+        Ref<HLNFile> node;
+        uint64_t device, inode, nameCount;
+    };
+    // Once the whole tree is read: each such file counts once in its
+    // folders' totals, as in a tree read from disk (see setCountsEachName).
+    static void _countImportedNamesOnce(const Ref<HLNFile>& root, std::vector<ImportedName>& names);
 };

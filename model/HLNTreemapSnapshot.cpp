@@ -8,7 +8,7 @@
 #include <mutex>
 
 HLNTreemapSnapshot HLNTreemapSnapshot::take(const Ref<HLNFile>& root, double minimumFraction,
-                                            Classifier classify) {
+                                            Classifier classify, double rootEntriesFraction) {
     HLNTreemapSnapshot s;
     if (!root)
         return s;
@@ -26,6 +26,7 @@ HLNTreemapSnapshot HLNTreemapSnapshot::take(const Ref<HLNFile>& root, double min
         e.status = node->_sizeStatus(held);
         e.isDirectory = node->_has(HLNFile::IsDirectory);
         e.isLink = node->_has(HLNFile::IsLink);
+        e.isExecutable = node->_has(HLNFile::IsExecutable);
         s._names.append(name);
         s._entries.push_back(std::move(e));
     };
@@ -36,13 +37,18 @@ HLNTreemapSnapshot HLNTreemapSnapshot::take(const Ref<HLNFile>& root, double min
 
     const uint64_t rootBytes = root->_sizeSoFar;
     // Kept: at least this many bytes, and never 0.
-    const double threshold =
-        std::max(1.0, std::ceil(double(rootBytes) * std::max(0.0, minimumFraction)));
-    const uint64_t minimum = threshold >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(threshold);
+    auto bytesFor = [rootBytes](double fraction) {
+        const double threshold =
+            std::max(1.0, std::ceil(double(rootBytes) * std::max(0.0, fraction)));
+        return threshold >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(threshold);
+    };
+    const uint64_t deeper = bytesFor(minimumFraction);
+    const uint64_t atRoot = rootEntriesFraction < 0 ? deeper : bytesFor(rootEntriesFraction);
 
     std::vector<HLNFile*> kept;
     for (uint32_t i = 0; i < s._entries.size(); ++i) {
         HLNFile* node = s._entries[i].file.get();
+        const uint64_t minimum = i == 0 ? atRoot : deeper;
         if (!node->_children() || node->_has(HLNFile::ChildrenArrayContainsNames))
             continue;
         const HLNFile::List& list = *node->_children();

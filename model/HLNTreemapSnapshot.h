@@ -14,8 +14,10 @@ enum class SizeStatus : int;
 // lock so that a map of it can be laid out and drawn without the lock.
 //
 // Entries too small to be seen are left out: an entry is kept when its bytes
-// are at least minimumFraction of the root's (and more than 0); what is left
-// out stays counted in its folder's bytes. Children of an entry are stored
+// are at least minimumFraction of the root's (and more than 0), or, for the
+// root's own entries, rootEntriesFraction (smaller: the folder one is
+// zoomed into shows its entries down to a few pixels each, however many);
+// what is left out stays counted in its folder's bytes. Children of an entry are stored
 // together, largest first, after their parent (breadth first), so entry 0
 // is the root and a parent's index is always below its children's.
 // Main thread or any thread; it never turns names into nodes (no disk access).
@@ -34,6 +36,7 @@ public:
         SizeStatus status{}; // when copied (notStarted until then)
         bool isDirectory = false;
         bool isLink = false;
+        bool isExecutable = false; // a regular file with an execute bit
         // For a folder: the kind (see Classifier) with the most bytes among the
         // files of it that were left out; 0 when none.
         uint8_t restKind = 0;
@@ -45,8 +48,9 @@ public:
 
     HLNTreemapSnapshot() = default;
     // A null root gives an empty snapshot.
+    // A negative rootEntriesFraction is minimumFraction.
     static HLNTreemapSnapshot take(const Ref<HLNFile>& root, double minimumFraction,
-                                   Classifier classify = nullptr);
+                                   Classifier classify = nullptr, double rootEntriesFraction = -1);
 
     const std::vector<Entry>& entries() const { return _entries; }
     bool empty() const { return _entries.empty(); }

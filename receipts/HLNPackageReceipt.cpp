@@ -7,6 +7,7 @@
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 #include "toolkit/TFStringScanner.h"
+#include "toolkit/TFTreeWalker.h"
 #include "toolkit/TFTrie.h"
 #include "toolkit/TFTrieZone.h"
 
@@ -103,20 +104,46 @@ std::vector<TFDirectory::Entry> readFolder(const TFDirectory& folder) {
 }
 
 // Visits every entry beneath an open folder, depth-first, a folder before
-// its contents, handing over paths relative to the top. Never follows a
-// symbolic link below the top; folders that cannot be opened yield nothing.
-void enumerateTree(const TFDirectory& folder, const std::string& relative,
-                   const std::function<void(const std::string&)>& visit, int depth) {
-    for (const TFDirectory::Entry& entry : readFolder(folder)) {
-        std::string path = relative.empty() ? entry.name : relative + "/" + entry.name;
-        visit(path);
-        // Each level holds one descriptor; receipts folders are shallow.
-        if (entry.type != TFDirectory::EntryType::directory || depth >= 128)
-            continue;
-        TFDirectory sub = folder.openChild(entry.name.c_str());
-        if (sub.isOpen())
-            enumerateTree(sub, path, visit, depth + 1);
+// its contents, each folder's entries in bytewise order, handing over paths
+// relative to the top. Never follows a symbolic link below the top; folders
+// that cannot be opened yield nothing.
+class TreeEnumeration : public TFTreeWalker::Sink {
+public:
+    explicit TreeEnumeration(const std::function<void(const std::string&)>& visit)
+        : _visit(visit) {}
+
+    bool entry(const TFTreeWalker::Folder& folder, const char* name,
+               const TFDirectory::Examination& ex, bool enterable) override {
+        if (!ex.exists())
+            return false;
+        const std::string& above = _paths.back();
+        _entered = above.empty() ? std::string(name) : above + "/" + name;
+        _visit(_entered);
+        // Receipts folders are shallow; a deeper chain is not worth following.
+        return enterable && folder.depth < 128;
     }
+    bool enterFolder(const TFTreeWalker::Folder&) override {
+        _paths.push_back(std::move(_entered));
+        return true;
+    }
+    void leaveFolder(const TFTreeWalker::Folder&, const TFDirectory*) override {
+        _paths.pop_back();
+    }
+    void readError(const TFTreeWalker::Folder*, const char*, int) override {}
+
+private:
+    const std::function<void(const std::string&)>& _visit;
+    std::vector<std::string> _paths;
+    std::string _entered; // the top's relative path is empty
+};
+
+void enumerateTree(const TFDirectory& folder,
+                   const std::function<void(const std::string&)>& visit) {
+    TreeEnumeration enumeration(visit);
+    TFTreeWalker::Options options;
+    options.crossFileSystems = true;
+    options.sortedByBytes = true;
+    TFTreeWalker(enumeration, options).walkOpen(folder.duplicate(), ".");
 }
 
 struct StringHash {
@@ -420,25 +447,21 @@ void HLNPackageReceipt::_readReceipts(Scan& scan) {
     TFDirectory folder = TFDirectory::openPathFollowingLinks(scan.receiptsFolder);
     if (!folder.isOpen())
         return; // a missing or unreadable folder holds no receipts
-    enumerateTree(
-        folder, "",
-        [&](const std::string& relative) {
-            if (pathExtension(relative) != "bom")
+    enumerateTree(folder, [&](const std::string& relative) {
+        if (pathExtension(relative) != "bom")
+            return;
+        std::string bomPath = joinPath(scan.receiptsFolder, relative);
+        try {
+            Ref<HLNPackageReceipt> receipt =
+                initWithName(scan, packageNameForBom(relative), root, bomPath);
+            if (!receipt)
                 return;
-            std::string bomPath = joinPath(scan.receiptsFolder, relative);
-            try {
-                Ref<HLNPackageReceipt> receipt =
-                    initWithName(scan, packageNameForBom(relative), root, bomPath);
-                if (!receipt)
-                    return;
-                scan.receipts.push_back(std::move(receipt));
-                _setAllPackages(scan.receipts);
-            } catch (const std::exception& e) {
-                logLine("Unable to read package at " + bomPath + " (" + e.what() +
-                        "), skipping...");
-            }
-        },
-        0);
+            scan.receipts.push_back(std::move(receipt));
+            _setAllPackages(scan.receipts);
+        } catch (const std::exception& e) {
+            logLine("Unable to read package at " + bomPath + " (" + e.what() + "), skipping...");
+        }
+    });
 }
 
 void HLNPackageReceipt::_readDpkgLists(Scan& scan) {

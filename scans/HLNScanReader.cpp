@@ -64,8 +64,14 @@ struct Info {
     uint64_t mode = 0;
     bool hasMode = false;
     bool excluded = false;
+    // A file of several names: its identity ("dev" is a folder's, and holds
+    // for what is below it until another folder says otherwise).
+    uint64_t dev = 0, ino = 0, nlink = 0;
+    bool hasDev = false, hasIno = false, hardLinked = false;
 
     void reset() {
+        dev = ino = nlink = 0;
+        hasDev = hasIno = hardLinked = false;
         name.clear();
         hasName = false;
         dsize = 0;
@@ -95,6 +101,7 @@ private:
         Ref<HLNFile> node;
         std::vector<Ref<HLNFile>> children;
         uint64_t total;
+        uint64_t device;
     };
 
     [[noreturn]] void _fail(const char* what) { throw Failure{what, _offset()}; }
@@ -144,6 +151,8 @@ private:
         return a + b;
     }
     void _discard();
+    // The names of files of several names, counted once when all is read.
+    std::vector<HLNFile::ImportedName> _linked;
 
     int _fd = -1;
     std::vector<char> _buffer;
@@ -465,6 +474,17 @@ void HLNScanReader::Parser::_readInfo(Info& info, size_t nameLimit) {
             info.hasName = true;
         } else if (k == "dsize") {
             info.dsize = _readWhole(maxBytes, "a size that is not a number");
+        } else if (k == "dev") {
+            info.dev = _readWhole(UINT64_MAX, "a device that is not a number");
+            info.hasDev = true;
+        } else if (k == "ino") {
+            info.ino = _readWhole(UINT64_MAX, "an inode that is not a number");
+            info.hasIno = true;
+        } else if (k == "nlink") {
+            info.nlink = _readWhole(UINT32_MAX, "a link count that is not a number");
+            info.hardLinked |= info.nlink > 1;
+        } else if (k == "hlnkc") {
+            info.hardLinked |= _readBool();
         } else if (k == "asize") {
             _readWhole(maxBytes, "a size that is not a number");
         } else if (k == "mode") {
@@ -524,7 +544,9 @@ void HLNScanReader::Parser::_openFolder(Info& info) {
     // when the live tree is read.
     const uint64_t own = info.excluded ? 0 : info.dsize;
     Ref<HLNFile> parent = isRoot ? Ref<HLNFile>() : _frames.back().node;
-    _frames.push_back({HLNFile::_makeImported(parent, info.name, true, false, own), {}, own});
+    const uint64_t device = info.hasDev ? info.dev : isRoot ? 0 : _frames.back().device;
+    _frames.push_back(
+        {HLNFile::_makeImported(parent, info.name, true, false, own), {}, own, device});
 }
 
 void HLNScanReader::Parser::_closeFolder() {
@@ -551,6 +573,9 @@ void HLNScanReader::Parser::_addEntry(Info& info) {
     const bool isLink = info.hasMode && S_ISLNK(static_cast<mode_t>(info.mode));
     top.total = _add(top.total, bytes, at);
     top.children.push_back(HLNFile::_makeImported(top.node, info.name, false, isLink, bytes));
+    if (info.hardLinked && info.hasIno && !info.excluded)
+        _linked.push_back({top.children.back(), info.hasDev ? info.dev : top.device, info.ino,
+                           std::max<uint64_t>(info.nlink, 2)});
 }
 
 HLNScanReader::Scan HLNScanReader::Parser::parse() {
@@ -608,6 +633,7 @@ HLNScanReader::Scan HLNScanReader::Parser::parse() {
     _skipSpace();
     if (_peek() >= 0)
         _fail("data after the scan");
+    HLNFile::_countImportedNamesOnce(_root, _linked);
     scan.root = std::move(_root);
     return scan;
 }

@@ -1,19 +1,16 @@
 #include "scans/HLNScanWriter.h"
 
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFTreeWalker.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Only the folders nearest the walk keep their descriptors: a chain of
-// folders deeper than the descriptor limit is still written whole.
-constexpr size_t kOpenLevels = 64;
 constexpr uint64_t kProgressEvery = 4096;
 
 void appendNumber(std::string& out, const char* key, uint64_t value) {
@@ -25,14 +22,75 @@ void appendNumber(std::string& out, const char* key, uint64_t value) {
 
 } // namespace
 
-struct HLNScanWriter::Frame {
-    TFDirectory dir; // closed when the walk is more than kOpenLevels deeper
-    std::string name;
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    std::vector<char> bytes;
-    std::vector<uint32_t> offsets;
-    size_t next = 0;
+// What the walk reports becomes the export as it comes: a folder's own
+// record opens a list that its entries fill and its leaving closes.
+class HLNScanWriter::Sink : public TFTreeWalker::Sink {
+public:
+    Sink(HLNScanWriter& writer, uint64_t topBytes) : bytes(topBytes), _w(writer) {}
+    TFTreeWalker* walker = nullptr;
+    uint64_t entries = 1, bytes;
+
+    bool entry(const TFTreeWalker::Folder&, const char* name, const TFDirectory::Examination& ex,
+               bool enterable) override {
+        if (!ex.exists())
+            return false; // gone since the listing
+        std::string& out = _w._out;
+        out += ",\n";
+        ++entries;
+        bool enter = false;
+        if (ex.error) {
+            _w._readError(below(name), ex.error);
+            out += "{\"name\":";
+            appendQuoted(out, name);
+            out += ",\"read_error\":true}";
+        } else if (ex.isDirectory() && !enterable) {
+            // Another file system: named, not entered, as ncdu -x writes it.
+            out += "[{\"name\":";
+            appendQuoted(out, name);
+            appendNumber(out, "dev", ex.device);
+            out += ",\"excluded\":\"othfs\"}]";
+        } else if (ex.isDirectory()) {
+            out += '[';
+            _w._appendInfo(name, ex);
+            bytes += ex.allocatedBytes;
+            enter = true;
+        } else {
+            _w._appendInfo(name, ex);
+            out += '}';
+            bytes += ex.allocatedBytes;
+        }
+        if (out.size() >= (1 << 16))
+            _w._flush();
+        if (_w._progress && entries >= _nextReport) {
+            _nextReport = entries + kProgressEvery;
+            _w._progress(entries, bytes, walker->path());
+        }
+        return enter;
+    }
+    bool enterFolder(const TFTreeWalker::Folder&) override {
+        _w._out += '}';
+        return true;
+    }
+    void leaveFolder(const TFTreeWalker::Folder&, const TFDirectory*) override { _w._out += ']'; }
+    void readError(const TFTreeWalker::Folder*, const char* name, int error) override {
+        if (name) {
+            _w._readError(below(name), error);
+            _w._out += ",\"read_error\":true}]";
+        } else {
+            std::fprintf(stderr,
+                         "hollin: %s: moved while it was read; its other entries are left out\n",
+                         walker->path().c_str());
+        }
+    }
+    bool stopped() const override { return _w._writeError != 0; }
+
+private:
+    std::string below(const char* name) const {
+        std::string path = walker->path();
+        return path + (path.empty() || path.back() == '/' ? "" : "/") + name;
+    }
+    HLNScanWriter& _w;
+    uint64_t _nextReport = kProgressEvery;
 };
 
 void HLNScanWriter::appendQuoted(std::string& out, std::string_view name) {
@@ -111,37 +169,6 @@ void HLNScanWriter::_readError(const std::string& path, int error) {
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-bool HLNScanWriter::_reopen(std::vector<Frame>& frames) {
-    // From the nearest folder still open, each one checked to be the folder
-    // that was listed (it may have been moved meanwhile).
-    size_t open = frames.size() - 1;
-    while (!frames[open].dir.isOpen())
-        --open; // the root's descriptor is never closed
-    for (size_t d = open + 1; d < frames.size(); ++d) {
-        TFDirectory dir = frames[d - 1].dir.openChild(frames[d].name.c_str());
-        struct stat st;
-        if (!dir.isOpen() || ::fstat(dir.fd(), &st) != 0 || st.st_ino != frames[d].inode ||
-            static_cast<uint64_t>(st.st_dev) != frames[d].device)
-            return false;
-        frames[d].dir = std::move(dir);
-        if (d > kOpenLevels)
-            frames[d - kOpenLevels].dir = TFDirectory();
-    }
-    return true;
-}
-
-std::string HLNScanWriter::_pathOf(const std::vector<Frame>& frames, const char* below) {
-    std::string path;
-    for (const Frame& f : frames) {
-        if (!path.empty() && path.back() != '/')
-            path += '/';
-        path += f.name;
-    }
-    if (below)
-        path += (path.empty() || path.back() == '/' ? "" : "/") + std::string(below);
-    return path;
-}
-
 bool HLNScanWriter::writeScanOfPath(const std::string& given, std::string* error) {
     std::string root = given;
     while (root.size() > 1 && root.back() == '/')
@@ -163,86 +190,15 @@ bool HLNScanWriter::writeScanOfPath(const std::string& given, std::string* error
     _appendInfo(root.c_str(), top);
     appendNumber(_out, "dev", top.device);
 
-    std::vector<Frame> frames;
-    uint64_t entries = 1, bytes = top.allocatedBytes, nextReport = kProgressEvery;
-    // Opens a folder just written, lists it and closes its object: a folder
-    // that cannot be read is marked and ends at once.
-    auto enter = [&](TFDirectory dir, const char* name, const TFDirectory::Examination& ex) {
-        Frame frame;
-        errno = 0;
-        if (dir.isOpen() && dir.readNames(frame.bytes, frame.offsets, SIZE_MAX, nullptr,
-                                          dir.listingsEndShort(ex.mountId, ex.device))) {
-            _out += '}';
-            frame.dir = std::move(dir);
-            frame.name = name;
-            frame.device = ex.device;
-            frame.inode = ex.inode;
-            frames.push_back(std::move(frame));
-            if (frames.size() > kOpenLevels + 1)
-                frames[frames.size() - 1 - kOpenLevels].dir = TFDirectory();
-        } else {
-            const int why = dir.isOpen() ? (errno ? errno : EIO) : dir.error();
-            _readError(frames.empty() ? root : _pathOf(frames, name), why);
-            _out += ",\"read_error\":true}]";
-        }
-    };
-    enter(TFDirectory::openPath(root), root.c_str(), top);
-
-    while (!frames.empty() && !_writeError) {
-        Frame& f = frames.back();
-        if (f.next == f.offsets.size()) {
-            _out += ']';
-            frames.pop_back();
-            continue;
-        }
-        const char* name = f.bytes.data() + f.offsets[f.next++];
-        if (!f.dir.isOpen() && !_reopen(frames)) {
-            std::fprintf(stderr,
-                         "hollin: %s: moved while it was read; its other entries are left out\n",
-                         _pathOf(frames).c_str());
-            f.next = f.offsets.size();
-            continue;
-        }
-        const TFDirectory::Examination ex = f.dir.examine(name);
-        if (!ex.exists())
-            continue; // gone since the listing
-        _out += ",\n";
-        ++entries;
-        if (ex.error) {
-            _readError(_pathOf(frames, name), ex.error);
-            _out += "{\"name\":";
-            appendQuoted(_out, name);
-            _out += ",\"read_error\":true}";
-        } else if (ex.isDirectory() && ex.device != f.device) {
-            // Another file system: named, not entered, as ncdu -x writes it.
-            _out += "[{\"name\":";
-            appendQuoted(_out, name);
-            appendNumber(_out, "dev", ex.device);
-            _out += ",\"excluded\":\"othfs\"}]";
-        } else if (ex.isDirectory()) {
-            _out += '[';
-            _appendInfo(name, ex);
-            bytes += ex.allocatedBytes;
-            TFDirectory child = f.dir.openChild(name);
-            if (!child.isOpen() && (child.error() == EMFILE || child.error() == ENFILE)) {
-                // Out of descriptors: let go of every folder but the root and this one.
-                for (size_t d = 1; d + 1 < frames.size(); ++d)
-                    frames[d].dir = TFDirectory();
-                child = f.dir.openChild(name);
-            }
-            enter(std::move(child), name, ex); // may move the frames: f is not used after
-        } else {
-            _appendInfo(name, ex);
-            _out += '}';
-            bytes += ex.allocatedBytes;
-        }
-        if (_out.size() >= (1 << 16))
-            _flush();
-        if (_progress && entries >= nextReport) {
-            nextReport = entries + kProgressEvery;
-            _progress(entries, bytes, _pathOf(frames));
-        }
+    Sink sink(*this, top.allocatedBytes);
+    TFTreeWalker walker(sink);
+    sink.walker = &walker;
+    int failure = 0;
+    if (!walker.walkPath(root, top, &failure)) {
+        _readError(root, failure);
+        _out += ",\"read_error\":true}]";
     }
+
     _out += "]\n";
     _flush();
     if (_writeError) {

@@ -9,11 +9,11 @@
 #include <vector>
 
 // Writes a scan of the tree under a path to a descriptor, in the ncdu JSON
-// export format (major 1, minor 2), as the walk goes: what it holds is the
-// open folders' listings, never the tree, so memory stays flat however big
-// the tree is. Each folder is read relative to its parent's descriptor,
-// links are never followed and other file systems are not entered (they
-// are written as excluded, as `ncdu -x` does). Sizes are those Hollin
+// export format (major 1, minor 2), as the tree walker (TFTreeWalker) goes:
+// it is the walk's sink, and what it holds is the open folders' listings,
+// never the tree, so memory stays flat however big the tree is. Links are
+// never followed and other file systems are not entered (they are written
+// as excluded, as `ncdu -x` does). Sizes are those Hollin
 // counts: dsize is the allocated bytes, asize the apparent size.
 class HLNScanWriter {
 public:
@@ -41,13 +41,10 @@ public:
     uint64_t readErrors() const { return _readErrors; }
 
 private:
-    struct Frame;
+    class Sink;
     void _appendInfo(const char* name, const TFDirectory::Examination& ex);
     bool _flush();
     void _readError(const std::string& path, int error);
-    static bool _reopen(std::vector<Frame>& frames);
-    // The folder being read, or the entry below it when given.
-    static std::string _pathOf(const std::vector<Frame>& frames, const char* below = nullptr);
 
     int _fd;
     std::string _out;

@@ -5,11 +5,13 @@
 #include "support/ChildNamed.h"
 #include "support/TempTree.h"
 #include "toolkit/TFNotificationCenter.h"
+#include "toolkit/TFReadAhead.h"
 
 #include <QCoreApplication>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -804,7 +806,8 @@ TEST(HLNBackgroundFileSizerConversion, FolderAboveSwappedForALinkIsNotFollowed) 
     HLNBackgroundFileSizer::sizeFile(F);
     waitIdle();
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(F->sizeStatus(), SizeStatus::complete);
+    // Read again, F is found gone from where it was listed: it leaves b.
+    EXPECT_EQ(F->sizeStatus(), SizeStatus::goneOrGoing);
     EXPECT_LT(F->sizeSoFar(), uint64_t(1) << 20);
     top->invalidate();
 }
@@ -840,6 +843,79 @@ TEST(HLNBackgroundFileSizerConversion, FoldersAboveTheSizingThreadAreWholeToOthe
     n->refreshSize(); // d, once its names are in
     hold.release();
     waitIdle();
+    EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
+    top->invalidate();
+}
+
+// ---------------------------------------------------------------- workers
+
+// A folder listed, then swapped for a link while the workers read ahead:
+// no worker reads through the link, the folder is read again and found to
+// be a link, and the totals are du's.
+TEST(HLNBackgroundFileSizerWorkers, FolderSwappedForALinkWhileReadAheadIsNotFollowed) {
+    TempTree tree;
+    for (const char* folder : {"top/a", "top/b/c", "outside"})
+        tree.mkdir(folder);
+    tree.writeFile("top/a/x", 4096);
+    tree.writeFile("top/b/c/y", 8192);
+    tree.writeFile("top/b/z", 4096);
+    tree.writeFile("outside/big", 1 << 20);
+    TFReadAhead::holdWorkersForTesting(true);
+    Visits visits;
+    bool swapped = false;
+    visits.onVisit = [&](const Ref<HLNFile>& n) {
+        if (n->name() != "a" || swapped)
+            return;
+        // b's read is queued by now, behind the held workers.
+        swapped = true;
+        ASSERT_EQ(std::rename((tree / "top/b").c_str(), (tree / "b.moved").c_str()), 0);
+        tree.symlink(tree / "outside", "top/b");
+        TFReadAhead::holdWorkersForTesting(false);
+    };
+    Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
+    HLNBackgroundFileSizer::sizeFile(top);
+    waitIdle();
+    TFReadAhead::holdWorkersForTesting(false);
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
+    Ref<HLNFile> b = childNamed(top, "b");
+    ASSERT_TRUE(b);
+    EXPECT_TRUE(b->isLink());
+    EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
+    top->invalidate();
+}
+
+// While the workers' backlog stands still, a folder selected is read and
+// sized at once by the sizing thread, ahead of the folders queued before it.
+TEST(HLNBackgroundFileSizerWorkers, SelectedFolderIsServedBeforeTheBacklog) {
+    TempTree tree;
+    for (int i = 0; i < 200; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "top/big/f%03d", i);
+        tree.mkdir(name);
+        tree.writeFile(std::string(name) + "/x", 4096);
+    }
+    tree.mkdir("top/sel/x/y");
+    tree.writeFile("top/sel/x/y/z", 4096);
+    Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
+    Ref<HLNFile> sel = childNamed(top, "sel");
+    ASSERT_TRUE(sel);
+    TFReadAhead::holdWorkersForTesting(true);
+    Visits visits;
+    bool backlogAtSelection = false, selDoneNext = false;
+    visits.onVisit = [&](const Ref<HLNFile>& n) {
+        if (n->name() == "f000") {
+            backlogAtSelection = !TFReadAhead::isIdle();
+            HLNBackgroundFileSizer::sizeFile(sel);
+        } else if (n->name() == "f001") {
+            selDoneNext = sel->sizeStatus() == SizeStatus::complete;
+        }
+    };
+    HLNBackgroundFileSizer::sizeFile(top);
+    waitIdle();
+    TFReadAhead::holdWorkersForTesting(false);
+    EXPECT_TRUE(backlogAtSelection);
+    EXPECT_TRUE(selDoneNext) << "the selected folder waited behind the queued folders";
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     top->invalidate();
 }

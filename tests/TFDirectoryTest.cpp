@@ -262,34 +262,3 @@ TEST(TFDirectoryRemoval, NeverEntersAnotherMount) {
     ::umount2((tree / "doomed/tmp").c_str(), MNT_DETACH);
     ::umount2((tree / "doomed/sub/bound").c_str(), MNT_DETACH);
 }
-
-// A thread stays in the folder it entered last; a relative path it gives
-// afterwards still means what it meant where the thread took its own
-// working folder, and the rest of the process never moves.
-TEST(TFDirectoryWorkingFolder, RelativePathsAfterAnEnteredFolderMeanWhatTheyMeant) {
-    TempTree tree;
-    tree.writeFile("a", 1);
-    tree.mkdir("inner/a");
-    char before[PATH_MAX];
-    ASSERT_TRUE(::getcwd(before, sizeof before));
-    ASSERT_EQ(::chdir(tree.path().c_str()), 0);
-    bool insideSeesFolder = false, afterSeesFile = false, opensAfter = false;
-    std::thread([&] {
-        ASSERT_TRUE(TFDirectory::takeOwnWorkingFolder());
-        TFDirectory inner = TFDirectory::openPath("inner");
-        {
-            TFDirectory::Entered entered(inner);
-            insideSeesFolder = entered.here().examine("a").isDirectory();
-        }
-        afterSeesFile = TFDirectory::examinePath("a").type == TFDirectory::EntryType::regular;
-        { TFDirectory::Entered again(inner); }
-        opensAfter = TFDirectory::openPath("inner").isOpen();
-        TFDirectory::leaveEnteredFolder();
-    }).join();
-    char now[PATH_MAX];
-    EXPECT_STREQ(::getcwd(now, sizeof now), tree.path().c_str());
-    ASSERT_EQ(::chdir(before), 0);
-    EXPECT_TRUE(insideSeesFolder);
-    EXPECT_TRUE(afterSeesFile);
-    EXPECT_TRUE(opensAfter);
-}

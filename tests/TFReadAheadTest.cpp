@@ -2,13 +2,35 @@
 
 #include "support/TempTree.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
-TEST(TFReadAhead, ReadsTheFoldersBelowTheRootButNoLinkedOrMountedOne) {
+namespace {
+
+TFReadAhead::JobRef jobFor(const std::string& path) {
+    TFDirectory dir = TFDirectory::openPath(path);
+    const TFDirectory::Examination ex = dir.examine(".");
+    TFTreeWalker::Listing names;
+    EXPECT_TRUE(TFReadAhead::listSorted(dir, ex, names));
+    return TFReadAhead::makeJob(std::move(dir), ex, std::move(names));
+}
+
+std::string nameAt(const TFReadAhead::Job& job, size_t i) {
+    return job.names().name(i);
+}
+
+} // namespace
+
+// A read gives every entry's examination and a job for each subfolder on
+// the same file system with names; the workers read those (and what lies
+// below them) on their own, never through a link or into a mount.
+TEST(TFReadAhead, ReadsTheFoldersBelowButNoLinkedOrMountedOne) {
     TempTree tree;
     tree.mkdir("root/a/b");
+    tree.writeFile("root/a/b/f", 10);
     tree.mkdir("root/c");
+    tree.mkdir("root/empty");
     tree.mkdir("outside/d/e");
     tree.symlink(tree / "outside", "root/link");
     bool mounted = false;
@@ -19,18 +41,57 @@ TEST(TFReadAhead, ReadsTheFoldersBelowTheRootButNoLinkedOrMountedOne) {
             tree.mkdir("root/c/mount/inside/deeper");
     }
     const uint64_t before = TFReadAhead::waitUntilIdleForTesting();
-    TFReadAhead::readAheadOf({tree / "root"});
-    // root, a, b and c: the mount point's folder is the other file system's.
-    EXPECT_EQ(TFReadAhead::waitUntilIdleForTesting() - before, 4u);
-    if (mounted)
+    TFReadAhead::JobRef root = jobFor(tree / "root");
+    TFReadAhead::take(root, true);
+    ASSERT_EQ(root->error(), 0);
+    ASSERT_EQ(root->entries().size(), 4u);
+    std::vector<TFReadAhead::JobRef> below = root->takeChildren();
+    ASSERT_EQ(below.size(), 4u);
+    EXPECT_EQ(nameAt(*root, 0), "a");
+    EXPECT_TRUE(below[0]);  // a
+    EXPECT_FALSE(below[2]); // empty: nothing to read
+    EXPECT_FALSE(below[3]); // link
+    EXPECT_TRUE(root->entries()[3].isLink());
+    // a, b and c; the mount point is the other file system's.
+    EXPECT_EQ(TFReadAhead::waitUntilIdleForTesting() - before, mounted ? 3u : 3u);
+    TFReadAhead::take(below[0], false); // read by a worker already
+    std::vector<TFReadAhead::JobRef> belowA = below[0]->takeChildren();
+    ASSERT_EQ(belowA.size(), 1u);
+    TFReadAhead::take(belowA[0], false);
+    ASSERT_EQ(belowA[0]->entries().size(), 1u);
+    EXPECT_EQ(belowA[0]->entries()[0].allocatedBytes,
+              TempTree::lstatOf(tree / "root/a/b/f").st_blocks * 512u);
+    if (mounted) {
+        TFReadAhead::take(below[1], false);
+        EXPECT_TRUE(below[1]->takeChildren().empty()) << "the mount was entered";
         ::umount2((tree / "root/c/mount").c_str(), MNT_DETACH);
+    }
 }
 
-TEST(TFReadAhead, AWalkThatFindsEverythingCachedStops) {
+// A folder listed by its parent's read and then swapped for a link (or for
+// another folder) before its own read: the read notices, and reads nothing
+// through the link. A job taken while the workers are held is read where it
+// is taken, at once.
+TEST(TFReadAhead, AFolderSwappedAfterItsListingIsNotRead) {
     TempTree tree;
-    for (int i = 0; i < 400; ++i)
-        tree.mkdir("root/" + std::to_string(i));
-    const uint64_t before = TFReadAhead::waitUntilIdleForTesting();
-    TFReadAhead::readAheadOf({tree / "root"});
-    EXPECT_LT(TFReadAhead::waitUntilIdleForTesting() - before, 200u);
+    tree.mkdir("root/a");
+    tree.mkdir("root/b");
+    tree.writeFile("root/a/x", 1);
+    tree.writeFile("root/b/y", 1);
+    tree.mkdir("outside/secret");
+    TFReadAhead::holdWorkersForTesting(true);
+    TFReadAhead::JobRef root = jobFor(tree / "root");
+    TFReadAhead::take(root, true);
+    std::vector<TFReadAhead::JobRef> below = root->takeChildren();
+    ASSERT_EQ(below.size(), 2u);
+    ASSERT_EQ(std::rename((tree / "root/a").c_str(), (tree / "moved").c_str()), 0);
+    tree.symlink(tree / "outside", "root/a");
+    ASSERT_EQ(std::rename((tree / "root/b").c_str(), (tree / "movedB").c_str()), 0);
+    tree.mkdir("root/b/secret");
+    TFReadAhead::take(below[0], true);
+    EXPECT_NE(below[0]->error(), 0);
+    EXPECT_TRUE(below[0]->entries().empty());
+    TFReadAhead::take(below[1], true);
+    EXPECT_NE(below[1]->error(), 0);
+    TFReadAhead::holdWorkersForTesting(false);
 }

@@ -65,7 +65,7 @@ wait_for_title() { # text, seconds[, x: the whole title]
 pid=$!
 
 wait_for_title "$root" 30
-expected=$(abbreviate "$(du -sxl -B1 "$root" | cut -f1)")
+expected=$(abbreviate "$(du -sx -B1 "$root" | cut -f1)")
 # The whole title: while sizing, the same figure may show with "(sizing)".
 wait_for_title "$root - $expected" 120 x
 echo "e2e_app: window shows $root - $expected"
@@ -73,7 +73,7 @@ echo "e2e_app: window shows $root - $expected"
 
 # A second invocation hands its folder to the running instance and exits.
 timeout 20 "$bin" "$second"
-expected2=$(abbreviate "$(du -sxl -B1 "$second" | cut -f1)")
+expected2=$(abbreviate "$(du -sx -B1 "$second" | cut -f1)")
 wait_for_title "$second - $expected2" 60 x
 kill -0 "$pid"
 echo "e2e_app: second folder handed over"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # hollin --report on hostile trees and bad command lines: the same lines as
-# du -axl -B1 -d1 for every tree, a clear error and exit status 1 for a path
-# that cannot be examined, and no hang (each run is bounded).
+# du -ax -B1 -d1 for every tree (with --links-each, as du -axl), a clear
+# error and exit status 1 for a path that cannot be examined, and no hang
+# (each run is bounded).
 set -euo pipefail
 hollin=${HOLLIN_BINARY:?HOLLIN_BINARY not set}
 work=$(mktemp -d /tmp/hollin-e2e-hostile-XXXXXX)
@@ -70,33 +71,53 @@ os.pwrite(fd, b"data", 1 << 33)
 os.close(fd)
 EOF
 
-report() { # PATH -> $work/ours, $work/err; answers the exit status
+report() { # [--links-each] PATH -> $work/ours, $work/err; answers the exit status
     local status=0
-    timeout "$limit" "$hollin" --report "$1" >"$work/ours" 2>"$work/err" || status=$?
-    [ $status -eq 124 ] && fail "report of $(printf %q "$1") did not finish within ${limit}s"
+    timeout "$limit" "$hollin" --report "$@" >"$work/ours" 2>"$work/err" || status=$?
+    [ $status -eq 124 ] && fail "report of $(printf %q "${@: -1}") did not finish within ${limit}s"
     return $status
 }
 
-check() { # PATH: the report equals du's lines
-    local path=$1 started=$SECONDS
-    report "$path" || fail "report of $(printf %q "$path") exited $?: $(head -c 500 "$work/err")"
-    du -axl -B1 -d1 -- "$path" >"$work/du"
-    LC_ALL=C sort "$work/ours" >"$work/ours.sorted"
-    LC_ALL=C sort "$work/du" >"$work/du.sorted"
-    cmp -s "$work/ours.sorted" "$work/du.sorted" ||
-        { diff "$work/ours.sorted" "$work/du.sorted" | head -20 >&2; fail "lines differ from du for $(printf %q "$path")"; }
-    echo "report of $(printf %q "$path") matches du ($((SECONDS - started)) s)"
+# Each line's path replaced by its file's device and inode: which of a
+# file's names in one folder carries its bytes follows du's walk order (the
+# disk's listing order) in du and the first by name in Hollin.
+byfile() { # FILE: paths without newlines
+    python3 -c '
+import os, sys
+for line in open(sys.argv[1], "rb").read().splitlines():
+    size, path = line.split(b"\t", 1)
+    st = os.lstat(path)
+    print("%s\t%d:%d" % (size.decode(), st.st_dev, st.st_ino))' "$1" | LC_ALL=C sort
+}
+
+check() { # PATH [byfile]: the report equals du -ax's lines (by file: see
+    # byfile), --links-each du -axl's
+    local path=$1 how=${2:-} started=$SECONDS each
+    for each in "" --links-each; do
+        report $each "$path" || fail "report $each of $(printf %q "$path") exited $?: $(head -c 500 "$work/err")"
+        du -ax${each:+l} -B1 -d1 -- "$path" >"$work/du"
+        if [ -z "$each" ] && [ "$how" = byfile ]; then
+            byfile "$work/ours" >"$work/ours.sorted"
+            byfile "$work/du" >"$work/du.sorted"
+        else
+            LC_ALL=C sort "$work/ours" >"$work/ours.sorted"
+            LC_ALL=C sort "$work/du" >"$work/du.sorted"
+        fi
+        cmp -s "$work/ours.sorted" "$work/du.sorted" ||
+            { diff "$work/ours.sorted" "$work/du.sorted" | head -20 >&2; fail "lines differ from du ${each:+-l }for $(printf %q "$path")"; }
+    done
+    echo "report of $(printf %q "$path") matches du and du -l ($((SECONDS - started)) s)"
 }
 
 check "$t/names"
 check "$t/huge"
 check "$t/deep"
-check "$t/links"
+check "$t/links" byfile
 check "$t/"
 [ -e "$t/names/pwned" ] || [ -e pwned ] && fail "a name was run as a command"
 
 # A relative path, and one with a trailing slash, are reported as given.
-(cd "$t" && check names/ && check ./links && check links)
+(cd "$t" && check names/ && check ./links byfile && check links byfile)
 
 # Paths that cannot be examined: one line on stderr naming the path, status 1,
 # nothing on stdout.

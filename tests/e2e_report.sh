@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# hollin --report against du -axl -B1 -d1 on a generated tree: the same lines
-# (paths as raw bytes), ours largest first with the root last; and the error
-# for a path that cannot be examined.
+# hollin --report against du -ax -B1 -d1 (each file counted once, however
+# many names it has) and --report --links-each against du -axl -B1 -d1 on a
+# generated tree that holds hard links: the same lines (paths as raw bytes),
+# ours largest first with the root last; and the error for a path that
+# cannot be examined.
 set -euo pipefail
 hollin=${HOLLIN_BINARY:?HOLLIN_BINARY not set}
 gen=${HOLLIN_SOURCE_DIR:-$(dirname "$0")/..}/bench/gen_tree.py
@@ -11,14 +13,38 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 python3 "$gen" -n 20000 "$work/g" >/dev/null || fail "could not generate a tree with $gen"
 
-check() { # PATH
-    local path=$1
-    "$hollin" --report "$path" >"$work/ours" 2>"$work/err" || fail "report of $path exited $?"
-    du -axl -B1 -d1 "$path" >"$work/du"
-    LC_ALL=C sort "$work/ours" >"$work/ours.sorted"
-    LC_ALL=C sort "$work/du" >"$work/du.sorted"
-    cmp -s "$work/ours.sorted" "$work/du.sorted" ||
-        { diff "$work/ours.sorted" "$work/du.sorted" | head -20 >&2; fail "lines differ from du for $path"; }
+# Each line's path replaced by its file's device and inode: which of a
+# file's names in one folder carries its bytes follows du's walk order (the
+# disk's listing order) in du and the first by name in Hollin.
+byfile() { # FILE: paths without newlines
+    python3 -c '
+import os, sys
+for line in open(sys.argv[1], "rb").read().splitlines():
+    size, path = line.split(b"\t", 1)
+    st = os.lstat(path)
+    print("%s\t%d:%d" % (size.decode(), st.st_dev, st.st_ino))' "$1" | LC_ALL=C sort
+}
+
+check() { # PATH [byfile|total]: in the default count, with byfile the lines
+    # are compared by file (see byfile); with total only the root's line is,
+    # for a root whose entries share files.
+    local path=$1 how=${2:-}
+    for each in "" --links-each; do
+        "$hollin" --report $each "$path" >"$work/ours" 2>"$work/err" || fail "report $each of $path exited $?"
+        du -ax${each:+l} -B1 -d1 "$path" >"$work/du"
+        if [ -z "$each" ] && [ "$how" = total ]; then
+            [ "$(tail -n 1 "$work/ours")" = "$(tail -n 1 "$work/du")" ] || fail "total differs from du -ax for $path"
+            continue
+        elif [ -z "$each" ] && [ "$how" = byfile ]; then
+            byfile "$work/ours" >"$work/ours.sorted"
+            byfile "$work/du" >"$work/du.sorted"
+        else
+            LC_ALL=C sort "$work/ours" >"$work/ours.sorted"
+            LC_ALL=C sort "$work/du" >"$work/du.sorted"
+        fi
+        cmp -s "$work/ours.sorted" "$work/du.sorted" ||
+            { diff "$work/ours.sorted" "$work/du.sorted" | head -20 >&2; fail "lines differ from du ${each:+-l }for $path"; }
+    done
     [ -s "$work/err" ] && { cat "$work/err" >&2; fail "stderr not empty (not a terminal) for $path"; }
     # Last line is the root itself, as given.
     [ "$(tail -n 1 "$work/ours" | cut -f2-)" = "$path" ] || fail "last line is not the root for $path"
@@ -27,10 +53,16 @@ check() { # PATH
         fail "entries of $path are not largest first"
 }
 
-check "$work/g"
+# Names of one file in tree/ and special/ (a 100 KiB file of 50 names too):
+# each counted once.
+[ "$(du -sx -B1 "$work/g" | cut -f1)" -lt "$(du -sxl -B1 "$work/g" | cut -f1)" ] ||
+    fail "the generated tree holds no hard links"
+check "$work/g" total
 check "$work/g/special"
+check "$work/g/special/hardlinks" byfile
+check "$work/g/tree" byfile
 check "$work/g/special/names"   # newlines, tabs, invalid UTF-8, 255-byte names
-check "$work/g/tree/flat"       # one big folder
+check "$work/g/tree/flat" byfile # one big folder
 check "$work/g/big/"            # a trailing slash is kept as given
 check "$work/g/special/sparse"
 

@@ -16,7 +16,7 @@ names=$work/g/special/names
 
 "$hollin" --treemap "$work/g" "$work/g.svg" 900x600 2>"$work/err" || fail "svg exited $?"
 "$hollin" --treemap "$names" "$work/names.svg" 400x300 2>"$work/err" || fail "svg of names exited $?"
-python3 - "$work/g.svg" "$(du -sxl -B1 "$work/g" | cut -f1)" "$work/g" 900 600 <<'PY' || fail "svg of the tree"
+python3 - "$work/g.svg" "$(du -sx -B1 "$work/g" | cut -f1)" "$work/g" 900 600 <<'PY' || fail "svg of the tree"
 import sys, xml.etree.ElementTree as ET
 path, du, root, W, H = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
 NS = "{http://www.w3.org/2000/svg}"
@@ -52,6 +52,17 @@ def check(r, parent, counted=True):
 walk(top, None)
 assert count > 50, count
 PY
+# A folder of 20,000 small files is drawn down to every one of them, a few
+# pixels each, where a folder deeper down would be one block.
+mkdir "$work/many"
+python3 -c '
+import os, sys
+for i in range(20000):
+    with open(os.path.join(sys.argv[1], "s%05d" % i), "wb") as f: f.write(b"x")
+' "$work/many"
+"$hollin" --treemap "$work/many" "$work/many.svg" 400x300 2>"$work/err" || fail "svg of many exited $?"
+[ "$(grep -c '<rect ' "$work/many.svg")" -eq 20001 ] ||
+    fail "a folder of 20000 files drew $(grep -c '<rect ' "$work/many.svg") rectangles, not 20001"
 python3 - "$work/names.svg" <<'PY' || fail "svg of awkward names"
 import sys, xml.etree.ElementTree as ET
 paths = [r.get("data-path") for r in ET.parse(sys.argv[1]).iter("{http://www.w3.org/2000/svg}rect")]

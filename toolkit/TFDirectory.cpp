@@ -1,5 +1,7 @@
 #include "toolkit/TFDirectory.h"
 
+#include "toolkit/TFTreeWalker.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -8,7 +10,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -93,6 +94,7 @@ TFDirectory::Examination examineAt(int dirfd, const char* name, int flags) {
         return result;
     }
     result.type = typeOfMode(sx.stx_mode);
+    result.mode = sx.stx_mode;
     result.allocatedBytes = static_cast<uint64_t>(sx.stx_blocks) * 512u;
     result.apparentSize = static_cast<uint64_t>(sx.stx_size);
     result.device = static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor));
@@ -103,181 +105,63 @@ TFDirectory::Examination examineAt(int dirfd, const char* name, int flags) {
     return result;
 }
 
-// Which mount an open file lies on. The mount id tells bind mounts of the
-// same file system apart; kernels without it give the device number.
-struct MountIdentity {
-    uint64_t id = 0;
-    bool isMountId = false;
-    bool operator==(const MountIdentity&) const = default;
-};
-
-bool mountIdentity(int dirfd, const char* name, int flags, MountIdentity& out,
-                   uint64_t* ino = nullptr) {
-    struct statx sx {};
-    if (::statx(dirfd, name, flags | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO | STATX_MNT_ID, &sx) !=
-        0)
-        return false;
-    if (sx.stx_mask & STATX_MNT_ID) {
-        out.id = sx.stx_mnt_id;
-        out.isMountId = true;
-    } else {
-        out.id = (uint64_t(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
-        out.isMountId = false;
-    }
-    if (ino)
-        *ino = sx.stx_ino;
-    return true;
-}
-
 void noteError(int* firstError, int error) {
     if (firstError && *firstError == 0)
         *firstError = error;
 }
 
-// Empties and removes one folder tree below an open folder, depth-first,
-// with one level per folder being emptied. Descriptors of levels far above
-// the current one are closed so that depth is not bounded by the
-// descriptor limit; such a level is reopened from its nearest open ancestor
-// and checked to be the same folder (same inode, same mount). A folder is
-// entered only through an O_NOFOLLOW|O_DIRECTORY open on the top's mount;
-// anything else (links included) is unlinked as it is.
-class TreeRemoval {
+// Empties and removes one folder tree, as the tree walker reads it: every
+// entry that is not a folder is unlinked where it is met (links included,
+// never followed), and a folder is removed when the walk leaves it. The
+// walk stays on the mount of the folder the tree lies in; a folder on
+// another mount, or one that cannot be read, is only tried as an empty one.
+class TreeRemoval : public TFTreeWalker::Sink {
 public:
-    TreeRemoval(const TFDirectory& top, int* firstError) : _top(top), _firstError(firstError) {}
+    explicit TreeRemoval(int* firstError) : _firstError(firstError) {}
+    bool complete() const { return _complete; }
 
-    bool run(const char* name) {
-        if (!mountIdentity(_top.fd(), "", AT_EMPTY_PATH, _home)) {
-            fail(errno);
+    bool entry(const TFTreeWalker::Folder& folder, const char* name,
+               const TFDirectory::Examination& ex, bool enterable) override {
+        if (ex.error) {
+            if (ex.error != ENOENT)
+                fail(ex.error);
             return false;
         }
-        if (!unlinkUnlessFolder(_top.fd(), name))
-            return _complete;
-        if (!enter(name)) {
-            // Not a folder we may enter (another mount, or unreadable): try
-            // removing it as an empty folder, which fails unless it is.
-            removeEmptiedFolder(0, name);
-            return _complete;
+        if (!ex.isDirectory()) {
+            if (::unlinkat(folder.dir.fd(), name, 0) != 0 && errno != ENOENT)
+                fail(errno);
+            return false;
         }
-        while (!_levels.empty())
-            step();
-        return _complete;
+        if (!enterable) {
+            fail(EXDEV);
+            removeEmptied(folder.dir, name);
+        }
+        return enterable;
+    }
+    bool enterFolder(const TFTreeWalker::Folder&) override { return true; }
+    void leaveFolder(const TFTreeWalker::Folder& folder, const TFDirectory* parent) override {
+        if (parent)
+            removeEmptied(*parent, folder.name.c_str());
+        else
+            fail(ESTALE);
+    }
+    void readError(const TFTreeWalker::Folder* parent, const char* name, int error) override {
+        fail(error);
+        if (parent && name)
+            removeEmptied(parent->dir, name);
     }
 
 private:
-    struct Level {
-        TFDirectory dir;
-        std::string name; // inside the level above
-        uint64_t ino = 0;
-        std::vector<char> bytes;
-        std::vector<uint32_t> offsets;
-        size_t next = 0;
-    };
-    static constexpr size_t kOpenLevels = 64;
-
     void fail(int error) {
         _complete = false;
         noteError(_firstError, error);
     }
-
-    // levels[i - 1] is the folder at depth i; depth 0 is the top.
-    int fdOf(size_t depth) const { return depth == 0 ? _top.fd() : _levels[depth - 1].dir.fd(); }
-
-    // One entry of the deepest level, or the end of that level.
-    void step() {
-        size_t depth = _levels.size();
-        Level& level = _levels.back();
-        if (!level.dir.isOpen() && !reopen(depth)) {
-            fail(ESTALE);
-            _levels.pop_back();
-            return;
-        }
-        if (level.next < level.offsets.size()) {
-            const char* entry = level.bytes.data() + level.offsets[level.next++];
-            if (unlinkUnlessFolder(level.dir.fd(), entry) && !enter(entry))
-                removeEmptiedFolder(depth, entry);
-            return;
-        }
-        std::string finished = std::move(level.name);
-        _levels.pop_back();
-        if (!_levels.empty() && !_levels.back().dir.isOpen() && !reopen(_levels.size())) {
-            fail(ESTALE);
-            return;
-        }
-        removeEmptiedFolder(_levels.size(), finished.c_str());
-    }
-
-    // Unlinks an entry that is not a folder; answers true for a folder.
-    bool unlinkUnlessFolder(int dirfd, const char* entry) {
-        struct stat st {};
-        if (::fstatat(dirfd, entry, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT)
-                fail(errno);
-            return false;
-        }
-        if (S_ISDIR(st.st_mode))
-            return true;
-        if (::unlinkat(dirfd, entry, 0) != 0 && errno != ENOENT)
-            fail(errno);
-        return false;
-    }
-
-    // Enters `entry` of the folder at the current depth when it is a folder
-    // on the top's mount; answers false when it is not to be entered.
-    bool enter(const char* entry) {
-        TFDirectory dir(::openat(fdOf(_levels.size()), entry, kDirFlags));
-        if (!dir.isOpen())
-            return false;
-        MountIdentity where;
-        uint64_t ino = 0;
-        if (!mountIdentity(dir.fd(), "", AT_EMPTY_PATH, where, &ino))
-            return false;
-        if (!(where == _home)) {
-            fail(EXDEV);
-            return false;
-        }
-        Level level;
-        level.name = entry;
-        level.ino = ino;
-        level.dir = std::move(dir);
-        if (!level.dir.readNames(level.bytes, level.offsets))
-            fail(errno ? errno : EIO);
-        _levels.push_back(std::move(level));
-        if (_levels.size() > kOpenLevels)
-            _levels[_levels.size() - 1 - kOpenLevels].dir = TFDirectory();
-        return true;
-    }
-
-    // Reopens the levels down to `depth` from the nearest open one.
-    bool reopen(size_t depth) {
-        size_t open = depth;
-        while (open > 0 && !_levels[open - 1].dir.isOpen())
-            --open;
-        for (size_t d = open + 1; d <= depth; ++d) {
-            Level& level = _levels[d - 1];
-            TFDirectory dir(::openat(fdOf(d - 1), level.name.c_str(), kDirFlags));
-            MountIdentity where;
-            uint64_t ino = 0;
-            if (!dir.isOpen() || !mountIdentity(dir.fd(), "", AT_EMPTY_PATH, where, &ino) ||
-                !(where == _home) || ino != level.ino)
-                return false;
-            level.dir = std::move(dir);
-            // Keep only the last levels of the walk open, so that the next
-            // climbs find their folders open without a walk of their own.
-            if (d > kOpenLevels)
-                _levels[d - kOpenLevels - 1].dir = TFDirectory();
-        }
-        return true;
-    }
-
-    void removeEmptiedFolder(size_t depth, const char* entry) {
-        if (::unlinkat(fdOf(depth), entry, AT_REMOVEDIR) != 0 && errno != ENOENT)
+    void removeEmptied(const TFDirectory& parent, const char* name) {
+        if (::unlinkat(parent.fd(), name, AT_REMOVEDIR) != 0 && errno != ENOENT)
             fail(errno);
     }
 
-    const TFDirectory& _top;
     int* _firstError;
-    MountIdentity _home;
-    std::vector<Level> _levels;
     bool _complete = true;
 };
 
@@ -303,24 +187,6 @@ TFDirectory::~TFDirectory() {
         ::close(_fd);
 }
 
-// ---------------------------------------------------------------- working folder
-
-static_assert(AT_FDCWD == -100, "kWorkingFolder names the working folder");
-
-namespace {
-// The working folder a thread had when it took its own, to go back to.
-thread_local int workingFolderTaken = -1;
-// Whether the thread is still in the folder it entered last: it goes back
-// only before a relative path is used, so that a walk entering one folder
-// after another changes its working folder once a folder, not twice.
-thread_local bool awayFromWorkingFolder = false;
-
-void backForRelativePath(const std::string& path) {
-    if (awayFromWorkingFolder && (path.empty() || path[0] != '/'))
-        TFDirectory::leaveEnteredFolder();
-}
-} // namespace
-
 void TFDirectory::reserveDescriptors(int count) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < rlim_t(count))
@@ -336,34 +202,6 @@ void TFDirectory::reserveDescriptors(int count) {
     ::close(any);
 }
 
-bool TFDirectory::takeOwnWorkingFolder() {
-    if (workingFolderTaken >= 0)
-        return true;
-    if (::unshare(CLONE_FS) != 0)
-        return false;
-    workingFolderTaken = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    return workingFolderTaken >= 0;
-}
-
-void TFDirectory::leaveEnteredFolder() {
-    if (!awayFromWorkingFolder)
-        return;
-    awayFromWorkingFolder = false;
-    // A thread that cannot go back enters nothing again.
-    if (::fchdir(workingFolderTaken) != 0) {
-        ::close(workingFolderTaken);
-        workingFolderTaken = -1;
-    }
-}
-
-TFDirectory::Entered::Entered(const TFDirectory& folder) : _folder(folder) {
-    if (workingFolderTaken >= 0 && folder._fd >= 0 && ::fchdir(folder._fd) == 0) {
-        awayFromWorkingFolder = true;
-        _working._fd = kWorkingFolder;
-        _entered = true;
-    }
-}
-
 TFDirectory TFDirectory::openPath(const std::string& path) {
     return _open(path, false);
 }
@@ -373,7 +211,6 @@ TFDirectory TFDirectory::openPathFollowingLinks(const std::string& path) {
 }
 
 TFDirectory TFDirectory::_open(const std::string& path, bool followLast) {
-    backForRelativePath(path);
     TFDirectory result;
     if (path.empty()) {
         result._error = ENOENT;
@@ -526,7 +363,6 @@ TFDirectory::Examination TFDirectory::examineFollowingLink(const char* name) con
 }
 
 TFDirectory::Examination TFDirectory::examinePath(const std::string& path) {
-    backForRelativePath(path);
     if (path.empty()) {
         Examination none;
         none.error = ENOENT;
@@ -543,7 +379,6 @@ TFDirectory::Examination TFDirectory::examinePath(const std::string& path) {
 }
 
 int TFDirectory::readWholeFile(const std::string& path, std::string& out) {
-    backForRelativePath(path);
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno;
@@ -565,7 +400,6 @@ int TFDirectory::readWholeFile(const std::string& path, std::string& out) {
 }
 
 std::optional<std::string> TFDirectory::resolvedPathFollowingLinks(const std::string& path) {
-    backForRelativePath(path);
     char* real = ::realpath(path.c_str(), nullptr);
     if (!real)
         return std::nullopt;
@@ -593,7 +427,6 @@ void TFDirectory::splitPath(const std::string& path, std::string& folder, std::s
 }
 
 bool TFDirectory::removePath(const std::string& path, int* firstError) {
-    backForRelativePath(path);
     std::string folder, last;
     splitPath(path, folder, last);
     while (last.size() > 1 && last.back() == '/')
@@ -611,5 +444,22 @@ bool TFDirectory::removePath(const std::string& path, int* firstError) {
 }
 
 bool TFDirectory::removeTree(const char* name, int* firstError) const {
-    return TreeRemoval(*this, firstError).run(name);
+    TreeRemoval removal(firstError);
+    TFTreeWalker::Options options;
+    options.stayOnMount = true;
+    TFTreeWalker(removal, options).walkEntry(*this, name);
+    return removal.complete();
+}
+
+TFDirectory TFDirectory::failed(int error) {
+    TFDirectory result;
+    result._error = error;
+    return result;
+}
+
+TFDirectory TFDirectory::duplicate() const {
+    TFDirectory result;
+    result._fd = _fd >= 0 ? ::openat(_fd, ".", kDirFlags) : -1;
+    result._error = result._fd >= 0 ? 0 : _fd >= 0 ? errno : (_error ? _error : EBADF);
+    return result;
 }

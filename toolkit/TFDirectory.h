@@ -32,6 +32,7 @@ public:
         uint64_t inode = 0;
         uint64_t linkCount = 0;
         uint64_t mountId = 0; // 0 when the kernel does not say
+        uint32_t mode = 0;    // st_mode: type and permission bits
         bool exists() const;
         bool isDirectory() const { return type == EntryType::directory; }
         bool isLink() const { return type == EntryType::link; }
@@ -55,7 +56,12 @@ public:
     // Opens the folder `name` inside this one, never following a link.
     TFDirectory openChild(const char* name) const;
 
-    bool isOpen() const { return _fd >= 0 || _fd == kWorkingFolder; }
+    // A folder that did not open, with why.
+    static TFDirectory failed(int error);
+    // Another descriptor of the same open folder (its own reading position).
+    TFDirectory duplicate() const;
+
+    bool isOpen() const { return _fd >= 0; }
     // Back to the first entry, for listing a folder again.
     void rewind() const;
     int fd() const { return _fd; }
@@ -116,46 +122,10 @@ public:
     // a virtual machine, and so does the thread that opened a folder.
     static void reserveDescriptors(int count = 1024);
 
-    // Gives the calling thread a working folder of its own, which threads it
-    // starts afterwards share; the process's other threads keep theirs.
-    // Relative paths keep meaning there what they meant when it took it
-    // (Hollin never changes its working folder). Answers whether it could.
-    static bool takeOwnWorkingFolder();
-
-    // A folder entered as the thread's working folder (below).
-    class Entered;
-    // Back to the working folder the thread took, from the folder it
-    // entered last; the functions above that take a relative path go back
-    // first themselves.
-    static void leaveEnteredFolder();
-
 private:
-    static constexpr int kWorkingFolder = -100; // AT_FDCWD: never closed
     static TFDirectory _open(const std::string& path, bool followLast);
     Examination _examine(const char* name, int flags) const;
 
     int _fd = -1;
     int _error = 0;
-};
-
-// While it lives, on a thread that took its own working folder, the
-// folder is that thread's working folder and here() names it as such:
-// entries examined and opened through here() spare the kernel the
-// descriptor lookup it makes on every call in a many-threaded process.
-// Elsewhere, or when the folder cannot be entered, here() is the folder.
-// The thread stays there after it, until it enters another folder or a
-// relative path is given to TFDirectory (or leaveEnteredFolder): nothing
-// else on that thread, or on the threads it started, may use a relative
-// path meanwhile.
-class TFDirectory::Entered {
-public:
-    explicit Entered(const TFDirectory& folder);
-    Entered(const Entered&) = delete;
-    Entered& operator=(const Entered&) = delete;
-    const TFDirectory& here() const { return _entered ? _working : _folder; }
-
-private:
-    const TFDirectory& _folder;
-    TFDirectory _working;
-    bool _entered = false;
 };

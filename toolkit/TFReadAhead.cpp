@@ -1,182 +1,324 @@
 #include "toolkit/TFReadAhead.h"
 
-#include "toolkit/TFDirectory.h"
 #include "toolkit/TFString.h"
 
 #include <algorithm>
-#include <bit>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
-#include <memory>
+#include <cstdlib>
 #include <mutex>
 #include <string_view>
-#include <sys/resource.h>
 #include <thread>
-#include <vector>
+#include <unistd.h>
 
 namespace {
 
-// Enough reads in flight to keep a disk's queue busy; the workers mostly
-// wait, so there are more of them than processors.
-constexpr int kWorkers = 8;
+// Folders read and not yet taken: beyond this the workers wait.
+constexpr int kReadBudget = 2048;
+// Folders waiting to be read: beyond this the oldest (the last the tree's
+// builder gets to, depth first) are dropped.
+constexpr size_t kQueuedBudget = 4096;
+// Descriptors that jobs keep between their listing and their read.
+constexpr int kDescriptorBudget = 384;
 
-// Folders waiting to be read; each keeps its parent open, so the oldest
-// (the sizing thread's last) give way beyond this.
-constexpr size_t kPendingBudget = 256;
-
-// A walk gives up when fewer than this many of the last 64 folders it read
-// made it wait for the disk: the rest of the tree is most likely cached too.
-constexpr int kWaitsOfLast64ToGoOn = 8;
-
-uint64_t blocksReadByThisThread() {
-    rusage usage{};
-    ::getrusage(RUSAGE_THREAD, &usage);
-    return static_cast<uint64_t>(usage.ru_inblock);
-}
-
-struct Item {
-    std::shared_ptr<const TFDirectory> parent; // a root: the root itself, named "."
-    std::string name;
-    uint64_t device; // the root's file system
-};
-
-struct Walk {
-    std::mutex lock; // leaf lock: nothing is called while it is held
-    std::condition_variable work;
-    std::condition_variable idle;
-    std::vector<Item> stack;       // the next folder to read on top
-    uint64_t generation = 0;       // a stop drops the older items
-    uint64_t waits = ~uint64_t(0); // one bit a folder, the last read lowest: it waited
+struct Pool {
+    std::mutex lock;              // leaf lock: no job is read or destroyed while it is held
+    std::condition_variable work; // a job was queued or the read budget freed
+    std::condition_variable read; // a job was read
+    std::vector<TFReadAhead::JobRef> stack; // the next job to read on top
+    std::atomic<int> unTaken{0};            // jobs read by workers, not taken
+    std::atomic<int> descriptors{0};        // kept open by jobs
     int busy = 0;
-    uint64_t listed = 0;
+    int workers = -1; // -1: not yet chosen
     bool started = false;
+    bool held = false;
+    uint64_t readByWorkers = 0;
 };
 
-Walk& walk() {
-    static auto* w = new Walk; // never destroyed: the workers outlive exit
-    return *w;
+Pool& pool() {
+    static auto* p = new Pool; // never destroyed: the workers outlive exit
+    return *p;
 }
 
-void readFolder(Walk& w, Item item, uint64_t generation) {
-    TFDirectory dir = item.parent->openChild(item.name.c_str());
-    if (!dir.isOpen())
-        return;
-    std::vector<char> bytes;
-    std::vector<uint32_t> offsets;
-    dir.readNames(bytes, offsets);
-    std::vector<std::string_view> folders;
-    for (size_t i = 0; i < offsets.size(); ++i) {
-        const char* name = bytes.data() + offsets[i];
-        TFDirectory::Examination e = dir.examine(name);
-        if (e.isDirectory() && e.device == item.device)
-            folders.emplace_back(name);
+int defaultWorkers() {
+    // HOLLIN_WORKERS, for measuring: how many, 0 for none.
+    if (const char* given = std::getenv("HOLLIN_WORKERS"); given && *given)
+        return std::clamp(std::atoi(given), 0, 64);
+    const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return cores > 0 ? static_cast<int>(std::min(cores, 16L)) : 1;
+}
+
+// Each name keyed once, not at every comparison.
+struct Keyed {
+    uint64_t key;
+    uint32_t offset;
+    std::string_view name;
+};
+
+void sortNames(TFTreeWalker::Listing& names) {
+    std::vector<Keyed> keyed;
+    keyed.reserve(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string_view name(names.name(i));
+        keyed.push_back({TFString::nameSortKey(name), names.offsets[i], name});
     }
-    // The sizing thread visits a folder's last name first.
-    std::sort(folders.begin(), folders.end(), [](std::string_view a, std::string_view b) {
-        return TFString::compareNames(a, b) < 0;
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed& x, const Keyed& y) {
+        if (x.key != y.key && x.key && y.key)
+            return x.key < y.key;
+        return TFString::compareNamesThenBytes(x.name, y.name) < 0;
     });
-    auto shared = std::make_shared<const TFDirectory>(std::move(dir));
-    std::vector<Item> dropped; // closed outside the lock
-    std::scoped_lock lock(w.lock);
-    ++w.listed;
-    if (generation != w.generation)
-        return;
-    for (std::string_view name : folders)
-        w.stack.push_back({shared, std::string(name), item.device});
-    if (w.stack.size() > kPendingBudget) {
-        auto excess = w.stack.begin() + std::ptrdiff_t(w.stack.size() - kPendingBudget);
-        dropped.assign(std::make_move_iterator(w.stack.begin()), std::make_move_iterator(excess));
-        w.stack.erase(w.stack.begin(), excess);
-    }
-    if (!folders.empty())
-        w.work.notify_all();
-}
-
-void work(Walk& w) {
-    std::unique_lock lock(w.lock);
-    for (;;) {
-        w.work.wait(lock, [&] { return !w.stack.empty(); });
-        Item item = std::move(w.stack.back());
-        w.stack.pop_back();
-        uint64_t generation = w.generation;
-        ++w.busy;
-        lock.unlock();
-        TFReadAhead::hasWaitedForDisk(); // counts from here
-        readFolder(w, std::move(item), generation);
-        const bool waited = TFReadAhead::hasWaitedForDisk();
-        std::vector<Item> dropped; // closed outside the lock
-        lock.lock();
-        w.waits = (w.waits << 1) | uint64_t(waited);
-        if (std::popcount(w.waits) < kWaitsOfLast64ToGoOn && generation == w.generation) {
-            ++w.generation;
-            dropped.swap(w.stack);
-        }
-        if (--w.busy == 0 && w.stack.empty())
-            w.idle.notify_all();
-        if (!dropped.empty()) {
-            lock.unlock();
-            dropped.clear();
-            lock.lock();
-        }
-    }
+    for (size_t i = 0; i < keyed.size(); ++i)
+        names.offsets[i] = keyed[i].offset;
 }
 
 } // namespace
 
-void TFReadAhead::readAheadOf(const std::vector<std::string>& paths) {
-    // Opened here, where a relative path means what the caller means by it:
-    // the workers never use a path (the sizing thread, which starts them,
-    // moves its working folder).
-    std::vector<Item> roots;
-    for (const std::string& path : paths) {
-        auto dir = std::make_shared<const TFDirectory>(TFDirectory::openPath(path));
-        TFDirectory::Examination root = dir->examine(".");
-        if (root.isDirectory())
-            roots.push_back({std::move(dir), ".", root.device});
+TFReadAhead::Job::~Job() {
+    Pool& p = pool();
+    if (_ownsDescriptor && _dir.isOpen())
+        p.descriptors.fetch_sub(1, std::memory_order_relaxed);
+    if (_counted) {
+        p.unTaken.fetch_sub(1, std::memory_order_relaxed);
+        p.work.notify_all();
     }
-    if (roots.empty())
-        return;
-    Walk& w = walk();
-    {
-        std::scoped_lock lock(w.lock);
-        if (!w.started) {
-            w.started = true;
-            for (int i = 0; i < kWorkers; ++i)
-                std::thread([&w] { work(w); }).detach();
+}
+
+bool TFReadAhead::listSorted(const TFDirectory& dir, const Examination& ex,
+                             TFTreeWalker::Listing& out) {
+    if (!TFTreeWalker::list(dir, ex, out))
+        return false;
+    sortNames(out);
+    return true;
+}
+
+TFReadAhead::JobRef TFReadAhead::makeJob(TFDirectory dir, const Examination& ex,
+                                         TFTreeWalker::Listing names) {
+    auto job = std::make_shared<Job>();
+    job->_ex = ex;
+    job->_dir = std::move(dir);
+    job->_names = std::move(names);
+    return job;
+}
+
+void TFReadAhead::_drop(Job& job) {
+    // Under the pool's lock: nobody reads it now, and whoever takes it
+    // reads it where it is taken (or falls back).
+    job._state = Job::State::dropped;
+    if (job._ownsDescriptor && job._dir.isOpen())
+        pool().descriptors.fetch_sub(1, std::memory_order_relaxed);
+    job._ownsDescriptor = false;
+    job._dir = TFDirectory();
+    job._parentDir = nullptr;
+}
+
+void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
+    Job& job = *ref;
+    Pool& p = pool();
+    if (job._parentDir) {
+        // Listed by its parent's read, perhaps long ago: still the folder
+        // there (not moved, nor replaced by a link or another folder)?
+        if (job._dir.isOpen()) {
+            const Examination now = job._parentDir->examine(job._name.c_str());
+            if (now.error || !now.isDirectory() || now.device != job._ex.device ||
+                now.inode != job._ex.inode)
+                job._error = now.error && now.error != ENOENT ? now.error : ESTALE;
+        } else {
+            job._dir = TFTreeWalker::openChecked(*job._parentDir, job._name.c_str(), job._ex);
+            if (!job._dir.isOpen())
+                job._error = job._dir.error() ? job._dir.error() : ESTALE;
         }
-        w.waits = ~uint64_t(0);
-        for (Item& root : roots)
-            w.stack.push_back(std::move(root));
+        job._parentDir = nullptr;
+    } else if (!job._dir.isOpen()) {
+        job._error = ESTALE;
     }
-    w.work.notify_all();
+    if (job._error) {
+        if (job._ownsDescriptor && job._dir.isOpen())
+            p.descriptors.fetch_sub(1, std::memory_order_relaxed);
+        job._ownsDescriptor = false;
+        job._dir = TFDirectory();
+        return;
+    }
+    const TFDirectory* dir = &job._dir; // moves to shared with the first job below
+    TFTreeWalker::examineAll(*dir, job._names);
+    std::shared_ptr<const TFDirectory> shared; // this folder, for the jobs below
+    for (size_t i = 0; i < job._names.size(); ++i) {
+        const Examination& e = job._names.entries[i];
+        if (e.error || !e.isDirectory() || e.device != job._ex.device)
+            continue;
+        TFDirectory child = dir->openChild(job._names.name(i));
+        if (!child.isOpen())
+            continue; // counted as a folder with no names
+        auto below = std::make_shared<Job>();
+        if (!listSorted(child, e, below->_names) || below->_names.size() == 0)
+            continue; // nothing to read below
+        if (job._children.empty())
+            job._children.resize(job._names.size());
+        below->_name = job._names.name(i);
+        below->_ex = e;
+        if (!shared) {
+            // The descriptor moves to the jobs below; it closes with the last.
+            if (job._ownsDescriptor)
+                p.descriptors.fetch_sub(1, std::memory_order_relaxed);
+            job._ownsDescriptor = false;
+            shared = std::make_shared<const TFDirectory>(std::move(job._dir));
+            dir = shared.get();
+        }
+        below->_parentDir = shared;
+        if (p.descriptors.load(std::memory_order_relaxed) < kDescriptorBudget) {
+            below->_dir = std::move(child);
+            below->_ownsDescriptor = true;
+            p.descriptors.fetch_add(1, std::memory_order_relaxed);
+        }
+        job._children[i] = std::move(below);
+    }
+    if (job._dir.isOpen()) {
+        if (job._ownsDescriptor)
+            p.descriptors.fetch_sub(1, std::memory_order_relaxed);
+        job._ownsDescriptor = false;
+        job._dir = TFDirectory();
+    }
+    if (queueBelow && !job._children.empty()) {
+        std::vector<JobRef> below;
+        for (size_t i = job._children.size(); i-- > 0;)
+            if (job._children[i])
+                below.push_back(job._children[i]);
+        _queue(below);
+    }
+}
+
+void TFReadAhead::_queue(std::vector<JobRef>& jobs) {
+    Pool& p = pool();
+    std::vector<JobRef> dropped; // let go of outside the lock
+    {
+        std::scoped_lock lock(p.lock);
+        if (p.workers < 0)
+            p.workers = defaultWorkers();
+        if (p.workers == 0)
+            return;
+        if (!p.started) {
+            p.started = true;
+            for (int i = 0; i < p.workers; ++i)
+                std::thread(_work).detach();
+        }
+        for (JobRef& job : jobs)
+            p.stack.push_back(std::move(job));
+        if (p.stack.size() > kQueuedBudget) {
+            const auto excess = std::ptrdiff_t(p.stack.size() - kQueuedBudget);
+            for (auto it = p.stack.begin(); it != p.stack.begin() + excess; ++it)
+                if ((*it)->_state == Job::State::queued)
+                    _drop(**it);
+            dropped.assign(std::make_move_iterator(p.stack.begin()),
+                           std::make_move_iterator(p.stack.begin() + excess));
+            p.stack.erase(p.stack.begin(), p.stack.begin() + excess);
+        }
+    }
+    jobs.clear();
+    pool().work.notify_all();
+}
+
+void TFReadAhead::_work() {
+    Pool& p = pool();
+    std::unique_lock lock(p.lock);
+    for (;;) {
+        // A job let go elsewhere frees the read budget without the lock,
+        // so the wait also looks again now and then.
+        const bool ready = p.work.wait_for(lock, std::chrono::milliseconds(20), [&] {
+            return !p.held && !p.stack.empty() &&
+                   p.unTaken.load(std::memory_order_relaxed) < kReadBudget;
+        });
+        if (!ready)
+            continue;
+        JobRef job = std::move(p.stack.back());
+        p.stack.pop_back();
+        if (job->_state != Job::State::queued) {
+            lock.unlock();
+            job.reset();
+            lock.lock();
+            continue;
+        }
+        job->_state = Job::State::reading;
+        ++p.busy;
+        lock.unlock();
+        _read(job, true);
+        lock.lock();
+        job->_state = Job::State::done;
+        job->_counted = true;
+        p.unTaken.fetch_add(1, std::memory_order_relaxed);
+        ++p.readByWorkers;
+        --p.busy;
+        p.read.notify_all();
+        lock.unlock();
+        job.reset();
+        lock.lock();
+    }
+}
+
+void TFReadAhead::take(const JobRef& job, bool queueBelow) {
+    Pool& p = pool();
+    {
+        std::unique_lock lock(p.lock);
+        if (job->_state == Job::State::reading)
+            p.read.wait(lock, [&] { return job->_state == Job::State::done; });
+        if (job->_state == Job::State::done) {
+            if (job->_counted) {
+                job->_counted = false;
+                p.unTaken.fetch_sub(1, std::memory_order_relaxed);
+                p.work.notify_all();
+            }
+            return;
+        }
+        // Queued, dropped or new: read here, now.
+        job->_state = Job::State::reading;
+    }
+    _read(job, queueBelow);
+    std::scoped_lock lock(p.lock);
+    job->_state = Job::State::done;
+    p.read.notify_all();
 }
 
 void TFReadAhead::stop() {
-    Walk& w = walk();
-    std::vector<Item> dropped; // closed outside the lock
-    std::scoped_lock lock(w.lock);
-    ++w.generation;
-    dropped.swap(w.stack);
-    if (w.busy == 0)
-        w.idle.notify_all();
+    Pool& p = pool();
+    std::vector<JobRef> dropped; // let go of outside the lock
+    {
+        std::scoped_lock lock(p.lock);
+        for (JobRef& job : p.stack)
+            if (job->_state == Job::State::queued)
+                _drop(*job);
+        dropped.swap(p.stack);
+    }
+}
+
+void TFReadAhead::setWorkerCount(int count) {
+    std::scoped_lock lock(pool().lock);
+    pool().workers = count;
+}
+
+int TFReadAhead::workerCount() {
+    std::scoped_lock lock(pool().lock);
+    if (pool().workers < 0)
+        pool().workers = defaultWorkers();
+    return pool().workers;
 }
 
 bool TFReadAhead::isIdle() {
-    Walk& w = walk();
-    std::scoped_lock lock(w.lock);
-    return w.busy == 0 && w.stack.empty();
-}
-
-bool TFReadAhead::hasWaitedForDisk() {
-    thread_local uint64_t seen = 0;
-    uint64_t now = blocksReadByThisThread();
-    bool waited = now != seen;
-    seen = now;
-    return waited;
+    Pool& p = pool();
+    std::scoped_lock lock(p.lock);
+    return p.busy == 0 && p.stack.empty();
 }
 
 uint64_t TFReadAhead::waitUntilIdleForTesting() {
-    Walk& w = walk();
-    std::unique_lock lock(w.lock);
-    w.idle.wait(lock, [&] { return w.busy == 0 && w.stack.empty(); });
-    return w.listed;
+    Pool& p = pool();
+    std::unique_lock lock(p.lock);
+    p.read.wait(lock, [&] { return p.busy == 0 && (p.stack.empty() || p.held); });
+    return p.readByWorkers;
+}
+
+void TFReadAhead::holdWorkersForTesting(bool hold) {
+    {
+        std::scoped_lock lock(pool().lock);
+        pool().held = hold;
+    }
+    pool().work.notify_all();
 }

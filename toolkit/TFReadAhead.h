@@ -1,34 +1,99 @@
 #pragma once
 
+#include "toolkit/TFDirectory.h"
+#include "toolkit/TFTreeWalker.h"
+
+#include <cstddef>
 #include <cstdint>
-#include <string>
+#include <memory>
 #include <vector>
 
-// Reads a tree's folders and entries ahead of the one thread that sizes it,
-// so that on a cold disk many metadata reads are in flight at once instead
-// of one. A few worker threads open, list and examine the folders below a
-// root (never following a link, never leaving the root's file system), in
-// roughly the order the sizing thread visits them: depth first, the last
-// name first. They keep nothing: what they read stays in the kernel's
-// caches, where the sizing thread then finds it. A walk that keeps finding
-// its folders in those caches stops: on a warm tree it would only double
-// the work.
+// Worker threads that read a tree's folders ahead of the one thread that
+// builds the tree, so that every core lists and examines folders while that
+// thread only turns finished reads into nodes. Each folder is read once.
+//
+// A job is one folder, opened (relative to its parent, never following a
+// link) and listed already: reading it examines every name and lists each
+// subfolder on the same file system, which become the jobs below it, read
+// next by the workers (depth first, the first name first, as the tree is
+// built). The thread that needs a folder takes its job: it reads the
+// folder itself when no worker has started it, so a folder the user
+// selected is never left waiting behind the workers' backlog; a job a
+// worker is reading is waited for.
+//
+// Bounded: a few thousand folders read and not yet taken (the workers wait
+// beyond), a few thousand waiting to be read (the oldest are dropped, and
+// read by whoever takes them), a few hundred descriptors kept open.
 class TFReadAhead {
 public:
-    // Starts reading ahead below each of paths, the last one first, before
-    // what is left of earlier walks.
-    static void readAheadOf(const std::vector<std::string>& paths);
-    // Drops what is left of the current walk; a folder being read is
-    // finished.
+    using Examination = TFDirectory::Examination;
+    class Job;
+    using JobRef = std::shared_ptr<Job>;
+
+    class Job {
+    public:
+        // The folder's names, sorted as TFString::compareNamesThenBytes sorts them.
+        const TFTreeWalker::Listing& names() const { return _names; }
+        // Once taken: each name's examination, in names' order (empty when
+        // the read failed).
+        const std::vector<Examination>& entries() const { return _names.entries; }
+        // Once taken, and once: by name index, the job of each subfolder on
+        // the same file system that has names (its names are its listing);
+        // null for the rest. Empty when there is none.
+        std::vector<JobRef> takeChildren() { return std::move(_children); }
+        // Nonzero when the folder could not be read again (ESTALE: it was
+        // replaced since it was listed; ELOOP or ENOTDIR: by a link).
+        int error() const { return _error; }
+        const Examination& examination() const { return _ex; }
+        ~Job();
+
+    private:
+        friend class TFReadAhead;
+        enum class State : uint8_t { queued, reading, done, dropped };
+        // Its parent folder, until it is read: to check that it is still
+        // there, or to open it when it has no descriptor of its own.
+        std::shared_ptr<const TFDirectory> _parentDir;
+        std::string _name;
+        Examination _ex;
+        TFDirectory _dir;
+        TFTreeWalker::Listing _names;
+        std::vector<JobRef> _children; // by name index
+        State _state = State::queued;
+        bool _counted = false; // read by a worker and not yet taken
+        bool _ownsDescriptor = false;
+        int _error = 0;
+    };
+
+    // A job for the folder dir, examined as ex, with its names in the
+    // order its reader wants the entries. Not yet queued: take() reads it.
+    static JobRef makeJob(TFDirectory dir, const Examination& ex, TFTreeWalker::Listing names);
+    // Reads names of dir sorted as jobs have them; false when the listing failed.
+    static bool listSorted(const TFDirectory& dir, const Examination& ex,
+                           TFTreeWalker::Listing& out);
+    // Answers once job is read: here when no worker has started it, else
+    // by the worker. queueBelow: the jobs of its subfolders go to the
+    // workers, ahead of what they had (the thread building the tree);
+    // otherwise they are only read when taken.
+    static void take(const JobRef& job, bool queueBelow);
+    // Drops every job waiting to be read (a job being read is finished).
     static void stop();
 
-    // Whether no walk is going on.
-    static bool isIdle();
-    // Whether this thread has read blocks from the disk since it last asked
-    // (the first answer counts from the thread's start).
-    static bool hasWaitedForDisk();
+    // How many workers read (default: one per online processor); 0 reads
+    // every job where it is taken. Before the first take.
+    static void setWorkerCount(int count);
+    static int workerCount();
 
-    // For tests: waits until no walk is going on, and answers how many
-    // folders the workers have listed since the program started.
+    // Whether no job waits or is being read.
+    static bool isIdle();
+    // For tests: waits until no job waits or is being read, and answers
+    // how many folders the workers have read since the program started.
     static uint64_t waitUntilIdleForTesting();
+    // For tests: holds the workers (true) before they take their next job.
+    static void holdWorkersForTesting(bool hold);
+
+private:
+    static void _read(const JobRef& job, bool queueBelow);
+    static void _queue(std::vector<JobRef>& jobs);
+    static void _drop(Job& job);
+    static void _work();
 };

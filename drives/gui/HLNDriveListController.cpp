@@ -1,5 +1,7 @@
 #include "drives/gui/HLNDriveListController.h"
 
+#include "drives/HLNUnseenSpace.h"
+#include "drives/gui/HLNDriveAccountController.h"
 #include "toolkit/TFPreference.h"
 #include "toolkit/TFString.h"
 #include "toolkit/gui/TFWindowPlacement.h"
@@ -12,6 +14,8 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPainter>
 #include <QPushButton>
 #include <QStyle>
@@ -303,6 +307,8 @@ void HLNDriveListController::_updateButtonsStatus() {
     Ref<HLNDrive> drive = selectedDrive();
     _sweepButton->setEnabled(static_cast<bool>(drive));
     _sweepButton->setText(sweepTitleForDrive(drive.get()));
+    if (_accountButton)
+        _accountButton->setEnabled(static_cast<bool>(drive));
 }
 
 // MARK: the window
@@ -381,6 +387,7 @@ void HLNDriveListController::_reloadData() {
         }
         group->setExpanded(networkExpanded);
     }
+    _fillUnseenColumn();
     _updateButtonsStatus();
 }
 
@@ -437,6 +444,7 @@ void HLNDriveListController::_loadWindow() {
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(refresh);
     buttons->addStretch(1);
+    _addAccountingControls(content, buttons);
     buttons->addWidget(_sweepButton);
     auto* layout = new QVBoxLayout(content);
     layout->addWidget(_driveListOutlineView, 1);
@@ -497,4 +505,99 @@ bool HLNDriveListController::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QObject::eventFilter(watched, event);
+}
+
+// MARK: accounting for a drive
+
+QString HLNDriveListController::unseenTextForDrive(const HLNDrive& drive) {
+    const std::optional<uint64_t> unseen = HLNUnseenSpace::lastUnseenBytes(drive.location());
+    if (!unseen)
+        return QString();
+    return QString::fromStdString(TFString::abbreviatedStringForBytes(*unseen));
+}
+
+void HLNDriveListController::accountSelectedDrive() {
+    Ref<HLNDrive> drive = selectedDrive();
+    if (!drive)
+        return;
+    HLNDriveAccountController* account = HLNDriveAccountController::openForMount(drive->location());
+    connect(account, &HLNDriveAccountController::accounted, this,
+            &HLNDriveListController::_fillUnseenColumn, Qt::UniqueConnection);
+}
+
+void HLNDriveListController::_addAccountingControls(QWidget* content, QHBoxLayout* buttons) {
+    QTreeWidget* view = _driveListOutlineView;
+    const int column = view->columnCount();
+    view->setColumnCount(column + 1);
+    view->headerItem()->setText(column, localized("Unseen"));
+    view->headerItem()->setData(column, kIdentifierRole, QString("unseen"));
+    view->headerItem()->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+    view->setColumnHidden(column, true); // until a drive has been accounted for
+    // Shown just before the last column, as wide as its figures: the last
+    // keeps the room left.
+    view->header()->moveSection(view->header()->visualIndex(column), view->header()->count() - 2);
+    view->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+
+    _accountButton = new QPushButton(localized("Account for Drive…"), content);
+    _accountButton->setObjectName("accountButton");
+    _accountButton->setEnabled(false);
+    connect(_accountButton, &QPushButton::clicked, this,
+            &HLNDriveListController::accountSelectedDrive);
+    buttons->addWidget(_accountButton);
+
+    auto* account = new QAction(localized("Account for Drive…"), _window.get());
+    account->setObjectName("accountForDrive");
+    connect(account, &QAction::triggered, this, &HLNDriveListController::accountSelectedDrive);
+    auto* sweep = new QAction(localized("Sweep Selected Drive..."), _window.get());
+    sweep->setObjectName("sweepDrive");
+    connect(sweep, &QAction::triggered, this, &HLNDriveListController::sizeSelectedDrive);
+    if (auto* main = qobject_cast<QMainWindow*>(_window.get())) {
+        QMenu* menu = main->menuBar()->addMenu(localized("&Drive"));
+        menu->setObjectName("driveMenu");
+        menu->addAction(account);
+        menu->addAction(sweep);
+        connect(menu, &QMenu::aboutToShow, this, [this, account, sweep] {
+            account->setEnabled(static_cast<bool>(selectedDrive()));
+            sweep->setEnabled(static_cast<bool>(selectedDrive()));
+        });
+    }
+    _rowContextMenu = new QMenu(_window.get());
+    _rowContextMenu->setObjectName("driveContextMenu");
+    _rowContextMenu->addAction(account);
+    _rowContextMenu->addAction(sweep);
+    view->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& at) {
+        QTreeWidgetItem* item = view->itemAt(at);
+        if (!item || item->data(0, kIndexRole).toInt() == kGroupIndex)
+            return;
+        view->setCurrentItem(item);
+        for (QAction* action : _rowContextMenu->actions())
+            action->setEnabled(static_cast<bool>(selectedDrive()));
+        _rowContextMenu->popup(view->viewport()->mapToGlobal(at));
+    });
+}
+
+void HLNDriveListController::_fillUnseenColumn() {
+    const int column = columnForIdentifier("unseen");
+    if (column < 0)
+        return;
+    bool any = false;
+    QTreeWidget* view = _driveListOutlineView;
+    for (QTreeWidgetItemIterator it(view); *it; ++it) {
+        QTreeWidgetItem* item = *it;
+        const int index = item->data(0, kIndexRole).toInt();
+        if (index == kGroupIndex)
+            continue;
+        const auto& list =
+            item->data(0, kListRole).toInt() == kNetworkList ? _networkDrives : _localDrives;
+        if (index < 0 || static_cast<size_t>(index) >= list.size())
+            continue;
+        const QString text = unseenTextForDrive(*list[static_cast<size_t>(index)]);
+        item->setText(column, text);
+        item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+        if (const int info = columnForIdentifier("info"); info >= 0)
+            item->setFont(column, item->font(info)); // a figure, as the others are
+        any = any || !text.isEmpty();
+    }
+    view->setColumnHidden(column, !any);
 }

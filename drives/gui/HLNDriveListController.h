@@ -11,6 +11,8 @@
 #include <vector>
 
 class QEvent;
+class QHBoxLayout;
+class QMenu;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -46,6 +48,8 @@ public:
     void updateDrives();    // clear selection, rebuild, reload
     void updateSelection(); // the same
     void sizeSelectedDrive();
+    // Opens the window that accounts for every byte of the selected drive.
+    void accountSelectedDrive();
 
     // Which list a drive belongs in, by the first rule that holds.
     static Classification classifyDrive(const HLNDrive& drive);
@@ -73,6 +77,12 @@ public:
     // Outlets, valid once the window is loaded.
     QTreeWidget* driveListOutlineView() const { return _driveListOutlineView; }
     QPushButton* sweepButton() const { return _sweepButton; }
+    QPushButton* accountButton() const { return _accountButton; }
+    // The rows' menu (Account for Drive…, Sweep), acting on the selection.
+    QMenu* rowContextMenu() const { return _rowContextMenu; }
+    // The unseen bytes shown for a drive: used but in no folder, as its last
+    // account found; empty until the drive has been accounted for.
+    static QString unseenTextForDrive(const HLNDrive& drive);
     // The column carrying an identifier ("name" or "info"), or -1.
     int columnForIdentifier(const QString& identifier) const;
 
@@ -92,6 +102,9 @@ private:
     void _loadWindow();
     void _saveFrame();
     void _fillItem(QTreeWidgetItem* item, const HLNDrive* drive);
+    // The accounting controls and the "unseen" column, beside the rest.
+    void _addAccountingControls(QWidget* content, QHBoxLayout* buttons);
+    void _fillUnseenColumn();
     // Selects the drive mounted there, or else the first drive.
     void _selectDriveAt(const std::string& location);
     Ref<HLNDrive> _driveOfItem(const QTreeWidgetItem* item) const;
@@ -99,6 +112,8 @@ private:
 
     QTreeWidget* _driveListOutlineView = nullptr; // owned by _window
     QPushButton* _sweepButton = nullptr;          // owned by _window
+    QPushButton* _accountButton = nullptr;        // owned by _window
+    QMenu* _rowContextMenu = nullptr;             // owned by _window
     std::vector<Ref<HLNDrive>> _localDrives;
     std::vector<Ref<HLNDrive>> _networkDrives;
     std::unique_ptr<QWidget> _window;

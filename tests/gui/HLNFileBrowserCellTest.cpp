@@ -257,3 +257,25 @@ TEST_F(FileBrowserCell, FolderWithADiskMountedBeneathIsGreyed) {
 }
 
 } // namespace
+
+TEST(FileBrowserCellNames, AFurtherNameOfAFileShowsItsBytesGreyedAndMarked) {
+    TempTree tree;
+    tree.writeFile("a", 64 * KiB);
+    ASSERT_EQ(::link((tree / "a").c_str(), (tree / "b").c_str()), 0);
+    Ref<HLNFile> root = HLNFile::initWithParent(nullptr, tree.path());
+    ASSERT_TRUE(root);
+    HLNBackgroundFileSizer::sizeFile(root);
+    ASSERT_TRUE(waitFor([&] { return root->sizeStatus() == SizeStatus::complete; }));
+    const uint64_t bytes = uint64_t(TempTree::lstatOf(tree / "a").st_blocks) * 512;
+    HLNFileBrowserCell first, second;
+    first.setFile(childNamed(root, "a"));
+    second.setFile(childNamed(root, "b"));
+    EXPECT_EQ(first.attributedStringValue().at(0).text,
+              HLNFileBrowserCell::sizeFieldText(SizeStatus::complete, bytes));
+    const HLNTextRun& size = second.attributedStringValue().at(0);
+    const QString abbreviated = QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
+    EXPECT_TRUE(size.text.endsWith(abbreviated + QString::fromUtf8(" \u2194")))
+        << size.text.toStdString();
+    EXPECT_EQ(size.color, HLNFileBrowserCell::greyedNameColor());
+    root->invalidate();
+}

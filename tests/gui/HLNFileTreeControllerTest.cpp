@@ -271,6 +271,7 @@ TEST_F(TreeWindow, SummaryAddsCompleteSizesAndSaysSizingOtherwise) {
 
     select({"f1"});
     EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "f1");
+    EXPECT_EQ(controller->filenameDisplayer()->toolTip(), QString::fromStdString(tree / "f1"));
     EXPECT_EQ(controller->fileSizeField()->text(), bytesText(allocated(tree / "f1")));
     // Clicked again: the well already stands for the path, nothing is looked up anew.
     controller->filenameDisplayer()->setStringValue("kept");
@@ -478,6 +479,21 @@ TEST_F(TreeWindow, EverythingShownComesFromOneReadingOfTheTree) {
     noRefresh.reset();
     ASSERT_TRUE(waitUntilComplete());
     EXPECT_TRUE(controller->statusField()->text().contains(" items counted in "));
+}
+
+TEST_F(TreeWindow, AShortenedRowTellsItsWholeNameInATooltip) {
+    const std::string longName(120, 'n');
+    tree.writeFile(longName, 1000);
+    tree.writeFile("short", 1000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    auto* view = qobject_cast<QAbstractItemView*>(browser()->viewOfColumn(0));
+    ASSERT_TRUE(view);
+    auto tip = [&](const std::string& name) {
+        return view->model()->index(rowOf(name), 0).data(Qt::ToolTipRole);
+    };
+    EXPECT_EQ(tip(longName).toString(), QString::fromStdString(longName));
+    EXPECT_FALSE(tip("short").isValid());
 }
 
 TEST_F(TreeWindow, MultipleSelectionFollowsItsNodesThroughAReSort) {
@@ -749,9 +765,9 @@ TEST_F(TreeWindow, WindowsFitTheirScreenAndCascade) {
     ASSERT_TRUE(second);
     EXPECT_NE(second->window()->pos(), controller->window()->pos());
     const QRect next = second->window()->geometry();
-    EXPECT_TRUE(screen.contains(next)) << next.x() << "," << next.y() << " " << next.width() << "x"
-                                       << next.height() << " in " << screen.width() << "x"
-                                       << screen.height();
+    EXPECT_TRUE(screen.contains(next))
+        << next.x() << "," << next.y() << " " << next.width() << "x" << next.height() << " in "
+        << screen.width() << "x" << screen.height();
     second->window()->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }

@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <random>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -263,4 +265,29 @@ TEST(HLNTreemapLayout, SnapshotsTakenWhileSizingAreConsistent) {
     const auto done = HLNTreemapSnapshot::take(root, 0.0);
     EXPECT_EQ(done.entries()[0].bytes, TempTree::duBytes(tree.path()));
     EXPECT_EQ(done.entries()[0].status, SizeStatus::complete);
+}
+
+TEST(HLNTreemapLayout, TheRootsOwnEntriesAreKeptDownToAFewPixelsHoweverMany) {
+    TempTree tree;
+    tree.mkdir("many");
+    for (int i = 0; i < 5000; ++i) { // without a sync each: the blocks are counted at once
+        const int fd = ::open((tree / ("many/s" + std::to_string(i))).c_str(),
+                              O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_EQ(::write(fd, "x", 1), 1);
+        ::close(fd);
+    }
+    SizedRoot root = sized(tree / "many");
+    ASSERT_EQ(root->sizeStatus(), SizeStatus::complete);
+    // 400x300 pixels: 24 each, two below the area kept deeper down.
+    const double w = 400, h = 300;
+    const auto s =
+        HLNTreemapSnapshot::take(root, HLNTreemapLayout::minimumFractionForArea(w, h) * 12, nullptr,
+                                 HLNTreemapLayout::minimumRootEntryFractionForArea(w, h));
+    EXPECT_EQ(s.entries()[0].childCount, 5000u);
+    const HLNTreemapLayout layout(s, {0, 0, w, h});
+    for (uint32_t k = 1; k <= 5000; ++k)
+        EXPECT_GT(layout.rects()[k].area(), HLNTreemapLayout::minimumRootEntryArea);
+    const auto deeper =
+        HLNTreemapSnapshot::take(root, HLNTreemapLayout::minimumFractionForArea(w, h) * 12);
+    EXPECT_EQ(deeper.entries()[0].childCount, 0u) << "the same entries deeper down are left out";
 }

@@ -22,6 +22,8 @@
 #include <QTimer>
 #include <QToolTip>
 #include <condition_variable>
+#include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <unistd.h>
@@ -264,4 +266,35 @@ TEST_F(TreemapWindow, TheTreemapChoiceAndTheSplitterAreSavedWithTheWindow) {
     const QList<int> now = controller->splitter()->sizes();
     ASSERT_EQ(now.size(), 2);
     EXPECT_NEAR(double(now[1]) / (now[0] + now[1]), double(sizes[1]) / (sizes[0] + sizes[1]), 0.02);
+}
+
+TEST_F(TreemapWindow, AFolderOfFiftyThousandFilesZoomedIntoIsDrawnDownToEachFile) {
+    constexpr int files = 50000;
+    tree.mkdir("many");
+    for (int i = 0; i < files; ++i) { // no sync each: the blocks are counted at once
+        const int fd = ::open((tree / ("many/f" + std::to_string(i) + ".dat")).c_str(),
+                              O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_EQ(::write(fd, "x", 1), 1);
+        ::close(fd);
+    }
+    ASSERT_TRUE(openComplete());
+    const Ref<HLNFile> many = drawn(tree / "many");
+    ASSERT_TRUE(many);
+    map()->zoomInto(HLNFile::ChildList(many->children())->begin()[0]);
+    ASSERT_EQ(map()->zoomFile(), many);
+    const auto& s = map()->snapshot();
+    ASSERT_EQ(s.entries()[0].childCount, uint32_t(files));
+    const QRect m = map()->mapRect();
+    ASSERT_LT(m.width() * m.height(), files * HLNTreemapLayout::minimumArea)
+        << "the map is small enough that these files would be left out deeper down";
+    int tiny = 0;
+    for (uint32_t k = 1; k <= uint32_t(files); ++k)
+        tiny += map()->layout().rects()[k].area() < HLNTreemapLayout::minimumRootEntryArea;
+    EXPECT_EQ(tiny, 0);
+    // A tile in the middle of the map is a file of the folder, not the folder.
+    const Ref<HLNFile> middle = map()->fileAt(m.center());
+    ASSERT_TRUE(middle);
+    EXPECT_EQ(middle->parent(), many);
+    if (const char* shot = std::getenv("HOLLIN_TREEMAP_SCREENSHOT"))
+        controller->window()->grab().save(shot);
 }

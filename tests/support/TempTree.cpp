@@ -83,7 +83,7 @@ struct stat TempTree::lstatOf(const std::string& path) {
 }
 
 unsigned long long TempTree::duBytes(const std::string& path) {
-    std::string cmd = "du -sxl -B1 -- '" + path + "'";
+    std::string cmd = "du -sx -B1 -- '" + path + "'";
     FILE* p = ::popen(cmd.c_str(), "r");
     if (!p)
         throw std::runtime_error("popen du");

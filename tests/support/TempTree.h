@@ -22,7 +22,7 @@ public:
     std::string symlink(const std::string& target, const std::string& relative) const;
 
     static struct stat lstatOf(const std::string& path);
-    // Allocated bytes of a path as du -sxl -B1 counts them (independent walk).
+    // Allocated bytes of a path as du -sx -B1 counts them (each file once) (independent walk).
     static unsigned long long duBytes(const std::string& path);
 
 private:
