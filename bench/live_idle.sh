@@ -41,8 +41,8 @@ measure() { # label, environment...
     kill $pid
     wait $pid 2>/dev/null || true
 }
-folders=$(find / -xdev -type d 2>/dev/null | wc -l)
-entries=$(find / -xdev 2>/dev/null | wc -l)
+folders=$( (find / -xdev -type d 2>/dev/null || true) | wc -l)
+entries=$( (find / -xdev 2>/dev/null || true) | wc -l)
 echo "/: $folders folders, $entries entries"
 measure fanotify HOLLIN_FOLLOW=
 measure inotify HOLLIN_FOLLOW=inotify

@@ -61,15 +61,6 @@ HLNChangeFollower::~HLNChangeFollower() {
     _notifier.reset(); // before the descriptor closes with its marks or watches
 }
 
-size_t HLNChangeFollower::bytesPerFolderKept() const {
-    if (_fanotify || _wdOf.empty())
-        return 0;
-    // A map node (key, value, hash link, cached hash) and its bucket, and a slot by wd.
-    const size_t map = _wdOf.size() * (sizeof(void*) * 2 + sizeof(int) + sizeof(size_t)) +
-                       _wdOf.bucket_count() * sizeof(void*);
-    return (map + _byWd.capacity() * sizeof(Ref<HLNFile>)) / _wdOf.size();
-}
-
 void HLNChangeFollower::setShownFolders(const std::vector<Ref<HLNFile>>& folders) {
     _shown.clear();
     for (const Ref<HLNFile>& folder : folders)
@@ -117,12 +108,13 @@ void HLNChangeFollower::_fanotifyEvent(uint64_t mask, std::string_view folder,
 }
 
 void HLNChangeFollower::_inotifyEvent(int wd, uint32_t mask, std::string_view name) {
-    if (wd < 0 || size_t(wd) >= _byWd.size() || !_byWd[size_t(wd)])
+    auto slot = _byWd.find(wd);
+    if (slot == _byWd.end())
         return;
-    Ref<HLNFile> folder = _byWd[size_t(wd)];
+    Ref<HLNFile> folder = slot->second;
     if (mask & IN_IGNORED) { // the folder went, and its watch with it
         _wdOf.erase(folder.get());
-        _byWd[size_t(wd)] = nullptr;
+        _byWd.erase(slot);
         _watchWanted = true;
         return;
     }
@@ -284,9 +276,7 @@ void HLNChangeFollower::_watchTree() {
         } else if (wd == -EXDEV || wd == -ENOENT || wd == -ELOOP || wd == -ENOTDIR) {
             --folders; // a volume mounted there, or gone or replaced meanwhile
         } else if (wd >= 0) {
-            if (size_t(wd) >= _byWd.size())
-                _byWd.resize(size_t(wd) + 1);
-            Ref<HLNFile>& slot = _byWd[size_t(wd)];
+            Ref<HLNFile>& slot = _byWd[wd];
             if (slot && slot != candidate.folder)
                 _wdOf.erase(slot.get()); // the same folder, read again
             if (!_wdOf.count(candidate.folder.get()))
@@ -298,11 +288,13 @@ void HLNChangeFollower::_watchTree() {
         }
     }
     // Watches whose folders left the tree (moved out, replaced by a link).
-    for (size_t wd = 0; wd < _byWd.size(); ++wd)
-        if (_byWd[wd] && _byWd[wd]->isInvalidated()) {
-            _inotify->removeWatch(int(wd));
-            _wdOf.erase(_byWd[wd].get());
-            _byWd[wd] = nullptr;
+    for (auto it = _byWd.begin(); it != _byWd.end();)
+        if (it->second->isInvalidated()) {
+            _inotify->removeWatch(it->first);
+            _wdOf.erase(it->second.get());
+            it = _byWd.erase(it);
+        } else {
+            ++it;
         }
     const uint64_t notFollowed = folders > _wdOf.size() ? folders - _wdOf.size() : 0;
     if (notFollowed != _notFollowed) {

@@ -45,8 +45,6 @@ public:
     uint64_t watches() const { return _wdOf.size(); }
     // Re-reads asked for so far.
     uint64_t rereads() const { return _rereads; }
-    // Bytes this follower keeps for the folders it follows (its maps).
-    size_t bytesPerFolderKept() const;
 
     // The folders the window shows: watched before the others.
     void setShownFolders(const std::vector<Ref<HLNFile>>& folders);
@@ -88,7 +86,8 @@ private:
     Ref<HLNFile> _lastEntry;
 
     // inotify: the folder of each watch, the watch of each folder.
-    std::vector<Ref<HLNFile>> _byWd;
+    // (By map, not by index: descriptors only grow while folders come and go.)
+    std::unordered_map<int, Ref<HLNFile>> _byWd;
     std::unordered_map<const HLNFile*, int> _wdOf;
     std::vector<int> _changedWhileReread; // their folders were cut meanwhile
     std::unordered_set<const HLNFile*> _shown;
