@@ -103,8 +103,10 @@ void HLNChangeFollower::_fanotifyEvent(uint64_t mask, std::string_view folder,
     }
     if (!found->second)
         return; // outside the tree, or gone (its parent hears of that)
-    const bool contentsOnly = !(mask & (FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO));
-    _touchEntry(found->second, name, contentsOnly, (mask & FAN_ONDIR) != 0);
+    const Change change = (mask & (FAN_CREATE | FAN_MOVED_TO))     ? Change::added
+                          : (mask & (FAN_DELETE | FAN_MOVED_FROM)) ? Change::gone
+                                                                   : Change::contents;
+    _touchEntry(found->second, name, change, (mask & FAN_ONDIR) != 0);
 }
 
 void HLNChangeFollower::_inotifyEvent(int wd, uint32_t mask, std::string_view name) {
@@ -127,16 +129,20 @@ void HLNChangeFollower::_inotifyEvent(int wd, uint32_t mask, std::string_view na
         _watchWanted = true;
         return;
     }
-    const bool contentsOnly = !(mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO));
-    _touchEntry(folder, name, contentsOnly, (mask & IN_ISDIR) != 0);
+    const Change change = (mask & (IN_CREATE | IN_MOVED_TO))     ? Change::added
+                          : (mask & (IN_DELETE | IN_MOVED_FROM)) ? Change::gone
+                                                                 : Change::contents;
+    _touchEntry(folder, name, change, (mask & IN_ISDIR) != 0);
 }
 
 void HLNChangeFollower::_touchEntry(const Ref<HLNFile>& folder, std::string_view name,
-                                    bool contentsOnly, bool isFolderEvent) {
-    if (contentsOnly && !name.empty()) {
-        if (isFolderEvent)
+                                    Change change, bool isFolderEvent) {
+    // A new name needs its folder listed again; otherwise the entry alone
+    // is read again: a file written or changed, or an entry gone (the
+    // re-read takes it out of its folder).
+    if (change != Change::added && !name.empty()) {
+        if (change == Change::contents && isFolderEvent)
             return; // a folder's own attributes: its size is its listing's
-        // A file written or changed: that file alone is read again.
         std::string key(reinterpret_cast<const char*>(&folder), sizeof(HLNFile*));
         key.append(name);
         if (key != _lastEntryKey || !_lastEntry || _lastEntry->isInvalidated()) {

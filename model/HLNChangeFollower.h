@@ -59,9 +59,8 @@ private:
     void _readEvents();
     void _fanotifyEvent(uint64_t mask, std::string_view folder, std::string_view name);
     void _inotifyEvent(int wd, uint32_t mask, std::string_view name);
-    // The folder itself, or for a change of an existing entry's contents
-    // that entry alone.
-    void _touchEntry(const Ref<HLNFile>& folder, std::string_view name, bool contentsOnly,
+    enum class Change { contents, gone, added };
+    void _touchEntry(const Ref<HLNFile>& folder, std::string_view name, Change change,
                      bool isFolderEvent);
     // The deepest node of the tree along path (null: not under the root).
     Ref<HLNFile> _nodeForPath(const std::string& path) const;
