@@ -12,15 +12,18 @@ seconds=${HOLLIN_IDLE_SECONDS:-60}
 
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 rss() { awk '/VmRSS/ {print $2 * 1024}' "/proc/$1/status"; }
-# Waits until a second passes with under 1% of a core used (sizing over).
+# Waits until 5 s pass with under 1% of a core used (sizing over), or ten
+# minutes: on a disk that other programs keep changing it never gets there.
 settle() {
-    local before after
-    while :; do
+    local before after waited=0
+    while ((waited < 600)); do
         before=$(ticks "$1")
         sleep 5
+        waited=$((waited + 5))
         after=$(ticks "$1")
         (((after - before) * 100 < 5 * $(getconf CLK_TCK))) && return
     done
+    echo "(still busy after ten minutes: measured as it is)"
 }
 measure() { # label, environment...
     local label=$1
