@@ -8,6 +8,7 @@
 #include "browser/HLNWorkspace.h"
 #include "drives/HLNDrive.h"
 #include "model/HLNBackgroundFileSizer.h"
+#include "model/HLNChangeFollower.h"
 #include "model/HLNRefreshRequests.h"
 #include "model/HLNTrashMover.h"
 #include "receipts/HLNPackageReceipt.h"
@@ -462,6 +463,20 @@ void HLNFileTreeController::_buildMenus() {
         updateWhetherButtonsAreEnabled();
     });
     connect(_zoomOutAction, &QAction::triggered, _treemap, &HLNTreemapView::zoomOut);
+    view->addSeparator();
+    _followAction = view->addAction("Follow Changes");
+    _followAction->setCheckable(true);
+    _followAction->setChecked(!_isScan); // a scan's files are elsewhere
+    _followAction->setEnabled(!_isScan);
+    connect(_followAction, &QAction::toggled, this, [this](bool on) {
+        if (!on) {
+            _follower.reset(); // its marks or watches go with it
+            _showStatus();
+        } else if (_rootFile->sizeStatus() == SizeStatus::complete) {
+            // What changed while nothing followed is read again first.
+            _rootFile->refreshSize();
+        }
+    });
     // The rows' menu shares the window's commands, and so their enabling.
     _contextMenu = new QMenu(_window);
     _contextMenu->setObjectName("rowContextMenu");
@@ -596,6 +611,7 @@ void HLNFileTreeController::_refreshDisplay() {
 
     _rebuilding = false;
     _refreshed = true;
+    _followChanges();
     // One moment for the whole window: the title, the summary and every
     // cell show the figures of this one reading.
     _takeReading();
@@ -625,6 +641,33 @@ void HLNFileTreeController::_takeReading() {
     for (int c = 0; c <= _browser->lastColumn(); ++c)
         if (auto* view = qobject_cast<QAbstractItemView*>(_browser->viewOfColumn(c)))
             view->viewport()->update();
+}
+
+void HLNFileTreeController::_followChanges() {
+    if (_isScan || _closing || !_followAction->isChecked() ||
+        _rootFile->sizeStatus() != SizeStatus::complete || !HLNBackgroundFileSizer::isIdle())
+        return;
+    std::vector<Ref<HLNFile>> shown;
+    for (int c = 0; c <= _browser->lastColumn(); ++c)
+        if (Ref<HLNFile> parent = _parentFileForColumn(c))
+            shown.push_back(std::move(parent));
+    if (!_follower) {
+        _follower = std::make_unique<HLNChangeFollower>(_rootFile, _rootPath);
+        _follower->onFollowingChanged = [this] { _showStatus(); };
+    }
+    _follower->setShownFolders(shown);
+    _follower->treeSettled();
+}
+
+QString HLNFileTreeController::_liveText() const {
+    if (!_follower)
+        return QString();
+    const uint64_t notFollowed = _follower->foldersNotFollowed();
+    if (notFollowed == 0)
+        return QString(" \u2014 live");
+    return QString(" \u2014 live (%1 %2 not followed)")
+        .arg(QLocale().toString(qulonglong(notFollowed)),
+             notFollowed == 1 ? QString("folder") : QString("folders"));
 }
 
 bool HLNFileTreeController::shownSnapshot(const HLNFile* file, int column, int row,
@@ -676,14 +719,16 @@ void HLNFileTreeController::_showStatus() {
     case SizeStatus::inProgress:
         _statusField->setText(
             QString("Sizing: %1 %2 counted, %3 elapsed")
-                .arg(items, counted == 1 ? QString("item") : QString("items"), elapsed));
+                .arg(items, counted == 1 ? QString("item") : QString("items"), elapsed) +
+            _liveText());
         _sizingFinished = false;
         break;
     case SizeStatus::complete:
         if (!_sizingFinished) // the figures of the moment it finished stay
-            _statusField->setText(
+            _finishedText =
                 QString("%1 %2 counted in %3")
-                    .arg(items, counted == 1 ? QString("item") : QString("items"), elapsed));
+                    .arg(items, counted == 1 ? QString("item") : QString("items"), elapsed);
+        _statusField->setText(_finishedText + _liveText());
         _sizingFinished = true;
         break;
     case SizeStatus::goneOrGoing:
@@ -1199,6 +1244,7 @@ bool HLNFileTreeController::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::Close:
         if (!_closing) {
             _closing = true;
+            _follower.reset(); // its marks or watches go with the window
             _saveFrame();
             _browser->setDelegate(nullptr);
             TFNotificationCenter::defaultCenter().removeObserver(this);

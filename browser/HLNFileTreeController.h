@@ -11,9 +11,11 @@
 #include <QPoint>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+class HLNChangeFollower;
 class HLNFileWell;
 class HLNShrinkingTextDisplayer;
 class HLNTreemapView;
@@ -128,6 +130,10 @@ public:
     QSplitter* splitter() const { return _splitter; }
     QAction* treemapAction() const { return _treemapAction; }
     QAction* zoomOutAction() const { return _zoomOutAction; }
+    // View > Follow Changes: on, a sized tree follows the changes on disk.
+    QAction* followAction() const { return _followAction; }
+    // What follows the tree now (null: a scan, sizing, or turned off).
+    HLNChangeFollower* follower() const { return _follower.get(); }
     const Ref<HLNFile>& rootFile() const { return _rootFile; }
     const QString& rootFileTitle() const { return _rootFileTitle; }
     const std::string& rootPath() const { return _rootPath; }
@@ -184,6 +190,10 @@ private:
     void _takeReading();
     void _showTitle();
     void _showStatus();
+    // Starts following once the tree is sized, and keeps the watches up to
+    // date after re-reads; what the status line says of it.
+    void _followChanges();
+    QString _liveText() const;
     // HLNFileBrowserCell::Reading
     bool shownSnapshot(const HLNFile* file, int column, int row, HLNFile::Snapshot& out) override;
 
@@ -214,6 +224,9 @@ private:
     HLNTreemapView* _treemap = nullptr;
     QAction* _treemapAction = nullptr;
     QAction* _zoomOutAction = nullptr;
+    QAction* _followAction = nullptr;
+    std::unique_ptr<HLNChangeFollower> _follower;
+    QString _finishedText;     // the status line's figures of the moment sizing finished
     QList<int> _splitterSizes; // the splitter's sizes while the map was last shown
     QAction* _openAction = nullptr;
     QAction* _copyPathAction = nullptr;

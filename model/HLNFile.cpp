@@ -1309,6 +1309,23 @@ void HLNFile::appendUnfinishedChildren(std::vector<Ref<HLNFile>>& out) {
             out.push_back((*list)[i]);
 }
 
+Ref<HLNFile> HLNFile::existingChildNamed(std::string_view name) const {
+    TreeGuard held;
+    if (ChildList list = _nodes(held))
+        for (const Ref<HLNFile>& child : *list)
+            if (child->nameView() == name)
+                return child;
+    return nullptr;
+}
+
+void HLNFile::appendChildFolders(std::vector<FolderSize>& out) const {
+    TreeGuard held;
+    if (ChildList list = _nodes(held))
+        for (const Ref<HLNFile>& child : *list)
+            if (child->_has(IsDirectory) && !child->_has(IsLink))
+                out.push_back({child, child->_sizeSoFar});
+}
+
 namespace {
 // A child as the sort sees it. ~size, so that ascending means largest first.
 struct SortKey {

@@ -165,6 +165,15 @@ public:
     // first, read in one hold of the lock.
     void appendUnfinishedChildren(std::vector<Ref<HLNFile>>& out);
     uint32_t childrenCount() const;
+    // For following changes, without turning names into nodes: the child
+    // node of that name, null unless the entries are nodes already; and the
+    // child folders (links are no folders) with their sizes so far.
+    Ref<HLNFile> existingChildNamed(std::string_view name) const;
+    struct FolderSize {
+        Ref<HLNFile> folder;
+        uint64_t bytes;
+    };
+    void appendChildFolders(std::vector<FolderSize>& out) const;
     void sortChildren();
 
     // -1: the receiver is shown first; largest first, then by name.
