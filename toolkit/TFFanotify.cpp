@@ -58,8 +58,16 @@ size_t TFFanotify::readEvents(const std::function<void(const Event&)>& each, siz
         if (got <= 0)
             break; // EAGAIN: nothing more waits
         bytes += size_t(got);
-        auto* meta = reinterpret_cast<const fanotify_event_metadata*>(buffer);
-        for (ssize_t left = got; FAN_EVENT_OK(meta, left); meta = FAN_EVENT_NEXT(meta, left)) {
+        // Events after one with a name start only 4-byte aligned: each
+        // header is copied out before it is read.
+        for (size_t at = 0; size_t(got) - at >= sizeof(fanotify_event_metadata);) {
+            fanotify_event_metadata header;
+            std::memcpy(&header, buffer + at, sizeof header);
+            if (header.event_len < sizeof header || header.event_len > size_t(got) - at)
+                break;
+            const fanotify_event_metadata* meta = &header;
+            const char* base = buffer + at;
+            at += header.event_len;
             if (meta->vers != FANOTIFY_METADATA_VERSION)
                 continue;
             if (meta->fd >= 0)
@@ -69,8 +77,8 @@ size_t TFFanotify::readEvents(const std::function<void(const Event&)>& each, siz
                 each(Event{meta->mask, true, {}, {}});
                 continue;
             }
-            const char* info = reinterpret_cast<const char*>(meta) + meta->metadata_len;
-            const char* end = reinterpret_cast<const char*>(meta) + meta->event_len;
+            const char* info = base + meta->metadata_len;
+            const char* end = base + meta->event_len;
             while (info + sizeof(fanotify_event_info_header) <= end) {
                 const auto* header = reinterpret_cast<const fanotify_event_info_header*>(info);
                 if (header->len == 0 || info + header->len > end)
