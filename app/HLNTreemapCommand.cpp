@@ -285,7 +285,9 @@ int run(int argc, char** argv) {
                      writeError ? ": " : "", writeError ? std::strerror(writeError) : "");
         return 1;
     }
-    return 0;
+    // Entries that could not be read were named as the sizing met them: the
+    // picture shows the rest, and the command fails, as --report does.
+    return HLNFile::problemsReported() ? 1 : 0;
 }
 
 } // namespace HLNTreemapCommand

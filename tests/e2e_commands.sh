@@ -3,8 +3,8 @@
 # given with a slash is its folder for each of them; a path that cannot be
 # examined fails each with "hollin: PATH: reason" and no output file; the
 # SVG is well-formed XML with a distinct data-path for every name; damaged
-# scans are refused; unreadable entries are named and fail --report and
-# --export (as an unprivileged user); a full standard output fails every
+# scans are refused; unreadable entries are named and fail --report,
+# --export and --treemap (as an unprivileged user); a full standard output fails every
 # command; --package resolves spellings as the kernel does; entries of
 # equal size come in one order live and from a scan; and a refused
 # hand-over fails the hollin that made it.
@@ -137,6 +137,14 @@ else
     said "/locked/shut: Permission denied"
     said "/locked/blind/unseen: Permission denied"
     grep -q '"read_error":true' locked.json || fail "the scan does not mark what it could not read"
+    mkdir -m 777 drawn
+    set +e
+    as_nobody --treemap locked drawn/locked.svg 300x200 2>err
+    status=$?
+    set -e
+    [ $status -eq 1 ] || fail "treemap of unreadable folders exited $status"
+    said "hollin: locked/shut: Permission denied"
+    [ -s drawn/locked.svg ] || fail "treemap of unreadable folders drew nothing"
     run --report locked.json
     [ $status -eq 0 ] || fail "the scan with unreadable entries does not read: $(cat err)"
     chmod 755 locked/shut locked/blind
