@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # hollin --unseen on a real ext4 image: files deleted while a process holds
-# them, what a tmpfs mounted over a folder hides, the administrator's
+# them open or only mapped, what a tmpfs mounted over a folder hides, the administrator's
 # reserve and the free space add up to the drive's size; as an ordinary
 # user the covered folder is "not measured" and only the user's own
 # processes are read. The tmpfs stays mounted and unchanged throughout.
@@ -59,7 +59,18 @@ hold "$mnt/shared/rotated.log"
 root_holder=${holders[0]}
 hold "$mnt/shared/mine.log" "${nobody[@]}"
 user_holder=${holders[1]}
-rm "$mnt/shared/rotated.log" "$mnt/shared/mine.log"
+# One that keeps only a mapping once its descriptor is closed.
+head -c 3M /dev/urandom >"$mnt/shared/mapped.db"
+mkfifo "$work/mapped"
+python3 -c 'import mmap, sys, time
+with open(sys.argv[1], "rb") as f:
+    m = mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ)
+open(sys.argv[2], "w").write("mapped\n")
+time.sleep(600)' "$mnt/shared/mapped.db" "$work/mapped" &
+holders+=($!)
+map_holder=$!
+read -r _ <"$work/mapped"
+rm "$mnt/shared/rotated.log" "$mnt/shared/mine.log" "$mnt/shared/mapped.db"
 
 mount -t tmpfs -o size=4m hollin-unseen "$mnt/covered"
 echo still here >"$mnt/covered/mark"
@@ -86,6 +97,8 @@ adds_up() {
     fail "the root process's deleted file: $(cat "$work/out")"
 [ "$(line_bytes deleted-open "$user_holder sleep $mnt/shared/mine.log")" = $((5 << 20)) ] ||
     fail "the user's deleted file: $(cat "$work/out")"
+[ "$(line_bytes deleted-open "$map_holder python3 $mnt/shared/mapped.db")" = $((3 << 20)) ] ||
+    fail "the deleted file only mapped: $(cat "$work/out")"
 [ "$(line_bytes hidden "$mnt/covered")" = $(((10 << 20) + covered_blocks)) ] ||
     fail "hidden beneath $mnt/covered: $(cat "$work/out")"
 [ "$(line_bytes counted "$mnt")" = "$(du -sxB1 "$mnt" | cut -f1)" ] ||

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -28,6 +29,47 @@ std::vector<const char*> namesOf(const std::vector<char>& bytes,
     for (uint32_t offset : offsets)
         names.push_back(bytes.data() + offset);
     return names;
+}
+
+constexpr std::string_view kDeleted = " (deleted)";
+
+bool dropDeletedMark(std::string& path) {
+    if (path.size() < kDeleted.size() ||
+        path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) != 0)
+        return false;
+    path.resize(path.size() - kDeleted.size());
+    return true;
+}
+
+// A mapping of a file with no name left, from a line of /proc/PID/maps:
+// "START-END PERMS OFFSET MAJOR:MINOR INODE   PATH (deleted)".
+struct DeletedMapping {
+    std::string range; // its name in map_files
+    uint64_t inode = 0;
+    std::string path;
+};
+
+std::vector<DeletedMapping> deletedMappings(const std::string& maps) {
+    std::vector<DeletedMapping> found;
+    size_t start = 0;
+    while (start < maps.size()) {
+        size_t end = maps.find('\n', start);
+        if (end == std::string::npos)
+            end = maps.size();
+        const std::string line = maps.substr(start, end - start);
+        start = end + 1;
+        char range[64];
+        unsigned long long inode = 0;
+        int pathAt = 0;
+        if (std::sscanf(line.c_str(), "%63s %*s %*s %*s %llu %n", range, &inode, &pathAt) < 2 ||
+            inode == 0 || pathAt <= 0)
+            continue;
+        std::string path = line.substr(static_cast<size_t>(pathAt));
+        if (path.empty() || path[0] != '/' || !dropDeletedMark(path))
+            continue;
+        found.push_back({range, inode, std::move(path)});
+    }
+    return found;
 }
 
 } // namespace
@@ -62,25 +104,13 @@ TFProcessFiles::Survey TFProcessFiles::deletedFilesOnDevice(uint64_t device) {
         if (!fds.readNames(fdBytes, fdOffsets))
             continue; // ended while being read
         ++survey.processesRead;
+        const size_t firstOfProcess = survey.files.size();
         std::vector<const char*> numbers = namesOf(fdBytes, fdOffsets);
         std::sort(numbers.begin(), numbers.end(), [](const char* a, const char* b) {
             return std::strtol(a, nullptr, 10) < std::strtol(b, nullptr, 10);
         });
         std::string processName;
-        for (const char* number : numbers) {
-            // Following the link reaches the file itself, named or not.
-            const TFDirectory::Examination file = fds.examineFollowingLink(number);
-            if (file.error || file.device != device || file.linkCount != 0 || file.isDirectory())
-                continue;
-            char target[PATH_MAX];
-            const ssize_t n = ::readlinkat(fds.fd(), number, target, sizeof target - 1);
-            if (n < 0)
-                continue; // the descriptor closed meanwhile
-            std::string path(target, static_cast<size_t>(n));
-            constexpr std::string_view kDeleted = " (deleted)";
-            if (path.size() >= kDeleted.size() &&
-                path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0)
-                path.resize(path.size() - kDeleted.size());
+        auto add = [&](std::string path, const TFDirectory::Examination& file) {
             if (processName.empty()) {
                 TFDirectory::readWholeFile("/proc/" + folder + "/comm", processName);
                 while (!processName.empty() && processName.back() == '\n')
@@ -95,6 +125,43 @@ TFProcessFiles::Survey TFProcessFiles::deletedFilesOnDevice(uint64_t device) {
             open.allocatedBytes = file.allocatedBytes;
             open.apparentSize = file.apparentSize;
             survey.files.push_back(std::move(open));
+        };
+        for (const char* number : numbers) {
+            // Following the link reaches the file itself, named or not.
+            const TFDirectory::Examination file = fds.examineFollowingLink(number);
+            if (file.error || file.device != device || file.linkCount != 0 || file.isDirectory())
+                continue;
+            char target[PATH_MAX];
+            const ssize_t n = ::readlinkat(fds.fd(), number, target, sizeof target - 1);
+            if (n < 0)
+                continue; // the descriptor closed meanwhile
+            std::string path(target, static_cast<size_t>(n));
+            dropDeletedMark(path);
+            add(std::move(path), file);
+        }
+
+        // Mapped after its descriptor closed (a loaded library replaced by
+        // an upgrade, a database's mapping): the blocks stay all the same.
+        std::string maps;
+        if (TFDirectory::readWholeFile("/proc/" + folder + "/maps", maps) != 0)
+            continue;
+        const std::vector<DeletedMapping> mappings = deletedMappings(maps);
+        if (mappings.empty())
+            continue;
+        const TFDirectory mapFiles = process.openChild("map_files");
+        std::vector<uint64_t> inodes; // of this process, already listed
+        for (size_t i = firstOfProcess; i < survey.files.size(); ++i)
+            inodes.push_back(survey.files[i].inode);
+        for (const DeletedMapping& mapping : mappings) {
+            if (std::find(inodes.begin(), inodes.end(), mapping.inode) != inodes.end())
+                continue;
+            const TFDirectory::Examination file =
+                mapFiles.examineFollowingLink(mapping.range.c_str());
+            if (file.error || file.device != device || file.inode != mapping.inode ||
+                file.linkCount != 0)
+                continue; // unmapped meanwhile, or not ours to read
+            inodes.push_back(file.inode);
+            add(mapping.path, file);
         }
     }
     return survey;

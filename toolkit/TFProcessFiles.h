@@ -5,7 +5,8 @@
 #include <sys/types.h>
 #include <vector>
 
-// What running processes hold open, read from /proc/PID/fd. Processes come
+// What running processes hold open, read from /proc/PID/fd, and what they
+// hold mapped after closing it (/proc/PID/maps). Processes come
 // and go while they are read: one that ends meanwhile is skipped, never an
 // error. Without privilege only the user's own processes can be read; the
 // survey says whether every process was. Any thread.
@@ -30,6 +31,8 @@ public:
     };
 
     // Every descriptor of every readable process that names a file on
-    // `device` with no name left (a link count of 0), each descriptor once.
+    // `device` with no name left (a link count of 0), each descriptor once;
+    // then each such file a process only maps, once for the process (its
+    // size is read through /proc/PID/map_files, which needs privilege).
     static Survey deletedFilesOnDevice(uint64_t device);
 };
