@@ -98,15 +98,23 @@ void HLNChangeFollower::_fanotifyEvent(uint64_t mask, std::string_view folder,
     auto found = _handles.find(std::string(folder));
     if (found == _handles.end()) {
         const std::string path = _fanotify->pathOfHandle(folder);
-        found = _handles.emplace(std::string(folder), path.empty() ? nullptr : _nodeForPath(path))
-                    .first;
+        Resolved resolved;
+        if (!path.empty())
+            resolved.node = _nodeForPath(path, &resolved.whole);
+        found = _handles.emplace(std::string(folder), std::move(resolved)).first;
     }
-    if (!found->second)
+    if (!found->second.node)
         return; // outside the tree, or gone (its parent hears of that)
+    if (!found->second.whole) {
+        // In a folder the tree does not hold as a node: the nearest one
+        // above is read again whole, which reads the change.
+        _touch(found->second.node);
+        return;
+    }
     const Change change = (mask & (FAN_CREATE | FAN_MOVED_TO))     ? Change::added
                           : (mask & (FAN_DELETE | FAN_MOVED_FROM)) ? Change::gone
                                                                    : Change::contents;
-    _touchEntry(found->second, name, change, (mask & FAN_ONDIR) != 0);
+    _touchEntry(found->second.node, name, change, (mask & FAN_ONDIR) != 0);
 }
 
 void HLNChangeFollower::_inotifyEvent(int wd, uint32_t mask, std::string_view name) {
@@ -137,33 +145,38 @@ void HLNChangeFollower::_inotifyEvent(int wd, uint32_t mask, std::string_view na
 
 void HLNChangeFollower::_touchEntry(const Ref<HLNFile>& folder, std::string_view name,
                                     Change change, bool isFolderEvent) {
-    // A new name needs its folder listed again; otherwise the entry alone
-    // is read again: a file written or changed, or an entry gone (the
-    // re-read takes it out of its folder).
-    if (change != Change::added && !name.empty()) {
-        if (change == Change::contents && isFolderEvent)
-            return; // a folder's own attributes: its size is its listing's
-        std::string key(reinterpret_cast<const char*>(&folder), sizeof(HLNFile*));
-        key.append(name);
-        if (key != _lastEntryKey || !_lastEntry || _lastEntry->isInvalidated()) {
-            _lastEntryKey = std::move(key);
-            _lastEntry = folder->existingChildNamed(name);
-        }
-        if (_lastEntry) {
-            _touch(_lastEntry);
-            return;
-        }
+    // An entry the tree holds is read again alone: a file written or
+    // changed, an entry gone (the re-read takes it out of its folder), or
+    // one replaced by a move. A name the tree does not hold yet is new: its
+    // folder's listing alone is read again, which reads the new entry.
+    if (name.empty()) {
+        _touch(folder);
+        return;
     }
-    _touch(folder);
+    if (change == Change::contents && isFolderEvent)
+        return; // a folder's own attributes: its size is its listing's
+    std::string key(reinterpret_cast<const char*>(&folder), sizeof(HLNFile*));
+    key.append(name);
+    if (key != _lastEntryKey || !_lastEntry || _lastEntry->isInvalidated()) {
+        _lastEntryKey = std::move(key);
+        _lastEntry = folder->existingChildNamed(name);
+    }
+    if (_lastEntry)
+        _touch(_lastEntry);
+    else
+        _touch(folder, true);
 }
 
-Ref<HLNFile> HLNChangeFollower::_nodeForPath(const std::string& path) const {
+Ref<HLNFile> HLNChangeFollower::_nodeForPath(const std::string& path, bool* whole) const {
+    *whole = false;
     std::string_view rest;
     const std::string& root = _realRoot;
     if (root.empty())
         return nullptr;
-    if (path == root)
+    if (path == root) {
+        *whole = true;
         return _root;
+    }
     if (root == "/")
         rest = std::string_view(path).substr(1);
     else if (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
@@ -180,12 +193,18 @@ Ref<HLNFile> HLNChangeFollower::_nodeForPath(const std::string& path) const {
         node = std::move(child);
         rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
     }
+    *whole = rest.empty();
     return node;
 }
 
-void HLNChangeFollower::_touch(const Ref<HLNFile>& node) {
-    if (_touchedSet.insert(node.get()).second)
+void HLNChangeFollower::_touch(const Ref<HLNFile>& node, bool listingOnly) {
+    if (_touchedSet.insert(node.get()).second) {
         _touched.push_back(node);
+        if (listingOnly)
+            _listingOnly.insert(node.get());
+    } else if (!listingOnly) {
+        _listingOnly.erase(node.get()); // read whole, which lists it too
+    }
     if (!_timer->isActive())
         _timer->start(kGatherMs);
 }
@@ -208,6 +227,7 @@ void HLNChangeFollower::_flush() {
         _overflowed = false;
         _touched.clear();
         _touchedSet.clear();
+        _listingOnly.clear();
         _root->refreshSize();
         _lastReread[_root.get()] = now;
         ++_rereads;
@@ -219,9 +239,10 @@ void HLNChangeFollower::_flush() {
     for (const Ref<HLNFile>& node : _touched) {
         if (node->isInvalidated())
             continue; // cut by a re-read above it, which read it anew
+        // A folder above read whole reads this too; one above only listed does not.
         bool covered = false;
         for (Ref<HLNFile> up = node->parent(); up && !covered; up = up->parent())
-            covered = _touchedSet.count(up.get()) != 0;
+            covered = _touchedSet.count(up.get()) != 0 && !_listingOnly.count(up.get());
         if (covered)
             continue;
         if (auto last = _lastReread.find(node.get()); last != _lastReread.end()) {
@@ -229,7 +250,10 @@ void HLNChangeFollower::_flush() {
             waiting.push_back(node);
             continue;
         }
-        node->refreshSize();
+        if (_listingOnly.count(node.get()))
+            node->relistEntries();
+        else
+            node->refreshSize();
         _lastReread[node.get()] = now;
         ++_rereads;
         if (node->isDirectory())
@@ -237,8 +261,13 @@ void HLNChangeFollower::_flush() {
     }
     _touched = std::move(waiting);
     _touchedSet.clear();
-    for (const Ref<HLNFile>& node : _touched)
+    std::unordered_set<const HLNFile*> listingOnly;
+    for (const Ref<HLNFile>& node : _touched) {
         _touchedSet.insert(node.get());
+        if (_listingOnly.count(node.get()))
+            listingOnly.insert(node.get());
+    }
+    _listingOnly = std::move(listingOnly);
     if (!_touched.empty())
         _timer->start(int(std::max<int64_t>(soonest, 1)));
 }

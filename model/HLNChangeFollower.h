@@ -62,9 +62,11 @@ private:
     enum class Change { contents, gone, added };
     void _touchEntry(const Ref<HLNFile>& folder, std::string_view name, Change change,
                      bool isFolderEvent);
-    // The deepest node of the tree along path (null: not under the root).
-    Ref<HLNFile> _nodeForPath(const std::string& path) const;
-    void _touch(const Ref<HLNFile>& node);
+    // The deepest node of the tree along path (null: not under the root);
+    // whole: it is the path's own node, not a folder above it.
+    Ref<HLNFile> _nodeForPath(const std::string& path, bool* whole) const;
+    // listingOnly: new names in a folder, whose listing alone is read again.
+    void _touch(const Ref<HLNFile>& node, bool listingOnly = false);
     void _overflow();
     void _flush();
     void _watchTree();
@@ -80,7 +82,11 @@ private:
 
     // fanotify: folder handles met since the last flush, and the last entry
     // resolved (writes come as runs of events on one file).
-    std::unordered_map<std::string, Ref<HLNFile>> _handles;
+    struct Resolved {
+        Ref<HLNFile> node;
+        bool whole = false;
+    };
+    std::unordered_map<std::string, Resolved> _handles;
     std::string _lastEntryKey;
     Ref<HLNFile> _lastEntry;
 
@@ -98,6 +104,7 @@ private:
     // The coalescer.
     std::vector<Ref<HLNFile>> _touched;
     std::unordered_set<const HLNFile*> _touchedSet;
+    std::unordered_set<const HLNFile*> _listingOnly;         // of those touched
     std::unordered_map<const HLNFile*, int64_t> _lastReread; // ms, the last second only
     bool _overflowed = false;
     uint64_t _rereads = 0;

@@ -20,6 +20,7 @@
 #include <optional>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -1742,7 +1743,150 @@ void HLNFile::refreshSize() {
     HLNBackgroundFileSizer::sizeFile(Ref<HLNFile>(this));
 }
 
+namespace {
+// The folders whose listing alone is to be read again (under the tree lock).
+// Each is also in the sizing thread's queue, which keeps it alive until
+// the sizing thread takes it out of here.
+std::unordered_set<const HLNFile*>& relistsWanted() {
+    static auto* wanted = new std::unordered_set<const HLNFile*>;
+    return *wanted;
+}
+// New and gone names past which a folder is read whole: each new name
+// makes its folder's list anew.
+constexpr size_t kRelistChanges = 64;
+} // namespace
+
+void HLNFile::relistEntries() {
+    {
+        TreeGuard held;
+        if (_flags & ImportedBit)
+            return;
+        relistsWanted().insert(this);
+    }
+    HLNBackgroundFileSizer::sizeFile(Ref<HLNFile>(this));
+}
+
+bool HLNFile::_relist() {
+    ChildList before;
+    {
+        TreeGuard held;
+        if (_has(Invalidated) || _has(NeedsSizeRefreshed))
+            return true; // gone, or about to be read whole anyway
+        if (!_has(IsDirectory) || _has(IsLink) || _has(AwaitsListing) ||
+            _has(ChildrenArrayContainsNames) || _has(ConvertingNames))
+            return false; // its entries are no nodes yet: reading it whole costs as much
+        before = _nodes(held);
+    }
+    Examination ex;
+    std::vector<Ref<HLNFile>> changed;
+    {
+        FolderWalk local;
+        FolderWalk& walk = _walkOfThisThread(local);
+        walk.forget(this); // a descriptor kept open may be of a folder since replaced
+        const TFDirectory* folder = _openFolder(walk);
+        if (!folder || !folder->isOpen())
+            return false;
+        ex.names = _listFolder(*folder, ex);
+        if (ex.listError)
+            return false;
+        // A folder that stays may have been swapped for another kind of
+        // entry, or had a volume mounted over it: those are read again.
+        if (before)
+            for (const Ref<HLNFile>& child : *before) {
+                bool wasFolder;
+                int32_t fileSystem;
+                {
+                    TreeGuard held;
+                    wasFolder = child->_has(IsDirectory);
+                    fileSystem = wasFolder ? child->_fileSystemNumber() : 0;
+                }
+                if (!wasFolder)
+                    continue;
+                const TFDirectory::Examination now = folder->examine(child->_nameBytes());
+                if (now.exists() &&
+                    (now.error || !now.isDirectory() || foldDevice(now.device) != fileSystem))
+                    changed.push_back(child);
+            }
+    }
+    std::unordered_set<std::string_view> listed, known;
+    const uint32_t count = ex.names ? ex.names->_count : 0;
+    for (uint32_t i = 0; i < count; ++i)
+        listed.insert(ex.names->nameAt(i));
+    std::vector<Ref<HLNFile>> reread, added; // reread: the names gone
+    if (before)
+        for (const Ref<HLNFile>& child : *before) {
+            known.insert(child->nameView());
+            if (!listed.count(child->nameView()))
+                reread.push_back(child);
+        }
+    std::vector<std::string_view> newNames;
+    for (uint32_t i = 0; i < count; ++i)
+        if (!known.count(ex.names->nameAt(i)))
+            newNames.push_back(ex.names->nameAt(i));
+    if (reread.size() + newNames.size() + changed.size() > kRelistChanges)
+        return false;
+    // A changed folder goes as a name gone does, and its name comes anew.
+    std::vector<Ref<HLNFile>> replaced;
+    for (const Ref<HLNFile>& child : changed)
+        if (listed.count(child->nameView())) {
+            replaced.push_back(child);
+            newNames.push_back(child->nameView());
+        }
+    {
+        TreeGuard held;
+        if (_has(Invalidated))
+            return true;
+        for (const std::vector<Ref<HLNFile>>* children : {&reread, &replaced})
+            for (const Ref<HLNFile>& child : *children)
+                child->_set(NeedsSizeRefreshed, true);
+    }
+    // A name gone is found gone and taken out.
+    for (const Ref<HLNFile>& child : reread)
+        child->_reread(false);
+    for (const Ref<HLNFile>& child : replaced)
+        child->_reread(true);
+    if (newNames.empty())
+        return true;
+    // A new name first becomes an entry of no bytes, complete, as its
+    // folder counts it; then it is read as a re-read reads an entry (a new
+    // folder is left unfinished, and the sizing thread goes into it next).
+    for (std::string_view name : newNames)
+        added.push_back(_make(Ref<HLNFile>(this), name, true));
+    {
+        TreeGuard held;
+        if (_has(Invalidated))
+            return true;
+        // The list as it is now: the window may have put it in order.
+        const ChildList now = _nodes(held);
+        Ref<List> list = List::makeNodes((now ? now->size() : 0) + added.size());
+        if (now)
+            for (const Ref<HLNFile>& child : *now)
+                new (&list->nodes()[list->_count++]) Ref<HLNFile>(child);
+        for (const Ref<HLNFile>& child : added) {
+            new (&list->nodes()[list->_count++]) Ref<HLNFile>(child);
+            child->_set(NeedsSizeRefreshed, true);
+        }
+        _setChildren(std::move(list), held);
+    }
+    for (const Ref<HLNFile>& child : added)
+        child->_reread(false);
+    return true;
+}
+
 void HLNFile::_refreshSizeIfNeeded() {
+    bool relist;
+    {
+        TreeGuard held;
+        relist = relistsWanted().erase(this) != 0;
+    }
+    if (relist && !_relist()) {
+        TreeGuard held;
+        _set(NeedsSizeRefreshed, true);
+    }
+    _reread(false);
+}
+
+void HLNFile::_reread(bool replaced) {
     std::optional<Links::Key> linkedAs; // when a file of several names
     {
         TreeGuard held;
@@ -1763,7 +1907,7 @@ void HLNFile::_refreshSizeIfNeeded() {
             held.dropAfterUnlock(std::move(old));
         }
     } // the old subtree is freed here, once the lock is released
-    if (_checkAttributes())
+    if (!replaced && _checkAttributes())
         return;
     TreeGuard held;
     if (linkedAs) { // one name fewer for the names left

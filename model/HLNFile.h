@@ -200,6 +200,11 @@ public:
 
     // Re-read in the background (sizing thread).
     void refreshSize();
+    // Re-read in the background this folder's listing alone: names new
+    // since are read (a new folder with everything below it), names gone
+    // are taken out, and the entries that stay are not read again. A folder
+    // that cannot be listed so is re-read whole.
+    void relistEntries();
     // The re-read itself, run by the sizing thread on each node it visits.
     void _refreshSizeIfNeeded();
     // Delete from disk for good on a thread of its own, then re-read.
@@ -412,6 +417,13 @@ private:
     // Nodes cut from their parents so far (under the lock): a path checked
     // to hang from a root still does while this has not changed.
     static uint64_t _cuts;
+
+    // The sizing thread's part of relistEntries; false when the folder is
+    // to be re-read whole instead.
+    bool _relist();
+    // A re-read of this node (NeedsSizeRefreshed set); replaced: taken out
+    // of its folder without reading it, as if found gone.
+    void _reread(bool replaced);
 
     // Body of the deletion thread.
     void _detachedTrash();
