@@ -4,6 +4,7 @@
 // load). Everything else is handed, arguments unchanged, to the windows
 // program installed beside it.
 #include "app/HLNExportCommand.h"
+#include "app/HLNFindCommand.h"
 #include "app/HLNPackageCommand.h"
 #include "app/HLNReportCommand.h"
 #include "app/HLNStandardOutput.h"
@@ -30,13 +31,18 @@ bool haveDisplay() {
     return false;
 }
 
-const char usage[] = "usage: hollin [FOLDER|SCAN...]\n"
-                     "       hollin --report [--links-each] PATH|SCAN\n"
-                     "       hollin --export FILE PATH\n"
-                     "       hollin --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
-                     "       hollin --package PATH...\n"
-                     "       hollin --unseen MOUNT\n"
-                     "       hollin --service | --version | --help\n";
+const char usage[] =
+    "usage: hollin [FOLDER|SCAN...]\n"
+    "       hollin --report [--links-each] PATH|SCAN\n"
+    "       hollin --export FILE PATH\n"
+    "       hollin --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
+    "       hollin --package PATH...\n"
+    "       hollin --unseen MOUNT\n"
+    "       hollin --largest N PATH|SCAN\n"
+    "       hollin --kinds PATH|SCAN\n"
+    "       hollin --find PATH|SCAN [--name GLOB] [--larger SIZE] [--smaller SIZE]\n"
+    "                   [--older DAYS] [--newer DAYS] [--kind KIND] [--caches]\n"
+    "       hollin --service | --version | --help\n";
 
 int printHelp() {
     HLNStandardOutput::write(usage);
@@ -61,6 +67,16 @@ int printHelp() {
         "deleted-open,\n"
         "                     hidden, unreadable, filesystem, reserved, available), then\n"
         "                     \"<size>\\ttotal\\t<MOUNT>\"\n"
+        "  --largest N PATH   print \"<bytes>\\t<path>\" for the N largest files below PATH\n"
+        "  --kinds PATH       print \"<bytes>\\t<items>\\t<kind>\" for each kind of file, then\n"
+        "                     \"<bytes>\\t<items>\\t.<ext>\" for each extension (none: without\n"
+        "                     one); the folders' own bytes are a line of each\n"
+        "  --find PATH ...    print \"<bytes>\\t<path>\" for each entry that matches: --name GLOB\n"
+        "                     (as find -name), --larger SIZE, --smaller SIZE (bytes, or with\n"
+        "                     K, M, G or T), --older DAYS, --newer DAYS, --kind KIND (video,\n"
+        "                     audio, image, archive, document, code, program, other),\n"
+        "                     --caches (folders holding a valid CACHEDIR.TAG)\n"
+        "                     Each of the three reads a scan file as well as a folder.\n"
         "  --service          wait for requests on the session bus and open nothing yet\n"
         "                     (how the bus starts Hollin for the desktop)\n"
         "  --version          print the version and exit\n"
@@ -99,6 +115,12 @@ int main(int argc, char** argv) {
         return HLNPackageCommand::run(argc, argv);
     if (std::strcmp(first, "--unseen") == 0)
         return HLNUnseenCommand::run(argc, argv);
+    if (std::strcmp(first, "--largest") == 0)
+        return HLNFindCommand::runLargest(argc, argv);
+    if (std::strcmp(first, "--kinds") == 0)
+        return HLNFindCommand::runKinds(argc, argv);
+    if (std::strcmp(first, "--find") == 0)
+        return HLNFindCommand::runFind(argc, argv);
     if (std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0)
         return printHelp();
     if (std::strcmp(first, "--version") == 0) {

@@ -15,33 +15,6 @@
 
 namespace {
 
-const std::unordered_map<std::string, uint8_t>& kindsByExtension() {
-    static const std::unordered_map<std::string, uint8_t> table = [] {
-        std::unordered_map<std::string, uint8_t> t;
-        auto add = [&t](uint8_t kind, const char* extensions) {
-            for (const QByteArray& e : QByteArray(extensions).split(' '))
-                t.emplace(e.toStdString(), kind);
-        };
-        using K = HLNTreemapPainter;
-        add(K::Video, "mp4 mkv avi mov webm wmv flv m4v mpg mpeg ts vob ogv 3gp");
-        add(K::Audio, "mp3 flac ogg oga opus wav aac m4a wma aiff mid ape");
-        add(K::Image,
-            "jpg jpeg png gif bmp tif tiff webp svg svgz ico xpm heic raw cr2 nef psd xcf avif");
-        add(K::Archive, "zip tar gz tgz bz2 xz zst 7z rar deb rpm iso img cab lz lzma jar apk "
-                        "squashfs qcow2 vmdk snap");
-        add(K::Document, "pdf doc docx odt ods odp xls xlsx ppt pptx txt md rtf tex epub html htm "
-                         "csv ps djvu rst info man");
-        add(K::Code, "c h cc cpp cxx hpp hh py js mjs java go rs rb pl pm php sh bash lua swift kt "
-                     "cs m mm json xml yaml "
-                     "yml toml cmake mk el scm hs ml sql css qml ui ini pas pp inc f f90 d r jl "
-                     "dart vue scss asm s");
-        add(K::Program, "so a o ko exe dll dylib bin elf pyc pyo class wasm appimage lib obj mod");
-        // "ts" is left with video: a transport stream outweighs a script by far.
-        return t;
-    }();
-    return table;
-}
-
 QString bytesText(uint64_t bytes) {
     return QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
 }
@@ -49,26 +22,7 @@ QString bytesText(uint64_t bytes) {
 } // namespace
 
 uint8_t HLNTreemapPainter::kindOfName(std::string_view name) {
-    // Shared libraries carry their version after the extension: libfoo.so.6.1.
-    if (const size_t so = name.find(".so."); so != std::string_view::npos && so > 0) {
-        bool version = true;
-        for (char c : name.substr(so + 4))
-            if (!(c == '.' || (c >= '0' && c <= '9')))
-                version = false;
-        if (version)
-            return Program;
-    }
-    const size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size() ||
-        name.size() - dot > 10)
-        return Other;
-    std::string extension(name.substr(dot + 1));
-    for (char& c : extension)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c + 32);
-    const auto& table = kindsByExtension();
-    const auto found = table.find(extension);
-    return found == table.end() ? uint8_t(Other) : found->second;
+    return HLNFileKind::kindOfName(name);
 }
 
 QColor HLNTreemapPainter::colorOfKind(uint8_t kind) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "browser/HLNTreemapLayout.h"
+#include "model/HLNFileKind.h"
 #include "model/HLNTreemapSnapshot.h"
 
 #include <QColor>
@@ -19,7 +20,8 @@ class QPainter;
 // into images and onto any painter (main thread: it uses fonts).
 class HLNTreemapPainter {
 public:
-    enum Kind : uint8_t { Other, Video, Audio, Image, Archive, Document, Code, Program, KindCount };
+    using Kind = HLNFileKind::Kind;
+    using enum HLNFileKind::Kind;
 
     // By the name's extension (case-insensitive); a file without a known
     // extension is Other.

@@ -2,6 +2,7 @@
 
 #include "toolkit/TFTreeWalker.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -100,6 +101,7 @@ TFDirectory::Examination examineAt(int dirfd, const char* name, int flags) {
     result.device = static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor));
     result.inode = static_cast<uint64_t>(sx.stx_ino);
     result.linkCount = static_cast<uint64_t>(sx.stx_nlink);
+    result.modified = sx.stx_mtime.tv_sec;
     if (sx.stx_mask & (STATX_MNT_ID | STATX_MNT_ID_UNIQUE))
         result.mountId = sx.stx_mnt_id;
     return result;
@@ -378,14 +380,15 @@ TFDirectory::Examination TFDirectory::examinePath(const std::string& path) {
     return openPath(folder).examine(last.c_str());
 }
 
-int TFDirectory::readWholeFile(const std::string& path, std::string& out) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+int TFDirectory::readWholeFile(const std::string& path, std::string& out, size_t most) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return errno;
     char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+    for (size_t read = 0; read < most;) {
+        ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, most - read));
         if (n > 0) {
+            read += static_cast<size_t>(n);
             out.append(buffer, static_cast<size_t>(n));
         } else if (n == 0) {
             break;

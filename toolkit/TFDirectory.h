@@ -33,6 +33,7 @@ public:
         uint64_t linkCount = 0;
         uint64_t mountId = 0; // 0 when the kernel does not say
         uint32_t mode = 0;    // st_mode: type and permission bits
+        int64_t modified = 0; // st_mtime, Unix seconds
         bool exists() const;
         bool isDirectory() const { return type == EntryType::directory; }
         bool isLink() const { return type == EntryType::link; }
@@ -96,8 +97,9 @@ public:
     static Examination examinePath(const std::string& path);
 
     // Reads the whole file at path (links along it followed, as open does)
-    // into out; answers 0 or the errno.
-    static int readWholeFile(const std::string& path, std::string& out);
+    // into out, or its first `most` bytes; answers 0 or the errno. A FIFO
+    // or a device with nothing to give answers EAGAIN rather than waiting.
+    static int readWholeFile(const std::string& path, std::string& out, size_t most = SIZE_MAX);
     // The path with every link along it resolved (realpath); none when a
     // component is missing.
     static std::optional<std::string> resolvedPathFollowingLinks(const std::string& path);

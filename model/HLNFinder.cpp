@@ -1,0 +1,155 @@
+#include "model/HLNFinder.h"
+
+#include "toolkit/TFDirectory.h"
+
+#include <algorithm>
+#include <fnmatch.h>
+#include <string_view>
+
+namespace {
+
+constexpr std::string_view kCacheTag = "CACHEDIR.TAG";
+constexpr std::string_view kCacheSignature = "Signature: 8a477f597d28d172789f06886806bc55";
+
+std::string childPath(const std::string& folder, std::string_view name) {
+    std::string path = folder;
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    path += name;
+    return path;
+}
+
+// A file's own bytes: a further name of a file counted elsewhere shows the
+// bytes its carrying name counts.
+uint64_t ownBytes(const HLNFile::Snapshot& now) {
+    return now.countedAtAnotherName ? now.bytesCountedElsewhere : now.sizeSoFar;
+}
+
+} // namespace
+
+void HLNFinder::forEachEntry(const Ref<HLNFile>& root,
+                             const std::function<void(const Entry&)>& visit) {
+    // An explicit stack: a tree may be deeper than the thread's stack allows.
+    std::vector<Entry> stack{{root, root->path(), 0, true}};
+    while (!stack.empty()) {
+        Entry folder = std::move(stack.back());
+        stack.pop_back();
+        HLNFile::ChildList list = folder.node->children();
+        if (!list)
+            continue;
+        std::vector<Ref<HLNFile>> children(list->begin(), list->end());
+        std::sort(children.begin(), children.end(),
+                  [](const Ref<HLNFile>& a, const Ref<HLNFile>& b) {
+                      const int order = HLNFile::compareNames(a->nameView(), b->nameView());
+                      return order != 0 ? order < 0 : a->nameView() < b->nameView();
+                  });
+        const size_t below = stack.size();
+        for (const Ref<HLNFile>& child : children) {
+            const HLNFile::Snapshot now = child->snapshot();
+            Entry entry{child, childPath(folder.path, child->nameView()), ownBytes(now),
+                        now.isDirectory && !now.isLink};
+            visit(entry);
+            if (entry.isFolder)
+                stack.push_back(std::move(entry));
+        }
+        std::reverse(stack.begin() + std::ptrdiff_t(below), stack.end()); // first name on top
+    }
+}
+
+bool HLNFinder::holdsCacheTag(const Ref<HLNFile>& folder, const std::string& path) {
+    const Ref<HLNFile> tag = folder->existingChildNamed(kCacheTag);
+    if (!tag || tag->isDirectory() || tag->isLink())
+        return false;
+    if (folder->isImported())
+        return true;
+    std::string start;
+    return TFDirectory::readWholeFile(childPath(path, kCacheTag), start, kCacheSignature.size()) ==
+               0 &&
+           start == kCacheSignature;
+}
+
+std::vector<HLNFinder::Entry> HLNFinder::find(const Ref<HLNFile>& root, const Criteria& criteria) {
+    std::vector<Entry> found;
+    const bool dates = criteria.asksDates() && hasDates(root);
+    forEachEntry(root, [&](const Entry& entry) {
+        if (criteria.cachesOnly && (!entry.isFolder || !holdsCacheTag(entry.node, entry.path)))
+            return;
+        if (criteria.largerThan && entry.bytes <= *criteria.largerThan)
+            return;
+        if (criteria.smallerThan && entry.bytes >= *criteria.smallerThan)
+            return;
+        if (criteria.kind != HLNFileKind::KindCount &&
+            (entry.isFolder || HLNFileKind::kindOfName(entry.node->nameView()) != criteria.kind))
+            return;
+        if (!criteria.nameGlob.empty() &&
+            ::fnmatch(criteria.nameGlob.c_str(), entry.node->name().c_str(), 0) != 0)
+            return;
+        if (dates) {
+            const TFDirectory::Examination ex = TFDirectory::examinePath(entry.path);
+            if (ex.error || (criteria.modifiedBefore && ex.modified >= *criteria.modifiedBefore) ||
+                (criteria.modifiedAfter && ex.modified <= *criteria.modifiedAfter))
+                return;
+        }
+        found.push_back(entry);
+    });
+    return found;
+}
+
+std::vector<HLNFinder::Entry> HLNFinder::largestFiles(const Ref<HLNFile>& root, size_t n) {
+    auto larger = [](const Entry& a, const Entry& b) {
+        return a.bytes != b.bytes ? a.bytes > b.bytes : a.path < b.path;
+    };
+    // A heap of the n largest so far, its smallest on top.
+    std::vector<Entry> largest;
+    if (n == 0)
+        return largest;
+    forEachEntry(root, [&](const Entry& entry) {
+        if (entry.isFolder)
+            return;
+        if (largest.size() == n) {
+            if (!larger(entry, largest.front()))
+                return;
+            std::pop_heap(largest.begin(), largest.end(), larger);
+            largest.back() = entry;
+        } else {
+            largest.push_back(entry);
+        }
+        std::push_heap(largest.begin(), largest.end(), larger);
+    });
+    std::sort_heap(largest.begin(), largest.end(), larger);
+    return largest;
+}
+
+HLNFinder::Census HLNFinder::census(const Ref<HLNFile>& root) {
+    Census census;
+    // A folder's own bytes: its total less what its entries count.
+    auto ownOfFolder = [](const Ref<HLNFile>& folder) {
+        uint64_t below = 0;
+        if (HLNFile::ChildList list = folder->children())
+            for (const Ref<HLNFile>& child : *list)
+                below += child->sizeSoFar();
+        const uint64_t total = folder->sizeSoFar();
+        return total > below ? total - below : 0;
+    };
+    census.folders = {ownOfFolder(root), 1};
+    forEachEntry(root, [&](const Entry& entry) {
+        if (entry.isFolder) {
+            census.folders.bytes += ownOfFolder(entry.node);
+            ++census.folders.items;
+            return;
+        }
+        const HLNFile::Snapshot now = entry.node->snapshot();
+        if (now.countedAtAnotherName)
+            return; // counted at the name that carries its bytes
+        const std::string_view name = entry.node->nameView();
+        uint8_t kind = HLNFileKind::kindOfName(name);
+        if (kind == HLNFileKind::Other && now.isExecutable)
+            kind = HLNFileKind::Program; // as the treemap colours it
+        for (Figures* figures :
+             {&census.kinds[kind], &census.extensions[HLNFileKind::extensionOfName(name)]}) {
+            figures->bytes += now.sizeSoFar;
+            ++figures->items;
+        }
+    });
+    return census;
+}

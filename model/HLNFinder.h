@@ -1,0 +1,65 @@
+#pragma once
+
+#include "model/HLNFile.h"
+#include "model/HLNFileKind.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Answers about a sized tree, whether read from this disk or from a scan:
+// the entries that match a search, the largest files, and the space each
+// kind of file takes. Asked once the tree is sized (or of a scan's, which
+// comes sized); it reads through the node's own locked calls.
+class HLNFinder {
+public:
+    struct Criteria {
+        std::string nameGlob; // on the name's bytes, as find -name matches; empty: any
+        std::optional<uint64_t> largerThan, smallerThan;      // bytes, exclusive
+        std::optional<int64_t> modifiedBefore, modifiedAfter; // Unix seconds, exclusive
+        uint8_t kind = HLNFileKind::KindCount;                // KindCount: any
+        bool cachesOnly = false; // folders holding a valid CACHEDIR.TAG
+
+        bool asksDates() const { return modifiedBefore || modifiedAfter; }
+    };
+    struct Entry {
+        Ref<HLNFile> node;
+        std::string path;
+        // A file's own bytes (every name of a file of several shows them); a
+        // folder's total.
+        uint64_t bytes = 0;
+        bool isFolder = false;
+    };
+
+    // Every entry below root, depth-first with names in order; the root
+    // itself is not visited.
+    static void forEachEntry(const Ref<HLNFile>& root,
+                             const std::function<void(const Entry&)>& visit);
+    // The entries that match, in that order. Dates are read from the disk
+    // (a scan's tree carries none: ask hasDates first).
+    static std::vector<Entry> find(const Ref<HLNFile>& root, const Criteria& criteria);
+    static bool hasDates(const Ref<HLNFile>& root) { return !root->isImported(); }
+    // The n largest files (not folders), largest first, then by path.
+    static std::vector<Entry> largestFiles(const Ref<HLNFile>& root, size_t n);
+
+    struct Figures {
+        uint64_t bytes = 0, items = 0;
+    };
+    // Space by kind and by extension, each file once (as the tree's total
+    // counts it); the folders' own bytes apart, so that the kinds, and the
+    // extensions, add up to the root's total.
+    struct Census {
+        std::array<Figures, HLNFileKind::KindCount> kinds{};
+        std::map<std::string, Figures> extensions; // "" for names without one
+        Figures folders;
+    };
+    static Census census(const Ref<HLNFile>& root);
+
+    // Whether the folder at path holds a CACHEDIR.TAG that starts with the
+    // tag's signature. In a scan's tree the file's presence is all there is.
+    static bool holdsCacheTag(const Ref<HLNFile>& folder, const std::string& path);
+};
