@@ -3,6 +3,7 @@
 #include "browser/HLNDesktopOpener.h"
 #include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNFileWell.h"
+#include "browser/HLNFindPanel.h"
 #include "browser/HLNShrinkingTextDisplayer.h"
 #include "browser/HLNTreemapView.h"
 #include "browser/HLNWorkspace.h"
@@ -324,6 +325,21 @@ void HLNFileTreeController::_buildWindow() {
     _splitter->addWidget(_treemap);
     _splitter->setStretchFactor(0, 3);
     _splitter->setStretchFactor(1, 2);
+    // The Find bar and its list, above the columns while shown.
+    _findPanel = new HLNFindPanel(_rootFile, _splitter);
+    _splitter->insertWidget(0, _findPanel);
+    _splitter->setStretchFactor(0, 2);
+    _findPanel->hide();
+    _findPanel->onChoose = [this](const Ref<HLNFile>& node) { selectFileInBrowser(node); };
+    _findPanel->onDelete = [this] { moveSelectionToTrash(); };
+    _findPanel->onClose = [this] { _findAction->setChecked(false); };
+    _findTimer = new QTimer(this);
+    _findTimer->setSingleShot(true);
+    connect(_findTimer, &QTimer::timeout, this, [this] {
+        _lastFindMs = QDateTime::currentMSecsSinceEpoch();
+        if (_findPanel->isVisible())
+            _findPanel->search();
+    });
     layout->addWidget(_splitter, 1);
 
     // The summary: the well, what is selected, and the commands.
@@ -447,6 +463,20 @@ void HLNFileTreeController::_buildMenus() {
     connect(_copyPathAction, &QAction::triggered, this, &HLNFileTreeController::copySelectionPath);
     connect(selection, &QMenu::aboutToShow, this,
             &HLNFileTreeController::updateWhetherButtonsAreEnabled);
+    selection->addSeparator();
+    _findAction = selection->addAction("&Find…");
+    _findAction->setShortcut(QKeySequence::Find);
+    _findAction->setCheckable(true);
+    connect(_findAction, &QAction::toggled, this, [this](bool on) {
+        _findPanel->setVisible(on);
+        if (on) {
+            _findPanel->search();
+            _lastFindMs = QDateTime::currentMSecsSinceEpoch();
+            _findPanel->setFocus();
+        } else {
+            _browser->setFocus();
+        }
+    });
 
     QMenu* view = _window->menuBar()->addMenu("&View");
     _treemapAction = view->addAction("Treemap");
@@ -638,6 +668,11 @@ void HLNFileTreeController::_takeReading() {
     _showTitle();
     refreshSelectedFileInformation();
     _showStatus();
+    // The list follows the tree: while it is sized, at most once a second,
+    // and once more after the last change.
+    if (_findPanel->isVisible() && !_findTimer->isActive())
+        _findTimer->start(int(std::clamp<qint64>(
+            1000 - (QDateTime::currentMSecsSinceEpoch() - _lastFindMs), 0, 1000)));
     for (int c = 0; c <= _browser->lastColumn(); ++c)
         if (auto* view = qobject_cast<QAbstractItemView*>(_browser->viewOfColumn(c)))
             view->viewport()->update();

@@ -16,6 +16,7 @@
 #include <vector>
 
 class HLNChangeFollower;
+class HLNFindPanel;
 class HLNFileWell;
 class HLNShrinkingTextDisplayer;
 class HLNTreemapView;
@@ -130,6 +131,9 @@ public:
     QSplitter* splitter() const { return _splitter; }
     QAction* treemapAction() const { return _treemapAction; }
     QAction* zoomOutAction() const { return _zoomOutAction; }
+    // Selection > Find… (Ctrl+F): shows the Find bar and its list.
+    QAction* findAction() const { return _findAction; }
+    HLNFindPanel* findPanel() const { return _findPanel; }
     // View > Follow Changes: on, a sized tree follows the changes on disk.
     QAction* followAction() const { return _followAction; }
     // What follows the tree now (null: a scan, sizing, or turned off).
@@ -225,6 +229,10 @@ private:
     QAction* _treemapAction = nullptr;
     QAction* _zoomOutAction = nullptr;
     QAction* _followAction = nullptr;
+    QAction* _findAction = nullptr;
+    HLNFindPanel* _findPanel = nullptr;
+    qint64 _lastFindMs = 0; // when the list was last searched again
+    QTimer* _findTimer = nullptr;
     std::unique_ptr<HLNChangeFollower> _follower;
     QString _finishedText;     // the status line's figures of the moment sizing finished
     QList<int> _splitterSizes; // the splitter's sizes while the map was last shown

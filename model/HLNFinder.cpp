@@ -68,11 +68,27 @@ bool HLNFinder::holdsCacheTag(const Ref<HLNFile>& folder, const std::string& pat
            start == kCacheSignature;
 }
 
+bool HLNFinder::isCleanupCandidate(const Ref<HLNFile>& folder, const std::string& path) {
+    const std::string_view name = folder->nameView();
+    if (name == "node_modules" || name == "__pycache__" || name == ".cache" || name == ".venv")
+        return true;
+    const Ref<HLNFile> parent = folder->parent();
+    if (parent && ((name == "target" && parent->existingChildNamed("Cargo.toml")) ||
+                   (name == "build" && parent->existingChildNamed("CMakeLists.txt"))))
+        return true;
+    return holdsCacheTag(folder, path);
+}
+
 std::vector<HLNFinder::Entry> HLNFinder::find(const Ref<HLNFile>& root, const Criteria& criteria) {
     std::vector<Entry> found;
     const bool dates = criteria.asksDates() && hasDates(root);
     forEachEntry(root, [&](const Entry& entry) {
+        if ((criteria.filesOnly && entry.isFolder) || (criteria.foldersOnly && !entry.isFolder))
+            return;
         if (criteria.cachesOnly && (!entry.isFolder || !holdsCacheTag(entry.node, entry.path)))
+            return;
+        if (criteria.cleanupOnly &&
+            (!entry.isFolder || !isCleanupCandidate(entry.node, entry.path)))
             return;
         if (criteria.largerThan && entry.bytes <= *criteria.largerThan)
             return;
@@ -82,7 +98,8 @@ std::vector<HLNFinder::Entry> HLNFinder::find(const Ref<HLNFile>& root, const Cr
             (entry.isFolder || HLNFileKind::kindOfName(entry.node->nameView()) != criteria.kind))
             return;
         if (!criteria.nameGlob.empty() &&
-            ::fnmatch(criteria.nameGlob.c_str(), entry.node->name().c_str(), 0) != 0)
+            ::fnmatch(criteria.nameGlob.c_str(), entry.node->name().c_str(),
+                      criteria.ignoreCase ? FNM_CASEFOLD : 0) != 0)
             return;
         if (dates) {
             const TFDirectory::Examination ex = TFDirectory::examinePath(entry.path);

@@ -23,6 +23,12 @@ public:
         std::optional<int64_t> modifiedBefore, modifiedAfter; // Unix seconds, exclusive
         uint8_t kind = HLNFileKind::KindCount;                // KindCount: any
         bool cachesOnly = false; // folders holding a valid CACHEDIR.TAG
+        // Folders that hold a cache or what a build makes again: tagged as
+        // above, or named node_modules, __pycache__, .cache, .venv, target
+        // beside a Cargo.toml, or build beside a CMakeLists.txt.
+        bool cleanupOnly = false;
+        bool filesOnly = false, foldersOnly = false;
+        bool ignoreCase = false; // of the name (ASCII letters)
 
         bool asksDates() const { return modifiedBefore || modifiedAfter; }
     };
@@ -62,4 +68,5 @@ public:
     // Whether the folder at path holds a CACHEDIR.TAG that starts with the
     // tag's signature. In a scan's tree the file's presence is all there is.
     static bool holdsCacheTag(const Ref<HLNFile>& folder, const std::string& path);
+    static bool isCleanupCandidate(const Ref<HLNFile>& folder, const std::string& path);
 };

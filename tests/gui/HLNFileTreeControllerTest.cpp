@@ -2,6 +2,7 @@
 
 #include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNFileWell.h"
+#include "browser/HLNFindPanel.h"
 #include "browser/HLNShrinkingTextDisplayer.h"
 #include "browser/HLNWorkspace.h"
 #include "drives/HLNDrive.h"
@@ -21,10 +22,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDeadlineTimer>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMessageBox>
@@ -34,6 +37,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <cmath>
 #include <condition_variable>
 #include <gtest/gtest.h>
@@ -443,6 +447,41 @@ private:
     std::string _at;
     bool _held = false;
 };
+
+TEST_F(TreeWindow, FindSelectsAResultInTheColumnsAndDeleteMovesItToTheTrash) {
+    TrashHome::path();
+    TrashHome::empty();
+    tree.mkdir("photos/2024");
+    tree.writeFile("photos/2024/beach.jpg", 300000);
+    tree.writeFile("photos/cat.JPG", 100000);
+    tree.writeFile("notes.txt", 1000);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    controller->window()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(controller->window()));
+
+    HLNFindPanel* find = controller->findPanel();
+    QTest::keySequence(controller->window(), QKeySequence::Find);
+    ASSERT_TRUE(find->isVisible());
+    QTest::keyClicks(find->nameField(), "jpg"); // a part of the name, either case
+    QTreeWidget* results = find->results();
+    ASSERT_EQ(results->topLevelItemCount(), 2);
+    EXPECT_EQ(results->topLevelItem(0)->text(0), "photos/2024/beach.jpg"); // largest first
+    EXPECT_EQ(results->topLevelItem(1)->text(0), "photos/cat.JPG");
+
+    results->setFocus();
+    results->setCurrentItem(results->topLevelItem(0));
+    EXPECT_EQ(selectedNames(), std::vector<std::string>{"beach.jpg"});
+    EXPECT_EQ(browser()->lastColumn(), 2);
+    QTest::keyClick(results, Qt::Key_Delete);
+    ASSERT_TRUE(waitFor([&] { return results->topLevelItemCount() == 1; }));
+    EXPECT_TRUE(exists(TrashHome::trash() + "/files/beach.jpg"));
+
+    find->choiceBox()->setCurrentIndex(int(HLNFindPanel::Choice::LargestFiles));
+    EXPECT_EQ(results->topLevelItemCount(), 2); // cat.JPG and notes.txt
+    QTest::keyClick(results, Qt::Key_Escape);
+    EXPECT_FALSE(find->isVisible());
+}
 
 TEST_F(TreeWindow, EverythingShownComesFromOneReadingOfTheTree) {
     for (const char* folder : {"a-small", "b-gate", "c-photos", "d-gate"})

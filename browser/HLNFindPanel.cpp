@@ -1,0 +1,249 @@
+#include "browser/HLNFindPanel.h"
+
+#include "browser/HLNFileTreeController.h"
+#include "browser/HLNTreemapPainter.h"
+#include "toolkit/TFDirectory.h"
+#include "toolkit/TFString.h"
+
+#include <QComboBox>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QSignalBlocker>
+#include <QSpinBox>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+enum Column { PathColumn, SizeColumn, DateColumn };
+constexpr int kNodeRole = Qt::UserRole, kSortRole = Qt::UserRole + 1;
+
+// Rows sort by their numbers (bytes, seconds), not their text.
+class ResultItem : public QTreeWidgetItem {
+public:
+    using QTreeWidgetItem::QTreeWidgetItem;
+    bool operator<(const QTreeWidgetItem& other) const override {
+        const int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+        if (column == PathColumn)
+            return text(column) < other.text(column);
+        return data(column, kSortRole).toLongLong() < other.data(column, kSortRole).toLongLong();
+    }
+};
+
+} // namespace
+
+bool HLNFindPanel::parseSize(const QString& text, uint64_t& bytes) {
+    static const QRegularExpression form(R"(^\s*(\d+(?:[.,]\d+)?)\s*([kmgt]?)i?b?\s*$)",
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = form.match(text);
+    if (!m.hasMatch())
+        return false;
+    QString number = m.captured(1);
+    number.replace(',', '.');
+    const QString unit = m.captured(2).toLower();
+    const int power = unit.isEmpty() ? 0 : QString("kmgt").indexOf(unit) + 1;
+    const double value = number.toDouble() * std::pow(1024.0, power);
+    if (!(value < 1.8e19))
+        return false;
+    bytes = static_cast<uint64_t>(value);
+    return true;
+}
+
+HLNFindPanel::HLNFindPanel(Ref<HLNFile> root, QWidget* parent)
+    : QWidget(parent), _root(std::move(root)) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* bar = new QHBoxLayout;
+    _choice = new QComboBox(this);
+    _choice->addItems({"Matches", "Largest Files", "Cleanup Candidates"});
+    _name = new QLineEdit(this);
+    _name->setPlaceholderText("Name, or a pattern such as *.iso");
+    _name->setClearButtonEnabled(true);
+    _atLeast = new QLineEdit(this);
+    _atLeast->setPlaceholderText("At least");
+    _atMost = new QLineEdit(this);
+    _atMost->setPlaceholderText("At most");
+    for (QLineEdit* size : {_atLeast, _atMost}) {
+        size->setToolTip("A size such as 100M or 2G");
+        size->setMaximumWidth(90);
+    }
+    _older = new QSpinBox(this);
+    _newer = new QSpinBox(this);
+    _older->setPrefix("Older than ");
+    _newer->setPrefix("Newer than ");
+    for (QSpinBox* days : {_older, _newer}) {
+        days->setRange(0, 100000);
+        days->setSuffix(" days");
+        days->setSpecialValueText(days == _older ? "Any age" : "Any date");
+        days->setEnabled(!_root->isImported()); // a scan keeps no dates
+    }
+    _kind = new QComboBox(this);
+    _kind->addItem("Any kind");
+    for (uint8_t kind = 0; kind < HLNFileKind::KindCount; ++kind)
+        _kind->addItem(HLNTreemapPainter::nameOfKind(kind));
+    _type = new QComboBox(this);
+    _type->addItems({"Files and folders", "Files", "Folders"});
+    bar->addWidget(_choice);
+    bar->addWidget(_name, 1);
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{_atLeast, _atMost, _older, _newer, _kind, _type})
+        bar->addWidget(w);
+    layout->addLayout(bar);
+
+    _results = new QTreeWidget(this);
+    _results->setColumnCount(3);
+    _results->setHeaderLabels({"Path", "Size", "Modified"});
+    _results->setRootIsDecorated(false);
+    _results->setUniformRowHeights(true);
+    _results->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    _results->setSortingEnabled(true);
+    _results->sortByColumn(SizeColumn, Qt::DescendingOrder);
+    _results->header()->setSectionResizeMode(PathColumn, QHeaderView::Stretch);
+    _results->header()->setSectionResizeMode(SizeColumn, QHeaderView::ResizeToContents);
+    _results->header()->setSectionResizeMode(DateColumn, QHeaderView::ResizeToContents);
+    _results->header()->setStretchLastSection(false);
+    layout->addWidget(_results, 1);
+    _count = new QLabel(this);
+    layout->addWidget(_count);
+
+    auto again = [this] { search(); };
+    connect(_name, &QLineEdit::textChanged, this, again);
+    connect(_atLeast, &QLineEdit::textChanged, this, again);
+    connect(_atMost, &QLineEdit::textChanged, this, again);
+    connect(_older, &QSpinBox::valueChanged, this, again);
+    connect(_newer, &QSpinBox::valueChanged, this, again);
+    for (QComboBox* box : {_choice, _kind, _type})
+        connect(box, &QComboBox::currentIndexChanged, this, again);
+    connect(_results, &QTreeWidget::itemSelectionChanged, this, [this] {
+        const QList<QTreeWidgetItem*> rows = _results->selectedItems();
+        if (rows.size() != 1 || !onChoose)
+            return;
+        const Ref<HLNFile>& node =
+            _shown[size_t(rows.front()->data(PathColumn, kNodeRole).toULongLong())];
+        if (!node->isInvalidated()) // gone since the list was made
+            onChoose(node);
+    });
+    installEventFilter(this);
+    for (QObject* child : children())
+        child->installEventFilter(this);
+    setFocusProxy(_name);
+}
+
+bool HLNFindPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Escape && onClose) {
+            onClose();
+            return true;
+        }
+        if (watched == _results && key == Qt::Key_Delete && onDelete) {
+            onDelete();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+HLNFinder::Criteria HLNFindPanel::_criteria() const {
+    HLNFinder::Criteria criteria;
+    const QByteArray name = _name->text().toUtf8();
+    if (!name.isEmpty()) {
+        // A part of a name, unless it is a pattern; letters of either case.
+        criteria.nameGlob = name.contains('*') || name.contains('?') || name.contains('[')
+                                ? name.toStdString()
+                                : "*" + name.toStdString() + "*";
+        criteria.ignoreCase = true;
+    }
+    uint64_t bytes = 0;
+    if (parseSize(_atLeast->text(), bytes) && bytes > 0)
+        criteria.largerThan = bytes - 1;
+    if (parseSize(_atMost->text(), bytes))
+        criteria.smallerThan = bytes + 1;
+    const int64_t now = QDateTime::currentSecsSinceEpoch();
+    if (_older->value() > 0)
+        criteria.modifiedBefore = now - int64_t(_older->value()) * 86400;
+    if (_newer->value() > 0)
+        criteria.modifiedAfter = now - int64_t(_newer->value()) * 86400;
+    if (_kind->currentIndex() > 0)
+        criteria.kind = uint8_t(_kind->currentIndex() - 1);
+    criteria.filesOnly = _type->currentIndex() == 1;
+    criteria.foldersOnly = _type->currentIndex() == 2;
+    criteria.cleanupOnly = _choice->currentIndex() == int(Choice::CleanupCandidates);
+    return criteria;
+}
+
+void HLNFindPanel::search() {
+    const bool largest = _choice->currentIndex() == int(Choice::LargestFiles);
+    for (QWidget* filter :
+         std::initializer_list<QWidget*>{_name, _atLeast, _atMost, _older, _newer, _kind, _type})
+        filter->setEnabled(!largest &&
+                           (!_root->isImported() || (filter != _older && filter != _newer)));
+    const std::vector<HLNFinder::Entry> found = largest
+                                                    ? HLNFinder::largestFiles(_root, kLargestFiles)
+                                                    : HLNFinder::find(_root, _criteria());
+
+    // The selection stays on its nodes.
+    std::vector<const HLNFile*> selected;
+    for (const Ref<HLNFile>& node : selectedResults())
+        selected.push_back(node.get());
+    const QSignalBlocker quiet(_results);
+    _results->setSortingEnabled(false);
+    _results->clear();
+    _shown.clear();
+    const std::string& rootPath = _root->path();
+    const size_t shown = std::min<size_t>(found.size(), kShownResults);
+    QList<QTreeWidgetItem*> rows;
+    for (size_t i = 0; i < shown; ++i) {
+        const HLNFinder::Entry& entry = found[i];
+        auto* row = new ResultItem;
+        std::string relative = entry.path.substr(std::min(entry.path.size(), rootPath.size()));
+        if (!relative.empty() && relative.front() == '/')
+            relative.erase(0, 1);
+        row->setText(PathColumn,
+                     HLNFileTreeController::displayPath(relative) + (entry.isFolder ? "/" : ""));
+        row->setData(PathColumn, kNodeRole, qulonglong(_shown.size()));
+        row->setText(SizeColumn,
+                     QString::fromStdString(TFString::abbreviatedStringForBytes(entry.bytes)));
+        row->setData(SizeColumn, kSortRole, qlonglong(entry.bytes));
+        row->setTextAlignment(SizeColumn, Qt::AlignRight | Qt::AlignVCenter);
+        if (!_root->isImported()) {
+            const TFDirectory::Examination ex = TFDirectory::examinePath(entry.path);
+            if (!ex.error) {
+                row->setText(DateColumn,
+                             QLocale().toString(QDateTime::fromSecsSinceEpoch(ex.modified),
+                                                QLocale::ShortFormat));
+                row->setData(DateColumn, kSortRole, qlonglong(ex.modified));
+            }
+        }
+        _shown.push_back(entry.node);
+        rows.push_back(row);
+    }
+    _results->addTopLevelItems(rows);
+    _results->setSortingEnabled(true);
+    for (QTreeWidgetItem* row : rows)
+        if (std::find(selected.begin(), selected.end(),
+                      _shown[size_t(row->data(PathColumn, kNodeRole).toULongLong())].get()) !=
+            selected.end())
+            row->setSelected(true);
+    const QLocale locale;
+    _count->setText(found.size() > shown ? QString("%1 found; the %2 first shown")
+                                               .arg(locale.toString(qulonglong(found.size())),
+                                                    locale.toString(qulonglong(shown)))
+                                         : QString(found.size() == 1 ? "1 found" : "%1 found")
+                                               .arg(locale.toString(qulonglong(found.size()))));
+}
+
+std::vector<Ref<HLNFile>> HLNFindPanel::selectedResults() const {
+    std::vector<Ref<HLNFile>> nodes;
+    for (QTreeWidgetItem* row : _results->selectedItems())
+        nodes.push_back(_shown[size_t(row->data(PathColumn, kNodeRole).toULongLong())]);
+    return nodes;
+}
