@@ -333,6 +333,9 @@ void HLNFileTreeController::_buildWindow() {
     _findPanel->onChoose = [this](const Ref<HLNFile>& node) { selectFileInBrowser(node); };
     _findPanel->onDelete = [this] { moveSelectionToTrash(); };
     _findPanel->onClose = [this] { _findAction->setChecked(false); };
+    _findPanel->onHighlight = [this](uint8_t kind, std::optional<std::string> extension) {
+        _treemap->highlight(kind, std::move(extension));
+    };
     _findTimer = new QTimer(this);
     _findTimer->setSingleShot(true);
     connect(_findTimer, &QTimer::timeout, this, [this] {
@@ -474,6 +477,7 @@ void HLNFileTreeController::_buildMenus() {
             _lastFindMs = QDateTime::currentMSecsSinceEpoch();
             _findPanel->setFocus();
         } else {
+            _treemap->highlight(HLNFileKind::KindCount, std::nullopt);
             _browser->setFocus();
         }
     });

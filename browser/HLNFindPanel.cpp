@@ -9,10 +9,12 @@
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QPixmap>
 #include <QRegularExpression>
 #include <QSignalBlocker>
 #include <QSpinBox>
@@ -63,7 +65,7 @@ HLNFindPanel::HLNFindPanel(Ref<HLNFile> root, QWidget* parent)
     layout->setContentsMargins(0, 0, 0, 0);
     auto* bar = new QHBoxLayout;
     _choice = new QComboBox(this);
-    _choice->addItems({"Matches", "Largest Files", "Cleanup Candidates"});
+    _choice->addItems({"Matches", "Largest Files", "Cleanup Candidates", "Kinds"});
     _name = new QLineEdit(this);
     _name->setPlaceholderText("Name, or a pattern such as *.iso");
     _name->setClearButtonEnabled(true);
@@ -123,6 +125,10 @@ HLNFindPanel::HLNFindPanel(Ref<HLNFile> root, QWidget* parent)
     for (QComboBox* box : {_choice, _kind, _type})
         connect(box, &QComboBox::currentIndexChanged, this, again);
     connect(_results, &QTreeWidget::itemSelectionChanged, this, [this] {
+        if (_choice->currentIndex() == int(Choice::Kinds)) {
+            _highlightChosen();
+            return;
+        }
         const QList<QTreeWidgetItem*> rows = _results->selectedItems();
         if (rows.size() != 1 || !onChoose)
             return;
@@ -182,10 +188,19 @@ HLNFinder::Criteria HLNFindPanel::_criteria() const {
 
 void HLNFindPanel::search() {
     const bool largest = _choice->currentIndex() == int(Choice::LargestFiles);
+    const bool kinds = _choice->currentIndex() == int(Choice::Kinds);
     for (QWidget* filter :
          std::initializer_list<QWidget*>{_name, _atLeast, _atMost, _older, _newer, _kind, _type})
-        filter->setEnabled(!largest &&
+        filter->setEnabled(!largest && !kinds &&
                            (!_root->isImported() || (filter != _older && filter != _newer)));
+    _results->setRootIsDecorated(kinds);
+    if (kinds) {
+        _showKinds();
+        return;
+    }
+    _results->setHeaderLabels({"Path", "Size", "Modified"});
+    if (onHighlight)
+        onHighlight(HLNFileKind::KindCount, std::nullopt);
     const std::vector<HLNFinder::Entry> found = largest
                                                     ? HLNFinder::largestFiles(_root, kLargestFiles)
                                                     : HLNFinder::find(_root, _criteria());
@@ -198,6 +213,7 @@ void HLNFindPanel::search() {
     _results->setSortingEnabled(false);
     _results->clear();
     _shown.clear();
+    _showingKinds = false;
     const std::string& rootPath = _root->path();
     const size_t shown = std::min<size_t>(found.size(), kShownResults);
     QList<QTreeWidgetItem*> rows;
@@ -241,8 +257,95 @@ void HLNFindPanel::search() {
                                                .arg(locale.toString(qulonglong(found.size()))));
 }
 
+void HLNFindPanel::_showKinds() {
+    const HLNFinder::Census census = HLNFinder::census(_root);
+    const double total = double(std::max<uint64_t>(_root->sizeSoFar(), 1));
+    const QLocale locale;
+    // The row chosen stays chosen.
+    QString chosen;
+    if (!_results->selectedItems().isEmpty())
+        chosen = _results->selectedItems().front()->text(PathColumn);
+    const QSignalBlocker quiet(_results);
+    _results->setSortingEnabled(false);
+    _results->clear();
+    _shown.clear();
+    _results->setHeaderLabels({"Kind", "Size", "Items and share"});
+    _showingKinds = true;
+    auto fill = [&](QTreeWidgetItem* row, const QString& name, const HLNFinder::Figures& f,
+                    int kind, const QString& extension) {
+        row->setText(PathColumn, name);
+        row->setData(PathColumn, kNodeRole, kind);
+        row->setData(PathColumn, kSortRole, extension);
+        row->setText(SizeColumn,
+                     QString::fromStdString(TFString::abbreviatedStringForBytes(f.bytes)));
+        row->setData(SizeColumn, kSortRole, qlonglong(f.bytes));
+        row->setTextAlignment(SizeColumn, Qt::AlignRight | Qt::AlignVCenter);
+        row->setText(DateColumn,
+                     QString("%1 · %2%")
+                         .arg(locale.toString(qulonglong(f.items)))
+                         .arg(locale.toString(100.0 * double(f.bytes) / total, 'f', 1)));
+        row->setData(DateColumn, kSortRole, qlonglong(f.items));
+        if (row->text(PathColumn) == chosen)
+            row->setSelected(true);
+    };
+    std::vector<QTreeWidgetItem*> ofKind(HLNFileKind::KindCount, nullptr);
+    for (uint8_t kind = 0; kind < HLNFileKind::KindCount; ++kind) {
+        if (!census.kinds[kind].items)
+            continue;
+        auto* row = new ResultItem;
+        QPixmap swatch(12, 12);
+        swatch.fill(HLNTreemapPainter::colorOfKind(kind));
+        row->setIcon(PathColumn, QIcon(swatch));
+        _results->addTopLevelItem(row);
+        fill(row, HLNTreemapPainter::nameOfKind(kind), census.kinds[kind], kind, QString());
+        ofKind[kind] = row;
+    }
+    for (const auto& [extension, figures] : census.extensions) {
+        // Names without one go with other (so do executables the treemap
+        // calls programs by their bits alone).
+        uint8_t kind = extension.empty() ? uint8_t(HLNFileKind::Other)
+                                         : HLNFileKind::kindOfName("x." + extension);
+        if (!ofKind[kind])
+            kind = HLNFileKind::Other;
+        QTreeWidgetItem* parent = ofKind[kind];
+        if (!parent)
+            continue;
+        auto* row = new ResultItem(parent);
+        const QString name = extension.empty() ? QString("(no extension)")
+                                               : "." + QString::fromUtf8(extension.c_str());
+        fill(row, name, figures, kind, QString::fromUtf8(extension.c_str()));
+    }
+    auto* folders = new ResultItem;
+    _results->addTopLevelItem(folders);
+    fill(folders, "folders themselves", census.folders, HLNFileKind::KindCount, QString());
+    _results->setSortingEnabled(true);
+    _results->sortByColumn(SizeColumn, Qt::DescendingOrder);
+    _count->setText(
+        QString("%1 in all")
+            .arg(QString::fromStdString(TFString::abbreviatedStringForBytes(_root->sizeSoFar()))));
+    _highlightChosen();
+}
+
+void HLNFindPanel::_highlightChosen() {
+    if (!onHighlight)
+        return;
+    const QList<QTreeWidgetItem*> rows = _results->selectedItems();
+    if (rows.isEmpty()) {
+        onHighlight(HLNFileKind::KindCount, std::nullopt);
+        return;
+    }
+    const int kind = rows.front()->data(PathColumn, kNodeRole).toInt();
+    if (rows.front()->parent())
+        onHighlight(uint8_t(kind),
+                    rows.front()->data(PathColumn, kSortRole).toString().toUtf8().toStdString());
+    else
+        onHighlight(uint8_t(kind), std::nullopt);
+}
+
 std::vector<Ref<HLNFile>> HLNFindPanel::selectedResults() const {
     std::vector<Ref<HLNFile>> nodes;
+    if (_showingKinds)
+        return nodes; // rows of kinds, no entries
     for (QTreeWidgetItem* row : _results->selectedItems())
         nodes.push_back(_shown[size_t(row->data(PathColumn, kNodeRole).toULongLong())]);
     return nodes;

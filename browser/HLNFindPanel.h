@@ -4,6 +4,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@ class QTreeWidget;
 class HLNFindPanel : public QWidget {
     Q_OBJECT
 public:
-    enum class Choice { Matches, LargestFiles, CleanupCandidates };
+    enum class Choice { Matches, LargestFiles, CleanupCandidates, Kinds };
     static constexpr int kLargestFiles = 100;
     // Results shown at most: a search that matches more says how many.
     static constexpr int kShownResults = 2000;
@@ -38,6 +39,9 @@ public:
     std::function<void(const Ref<HLNFile>&)> onChoose;
     std::function<void()> onDelete;
     std::function<void()> onClose;
+    // Kinds: a kind's row (extension none) or an extension's row was chosen;
+    // kind KindCount and no extension when none is.
+    std::function<void(uint8_t kind, std::optional<std::string> extension)> onHighlight;
 
     QLineEdit* nameField() const { return _name; }
     QComboBox* choiceBox() const { return _choice; }
@@ -58,9 +62,13 @@ protected:
 
 private:
     HLNFinder::Criteria _criteria() const;
+    // The Kinds choice: bytes, items and share of each kind, its extensions below.
+    void _showKinds();
+    void _highlightChosen();
 
     Ref<HLNFile> _root;
     std::vector<Ref<HLNFile>> _shown; // by row's index in the data role
+    bool _showingKinds = false;       // the rows are kinds, not entries
     QLineEdit* _name;
     QComboBox* _choice;
     QComboBox* _kind;

@@ -157,6 +157,27 @@ QImage HLNTreemapPainter::paintCushions(const HLNTreemapSnapshot& snapshot,
     return image;
 }
 
+void HLNTreemapPainter::dimTiles(QImage& image, const HLNTreemapSnapshot& snapshot,
+                                 const HLNTreemapLayout& layout,
+                                 const std::function<bool(const HLNTreemapLayout::Tile&)>& lit) {
+    (void)snapshot;
+    const QColor base = QGuiApplication::palette().color(QPalette::Base);
+    const int br = base.red(), bg = base.green(), bb = base.blue();
+    for (const HLNTreemapLayout::Tile& tile : layout.tiles()) {
+        if (lit(tile))
+            continue;
+        const QRect pixels = pixelsOfTile(tile, image.width(), image.height());
+        for (int y = pixels.top(); y <= pixels.bottom(); ++y) {
+            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+            for (int x = pixels.left(); x <= pixels.right(); ++x) {
+                const QRgb p = line[x]; // a quarter of the tile, the rest the background
+                line[x] =
+                    qRgb((qRed(p) + 3 * br) / 4, (qGreen(p) + 3 * bg) / 4, (qBlue(p) + 3 * bb) / 4);
+            }
+        }
+    }
+}
+
 void HLNTreemapPainter::paintHatching(QImage& image, const HLNTreemapSnapshot& snapshot,
                                       const HLNTreemapLayout& layout) {
     // Written pixel by pixel rather than with a pattern brush: a painter

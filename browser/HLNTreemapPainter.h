@@ -9,6 +9,7 @@
 #include <QRect>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 class QPainter;
@@ -47,6 +48,11 @@ public:
     // The cushions of every tile, into an image the size of the map.
     static QImage paintCushions(const HLNTreemapSnapshot& snapshot, const HLNTreemapLayout& layout,
                                 QSize size);
+    // Fades every tile but those that pass `lit` (by the tile), so that
+    // what it picks out stands out.
+    static void dimTiles(QImage& map, const HLNTreemapSnapshot& snapshot,
+                         const HLNTreemapLayout& layout,
+                         const std::function<bool(const HLNTreemapLayout::Tile&)>& lit);
     // The hatching, into a map paintCushions drew.
     static void paintHatching(QImage& map, const HLNTreemapSnapshot& snapshot,
                               const HLNTreemapLayout& layout);

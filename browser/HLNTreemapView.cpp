@@ -79,6 +79,14 @@ void HLNTreemapView::refresh() {
     _layoutMs = clock.nsecsElapsed() / 1e6;
     clock.restart();
     _picture = HLNTreemapPainter::paintCushions(_snapshot, _layout, map.size());
+    if (_litKind != HLNFileKind::KindCount || _litExtension) {
+        HLNTreemapPainter::dimTiles(_picture, _snapshot, _layout, [this](const auto& tile) {
+            if (_litExtension)
+                return !tile.rest && !_snapshot.entries()[tile.entry].isDirectory &&
+                       HLNFileKind::extensionOfName(_snapshot.nameOf(tile.entry)) == *_litExtension;
+            return HLNTreemapPainter::kindOfTile(_snapshot, tile) == _litKind;
+        });
+    }
     HLNTreemapPainter::paintHatching(_picture, _snapshot, _layout);
     HLNTreemapPainter::paintNames(_picture, _snapshot, _layout);
     _paintMs = clock.nsecsElapsed() / 1e6;
@@ -109,6 +117,14 @@ QString HLNTreemapView::toolTipAt(QPoint point) const {
     else if (e.status == SizeStatus::goneOrGoing)
         text += " (deleting)";
     return text;
+}
+
+void HLNTreemapView::highlight(uint8_t kind, std::optional<std::string> extension) {
+    if (kind == _litKind && extension == _litExtension)
+        return;
+    _litKind = kind;
+    _litExtension = std::move(extension);
+    refresh();
 }
 
 void HLNTreemapView::setSelectedFiles(const std::vector<Ref<HLNFile>>& files) {

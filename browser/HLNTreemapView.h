@@ -2,10 +2,13 @@
 
 #include "browser/HLNTreemapLayout.h"
 #include "model/HLNFile.h"
+#include "model/HLNFileKind.h"
 #include "model/HLNTreemapSnapshot.h"
 
 #include <QImage>
 #include <QWidget>
+#include <optional>
+#include <string>
 #include <vector>
 
 // The map pane of a file browser window: the treemap of the folder it is
@@ -34,6 +37,9 @@ public:
     // The entries to outline (the window's selection). An entry too small to
     // be drawn is outlined by its nearest drawn folder.
     void setSelectedFiles(const std::vector<Ref<HLNFile>>& files);
+    // Picks out the files of one kind, or of one extension ("" for names
+    // without one), fading the rest; kind KindCount and no extension: none.
+    void highlight(uint8_t kind, std::optional<std::string> extension);
     // The nodes whose rectangles are outlined now.
     std::vector<Ref<HLNFile>> outlinedFiles() const;
 
@@ -77,6 +83,8 @@ private:
     HLNTreemapSnapshot _snapshot;
     HLNTreemapLayout _layout;
     QImage _picture; // cushions and hatching, the size of the map
+    uint8_t _litKind = HLNFileKind::KindCount;
+    std::optional<std::string> _litExtension;
     QString _caption;
     bool _sizing = false; // something in the map is hatched
     bool _stale = true;

@@ -4,6 +4,7 @@
 #include "browser/HLNFileWell.h"
 #include "browser/HLNFindPanel.h"
 #include "browser/HLNShrinkingTextDisplayer.h"
+#include "browser/HLNTreemapView.h"
 #include "browser/HLNWorkspace.h"
 #include "drives/HLNDrive.h"
 #include "model/HLNBackgroundFileSizer.h"
@@ -479,6 +480,18 @@ TEST_F(TreeWindow, FindSelectsAResultInTheColumnsAndDeleteMovesItToTheTrash) {
 
     find->choiceBox()->setCurrentIndex(int(HLNFindPanel::Choice::LargestFiles));
     EXPECT_EQ(results->topLevelItemCount(), 2); // cat.JPG and notes.txt
+
+    // Kinds: each with its extensions; choosing one fades the rest of the map.
+    find->choiceBox()->setCurrentIndex(int(HLNFindPanel::Choice::Kinds));
+    const QList<QTreeWidgetItem*> image = results->findItems("image", Qt::MatchExactly);
+    ASSERT_EQ(image.size(), 1);
+    ASSERT_EQ(image.front()->childCount(), 1);
+    EXPECT_EQ(image.front()->child(0)->text(0), ".jpg");
+    EXPECT_EQ(image.front()->child(0)->text(1), image.front()->text(1));
+    EXPECT_TRUE(image.front()->text(2).startsWith("1 · ")) << image.front()->text(2).toStdString();
+    const QImage before = controller->treemap()->grab().toImage();
+    image.front()->child(0)->setSelected(true);
+    EXPECT_NE(controller->treemap()->grab().toImage(), before);
     QTest::keyClick(results, Qt::Key_Escape);
     EXPECT_FALSE(find->isVisible());
 }
