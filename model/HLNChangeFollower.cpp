@@ -148,7 +148,7 @@ void HLNChangeFollower::_touchEntry(const Ref<HLNFile>& folder, std::string_view
     // An entry the tree holds is read again alone: a file written or
     // changed, an entry gone (the re-read takes it out of its folder), or
     // one replaced by a move. A name the tree does not hold yet is new: its
-    // folder's listing alone is read again, which reads the new entry.
+    // folder's listing is read again, which reads the new entry.
     if (name.empty()) {
         _touch(folder);
         return;
@@ -164,7 +164,10 @@ void HLNChangeFollower::_touchEntry(const Ref<HLNFile>& folder, std::string_view
     if (_lastEntry)
         _touch(_lastEntry);
     else
-        _touch(folder, true);
+        // Past the watch budget a folder's listing alone would miss what
+        // changed in the folders below it that nothing watches: it is read
+        // whole then.
+        _touch(folder, _fanotify || _notFollowed == 0);
 }
 
 Ref<HLNFile> HLNChangeFollower::_nodeForPath(const std::string& path, bool* whole) const {
@@ -312,16 +315,21 @@ void HLNChangeFollower::_watchTree() {
             --folders; // a volume mounted there, or gone or replaced meanwhile
         } else if (wd >= 0) {
             Ref<HLNFile>& slot = _byWd[wd];
+            // A folder first watched now (new since the tree was followed,
+            // or let in by the budget) may have changed between its read
+            // and its watch: it is read again whole, once.
+            const bool firstWatched = !slot && _watchedOnce;
             if (slot && slot != candidate.folder)
                 _wdOf.erase(slot.get()); // the same folder, read again
             if (!_wdOf.count(candidate.folder.get()))
                 ++added;
             slot = candidate.folder;
             _wdOf[candidate.folder.get()] = wd;
-            if (changed.count(wd))
+            if (changed.count(wd) || firstWatched)
                 _touch(candidate.folder);
         }
     }
+    _watchedOnce = true;
     // Watches whose folders left the tree (moved out, replaced by a link).
     for (auto it = _byWd.begin(); it != _byWd.end();)
         if (it->second->isInvalidated()) {

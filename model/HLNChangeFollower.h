@@ -100,6 +100,7 @@ private:
     bool _outOfWatches = false;
     uint64_t _notFollowed = 0;
     bool _watchWanted = true;
+    bool _watchedOnce = false; // the tree as sized has been watched
 
     // The coalescer.
     std::vector<Ref<HLNFile>> _touched;
