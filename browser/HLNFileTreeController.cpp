@@ -325,10 +325,11 @@ void HLNFileTreeController::_buildWindow() {
     _splitter->addWidget(_treemap);
     _splitter->setStretchFactor(0, 3);
     _splitter->setStretchFactor(1, 2);
-    // The Find bar and its list, above the columns while shown.
-    _findPanel = new HLNFindPanel(_rootFile, _splitter);
-    _splitter->insertWidget(0, _findPanel);
-    _splitter->setStretchFactor(0, 2);
+    // The Find bar and its list, above the columns while shown (outside the
+    // splitter, whose saved sizes are the columns' and the map's).
+    _findPanel = new HLNFindPanel(_rootFile, central);
+    _findPanel->setMaximumHeight(280);
+    layout->insertWidget(0, _findPanel);
     _findPanel->hide();
     _findPanel->onChoose = [this](const Ref<HLNFile>& node) { selectFileInBrowser(node); };
     _findPanel->onDelete = [this] { moveSelectionToTrash(); };
