@@ -250,11 +250,11 @@ void HLNFindPanel::search() {
             selected.end())
             row->setSelected(true);
     const QLocale locale;
-    _count->setText(found.size() > shown ? QString("%1 found; the %2 first shown")
-                                               .arg(locale.toString(qulonglong(found.size())),
-                                                    locale.toString(qulonglong(shown)))
-                                         : QString(found.size() == 1 ? "1 found" : "%1 found")
-                                               .arg(locale.toString(qulonglong(found.size()))));
+    _count->setText(found.size() > shown
+                        ? QString("%1 found; the %2 first shown")
+                              .arg(locale.toString(qulonglong(found.size())),
+                                   locale.toString(qulonglong(shown)))
+                        : QString("%1 found").arg(locale.toString(qulonglong(found.size()))));
 }
 
 void HLNFindPanel::_showKinds() {
