@@ -250,11 +250,11 @@ void HLNFindPanel::search() {
             selected.end())
             row->setSelected(true);
     const QLocale locale;
-    _count->setText(found.size() > shown ? QString("%1 found; the %2 first shown")
-                                               .arg(locale.toString(qulonglong(found.size())),
-                                                    locale.toString(qulonglong(shown)))
-                                         : QString(found.size() == 1 ? "1 found" : "%1 found")
-                                               .arg(locale.toString(qulonglong(found.size()))));
+    _count->setText(found.size() > shown
+                        ? QString("%1 found; the %2 first shown")
+                              .arg(locale.toString(qulonglong(found.size())),
+                                   locale.toString(qulonglong(shown)))
+                        : QString("%1 found").arg(locale.toString(qulonglong(found.size()))));
 }
 
 void HLNFindPanel::_showKinds() {
@@ -300,20 +300,13 @@ void HLNFindPanel::_showKinds() {
         fill(row, HLNTreemapPainter::nameOfKind(kind), census.kinds[kind], kind, QString());
         ofKind[kind] = row;
     }
-    for (const auto& [extension, figures] : census.extensions) {
-        // Names without one go with other (so do executables the treemap
-        // calls programs by their bits alone).
-        uint8_t kind = extension.empty() ? uint8_t(HLNFileKind::Other)
-                                         : HLNFileKind::kindOfName("x." + extension);
-        if (!ofKind[kind])
-            kind = HLNFileKind::Other;
-        QTreeWidgetItem* parent = ofKind[kind];
-        if (!parent)
-            continue;
-        auto* row = new ResultItem(parent);
-        const QString name = extension.empty() ? QString("(no extension)")
-                                               : "." + QString::fromUtf8(extension.c_str());
-        fill(row, name, figures, kind, QString::fromUtf8(extension.c_str()));
+    for (uint8_t kind = 0; kind < HLNFileKind::KindCount; ++kind) {
+        for (const auto& [extension, figures] : census.extensionsOfKind[kind]) {
+            auto* row = new ResultItem(ofKind[kind]);
+            const QString name = extension.empty() ? QString("(no extension)")
+                                                   : "." + QString::fromUtf8(extension.c_str());
+            fill(row, name, figures, kind, QString::fromUtf8(extension.c_str()));
+        }
     }
     auto* folders = new ResultItem;
     _results->addTopLevelItem(folders);

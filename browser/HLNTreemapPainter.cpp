@@ -82,9 +82,7 @@ uint8_t HLNTreemapPainter::kindOfEntry(const HLNTreemapSnapshot& snapshot, uint3
     const auto& e = snapshot.entries()[entry];
     if (e.isDirectory)
         return e.restKind;
-    // The name first: every file on some mounts has its execute bits set.
-    const uint8_t kind = kindOfName(snapshot.nameOf(entry));
-    return kind == Other && e.isExecutable ? uint8_t(Program) : kind;
+    return HLNFileKind::kindOfFile(snapshot.nameOf(entry), e.isExecutable);
 }
 
 int HLNTreemapPainter::legendHeight() {

@@ -81,9 +81,12 @@ void HLNTreemapView::refresh() {
     _picture = HLNTreemapPainter::paintCushions(_snapshot, _layout, map.size());
     if (_litKind != HLNFileKind::KindCount || _litExtension) {
         HLNTreemapPainter::dimTiles(_picture, _snapshot, _layout, [this](const auto& tile) {
-            if (_litExtension)
+            if (_litExtension) // of that kind too, when one is given
                 return !tile.rest && !_snapshot.entries()[tile.entry].isDirectory &&
-                       HLNFileKind::extensionOfName(_snapshot.nameOf(tile.entry)) == *_litExtension;
+                       HLNFileKind::extensionOfName(_snapshot.nameOf(tile.entry)) ==
+                           *_litExtension &&
+                       (_litKind == HLNFileKind::KindCount ||
+                        HLNTreemapPainter::kindOfTile(_snapshot, tile) == _litKind);
             return HLNTreemapPainter::kindOfTile(_snapshot, tile) == _litKind;
         });
     }

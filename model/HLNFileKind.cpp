@@ -73,6 +73,11 @@ uint8_t HLNFileKind::kindOfName(std::string_view name) {
     return found == kindsByExtension().end() ? uint8_t(Other) : found->second;
 }
 
+uint8_t HLNFileKind::kindOfFile(std::string_view name, bool isExecutable) {
+    const uint8_t kind = kindOfName(name);
+    return kind == Other && isExecutable ? uint8_t(Program) : kind;
+}
+
 const char* HLNFileKind::keywordOfKind(uint8_t kind) {
     return kind < KindCount ? kKeywords[kind] : kKeywords[Other];
 }

@@ -14,6 +14,10 @@ public:
     // A name without a known extension is Other; a shared library with its
     // version after the extension (libfoo.so.6.1) is a Program.
     static uint8_t kindOfName(std::string_view name);
+    // A file's kind: its name's, or a Program for an executable file whose
+    // name says nothing (the name first: every file on some mounts has its
+    // execute bits set).
+    static uint8_t kindOfFile(std::string_view name, bool isExecutable);
     // One word each ("video", "program", "other"), for the command line.
     static const char* keywordOfKind(uint8_t kind);
     // KindCount when the word names no kind.

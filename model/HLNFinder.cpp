@@ -94,8 +94,11 @@ std::vector<HLNFinder::Entry> HLNFinder::find(const Ref<HLNFile>& root, const Cr
             return;
         if (criteria.smallerThan && entry.bytes >= *criteria.smallerThan)
             return;
+        // Of the kind the treemap colours it and --kinds counts it under.
         if (criteria.kind != HLNFileKind::KindCount &&
-            (entry.isFolder || HLNFileKind::kindOfName(entry.node->nameView()) != criteria.kind))
+            (entry.isFolder ||
+             HLNFileKind::kindOfFile(entry.node->nameView(), entry.node->snapshot().isExecutable) !=
+                 criteria.kind))
             return;
         if (!criteria.nameGlob.empty() &&
             ::fnmatch(criteria.nameGlob.c_str(), entry.node->name().c_str(),
@@ -159,11 +162,10 @@ HLNFinder::Census HLNFinder::census(const Ref<HLNFile>& root) {
         if (now.countedAtAnotherName)
             return; // counted at the name that carries its bytes
         const std::string_view name = entry.node->nameView();
-        uint8_t kind = HLNFileKind::kindOfName(name);
-        if (kind == HLNFileKind::Other && now.isExecutable)
-            kind = HLNFileKind::Program; // as the treemap colours it
-        for (Figures* figures :
-             {&census.kinds[kind], &census.extensions[HLNFileKind::extensionOfName(name)]}) {
+        const uint8_t kind = HLNFileKind::kindOfFile(name, now.isExecutable);
+        const std::string extension = HLNFileKind::extensionOfName(name);
+        for (Figures* figures : {&census.kinds[kind], &census.extensions[extension],
+                                 &census.extensionsOfKind[kind][extension]}) {
             figures->bytes += now.sizeSoFar;
             ++figures->items;
         }

@@ -61,6 +61,9 @@ public:
     struct Census {
         std::array<Figures, HLNFileKind::KindCount> kinds{};
         std::map<std::string, Figures> extensions; // "" for names without one
+        // The same, apart by kind: an extension's files may be of two kinds
+        // (a name without one is a program when executable, other if not).
+        std::array<std::map<std::string, Figures>, HLNFileKind::KindCount> extensionsOfKind;
         Figures folders;
     };
     static Census census(const Ref<HLNFile>& root);

@@ -84,6 +84,18 @@ cmp -s "$work/ours" "$work/find" || fail "--newer 1: $(cat "$work/ours")"
 "$hollin" --find "$t" --larger 60K --smaller 1M --kind video >"$work/ours"
 [ "$(cat "$work/ours")" = "$(du -B1 "$t/new/film.MKV" | cut -f1)	$t/new/film.MKV" ] ||
     fail "--larger --smaller --kind: $(cat "$work/ours")"
+# A program is one whether its name says so or only its execute bit does,
+# for --kind as for --kinds.
+head -c 9000 /dev/zero >"$t/new/runme"
+head -c 9000 /dev/zero >"$t/new/libx.so.1"
+head -c 9000 /dev/zero >"$t/new/plain"
+chmod +x "$t/new/runme"
+"$hollin" --find "$t" --kind program | paths >"$work/ours"
+printf '%s\n' "$t/new/libx.so.1" "$t/new/runme" >"$work/want"
+cmp -s "$work/ours" "$work/want" || fail "--kind program: $(cat "$work/ours")"
+programs=$("$hollin" --kinds "$t" | awk -F'\t' '$3 == "program" { print $1 }')
+[ "$programs" = "$("$hollin" --find "$t" --kind program | awk -F'\t' '{ s += $1 } END { print s }')" ] ||
+    fail "--kinds counts $programs bytes of programs, --find --kind program another figure"
 "$hollin" --find "$t" --caches | paths >"$work/ours"
 printf '%s\n' "$t/cache" "$t/cache/inner/more" | LC_ALL=C sort >"$work/want"
 cmp -s "$work/ours" "$work/want" || fail "--caches: $(cat "$work/ours")"

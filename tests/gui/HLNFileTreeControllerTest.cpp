@@ -45,6 +45,7 @@
 #include <mutex>
 #include <optional>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -456,6 +457,8 @@ TEST_F(TreeWindow, FindSelectsAResultInTheColumnsAndDeleteMovesItToTheTrash) {
     tree.writeFile("photos/2024/beach.jpg", 300000);
     tree.writeFile("photos/cat.JPG", 100000);
     tree.writeFile("notes.txt", 1000);
+    // A program by its execute bit alone: its extension row goes under it.
+    ASSERT_EQ(::chmod(tree.writeFile("run", 2000).c_str(), 0755), 0);
     open(tree.path());
     ASSERT_TRUE(waitUntilComplete());
     controller->window()->activateWindow();
@@ -479,7 +482,7 @@ TEST_F(TreeWindow, FindSelectsAResultInTheColumnsAndDeleteMovesItToTheTrash) {
     EXPECT_TRUE(exists(TrashHome::trash() + "/files/beach.jpg"));
 
     find->choiceBox()->setCurrentIndex(int(HLNFindPanel::Choice::LargestFiles));
-    EXPECT_EQ(results->topLevelItemCount(), 2); // cat.JPG and notes.txt
+    EXPECT_EQ(results->topLevelItemCount(), 3); // cat.JPG, run and notes.txt
 
     // Kinds: each with its extensions; choosing one fades the rest of the map.
     find->choiceBox()->setCurrentIndex(int(HLNFindPanel::Choice::Kinds));
@@ -489,6 +492,11 @@ TEST_F(TreeWindow, FindSelectsAResultInTheColumnsAndDeleteMovesItToTheTrash) {
     EXPECT_EQ(image.front()->child(0)->text(0), ".jpg");
     EXPECT_EQ(image.front()->child(0)->text(1), image.front()->text(1));
     EXPECT_TRUE(image.front()->text(2).startsWith("1 · ")) << image.front()->text(2).toStdString();
+    const QList<QTreeWidgetItem*> program = results->findItems("program or library", Qt::MatchExactly);
+    ASSERT_EQ(program.size(), 1);
+    ASSERT_EQ(program.front()->childCount(), 1);
+    EXPECT_EQ(program.front()->child(0)->text(0), "(no extension)");
+    EXPECT_EQ(program.front()->child(0)->text(1), program.front()->text(1));
     const QImage before = controller->treemap()->grab().toImage();
     image.front()->child(0)->setSelected(true);
     EXPECT_NE(controller->treemap()->grab().toImage(), before);
