@@ -492,7 +492,8 @@ TEST_F(TreeWindow, FindSelectsAResultInTheColumnsAndDeleteMovesItToTheTrash) {
     EXPECT_EQ(image.front()->child(0)->text(0), ".jpg");
     EXPECT_EQ(image.front()->child(0)->text(1), image.front()->text(1));
     EXPECT_TRUE(image.front()->text(2).startsWith("1 · ")) << image.front()->text(2).toStdString();
-    const QList<QTreeWidgetItem*> program = results->findItems("program or library", Qt::MatchExactly);
+    const QList<QTreeWidgetItem*> program =
+        results->findItems("program or library", Qt::MatchExactly);
     ASSERT_EQ(program.size(), 1);
     ASSERT_EQ(program.front()->childCount(), 1);
     EXPECT_EQ(program.front()->child(0)->text(0), "(no extension)");
