@@ -33,7 +33,7 @@ bool haveDisplay() {
 
 const char usage[] =
     "usage: hollin [FOLDER|SCAN...]\n"
-    "       hollin --report [--links-each] PATH|SCAN\n"
+    "       hollin --report [--apparent-size] [--inodes] [--links-each] [--time] PATH|SCAN\n"
     "       hollin --report --shared PATH\n"
     "       hollin --export FILE PATH\n"
     "       hollin --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
@@ -56,7 +56,9 @@ int printHelp() {
         "  --report PATH      size PATH without a window; print \"<bytes>\\t<path>\" per entry\n"
         "                     (a scan file prints the report of the folder it was made of);\n"
         "                     a file of several names counts once, or with --links-each\n"
-        "                     at every name\n"
+        "                     at every name; --apparent-size prints apparent sizes\n"
+        "                     (st_size), --inodes the number of entries, --time adds\n"
+        "                     \"<newest modification>\\t\" (Unix seconds) before the path\n"
         "  --report --shared PATH\n"
         "                     the same lines as \"<disk usage>\\t<exclusive>\\t<shared>\\t\n"
         "                     <counted once>\\t<path>\": what only the entry holds, what it\n"
