@@ -29,6 +29,15 @@ static_assert(sizeof(HLNFile) <= 32, "a file's node stays at four words");
 static std::atomic<uint64_t> createdCount{0};
 // Every name of a file counts its bytes (see setCountsEachName).
 static std::atomic<bool> countsEachName{false};
+static std::atomic<HLNFile::Figure> shownFigureOfAll{HLNFile::Figure::diskUsage};
+
+void HLNFile::setShownFigure(Figure figure) {
+    shownFigureOfAll = figure;
+}
+
+HLNFile::Figure HLNFile::shownFigure() {
+    return shownFigureOfAll;
+}
 
 uint64_t HLNFile::nodesCreated() {
     return createdCount.load(std::memory_order_relaxed);
@@ -1484,6 +1493,7 @@ void HLNFile::sortChildren() {
     ChildList current;
     bool ranked = false, split = true;
     uint64_t digest = 0;
+    const Figure figure = shownFigure();
     {
         TreeGuard held;
         current = _nodes(held);
@@ -1494,7 +1504,7 @@ void HLNFile::sortChildren() {
         for (const Ref<HLNFile>& c : *current) {
             if (hasSize(c->_sizeStatus(held))) {
                 split = split && unsized.empty();
-                sized.push_back({~c->_sizeSoFar, c.get()});
+                sized.push_back({~figureOf(c->_counted(held), figure), c.get()});
                 digest = digestStep(digest, c.get(), sized.back().smallerFirst);
             } else {
                 unsized.push_back({0, c.get()});
@@ -1725,8 +1735,10 @@ void HLNFile::_retakeNewest(const TreeGuard& held) {
 
 // ---------------------------------------------------------------- ordering
 
-int HLNFile::_compareSize(const HLNFile& other, const TreeGuard&) const {
-    uint64_t mine = _sizeSoFar, theirs = other._sizeSoFar;
+int HLNFile::_compareSize(const HLNFile& other, const TreeGuard& held) const {
+    const Figure figure = shownFigure();
+    const uint64_t mine = figureOf(_counted(held), figure);
+    const uint64_t theirs = figureOf(other._counted(held), figure);
     return mine > theirs ? -1 : mine < theirs ? 1 : 0;
 }
 

@@ -154,6 +154,16 @@ public:
         bool operator==(const Measures&) const = default;
     };
     static constexpr int64_t kNoModification = INT64_MIN;
+    // Which of the measures the windows show, order by and map: one choice
+    // for the whole process (the View menu's, remembered).
+    enum class Figure { diskUsage, apparentSize, items };
+    static void setShownFigure(Figure figure);
+    static Figure shownFigure();
+    static uint64_t figureOf(const Measures& m, Figure figure) {
+        return figure == Figure::items          ? m.items
+               : figure == Figure::apparentSize ? m.apparent
+                                                : m.bytes;
+    }
 
     // What a cell shows of a node, read in one hold of the lock.
     struct Snapshot {
