@@ -253,6 +253,60 @@ TEST(HLNFileSizes, TotalsEqualDuOnAGeneratedTree) {
     EXPECT_EQ(std::system(remove.c_str()), 0);
 }
 
+TEST(HLNFileSizes, ApparentSizeItemsAndNewestFollowARereadAsDuWould) {
+    // a/new is the newest entry and a/h, b/h one file of two names; once
+    // a/new and a/h are gone, the newest is b's and b/h counts.
+    TempTree tree;
+    tree.mkdir("a");
+    tree.mkdir("b");
+    tree.writeFile("a/old", 100);
+    tree.writeFile("a/new", 3000);
+    tree.writeFile("a/h", 5000);
+    tree.writeFile("b/x", 70);
+    ASSERT_EQ(::link((tree / "a/h").c_str(), (tree / "b/h").c_str()), 0);
+    auto setTime = [&](const std::string& relative, time_t when) {
+        const timespec times[2] = {{when, 0}, {when, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (tree / relative).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    };
+    for (const char* entry : {"a/old", "a/h", "a", "b", ""})
+        setTime(entry, 1000000000);
+    setTime("a/new", 1600000000);
+    setTime("b/x", 1300000000);
+    auto expectDu = [&](const HLNFile::Measures& m, const char* when) {
+        const auto size = [](const std::string& path) {
+            return uint64_t(TempTree::lstatOf(path).st_size);
+        };
+        EXPECT_EQ(m.bytes, TempTree::duBytes(tree.path())) << when;
+        uint64_t apparent = size(tree.path()) + size(tree / "a") + size(tree / "b");
+        for (const char* file : {"a/old", "a/new", "a/h", "b/x"})
+            if (::access((tree / file).c_str(), F_OK) == 0)
+                apparent += size(tree / file);
+        if (::access((tree / "a/h").c_str(), F_OK) != 0) // b/h counts it now
+            apparent += size(tree / "b/h");
+        EXPECT_EQ(m.apparent, apparent) << when;
+    };
+    Ref<HLNFile> r = root(tree.path());
+    HLNBackgroundFileSizer::sizeFile(r);
+    ASSERT_TRUE(waitFor([&] { return r->sizeStatus() == SizeStatus::complete; }));
+    HLNFile::Measures m = r->measures();
+    expectDu(m, "sized");
+    EXPECT_EQ(m.items, 7u); // the root, a, b and four files: h once
+    EXPECT_EQ(m.newest, 1600000000);
+
+    ASSERT_EQ(::unlink((tree / "a/new").c_str()), 0);
+    ASSERT_EQ(::unlink((tree / "a/h").c_str()), 0);
+    setTime("a", 1000000000);
+    childNamed(r, "a")->refreshSize(); // the folders above are not read again
+    ASSERT_TRUE(waitFor([&] {
+        return HLNBackgroundFileSizer::isIdle() && r->sizeStatus() == SizeStatus::complete;
+    }));
+    m = r->measures();
+    expectDu(m, "re-read");
+    EXPECT_EQ(m.items, 6u);
+    EXPECT_EQ(m.newest, 1300000000);
+    r->invalidate();
+}
+
 TEST(HLNFileSizes, PathsJoinWithOneSeparator) {
     TempTree tree;
     tree.mkdir("a");
