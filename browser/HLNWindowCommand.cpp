@@ -50,14 +50,14 @@ void HLNWindowCommand::buildAll(std::vector<HLNWindowCommand>& commands, QMainWi
         }
         if (command.rowsMenuPlace > 0)
             inRowsMenu.push_back(&command);
-        if (const std::optional<Button>& spec = command.button) {
-            auto* button = new QPushButton(spec->text, buttonParent);
+        if (const std::optional<Button>& wanted = command.button) {
+            auto* button = new QPushButton(wanted->text, buttonParent);
             command.pushButton = button;
             button->setObjectName(command.name + "Button");
-            button->setToolTip(spec->toolTip);
-            if (!spec->takesFocus)
+            button->setToolTip(wanted->toolTip);
+            if (!wanted->takesFocus)
                 button->setFocusPolicy(Qt::NoFocus);
-            buttons->addWidget(button, spec->row, spec->column);
+            buttons->addWidget(button, wanted->row, wanted->column);
             QObject::connect(button, &QPushButton::clicked, owner, command.run);
         }
     }
