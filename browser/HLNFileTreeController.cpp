@@ -23,7 +23,6 @@
 
 #include <QAbstractItemView>
 #include <QAction>
-#include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
@@ -43,6 +42,7 @@
 #include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTimer>
@@ -186,22 +186,12 @@ void HLNFileTreeController::setDriveAccountOpener(DriveAccountOpener opener) {
     driveAccountOpener() = std::move(opener);
 }
 
-void HLNFileTreeController::_addDriveAccountItem(QMenu* menu) {
-    if (_isScan || !driveAccountOpener())
-        return;
-    bool mountPoint = false;
+bool HLNFileTreeController::_rootIsMountPoint() const {
     if (HLNDrive::DriveList drives = HLNDrive::cachedDrives())
         for (const Ref<HLNDrive>& drive : *drives)
-            mountPoint = mountPoint || drive->location() == _rootPath;
-    if (!mountPoint)
-        return;
-    menu->addSeparator();
-    _accountAction = menu->addAction("&Account for Drive…");
-    _accountAction->setObjectName("accountForDrive");
-    connect(_accountAction, &QAction::triggered, this, [this] {
-        if (driveAccountOpener())
-            driveAccountOpener()(_rootPath);
-    });
+            if (drive->location() == _rootPath)
+                return true;
+    return false;
 }
 
 HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::string& path,
@@ -248,9 +238,6 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
 
     _fileWell->setEditable(false);
     _fileWell->setDraggable(!_isScan);
-    _deleteButton->setFocusPolicy(Qt::NoFocus);
-    _moveToTrashButton->setFocusPolicy(Qt::NoFocus);
-    _compressButton->setFocusPolicy(Qt::NoFocus);
 
     const std::string frame =
         TFPreference::preferenceForKey(frameKeyForPath(_rootPath).toStdString()).stringValue();
@@ -263,8 +250,8 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     TFWindowPlacement::cascade(_window);
     const TFPreference shown =
         TFPreference::preferenceForKey(treemapShownKeyForPath(_rootPath).toStdString());
-    _treemapAction->setChecked(!shown.exists() || shown.boolValue());
-    _treemap->setVisible(_treemapAction->isChecked());
+    treemapAction()->setChecked(!shown.exists() || shown.boolValue());
+    _treemap->setVisible(treemapAction()->isChecked());
     QList<int> sizes; // "columns,map" in pixels
     const std::string split =
         TFPreference::preferenceForKey(splitterKeyForPath(_rootPath).toStdString()).stringValue();
@@ -335,7 +322,7 @@ void HLNFileTreeController::_buildWindow() {
     _findPanel->hide();
     _findPanel->onChoose = [this](const Ref<HLNFile>& node) { selectFileInBrowser(node); };
     _findPanel->onDelete = [this] { moveSelectionToTrash(); };
-    _findPanel->onClose = [this] { _findAction->setChecked(false); };
+    _findPanel->onClose = [this] { findAction()->setChecked(false); };
     _findPanel->onHighlight = [this](uint8_t kind, std::optional<std::string> extension) {
         _treemap->highlight(kind, std::move(extension));
     };
@@ -379,23 +366,12 @@ void HLNFileTreeController::_buildWindow() {
     auto* buttons = new QGridLayout;
     buttons->setHorizontalSpacing(6);
     buttons->setVerticalSpacing(4);
-    _updateButton = new QPushButton("Update", central);
-    _revealButton = new QPushButton("Reveal", central);
-    _compressButton = new QPushButton("Compress", central);
-    _deleteButton = new QPushButton("Destroy", central);
-    _moveToTrashButton = new QPushButton("Move to Trash", central);
-    _moveToTrashButton->setToolTip(
-        "Move the selection to the trash, from where it can be restored");
-    _updateButton->setToolTip(
-        "Measure the selection again, or the whole folder when nothing is selected");
-    _revealButton->setToolTip("Show the selection in the file manager");
-    _deleteButton->setToolTip("Delete the selection from disk for good");
-    _compressButton->setToolTip(kCompressNotYet);
-    buttons->addWidget(_updateButton, 0, 0);
-    buttons->addWidget(_revealButton, 0, 1);
-    buttons->addWidget(_compressButton, 1, 0);
-    buttons->addWidget(_moveToTrashButton, 1, 1);
-    buttons->addWidget(_deleteButton, 1, 2);
+    // The rows' menu and the buttons, with the menu bar, from the table.
+    _contextMenu = new QMenu(_window);
+    _contextMenu->setObjectName("rowContextMenu");
+    _commands = _commandTable();
+    HLNWindowCommand::buildAll(_commands, _window, _contextMenu, buttons, central, this,
+                               [this] { updateWhetherButtonsAreEnabled(); });
     summary->addLayout(buttons);
     layout->addLayout(summary);
     _window->setCentralWidget(central);
@@ -423,113 +399,230 @@ void HLNFileTreeController::_buildWindow() {
         _movedToTrash.clear();
     });
     connect(_undoButton, &QPushButton::clicked, this, &HLNFileTreeController::undoMoveToTrash);
-
-    connect(_updateButton, &QPushButton::clicked, this, &HLNFileTreeController::updateSelection);
-    connect(_revealButton, &QPushButton::clicked, this,
-            &HLNFileTreeController::revealSelectionInFinder);
-    connect(_compressButton, &QPushButton::clicked, this,
-            &HLNFileTreeController::compressSelection);
-    connect(_deleteButton, &QPushButton::clicked, this, &HLNFileTreeController::trashSelection);
-    connect(_moveToTrashButton, &QPushButton::clicked, this,
-            &HLNFileTreeController::moveSelectionToTrash);
-    _buildMenus();
 }
 
-void HLNFileTreeController::_buildMenus() {
-    QMenu* file = _window->menuBar()->addMenu("&File");
-    QAction* close = file->addAction("&Close Window");
-    close->setShortcut(QKeySequence::Close);
-    connect(close, &QAction::triggered, _window, &QWidget::close);
-    _addDriveAccountItem(file);
+namespace {
+const char* const kFigureKey = "ShownFigure";
+const char* const kEachLinkKey = "CountEachHardLink";
+const char* const kDatesKey = "ShowModificationDates";
+} // namespace
 
-    QMenu* selection = _window->menuBar()->addMenu("&Selection");
-    _updateAction = selection->addAction("&Update");
-    _updateAction->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_R), QKeySequence(Qt::Key_F5)});
-    _revealAction = selection->addAction("&Reveal in File Manager");
-    _revealAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
-    _openAction = selection->addAction("&Open");
-    _openAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return));
-    _copyPathAction = selection->addAction("Copy &Path");
-    _copyPathAction->setShortcut(QKeySequence::Copy);
-    _compressAction = selection->addAction("&Compress");
-    _compressAction->setToolTip(kCompressNotYet);
-    _compressAction->setStatusTip(kCompressNotYet);
-    selection->setToolTipsVisible(true);
-    selection->addSeparator();
-    _moveToTrashAction = selection->addAction("&Move to Trash");
-    _moveToTrashAction->setObjectName("moveSelectionToTrash");
-    _moveToTrashAction->setShortcut(QKeySequence(Qt::Key_Delete)); // the file managers' key for it
-    _trashAction = selection->addAction("&Destroy…");
-    _trashAction->setObjectName("trashSelection"); // the application gives it its shortcut
-    _trashAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace));
-    connect(_updateAction, &QAction::triggered, this, &HLNFileTreeController::updateSelection);
-    connect(_revealAction, &QAction::triggered, this,
-            &HLNFileTreeController::revealSelectionInFinder);
-    connect(_compressAction, &QAction::triggered, this, &HLNFileTreeController::compressSelection);
-    connect(_trashAction, &QAction::triggered, this, &HLNFileTreeController::trashSelection);
-    connect(_moveToTrashAction, &QAction::triggered, this,
-            &HLNFileTreeController::moveSelectionToTrash);
-    connect(_openAction, &QAction::triggered, this, &HLNFileTreeController::openSelection);
-    connect(_copyPathAction, &QAction::triggered, this, &HLNFileTreeController::copySelectionPath);
-    connect(selection, &QMenu::aboutToShow, this,
-            &HLNFileTreeController::updateWhetherButtonsAreEnabled);
-    selection->addSeparator();
-    _findAction = selection->addAction("&Find…");
-    _findAction->setShortcut(QKeySequence::Find);
-    _findAction->setCheckable(true);
-    connect(_findAction, &QAction::toggled, this, [this](bool on) {
-        _findPanel->setVisible(on);
-        if (on) {
-            _findPanel->search();
-            _lastFindMs = QDateTime::currentMSecsSinceEpoch();
-            _findPanel->setFocus();
-        } else {
-            _treemap->highlight(HLNFileKind::KindCount, std::nullopt);
-            _browser->setFocus();
-        }
-    });
+void HLNFileTreeController::applyViewChoices() {
+    static bool applied = false;
+    if (std::exchange(applied, true))
+        return;
+    const std::string figure = TFPreference::preferenceForKey(kFigureKey).stringValue();
+    for (int f = 0; f < 3; ++f)
+        if (figure == kFigureNames[f])
+            HLNFile::setShownFigure(HLNFile::Figure(f));
+    HLNFile::setCountsEachName(TFPreference::preferenceForKey(kEachLinkKey).boolValue());
+    HLNFileBrowserCell::setShowsDates(TFPreference::preferenceForKey(kDatesKey).boolValue());
+}
 
-    QMenu* view = _window->menuBar()->addMenu("&View");
-    _treemapAction = view->addAction("Treemap");
-    _treemapAction->setCheckable(true);
-    _treemapAction->setChecked(true);
-    _treemapAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
-    _zoomOutAction = view->addAction("Zoom Out");
-    connect(_treemapAction, &QAction::toggled, this, [this](bool on) {
-        if (!on)
-            _splitterSizes = _splitter->sizes(); // a hidden pane counts as 0 pixels
-        _treemap->setVisible(on);
-        if (on)
-            _splitter->setSizes(_splitterSizes);
-        updateWhetherButtonsAreEnabled();
-    });
-    connect(_zoomOutAction, &QAction::triggered, _treemap, &HLNTreemapView::zoomOut);
-    view->addSeparator();
-    _followAction = view->addAction("Follow Changes");
-    _followAction->setCheckable(true);
-    _followAction->setChecked(!_isScan); // a scan's files are elsewhere
-    _followAction->setEnabled(!_isScan);
-    _buildViewChoices(view);
-    connect(_followAction, &QAction::toggled, this, [this](bool on) {
-        if (!on) {
-            _follower.reset(); // its marks or watches go with it
-            _showStatus();
-        } else if (_rootFile->sizeStatus() == SizeStatus::complete) {
-            // What changed while nothing followed is read again first.
-            _rootFile->refreshSize();
-        }
-    });
-    // The rows' menu shares the window's commands, and so their enabling.
-    _contextMenu = new QMenu(_window);
-    _contextMenu->setObjectName("rowContextMenu");
-    _contextMenu->addAction(_revealAction);
-    _contextMenu->addAction(_openAction);
-    _contextMenu->addAction(_copyPathAction);
-    _contextMenu->addSeparator();
-    _contextMenu->addAction(_updateAction);
-    _contextMenu->addSeparator();
-    _contextMenu->addAction(_moveToTrashAction);
-    _contextMenu->addAction(_trashAction);
+void HLNFileTreeController::_showFigure(HLNFile::Figure figure, bool on) {
+    if (on && HLNFile::shownFigure() != figure) {
+        HLNFile::setShownFigure(figure);
+        TFPreference::setString(kFigureKey, kFigureNames[int(figure)]);
+    }
+    _viewChoicesChanged(false); // the one shown is checked, and only it
+}
+
+std::vector<HLNWindowCommand> HLNFileTreeController::_commandTable() {
+    using Button = HLNWindowCommand::Button;
+    const auto anySelected = [this] { return !_browser->selectedCells().empty(); };
+    return {
+        {.name = "closeWindow",
+         .menu = "&File",
+         .text = "&Close Window",
+         .keys = {QKeySequence::Close},
+         .run = [this](bool) { _window->close(); }},
+        {.name = "accountForDrive",
+         .menu = "&File",
+         .text = "&Account for Drive…",
+         .separatorBefore = true,
+         .present = [this] { return !_isScan && driveAccountOpener() && _rootIsMountPoint(); },
+         .run =
+             [this](bool) {
+                 if (driveAccountOpener())
+                     driveAccountOpener()(_rootPath);
+             }},
+
+        {.name = "updateSelection",
+         .menu = "&Selection",
+         .text = "&Update",
+         .keys = {QKeySequence(Qt::CTRL | Qt::Key_R), QKeySequence(Qt::Key_F5)},
+         .rowsMenuPlace = 20,
+         .button = Button{.text = "Update",
+                          .toolTip = "Measure the selection again, or the whole folder when "
+                                     "nothing is selected",
+                          .row = 0,
+                          .column = 0},
+         .needsFiles = true,
+         .run = [this](bool) { updateSelection(); }},
+        {.name = "revealSelection",
+         .menu = "&Selection",
+         .text = "&Reveal in File Manager",
+         .keys = {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R)},
+         .rowsMenuPlace = 10,
+         .button = Button{.text = "Reveal",
+                          .toolTip = "Show the selection in the file manager",
+                          .row = 0,
+                          .column = 1},
+         .needsFiles = true,
+         .enabled = anySelected,
+         .run = [this](bool) { revealSelectionInFinder(); }},
+        {.name = "openSelection",
+         .menu = "&Selection",
+         .text = "&Open",
+         .keys = {QKeySequence(Qt::CTRL | Qt::Key_Return)},
+         .rowsMenuPlace = 11,
+         .needsFiles = true,
+         .enabled = anySelected,
+         .run = [this](bool) { openSelection(); }},
+        {.name = "copySelectionPath",
+         .menu = "&Selection",
+         .text = "Copy &Path",
+         .keys = {QKeySequence::Copy},
+         .rowsMenuPlace = 12,
+         .enabled = anySelected, // a scan's paths are worth copying too
+         .run = [this](bool) { copySelectionPath(); }},
+        {.name = "compressSelection",
+         .menu = "&Selection",
+         .text = "&Compress",
+         .toolTip = kCompressNotYet,
+         .button = Button{.text = "Compress",
+                          .toolTip = kCompressNotYet,
+                          .row = 1,
+                          .column = 0,
+                          .takesFocus = false},
+         .needsFiles = true,
+         .enabled = [] { return false; }, // offered once it does something
+         .run = [this](bool) { compressSelection(); }},
+        {.name = "moveSelectionToTrash",
+         .menu = "&Selection",
+         .text = "&Move to Trash",
+         .keys = {QKeySequence(Qt::Key_Delete)}, // the file managers' key for it
+         .separatorBefore = true,
+         .rowsMenuPlace = 30,
+         .button = Button{.text = "Move to Trash",
+                          .toolTip = "Move the selection to the trash, from where it can be "
+                                     "restored",
+                          .row = 1,
+                          .column = 1,
+                          .takesFocus = false},
+         .needsFiles = true,
+         .enabled = anySelected,
+         .run = [this](bool) { moveSelectionToTrash(); }},
+        {.name = "trashSelection", // the application gives it its key once launched
+         .menu = "&Selection",
+         .text = "&Destroy…",
+         .keys = {QKeySequence(Qt::CTRL | Qt::Key_Backspace)},
+         .rowsMenuPlace = 31,
+         .button = Button{.text = "Destroy",
+                          .toolTip = "Delete the selection from disk for good",
+                          .row = 1,
+                          .column = 2,
+                          .takesFocus = false},
+         .needsFiles = true,
+         .enabled = anySelected,
+         .run = [this](bool) { trashSelection(); }},
+        {.name = "find",
+         .menu = "&Selection",
+         .text = "&Find…",
+         .keys = {QKeySequence::Find},
+         .separatorBefore = true,
+         .checkable = true,
+         .run =
+             [this](bool on) {
+                 _findPanel->setVisible(on);
+                 if (on) {
+                     _findPanel->search();
+                     _lastFindMs = QDateTime::currentMSecsSinceEpoch();
+                     _findPanel->setFocus();
+                 } else {
+                     _treemap->highlight(HLNFileKind::KindCount, std::nullopt);
+                     _browser->setFocus();
+                 }
+             }},
+
+        {.name = "treemap",
+         .menu = "&View",
+         .text = "Treemap",
+         .keys = {QKeySequence(Qt::CTRL | Qt::Key_T)},
+         .checkable = true,
+         .checked = true,
+         .run =
+             [this](bool on) {
+                 if (!on)
+                     _splitterSizes = _splitter->sizes(); // a hidden pane counts as 0 pixels
+                 _treemap->setVisible(on);
+                 if (on)
+                     _splitter->setSizes(_splitterSizes);
+                 updateWhetherButtonsAreEnabled();
+             }},
+        {.name = "zoomOut",
+         .menu = "&View",
+         .text = "Zoom Out",
+         .enabled = [this] { return treemapAction()->isChecked() && _treemap->canZoomOut(); },
+         .run = [this](bool) { _treemap->zoomOut(); }},
+        {.name = "followChanges",
+         .menu = "&View",
+         .text = "Follow Changes",
+         .separatorBefore = true,
+         .checkable = true,
+         .checked = !_isScan,
+         .needsFiles = true,
+         .run =
+             [this](bool on) {
+                 if (!on) {
+                     _follower.reset(); // its marks or watches go with it
+                     _showStatus();
+                 } else if (_rootFile->sizeStatus() == SizeStatus::complete) {
+                     // What changed while nothing followed is read again first.
+                     _rootFile->refreshSize();
+                 }
+             }},
+        {.name = "diskUsage",
+         .menu = "&View/Show",
+         .text = "Disk Usage",
+         .checkable = true,
+         .checked = HLNFile::shownFigure() == HLNFile::Figure::diskUsage,
+         .run = [](bool on) { _showFigure(HLNFile::Figure::diskUsage, on); }},
+        {.name = "apparentSize",
+         .menu = "&View/Show",
+         .text = "Apparent Size",
+         .checkable = true,
+         .checked = HLNFile::shownFigure() == HLNFile::Figure::apparentSize,
+         .run = [](bool on) { _showFigure(HLNFile::Figure::apparentSize, on); }},
+        {.name = "items",
+         .menu = "&View/Show",
+         .text = "Items",
+         .checkable = true,
+         .checked = HLNFile::shownFigure() == HLNFile::Figure::items,
+         .run = [](bool on) { _showFigure(HLNFile::Figure::items, on); }},
+        {.name = "countEachHardLink",
+         .menu = "&View",
+         .text = "Count Each Hard Link",
+         .checkable = true,
+         .checked = TFPreference::preferenceForKey(kEachLinkKey).boolValue(),
+         .run =
+             [](bool on) {
+                 TFPreference::setBool(kEachLinkKey, on);
+                 HLNFile::setCountsEachName(on);
+                 _viewChoicesChanged(true);
+             }},
+        {.name = "showModificationDates",
+         .menu = "&View",
+         .text = "Show Modification Dates",
+         .checkable = true,
+         .checked = HLNFileBrowserCell::showsDates(),
+         .run =
+             [](bool on) {
+                 TFPreference::setBool(kDatesKey, on);
+                 HLNFileBrowserCell::setShowsDates(on);
+                 _viewChoicesChanged(false);
+             }},
+    };
 }
 
 // ---------------------------------------------------------------------------
@@ -660,70 +753,20 @@ void HLNFileTreeController::_refreshDisplay() {
     _treemap->refresh();
 }
 
-namespace {
-const char* const kFigureKey = "ShownFigure";
-const char* const kEachLinkKey = "CountEachHardLink";
-const char* const kDatesKey = "ShowModificationDates";
-const char* const kFigureNames[] = {"diskUsage", "apparentSize", "items"};
-} // namespace
-
-void HLNFileTreeController::applyViewChoices() {
-    static bool applied = false;
-    if (std::exchange(applied, true))
-        return;
-    const std::string figure = TFPreference::preferenceForKey(kFigureKey).stringValue();
-    for (int f = 0; f < 3; ++f)
-        if (figure == kFigureNames[f])
-            HLNFile::setShownFigure(HLNFile::Figure(f));
-    HLNFile::setCountsEachName(TFPreference::preferenceForKey(kEachLinkKey).boolValue());
-    HLNFileBrowserCell::setShowsDates(TFPreference::preferenceForKey(kDatesKey).boolValue());
-}
-
-void HLNFileTreeController::_buildViewChoices(QMenu* view) {
-    QMenu* show = view->addMenu("Show");
-    auto* figures = new QActionGroup(show);
-    const char* const texts[] = {"Disk Usage", "Apparent Size", "Items"};
-    for (int f = 0; f < 3; ++f) {
-        QAction* action = show->addAction(texts[f]);
-        action->setCheckable(true);
-        action->setChecked(HLNFile::shownFigure() == HLNFile::Figure(f));
-        figures->addAction(action);
-        _figureActions[f] = action;
-        connect(action, &QAction::triggered, this, [f] {
-            if (HLNFile::shownFigure() == HLNFile::Figure(f))
-                return;
-            HLNFile::setShownFigure(HLNFile::Figure(f));
-            TFPreference::setString(kFigureKey, kFigureNames[f]);
-            _viewChoicesChanged(false);
-        });
-    }
-    _eachLinkAction = view->addAction("Count Each Hard Link");
-    _eachLinkAction->setCheckable(true);
-    _eachLinkAction->setChecked(TFPreference::preferenceForKey(kEachLinkKey).boolValue());
-    connect(_eachLinkAction, &QAction::triggered, this, [](bool on) {
-        TFPreference::setBool(kEachLinkKey, on);
-        HLNFile::setCountsEachName(on);
-        _viewChoicesChanged(true);
-    });
-    _datesAction = view->addAction("Show Modification Dates");
-    _datesAction->setCheckable(true);
-    _datesAction->setChecked(HLNFileBrowserCell::showsDates());
-    connect(_datesAction, &QAction::triggered, this, [](bool on) {
-        TFPreference::setBool(kDatesKey, on);
-        HLNFileBrowserCell::setShowsDates(on);
-        _viewChoicesChanged(false);
-    });
-    view->addSeparator();
-}
-
 void HLNFileTreeController::_viewChoicesChanged(bool resize) {
     HLNFileBrowserCell::restyleAll();
     for (HLNFileTreeController* controller : openControllerList()) {
+        // The items show the choices; their handlers are not asked again.
+        auto show = [](QAction* action, bool checked) {
+            const QSignalBlocker quiet(action);
+            action->setChecked(checked);
+        };
         for (int f = 0; f < 3; ++f)
-            controller->_figureActions[f]->setChecked(HLNFile::shownFigure() == HLNFile::Figure(f));
-        controller->_eachLinkAction->setChecked(
-            TFPreference::preferenceForKey(kEachLinkKey).boolValue());
-        controller->_datesAction->setChecked(HLNFileBrowserCell::showsDates());
+            show(controller->figureAction(HLNFile::Figure(f)),
+                 HLNFile::shownFigure() == HLNFile::Figure(f));
+        show(controller->eachLinkAction(),
+             TFPreference::preferenceForKey(kEachLinkKey).boolValue());
+        show(controller->datesAction(), HLNFileBrowserCell::showsDates());
         // A scan counts as it was read; a folder is sized again.
         if (resize && !controller->_isScan)
             controller->_rootFile->refreshSize();
@@ -762,7 +805,7 @@ void HLNFileTreeController::_takeReading() {
 }
 
 void HLNFileTreeController::_followChanges() {
-    if (_isScan || _closing || !_followAction->isChecked() ||
+    if (_isScan || _closing || !followAction()->isChecked() ||
         _rootFile->sizeStatus() != SizeStatus::complete || !HLNBackgroundFileSizer::isIdle())
         return;
     std::vector<Ref<HLNFile>> shown;
@@ -1283,60 +1326,29 @@ void HLNFileTreeController::undoMoveToTrash() {
     _trashNoteTimer->start(kUndoSeconds * 1000);
 }
 
-bool HLNFileTreeController::validateSelector(Action action) {
-    const bool anySelected = !_browser->selectedCells().empty();
-    if (_isScan && action != Action::CopySelectionPath && action != Action::Other)
-        return false; // every other command needs the files, which are not here
-    switch (action) {
-    case Action::UpdateSelection:
-        return true;
-    case Action::CompressSelection:
-        return false; // nothing to do yet: offered only once it does something
-    case Action::TrashSelection:
-    case Action::MoveSelectionToTrash:
-    case Action::RevealSelection:
-    case Action::OpenSelection:
-    case Action::CopySelectionPath:
-        return anySelected;
-    case Action::Other:
-        return true;
-    }
-    return true;
+bool HLNFileTreeController::validateUserInterfaceItem(const HLNWindowCommand& command) const {
+    if (_isScan && command.needsFiles)
+        return false;
+    return !command.enabled || command.enabled();
 }
 
-QAction* HLNFileTreeController::actionFor(Action action) const {
-    switch (action) {
-    case Action::UpdateSelection:
-        return _updateAction;
-    case Action::TrashSelection:
-        return _trashAction;
-    case Action::MoveSelectionToTrash:
-        return _moveToTrashAction;
-    case Action::RevealSelection:
-        return _revealAction;
-    case Action::CompressSelection:
-        return _compressAction;
-    case Action::OpenSelection:
-        return _openAction;
-    case Action::CopySelectionPath:
-        return _copyPathAction;
-    case Action::Other:
-        return nullptr;
-    }
+QAction* HLNFileTreeController::actionFor(const QString& name) const {
+    for (const HLNWindowCommand& command : _commands)
+        if (command.name == name)
+            return command.action;
+    return nullptr;
+}
+
+QPushButton* HLNFileTreeController::buttonFor(const QString& name) const {
+    for (const HLNWindowCommand& command : _commands)
+        if (command.name == name)
+            return command.pushButton;
     return nullptr;
 }
 
 void HLNFileTreeController::updateWhetherButtonsAreEnabled() {
-    _deleteButton->setEnabled(validateSelector(Action::TrashSelection));
-    _moveToTrashButton->setEnabled(validateSelector(Action::MoveSelectionToTrash));
-    _compressButton->setEnabled(validateSelector(Action::CompressSelection));
-    _revealButton->setEnabled(validateSelector(Action::RevealSelection));
-    _updateButton->setEnabled(validateSelector(Action::UpdateSelection));
-    for (Action a : {Action::UpdateSelection, Action::TrashSelection, Action::MoveSelectionToTrash,
-                     Action::RevealSelection, Action::CompressSelection, Action::OpenSelection,
-                     Action::CopySelectionPath})
-        actionFor(a)->setEnabled(validateSelector(a));
-    _zoomOutAction->setEnabled(_treemapAction->isChecked() && _treemap->canZoomOut());
+    for (const HLNWindowCommand& command : _commands)
+        command.setEnabled(validateUserInterfaceItem(command));
 }
 
 // ---------------------------------------------------------------------------
@@ -1364,12 +1376,12 @@ QString HLNFileTreeController::treemapShownKeyForPath(const std::string& path) {
 void HLNFileTreeController::_saveFrame() {
     TFPreference::setString(frameKeyForPath(_rootPath).toStdString(),
                             _window->saveGeometry().toBase64().toStdString());
-    const QList<int> sizes = _treemapAction->isChecked() ? _splitter->sizes() : _splitterSizes;
+    const QList<int> sizes = treemapAction()->isChecked() ? _splitter->sizes() : _splitterSizes;
     if (sizes.size() == 2)
         TFPreference::setString(splitterKeyForPath(_rootPath).toStdString(),
                                 std::to_string(sizes[0]) + "," + std::to_string(sizes[1]));
     TFPreference::setBool(treemapShownKeyForPath(_rootPath).toStdString(),
-                          _treemapAction->isChecked());
+                          treemapAction()->isChecked());
 }
 
 bool HLNFileTreeController::eventFilter(QObject* watched, QEvent* event) {

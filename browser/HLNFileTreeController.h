@@ -2,6 +2,7 @@
 
 #include "browser/HLNColumnBrowser.h"
 #include "browser/HLNFileBrowserCell.h"
+#include "browser/HLNWindowCommand.h"
 #include "model/HLNFile.h"
 #include "model/HLNTrashMover.h"
 #include "toolkit/TFSparseArray.h"
@@ -65,23 +66,12 @@ public:
     using DriveAccountOpener = std::function<void(const std::string& mountPoint)>;
     static void setDriveAccountOpener(DriveAccountOpener opener);
     // The menu item; null when the root is no mount point, or a scan.
-    QAction* accountAction() const { return _accountAction; }
+    QAction* accountAction() const { return actionFor("accountForDrive"); }
 
     // Refresh requests, for any thread (forwarded to HLNRefreshRequests).
     static void updateUI();
     static void updateUIIfNeeded();
     static void mainThreadUpdateUI();
-
-    enum class Action {
-        UpdateSelection,
-        TrashSelection,
-        MoveSelectionToTrash,
-        RevealSelection,
-        CompressSelection,
-        OpenSelection,
-        CopySelectionPath,
-        Other
-    };
 
     // The commands (menu items, buttons, the browser's click actions).
     void updateSelection();
@@ -106,8 +96,17 @@ public:
     // the click left, with the window's enabling rules.
     void showContextMenu(const QPoint& globalPosition);
     QMenu* contextMenu() const { return _contextMenu; }
-    // The enabling rule.
-    bool validateSelector(Action action);
+    // The window's commands, one row each (see _commandTable): its menus,
+    // the rows' menu and the buttons are made from them.
+    const std::vector<HLNWindowCommand>& commands() const { return _commands; }
+    // The enabling rule of a command's item and button, as things stand.
+    bool validateUserInterfaceItem(const HLNWindowCommand& command) const;
+    // Enables every command's item and button by that rule.
+    void updateWhetherButtonsAreEnabled();
+    // A command's item (its object name) and its button; null when the
+    // window has none.
+    QAction* actionFor(const QString& name) const;
+    QPushButton* buttonFor(const QString& name) const;
 
     // The node of every selected cell, in the browser's order.
     std::vector<Ref<HLNFile>> selectedFiles();
@@ -124,28 +123,30 @@ public:
     QLabel* measuresField() const { return _measuresField; }
     HLNShrinkingTextDisplayer* descriptionDisplayer() const { return _descriptionDisplayer; }
     HLNShrinkingTextDisplayer* filenameDisplayer() const { return _filenameDisplayer; }
-    QPushButton* deleteButton() const { return _deleteButton; }
-    QPushButton* moveToTrashButton() const { return _moveToTrashButton; }
-    QPushButton* compressButton() const { return _compressButton; }
-    QPushButton* revealButton() const { return _revealButton; }
-    QPushButton* updateButton() const { return _updateButton; }
-    QAction* actionFor(Action action) const;
+    QPushButton* deleteButton() const { return buttonFor("trashSelection"); }
+    QPushButton* moveToTrashButton() const { return buttonFor("moveSelectionToTrash"); }
+    QPushButton* compressButton() const { return buttonFor("compressSelection"); }
+    QPushButton* revealButton() const { return buttonFor("revealSelection"); }
+    QPushButton* updateButton() const { return buttonFor("updateSelection"); }
     HLNTreemapView* treemap() const { return _treemap; }
     QSplitter* splitter() const { return _splitter; }
-    QAction* treemapAction() const { return _treemapAction; }
-    QAction* zoomOutAction() const { return _zoomOutAction; }
+    QAction* treemapAction() const { return actionFor("treemap"); }
+    QAction* zoomOutAction() const { return actionFor("zoomOut"); }
     // Selection > Find… (Ctrl+F): shows the Find bar and its list.
-    QAction* findAction() const { return _findAction; }
+    QAction* findAction() const { return actionFor("find"); }
     HLNFindPanel* findPanel() const { return _findPanel; }
     // View > Follow Changes: on, a sized tree follows the changes on disk.
-    QAction* followAction() const { return _followAction; }
+    QAction* followAction() const { return actionFor("followChanges"); }
     // View > Show's choices (Disk Usage, Apparent Size, Items), Count Each
     // Hard Link and Show Modification Dates: for every window, remembered.
-    QAction* figureAction(HLNFile::Figure figure) const { return _figureActions[int(figure)]; }
-    QAction* eachLinkAction() const { return _eachLinkAction; }
-    QAction* datesAction() const { return _datesAction; }
+    QAction* figureAction(HLNFile::Figure figure) const {
+        return actionFor(kFigureNames[int(figure)]);
+    }
+    QAction* eachLinkAction() const { return actionFor("countEachHardLink"); }
+    QAction* datesAction() const { return actionFor("showModificationDates"); }
     // The remembered choices, in force before the first window sizes anything.
     static void applyViewChoices();
+    static constexpr const char* kFigureNames[] = {"diskUsage", "apparentSize", "items"};
     // What follows the tree now (null: a scan, sizing, or turned off).
     HLNChangeFollower* follower() const { return _follower.get(); }
     const Ref<HLNFile>& rootFile() const { return _rootFile; }
@@ -184,12 +185,12 @@ private:
                           const std::string& scanFile = std::string());
 
     void _buildWindow();
-    void _buildMenus();
-    void _addDriveAccountItem(QMenu* menu);
+    // The table of the window's commands, in the order of their menus.
+    std::vector<HLNWindowCommand> _commandTable();
+    bool _rootIsMountPoint() const;
     Ref<HLNFile> _parentFileForColumn(int column);
     HLNFile::ChildList _filesInColumn(int column, bool reorder);
     void refreshSelectedFileInformation();
-    void updateWhetherButtonsAreEnabled();
     void _refreshDisplayForNotification();
     void _saveFrame();
     // Shows the refusal and answers true when a volume is mounted beneath
@@ -225,38 +226,19 @@ private:
     QLabel* _measuresField = nullptr;
     HLNShrinkingTextDisplayer* _descriptionDisplayer = nullptr;
     HLNShrinkingTextDisplayer* _filenameDisplayer = nullptr;
-    QPushButton* _deleteButton = nullptr;
-    QPushButton* _moveToTrashButton = nullptr;
-    QPushButton* _compressButton = nullptr;
-    QPushButton* _revealButton = nullptr;
-    QPushButton* _updateButton = nullptr;
-    QAction* _updateAction = nullptr;
-    QAction* _revealAction = nullptr;
-    QAction* _compressAction = nullptr;
-    QAction* _trashAction = nullptr;
-    QAction* _moveToTrashAction = nullptr;
+    std::vector<HLNWindowCommand> _commands;
     QSplitter* _splitter = nullptr;
     HLNTreemapView* _treemap = nullptr;
-    QAction* _treemapAction = nullptr;
-    QAction* _zoomOutAction = nullptr;
-    QAction* _followAction = nullptr;
-    QAction* _figureActions[3] = {};
-    QAction* _eachLinkAction = nullptr;
-    QAction* _datesAction = nullptr;
-    void _buildViewChoices(QMenu* view);
     // Every open window shows the choices anew (and, for Count Each Hard
     // Link, sizes its folder again: the count is the sizing's).
     static void _viewChoicesChanged(bool resize);
-    QAction* _findAction = nullptr;
+    static void _showFigure(HLNFile::Figure figure, bool on);
     HLNFindPanel* _findPanel = nullptr;
     qint64 _lastFindMs = 0; // when the list was last searched again
     QTimer* _findTimer = nullptr;
     std::unique_ptr<HLNChangeFollower> _follower;
-    QString _finishedText;     // the status line's figures of the moment sizing finished
-    QList<int> _splitterSizes; // the splitter's sizes while the map was last shown
-    QAction* _openAction = nullptr;
-    QAction* _copyPathAction = nullptr;
-    QAction* _accountAction = nullptr;
+    QString _finishedText;         // the status line's figures of the moment sizing finished
+    QList<int> _splitterSizes;     // the splitter's sizes while the map was last shown
     QMenu* _contextMenu = nullptr; // child of the window
     Ref<HLNFile> _rootFile;
     std::string _rootPath;

@@ -31,17 +31,21 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <gtest/gtest.h>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sys/mount.h>
@@ -255,8 +259,8 @@ TEST_F(TreeWindow, NothingSelectedClearsTheSummaryAndUpdateMeasuresTheRoot) {
     EXPECT_FALSE(controller->compressButton()->isEnabled());
     EXPECT_FALSE(controller->revealButton()->isEnabled());
     EXPECT_TRUE(controller->updateButton()->isEnabled());
-    EXPECT_FALSE(controller->actionFor(HLNFileTreeController::Action::TrashSelection)->isEnabled());
-    EXPECT_EQ(controller->actionFor(HLNFileTreeController::Action::TrashSelection)->shortcut(),
+    EXPECT_FALSE(controller->actionFor("trashSelection")->isEnabled());
+    EXPECT_EQ(controller->actionFor("trashSelection")->shortcut(),
               QKeySequence(Qt::CTRL | Qt::Key_Backspace));
     EXPECT_EQ(controller->deleteButton()->focusPolicy(), Qt::NoFocus);
 
@@ -676,7 +680,79 @@ TEST_F(TreeWindow, KeysWorkAtOnceAndEveryChangeOfSelectionReachesTheCommands) {
     ASSERT_TRUE(waitFor([&] { return namesInColumn(0) == std::vector<std::string>{"b"}; }));
     EXPECT_TRUE(controller->selectedFiles().empty());
     EXPECT_FALSE(controller->deleteButton()->isEnabled());
-    EXPECT_FALSE(controller->actionFor(HLNFileTreeController::Action::TrashSelection)->isEnabled());
+    EXPECT_FALSE(controller->actionFor("trashSelection")->isEnabled());
+}
+
+// Every key of the window's menus: one item's alone (Qt fires neither of
+// two items sharing a key), reaching it while it is enabled and never while
+// it is not; the rows' menu holds the bar's own items, keys and enabling.
+TEST_F(TreeWindow, EachKeyReachesItsOwnCommandAndOnlyWhileItIsEnabled) {
+    tree.writeFile("a", 8192);
+    QMainWindow* window = nullptr;
+    auto openActive = [&] {
+        open(tree.path());
+        ASSERT_TRUE(waitUntilComplete());
+        window = controller->window();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    };
+    auto press = [&](const QKeySequence& key) {
+        QTest::keySequence(browser()->viewOfColumn(0), key);
+    };
+
+    // A row selected: Copy Path and Destroy by their keys.
+    openActive();
+    select({"a"});
+    for (const QKeySequence& key : controller->actionFor("copySelectionPath")->shortcuts())
+        press(key);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromStdString(tree / "a"));
+    Panel asked;
+    answerNextPanel(asked, "Cancel");
+    press(controller->actionFor("trashSelection")->shortcut());
+    EXPECT_TRUE(asked.seen && asked.text == "Destroy the selected files?");
+    EXPECT_TRUE(exists(tree / "a"));
+    close();
+
+    // Nothing selected: every key, the selection's doing nothing.
+    openActive();
+    std::map<QString, QString> itemOfKey;
+    std::vector<QAction*> inBar, keyed;
+    for (QAction* top : window->menuBar()->actions())
+        for (QAction* item : top->menu()->actions()) {
+            inBar.push_back(item);
+            for (const QKeySequence& key : item->shortcuts()) {
+                auto [at, added] = itemOfKey.emplace(key.toString(), item->text());
+                EXPECT_TRUE(added)
+                    << key.toString().toStdString() << ": " << item->text().toStdString() << " and "
+                    << at->second.toStdString();
+            }
+            if (!item->shortcuts().isEmpty())
+                keyed.push_back(item);
+        }
+    for (QAction* item : controller->contextMenu()->actions())
+        EXPECT_TRUE(item->isSeparator() ||
+                    std::find(inBar.begin(), inBar.end(), item) != inBar.end())
+            << item->text().toStdString();
+    QGuiApplication::clipboard()->setText("before");
+    QAction* close = controller->actionFor("closeWindow");
+    for (QAction* item : keyed) {
+        if (item == close)
+            continue;
+        const bool enabled = item->isEnabled();
+        QSignalSpy fired(item, &QAction::triggered);
+        for (const QKeySequence& key : item->shortcuts())
+            press(key);
+        EXPECT_EQ(fired.count(), enabled ? item->shortcuts().size() : 0)
+            << item->text().toStdString();
+    }
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "before");
+    EXPECT_TRUE(controller->findPanel()->isVisible()) << "Ctrl+F showed the Find bar";
+    EXPECT_FALSE(controller->treemap()->isVisible()) << "Ctrl+T hid the map";
+
+    QPointer<HLNFileTreeController> watch(controller.data());
+    press(close->shortcut());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(waitFor([&] { return watch.isNull(); }, 2000)) << "the window closed";
 }
 
 TEST_F(TreeWindow, ARefreshMayLeaveFewerColumns) {
@@ -974,7 +1050,7 @@ TEST_F(TreeWindow, MoveToTrashIsEnabledLikeDestroyAndTheDeleteKeyMovesWithoutAsk
     tree.writeFile("y", 3000);
     open(tree.path());
     ASSERT_TRUE(waitUntilComplete());
-    QAction* move = controller->actionFor(HLNFileTreeController::Action::MoveSelectionToTrash);
+    QAction* move = controller->actionFor("moveSelectionToTrash");
     EXPECT_FALSE(controller->moveToTrashButton()->isEnabled());
     EXPECT_FALSE(move->isEnabled());
     EXPECT_EQ(move->shortcut(), QKeySequence(Qt::Key_Delete));
