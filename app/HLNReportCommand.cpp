@@ -1,6 +1,7 @@
 #include "app/HLNReportCommand.h"
 
 #include "app/HLNCommandTree.h"
+#include "app/HLNCompressedSpaceCommand.h"
 #include "app/HLNSharedSpaceCommand.h"
 #include "app/HLNStandardOutput.h"
 #include "model/HLNFile.h"
@@ -40,6 +41,8 @@ namespace HLNReportCommand {
 int run(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[2], "--shared") == 0)
         return HLNSharedSpaceCommand::run(argc, argv);
+    if (argc >= 3 && std::strcmp(argv[2], "--compressed") == 0)
+        return HLNCompressedSpaceCommand::run(argc, argv);
     // --links-each: every name of a file counts its bytes (du -l).
     const bool eachName = argc == 4 && std::strcmp(argv[2], "--links-each") == 0;
     if (argc != 3 && !eachName) {
