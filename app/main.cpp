@@ -3,6 +3,7 @@
 // starts in a few milliseconds (the window libraries take ten times that to
 // load). Everything else is handed, arguments unchanged, to the windows
 // program installed beside it.
+#include "app/HLNCompressCommand.h"
 #include "app/HLNExportCommand.h"
 #include "app/HLNFindCommand.h"
 #include "app/HLNPackageCommand.h"
@@ -36,6 +37,7 @@ const char usage[] =
     "       hollin --report [--links-each] PATH|SCAN\n"
     "       hollin --report --shared PATH\n"
     "       hollin --report --compressed PATH\n"
+    "       hollin --compress PATH...\n"
     "       hollin --export FILE PATH\n"
     "       hollin --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
     "       hollin --package PATH...\n"
@@ -66,6 +68,9 @@ int printHelp() {
         "  --report --compressed PATH\n"
         "                     the same lines as \"<disk usage>\\t<on disk>\\t<path>\": what each\n"
         "                     entry takes once compressed (btrfs, as root; elsewhere the same)\n"
+        "  --compress PATH... make each path take less space: on btrfs its files are\n"
+        "                     recompressed in place with zstd; elsewhere PATH.tar.zst is\n"
+        "                     written beside it, checked, and PATH moved to the Trash\n"
         "  --export FILE PATH write a scan of PATH to FILE (- for standard output) in the\n"
         "                     ncdu JSON export format, to browse it on another machine\n"
         "  --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
@@ -119,6 +124,8 @@ int main(int argc, char** argv) {
     const char* first = argc >= 2 ? argv[1] : "";
     if (std::strcmp(first, "--report") == 0)
         return HLNReportCommand::run(argc, argv);
+    if (std::strcmp(first, "--compress") == 0)
+        return HLNCompressCommand::run(argc, argv);
     if (std::strcmp(first, "--export") == 0)
         return HLNExportCommand::run(argc, argv);
     if (std::strcmp(first, "--package") == 0)
