@@ -1,5 +1,6 @@
 #include "browser/HLNFileTreeController.h"
 
+#include "browser/HLNCompressSheet.h"
 #include "browser/HLNDesktopOpener.h"
 #include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNFileWell.h"
@@ -59,7 +60,8 @@ QString localized(const char* key) {
     return QCoreApplication::translate("Hollin", key);
 }
 
-const char* const kCompressNotYet = "Compress is not available yet";
+const char* const kCompressTip = "Make the selection take less space: recompressed in place on "
+                                 "btrfs, otherwise archived and moved to the Trash";
 
 QString bytesText(uint64_t bytes) {
     return QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
@@ -384,7 +386,7 @@ void HLNFileTreeController::_buildWindow() {
         "Measure the selection again, or the whole folder when nothing is selected");
     _revealButton->setToolTip("Show the selection in the file manager");
     _deleteButton->setToolTip("Delete the selection from disk for good");
-    _compressButton->setToolTip(kCompressNotYet);
+    _compressButton->setToolTip(kCompressTip);
     buttons->addWidget(_updateButton, 0, 0);
     buttons->addWidget(_revealButton, 0, 1);
     buttons->addWidget(_compressButton, 1, 0);
@@ -446,8 +448,8 @@ void HLNFileTreeController::_buildMenus() {
     _copyPathAction = selection->addAction("Copy &Path");
     _copyPathAction->setShortcut(QKeySequence::Copy);
     _compressAction = selection->addAction("&Compress");
-    _compressAction->setToolTip(kCompressNotYet);
-    _compressAction->setStatusTip(kCompressNotYet);
+    _compressAction->setToolTip(kCompressTip);
+    _compressAction->setStatusTip(kCompressTip);
     selection->setToolTipsVisible(true);
     selection->addSeparator();
     _moveToTrashAction = selection->addAction("&Move to Trash");
@@ -928,7 +930,27 @@ void HLNFileTreeController::revealSelectionInFinder() {
     updateWhetherButtonsAreEnabled();
 }
 
-void HLNFileTreeController::compressSelection() {}
+void HLNFileTreeController::compressSelection() {
+    const std::vector<Ref<HLNFile>> files = selectedFiles();
+    if (_isScan || files.empty() || _refuseFilesOverMountedDrives(files, "compress"))
+        return;
+    std::vector<std::string> paths;
+    uint64_t usage = 0;
+    for (const Ref<HLNFile>& file : files) {
+        paths.push_back(file->path());
+        usage += file->sizeSoFar();
+    }
+    // Once done, the folders that changed are read again, as Update does.
+    QPointer<HLNFileTreeController> self(this);
+    HLNCompressSheet::ask(
+        _window, this, paths, usage, [self](const std::vector<std::string>& folders) {
+            if (self)
+                for (const std::string& folder : folders)
+                    if (Ref<HLNFile> node =
+                            HLNTrashMover::nodeInTreeForPath(self->_rootFile, folder))
+                        node->refreshSize();
+        });
+}
 
 void HLNFileTreeController::openSelection() {
     if (_isScan)
@@ -974,7 +996,8 @@ void HLNFileTreeController::trashSelection() {
     _destroyFiles(selectedFiles());
 }
 
-bool HLNFileTreeController::_refuseFilesOverMountedDrives(const std::vector<Ref<HLNFile>>& files) {
+bool HLNFileTreeController::_refuseFilesOverMountedDrives(const std::vector<Ref<HLNFile>>& files,
+                                                          const char* verb) {
     // One fresh read of the mount table judges the whole selection; should
     // it fail, the last table read stands in rather than nothing.
     HLNDrive::DriveList drives = HLNDrive::drives();
@@ -991,15 +1014,20 @@ bool HLNFileTreeController::_refuseFilesOverMountedDrives(const std::vector<Ref<
             refusedNames << TFString::displayStringForName(file->nameView());
 
     if (!refusedNames.isEmpty()) {
-        const QString title = QString("It's impossible to delete %1 of these files, as other disks "
+        const QString title = QString("It's impossible to %1 %2 of these files, as other disks "
                                       "are mounted under them.")
+                                  .arg(verb)
                                   .arg(refusedNames.size());
-        const QString message = QString("Deleting \"%1\" would wipe out some associated disks . "
-                                        "You'd hate that. If you really think it's "
-                                        "safe to delete this, then unmount the disks and try "
-                                        "again, but, honestly, this is almost never a "
-                                        "good idea.")
-                                    .arg(refusedNames.join(", "));
+        const QString message =
+            QString(std::strcmp(verb, "delete") == 0
+                        ? "Deleting \"%1\" would wipe out some associated disks . "
+                          "You'd hate that. If you really think it's "
+                          "safe to delete this, then unmount the disks and try "
+                          "again, but, honestly, this is almost never a "
+                          "good idea."
+                        : "Compressing \"%1\" would reach into the disks mounted under it. "
+                          "Compress what is on each disk from its own window instead.")
+                .arg(refusedNames.join(", "));
         QMessageBox box(QMessageBox::Warning, "Hollin", title, QMessageBox::NoButton, _window);
         box.setInformativeText(message);
         QPushButton* cancel = box.addButton("Cancel", QMessageBox::RejectRole);
@@ -1196,7 +1224,6 @@ bool HLNFileTreeController::validateSelector(Action action) {
     case Action::UpdateSelection:
         return true;
     case Action::CompressSelection:
-        return false; // nothing to do yet: offered only once it does something
     case Action::TrashSelection:
     case Action::MoveSelectionToTrash:
     case Action::RevealSelection:
