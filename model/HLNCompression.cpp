@@ -2,6 +2,7 @@
 
 #include "toolkit/TFBtrfsCompression.h"
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFPathArgument.h"
 #include "toolkit/TFString.h"
 #include "toolkit/TFTrash.h"
 #include "toolkit/TFTreeWalker.h"
@@ -263,7 +264,11 @@ std::vector<HLNCompression::Item> HLNCompression::plan(const std::vector<std::st
     std::vector<Item> items;
     for (const std::string& given : paths) {
         Item item;
-        item.path = given;
+        // Absolute, with "." and ".." gone: the parent is where the archive goes.
+        const TFPathArgument argument(given);
+        item.path = argument.kernelPath();
+        if (item.path.empty())
+            item.path = given;
         while (item.path.size() > 1 && item.path.back() == '/')
             item.path.pop_back();
         std::string folder, name;
@@ -274,7 +279,7 @@ std::vector<HLNCompression::Item> HLNCompression::plan(const std::vector<std::st
         if (ex.error) {
             item.refusal = std::strerror(ex.error);
         } else if (name == "/" || name == "." || name == "..") {
-            item.refusal = "the whole drive cannot be compressed";
+            item.refusal = "the root of the file system cannot be compressed";
         } else if (ex.isLink()) {
             item.refusal = "a link: there is nothing of it to compress";
         } else if (ex.type != TFDirectory::EntryType::regular && !ex.isDirectory()) {
