@@ -53,7 +53,8 @@ QString HLNCompressSheet::questionText(const std::vector<HLNCompression::Item>& 
     QStringList parts;
     if (inPlace)
         parts << "On btrfs the files are recompressed where they are with zstd, and what is "
-                 "written to them later stays compressed. Nothing is copied or removed.";
+                 "written to them later stays compressed. Nothing is copied or removed; files "
+                 "written compressed already gain little.";
     if (archived)
         parts << "Each is written to an archive, NAME.tar.zst, beside it, which is read back and "
                  "checked against it; only then is it moved to the Trash, from where it can be "
@@ -140,8 +141,11 @@ void HLNCompressSheet::_poll() {
     const HLNCompression::Outcome outcome = std::move(_work->outcome);
     if (_finished)
         _finished(outcome.changedFolders);
+    // The window may close while the last message is up, and take this along.
+    const QPointer<HLNCompressSheet> self(this);
     _tell(outcome);
-    deleteLater();
+    if (self)
+        deleteLater();
 }
 
 void HLNCompressSheet::_tell(const HLNCompression::Outcome& outcome) {
