@@ -39,7 +39,8 @@ QString lines(const std::vector<std::string>& texts, int most = 10) {
 
 QString HLNCompressSheet::questionText(const std::vector<HLNCompression::Item>& items,
                                        uint64_t usage, std::optional<double> ratio) {
-    bool inPlace = false, archived = false;
+    bool inPlace = false;
+    QStringList archived; // the archives' names
     QStringList refused;
     for (const HLNCompression::Item& item : items) {
         if (!item.refusal.empty())
@@ -48,14 +49,19 @@ QString HLNCompressSheet::questionText(const std::vector<HLNCompression::Item>& 
         else if (item.inPlace)
             inPlace = true;
         else
-            archived = true;
+            archived << lastName(item.path) + ".tar.zst";
     }
     QStringList parts;
     if (inPlace)
         parts << "On btrfs the files are recompressed where they are with zstd, and what is "
                  "written to them later stays compressed. Nothing is copied or removed; files "
                  "written compressed already gain little.";
-    if (archived)
+    if (archived.size() == 1)
+        parts << QString("It is written to an archive, \u201c%1\u201d, beside it, which is read "
+                         "back and checked against it; only then is it moved to the Trash, from "
+                         "where it can be restored. Space is freed once the Trash is emptied.")
+                     .arg(archived.front());
+    else if (!archived.isEmpty())
         parts << "Each is written to an archive, NAME.tar.zst, beside it, which is read back and "
                  "checked against it; only then is it moved to the Trash, from where it can be "
                  "restored. Space is freed once the Trash is emptied.";

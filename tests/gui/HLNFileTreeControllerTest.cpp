@@ -1053,7 +1053,7 @@ TEST_F(TreeWindow, CompressAsksFirstThenArchivesOffTheMainThreadAndReadsTheFolde
     controller->compressSelection();
     ASSERT_TRUE(waitFor([&] { return panels[1].seen; }));
     EXPECT_EQ(panels[0].text, "Compress the selected files?");
-    EXPECT_TRUE(panels[0].informative.contains("NAME.tar.zst") &&
+    EXPECT_TRUE(panels[0].informative.contains("\u201clogs.tar.zst\u201d") &&
                 panels[0].informative.contains("Trash") &&
                 panels[0].informative.contains("Expected saving: about"))
         << panels[0].informative.toStdString();
