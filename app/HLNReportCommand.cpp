@@ -1,6 +1,7 @@
 #include "app/HLNReportCommand.h"
 
 #include "app/HLNCommandTree.h"
+#include "app/HLNCompressedSpaceCommand.h"
 #include "app/HLNSharedSpaceCommand.h"
 #include "app/HLNStandardOutput.h"
 #include "model/HLNFile.h"
@@ -67,6 +68,8 @@ namespace HLNReportCommand {
 int run(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[2], "--shared") == 0)
         return HLNSharedSpaceCommand::run(argc, argv);
+    if (argc >= 3 && std::strcmp(argv[2], "--compressed") == 0)
+        return HLNCompressedSpaceCommand::run(argc, argv);
     Columns columns;
     bool eachName = false; // every name of a file counts (du -l)
     for (int i = 2; i < argc - 1; ++i) {

@@ -3,6 +3,7 @@
 // starts in a few milliseconds (the window libraries take ten times that to
 // load). Everything else is handed, arguments unchanged, to the windows
 // program installed beside it.
+#include "app/HLNCompressCommand.h"
 #include "app/HLNExportCommand.h"
 #include "app/HLNFindCommand.h"
 #include "app/HLNPackageCommand.h"
@@ -35,6 +36,8 @@ const char usage[] =
     "usage: hollin [FOLDER|SCAN...]\n"
     "       hollin --report [--apparent-size] [--inodes] [--links-each] [--time] PATH|SCAN\n"
     "       hollin --report --shared PATH\n"
+    "       hollin --report --compressed PATH\n"
+    "       hollin --compress PATH...\n"
     "       hollin --export [--extended] FILE PATH\n"
     "       hollin --treemap PATH OUTPUT [WIDTHxHEIGHT]\n"
     "       hollin --package PATH...\n"
@@ -64,6 +67,12 @@ int printHelp() {
         "                     <counted once>\\t<path>\": what only the entry holds, what it\n"
         "                     shares with copies or snapshots (btrfs, XFS), and its usage\n"
         "                     with shared blocks counted once\n"
+        "  --report --compressed PATH\n"
+        "                     the same lines as \"<disk usage>\\t<on disk>\\t<path>\": what each\n"
+        "                     entry takes once compressed (btrfs, as root; elsewhere the same)\n"
+        "  --compress PATH... make each path take less space: on btrfs its files are\n"
+        "                     recompressed in place with zstd; elsewhere PATH.tar.zst is\n"
+        "                     written beside it, checked, and PATH moved to the Trash\n"
         "  --export FILE PATH write a scan of PATH to FILE (- for standard output) in the\n"
         "                     ncdu JSON export format, to browse it on another machine;\n"
         "                     --extended adds each entry's owner, group, mode and time\n"
@@ -118,6 +127,8 @@ int main(int argc, char** argv) {
     const char* first = argc >= 2 ? argv[1] : "";
     if (std::strcmp(first, "--report") == 0)
         return HLNReportCommand::run(argc, argv);
+    if (std::strcmp(first, "--compress") == 0)
+        return HLNCompressCommand::run(argc, argv);
     if (std::strcmp(first, "--export") == 0)
         return HLNExportCommand::run(argc, argv);
     if (std::strcmp(first, "--package") == 0)

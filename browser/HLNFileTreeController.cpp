@@ -1,5 +1,6 @@
 #include "browser/HLNFileTreeController.h"
 
+#include "browser/HLNCompressSheet.h"
 #include "browser/HLNDesktopOpener.h"
 #include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNFileWell.h"
@@ -60,7 +61,8 @@ QString localized(const char* key) {
     return QCoreApplication::translate("Hollin", key);
 }
 
-const char* const kCompressNotYet = "Compress is not available yet";
+const char* const kCompressTip = "Make the selection take less space: recompressed in place on "
+                                 "btrfs, otherwise archived and moved to the Trash";
 
 QString bytesText(uint64_t bytes) {
     return QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
@@ -489,14 +491,14 @@ std::vector<HLNWindowCommand> HLNFileTreeController::_commandTable() {
         {.name = "compressSelection",
          .menu = "&Selection",
          .text = "&Compress",
-         .toolTip = kCompressNotYet,
+         .toolTip = kCompressTip,
          .button = Button{.text = "Compress",
-                          .toolTip = kCompressNotYet,
+                          .toolTip = kCompressTip,
                           .row = 1,
                           .column = 0,
                           .takesFocus = false},
          .needsFiles = true,
-         .enabled = [] { return false; }, // offered once it does something
+         .enabled = anySelected,
          .run = [this](bool) { compressSelection(); }},
         {.name = "moveSelectionToTrash",
          .menu = "&Selection",
@@ -1066,7 +1068,27 @@ void HLNFileTreeController::revealSelectionInFinder() {
     updateWhetherButtonsAreEnabled();
 }
 
-void HLNFileTreeController::compressSelection() {}
+void HLNFileTreeController::compressSelection() {
+    const std::vector<Ref<HLNFile>> files = selectedFiles();
+    if (_isScan || files.empty() || _refuseFilesOverMountedDrives(files, "compress"))
+        return;
+    std::vector<std::string> paths;
+    uint64_t usage = 0;
+    for (const Ref<HLNFile>& file : files) {
+        paths.push_back(file->path());
+        usage += file->sizeSoFar();
+    }
+    // Once done, the folders that changed are read again, as Update does.
+    QPointer<HLNFileTreeController> self(this);
+    HLNCompressSheet::ask(
+        _window, this, paths, usage, [self](const std::vector<std::string>& folders) {
+            if (self)
+                for (const std::string& folder : folders)
+                    if (Ref<HLNFile> node =
+                            HLNTrashMover::nodeInTreeForPath(self->_rootFile, folder))
+                        node->refreshSize();
+        });
+}
 
 void HLNFileTreeController::openSelection() {
     if (_isScan)
@@ -1112,7 +1134,8 @@ void HLNFileTreeController::trashSelection() {
     _destroyFiles(selectedFiles());
 }
 
-bool HLNFileTreeController::_refuseFilesOverMountedDrives(const std::vector<Ref<HLNFile>>& files) {
+bool HLNFileTreeController::_refuseFilesOverMountedDrives(const std::vector<Ref<HLNFile>>& files,
+                                                          const char* verb) {
     // One fresh read of the mount table judges the whole selection; should
     // it fail, the last table read stands in rather than nothing.
     HLNDrive::DriveList drives = HLNDrive::drives();
@@ -1129,15 +1152,20 @@ bool HLNFileTreeController::_refuseFilesOverMountedDrives(const std::vector<Ref<
             refusedNames << TFString::displayStringForName(file->nameView());
 
     if (!refusedNames.isEmpty()) {
-        const QString title = QString("It's impossible to delete %1 of these files, as other disks "
+        const QString title = QString("It's impossible to %1 %2 of these files, as other disks "
                                       "are mounted under them.")
+                                  .arg(verb)
                                   .arg(refusedNames.size());
-        const QString message = QString("Deleting \"%1\" would wipe out some associated disks . "
-                                        "You'd hate that. If you really think it's "
-                                        "safe to delete this, then unmount the disks and try "
-                                        "again, but, honestly, this is almost never a "
-                                        "good idea.")
-                                    .arg(refusedNames.join(", "));
+        const QString message =
+            QString(std::strcmp(verb, "delete") == 0
+                        ? "Deleting \"%1\" would wipe out some associated disks . "
+                          "You'd hate that. If you really think it's "
+                          "safe to delete this, then unmount the disks and try "
+                          "again, but, honestly, this is almost never a "
+                          "good idea."
+                        : "Compressing \"%1\" would reach into the disks mounted under it. "
+                          "Compress what is on each disk from its own window instead.")
+                .arg(refusedNames.join(", "));
         QMessageBox box(QMessageBox::Warning, "Hollin", title, QMessageBox::NoButton, _window);
         box.setInformativeText(message);
         QPushButton* cancel = box.addButton("Cancel", QMessageBox::RejectRole);

@@ -195,7 +195,8 @@ private:
     void _saveFrame();
     // Shows the refusal and answers true when a volume is mounted beneath
     // any of the files (judged against a fresh mount table).
-    bool _refuseFilesOverMountedDrives(const std::vector<Ref<HLNFile>>& files);
+    bool _refuseFilesOverMountedDrives(const std::vector<Ref<HLNFile>>& files,
+                                       const char* verb = "delete");
     void _destroyFiles(const std::vector<Ref<HLNFile>>& files);
     void _addDestroyList(QMessageBox& box, const std::vector<Ref<HLNFile>>& files);
 

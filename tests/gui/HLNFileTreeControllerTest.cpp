@@ -8,6 +8,7 @@
 #include "browser/HLNWorkspace.h"
 #include "drives/HLNDrive.h"
 #include "model/HLNBackgroundFileSizer.h"
+#include "model/HLNCompression.h"
 #include "model/HLNFile.h"
 #include "model/HLNRefreshRequests.h"
 #include "support/TempTree.h"
@@ -44,6 +45,7 @@
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <mutex>
@@ -1058,8 +1060,7 @@ TEST_F(TreeWindow, MoveToTrashIsEnabledLikeDestroyAndTheDeleteKeyMovesWithoutAsk
               controller->moveToTrashButton()->parentWidget());
 
     select({"x"});
-    EXPECT_FALSE(controller->compressButton()->isEnabled()) << "it does nothing yet";
-    EXPECT_EQ(controller->compressButton()->toolTip(), "Compress is not available yet");
+    EXPECT_TRUE(controller->compressButton()->isEnabled());
     EXPECT_TRUE(controller->moveToTrashButton()->isEnabled());
     EXPECT_TRUE(move->isEnabled());
     controller->window()->activateWindow();
@@ -1159,3 +1160,47 @@ TEST_F(TreeWindow, MoveToTrashIsRefusedOverAMountAndWhatCannotMoveIsOfferedToDes
 }
 
 } // namespace
+
+TEST_F(TreeWindow, CompressAsksFirstThenArchivesOffTheMainThreadAndReadsTheFolderAgain) {
+    TrashHome::path();
+    TrashHome::empty();
+    tree.mkdir("logs");
+    {
+        std::ofstream out(tree / "logs/a.log");
+        for (int i = 0; i < 200000; ++i)
+            out << "line " << i << " the request was served\n";
+    }
+    tree.writeFile("other", 3000);
+    if (HLNCompression::plan({tree / "logs"}).front().inPlace)
+        GTEST_SKIP() << "the tests' folder is on btrfs, where nothing is archived";
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    select({"logs"});
+    ASSERT_TRUE(controller->compressButton()->isEnabled());
+
+    Panel declined;
+    answerNextPanel(declined, "Cancel");
+    controller->compressSelection();
+    ASSERT_TRUE(declined.seen);
+    EXPECT_TRUE(declined.buttons.contains("Compress"));
+    EXPECT_FALSE(exists(tree / "logs.tar.zst"));
+
+    std::vector<Panel> panels;
+    answerPanels(panels, {"Compress", "OK"});
+    controller->compressSelection();
+    ASSERT_TRUE(waitFor([&] { return panels[1].seen; }));
+    EXPECT_EQ(panels[0].text, "Compress the selected files?");
+    EXPECT_TRUE(panels[0].informative.contains("\u201clogs.tar.zst\u201d") &&
+                panels[0].informative.contains("Trash") &&
+                panels[0].informative.contains("Expected saving: about"))
+        << panels[0].informative.toStdString();
+    EXPECT_TRUE(panels[1].text.startsWith("Saved ")) << panels[1].text.toStdString();
+    EXPECT_TRUE(panels[1].informative.contains("logs.tar.zst"));
+    EXPECT_TRUE(exists(tree / "logs.tar.zst"));
+    EXPECT_FALSE(exists(tree / "logs"));
+    ASSERT_TRUE(waitFor([&] {
+        const std::vector<std::string> names = namesInColumn(0);
+        return std::find(names.begin(), names.end(), "logs.tar.zst") != names.end() &&
+               std::find(names.begin(), names.end(), "logs") == names.end();
+    }));
+}
