@@ -1,6 +1,7 @@
 #include "app/HLNReportCommand.h"
 
 #include "app/HLNCommandTree.h"
+#include "app/HLNHistoryCommand.h"
 #include "app/HLNSharedSpaceCommand.h"
 #include "app/HLNStandardOutput.h"
 #include "model/HLNFile.h"
@@ -38,12 +39,23 @@ int printReport(const Ref<HLNFile>& root) {
 namespace HLNReportCommand {
 
 int run(int argc, char** argv) {
+    // --record: the tree reported is kept in the scan history as well,
+    // counted as every record is (each file once).
+    const bool record = argc >= 3 && std::strcmp(argv[2], "--record") == 0;
+    if (record) {
+        if (argc != 4) {
+            std::fprintf(stderr, "usage: hollin --report --record PATH\n");
+            return 2;
+        }
+        argv[2] = argv[3];
+        argc = 3;
+    }
     if (argc >= 3 && std::strcmp(argv[2], "--shared") == 0)
         return HLNSharedSpaceCommand::run(argc, argv);
     // --links-each: every name of a file counts its bytes (du -l).
     const bool eachName = argc == 4 && std::strcmp(argv[2], "--links-each") == 0;
     if (argc != 3 && !eachName) {
-        std::fprintf(stderr, "usage: hollin --report [--links-each] PATH\n");
+        std::fprintf(stderr, "usage: hollin --report [--links-each | --record] PATH\n");
         return 2;
     }
     HLNFile::setCountsEachName(eachName);
@@ -54,7 +66,9 @@ int run(int argc, char** argv) {
         return 1;
     // Entries that could not be read were named on standard error as the
     // sizing met them; the rest is reported, and the command fails, as du's.
-    const int status = printReport(root) | (HLNCommandTree::hadProblems() ? 1 : 0);
+    int status = printReport(root) | (HLNCommandTree::hadProblems() ? 1 : 0);
+    if (record && !HLNHistoryCommand::record(root, path))
+        status = 1;
     HLNCommandTree::finish(std::move(root));
     return status;
 }
