@@ -26,7 +26,9 @@ std::optional<HLNComparison::Change> HLNComparison::changeOf(const Ref<HLNFile>&
     Change change;
     for (auto name = names.rbegin(); name != names.rend(); ++name)
         change.relativePath += (change.relativePath.empty() ? "" : "/") + *name;
-    change.then = diskUsageThen(change.relativePath).value_or(0);
+    const std::optional<uint64_t> then = diskUsageThen(change.relativePath);
+    change.then = then.value_or(0);
+    change.wasThere = bool(then);
     change.now = node->sizeSoFar();
     return change;
 }
@@ -40,10 +42,11 @@ std::vector<HLNComparison::Change> HLNComparison::changesTo(const HLNFolderFigur
         depths[i] = i ? depths[now.folders[i].parent] + 1 : 0;
         if (depths[i] > maxDepth)
             continue;
-        Change change{now.relativePath(i), 0, now.folders[i].diskUsage};
+        Change change{now.relativePath(i), 0, now.folders[i].diskUsage, false};
         if (auto found = _byPath.find(change.relativePath); found != _byPath.end()) {
             seen[found->second] = true;
             change.then = _then.folders[found->second].diskUsage;
+            change.wasThere = true;
         }
         if (change.then != change.now)
             changes.push_back(std::move(change));
@@ -51,7 +54,7 @@ std::vector<HLNComparison::Change> HLNComparison::changesTo(const HLNFolderFigur
     // The folders gone since.
     for (size_t i = 0; i < _then.folders.size(); ++i)
         if (!seen[i] && _then.folders[i].diskUsage && _then.depth(i) <= maxDepth)
-            changes.push_back({_then.relativePath(i), _then.folders[i].diskUsage, 0});
+            changes.push_back({_then.relativePath(i), _then.folders[i].diskUsage, 0, true});
     std::sort(changes.begin(), changes.end(), [](const Change& a, const Change& b) {
         const uint64_t x = uint64_t(std::abs(a.change())), y = uint64_t(std::abs(b.change()));
         return x != y ? x > y : a.relativePath < b.relativePath;

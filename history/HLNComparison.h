@@ -26,9 +26,11 @@ public:
     struct Change {
         std::string relativePath; // "" for the root
         uint64_t then = 0, now = 0;
+        bool wasThere = false; // false: new since (then is 0)
         int64_t change() const { return int64_t(now) - int64_t(then); }
     };
-    // A node of a tree whose root is root: its size now beside its size
+    // A node of a tree whose root is root (a folder or a file; a file was
+    // not there then, as files are not kept): its size now beside its size
     // then; none for a node outside that tree.
     std::optional<Change> changeOf(const Ref<HLNFile>& node, const Ref<HLNFile>& root) const;
     // Every folder down to maxDepth below the root whose disk usage differs

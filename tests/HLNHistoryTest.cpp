@@ -14,6 +14,7 @@
 #include <sqlite3.h>
 #include <sstream>
 #include <sys/mount.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -87,7 +88,11 @@ TEST(HLNHistoryTest, RecordsReadBackAsTaken) {
     HLNHistory history(home / "hollin/history.sqlite");
     ASSERT_TRUE(history.save(first));
     tree.writeFile("b/grown", 1 << 20);
-    ASSERT_TRUE(history.save(figuresOf(tree.path(), 2000)));
+    // Taken here, written on another thread, as a window does.
+    HLNFolderFigures second = figuresOf(tree.path(), 2000);
+    bool saved = false;
+    std::thread([&] { saved = history.save(second); }).join();
+    ASSERT_TRUE(saved);
 
     auto records = history.records(tree.path());
     ASSERT_TRUE(records);
