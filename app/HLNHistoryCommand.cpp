@@ -74,6 +74,11 @@ bool readTree(Side& side, char** argv) {
     if (!root)
         return false;
     side.isLive = !root->isImported();
+    if (side.isLive && !root->isDirectory()) {
+        std::fprintf(stderr, "hollin: %s: neither a folder nor a scan file\n", side.given.c_str());
+        HLNCommandTree::finish(std::move(root));
+        return false;
+    }
     side.figures = HLNFolderFigures::ofTree(root);
     side.figures.timeMs = nowMs();
     if (side.isLive)
@@ -136,6 +141,10 @@ void writeFields(std::initializer_list<std::string_view> fields) {
 namespace HLNHistoryCommand {
 
 bool record(const Ref<HLNFile>& root, const std::string& path) {
+    if (!root->isDirectory()) {
+        std::fprintf(stderr, "hollin: %s: not a folder: nothing recorded\n", path.c_str());
+        return false;
+    }
     HLNFolderFigures figures = HLNFolderFigures::ofTree(root);
     figures.timeMs = nowMs();
     if (!root->isImported()) {
@@ -221,7 +230,9 @@ int runDiff(int argc, char** argv) {
                      std::to_string(change.now),
                      change.relativePath.empty() ? root : root + joint + change.relativePath});
     }
-    return HLNStandardOutput::finish();
+    // Entries that could not be read were said as the sizing met them: the
+    // command fails, as du's, with what could be compared printed.
+    return HLNStandardOutput::finish() | (HLNCommandTree::hadProblems() ? 1 : 0);
 }
 
 } // namespace HLNHistoryCommand
