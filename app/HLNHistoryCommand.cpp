@@ -6,7 +6,6 @@
 #include "history/HLNHistory.h"
 #include "scans/HLNScanReader.h"
 #include "toolkit/TFFileSystemIdentity.h"
-#include "toolkit/TFPathArgument.h"
 
 #include <QDateTime>
 #include <cerrno>
@@ -26,14 +25,6 @@ int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-// The path records of a folder are kept under: where it really is, so
-// that "." and the same folder through another spelling find them.
-std::string recordPath(const std::string& given) {
-    const TFPathArgument argument(given);
-    std::string path = argument.kernelPath();
-    return path.empty() ? argument.absolutePath() : path;
 }
 
 // Local time with its offset, to the millisecond: read back as given by @.
@@ -96,7 +87,8 @@ int readRecord(Side& side, const Side& other, HLNHistory& history, unsigned dept
                      side.given.c_str(), diffUsage);
         return 2;
     }
-    const std::string path = other.isLive ? recordPath(other.given) : other.figures.rootPath;
+    const std::string path =
+        other.isLive ? HLNFolderFigures::recordPathOf(other.given) : other.figures.rootPath;
     const auto records = history.records(path);
     if (!records)
         return 1; // said by the history
@@ -145,14 +137,8 @@ bool record(const Ref<HLNFile>& root, const std::string& path) {
         std::fprintf(stderr, "hollin: %s: not a folder: nothing recorded\n", path.c_str());
         return false;
     }
-    HLNFolderFigures figures = HLNFolderFigures::ofTree(root);
-    figures.timeMs = nowMs();
-    if (!root->isImported()) {
-        figures.rootPath = recordPath(path);
-        figures.fileSystem = TFFileSystemIdentity::ofPath(path);
-    }
     HLNHistory history;
-    return history.save(figures);
+    return history.save(HLNFolderFigures::toRecord(root, path));
 }
 
 int runHistory(int argc, char** argv) {
@@ -160,7 +146,7 @@ int runHistory(int argc, char** argv) {
         std::fprintf(stderr, "usage: hollin --history PATH\n");
         return 2;
     }
-    const std::string path = recordPath(argv[2]);
+    const std::string path = HLNFolderFigures::recordPathOf(argv[2]);
     HLNHistory history;
     const auto records = history.records(path);
     if (!records)

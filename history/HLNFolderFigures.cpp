@@ -1,6 +1,10 @@
 #include "history/HLNFolderFigures.h"
 
+#include "toolkit/TFFileSystemIdentity.h"
+#include "toolkit/TFPathArgument.h"
+
 #include <algorithm>
+#include <chrono>
 
 HLNFolderFigures HLNFolderFigures::ofTree(const Ref<HLNFile>& root) {
     HLNFolderFigures figures;
@@ -37,6 +41,25 @@ HLNFolderFigures HLNFolderFigures::ofTree(const Ref<HLNFile>& root) {
                 figures.folders[folder.parent].items.value_or(0) + *folder.items;
     }
     return figures;
+}
+
+HLNFolderFigures HLNFolderFigures::toRecord(const Ref<HLNFile>& root, const std::string& path) {
+    HLNFolderFigures figures = ofTree(root);
+    figures.timeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    // A scan's tree keeps the path it was made of, on a file system not here.
+    if (!root->isImported()) {
+        figures.rootPath = recordPathOf(path);
+        figures.fileSystem = TFFileSystemIdentity::ofPath(path);
+    }
+    return figures;
+}
+
+std::string HLNFolderFigures::recordPathOf(const std::string& path) {
+    const TFPathArgument argument(path);
+    std::string resolved = argument.kernelPath();
+    return resolved.empty() ? argument.absolutePath() : resolved;
 }
 
 std::string HLNFolderFigures::relativePath(size_t index) const {

@@ -36,6 +36,11 @@ public:
     // Links to folders are not folders. Time and file system are left to
     // the caller.
     static HLNFolderFigures ofTree(const Ref<HLNFile>& root);
+    // The same, as the history keeps it: taken now, under the path records
+    // of the folder given as path are kept under (where it really is, so
+    // that "." and another spelling of it find them), with its file system.
+    static HLNFolderFigures toRecord(const Ref<HLNFile>& root, const std::string& path);
+    static std::string recordPathOf(const std::string& path);
 
     // The folder's path below the root, "" for the root, "a/b" below it.
     std::string relativePath(size_t index) const;
