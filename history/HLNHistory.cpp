@@ -447,3 +447,31 @@ std::optional<HLNFolderFigures> HLNHistory::figuresOf(const Record& record, unsi
         return std::nullopt;
     }
 }
+
+std::optional<std::vector<HLNHistory::Point>>
+HLNHistory::diskUsageOver(const std::string& rootPath, const std::string& relativePath) {
+    try {
+        _open(true);
+        // The folder's row, by its path's components from the top.
+        Statement find(_db, "SELECT id FROM folder WHERE parent = ?1 AND name = ?2");
+        int64_t folder = 0;
+        for (const std::string& part : components(rootPath + "/" + relativePath)) {
+            find.bind(1, folder).bind(2, part);
+            folder = find.step() ? find.integer(0) : -1;
+            find.reset();
+            if (folder < 0)
+                break;
+        }
+        Statement read(_db, "SELECT r.time, coalesce(u.disk_usage, 0) FROM record AS r "
+                            "LEFT JOIN usage AS u ON u.record = r.id AND u.folder = ?2 "
+                            "WHERE r.root_path = ?1 ORDER BY r.time, r.id");
+        read.bind(1, rootPath).bind(2, folder);
+        std::vector<Point> points;
+        while (read.step())
+            points.push_back({read.integer(0), uint64_t(read.integer(1))});
+        return points;
+    } catch (const Failure& failure) {
+        _failed(failure.code, failure.reason, "read the history");
+        return std::nullopt;
+    }
+}

@@ -52,6 +52,14 @@ public:
     // A record's folders down to maxDepth below its root; none when the
     // record is gone or the database failed.
     std::optional<HLNFolderFigures> figuresOf(const Record& record, unsigned maxDepth = ~0u);
+    // A folder's disk usage in each record of the root, oldest first (0 in
+    // a record it was not in): relativePath below the root, "" the root.
+    struct Point {
+        int64_t timeMs;
+        uint64_t diskUsage;
+    };
+    std::optional<std::vector<Point>> diskUsageOver(const std::string& rootPath,
+                                                    const std::string& relativePath);
     // What went wrong last, for a window to show; empty when nothing did.
     const std::string& lastProblem() const { return _problem; }
 

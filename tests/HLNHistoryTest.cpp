@@ -116,6 +116,13 @@ TEST(HLNHistoryTest, RecordsReadBackAsTaken) {
     const size_t components = size_t(std::count(tree.path().begin(), tree.path().end(), '/')) + 1;
     EXPECT_EQ(rows(history.path(), "SELECT count(*) FROM folder"), int64_t(components + 4));
     EXPECT_TRUE(history.records("/elsewhere")->empty());
+    // One folder across the records, for a chart of its size.
+    const auto b = history.diskUsageOver(tree.path(), "b");
+    ASSERT_TRUE(b);
+    ASSERT_EQ(b->size(), 2u);
+    EXPECT_EQ((*b)[0].diskUsage, byPath(first)["b"]);
+    EXPECT_EQ((*b)[1].diskUsage, TempTree::duBytes(tree / "b"));
+    EXPECT_EQ(history.diskUsageOver(tree.path(), "never")->at(1).diskUsage, 0u);
 }
 
 // The newest few of a root stay, and the first of each month; the others
