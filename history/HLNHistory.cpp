@@ -182,11 +182,13 @@ bool HLNHistory::_open(bool forReading) {
     try {
         _openAt(_path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     } catch (const Failure& failure) {
-        // A history on a medium this user may only read: its log was
+        // A history this user may only read, or on a full disk: its log was
         // merged when its last writer closed it, and the index beside it
         // cannot be made, so it is read as a file nothing changes.
         const int primary = failure.code & 0xff;
-        if (!forReading || (primary != SQLITE_CANTOPEN && primary != SQLITE_READONLY) ||
+        if (!forReading ||
+            (primary != SQLITE_CANTOPEN && primary != SQLITE_READONLY && primary != SQLITE_IOERR &&
+             primary != SQLITE_FULL) ||
             ::access(_path.c_str(), R_OK) != 0)
             throw;
         _close();

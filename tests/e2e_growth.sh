@@ -124,4 +124,18 @@ mount -t tmpfs -o size=8m hollin-e2e "$work/vol"
 head -c 100000 /dev/urandom >"$work/vol/f"
 [ "$(status --diff @last "$work/vol")" = 1 ] && grep -q "another file system" "$work/err" ||
     fail "a record of another file system was compared: $(cat "$work/err")"
+umount "$work/vol" && mounted=""
+
+# A full disk under the history: the report is printed, the record refused
+# with the reason, the records before it kept.
+mkdir "$work/full"
+mount -t tmpfs -o size=1m hollin-e2e "$work/full" && mounted=$work/full
+export XDG_DATA_HOME=$work/full
+"$hollin" --report --record "$t" >/dev/null || fail "the record before the disk filled"
+head -c 2m /dev/zero >"$work/full/filler" 2>/dev/null || true
+s=0
+"$hollin" --report --record "$t" >"$work/out" 2>"$work/err" || s=$?
+[ $s = 1 ] && grep -q "full" "$work/err" || fail "a full disk: status $s, $(cat "$work/err")"
+[ "$(tail -1 "$work/out" | cut -f2)" = "$t" ] || fail "a full disk took the report"
+[ "$("$hollin" --history "$t" | wc -l)" = 1 ] || fail "a full disk lost the record before it"
 echo "ok"
