@@ -101,14 +101,32 @@ grep -q "moved aside" "$work/err" || fail "the damage was not said: $(cat "$work
 cmp -s "$work/garbage" "$db".broken-* || fail "the damaged history was not kept as it was"
 [ "$(status --history "$t")" = 0 ] && [ "$("$hollin" --history "$t" | wc -l)" = 1 ] || fail "no new history"
 
-# Recorders at once: each record is kept.
-pids=()
-for i in 1 2 3; do
-    "$hollin" --report --record "$t" >/dev/null 2>"$work/err.$i" &
-    pids+=($!)
-done
-for i in 0 1 2; do wait "${pids[$i]}" || fail "a recorder at once failed: $(cat "$work/err.$((i + 1))")"; done
-[ "$("$hollin" --history "$t" | wc -l)" = 4 ] || fail "records lost: $("$hollin" --history "$t")"
+# A recorder meeting another's transaction waits for it, and both are kept.
+until_in() { # FILE TEXT: waits for the process writing FILE to say TEXT
+    local i
+    for i in $(seq 3000); do grep -qF -- "$2" "$1" 2>/dev/null && return 0; sleep 0.01; done
+    fail "no \"$2\" in $1"
+}
+mkfifo "$work/holder.in"
+python3 -c '
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1], isolation_level=None)
+db.execute("BEGIN IMMEDIATE")
+db.execute("INSERT INTO folder(parent, name) VALUES(0, x\x27ff\x27)")
+print("held", flush=True)
+sys.stdin.readline()
+db.execute("COMMIT")' "$db" <"$work/holder.in" >"$work/holder.out" &
+holder=$!
+exec 3>"$work/holder.in"
+until_in "$work/holder.out" held
+"$hollin" --report --record "$t" >"$work/out" 2>"$work/err" &
+recorder=$!
+until_in "$work/out" "	$t"
+echo commit >&3
+exec 3>&-
+wait $holder
+wait $recorder || fail "a recorder meeting a transaction: $(cat "$work/err")"
+[ "$("$hollin" --history "$t" | wc -l)" = 2 ] || fail "records lost: $("$hollin" --history "$t")"
 
 # A record of a folder now on another file system compares nothing alike.
 if [ "$(id -u)" != 0 ]; then
@@ -132,7 +150,7 @@ mkdir "$work/full"
 mount -t tmpfs -o size=1m hollin-e2e "$work/full" && mounted=$work/full
 export XDG_DATA_HOME=$work/full
 "$hollin" --report --record "$t" >/dev/null || fail "the record before the disk filled"
-head -c 2m /dev/zero >"$work/full/filler" 2>/dev/null || true
+head -c 2M /dev/zero >"$work/full/filler" 2>/dev/null || true
 s=0
 "$hollin" --report --record "$t" >"$work/out" 2>"$work/err" || s=$?
 [ $s = 1 ] && grep -q "full" "$work/err" || fail "a full disk: status $s, $(cat "$work/err")"
