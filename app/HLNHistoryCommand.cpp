@@ -78,27 +78,22 @@ bool readTree(Side& side, char** argv) {
     return true;
 }
 
-// The record @WHEN of the other side's tree; 1 or 2 (the exit status)
-// when there is none or WHEN is no time.
-int readRecord(Side& side, const Side& other, HLNHistory& history, unsigned depth) {
-    const std::optional<int64_t> when = parseWhen(side.given.substr(1));
-    if (!when) {
-        std::fprintf(stderr, "hollin: %s: not @last, @YYYY-MM-DD or an ISO 8601 time\n%s",
-                     side.given.c_str(), diffUsage);
-        return 2;
-    }
+// The record @WHEN (a valid one) of the other side's tree; false, said,
+// when there is none or it cannot be read.
+bool readRecord(Side& side, const Side& other, HLNHistory& history, unsigned depth) {
+    const int64_t when = *parseWhen(side.given.substr(1));
     const std::string path =
         other.isLive ? HLNFolderFigures::recordPathOf(other.given) : other.figures.rootPath;
     const auto records = history.records(path);
     if (!records)
-        return 1; // said by the history
+        return false; // said by the history
     const HLNHistory::Record* chosen = nullptr;
     for (const HLNHistory::Record& record : *records)
-        if (record.timeMs <= *when)
+        if (record.timeMs <= when)
             chosen = &record;
     if (!chosen) {
         std::fprintf(stderr, "hollin: %s: no record of %s\n", side.given.c_str(), path.c_str());
-        return 1;
+        return false;
     }
     // A record's paths are another file system's if the root now lies on
     // a different one: their sizes would compare nothing alike.
@@ -108,13 +103,13 @@ int readRecord(Side& side, const Side& other, HLNHistory& history, unsigned dept
                      "hollin: %s: the record of %s was made of another file system than the "
                      "one there now; not compared\n",
                      path.c_str(), isoTime(chosen->timeMs).c_str());
-        return 1;
+        return false;
     }
     std::optional<HLNFolderFigures> figures = history.figuresOf(*chosen, depth);
     if (!figures)
-        return 1;
+        return false;
     side.figures = std::move(*figures);
-    return 0;
+    return true;
 }
 
 void writeFields(std::initializer_list<std::string_view> fields) {
@@ -186,8 +181,14 @@ int runDiff(int argc, char** argv) {
         std::fputs(diffUsage, stderr);
         return 2;
     }
-    for (Side& side : sides)
+    for (Side& side : sides) {
         side.isRecord = side.given[0] == '@';
+        if (side.isRecord && !parseWhen(side.given.substr(1))) {
+            std::fprintf(stderr, "hollin: %s: not @last, @YYYY-MM-DD or an ISO 8601 time\n%s",
+                         side.given.c_str(), diffUsage);
+            return 2;
+        }
+    }
     if (sides[0].isRecord && sides[1].isRecord) {
         std::fprintf(stderr,
                      "hollin: --diff: a record is named by the other side's path: "
@@ -201,9 +202,8 @@ int runDiff(int argc, char** argv) {
             return 1;
     HLNHistory history;
     for (int i = 0; i < 2; ++i)
-        if (sides[i].isRecord)
-            if (const int status = readRecord(sides[i], sides[1 - i], history, depth))
-                return status;
+        if (sides[i].isRecord && !readRecord(sides[i], sides[1 - i], history, depth))
+            return 1;
 
     // Paths as the report prints them: under the root as NEW's tree names
     // it (OLD's when NEW is a record).
