@@ -27,10 +27,13 @@ std::string progressText(uint64_t entries, uint64_t bytes) {
 }
 
 int run(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: hollin --export FILE PATH\n");
+    const bool extended = argc == 5 && std::strcmp(argv[2], "--extended") == 0;
+    if (argc != 4 && !extended) {
+        std::fprintf(stderr, "usage: hollin --export [--extended] FILE PATH\n");
         return 2;
     }
+    if (extended)
+        ++argv;
     const std::string file = argv[2];
     // PATH first: a scan that cannot be made touches no file. The scan
     // names the folder by its absolute path, as ncdu's do; the bytes are
@@ -50,6 +53,7 @@ int run(int argc, char** argv) {
         return 1;
     }
     HLNScanWriter writer(fd);
+    writer.setExtended(extended);
     // One line on a terminal's standard error, rewritten in place, a few
     // times a second, as --report shows it.
     const bool showProgress = ::isatty(STDERR_FILENO);

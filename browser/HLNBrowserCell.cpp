@@ -55,8 +55,19 @@ void HLNBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame,
 
     painter->save();
     painter->setClipRect(textArea);
+    for (const HLNTextRun& run : runs)
+        if (run.atRight) {
+            const QFontMetricsF metrics(run.font);
+            const qreal advance = metrics.horizontalAdvance(run.text);
+            painter->setFont(run.font);
+            painter->setPen(run.color.isValid() && !selected ? run.color : ordinary);
+            painter->drawText(QPointF(textArea.right() - advance, baseline), run.text);
+            textArea.setRight(textArea.right() - advance - textInset);
+        }
     qreal x = textArea.left();
     for (const HLNTextRun& run : runs) {
+        if (run.atRight)
+            continue;
         if (x >= textArea.right())
             break;
         const QFontMetricsF metrics(run.font);

@@ -16,6 +16,8 @@ struct HLNTextRun {
     QString text;
     QFont font;
     QColor color;
+    // Drawn at the right end of the row; the runs before it give way.
+    bool atRight = false;
 };
 
 // One row of an HLNColumnBrowser column: a single line of styled text and a

@@ -1,12 +1,14 @@
 #include "browser/HLNFileBrowserCell.h"
-
+#include "browser/HLNShrinkingTextDisplayer.h"
 #include "receipts/HLNPackageReceipt.h"
 #include "toolkit/TFString.h"
 #include "toolkit/gui/TFColor.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QLocale>
 #include <QPalette>
 #include <array>
 
@@ -94,6 +96,38 @@ QColor HLNFileBrowserCell::greyedNameColor() {
     return blended(text, base, 1.0 / 3.0);
 }
 
+namespace {
+bool cellsShowDates = false;
+uint64_t styleGeneration = 1;
+} // namespace
+
+void HLNFileBrowserCell::setShowsDates(bool shows) {
+    cellsShowDates = shows;
+    restyleAll();
+}
+
+bool HLNFileBrowserCell::showsDates() {
+    return cellsShowDates;
+}
+
+void HLNFileBrowserCell::restyleAll() {
+    ++styleGeneration;
+}
+
+QString HLNFileBrowserCell::figureText(uint64_t figure, bool withUnit) {
+    if (HLNFile::shownFigure() != HLNFile::Figure::items)
+        return QString::fromStdString(TFString::abbreviatedStringForBytes(figure));
+    const QString count = QLocale().toString(qulonglong(figure));
+    return withUnit ? QString("%1 %2").arg(count, figure == 1 ? "item" : "items") : count;
+}
+
+std::optional<uint64_t> HLNFileBrowserCell::shownFigureOf(const HLNFile::Snapshot& now) {
+    const HLNFile::Figure figure = HLNFile::shownFigure();
+    if (figure == HLNFile::Figure::apparentSize && !now.knowsApparent)
+        return std::nullopt;
+    return HLNFile::figureOf(now.measures, figure);
+}
+
 QString HLNFileBrowserCell::sizeFieldText(SizeStatus status, uint64_t bytes) {
     QString text;
     switch (status) {
@@ -102,7 +136,7 @@ QString HLNFileBrowserCell::sizeFieldText(SizeStatus status, uint64_t bytes) {
         break;
     case SizeStatus::inProgress:
     case SizeStatus::complete:
-        text = QString::fromStdString(TFString::abbreviatedStringForBytes(bytes)) + "  ";
+        text = figureText(bytes) + "  ";
         break;
     case SizeStatus::goneOrGoing:
         text = "trashing ";
@@ -176,7 +210,8 @@ void HLNFileBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame,
                                        const QStyleOptionViewItem& option) {
     if (_file) {
         const HLNFile::Snapshot now = _current();
-        if (now.sizeSoFar != _lastSize || now.sizeStatus != _lastStatus)
+        if (shownFigureOf(now).value_or(UINT64_MAX) != _lastSize || now.sizeStatus != _lastStatus ||
+            _styleGeneration != styleGeneration)
             _stale = true;
         if (_stale)
             _updateDisplayAttributes(now);
@@ -195,7 +230,9 @@ void HLNFileBrowserCell::_updateDisplayAttributes(const HLNFile::Snapshot& now) 
         return;
 
     _lastStatus = now.sizeStatus;
-    _lastSize = now.sizeSoFar;
+    const std::optional<uint64_t> figure = shownFigureOf(now);
+    _lastSize = figure.value_or(UINT64_MAX);
+    _styleGeneration = styleGeneration;
     _branch = now.isDirectory && _lastStatus != SizeStatus::goneOrGoing;
 
     const Style* sizeStyle = &unsizedStyle();
@@ -211,9 +248,14 @@ void HLNFileBrowserCell::_updateDisplayAttributes(const HLNFile::Snapshot& now) 
         sizeStyle = &bandStyle(bandForSize(_lastSize));
         break;
     }
-    if (now.countedAtAnotherName && _lastStatus != SizeStatus::goneOrGoing) {
+    if (!figure && _lastStatus == SizeStatus::complete) {
+        // The scan does not say: unknown, never 0.
+        _text.push_back({sizeFieldText(SizeStatus::notStarted, 0).replace(6, 1, QChar(0x2014)),
+                         unsizedStyle().font, greyedNameColor()});
+    } else if (now.countedAtAnotherName && _lastStatus != SizeStatus::goneOrGoing) {
         // Another name of the file carries its bytes: shown greyed, marked.
-        QString text = sizeFieldText(_lastStatus, now.bytesCountedElsewhere);
+        QString text = sizeFieldText(
+            _lastStatus, HLNFile::figureOf(now.countedElsewhere, HLNFile::shownFigure()));
         text.replace(text.size() - 2, 2, QString::fromUtf8(" \u2194"));
         _text.push_back({text, sizeStyle->font, greyedNameColor()});
     } else {
@@ -229,4 +271,12 @@ void HLNFileBrowserCell::_updateDisplayAttributes(const HLNFile::Snapshot& now) 
     _text.push_back({TFString::displayStringForName(_file->nameView()),
                      now.isLink ? linkNameFont() : nameFont(),
                      greyed ? greyedNameColor() : QColor()});
+    if (cellsShowDates && now.knowsModification && _lastStatus == SizeStatus::complete &&
+        now.measures.newest != HLNFile::kNoModification)
+        _text.push_back({dateText(now.measures.newest), HLNShrinkingTextDisplayer::defaultFont(),
+                         greyedNameColor(), true});
+}
+
+QString HLNFileBrowserCell::dateText(int64_t seconds) {
+    return QLocale().toString(QDateTime::fromSecsSinceEpoch(seconds).date(), QLocale::ShortFormat);
 }

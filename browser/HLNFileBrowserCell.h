@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "browser/HLNBrowserCell.h"
 #include "model/HLNFile.h"
 
@@ -76,6 +78,20 @@ public:
     // The size field for a status and size, padded in front to ten
     // characters (longer texts stay whole).
     static QString sizeFieldText(SizeStatus status, uint64_t bytes);
+    // A figure of the measure shown (HLNFile::shownFigure): bytes
+    // abbreviated, or a count; withUnit: a count says "items".
+    static QString figureText(uint64_t figure, bool withUnit = false);
+    // What the measure shown is of a snapshot: the figure, or none when
+    // the tree does not know it (a scan without it).
+    static std::optional<uint64_t> shownFigureOf(const HLNFile::Snapshot& now);
+    // Whether cells end in the newest modification below them (the View
+    // menu's choice, for every window). Changing it has every cell redone.
+    static void setShowsDates(bool shows);
+    static bool showsDates();
+    // Cells built before this moment are built anew when drawn.
+    static void restyleAll();
+    // A modification time as a cell and the summary show it: its date.
+    static QString dateText(int64_t seconds);
 
 private:
     HLNFileBrowserCell(const HLNFileBrowserCell&) = default;
@@ -90,6 +106,7 @@ private:
     int _column = -1, _row = -1;
     mutable uint64_t _lastSize = 0;
     mutable SizeStatus _lastStatus = SizeStatus::notStarted;
+    mutable uint64_t _styleGeneration = 0;
     mutable bool _stale = true;
     mutable int _rebuilds = 0;
     mutable std::vector<HLNTextRun> _text;

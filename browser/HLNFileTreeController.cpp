@@ -23,6 +23,7 @@
 
 #include <QAbstractItemView>
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
@@ -214,6 +215,7 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
     _nodesAtSizingStart = HLNFile::nodesCreated() - 1;
     _rootFileTitle = displayPath(_rootPath);
     openControllerList().push_back(this);
+    applyViewChoices();
     if (_rootPath == "/" && !_isScan)
         if (Ref<HLNDrive> drive = HLNDrive::cachedDriveContainingPath("/"))
             _rootFileTitle = TFString::displayStringForName(drive->displayName());
@@ -365,7 +367,11 @@ void HLNFileTreeController::_buildWindow() {
     _fileSizeField->setMinimumHeight(QFontMetrics(sizeFont).height());
     _filenameDisplayer = new HLNShrinkingTextDisplayer(central);
     _descriptionDisplayer = new HLNShrinkingTextDisplayer(central);
+    _measuresField = new QLabel(central);
+    _measuresField->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    _measuresField->setAlignment(Qt::AlignCenter);
     info->addWidget(_fileSizeField);
+    info->addWidget(_measuresField);
     info->addWidget(_filenameDisplayer);
     info->addWidget(_descriptionDisplayer);
     summary->addLayout(info, 1);
@@ -503,6 +509,7 @@ void HLNFileTreeController::_buildMenus() {
     _followAction->setCheckable(true);
     _followAction->setChecked(!_isScan); // a scan's files are elsewhere
     _followAction->setEnabled(!_isScan);
+    _buildViewChoices(view);
     connect(_followAction, &QAction::toggled, this, [this](bool on) {
         if (!on) {
             _follower.reset(); // its marks or watches go with it
@@ -653,6 +660,77 @@ void HLNFileTreeController::_refreshDisplay() {
     _treemap->refresh();
 }
 
+namespace {
+const char* const kFigureKey = "ShownFigure";
+const char* const kEachLinkKey = "CountEachHardLink";
+const char* const kDatesKey = "ShowModificationDates";
+const char* const kFigureNames[] = {"diskUsage", "apparentSize", "items"};
+} // namespace
+
+void HLNFileTreeController::applyViewChoices() {
+    static bool applied = false;
+    if (std::exchange(applied, true))
+        return;
+    const std::string figure = TFPreference::preferenceForKey(kFigureKey).stringValue();
+    for (int f = 0; f < 3; ++f)
+        if (figure == kFigureNames[f])
+            HLNFile::setShownFigure(HLNFile::Figure(f));
+    HLNFile::setCountsEachName(TFPreference::preferenceForKey(kEachLinkKey).boolValue());
+    HLNFileBrowserCell::setShowsDates(TFPreference::preferenceForKey(kDatesKey).boolValue());
+}
+
+void HLNFileTreeController::_buildViewChoices(QMenu* view) {
+    QMenu* show = view->addMenu("Show");
+    auto* figures = new QActionGroup(show);
+    const char* const texts[] = {"Disk Usage", "Apparent Size", "Items"};
+    for (int f = 0; f < 3; ++f) {
+        QAction* action = show->addAction(texts[f]);
+        action->setCheckable(true);
+        action->setChecked(HLNFile::shownFigure() == HLNFile::Figure(f));
+        figures->addAction(action);
+        _figureActions[f] = action;
+        connect(action, &QAction::triggered, this, [f] {
+            if (HLNFile::shownFigure() == HLNFile::Figure(f))
+                return;
+            HLNFile::setShownFigure(HLNFile::Figure(f));
+            TFPreference::setString(kFigureKey, kFigureNames[f]);
+            _viewChoicesChanged(false);
+        });
+    }
+    _eachLinkAction = view->addAction("Count Each Hard Link");
+    _eachLinkAction->setCheckable(true);
+    _eachLinkAction->setChecked(TFPreference::preferenceForKey(kEachLinkKey).boolValue());
+    connect(_eachLinkAction, &QAction::triggered, this, [](bool on) {
+        TFPreference::setBool(kEachLinkKey, on);
+        HLNFile::setCountsEachName(on);
+        _viewChoicesChanged(true);
+    });
+    _datesAction = view->addAction("Show Modification Dates");
+    _datesAction->setCheckable(true);
+    _datesAction->setChecked(HLNFileBrowserCell::showsDates());
+    connect(_datesAction, &QAction::triggered, this, [](bool on) {
+        TFPreference::setBool(kDatesKey, on);
+        HLNFileBrowserCell::setShowsDates(on);
+        _viewChoicesChanged(false);
+    });
+    view->addSeparator();
+}
+
+void HLNFileTreeController::_viewChoicesChanged(bool resize) {
+    HLNFileBrowserCell::restyleAll();
+    for (HLNFileTreeController* controller : openControllerList()) {
+        for (int f = 0; f < 3; ++f)
+            controller->_figureActions[f]->setChecked(HLNFile::shownFigure() == HLNFile::Figure(f));
+        controller->_eachLinkAction->setChecked(
+            TFPreference::preferenceForKey(kEachLinkKey).boolValue());
+        controller->_datesAction->setChecked(HLNFileBrowserCell::showsDates());
+        // A scan counts as it was read; a folder is sized again.
+        if (resize && !controller->_isScan)
+            controller->_rootFile->refreshSize();
+        controller->_refreshDisplay();
+    }
+}
+
 void HLNFileTreeController::_takeReading() {
     _readingStale = false;
     {
@@ -726,7 +804,9 @@ bool HLNFileTreeController::shownSnapshot(const HLNFile* file, int column, int r
 void HLNFileTreeController::_showTitle() {
     if (!_refreshed)
         return; // the path and "sizing" stand until the first refresh
-    QString title = QString("%1 - %2").arg(_rootFileTitle, bytesText(_shownRoot.sizeSoFar));
+    const std::optional<uint64_t> figure = HLNFileBrowserCell::shownFigureOf(_shownRoot);
+    QString title = QString("%1 - %2").arg(
+        _rootFileTitle, figure ? HLNFileBrowserCell::figureText(*figure, true) : QString("?"));
     switch (_shownRoot.sizeStatus) {
     case SizeStatus::notStarted:
     case SizeStatus::inProgress:
@@ -794,6 +874,7 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
     _treemap->setSelectedFiles(files);
     if (files.empty()) {
         _fileSizeField->setText(QString());
+        _measuresField->setText(QString());
         _descriptionDisplayer->setStringValue(QString());
         _filenameDisplayer->setStringValue(QString());
         _filenameDisplayer->setToolTip(QString());
@@ -802,7 +883,7 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
     }
     std::vector<std::string> paths;
     paths.reserve(files.size());
-    uint64_t total = 0;
+    HLNFile::Measures total;
     bool allComplete = true;
     std::vector<HLNWorkspace::Kind> kinds;
     for (size_t i = 0; i < files.size(); ++i) {
@@ -813,7 +894,8 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         if (!allComplete)
             continue;
         if (figures[i].sizeStatus == SizeStatus::complete)
-            total += figures[i].sizeSoFar;
+            total +=
+                figures[i].countedAtAnotherName ? figures[i].countedElsewhere : figures[i].measures;
         else
             allComplete = false;
     }
@@ -836,14 +918,27 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         _filenameDisplayer->setToolTip(QString());
         _descriptionDisplayer->setStringValue(QString());
     }
-    QString sizeText = allComplete ? bytesText(total) : QString("sizing");
+    // Every measure, whichever the window shows: disk usage above, apparent
+    // size, items and the newest modification below.
+    QString sizeText = allComplete ? bytesText(total.bytes) : QString("sizing");
+    QStringList more;
+    if (allComplete) {
+        const HLNFile::Snapshot& first = figures[0];
+        more << (first.knowsApparent ? QString("%1 apparent").arg(bytesText(total.apparent))
+                                     : QString("apparent size unknown"));
+        more << QString("%1 %2").arg(QLocale().toString(qulonglong(total.items)),
+                                     total.items == 1 ? "item" : "items");
+        if (!first.knowsModification)
+            more << QString("dates unknown");
+        else if (total.newest != HLNFile::kNoModification)
+            more << QString("newest %1").arg(HLNFileBrowserCell::dateText(total.newest));
+    }
+    _measuresField->setText(more.join(QString::fromUtf8(" \u00b7 ")));
     if (files.size() == 1) {
         // A file of several names: its bytes, wherever they are counted.
-        const HLNFile::Snapshot now = files[0]->snapshot();
+        const HLNFile::Snapshot& now = figures[0];
         if (now.nameCount > 1 && now.sizeStatus == SizeStatus::complete)
-            sizeText =
-                bytesText(now.countedAtAnotherName ? now.bytesCountedElsewhere : now.sizeSoFar) +
-                QString(", 1 of %1 names").arg(now.nameCount);
+            sizeText += QString(", 1 of %1 names").arg(now.nameCount);
     }
     _fileSizeField->setText(sizeText);
     _fileWell->setFilenames(paths, kinds);

@@ -119,6 +119,9 @@ public:
     HLNColumnBrowser* browser() const { return _browser; }
     HLNFileWell* fileWell() const { return _fileWell; }
     QLabel* fileSizeField() const { return _fileSizeField; }
+    // Beneath it, the selection's other measures: apparent size, items and
+    // the newest modification, whichever the window shows.
+    QLabel* measuresField() const { return _measuresField; }
     HLNShrinkingTextDisplayer* descriptionDisplayer() const { return _descriptionDisplayer; }
     HLNShrinkingTextDisplayer* filenameDisplayer() const { return _filenameDisplayer; }
     QPushButton* deleteButton() const { return _deleteButton; }
@@ -136,6 +139,13 @@ public:
     HLNFindPanel* findPanel() const { return _findPanel; }
     // View > Follow Changes: on, a sized tree follows the changes on disk.
     QAction* followAction() const { return _followAction; }
+    // View > Show's choices (Disk Usage, Apparent Size, Items), Count Each
+    // Hard Link and Show Modification Dates: for every window, remembered.
+    QAction* figureAction(HLNFile::Figure figure) const { return _figureActions[int(figure)]; }
+    QAction* eachLinkAction() const { return _eachLinkAction; }
+    QAction* datesAction() const { return _datesAction; }
+    // The remembered choices, in force before the first window sizes anything.
+    static void applyViewChoices();
     // What follows the tree now (null: a scan, sizing, or turned off).
     HLNChangeFollower* follower() const { return _follower.get(); }
     const Ref<HLNFile>& rootFile() const { return _rootFile; }
@@ -212,6 +222,7 @@ private:
     HLNColumnBrowser* _browser = nullptr;
     HLNFileWell* _fileWell = nullptr;
     QLabel* _fileSizeField = nullptr;
+    QLabel* _measuresField = nullptr;
     HLNShrinkingTextDisplayer* _descriptionDisplayer = nullptr;
     HLNShrinkingTextDisplayer* _filenameDisplayer = nullptr;
     QPushButton* _deleteButton = nullptr;
@@ -229,6 +240,13 @@ private:
     QAction* _treemapAction = nullptr;
     QAction* _zoomOutAction = nullptr;
     QAction* _followAction = nullptr;
+    QAction* _figureActions[3] = {};
+    QAction* _eachLinkAction = nullptr;
+    QAction* _datesAction = nullptr;
+    void _buildViewChoices(QMenu* view);
+    // Every open window shows the choices anew (and, for Count Each Hard
+    // Link, sizes its folder again: the count is the sizing's).
+    static void _viewChoicesChanged(bool resize);
     QAction* _findAction = nullptr;
     HLNFindPanel* _findPanel = nullptr;
     qint64 _lastFindMs = 0; // when the list was last searched again

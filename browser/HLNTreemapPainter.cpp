@@ -13,14 +13,6 @@
 #include <string>
 #include <unordered_map>
 
-namespace {
-
-QString bytesText(uint64_t bytes) {
-    return QString::fromStdString(TFString::abbreviatedStringForBytes(bytes));
-}
-
-} // namespace
-
 uint8_t HLNTreemapPainter::kindOfName(std::string_view name) {
     return HLNFileKind::kindOfName(name);
 }
@@ -313,7 +305,7 @@ QString HLNTreemapPainter::captionFor(const HLNTreemapSnapshot& snapshot) {
         return QString();
     const auto& root = snapshot.entries()[0];
     QString caption = QString("%1 - %2").arg(TFString::displayStringForName(snapshot.nameOf(0)),
-                                             bytesText(root.bytes));
+                                             HLNFileBrowserCell::figureText(root.bytes, true));
     if (root.status == SizeStatus::notStarted || root.status == SizeStatus::inProgress)
         caption += " (sizing)";
     return caption;

@@ -1,5 +1,6 @@
 #include "browser/HLNTreemapView.h"
 
+#include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNTreemapPainter.h"
 #include "toolkit/TFString.h"
 
@@ -114,7 +115,7 @@ QString HLNTreemapView::toolTipAt(QPoint point) const {
         return QString();
     const auto& e = _snapshot.entries()[at];
     QString text = TFString::displayStringForName(_snapshot.pathOf(at)) + "\n" +
-                   QString::fromStdString(TFString::abbreviatedStringForBytes(e.bytes));
+                   HLNFileBrowserCell::figureText(e.bytes, true);
     if (e.status == SizeStatus::notStarted || e.status == SizeStatus::inProgress)
         text += " (sizing)";
     else if (e.status == SizeStatus::goneOrGoing)

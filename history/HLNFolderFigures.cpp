@@ -6,6 +6,22 @@
 #include <algorithm>
 #include <chrono>
 
+namespace {
+
+// The measures a folder is kept with: those the tree knows (a scan may
+// lack apparent sizes and dates).
+HLNFolderFigures::Folder folderOf(const HLNFile::Snapshot& now, uint32_t parent, std::string name) {
+    HLNFolderFigures::Folder folder{parent, std::move(name), now.measures.bytes, {}, {}, {}};
+    if (now.knowsApparent)
+        folder.apparentSize = now.measures.apparent;
+    folder.items = now.measures.items;
+    if (now.knowsModification && now.measures.newest != HLNFile::kNoModification)
+        folder.newestModification = now.measures.newest;
+    return folder;
+}
+
+} // namespace
+
 HLNFolderFigures HLNFolderFigures::ofTree(const Ref<HLNFile>& root) {
     HLNFolderFigures figures;
     figures.rootPath = root->path();
@@ -13,32 +29,21 @@ HLNFolderFigures HLNFolderFigures::ofTree(const Ref<HLNFile>& root) {
 
     // Depth-first with a stack of our own: a tree may be deeper than the
     // call stack allows.
-    figures.folders.push_back({0, figures.rootPath, root->sizeSoFar(), {}, uint64_t(0), {}});
+    figures.folders.push_back(folderOf(root->snapshot(), 0, figures.rootPath));
     std::vector<std::pair<Ref<HLNFile>, uint32_t>> pending{{root, 0}};
-    std::vector<uint64_t> entries{0}; // entries directly in each folder
     while (!pending.empty()) {
         auto [folder, index] = std::move(pending.back());
         pending.pop_back();
         HLNFile::ChildList children = folder->children();
         if (!children)
             continue;
-        entries[index] = children->size();
         for (const Ref<HLNFile>& child : *children) {
-            if (!child->isDirectory())
+            const HLNFile::Snapshot now = child->snapshot();
+            if (!now.isDirectory)
                 continue;
-            const auto childIndex = uint32_t(figures.folders.size());
-            figures.folders.push_back({index, child->name(), child->sizeSoFar(), {}, {}, {}});
-            entries.push_back(0);
-            pending.emplace_back(child, childIndex);
+            pending.emplace_back(child, uint32_t(figures.folders.size()));
+            figures.folders.push_back(folderOf(now, index, child->name()));
         }
-    }
-    // The measures a folder gathers from below, children before parents.
-    for (size_t i = figures.folders.size(); i-- > 0;) {
-        Folder& folder = figures.folders[i];
-        folder.items = folder.items.value_or(0) + entries[i];
-        if (i)
-            figures.folders[folder.parent].items =
-                figures.folders[folder.parent].items.value_or(0) + *folder.items;
     }
     return figures;
 }

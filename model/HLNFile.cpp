@@ -24,11 +24,20 @@
 #include <utility>
 #include <vector>
 
-static_assert(sizeof(HLNFile) <= 24, "a file's node stays at three words");
+static_assert(sizeof(HLNFile) <= 32, "a file's node stays at four words");
 
 static std::atomic<uint64_t> createdCount{0};
 // Every name of a file counts its bytes (see setCountsEachName).
 static std::atomic<bool> countsEachName{false};
+static std::atomic<HLNFile::Figure> shownFigureOfAll{HLNFile::Figure::diskUsage};
+
+void HLNFile::setShownFigure(Figure figure) {
+    shownFigureOfAll = figure;
+}
+
+HLNFile::Figure HLNFile::shownFigure() {
+    return shownFigureOfAll;
+}
 
 uint64_t HLNFile::nodesCreated() {
     return createdCount.load(std::memory_order_relaxed);
@@ -271,7 +280,7 @@ struct HLNFile::FolderWalk {
 struct HLNFile::PendingSizes {
     struct Level {
         Ref<HLNFile> node;
-        uint64_t bytes = 0;
+        Measures measures;
     };
     std::vector<Level> path; // from a root down, each the parent of the next
 
@@ -284,9 +293,10 @@ struct HLNFile::PendingSizes {
     void pop(TreeGuard& held) {
         Level deepest = std::move(path.back());
         path.pop_back();
-        if (deepest.bytes && !path.empty() && deepest.node->_parent == path.back().node) {
-            path.back().node->_sizeSoFar += deepest.bytes;
-            path.back().bytes += deepest.bytes;
+        if (deepest.measures != Measures() && !path.empty() &&
+            deepest.node->_parent == path.back().node) {
+            path.back().node->_add(deepest.measures);
+            path.back().measures += deepest.measures;
         }
         held.dropAfterUnlock(std::move(deepest.node));
     }
@@ -452,6 +462,35 @@ HLNFile::HLNFile(const Ref<HLNFile>& parent) : _parent(parent) {
 // entry replaced by a folder, one that could not be examined at first): few,
 // so kept in a table rather than making every file's node a word longer.
 // Its lock is a leaf: taken under the tree lock or alone, nothing inside it.
+// Values that do not fit a node's 32-bit fields (files of 4 GiB and more,
+// times before 1970 or after 2106), by node: rare, so kept aside.
+struct HLNFile::OddValues {
+    std::mutex lock;
+    std::unordered_map<const HLNFile*, std::pair<uint64_t, int64_t>> values;
+    static OddValues& shared() {
+        static auto* table = new OddValues; // outlives every node, even at exit
+        return *table;
+    }
+};
+
+// Of the roots of scans that lack a measure, which: under the tree lock.
+struct HLNFile::Unknowns {
+    static std::unordered_map<const HLNFile*, std::pair<bool, bool>>& table() {
+        static auto* roots = new std::unordered_map<const HLNFile*, std::pair<bool, bool>>;
+        return *roots;
+    }
+    static void of(const HLNFile* node, const TreeGuard&, bool& apparent, bool& modification) {
+        while (node->_parent)
+            node = node->_parent.get();
+        if (auto at = table().find(node); at != table().end())
+            apparent = !at->second.first, modification = !at->second.second;
+    }
+    static void forget(const HLNFile* root) {
+        TreeGuard held;
+        table().erase(root);
+    }
+};
+
 struct HLNFile::LateParts {
     std::mutex lock;
     std::unordered_map<const HLNFile*, FolderPart> parts; // elements never move
@@ -482,6 +521,13 @@ HLNFile::~HLNFile() {
         TreeGuard held;
         _leaveName(held);
     }
+    if (_apparent32 == kOdd) {
+        OddValues& odd = OddValues::shared();
+        std::scoped_lock held(odd.lock);
+        odd.values.erase(this);
+    }
+    if ((_flags & ImportedBit) && (_flags & IsRootFile))
+        Unknowns::forget(this);
     if (_flags & PartBefore)
         _part()->~FolderPart();
     else if (_flags & PartApart)
@@ -668,11 +714,17 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
     _set(IsExecutable, !ex.entry.error && ex.entry.type == TFDirectory::EntryType::regular &&
                            (ex.entry.mode & 0111) != 0);
     uint64_t allocated = ex.entry.error ? 0 : ex.entry.allocatedBytes;
+    if (ex.entry.error)
+        _setOwn(0, kNoModification);
+    else
+        _setOwn(ex.entry.apparentSize, ex.entry.modified);
     _set(AwaitsListing, false);
     if (_has(IsDirectory))
         _folderPart().fileSystemNumber = ex.fileSystemNumber;
     if (!_has(IsDirectory)) {
         _sizeSoFar = allocated;
+        if (FolderPart* part = _part()) // a folder before: its figures go with its entries
+            part->apparent = part->items = 0, part->newest = kNoModification;
         _setUnsized(_children() ? _children()->_count : 0);
         // A new node's names are entered by whoever attaches it.
         if (held && !ex.entry.error && ex.entry.linkCount > 1 && !countsEachName)
@@ -688,18 +740,22 @@ bool HLNFile::_apply(Examination& ex, TreeGuard* held) {
         _set(ChildrenArrayContainsNames, _children() != nullptr);
         _set(AwaitsListing, ex.tooManyToList);
         _sizeSoFar = allocated;
+        FolderPart& part = *_part();
+        part.apparent = _ownApparent(), part.items = 1, part.newest = _ownModified();
         // A folder still to be listed counts as one entry left to size.
         _setUnsized(ex.tooManyToList ? 1 : _children() ? _children()->_count : 0);
         if (_unsized() > 0 && held && _parent)
-            _parent->_childSized(allocated, false, *held);
+            _parent->_childSized(_own(allocated), false, *held);
     } else {
         // A folder on another file system (a volume mounted inside the tree)
         // is neither listed nor counted.
         _sizeSoFar = 0;
+        FolderPart& part = *_part();
+        part.apparent = part.items = 0, part.newest = kNoModification;
         _setUnsized(0);
     }
     if (_unsized() == 0 && held && _parent)
-        _parent->_childSized(_sizeSoFar, true, *held);
+        _parent->_childSized(_counted(*held), true, *held);
     return true;
 }
 
@@ -730,7 +786,7 @@ struct HLNFile::Links {
         }
     };
     struct File {
-        uint64_t bytes = 0;          // as the carrying name was read
+        Measures counted;            // as the carrying name was read
         uint32_t nameCount = 0;      // st_nlink, as last read
         HLNFile* carrier = nullptr;  // the name counting the bytes; null when none can
         std::vector<HLNFile*> names; // in the tree, the carrier among them
@@ -806,14 +862,17 @@ bool HLNFile::_enterName(uint64_t device, uint64_t inode, uint64_t nameCount, co
     }
     if (later != this) {
         file.carrier = this;
-        file.bytes = _sizeSoFar;
+        file.counted = _own(_sizeSoFar);
     }
     if (later) {
-        const uint64_t bytes = later->_sizeSoFar;
+        const Measures counted = later->_own(later->_sizeSoFar);
         later->_sizeSoFar = 0;
         if (later != this || countedAbove)
-            if (later->_parent)
-                later->_parent->_childRefreshing(bytes, false, held);
+            if (later->_parent) {
+                later->_parent->_childRefreshing(counted, false, held);
+                if (counted.newest >= later->_parent->_part()->newest)
+                    later->_parent->_retakeNewest(held);
+            }
     }
     return true;
 }
@@ -844,9 +903,9 @@ void HLNFile::_leaveName(const TreeGuard& held) {
             if (name->_liveRoot(held) && (!file.carrier || precedesInTree(name, file.carrier, up)))
                 file.carrier = name;
         if (HLNFile* next = file.carrier) {
-            next->_sizeSoFar = file.bytes;
+            next->_sizeSoFar = file.counted.bytes;
             for (HLNFile* n = next->_parent.get(); n; n = n->_parent.get())
-                n->_sizeSoFar += file.bytes; // bytes alone: no entry finishes
+                n->_add(file.counted); // measures alone: no entry finishes
         }
     }
     if (file.names.empty())
@@ -954,6 +1013,13 @@ uint64_t HLNFile::sizeSoFar() const {
     return _sizeSoFar;
 }
 
+HLNFile::Measures HLNFile::measures() const {
+    TreeGuard held;
+    if (_has(IsDirectory) || !(_flags & MultiLinked))
+        return _counted(held);
+    return _own(_sizeSoFar);
+}
+
 uint32_t HLNFile::unsizedChildrenCount() const {
     TreeGuard held;
     return _unsized();
@@ -983,14 +1049,24 @@ SizeStatus HLNFile::sizeStatus() const {
 
 HLNFile::Snapshot HLNFile::snapshot() const {
     TreeGuard held;
-    Snapshot now{_sizeSoFar, _sizeStatus(held), _has(IsDirectory), _has(IsLink),
-                 _has(IsExecutable)};
+    Snapshot now;
+    now.sizeSoFar = _sizeSoFar;
+    now.measures = _counted(held);
+    now.sizeStatus = _sizeStatus(held);
+    now.isDirectory = _has(IsDirectory);
+    now.isLink = _has(IsLink);
+    now.isExecutable = _has(IsExecutable);
     if (_flags & MultiLinked)
         if (const Links::File* file = Links::shared().fileOf(this)) {
             now.nameCount = file->nameCount;
             now.countedAtAnotherName = file->carrier != this;
-            now.bytesCountedElsewhere = now.countedAtAnotherName ? file->bytes : 0;
+            if (now.countedAtAnotherName) {
+                now.bytesCountedElsewhere = file->counted.bytes;
+                now.countedElsewhere = file->counted;
+            }
         }
+    if (_flags & ImportedBit)
+        Unknowns::of(this, held, now.knowsApparent, now.knowsModification);
     return now;
 }
 
@@ -1075,7 +1151,7 @@ bool HLNFile::_listAwaited(TreeGuard& held) {
     if (uint32_t count = _childrenCount(held))
         _setUnsized(count);
     else
-        _childrenSized(0, 1, true, held);
+        _childrenSized({}, 1, true, held);
     return true;
 }
 
@@ -1139,12 +1215,13 @@ HLNFile::ChildList HLNFile::children() {
     };
     std::vector<LinkedName> linked;
     const bool countOnce = !countsEachName;
+    bool droppedNewest = false;
     size_t blockBytes = names->_extra.load(std::memory_order_relaxed) * sizeof(FolderPart);
     for (uint32_t i = 0; i < names->_count; ++i)
         blockBytes +=
             NodeBlock::slotBytes(names->nameOffsets()[i + 1] - names->nameOffsets()[i], false);
     NodeArena arena(blockBytes);
-    uint64_t bytes = 0;
+    Measures measures;
     uint32_t finished = 0;
     // On the sizing thread, a folder that is no longer the one listed
     // (moved, replaced, gone) is read again once this ends.
@@ -1168,7 +1245,8 @@ HLNFile::ChildList HLNFile::children() {
             if (countOnce && !isFolder && !ex.entry.error && ex.entry.linkCount > 1)
                 linked.push_back(
                     {built->_count, ex.entry.device, ex.entry.inode, ex.entry.linkCount});
-            bytes += node->_sizeSoFar;
+            measures +=
+                node->_has(IsDirectory) ? node->_counted(held) : node->_own(node->_sizeSoFar);
             return node;
         };
         std::shared_ptr<TFReadAhead::Job> read;
@@ -1264,12 +1342,23 @@ HLNFile::ChildList HLNFile::children() {
         const HLNFile* root = _liveRoot(held);
         for (const LinkedName& l : linked) {
             HLNFile& node = *built->nodes()[l.index];
-            const uint64_t had = node._sizeSoFar;
-            if (node._enterName(l.device, l.inode, l.nameCount, root, false, held))
-                bytes = lessOrZero(bytes, had - node._sizeSoFar, "bytes of a listing");
+            const Measures had = node._own(node._sizeSoFar);
+            if (node._enterName(l.device, l.inode, l.nameCount, root, false, held) &&
+                node._counted(held) == Measures()) {
+                // Another name counts it: it leaves this listing's figures.
+                measures.bytes = lessOrZero(measures.bytes, had.bytes, "bytes of a listing");
+                measures.apparent = lessOrZero(measures.apparent, had.apparent, "apparent bytes");
+                measures.items = lessOrZero(measures.items, had.items, "items of a listing");
+                droppedNewest |= had.newest >= measures.newest;
+            }
+        }
+        if (droppedNewest) {
+            measures.newest = kNoModification;
+            for (const Ref<HLNFile>& child : *built)
+                measures.newest = std::max(measures.newest, child->_counted(held).newest);
         }
     }
-    _childrenSized(bytes, finished, names->_count > 0, held);
+    _childrenSized(measures, finished, names->_count > 0, held);
     result = ChildList(built);
     held.dropAfterUnlock(std::move(names));
     held.unlock();
@@ -1404,6 +1493,7 @@ void HLNFile::sortChildren() {
     ChildList current;
     bool ranked = false, split = true;
     uint64_t digest = 0;
+    const Figure figure = shownFigure();
     {
         TreeGuard held;
         current = _nodes(held);
@@ -1414,7 +1504,7 @@ void HLNFile::sortChildren() {
         for (const Ref<HLNFile>& c : *current) {
             if (hasSize(c->_sizeStatus(held))) {
                 split = split && unsized.empty();
-                sized.push_back({~c->_sizeSoFar, c.get()});
+                sized.push_back({~figureOf(c->_counted(held), figure), c.get()});
                 digest = digestStep(digest, c.get(), sized.back().smallerFirst);
             } else {
                 unsized.push_back({0, c.get()});
@@ -1481,30 +1571,32 @@ uint64_t HLNFile::lessOrZero(uint64_t count, uint64_t less, const char* what) {
 #endif
 }
 
-void HLNFile::_childSized(uint64_t bytes, bool done, const TreeGuard&) {
+void HLNFile::_childSized(const Measures& m, bool done, const TreeGuard&) {
+    const bool sizes = m.bytes || m.apparent || m.items;
     for (HLNFile* n = this; n; n = n->_parent.get()) {
         // Nothing changes further up: the folders above are marked already.
-        if (!bytes && !done && n->_has(ChildrenHaveDoneSomeSizing) && n->_unsized() != 0)
+        if (!sizes && !done && n->_has(ChildrenHaveDoneSomeSizing) && n->_unsized() != 0 &&
+            m.newest <= n->_folderPart().newest)
             break;
         n->_flags |= ChildrenHaveDoneSomeSizing;
-        n->_sizeSoFar += bytes;
+        n->_add(m);
         if (done)
             n->_setUnsized(uint32_t(lessOrZero(n->_unsized(), 1, "entries left to size")));
         done = n->_unsized() == 0;
     }
 }
 
-void HLNFile::_childrenSized(uint64_t bytes, uint32_t finished, bool anyReport, TreeGuard& held) {
+void HLNFile::_childrenSized(Measures m, uint32_t finished, bool anyReport, TreeGuard& held) {
     if (!anyReport)
         return;
     _flags |= ChildrenHaveDoneSomeSizing;
-    _sizeSoFar += bytes;
+    _add(m);
     _setUnsized(uint32_t(lessOrZero(_unsized(), finished, "entries left to size")));
     if (!_parent)
         return;
-    if (bytes && _deferBytes(bytes, held))
-        bytes = 0; // counted above later; what finished is told now
-    _parent->_childSized(bytes, _unsized() == 0, held);
+    if (m != Measures() && _deferBytes(m, held))
+        m = Measures(); // counted above later; what finished is told now
+    _parent->_childSized(m, _unsized() == 0, held);
 }
 
 void HLNFile::_settleUnlessSizing() {
@@ -1516,19 +1608,19 @@ void HLNFile::_settlePendingSizes() {
     if (!_sizesPending)
         return;
     std::vector<PendingSizes::Level>& path = PendingSizes::shared().path;
-    uint64_t carried = 0;
+    Measures carried;
     for (size_t d = path.size(); d-- > 1;) {
-        carried += std::exchange(path[d].bytes, 0);
+        carried += std::exchange(path[d].measures, Measures());
         if (path[d].node->_parent != path[d - 1].node)
-            carried = 0; // cut: not counted above
-        path[d - 1].node->_sizeSoFar += carried;
+            carried = Measures(); // cut: not counted above
+        path[d - 1].node->_add(carried);
     }
     if (!path.empty())
-        path[0].bytes = 0;
+        path[0].measures = Measures();
     _sizesPending = false;
 }
 
-bool HLNFile::_deferBytes(uint64_t bytes, TreeGuard& held) {
+bool HLNFile::_deferBytes(const Measures& m, TreeGuard& held) {
     FolderWalk unused;
     const FolderWalk& walk = _walkOfThisThread(unused);
     const std::vector<FolderWalk::Level>& levels = walk.levels;
@@ -1542,26 +1634,111 @@ bool HLNFile::_deferBytes(uint64_t bytes, TreeGuard& held) {
             pending.path.back().node != levels[pending.path.size() - 1].node))
         pending.pop(held);
     while (pending.path.size() < levels.size())
-        pending.path.push_back({levels[pending.path.size()].node, 0});
-    pending.path.back().bytes += bytes;
+        pending.path.push_back({levels[pending.path.size()].node, {}});
+    pending.path.back().measures += m;
     _sizesPending = true;
     return true;
 }
 
-void HLNFile::_childRefreshing(uint64_t bytes, bool wasDone, const TreeGuard&) {
+void HLNFile::_childRefreshing(const Measures& m, bool wasDone, const TreeGuard&) {
     for (HLNFile* n = this; n; n = n->_parent.get()) {
         bool wasComplete = wasDone && n->_unsized() == 0;
         if (wasDone)
             n->_setUnsized(n->_unsized() + 1);
-        n->_sizeSoFar = lessOrZero(n->_sizeSoFar, bytes, "bytes counted");
+        n->_subtract(m);
         wasDone = wasComplete;
+    }
+}
+
+// ---------------------------------------------------------------- measures
+
+uint64_t HLNFile::_ownApparent() const {
+    if (_apparent32 != kOdd)
+        return _apparent32;
+    OddValues& odd = OddValues::shared();
+    std::scoped_lock held(odd.lock);
+    return odd.values[this].first;
+}
+
+int64_t HLNFile::_ownModified() const {
+    if (_modified32 != kOdd)
+        return _modified32 == kOdd - 1 ? kNoModification : int64_t(_modified32);
+    OddValues& odd = OddValues::shared();
+    std::scoped_lock held(odd.lock);
+    return odd.values[this].second;
+}
+
+void HLNFile::_setOwn(uint64_t apparent, int64_t modified) {
+    const bool oddApparent = apparent >= kOdd;
+    const bool oddModified =
+        modified != kNoModification && (modified < 0 || modified >= int64_t(kOdd) - 1);
+    if (oddApparent || oddModified || _apparent32 == kOdd || _modified32 == kOdd) {
+        OddValues& odd = OddValues::shared();
+        std::scoped_lock held(odd.lock);
+        if (oddApparent || oddModified)
+            odd.values[this] = {apparent, modified};
+        else
+            odd.values.erase(this);
+    }
+    _apparent32 = oddApparent || oddModified ? kOdd : uint32_t(apparent);
+    _modified32 = oddApparent || oddModified    ? kOdd
+                  : modified == kNoModification ? kOdd - 1
+                                                : uint32_t(modified);
+}
+
+HLNFile::Measures HLNFile::_counted(const TreeGuard&) const {
+    if (_has(IsDirectory)) {
+        const FolderPart* part = _part();
+        return part ? Measures{_sizeSoFar, part->apparent, part->items, part->newest}
+                    : Measures{_sizeSoFar, 0, 0, kNoModification};
+    }
+    if (_flags & MultiLinked)
+        if (const Links::File* file = Links::shared().fileOf(this); file && file->carrier != this)
+            return {};
+    return _own(_sizeSoFar);
+}
+
+void HLNFile::_add(const Measures& m) {
+    _sizeSoFar += m.bytes;
+    if (!m.apparent && !m.items && m.newest == kNoModification)
+        return;
+    FolderPart& part = _folderPart();
+    part.apparent += m.apparent;
+    part.items += m.items;
+    part.newest = std::max(part.newest, m.newest);
+}
+
+void HLNFile::_subtract(const Measures& m) {
+    _sizeSoFar = lessOrZero(_sizeSoFar, m.bytes, "bytes counted");
+    if (!m.apparent && !m.items)
+        return;
+    FolderPart& part = _folderPart();
+    part.apparent = lessOrZero(part.apparent, m.apparent, "apparent bytes counted");
+    part.items = lessOrZero(part.items, m.items, "items counted");
+}
+
+void HLNFile::_retakeNewest(const TreeGuard& held) {
+    for (HLNFile* n = this; n; n = n->_parent.get()) {
+        FolderPart* part = n->_part();
+        if (!part || !n->_has(IsDirectory))
+            return;
+        // A folder on another file system counts nothing, its own date included.
+        int64_t newest = part->items ? n->_ownModified() : kNoModification;
+        if (ChildList nodes = n->_nodes(held))
+            for (const Ref<HLNFile>& child : *nodes)
+                newest = std::max(newest, child->_counted(held).newest);
+        if (newest == part->newest)
+            return;
+        part->newest = newest;
     }
 }
 
 // ---------------------------------------------------------------- ordering
 
-int HLNFile::_compareSize(const HLNFile& other, const TreeGuard&) const {
-    uint64_t mine = _sizeSoFar, theirs = other._sizeSoFar;
+int HLNFile::_compareSize(const HLNFile& other, const TreeGuard& held) const {
+    const Figure figure = shownFigure();
+    const uint64_t mine = figureOf(_counted(held), figure);
+    const uint64_t theirs = figureOf(other._counted(held), figure);
     return mine > theirs ? -1 : mine < theirs ? 1 : 0;
 }
 
@@ -1894,9 +2071,15 @@ void HLNFile::_reread(bool replaced) {
             return;
         _set(NeedsSizeRefreshed, false);
         _settlePendingSizes(); // what is taken off above must have been added there
+        const Measures counted = _counted(held);
         if (_parent)
-            _parent->_childRefreshing(_sizeSoFar, _unsized() == 0, held);
+            _parent->_childRefreshing(counted, _unsized() == 0, held);
         _sizeSoFar = 0;
+        _setOwn(0, kNoModification);
+        if (FolderPart* part = _part())
+            part->apparent = part->items = 0, part->newest = kNoModification;
+        if (_parent && counted.newest >= _parent->_folderPart().newest)
+            _parent->_retakeNewest(held);
         if (_flags & MultiLinked)
             if (auto at = Links::shared().keyOf.find(this); at != Links::shared().keyOf.end())
                 linkedAs = at->second;
@@ -1916,7 +2099,7 @@ void HLNFile::_reread(bool replaced) {
             --file->second.nameCount;
     }
     if (Ref<HLNFile> parent = _parent) {
-        parent->_childSized(0, true, held);
+        parent->_childSized({}, true, held);
         parent->_removeChild(Ref<HLNFile>(this), held);
         held.dropAfterUnlock(std::move(parent));
     }
@@ -1993,20 +2176,27 @@ bool HLNFile::isImported() const {
 }
 
 Ref<HLNFile> HLNFile::_makeImported(const Ref<HLNFile>& parent, std::string_view name,
-                                    bool isDirectory, bool isLink, uint64_t bytes) {
+                                    bool isDirectory, bool isLink, const Measures& own) {
     Ref<HLNFile> node = _make(parent, name, isDirectory);
     node->_flags |= ImportedBit;
     node->_set(IsDirectory, isDirectory);
     node->_set(IsLink, isLink);
-    node->_sizeSoFar = bytes;
+    node->_sizeSoFar = own.bytes;
+    node->_setOwn(own.apparent, own.newest);
+    if (isDirectory) {
+        FolderPart& part = node->_folderPart();
+        part.apparent = own.apparent, part.items = own.items, part.newest = own.newest;
+    }
     return node;
 }
 
 void HLNFile::_setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& children,
-                                   uint64_t totalBytes) {
+                                   const Measures& total) {
     // Under the lock, so that whichever thread reads the tree first sees it whole.
     TreeGuard held;
-    folder._sizeSoFar = totalBytes;
+    folder._sizeSoFar = total.bytes;
+    FolderPart& part = folder._folderPart();
+    part.apparent = total.apparent, part.items = total.items, part.newest = total.newest;
     if (children.empty())
         return;
     Ref<List> list = List::makeNodes(children.size());
@@ -2015,6 +2205,12 @@ void HLNFile::_setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& c
     children.clear();
     folder._folderPart().children = std::move(list);
     folder._flags |= ChildrenHaveDoneSomeSizing;
+}
+
+void HLNFile::_setImportedUnknowns(const Ref<HLNFile>& root, bool apparent, bool modification) {
+    TreeGuard held;
+    if (apparent || modification)
+        Unknowns::table()[root.get()] = {apparent, modification};
 }
 
 void HLNFile::_countImportedNamesOnce(const Ref<HLNFile>& root, std::vector<ImportedName>& names) {

@@ -4,6 +4,8 @@
 #include "toolkit/TFObject.h"
 #include "toolkit/TFReadAhead.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -135,9 +137,41 @@ public:
     bool isDirectory() const;
     bool isLink() const;
 
+    // What a subtree holds as du counts it: each file once (unless every
+    // name counts, see setCountsEachName), a volume mounted inside not at
+    // all. Sizes and items add up; the newest modification is the latest
+    // of them.
+    struct Measures {
+        uint64_t bytes = 0;               // allocated (st_blocks)
+        uint64_t apparent = 0;            // st_size
+        uint64_t items = 0;               // entries, itself included
+        int64_t newest = kNoModification; // st_mtime, Unix seconds
+        Measures& operator+=(const Measures& m) {
+            bytes += m.bytes, apparent += m.apparent, items += m.items;
+            newest = std::max(newest, m.newest);
+            return *this;
+        }
+        bool operator==(const Measures&) const = default;
+    };
+    static constexpr int64_t kNoModification = INT64_MIN;
+    // Which of the measures the windows show, order by and map: one choice
+    // for the whole process (the View menu's, remembered).
+    enum class Figure { diskUsage, apparentSize, items };
+    static void setShownFigure(Figure figure);
+    static Figure shownFigure();
+    static uint64_t figureOf(const Measures& m, Figure figure) {
+        return figure == Figure::items          ? m.items
+               : figure == Figure::apparentSize ? m.apparent
+                                                : m.bytes;
+    }
+
     // What a cell shows of a node, read in one hold of the lock.
     struct Snapshot {
         uint64_t sizeSoFar = 0;
+        // The same subtree's other figures (sizeSoFar is their bytes).
+        Measures measures;
+        // What the tree knows: a scan file may lack apparent sizes or dates.
+        bool knowsApparent = true, knowsModification = true;
         SizeStatus sizeStatus = SizeStatus::notStarted;
         bool isDirectory = false;
         bool isLink = false;
@@ -148,6 +182,9 @@ public:
         uint32_t nameCount = 1;
         bool countedAtAnotherName = false;
         uint64_t bytesCountedElsewhere = 0;
+        // Of such a name: its file's measures, which it would count with
+        // every name counting.
+        Measures countedElsewhere;
     };
     Snapshot snapshot() const;
 
@@ -188,6 +225,7 @@ public:
     static int compareNames(std::string_view a, std::string_view b);
 
     uint64_t sizeSoFar() const;
+    Measures measures() const;
     SizeStatus sizeStatus() const;
     uint32_t unsizedChildrenCount() const;
 
@@ -381,10 +419,10 @@ private:
     // once the lock is released.
     void _setChildren(Ref<List> list, TreeGuard& held);
     // Size reports, climbing to the root.
-    void _childSized(uint64_t bytes, bool done, const TreeGuard& held);
-    void _childRefreshing(uint64_t bytes, bool wasDone, const TreeGuard& held);
+    void _childSized(const Measures& m, bool done, const TreeGuard& held);
+    void _childRefreshing(const Measures& m, bool wasDone, const TreeGuard& held);
     // Reports many entries at once: bytes added, entries finished.
-    void _childrenSized(uint64_t bytes, uint32_t finished, bool anyReport, TreeGuard& held);
+    void _childrenSized(Measures m, uint32_t finished, bool anyReport, TreeGuard& held);
     // The sizing thread's bytes that the folders above it have still to
     // count (under the lock): see PendingSizes.
     struct PendingSizes;
@@ -394,7 +432,7 @@ private:
     // Keeps the bytes this folder's entries added for the folders above it
     // to count later: on the sizing thread, for the folder its walk is in.
     // False elsewhere, and the caller tells them at once.
-    bool _deferBytes(uint64_t bytes, TreeGuard& held);
+    bool _deferBytes(const Measures& m, TreeGuard& held);
     // The names of files with more than one (see setCountsEachName).
     struct Links;
     // The root this node hangs from, or null when it, or a folder above
@@ -431,6 +469,10 @@ private:
     uint32_t _flags = 0;     // Flag bits, under the tree lock
     Ref<HLNFile> _parent;    // null for a root and once cut
     uint64_t _sizeSoFar = 0; // own allocated bytes + what entries reported
+    // The entry's own st_size and st_mtime, in a word between them: a value
+    // that does not fit is kept aside (OddValues), kOdd standing for it.
+    uint32_t _apparent32 = 0;
+    uint32_t _modified32 = 0;
     // The name's bytes follow here, NUL-terminated.
 
     // What only a folder needs, so that a file's node stays at three words:
@@ -440,6 +482,9 @@ private:
         Ref<List> children;                // names or nodes; null when none
         uint32_t unsizedChildrenCount = 0; // entries of children not yet complete
         int32_t fileSystemNumber = 0;      // folded st_dev, written when read as a folder
+        // The subtree's measures besides its bytes (_sizeSoFar), own included.
+        uint64_t apparent = 0, items = 0;
+        int64_t newest = kNoModification;
     };
     // Null when the node has none.
     FolderPart* _part() const {
@@ -465,16 +510,39 @@ private:
         return part ? part->fileSystemNumber : 0;
     }
 
+    // ---------------------------------------------------------------- measures
+    static constexpr uint32_t kOdd = UINT32_MAX;
+    struct OddValues;
+    uint64_t _ownApparent() const;
+    int64_t _ownModified() const;
+    void _setOwn(uint64_t apparent, int64_t modified);
+    // What the entry alone is, with these allocated bytes.
+    Measures _own(uint64_t bytes) const { return {bytes, _ownApparent(), 1, _ownModified()}; }
+    // What the node counts in its folder's figures: a folder's subtree; a
+    // file's own, or nothing for a name whose file another name counts.
+    Measures _counted(const TreeGuard& held) const;
+    // Adds to a folder's figures (the sizing's and a re-read's way).
+    void _add(const Measures& m);
+    void _subtract(const Measures& m);
+    // The newest modification of each folder from this one up, taken anew
+    // from its own and its entries' (when one that may have been the newest
+    // went or changed); stops where nothing changes.
+    void _retakeNewest(const TreeGuard& held);
+
     // ---------------------------------------------------------------- imported trees
     // The scan reader builds its trees through these makers only.
     friend class HLNScanReader;
     static constexpr uint32_t ImportedBit = 1u << 31; // clear of every Flag
     // A finished node; a folder gets its entries later (or none).
+    // own: the entry alone (items 1, or 0 for an entry the scan excludes).
     static Ref<HLNFile> _makeImported(const Ref<HLNFile>& parent, std::string_view name,
-                                      bool isDirectory, bool isLink, uint64_t bytes);
-    // Gives an imported folder its entries and its total (its own bytes and theirs).
+                                      bool isDirectory, bool isLink, const Measures& own);
+    // Gives an imported folder its entries and its totals (its own and theirs).
     static void _setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& children,
-                                     uint64_t totalBytes);
+                                     const Measures& total);
+    // What a scan lacks is unknown in every node of its tree, never 0.
+    static void _setImportedUnknowns(const Ref<HLNFile>& root, bool apparent, bool modification);
+    struct Unknowns;
     // A name of a file that the scan says has several, with the file's identity.
     struct ImportedName {
         Ref<HLNFile> node;

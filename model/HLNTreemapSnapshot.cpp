@@ -15,11 +15,16 @@ HLNTreemapSnapshot HLNTreemapSnapshot::take(const Ref<HLNFile>& root, double min
     HLNFile::TreeGuard held;
     if (!root->_hasPath(held))
         return s;
+    // The areas are of the figure the windows show.
+    const HLNFile::Figure shown = HLNFile::shownFigure();
+    auto figure = [&](const HLNFile* node) {
+        return HLNFile::figureOf(node->_counted(held), shown);
+    };
 
-    auto add = [&s, &held](HLNFile* node, uint32_t parent, std::string_view name) {
+    auto add = [&](HLNFile* node, uint32_t parent, std::string_view name) {
         Entry e;
         e.file = Ref<HLNFile>(node);
-        e.bytes = node->_sizeSoFar;
+        e.bytes = figure(node);
         e.parent = parent;
         e.nameOffset = static_cast<uint32_t>(s._names.size());
         e.nameLength = static_cast<uint32_t>(name.size());
@@ -35,7 +40,7 @@ HLNTreemapSnapshot HLNTreemapSnapshot::take(const Ref<HLNFile>& root, double min
     add(root.get(), none, rootPath);
     s._visited = 1;
 
-    const uint64_t rootBytes = root->_sizeSoFar;
+    const uint64_t rootBytes = figure(root.get());
     // Kept: at least this many bytes, and never 0.
     auto bytesFor = [rootBytes](double fraction) {
         const double threshold =
@@ -60,19 +65,21 @@ HLNTreemapSnapshot HLNTreemapSnapshot::take(const Ref<HLNFile>& root, double min
         const uint32_t stride = list.size() / 256 + 1;
         uint32_t index = 0;
         for (const Ref<HLNFile>& child : list) {
-            if (child->_sizeSoFar >= minimum)
+            const uint64_t amount = figure(child.get());
+            if (amount >= minimum)
                 kept.push_back(child.get());
             else if (classify && index % stride == 0 && !child->_has(HLNFile::IsDirectory))
-                restBytes[classify(child->nameView()) & 15] += child->_sizeSoFar;
+                restBytes[classify(child->nameView()) & 15] += amount;
             ++index;
         }
         if (classify) {
             auto most = std::max_element(restBytes.begin(), restBytes.end());
             s._entries[i].restKind = *most > 0 ? static_cast<uint8_t>(most - restBytes.begin()) : 0;
         }
-        std::sort(kept.begin(), kept.end(), [](HLNFile* a, HLNFile* b) {
-            if (a->_sizeSoFar != b->_sizeSoFar)
-                return a->_sizeSoFar > b->_sizeSoFar;
+        std::sort(kept.begin(), kept.end(), [&](HLNFile* a, HLNFile* b) {
+            const uint64_t x = figure(a), y = figure(b);
+            if (x != y)
+                return x > y;
             return HLNFile::compareNames(a->nameView(), b->nameView()) < 0;
         });
         s._entries[i].firstChild = static_cast<uint32_t>(s._entries.size());

@@ -60,7 +60,8 @@ struct Failure {
 struct Info {
     std::string name;
     bool hasName = false;
-    uint64_t dsize = 0;
+    uint64_t dsize = 0, asize = 0;
+    int64_t mtime = HLNFile::kNoModification;
     uint64_t mode = 0;
     bool hasMode = false;
     bool excluded = false;
@@ -74,7 +75,8 @@ struct Info {
         hasDev = hasIno = hardLinked = false;
         name.clear();
         hasName = false;
-        dsize = 0;
+        dsize = asize = 0;
+        mtime = HLNFile::kNoModification;
         mode = 0;
         hasMode = false;
         excluded = false;
@@ -100,7 +102,7 @@ private:
     struct Frame {
         Ref<HLNFile> node;
         std::vector<Ref<HLNFile>> children;
-        uint64_t total;
+        HLNFile::Measures total;
         uint64_t device;
     };
 
@@ -150,6 +152,22 @@ private:
             throw Failure{"sizes that add up past 2^63 bytes", at};
         return a + b;
     }
+    HLNFile::Measures _add(HLNFile::Measures a, const HLNFile::Measures& b, uint64_t at) const {
+        const uint64_t bytes = _add(a.bytes, b.bytes, at),
+                       apparent = _add(a.apparent, b.apparent, at);
+        a += b;
+        a.bytes = bytes, a.apparent = apparent;
+        return a;
+    }
+    // The entry alone as the scan gives it (an excluded entry counts nothing).
+    static HLNFile::Measures _own(const Info& info) {
+        if (info.excluded)
+            return {};
+        return {info.dsize, info.asize, 1, info.mtime};
+    }
+    // Whether any entry gives an apparent size, or a time: a scan that gives
+    // none lacks them (they are unknown, not 0).
+    bool _hasApparent = false, _hasModification = false;
     void _discard();
     // The names of files of several names, counted once when all is read.
     std::vector<HLNFile::ImportedName> _linked;
@@ -486,7 +504,14 @@ void HLNScanReader::Parser::_readInfo(Info& info, size_t nameLimit) {
         } else if (k == "hlnkc") {
             info.hardLinked |= _readBool();
         } else if (k == "asize") {
-            _readWhole(maxBytes, "a size that is not a number");
+            info.asize = _readWhole(maxBytes, "a size that is not a number");
+            _hasApparent = true;
+        } else if (k == "mtime") {
+            // Unix seconds; a negative time (before 1970) is one too.
+            const bool negative = _peek() == '-' && (++_p, true);
+            const uint64_t t = _readWhole(uint64_t(INT64_MAX), "a time that is not a number");
+            info.mtime = negative ? -int64_t(t) : int64_t(t);
+            _hasModification = true;
         } else if (k == "mode") {
             info.mode =
                 _readWhole(std::numeric_limits<uint32_t>::max(), "a mode that is not a number");
@@ -542,7 +567,7 @@ void HLNScanReader::Parser::_openFolder(Info& info) {
             info.name.pop_back();
     // A folder on another file system (not entered) counts nothing, as
     // when the live tree is read.
-    const uint64_t own = info.excluded ? 0 : info.dsize;
+    const HLNFile::Measures own = _own(info);
     Ref<HLNFile> parent = isRoot ? Ref<HLNFile>() : _frames.back().node;
     const uint64_t device = info.hasDev ? info.dev : isRoot ? 0 : _frames.back().device;
     _frames.push_back(
@@ -553,7 +578,7 @@ void HLNScanReader::Parser::_closeFolder() {
     Frame& top = _frames.back();
     HLNFile::_setImportedChildren(*top.node, top.children, top.total);
     Ref<HLNFile> node = std::move(top.node);
-    const uint64_t total = top.total;
+    const HLNFile::Measures total = top.total;
     _frames.pop_back();
     if (_frames.empty()) {
         _root = std::move(node);
@@ -569,10 +594,10 @@ void HLNScanReader::Parser::_addEntry(Info& info) {
     _readInfo(info, maxNameBytes);
     _checkName(info, at, false);
     Frame& top = _frames.back();
-    const uint64_t bytes = info.excluded ? 0 : info.dsize;
+    const HLNFile::Measures own = _own(info);
     const bool isLink = info.hasMode && S_ISLNK(static_cast<mode_t>(info.mode));
-    top.total = _add(top.total, bytes, at);
-    top.children.push_back(HLNFile::_makeImported(top.node, info.name, false, isLink, bytes));
+    top.total = _add(top.total, own, at);
+    top.children.push_back(HLNFile::_makeImported(top.node, info.name, false, isLink, own));
     if (info.hardLinked && info.hasIno && !info.excluded)
         _linked.push_back({top.children.back(), info.hasDev ? info.dev : top.device, info.ino,
                            std::max<uint64_t>(info.nlink, 2)});
@@ -633,6 +658,7 @@ HLNScanReader::Scan HLNScanReader::Parser::parse() {
     _skipSpace();
     if (_peek() >= 0)
         _fail("data after the scan");
+    HLNFile::_setImportedUnknowns(_root, !_hasApparent, !_hasModification);
     HLNFile::_countImportedNamesOnce(_root, _linked);
     scan.root = std::move(_root);
     return scan;

@@ -161,6 +161,14 @@ void HLNScanWriter::_appendInfo(const char* name, const TFDirectory::Examination
         if (ex.type != TFDirectory::EntryType::regular)
             _out += ",\"notreg\":true";
     }
+    if (_extended && !ex.error) {
+        appendNumber(_out, "uid", ex.owner);
+        appendNumber(_out, "gid", ex.group);
+        appendNumber(_out, "mode", ex.mode);
+        // Before 1970 a time is negative; JSON takes the sign.
+        _out += ",\"mtime\":";
+        _out += std::to_string(ex.modified);
+    }
 }
 
 void HLNScanWriter::_readError(const std::string& path, int error) {

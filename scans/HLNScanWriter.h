@@ -24,6 +24,8 @@ public:
 
     explicit HLNScanWriter(int fd) : _fd(fd) {}
     void setProgressHandler(ProgressHandler handler) { _progress = std::move(handler); }
+    // Each entry also gets its owner, group, mode and modification time.
+    void setExtended(bool extended) { _extended = extended; }
 
     // Writes the whole scan. False, with the reason in *error ("PATH: why"
     // for the folder, "write: why" for the output), when it could not be
@@ -43,6 +45,7 @@ public:
 private:
     class Sink;
     void _appendInfo(const char* name, const TFDirectory::Examination& ex);
+    bool _extended = false;
     bool _flush();
     void _readError(const std::string& path, int error);
 

@@ -50,6 +50,14 @@ TEST(HLNHistoryRecorderTest, SavesOnItsOwnThreadUnderTheRealPath) {
     EXPECT_EQ(records->back().folders, 3u);
     EXPECT_EQ(records->back().fileSystem, TFFileSystemIdentity::ofPath(tree.path()));
     EXPECT_FALSE(records->back().fileSystem.empty());
+    // A live tree knows every measure, and the record keeps them.
+    const auto kept = history.figuresOf(records->back());
+    ASSERT_TRUE(kept);
+    const HLNFile::Snapshot now = root->snapshot();
+    EXPECT_EQ(kept->folders[0].items, 4u); // itself, a, b, f
+    EXPECT_EQ(kept->folders[0].apparentSize, now.measures.apparent);
+    EXPECT_EQ(kept->folders[0].newestModification, now.measures.newest);
+    EXPECT_GT(now.measures.newest, 1700000000);
 
     HLNHistoryRecorder nowhere("/proc/hollin-nowhere/history.sqlite");
     std::atomic<int> failed{0};

@@ -81,30 +81,44 @@ report() { # [--links-each] PATH -> $work/ours, $work/err; answers the exit stat
 # Each line's path replaced by its file's device and inode: which of a
 # file's names in one folder carries its bytes follows du's walk order (the
 # disk's listing order) in du and the first by name in Hollin.
-byfile() { # FILE: paths without newlines
+byfile() { # FILE COLUMNS: paths without newlines, after COLUMNS figures
     python3 -c '
 import os, sys
+n = int(sys.argv[2])
 for line in open(sys.argv[1], "rb").read().splitlines():
-    size, path = line.split(b"\t", 1)
-    st = os.lstat(path)
-    print("%s\t%d:%d" % (size.decode(), st.st_dev, st.st_ino))' "$1" | LC_ALL=C sort
+    fields = line.split(b"\t", n)
+    st = os.lstat(fields[n])
+    print("%s\t%d:%d" % (b"\t".join(fields[:n]).decode(), st.st_dev, st.st_ino))' "$1" "$2" | LC_ALL=C sort
+}
+
+# The report's options, and du's for the same figures.
+option_sets=("" --links-each "--apparent-size --time" "--inodes --links-each")
+du_options() { # OPTIONS
+    local out=-ax
+    [[ $1 == *--links-each* ]] && out+=l
+    if [[ $1 == *--inodes* ]]; then out+=" --inodes"; else out+=" -B1"; fi
+    [[ $1 == *--apparent-size* ]] && out+=" --apparent-size"
+    [[ $1 == *--time* ]] && out+=" --time --time-style=+%s"
+    echo "$out"
 }
 
 check() { # PATH [byfile]: the report equals du -ax's lines (by file: see
     # byfile), --links-each du -axl's
     local path=$1 how=${2:-} started=$SECONDS each
-    for each in "" --links-each; do
-        report $each "$path" || fail "report $each of $(printf %q "$path") exited $?: $(head -c 500 "$work/err")"
-        du -ax${each:+l} -B1 -d1 -- "$path" >"$work/du"
+    for opts in "${option_sets[@]}"; do
+        each= && [[ $opts == *--links-each* ]] && each=l
+        report $opts "$path" || fail "report $opts of $(printf %q "$path") exited $?: $(head -c 500 "$work/err")"
+        du $(du_options "$opts") -d1 -- "$path" >"$work/du"
         if [ -z "$each" ] && [ "$how" = byfile ]; then
-            byfile "$work/ours" >"$work/ours.sorted"
-            byfile "$work/du" >"$work/du.sorted"
+            cols=1 && [[ $opts == *--time* ]] && cols=2
+            byfile "$work/ours" $cols >"$work/ours.sorted"
+            byfile "$work/du" $cols >"$work/du.sorted"
         else
             LC_ALL=C sort "$work/ours" >"$work/ours.sorted"
             LC_ALL=C sort "$work/du" >"$work/du.sorted"
         fi
         cmp -s "$work/ours.sorted" "$work/du.sorted" ||
-            { diff "$work/ours.sorted" "$work/du.sorted" | head -20 >&2; fail "lines differ from du ${each:+-l }for $(printf %q "$path")"; }
+            { diff "$work/ours.sorted" "$work/du.sorted" | head -20 >&2; fail "lines differ from du $(du_options "$opts") for $(printf %q "$path")"; }
     done
     echo "report of $(printf %q "$path") matches du and du -l ($((SECONDS - started)) s)"
 }

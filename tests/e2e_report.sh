@@ -16,34 +16,48 @@ python3 "$gen" -n 20000 "$work/g" >/dev/null || fail "could not generate a tree 
 # Each line's path replaced by its file's device and inode: which of a
 # file's names in one folder carries its bytes follows du's walk order (the
 # disk's listing order) in du and the first by name in Hollin.
-byfile() { # FILE: paths without newlines
+byfile() { # FILE COLUMNS: paths without newlines, after COLUMNS figures
     python3 -c '
 import os, sys
+n = int(sys.argv[2])
 for line in open(sys.argv[1], "rb").read().splitlines():
-    size, path = line.split(b"\t", 1)
-    st = os.lstat(path)
-    print("%s\t%d:%d" % (size.decode(), st.st_dev, st.st_ino))' "$1" | LC_ALL=C sort
+    fields = line.split(b"\t", n)
+    st = os.lstat(fields[n])
+    print("%s\t%d:%d" % (b"\t".join(fields[:n]).decode(), st.st_dev, st.st_ino))' "$1" "$2" | LC_ALL=C sort
+}
+
+# The report's options, and du's for the same figures.
+option_sets=("" --links-each "--apparent-size --time" "--inodes --links-each")
+du_options() { # OPTIONS
+    local out=-ax
+    [[ $1 == *--links-each* ]] && out+=l
+    if [[ $1 == *--inodes* ]]; then out+=" --inodes"; else out+=" -B1"; fi
+    [[ $1 == *--apparent-size* ]] && out+=" --apparent-size"
+    [[ $1 == *--time* ]] && out+=" --time --time-style=+%s"
+    echo "$out"
 }
 
 check() { # PATH [byfile|total]: in the default count, with byfile the lines
     # are compared by file (see byfile); with total only the root's line is,
     # for a root whose entries share files.
     local path=$1 how=${2:-}
-    for each in "" --links-each; do
-        "$hollin" --report $each "$path" >"$work/ours" 2>"$work/err" || fail "report $each of $path exited $?"
-        du -ax${each:+l} -B1 -d1 "$path" >"$work/du"
+    for opts in "${option_sets[@]}"; do
+        each= && [[ $opts == *--links-each* ]] && each=l
+        "$hollin" --report $opts "$path" >"$work/ours" 2>"$work/err" || fail "report $opts of $path exited $?"
+        du $(du_options "$opts") -d1 "$path" >"$work/du"
         if [ -z "$each" ] && [ "$how" = total ]; then
             [ "$(tail -n 1 "$work/ours")" = "$(tail -n 1 "$work/du")" ] || fail "total differs from du -ax for $path"
             continue
         elif [ -z "$each" ] && [ "$how" = byfile ]; then
-            byfile "$work/ours" >"$work/ours.sorted"
-            byfile "$work/du" >"$work/du.sorted"
+            cols=1 && [[ $opts == *--time* ]] && cols=2
+            byfile "$work/ours" $cols >"$work/ours.sorted"
+            byfile "$work/du" $cols >"$work/du.sorted"
         else
             LC_ALL=C sort "$work/ours" >"$work/ours.sorted"
             LC_ALL=C sort "$work/du" >"$work/du.sorted"
         fi
         cmp -s "$work/ours.sorted" "$work/du.sorted" ||
-            { diff "$work/ours.sorted" "$work/du.sorted" | head -20 >&2; fail "lines differ from du ${each:+-l }for $path"; }
+            { diff "$work/ours.sorted" "$work/du.sorted" | head -20 >&2; fail "lines differ from du $(du_options "$opts") for $path"; }
     done
     [ -s "$work/err" ] && { cat "$work/err" >&2; fail "stderr not empty (not a terminal) for $path"; }
     # Last line is the root itself, as given.
@@ -65,6 +79,7 @@ check "$work/g/special/names"   # newlines, tabs, invalid UTF-8, 255-byte names
 check "$work/g/tree/flat" byfile # one big folder
 check "$work/g/big/"            # a trailing slash is kept as given
 check "$work/g/special/sparse"
+check /usr # a real system tree
 
 # A plain file: just the root line.
 f=$(find "$work/g/big" -maxdepth 1 -type f | head -n 1)

@@ -108,8 +108,25 @@ walk(json.load(open(sys.argv[1], encoding="utf-8", errors="surrogateescape"))[3]
 print(total)' "$s.gdu.json")
     [ "$(tail -n1 "$s.from-gdu" | cut -f1)" = "$gdu_files" ] ||
         fail "$tree: the report of gdu's scan totals $(tail -n1 "$s.from-gdu" | cut -f1), not $gdu_files"
+    # Apparent sizes, items and times travel too: an extended scan (Hollin's,
+    # ncdu -e's) reports what the live tree does.
+    for opts in "--apparent-size --time" --inodes; do
+        bounded "$hollin" --report $opts "$p" >"$s.live-more"
+        bounded "$hollin" --export --extended "$s.extended.json" "$p"
+        bounded "$hollin" --report $opts "$s.extended.json" >"$s.from-extended"
+        same "$tree: $opts of an extended scan differs from the live one" "$s.live-more" "$s.from-extended"
+        bounded ncdu -q -x -e -o "$s.ncdu-e.json" "$p" 2>/dev/null
+        bounded "$hollin" --report $opts "$s.ncdu-e.json" >"$s.from-ncdu-e"
+        same "$tree: $opts of ncdu -e's scan differs from the live one" "$s.live-more" "$s.from-ncdu-e"
+    done
     echo "$tree: scans agree ($((SECONDS - started)) s)"
 done
+
+# A scan without times (ncdu without -e) does not make them up.
+status=0
+"$hollin" --report --time "$work/generated.ncdu.json" >"$work/out" 2>"$work/err" || status=$?
+[ $status -eq 1 ] && [ ! -s "$work/out" ] && grep -qF "does not hold modification times" "$work/err" ||
+    fail "--time on a scan without times: status $status, $(cat "$work/err")"
 
 # A damaged scan: the clear error, status 1, nothing on stdout.
 head -c 2000 "$work/generated.hollin.json" >"$work/cut.json"

@@ -102,6 +102,8 @@ TFDirectory::Examination examineAt(int dirfd, const char* name, int flags) {
     result.inode = static_cast<uint64_t>(sx.stx_ino);
     result.linkCount = static_cast<uint64_t>(sx.stx_nlink);
     result.modified = sx.stx_mtime.tv_sec;
+    result.owner = sx.stx_uid;
+    result.group = sx.stx_gid;
     if (sx.stx_mask & (STATX_MNT_ID | STATX_MNT_ID_UNIQUE))
         result.mountId = sx.stx_mnt_id;
     return result;

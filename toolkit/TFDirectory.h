@@ -31,9 +31,10 @@ public:
         uint64_t device = 0;
         uint64_t inode = 0;
         uint64_t linkCount = 0;
-        uint64_t mountId = 0; // 0 when the kernel does not say
-        uint32_t mode = 0;    // st_mode: type and permission bits
-        int64_t modified = 0; // st_mtime, Unix seconds
+        uint64_t mountId = 0;          // 0 when the kernel does not say
+        uint32_t mode = 0;             // st_mode: type and permission bits
+        uint32_t owner = 0, group = 0; // st_uid, st_gid
+        int64_t modified = 0;          // st_mtime, Unix seconds
         bool exists() const;
         bool isDirectory() const { return type == EntryType::directory; }
         bool isLink() const { return type == EntryType::link; }

@@ -300,6 +300,67 @@ TEST_F(TreeWindow, SummaryAddsCompleteSizesAndSaysSizingOtherwise) {
     EXPECT_EQ(controller->filenameDisplayer()->stringValue(), "kept");
 }
 
+TEST_F(TreeWindow, ViewShowsEachMeasureAndCountsEachHardLinkWhenAsked) {
+    // One 50 MB file of ten names, five in each of two folders, beside a
+    // folder of many small files.
+    tree.mkdir("p/one");
+    tree.mkdir("p/two");
+    tree.writeFile("p/one/f0", 50 << 20);
+    for (int i = 1; i < 10; ++i)
+        ASSERT_EQ(::link((tree / "p/one/f0").c_str(),
+                         (tree / (i < 5 ? "p/one/f" : "p/two/f") + std::to_string(i)).c_str()),
+                  0);
+    tree.mkdir("many");
+    for (int i = 0; i < 40; ++i)
+        tree.writeFile("many/" + std::to_string(i), 10);
+    open(tree.path());
+    ASSERT_TRUE(waitUntilComplete());
+    auto rootShows = [&](uint64_t bytes) {
+        return waitFor([&] {
+            return controller->rootFile()->sizeStatus() == SizeStatus::complete &&
+                   controller->rootFile()->sizeSoFar() == bytes &&
+                   controller->window()->windowTitle().endsWith(" - " + bytesText(bytes));
+        });
+    };
+    const uint64_t once = TempTree::duBytes(tree.path());
+    EXPECT_TRUE(rootShows(once));
+    EXPECT_EQ(namesInColumn(0), (std::vector<std::string>{"p", "many"}));
+
+    // Every name counts its bytes: the tree is sized again, as du -l counts it.
+    controller->eachLinkAction()->trigger();
+    const std::string all = "du -sxl -B1 " + tree.path() + " | cut -f1";
+    std::unique_ptr<FILE, int (*)(FILE*)> du(::popen(all.c_str(), "r"), ::pclose);
+    unsigned long long each = 0;
+    ASSERT_EQ(std::fscanf(du.get(), "%llu", &each), 1);
+    EXPECT_GE(each, once + 9 * (50ull << 20));
+    EXPECT_TRUE(rootShows(each));
+    controller->eachLinkAction()->trigger();
+    EXPECT_TRUE(rootShows(once));
+
+    // Items: the folder of many files goes first, and the title counts entries.
+    controller->figureAction(HLNFile::Figure::items)->trigger();
+    EXPECT_EQ(namesInColumn(0), (std::vector<std::string>{"many", "p"}));
+    EXPECT_EQ(controller->window()->windowTitle(),
+              controller->rootFileTitle() + " - 46 items"); // each file once
+    controller->figureAction(HLNFile::Figure::apparentSize)->trigger();
+    EXPECT_EQ(namesInColumn(0), (std::vector<std::string>{"p", "many"}));
+    select({"many"});
+    EXPECT_TRUE(controller->measuresField()->text().startsWith(
+        bytesText(400 + uint64_t(TempTree::lstatOf(tree / "many").st_size)) + " apparent"))
+        << controller->measuresField()->text().toStdString();
+    EXPECT_TRUE(controller->measuresField()->text().contains("41 items"));
+
+    // Dates end each row, on the right.
+    controller->datesAction()->trigger();
+    auto* cell = static_cast<HLNFileBrowserCell*>(browser()->loadedCellAtRow(rowOf("many"), 0));
+    const std::vector<HLNTextRun>& runs = cell->attributedStringValue();
+    ASSERT_FALSE(runs.empty());
+    EXPECT_TRUE(runs.back().atRight);
+    controller->datesAction()->trigger();
+    controller->figureAction(HLNFile::Figure::diskUsage)->trigger();
+    EXPECT_TRUE(rootShows(once));
+}
+
 // What a right click at a point of column 0 leaves: the press selects, then
 // the menu is asked for.
 void rightClick(HLNColumnBrowser* browser, const QPoint& point) {
