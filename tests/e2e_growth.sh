@@ -9,7 +9,7 @@ set -euo pipefail
 hollin=${HOLLIN_BINARY:?HOLLIN_BINARY not set}
 work=$(mktemp -d /tmp/hollin-e2e-growth-XXXXXX)
 mounted=""
-trap '[ -n "$mounted" ] && umount "$mounted"; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+trap '[ -n "$mounted" ] && umount "$mounted"; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 export HOME=$work/home XDG_DATA_HOME=$work/data
 db=$XDG_DATA_HOME/hollin/history.sqlite
