@@ -366,7 +366,14 @@ bool HLNHistory::_prune(const std::string& rootPath) {
     return true;
 }
 
+bool HLNHistory::_neverMade() const {
+    // Reading makes no history where none was ever kept.
+    return !_db && ::access(_path.c_str(), F_OK) != 0 && errno == ENOENT;
+}
+
 std::optional<std::vector<HLNHistory::Record>> HLNHistory::records(const std::string& rootPath) {
+    if (_neverMade())
+        return std::vector<Record>{};
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
             _open(true);
@@ -452,6 +459,8 @@ std::optional<HLNFolderFigures> HLNHistory::figuresOf(const Record& record, unsi
 
 std::optional<std::vector<HLNHistory::Point>>
 HLNHistory::diskUsageOver(const std::string& rootPath, const std::string& relativePath) {
+    if (_neverMade())
+        return std::vector<Point>{};
     try {
         _open(true);
         // The folder's row, by its path's components from the top.

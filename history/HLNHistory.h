@@ -73,6 +73,7 @@ private:
     bool _failed(int code, const std::string& reason, const char* doing);
     void _say(const std::string& what);
     bool _exec(const char* sql);
+    bool _neverMade() const;
     bool _save(const HLNFolderFigures& figures);
     bool _prune(const std::string& rootPath);
     int64_t _folderId(int64_t parent, const std::string& name, Statement& find, Statement& add);

@@ -85,6 +85,8 @@ TEST(HLNHistoryTest, RecordsReadBackAsTaken) {
     EXPECT_EQ(first.folders[0].items, 8u); // itself, a, b, a/odd, a/g, deep, f, h
 
     HLNHistory history(home / "hollin/history.sqlite");
+    EXPECT_TRUE(history.records(tree.path())->empty());
+    EXPECT_FALSE(std::filesystem::exists(home / "hollin")); // not made by reading
     ASSERT_TRUE(history.save(first));
     tree.writeFile("b/grown", 1 << 20);
     // Taken here, written on another thread, as a window does.
