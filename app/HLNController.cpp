@@ -4,6 +4,7 @@
 #include "app/HLNServicesProvider.h"
 #include "app/HLNShortcutsBox.h"
 #include "browser/HLNFileTreeController.h"
+#include "browser/HLNWindowGrowth.h"
 #include "browser/HLNWorkspace.h"
 #include "drives/gui/HLNDriveAccountController.h"
 #include "drives/gui/HLNDriveListController.h"
@@ -73,6 +74,14 @@ HLNController::HLNController() {
     _quitItem->setMenuRole(QAction::QuitRole);
     connect(_quitItem, &QAction::triggered, this, [this] { applicationShouldTerminate(); });
 
+    // Each window records its tree once sized, unless this is off.
+    _keepHistoryItem = new QAction(tr("Keep Scan History"), this);
+    _keepHistoryItem->setObjectName("keepScanHistory");
+    _keepHistoryItem->setCheckable(true);
+    _keepHistoryItem->setChecked(HLNWindowGrowth::keepsHistory());
+    connect(_keepHistoryItem, &QAction::toggled, this,
+            [](bool on) { HLNWindowGrowth::setKeepsHistory(on); });
+
     _aboutItem = new QAction(tr("About Hollin"), this);
     _aboutItem->setObjectName("about");
     _aboutItem->setMenuRole(QAction::AboutRole);
@@ -95,7 +104,10 @@ HLNController::HLNController() {
                     [this] { applicationShouldTerminate(); });
         }
     }
-    TFController::sharedController().setTerminationCompletion([] { QCoreApplication::quit(); });
+    TFController::sharedController().setTerminationCompletion([] {
+        HLNWindowGrowth::waitForRecords();
+        QCoreApplication::quit();
+    });
     _connectDriveAccounts();
 }
 
@@ -253,6 +265,7 @@ TFController::TerminateReply HLNController::applicationShouldTerminate() {
         break;
     }
     toolkit.willTerminate();
+    HLNWindowGrowth::waitForRecords(); // the last windows' records are written first
     QCoreApplication::quit();
     return TFController::TerminateNow;
 }
@@ -337,6 +350,8 @@ void HLNController::installMainMenu(QMainWindow* window) {
         menu->addAction(_openItem);
         menu->addAction(_openScanItem);
         menu->addAction(_openHomeItem);
+        menu->addSeparator();
+        menu->addAction(_keepHistoryItem);
         menu->addSeparator();
         menu->addAction(_quitItem);
         connect(menu, &QMenu::aboutToShow, this,

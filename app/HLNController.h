@@ -109,6 +109,7 @@ private:
     QAction* _openScanItem = nullptr;
     QAction* _openHomeItem = nullptr;
     QAction* _quitItem = nullptr;
+    QAction* _keepHistoryItem = nullptr; // Keep Scan History
     QAction* _aboutItem = nullptr;
     QAction* _shortcutsItem = nullptr;
     bool _launched = false;

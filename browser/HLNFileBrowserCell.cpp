@@ -275,6 +275,10 @@ void HLNFileBrowserCell::_updateDisplayAttributes(const HLNFile::Snapshot& now) 
         now.measures.newest != HLNFile::kNoModification)
         _text.push_back({dateText(now.measures.newest), HLNShrinkingTextDisplayer::defaultFont(),
                          greyedNameColor(), true});
+    QString note;
+    QColor noteColor;
+    if (_reading && _reading->noteFor(_file.get(), note, noteColor))
+        _text.push_back({note, HLNShrinkingTextDisplayer::defaultFont(), noteColor, true});
 }
 
 QString HLNFileBrowserCell::dateText(int64_t seconds) {

@@ -29,6 +29,12 @@ public:
     public:
         virtual bool shownSnapshot(const HLNFile* file, int column, int row,
                                    HLNFile::Snapshot& out) = 0;
+        // A note the row ends in beside any date (a change since an
+        // earlier scan); false when none.
+        virtual bool noteFor(const HLNFile* file, QString& text, QColor& color) {
+            (void)file, (void)text, (void)color;
+            return false;
+        }
 
     protected:
         ~Reading() = default;

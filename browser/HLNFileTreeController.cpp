@@ -7,6 +7,7 @@
 #include "browser/HLNFindPanel.h"
 #include "browser/HLNShrinkingTextDisplayer.h"
 #include "browser/HLNTreemapView.h"
+#include "browser/HLNWindowGrowth.h"
 #include "browser/HLNWorkspace.h"
 #include "drives/HLNDrive.h"
 #include "model/HLNBackgroundFileSizer.h"
@@ -212,7 +213,9 @@ HLNFileTreeController::HLNFileTreeController(Ref<HLNFile> root, const std::strin
         if (Ref<HLNDrive> drive = HLNDrive::cachedDriveContainingPath("/"))
             _rootFileTitle = TFString::displayStringForName(drive->displayName());
 
+    _growth = std::make_unique<HLNWindowGrowth>(this);
     _buildWindow();
+    _growth->windowBuilt();
 
     _browser->setCellPrototype(std::make_unique<HLNFileBrowserCell>());
     _browser->setDelegate(this);
@@ -376,6 +379,7 @@ void HLNFileTreeController::_buildWindow() {
     _contextMenu = new QMenu(_window);
     _contextMenu->setObjectName("rowContextMenu");
     _commands = _commandTable();
+    _growth->addCommands(_commands);
     HLNWindowCommand::buildAll(_commands, _window, _contextMenu, buttons, central, this,
                                [this] { updateWhetherButtonsAreEnabled(); });
     summary->addLayout(buttons);
@@ -671,6 +675,8 @@ HLNFile::ChildList HLNFileTreeController::_filesInColumn(int column, bool reorde
         return nullptr;
     if (reorder)
         parent->sortChildren();
+    if (reorder && _growth->ordersByGrowth())
+        return _growth->ordered(parent->children());
     return parent->children();
 }
 
@@ -724,6 +730,7 @@ std::vector<Ref<HLNFile>> HLNFileTreeController::selectedFiles() {
 // Refresh
 
 void HLNFileTreeController::_refreshDisplay() {
+    _growth->refresh(); // the rows' order and notes come from it
     const int selectedColumn = _browser->selectedColumn();
     const std::vector<Ref<HLNFile>> selected = selectedFiles();
     const int oldCount = _browser->lastColumn() + 1;
@@ -858,6 +865,14 @@ bool HLNFileTreeController::shownSnapshot(const HLNFile* file, int column, int r
     return true;
 }
 
+bool HLNFileTreeController::noteFor(const HLNFile* file, QString& text, QColor& color) {
+    const HLNWindowGrowth::Mark* mark = _growth ? _growth->markOf(file) : nullptr;
+    if (!mark || (text = HLNWindowGrowth::changeText(*mark)).isEmpty())
+        return false;
+    color = HLNWindowGrowth::textColorOf(*mark);
+    return true;
+}
+
 void HLNFileTreeController::_showTitle() {
     if (!_refreshed)
         return; // the path and "sizing" stand until the first refresh
@@ -902,6 +917,8 @@ void HLNFileTreeController::_showStatus() {
         break;
     case SizeStatus::complete:
         if (!_sizingFinished) // the figures of the moment it finished stay
+            _growth->rootSized();
+        if (!_sizingFinished)
             _finishedText =
                 QString("%1 %2 counted in %3")
                     .arg(items, counted == 1 ? QString("item") : QString("items"), elapsed);
@@ -996,6 +1013,8 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         else if (total.newest != HLNFile::kNoModification)
             more << QString("newest %1").arg(HLNFileBrowserCell::dateText(total.newest));
     }
+    if (const QString growth = _growth->summaryOf(files); !growth.isEmpty())
+        more << growth;
     _measuresField->setText(more.join(QString::fromUtf8(" \u00b7 ")));
     if (files.size() == 1) {
         // A file of several names: its bytes, wherever they are counted.
@@ -1069,6 +1088,7 @@ void HLNFileTreeController::updateSelection() {
         _sizingStartedMs = QDateTime::currentMSecsSinceEpoch();
         _nodesAtSizingStart = HLNFile::nodesCreated();
         _sizingFinished = false;
+        _growth->recordNextSizing();
         _rootFile->refreshSize();
         _browser->loadColumnZero();
     }

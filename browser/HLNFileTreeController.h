@@ -21,6 +21,7 @@ class HLNFindPanel;
 class HLNFileWell;
 class HLNShrinkingTextDisplayer;
 class HLNTreemapView;
+class HLNWindowGrowth;
 class QAction;
 class QLabel;
 class QMainWindow;
@@ -150,6 +151,8 @@ public:
     // What follows the tree now (null: a scan, sizing, or turned off).
     HLNChangeFollower* follower() const { return _follower.get(); }
     const Ref<HLNFile>& rootFile() const { return _rootFile; }
+    // The scan history's part: records, and the comparison shown.
+    HLNWindowGrowth* growth() const { return _growth.get(); }
     const QString& rootFileTitle() const { return _rootFileTitle; }
     const std::string& rootPath() const { return _rootPath; }
 
@@ -212,6 +215,7 @@ private:
     QString _liveText() const;
     // HLNFileBrowserCell::Reading
     bool shownSnapshot(const HLNFile* file, int column, int row, HLNFile::Snapshot& out) override;
+    bool noteFor(const HLNFile* file, QString& text, QColor& color) override;
 
     // HLNColumnBrowserDelegate
     int browserNumberOfRowsInColumn(HLNColumnBrowser* browser, int column) override;
@@ -238,6 +242,7 @@ private:
     qint64 _lastFindMs = 0; // when the list was last searched again
     QTimer* _findTimer = nullptr;
     std::unique_ptr<HLNChangeFollower> _follower;
+    std::unique_ptr<HLNWindowGrowth> _growth;
     QString _finishedText;         // the status line's figures of the moment sizing finished
     QList<int> _splitterSizes;     // the splitter's sizes while the map was last shown
     QMenu* _contextMenu = nullptr; // child of the window

@@ -131,6 +131,10 @@ HLNFindPanel::HLNFindPanel(Ref<HLNFile> root, QWidget* parent)
             _highlightChosen();
             return;
         }
+        if (_showingGone) {
+            _actsOnResults = false;
+            return;
+        }
         const QList<QTreeWidgetItem*> rows = _results->selectedItems();
         _actsOnResults = rows.size() > 1;
         if (_actsOnResults && onChooseSeveral)
@@ -194,6 +198,16 @@ HLNFinder::Criteria HLNFindPanel::_criteria() const {
 void HLNFindPanel::search() {
     const bool largest = _choice->currentIndex() == int(Choice::LargestFiles);
     const bool kinds = _choice->currentIndex() == int(Choice::Kinds);
+    const bool gone = _choice->currentIndex() == int(Choice::Gone);
+    if (gone) {
+        for (QWidget* filter : std::initializer_list<QWidget*>{_name, _atLeast, _atMost, _older,
+                                                               _newer, _kind, _type})
+            filter->setEnabled(false);
+        _results->setRootIsDecorated(false);
+        _showGone();
+        return;
+    }
+    _showingGone = false;
     for (QWidget* filter :
          std::initializer_list<QWidget*>{_name, _atLeast, _atMost, _older, _newer, _kind, _type})
         filter->setEnabled(!largest && !kinds &&
@@ -290,6 +304,7 @@ void HLNFindPanel::_showKinds() {
     _results->setHeaderLabels(
         {"Kind", figure == HLNFile::Figure::items ? "Items" : "Size", "Files and share"});
     _showingKinds = true;
+    _showingGone = false;
     auto fill = [&](QTreeWidgetItem* row, const QString& name, const HLNFinder::Figures& f,
                     int kind, const QString& extension) {
         row->setText(PathColumn, name);
@@ -351,9 +366,55 @@ void HLNFindPanel::_highlightChosen() {
         onHighlight(uint8_t(kind), std::nullopt);
 }
 
+void HLNFindPanel::setGoneSource(GoneSource source) {
+    const bool had = bool(_goneSource);
+    _goneSource = std::move(source);
+    if (_goneSource && !had)
+        _choice->addItem("Gone");
+    else if (!_goneSource && had) {
+        if (_choice->currentIndex() == int(Choice::Gone))
+            _choice->setCurrentIndex(int(Choice::Matches)); // searches again
+        _choice->removeItem(int(Choice::Gone));
+    } else if (_goneSource && _choice->currentIndex() == int(Choice::Gone) && isVisible())
+        search(); // another comparison
+}
+
+void HLNFindPanel::_showGone() {
+    const std::vector<GoneFolder> gone = _goneSource ? _goneSource() : std::vector<GoneFolder>();
+    if (onHighlight)
+        onHighlight(HLNFileKind::KindCount, std::nullopt);
+    const QSignalBlocker quiet(_results);
+    _results->setSortingEnabled(false);
+    _results->clear();
+    _shown.clear();
+    _showingKinds = false;
+    _showingGone = true;
+    _actsOnResults = false;
+    _results->setColumnCount(2);
+    _results->setHeaderLabels({"Path", "Size then"});
+    uint64_t total = 0;
+    QList<QTreeWidgetItem*> rows;
+    for (const GoneFolder& folder : gone) {
+        auto* row = new ResultItem;
+        row->setText(PathColumn, HLNFileTreeController::displayPath(folder.relativePath) + "/");
+        row->setText(SizeColumn,
+                     QString::fromStdString(TFString::abbreviatedStringForBytes(folder.bytes)));
+        row->setData(SizeColumn, kSortRole, qlonglong(folder.bytes));
+        row->setTextAlignment(SizeColumn, Qt::AlignRight | Qt::AlignVCenter);
+        total += folder.bytes;
+        rows.push_back(row);
+    }
+    _results->addTopLevelItems(rows);
+    _results->setSortingEnabled(true);
+    _results->sortByColumn(SizeColumn, Qt::DescendingOrder);
+    _count->setText(QString("%1 gone, %2 then")
+                        .arg(QLocale().toString(qulonglong(gone.size())),
+                             QString::fromStdString(TFString::abbreviatedStringForBytes(total))));
+}
+
 std::vector<Ref<HLNFile>> HLNFindPanel::selectedResults() const {
     std::vector<Ref<HLNFile>> nodes;
-    if (_showingKinds)
+    if (_showingKinds || _showingGone)
         return nodes; // rows of kinds, no entries
     for (QTreeWidgetItem* row : _results->selectedItems())
         nodes.push_back(_shown[size_t(row->data(PathColumn, kNodeRole).toULongLong())]);

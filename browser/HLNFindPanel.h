@@ -23,7 +23,7 @@ class QTreeWidget;
 class HLNFindPanel : public QWidget {
     Q_OBJECT
 public:
-    enum class Choice { Matches, LargestFiles, CleanupCandidates, Kinds };
+    enum class Choice { Matches, LargestFiles, CleanupCandidates, Kinds, Gone };
     static constexpr int kLargestFiles = 100;
     // Results shown at most: a search that matches more says how many.
     static constexpr int kShownResults = 2000;
@@ -49,6 +49,16 @@ public:
     // kind KindCount and no extension when none is.
     std::function<void(uint8_t kind, std::optional<std::string> extension)> onHighlight;
 
+    // Gone: folders of an earlier scan that the tree no longer has, with
+    // what they weighed then. They have no node: the commands pass them by.
+    struct GoneFolder {
+        std::string relativePath;
+        uint64_t bytes = 0;
+    };
+    using GoneSource = std::function<std::vector<GoneFolder>()>;
+    // Offers the Gone choice while there is a source (a comparison is on).
+    void setGoneSource(GoneSource source);
+
     QLineEdit* nameField() const { return _name; }
     QComboBox* choiceBox() const { return _choice; }
     QComboBox* kindBox() const { return _kind; }
@@ -72,6 +82,9 @@ private:
     // The Kinds choice: bytes, items and share of each kind, its extensions below.
     void _showKinds();
     void _highlightChosen();
+    void _showGone();
+    GoneSource _goneSource;
+    bool _showingGone = false; // the rows are gone folders, not entries
 
     Ref<HLNFile> _root;
     std::vector<Ref<HLNFile>> _shown; // by row's index in the data role

@@ -117,7 +117,8 @@ QRect pixelsOfTile(const HLNTreemapLayout::Tile& tile, int width, int height) {
 } // namespace
 
 QImage HLNTreemapPainter::paintCushions(const HLNTreemapSnapshot& snapshot,
-                                        const HLNTreemapLayout& layout, QSize size) {
+                                        const HLNTreemapLayout& layout, QSize size,
+                                        const TileColors& colors) {
     QImage image(size, QImage::Format_RGB32);
     image.fill(QGuiApplication::palette().color(QPalette::Base));
     if (image.isNull())
@@ -128,7 +129,7 @@ QImage HLNTreemapPainter::paintCushions(const HLNTreemapSnapshot& snapshot,
         const QRect pixels = pixelsOfTile(tile, image.width(), image.height());
         if (pixels.isEmpty())
             continue;
-        const QColor base = colorOfKind(kindOfTile(snapshot, tile));
+        const QColor base = colors ? colors(tile) : colorOfKind(kindOfTile(snapshot, tile));
         const float r = float(base.red()), g = float(base.green()), b = float(base.blue());
         const auto& c = tile.cushion;
         for (int y = pixels.top(); y <= pixels.bottom(); ++y) {
@@ -198,7 +199,7 @@ void HLNTreemapPainter::paintHatching(QImage& image, const HLNTreemapSnapshot& s
 }
 
 void HLNTreemapPainter::paintNames(QImage& map, const HLNTreemapSnapshot& snapshot,
-                                   const HLNTreemapLayout& layout) {
+                                   const HLNTreemapLayout& layout, const TileColors& colors) {
     if (map.isNull())
         return;
     QFont font = QGuiApplication::font();
@@ -216,7 +217,7 @@ void HLNTreemapPainter::paintNames(QImage& map, const HLNTreemapSnapshot& snapsh
             metrics.elidedText(TFString::displayStringForName(snapshot.nameOf(tile.entry)),
                                Qt::ElideMiddle, int(box.width()));
         // The tile's colour as lit in its middle, where the name sits.
-        const QColor base = colorOfKind(kindOfTile(snapshot, tile));
+        const QColor base = colors ? colors(tile) : colorOfKind(kindOfTile(snapshot, tile));
         const bool light = 0.299 * base.red() + 0.587 * base.green() + 0.114 * base.blue() > 120;
         painter.setPen(light ? QColor(20, 20, 20) : QColor(245, 245, 245));
         painter.drawText(box, Qt::AlignCenter, name);
@@ -242,7 +243,7 @@ bool HLNTreemapPainter::anythingBusy(const HLNTreemapSnapshot& snapshot) {
 }
 
 void HLNTreemapPainter::paintLegend(QPainter& painter, const QRect& strip, const QString& caption,
-                                    bool sizing) {
+                                    bool sizing, const Swatches* swatches) {
     const QPalette palette = QGuiApplication::palette();
     painter.save();
     painter.fillRect(strip, palette.color(QPalette::Window));
@@ -254,21 +255,28 @@ void HLNTreemapPainter::paintLegend(QPainter& painter, const QRect& strip, const
     std::vector<std::pair<QRect, int>> items; // swatch, kind (-1: sizing)
     int needed = 0;
     const int firstKind = sizing ? -1 : 0;
-    for (int kind = firstKind; kind < KindCount; ++kind) {
-        const QString name = kind < 0 ? QString("sizing") : nameOfKind(uint8_t(kind));
+    const int kinds = swatches ? int(swatches->size()) : int(KindCount);
+    auto nameOf = [&](int kind) {
+        return kind < 0   ? QString("sizing")
+               : swatches ? (*swatches)[size_t(kind)].second
+                          : nameOfKind(uint8_t(kind));
+    };
+    for (int kind = firstKind; kind < kinds; ++kind) {
+        const QString name = nameOf(kind);
         needed += box + 4 + metrics.horizontalAdvance(name) + 10;
     }
     if (needed < strip.width() * 3 / 4) {
         x = strip.right() - needed;
-        for (int kind = firstKind; kind < KindCount; ++kind) {
-            const QString name = kind < 0 ? QString("sizing") : nameOfKind(uint8_t(kind));
+        for (int kind = firstKind; kind < kinds; ++kind) {
+            const QString name = nameOf(kind);
             const QRect swatch(x, strip.center().y() - box / 2, box, box);
             if (kind < 0) {
                 QColor attention = HLNFileBrowserCell::attentionStyle().color;
                 painter.fillRect(swatch, palette.color(QPalette::Base));
                 painter.fillRect(swatch, QBrush(attention, Qt::BDiagPattern));
             } else {
-                painter.fillRect(swatch, colorOfKind(uint8_t(kind)));
+                painter.fillRect(swatch, swatches ? (*swatches)[size_t(kind)].first
+                                                  : colorOfKind(uint8_t(kind)));
             }
             painter.drawText(QRect(x + box + 4, strip.top(), metrics.horizontalAdvance(name) + 2,
                                    strip.height()),

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <functional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 class QPainter;
 
@@ -45,9 +47,11 @@ public:
     // own tile when nothing is drawn inside it, else the tile of its rest.
     static std::vector<bool> busyEntries(const HLNTreemapSnapshot& snapshot);
 
+    // A colour per tile instead of its kind's (a map coloured by growth).
+    using TileColors = std::function<QColor(const HLNTreemapLayout::Tile&)>;
     // The cushions of every tile, into an image the size of the map.
     static QImage paintCushions(const HLNTreemapSnapshot& snapshot, const HLNTreemapLayout& layout,
-                                QSize size);
+                                QSize size, const TileColors& colors = {});
     // Fades every tile but those that pass `lit` (by the tile), so that
     // what it picks out stands out.
     static void dimTiles(QImage& map, const HLNTreemapSnapshot& snapshot,
@@ -59,12 +63,14 @@ public:
     // Each tile's name where the tile is wide and tall enough for some of it
     // (shortened in the middle), dark on light tiles and light on dark ones.
     static void paintNames(QImage& map, const HLNTreemapSnapshot& snapshot,
-                           const HLNTreemapLayout& layout);
+                           const HLNTreemapLayout& layout, const TileColors& colors = {});
     // A selected entry's outline, visible on light and dark tiles.
     static void paintOutline(QPainter& painter, const HLNTreemapLayout::Rect& rect);
     // The legend names "sizing" only when the map shows something sizing.
+    // swatches, when given, stand for the kinds.
+    using Swatches = std::vector<std::pair<QColor, QString>>;
     static void paintLegend(QPainter& painter, const QRect& strip, const QString& caption,
-                            bool sizing);
+                            bool sizing, const Swatches* swatches = nullptr);
     // Whether anything in the map is hatched (sizing, or going).
     static bool anythingBusy(const HLNTreemapSnapshot& snapshot);
 

@@ -79,7 +79,18 @@ void HLNTreemapView::refresh() {
     _layout = HLNTreemapLayout(_snapshot, {0, 0, double(map.width()), double(map.height())});
     _layoutMs = clock.nsecsElapsed() / 1e6;
     clock.restart();
-    _picture = HLNTreemapPainter::paintCushions(_snapshot, _layout, map.size());
+    HLNTreemapPainter::TileColors colors;
+    if (_nodeColors)
+        colors = [this](const HLNTreemapLayout::Tile& tile) {
+            // A folder's own tile (its files left out) is the folder's.
+            const auto& entries = _snapshot.entries();
+            const auto& entry = entries[tile.entry];
+            const HLNFile* folder = entry.isDirectory || entry.parent == HLNTreemapSnapshot::none
+                                        ? entry.file.get()
+                                        : entries[entry.parent].file.get();
+            return _nodeColors(entry.file.get(), folder);
+        };
+    _picture = HLNTreemapPainter::paintCushions(_snapshot, _layout, map.size(), colors);
     if (_litKind != HLNFileKind::KindCount || _litExtension) {
         HLNTreemapPainter::dimTiles(_picture, _snapshot, _layout, [this](const auto& tile) {
             if (_litExtension) // of that kind too, when one is given
@@ -92,7 +103,7 @@ void HLNTreemapView::refresh() {
         });
     }
     HLNTreemapPainter::paintHatching(_picture, _snapshot, _layout);
-    HLNTreemapPainter::paintNames(_picture, _snapshot, _layout);
+    HLNTreemapPainter::paintNames(_picture, _snapshot, _layout, colors);
     _paintMs = clock.nsecsElapsed() / 1e6;
     _caption = HLNTreemapPainter::captionFor(_snapshot);
     _sizing = HLNTreemapPainter::anythingBusy(_snapshot);
@@ -191,7 +202,14 @@ void HLNTreemapView::paintEvent(QPaintEvent*) {
     if (map.height() < height())
         HLNTreemapPainter::paintLegend(painter,
                                        QRect(0, map.bottom() + 1, width(), height() - map.height()),
-                                       _caption, _sizing);
+                                       _caption, _sizing, _nodeColors ? &_legend : nullptr);
+}
+
+void HLNTreemapView::setNodeColors(NodeColors colors, HLNTreemapPainter::Swatches legend) {
+    _nodeColors = std::move(colors);
+    _legend = std::move(legend);
+    _stale = true;
+    update();
 }
 
 void HLNTreemapView::mousePressEvent(QMouseEvent* event) {

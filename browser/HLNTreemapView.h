@@ -1,12 +1,14 @@
 #pragma once
 
 #include "browser/HLNTreemapLayout.h"
+#include "browser/HLNTreemapPainter.h"
 #include "model/HLNFile.h"
 #include "model/HLNFileKind.h"
 #include "model/HLNTreemapSnapshot.h"
 
 #include <QImage>
 #include <QWidget>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +42,11 @@ public:
     // Picks out the files of one kind, or of one extension ("" for names
     // without one), fading the rest; kind KindCount and no extension: none.
     void highlight(uint8_t kind, std::optional<std::string> extension);
+    // Colours the tiles by what colors answers for a tile's node and the
+    // folder it lies in, with the legend's swatches for it; none: by kind.
+    using NodeColors = std::function<QColor(const HLNFile* node, const HLNFile* folder)>;
+    void setNodeColors(NodeColors colors, HLNTreemapPainter::Swatches legend = {});
+    bool colorsByNode() const { return bool(_nodeColors); }
     // The nodes whose rectangles are outlined now.
     std::vector<Ref<HLNFile>> outlinedFiles() const;
 
@@ -88,5 +95,7 @@ private:
     QString _caption;
     bool _sizing = false; // something in the map is hatched
     bool _stale = true;
+    NodeColors _nodeColors;
+    HLNTreemapPainter::Swatches _legend;
     double _snapshotMs = 0, _layoutMs = 0, _paintMs = 0;
 };

@@ -15,6 +15,13 @@ std::optional<uint64_t> HLNComparison::diskUsageThen(std::string_view relativePa
     return _then.folders[found->second].diskUsage;
 }
 
+std::optional<size_t> HLNComparison::indexOf(std::string_view relativePath) const {
+    auto found = _byPath.find(std::string(relativePath));
+    if (found == _byPath.end())
+        return std::nullopt;
+    return found->second;
+}
+
 std::optional<HLNComparison::Change> HLNComparison::changeOf(const Ref<HLNFile>& node,
                                                              const Ref<HLNFile>& root) const {
     std::vector<std::string> names;

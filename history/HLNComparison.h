@@ -22,6 +22,8 @@ public:
     // The earlier disk usage of the folder at that path below the root
     // ("" the root); none when it was not there.
     std::optional<uint64_t> diskUsageThen(std::string_view relativePath) const;
+    // Its index in then().folders; none when it was not there.
+    std::optional<size_t> indexOf(std::string_view relativePath) const;
 
     struct Change {
         std::string relativePath; // "" for the root

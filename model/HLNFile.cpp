@@ -55,6 +55,14 @@ Ref<HLNFile::List> HLNFile::List::makeNodes(size_t capacity) {
     return Ref<List>(new (Tail{}, capacity * sizeof(Ref<HLNFile>)) List(false));
 }
 
+HLNFile::ChildList HLNFile::reorderedList(const ChildList& list,
+                                          const std::vector<uint32_t>& order) {
+    Ref<List> built = List::makeNodes(order.size());
+    for (uint32_t i : order)
+        new (&built->nodes()[built->_count++]) Ref<HLNFile>((*list)[i]);
+    return built;
+}
+
 template <class Names, class NameOf>
 Ref<HLNFile::List> HLNFile::List::makeNames(const Names& names, NameOf nameOf, size_t byteCount,
                                             uint32_t folders) {

@@ -90,6 +90,9 @@ public:
         mutable std::atomic<uint32_t> _extra{0};
     };
     using ChildList = Ref<const List>;
+    // The nodes of a list in another order (order: indexes into it), for a
+    // window that lists them by a key of its own.
+    static ChildList reorderedList(const ChildList& list, const std::vector<uint32_t>& order);
 
     // The tree lock, held for as long as the guard lives (or until unlock).
     // Helpers that need the lock held take the guard as their witness.

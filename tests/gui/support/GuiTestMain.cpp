@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
     QTemporaryDir config;
     setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
     setenv("XDG_STATE_HOME", config.path().toLocal8Bit().constData(), 1);
+    setenv("XDG_DATA_HOME", config.path().toLocal8Bit().constData(), 1); // the scan history
     std::unique_ptr<QApplication> app(hollinCreateTestApplication(argc, argv));
     return RUN_ALL_TESTS();
 }
