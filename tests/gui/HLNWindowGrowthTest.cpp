@@ -24,10 +24,13 @@
 #include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTreeWidget>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 namespace {
 
@@ -257,6 +260,34 @@ TEST_F(GrowthWindow, ChartsAFolderAcrossItsRecords) {
     EXPECT_EQ(chart->hovered(), 1);
     EXPECT_TRUE(chart->textOf(1).endsWith(bytesText(now)));
     chart->window()->close();
+}
+
+// A record of the folder when it held another file system is another
+// tree: comparing with it is refused, and said.
+TEST_F(GrowthWindow, RefusesARecordOfAnotherFileSystem) {
+    if (!runningAsRoot())
+        GTEST_SKIP() << "SKIP: mounting a file system over the recorded folder needs root";
+    tree.mkdir("a");
+    tree.writeFile("a/file", 1 << 20);
+    open();
+    close();
+    ASSERT_EQ(::mount("tmpfs", tree.path().c_str(), "tmpfs", 0, "size=4m"), 0)
+        << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{tree.path()};
+    tree.mkdir("a");
+    HLNWindowGrowth::setKeepsHistory(false);
+    open();
+    controller->growth()->fillCompareMenu();
+    ASSERT_EQ(controller->growth()->recordActions().size(), 1u);
+    controller->growth()->recordActions()[0]->trigger();
+    EXPECT_FALSE(controller->growth()->isComparing());
+    EXPECT_TRUE(controller->actionFor("compareNone")->isChecked());
+    EXPECT_TRUE(waitFor(
+        [&] { return controller->window()->findChild<QWidget*>("compareRefused") != nullptr; }));
+    close();
 }
 
 // What cannot be compared with is said, and the window goes on as it was.
