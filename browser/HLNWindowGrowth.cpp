@@ -329,6 +329,9 @@ void HLNWindowGrowth::refresh() {
                 const uint64_t before = index ? then.folders[*index].diskUsage : 0;
                 _marks[at.folder.get()] = {int64_t(now.sizeSoFar) - int64_t(before), isNew, before};
             }
+            // A folder not yet started is left for the sizing thread to list.
+            if (now.sizeStatus == SizeStatus::notStarted)
+                continue;
             HLNFile::ChildList children = at.folder->children();
             if (!children)
                 continue;
