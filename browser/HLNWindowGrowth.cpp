@@ -12,14 +12,12 @@
 #include "toolkit/TFString.h"
 
 #include <QAction>
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPointer>
 #include <QSignalBlocker>
 #include <algorithm>
 #include <atomic>
@@ -74,19 +72,10 @@ void HLNWindowGrowth::rootSized() {
     if (!std::exchange(_recordPending, false) || _window->isScan() || !keepsHistory())
         return;
     recorderUsed = true;
-    QPointer<HLNWindowGrowth> self(this);
     // The figures are read here, in one hold of the tree lock; the disk is
-    // the recorder's, on its own thread.
+    // the recorder's, on its own thread (which calls nothing of Qt's).
     HLNHistoryRecorder::shared().record(
-        HLNFolderFigures::toRecord(_window->rootFile(), _window->rootPath()), [self](bool saved) {
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [self, saved] {
-                    if (self)
-                        emit self->recorded(saved);
-                },
-                Qt::QueuedConnection);
-        });
+        HLNFolderFigures::toRecord(_window->rootFile(), _window->rootPath()));
 }
 
 // ---------------------------------------------------------------------------

@@ -99,10 +99,6 @@ public:
     // The topmost folders there then that a sized folder no longer holds.
     const std::vector<Gone>& gone() const { return _gone; }
 
-signals:
-    // A record of the tree was written (saved) or could not be.
-    void recorded(bool saved);
-
 private:
     void _compareWith(HLNFolderFigures then, const QString& since, int64_t recordId);
     void _chooseScanFile();

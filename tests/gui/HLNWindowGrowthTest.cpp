@@ -8,6 +8,7 @@
 #include "history/HLNFolderFigures.h"
 #include "history/HLNHistory.h"
 #include "history/HLNHistoryRecorder.h"
+#include "scans/HLNScanWriter.h"
 #include "support/TempTree.h"
 #include "toolkit/TFString.h"
 
@@ -20,17 +21,18 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
-#include <QProcess>
 #include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTreeWidget>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -128,10 +130,13 @@ TEST_F(GrowthWindow, ComparesWithTheRecordOfAnEarlierSizing) {
     const uint64_t growThen = TempTree::duBytes(tree / "grow");
     const uint64_t goneThen = TempTree::duBytes(tree / "gone");
     const std::string scan = tree / "then.json"; // the same tree as a scan file
-    ASSERT_EQ(
-        QProcess::execute(std::getenv("HOLLIN_BINARY"), {"--export", QString::fromStdString(scan),
-                                                         QString::fromStdString(tree.path())}),
-        0);
+    {
+        const int fd = ::open(scan.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        std::string error;
+        EXPECT_TRUE(HLNScanWriter(fd).writeScanOfPath(tree.path(), &error)) << error;
+        ::close(fd);
+    }
 
     open();
     EXPECT_EQ(recordsOf(tree.path()), 1u) << "sizing the window recorded its tree";
