@@ -1013,9 +1013,11 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
         else if (total.newest != HLNFile::kNoModification)
             more << QString("newest %1").arg(HLNFileBrowserCell::dateText(total.newest));
     }
+    QString measures = more.join(QString::fromUtf8(" \u00b7 "));
+    // A line of its own: the measures fill the width already.
     if (const QString growth = _growth->summaryOf(files); !growth.isEmpty())
-        more << growth;
-    _measuresField->setText(more.join(QString::fromUtf8(" \u00b7 ")));
+        measures += (measures.isEmpty() ? "" : "\n") + growth;
+    _measuresField->setText(measures);
     if (files.size() == 1) {
         // A file of several names: its bytes, wherever they are counted.
         const HLNFile::Snapshot& now = figures[0];
