@@ -230,6 +230,16 @@ TEST_F(GrowthWindow, ComparesWithTheRecordOfAnEarlierSizing) {
     ASSERT_TRUE(growth->compareWithScan(scan));
     EXPECT_EQ(noteOf("grow"), "+" + bytesText(grownAgain - growThen));
     EXPECT_EQ(growth->gone().size(), 1u);
+    close();
+
+    // A window on a scan records nothing, history kept or not.
+    HLNWindowGrowth::setKeepsHistory(true);
+    controller = HLNFileTreeController::initWithScan(scan);
+    ASSERT_NE(controller, nullptr);
+    ASSERT_EQ(controller->rootFile()->sizeStatus(), SizeStatus::complete);
+    controller->_refreshDisplay();
+    HLNHistoryRecorder::shared().waitUntilIdle();
+    EXPECT_EQ(recordsOf(tree.path()), 1u);
 }
 
 // Size History: the folder's disk usage in each record, oldest first, the
