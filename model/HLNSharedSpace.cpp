@@ -32,9 +32,9 @@ public:
             return false; // the sizing reports it; here it counts nothing
         if (ex.isDirectory())
             return enterable; // its own bytes count in its level
-        // Each file once, however many names it has here (as du counts).
-        if (ex.linkCount > 1 && !_seen.emplace(ex.device, ex.inode).second)
-            return false;
+        // Each file once in the sums, however many names it has here (as
+        // du counts); every name still gets its own row of figures.
+        const bool counted = ex.linkCount <= 1 || _seen.emplace(ex.device, ex.inode).second;
         uint64_t shared = 0;
         _extents.clear();
         if (ex.type == TFDirectory::EntryType::regular && ex.allocatedBytes > 0) {
@@ -51,12 +51,14 @@ public:
             }
         }
         Level& level = _levels.back();
+        if (shared > 0)
+            level.files.push_back({name, ex.allocatedBytes, shared});
+        if (!counted)
+            return false;
         level.add(ex.allocatedBytes, shared);
         for (const TFExtents::Extent& e : _extents)
             if (e.shared)
                 _remember(level, e);
-        if (shared > 0)
-            level.files.push_back({name, ex.allocatedBytes, shared});
         return false;
     }
 
