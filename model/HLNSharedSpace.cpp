@@ -5,11 +5,14 @@
 #include "toolkit/TFTreeWalker.h"
 
 #include <algorithm>
+#include <chrono>
 #include <set>
 #include <string_view>
 #include <utility>
 
 namespace {
+std::atomic<size_t> extentBound{HLNSharedSpace::kExtentBound};
+
 bool byName(std::string_view a, std::string_view b) {
     return a < b;
 }
@@ -131,7 +134,7 @@ private:
         }
     };
     void _remember(Level& level, const TFExtents::Extent& e) {
-        if (_remembered >= kExtentBound) {
+        if (_remembered >= _bound) {
             level.once += e.length; // counted in full: an upper bound
             level.figures.approximate = true;
         } else if (level.extents.emplace(e.physical, e.length).second) {
@@ -149,7 +152,12 @@ private:
     std::vector<TFExtents::Extent> _extents;
     std::set<std::pair<uint64_t, uint64_t>> _seen;
     size_t _remembered = 0; // extents in every level's set
+    const size_t _bound = extentBound.load();
 };
+
+void HLNSharedSpace::setExtentBoundForTesting(size_t bound) {
+    extentBound = bound;
+}
 
 HLNSharedSpace::HLNSharedSpace(Ref<HLNFile> root, std::function<void()> computed)
     : _root(std::move(root)), _computed(std::move(computed)) {
@@ -269,9 +277,14 @@ void HLNSharedSpace::_run() {
             next = std::move(_asked.front());
             _asked.pop_front();
         }
+        const auto started = std::chrono::steady_clock::now();
         _compute(next);
-        std::scoped_lock held(_lock);
+        std::unique_lock held(_lock);
         _askedSet.erase(next.get());
+        // A tree that keeps changing is walked again and again: resting as
+        // long as the walk took keeps that to half a processor at most.
+        _wake.wait_for(held, std::chrono::steady_clock::now() - started,
+                       [this] { return _stop.load(); });
     }
 }
 

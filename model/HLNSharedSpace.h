@@ -46,6 +46,8 @@ public:
     };
     // Distinct shared extents remembered in one walk, at most.
     static constexpr size_t kExtentBound = 1u << 20;
+    // Tests: another bound for the walks started from now on.
+    static void setExtentBoundForTesting(size_t bound);
 
     // computed: called on the computing thread whenever a folder's entry is
     // in (to refresh the window).

@@ -160,6 +160,16 @@ TEST_F(SharedSpaceWindow, ReflinkedCopiesHoldNothingAloneAndTheirFolderCountsThe
                now.countedOnce == M + allocated(mount + "/d") && sizeField("third", 1) == zero;
     }));
 
+    // Past the bound of remembered extents the figure is an upper bound, and says so.
+    HLNSharedSpace::setExtentBoundForTesting(0);
+    controller->sharedSpaceAction()->trigger();
+    controller->sharedSpaceAction()->trigger(); // computed anew
+    EXPECT_TRUE(waitFor([&] {
+        return controller->measuresField()->text().contains(
+            "at most " + bytesText(3 * M + allocated(mount + "/d")) + " counted once");
+    })) << controller->measuresField()->text().toStdString();
+    HLNSharedSpace::setExtentBoundForTesting(HLNSharedSpace::kExtentBound);
+
     // Off: disk usage again, and the side table released.
     controller->sharedSpaceAction()->trigger();
     EXPECT_EQ(controller->sharedSpace(), nullptr);
