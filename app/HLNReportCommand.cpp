@@ -2,6 +2,7 @@
 
 #include "app/HLNCommandTree.h"
 #include "app/HLNCompressedSpaceCommand.h"
+#include "app/HLNHistoryCommand.h"
 #include "app/HLNSharedSpaceCommand.h"
 #include "app/HLNStandardOutput.h"
 #include "model/HLNFile.h"
@@ -59,7 +60,7 @@ int printReport(const Ref<HLNFile>& root, const Columns& columns) {
 }
 
 const char* const kUsage = "usage: hollin --report [--apparent-size] [--inodes] [--links-each] "
-                           "[--time] PATH\n";
+                           "[--time] [--record] PATH\n";
 
 } // namespace
 
@@ -72,6 +73,7 @@ int run(int argc, char** argv) {
         return HLNCompressedSpaceCommand::run(argc, argv);
     Columns columns;
     bool eachName = false; // every name of a file counts (du -l)
+    bool record = false;
     for (int i = 2; i < argc - 1; ++i) {
         const std::string_view option = argv[i];
         if (option == "--apparent-size")
@@ -82,10 +84,13 @@ int run(int argc, char** argv) {
             eachName = true;
         else if (option == "--time")
             columns.time = true;
+        else if (option == "--record") // kept in the scan history as well
+            record = true;
         else
             return std::fputs(kUsage, stderr), 2;
     }
-    if (argc < 3 || std::string_view(argv[argc - 1]).starts_with("--"))
+    // A record counts each file once, as every other record does.
+    if (argc < 3 || std::string_view(argv[argc - 1]).starts_with("--") || (record && eachName))
         return std::fputs(kUsage, stderr), 2;
     HLNFile::setCountsEachName(eachName);
     // A scan file reports what the scanned folder reported where it was made.
@@ -104,7 +109,9 @@ int run(int argc, char** argv) {
     }
     // Entries that could not be read were named on standard error as the
     // sizing met them; the rest is reported, and the command fails, as du's.
-    const int status = printReport(root, columns) | (HLNCommandTree::hadProblems() ? 1 : 0);
+    int status = printReport(root, columns) | (HLNCommandTree::hadProblems() ? 1 : 0);
+    if (record && !HLNHistoryCommand::record(root, path))
+        status = 1;
     HLNCommandTree::finish(std::move(root));
     return status;
 }

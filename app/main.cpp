@@ -6,6 +6,7 @@
 #include "app/HLNCompressCommand.h"
 #include "app/HLNExportCommand.h"
 #include "app/HLNFindCommand.h"
+#include "app/HLNHistoryCommand.h"
 #include "app/HLNPackageCommand.h"
 #include "app/HLNReportCommand.h"
 #include "app/HLNStandardOutput.h"
@@ -34,7 +35,8 @@ bool haveDisplay() {
 
 const char usage[] =
     "usage: hollin [FOLDER|SCAN...]\n"
-    "       hollin --report [--apparent-size] [--inodes] [--links-each] [--time] PATH|SCAN\n"
+    "       hollin --report [--apparent-size] [--inodes] [--links-each] [--time] [--record]\n"
+    "                       PATH|SCAN\n"
     "       hollin --report --shared PATH\n"
     "       hollin --report --compressed PATH\n"
     "       hollin --compress PATH...\n"
@@ -46,6 +48,8 @@ const char usage[] =
     "       hollin --kinds PATH|SCAN\n"
     "       hollin --find PATH|SCAN [--name GLOB] [--larger SIZE] [--smaller SIZE]\n"
     "                   [--older DAYS] [--newer DAYS] [--kind KIND] [--caches]\n"
+    "       hollin --history PATH\n"
+    "       hollin --diff OLD NEW [--depth N]\n"
     "       hollin --service | --version | --help\n";
 
 int printHelp() {
@@ -95,6 +99,15 @@ int printHelp() {
         "                     audio, image, archive, document, code, program, other),\n"
         "                     --caches (folders holding a valid CACHEDIR.TAG)\n"
         "                     Each of the three reads a scan file as well as a folder.\n"
+        "  --report --record PATH\n"
+        "                     the report, and a record of each folder's size kept in the\n"
+        "                     scan history ($XDG_DATA_HOME/hollin/history.sqlite)\n"
+        "  --history PATH     print \"<time>\\t<disk usage>\\t<folders>\" per record of PATH\n"
+        "  --diff OLD NEW [--depth N]\n"
+        "                     print \"<change>\\t<old>\\t<new>\\t<path>\" per folder whose disk\n"
+        "                     usage changed, largest change first, N levels down (3);\n"
+        "                     each side a folder, a scan file, or @last or @DATE (a record\n"
+        "                     of the other side's path: the newest at or before DATE)\n"
         "  --service          wait for requests on the session bus and open nothing yet\n"
         "                     (how the bus starts Hollin for the desktop)\n"
         "  --version          print the version and exit\n"
@@ -141,6 +154,10 @@ int main(int argc, char** argv) {
         return HLNFindCommand::runKinds(argc, argv);
     if (std::strcmp(first, "--find") == 0)
         return HLNFindCommand::runFind(argc, argv);
+    if (std::strcmp(first, "--history") == 0)
+        return HLNHistoryCommand::runHistory(argc, argv);
+    if (std::strcmp(first, "--diff") == 0)
+        return HLNHistoryCommand::runDiff(argc, argv);
     if (std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0)
         return printHelp();
     if (std::strcmp(first, "--version") == 0) {

@@ -324,6 +324,10 @@ void HLNFileTreeController::_buildWindow() {
     layout->insertWidget(0, _findPanel);
     _findPanel->hide();
     _findPanel->onChoose = [this](const Ref<HLNFile>& node) { selectFileInBrowser(node); };
+    _findPanel->onChooseSeveral = [this] {
+        refreshSelectedFileInformation();
+        updateWhetherButtonsAreEnabled();
+    };
     _findPanel->onDelete = [this] { moveSelectionToTrash(); };
     _findPanel->onClose = [this] { findAction()->setChecked(false); };
     _findPanel->onHighlight = [this](uint8_t kind, std::optional<std::string> extension) {
@@ -432,7 +436,7 @@ void HLNFileTreeController::_showFigure(HLNFile::Figure figure, bool on) {
 
 std::vector<HLNWindowCommand> HLNFileTreeController::_commandTable() {
     using Button = HLNWindowCommand::Button;
-    const auto anySelected = [this] { return !_browser->selectedCells().empty(); };
+    const auto anySelected = [this] { return !selectedFiles().empty(); };
     return {
         {.name = "closeWindow",
          .menu = "&File",
@@ -711,6 +715,14 @@ bool HLNFileTreeController::browserIsColumnValid(HLNColumnBrowser*, int) {
 
 std::vector<Ref<HLNFile>> HLNFileTreeController::selectedFiles() {
     std::vector<Ref<HLNFile>> files;
+    // Several rows chosen in the Find list: the commands act on them, with
+    // the same guards (the nodes are the tree's).
+    if (_findPanel && _findPanel->isVisible() && _findPanel->actsOnResults()) {
+        for (Ref<HLNFile>& file : _findPanel->selectedResults())
+            if (!file->isInvalidated())
+                files.push_back(std::move(file));
+        return files;
+    }
     for (HLNBrowserCell* cell : _browser->selectedCells())
         if (const Ref<HLNFile>& file = static_cast<HLNFileBrowserCell*>(cell)->file())
             files.push_back(file);
@@ -972,16 +984,22 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
     const int column = _browser->selectedColumn();
     std::vector<Ref<HLNFile>> files;
     std::vector<HLNFile::Snapshot> figures; // the reading's, as the cells show them
-    for (int row : _browser->selectedRowsInColumn(column)) {
-        auto* cell = static_cast<HLNFileBrowserCell*>(_browser->loadedCellAtRow(row, column));
-        if (!cell || !cell->file())
-            continue;
-        HLNFile::Snapshot now;
-        if (!shownSnapshot(cell->file().get(), column, row, now))
-            now = cell->file()->snapshot();
-        files.push_back(cell->file());
-        figures.push_back(now);
-    }
+    if (_findPanel->isVisible() && _findPanel->actsOnResults())
+        for (Ref<HLNFile>& file : selectedFiles()) {
+            figures.push_back(file->snapshot());
+            files.push_back(std::move(file));
+        }
+    else
+        for (int row : _browser->selectedRowsInColumn(column)) {
+            auto* cell = static_cast<HLNFileBrowserCell*>(_browser->loadedCellAtRow(row, column));
+            if (!cell || !cell->file())
+                continue;
+            HLNFile::Snapshot now;
+            if (!shownSnapshot(cell->file().get(), column, row, now))
+                now = cell->file()->snapshot();
+            files.push_back(cell->file());
+            figures.push_back(now);
+        }
     _treemap->setSelectedFiles(files);
     if (files.empty()) {
         _fileSizeField->setText(QString());
@@ -1061,6 +1079,7 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
 // Commands
 
 void HLNFileTreeController::selectBrowserCell() {
+    _findPanel->stopActingOnResults(); // a click in the columns: they are the selection
     for (const Ref<HLNFile>& file : selectedFiles()) {
         const SizeStatus status = file->sizeStatus();
         if (status == SizeStatus::notStarted || status == SizeStatus::inProgress)

@@ -1,8 +1,8 @@
 #include "browser/HLNFindPanel.h"
 
+#include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNFileTreeController.h"
 #include "browser/HLNTreemapPainter.h"
-#include "toolkit/TFDirectory.h"
 #include "toolkit/TFString.h"
 
 #include <QComboBox>
@@ -25,7 +25,8 @@
 
 namespace {
 
-enum Column { PathColumn, SizeColumn, DateColumn };
+// The Kinds list has no dates: its third column is its items and share.
+enum Column { PathColumn, SizeColumn, ItemsColumn, DateColumn };
 constexpr int kNodeRole = Qt::UserRole, kSortRole = Qt::UserRole + 1;
 
 // Rows sort by their numbers (bytes, seconds), not their text.
@@ -101,16 +102,16 @@ HLNFindPanel::HLNFindPanel(Ref<HLNFile> root, QWidget* parent)
     layout->addLayout(bar);
 
     _results = new QTreeWidget(this);
-    _results->setColumnCount(3);
-    _results->setHeaderLabels({"Path", "Size", "Modified"});
+    _results->setColumnCount(4);
+    _results->setHeaderLabels({"Path", "Size", "Items", "Modified"});
     _results->setRootIsDecorated(false);
     _results->setUniformRowHeights(true);
     _results->setSelectionMode(QAbstractItemView::ExtendedSelection);
     _results->setSortingEnabled(true);
     _results->sortByColumn(SizeColumn, Qt::DescendingOrder);
     _results->header()->setSectionResizeMode(PathColumn, QHeaderView::Stretch);
-    _results->header()->setSectionResizeMode(SizeColumn, QHeaderView::ResizeToContents);
-    _results->header()->setSectionResizeMode(DateColumn, QHeaderView::ResizeToContents);
+    for (int column : {SizeColumn, ItemsColumn, DateColumn})
+        _results->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
     _results->header()->setStretchLastSection(false);
     layout->addWidget(_results, 1);
     _count = new QLabel(this);
@@ -126,10 +127,14 @@ HLNFindPanel::HLNFindPanel(Ref<HLNFile> root, QWidget* parent)
         connect(box, &QComboBox::currentIndexChanged, this, again);
     connect(_results, &QTreeWidget::itemSelectionChanged, this, [this] {
         if (_choice->currentIndex() == int(Choice::Kinds)) {
+            _actsOnResults = false;
             _highlightChosen();
             return;
         }
         const QList<QTreeWidgetItem*> rows = _results->selectedItems();
+        _actsOnResults = rows.size() > 1;
+        if (_actsOnResults && onChooseSeveral)
+            onChooseSeveral();
         if (rows.size() != 1 || !onChoose)
             return;
         const Ref<HLNFile>& node =
@@ -192,18 +197,25 @@ void HLNFindPanel::search() {
     for (QWidget* filter :
          std::initializer_list<QWidget*>{_name, _atLeast, _atMost, _older, _newer, _kind, _type})
         filter->setEnabled(!largest && !kinds &&
-                           (!_root->isImported() || (filter != _older && filter != _newer)));
+                           (HLNFinder::hasDates(_root) || (filter != _older && filter != _newer)));
     _results->setRootIsDecorated(kinds);
     if (kinds) {
         _showKinds();
         return;
     }
-    _results->setHeaderLabels({"Path", "Size", "Modified"});
+    _results->setColumnCount(4);
+    _results->setHeaderLabels({"Path", "Size", "Items", "Modified"});
     if (onHighlight)
         onHighlight(HLNFileKind::KindCount, std::nullopt);
-    const std::vector<HLNFinder::Entry> found = largest
-                                                    ? HLNFinder::largestFiles(_root, kLargestFiles)
-                                                    : HLNFinder::find(_root, _criteria());
+    // Sizes are of the measure the window shows (files by items are all
+    // one: the largest are then the largest on disk).
+    const HLNFile::Figure figure = HLNFile::shownFigure();
+    const std::vector<HLNFinder::Entry> found =
+        largest ? HLNFinder::largestFiles(
+                      _root, kLargestFiles,
+                      figure == HLNFile::Figure::items ? HLNFile::Figure::diskUsage : figure)
+                : HLNFinder::find(_root, _criteria());
+    const bool dates = HLNFinder::hasDates(_root);
 
     // The selection stays on its nodes.
     std::vector<const HLNFile*> selected;
@@ -226,18 +238,20 @@ void HLNFindPanel::search() {
         row->setText(PathColumn,
                      HLNFileTreeController::displayPath(relative) + (entry.isFolder ? "/" : ""));
         row->setData(PathColumn, kNodeRole, qulonglong(_shown.size()));
-        row->setText(SizeColumn,
-                     QString::fromStdString(TFString::abbreviatedStringForBytes(entry.bytes)));
-        row->setData(SizeColumn, kSortRole, qlonglong(entry.bytes));
+        const uint64_t size = HLNFile::figureOf(
+            entry.measures, figure == HLNFile::Figure::items ? HLNFile::Figure::diskUsage : figure);
+        row->setText(SizeColumn, QString::fromStdString(TFString::abbreviatedStringForBytes(size)));
+        row->setData(SizeColumn, kSortRole, qlonglong(size));
         row->setTextAlignment(SizeColumn, Qt::AlignRight | Qt::AlignVCenter);
-        if (!_root->isImported()) {
-            const TFDirectory::Examination ex = TFDirectory::examinePath(entry.path);
-            if (!ex.error) {
-                row->setText(DateColumn,
-                             QLocale().toString(QDateTime::fromSecsSinceEpoch(ex.modified),
-                                                QLocale::ShortFormat));
-                row->setData(DateColumn, kSortRole, qlonglong(ex.modified));
-            }
+        row->setText(ItemsColumn, QLocale().toString(qulonglong(entry.measures.items)));
+        row->setData(ItemsColumn, kSortRole, qlonglong(entry.measures.items));
+        row->setTextAlignment(ItemsColumn, Qt::AlignRight | Qt::AlignVCenter);
+        // The newest below a folder, as its row in the columns shows it.
+        if (dates && entry.measures.newest != HLNFile::kNoModification) {
+            row->setText(DateColumn,
+                         QLocale().toString(QDateTime::fromSecsSinceEpoch(entry.measures.newest),
+                                            QLocale::ShortFormat));
+            row->setData(DateColumn, kSortRole, qlonglong(entry.measures.newest));
         }
         _shown.push_back(entry.node);
         rows.push_back(row);
@@ -258,8 +272,11 @@ void HLNFindPanel::search() {
 }
 
 void HLNFindPanel::_showKinds() {
-    const HLNFinder::Census census = HLNFinder::census(_root);
-    const double total = double(std::max<uint64_t>(_root->sizeSoFar(), 1));
+    // The kinds by the measure the window shows.
+    const HLNFile::Figure figure = HLNFile::shownFigure();
+    const HLNFinder::Census census = HLNFinder::census(_root, figure);
+    const uint64_t whole = HLNFile::figureOf(_root->measures(), figure);
+    const double total = double(std::max<uint64_t>(whole, 1));
     const QLocale locale;
     // The row chosen stays chosen.
     QString chosen;
@@ -269,22 +286,23 @@ void HLNFindPanel::_showKinds() {
     _results->setSortingEnabled(false);
     _results->clear();
     _shown.clear();
-    _results->setHeaderLabels({"Kind", "Size", "Items and share"});
+    _results->setColumnCount(3);
+    _results->setHeaderLabels(
+        {"Kind", figure == HLNFile::Figure::items ? "Items" : "Size", "Files and share"});
     _showingKinds = true;
     auto fill = [&](QTreeWidgetItem* row, const QString& name, const HLNFinder::Figures& f,
                     int kind, const QString& extension) {
         row->setText(PathColumn, name);
         row->setData(PathColumn, kNodeRole, kind);
         row->setData(PathColumn, kSortRole, extension);
-        row->setText(SizeColumn,
-                     QString::fromStdString(TFString::abbreviatedStringForBytes(f.bytes)));
+        row->setText(SizeColumn, HLNFileBrowserCell::figureText(f.bytes));
         row->setData(SizeColumn, kSortRole, qlonglong(f.bytes));
         row->setTextAlignment(SizeColumn, Qt::AlignRight | Qt::AlignVCenter);
-        row->setText(DateColumn,
+        row->setText(ItemsColumn,
                      QString("%1 · %2%")
                          .arg(locale.toString(qulonglong(f.items)))
                          .arg(locale.toString(100.0 * double(f.bytes) / total, 'f', 1)));
-        row->setData(DateColumn, kSortRole, qlonglong(f.items));
+        row->setData(ItemsColumn, kSortRole, qlonglong(f.items));
         if (row->text(PathColumn) == chosen)
             row->setSelected(true);
     };
@@ -313,9 +331,7 @@ void HLNFindPanel::_showKinds() {
     fill(folders, "folders themselves", census.folders, HLNFileKind::KindCount, QString());
     _results->setSortingEnabled(true);
     _results->sortByColumn(SizeColumn, Qt::DescendingOrder);
-    _count->setText(
-        QString("%1 in all")
-            .arg(QString::fromStdString(TFString::abbreviatedStringForBytes(_root->sizeSoFar()))));
+    _count->setText(QString("%1 in all").arg(HLNFileBrowserCell::figureText(whole, true)));
     _highlightChosen();
 }
 

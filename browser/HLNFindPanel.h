@@ -35,8 +35,14 @@ public:
     // The nodes of the selected rows.
     std::vector<Ref<HLNFile>> selectedResults() const;
 
-    // A row was chosen (selection), Delete was pressed, Esc was pressed.
+    // Whether the window's commands act on the rows chosen here: several
+    // rows, chosen last (a click in the columns ends it).
+    bool actsOnResults() const { return _actsOnResults; }
+    void stopActingOnResults() { _actsOnResults = false; }
+    // A row was chosen (selection), Delete was pressed, Esc was pressed;
+    // onChooseSeveral: several rows were.
     std::function<void(const Ref<HLNFile>&)> onChoose;
+    std::function<void()> onChooseSeveral;
     std::function<void()> onDelete;
     std::function<void()> onClose;
     // Kinds: a kind's row (extension none) or an extension's row was chosen;
@@ -61,6 +67,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    bool _actsOnResults = false;
     HLNFinder::Criteria _criteria() const;
     // The Kinds choice: bytes, items and share of each kind, its extensions below.
     void _showKinds();

@@ -1013,6 +1013,11 @@ uint64_t HLNFile::sizeSoFar() const {
     return _sizeSoFar;
 }
 
+int64_t HLNFile::ownModification() const {
+    TreeGuard held;
+    return _ownModified();
+}
+
 HLNFile::Measures HLNFile::measures() const {
     TreeGuard held;
     if (_has(IsDirectory) || !(_flags & MultiLinked))

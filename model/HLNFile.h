@@ -225,7 +225,10 @@ public:
     static int compareNames(std::string_view a, std::string_view b);
 
     uint64_t sizeSoFar() const;
+    // A folder's subtree as counted; a file's own (whichever name counts it).
     Measures measures() const;
+    // The entry's own st_mtime (kNoModification when not known).
+    int64_t ownModification() const;
     SizeStatus sizeStatus() const;
     uint32_t unsizedChildrenCount() const;
 

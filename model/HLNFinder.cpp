@@ -1,7 +1,9 @@
 #include "model/HLNFinder.h"
 
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFString.h"
 
+#include <QString>
 #include <algorithm>
 #include <fnmatch.h>
 #include <string_view>
@@ -19,10 +21,10 @@ std::string childPath(const std::string& folder, std::string_view name) {
     return path;
 }
 
-// A file's own bytes: a further name of a file counted elsewhere shows the
-// bytes its carrying name counts.
-uint64_t ownBytes(const HLNFile::Snapshot& now) {
-    return now.countedAtAnotherName ? now.bytesCountedElsewhere : now.sizeSoFar;
+// A file's own measures: a further name of a file counted elsewhere shows
+// what its carrying name counts.
+HLNFile::Measures ownMeasures(const HLNFile::Snapshot& now) {
+    return now.countedAtAnotherName ? now.countedElsewhere : now.measures;
 }
 
 } // namespace
@@ -30,7 +32,7 @@ uint64_t ownBytes(const HLNFile::Snapshot& now) {
 void HLNFinder::forEachEntry(const Ref<HLNFile>& root,
                              const std::function<void(const Entry&)>& visit) {
     // An explicit stack: a tree may be deeper than the thread's stack allows.
-    std::vector<Entry> stack{{root, root->path(), 0, true}};
+    std::vector<Entry> stack{{root, root->path(), 0, true, {}, HLNFile::kNoModification}};
     while (!stack.empty()) {
         Entry folder = std::move(stack.back());
         stack.pop_back();
@@ -46,8 +48,10 @@ void HLNFinder::forEachEntry(const Ref<HLNFile>& root,
         const size_t below = stack.size();
         for (const Ref<HLNFile>& child : children) {
             const HLNFile::Snapshot now = child->snapshot();
-            Entry entry{child, childPath(folder.path, child->nameView()), ownBytes(now),
-                        now.isDirectory && !now.isLink};
+            const HLNFile::Measures measures = ownMeasures(now);
+            Entry entry{child,          childPath(folder.path, child->nameView()),
+                        measures.bytes, now.isDirectory && !now.isLink,
+                        measures,       child->ownModification()};
             visit(entry);
             if (entry.isFolder)
                 stack.push_back(std::move(entry));
@@ -100,24 +104,30 @@ std::vector<HLNFinder::Entry> HLNFinder::find(const Ref<HLNFile>& root, const Cr
              HLNFileKind::kindOfFile(entry.node->nameView(), entry.node->snapshot().isExecutable) !=
                  criteria.kind))
             return;
-        if (!criteria.nameGlob.empty() &&
-            ::fnmatch(criteria.nameGlob.c_str(), entry.node->name().c_str(),
-                      criteria.ignoreCase ? FNM_CASEFOLD : 0) != 0)
-            return;
-        if (dates) {
-            const TFDirectory::Examination ex = TFDirectory::examinePath(entry.path);
-            if (ex.error || (criteria.modifiedBefore && ex.modified >= *criteria.modifiedBefore) ||
-                (criteria.modifiedAfter && ex.modified <= *criteria.modifiedAfter))
+        if (!criteria.nameGlob.empty()) {
+            const int flags = criteria.ignoreCase ? FNM_CASEFOLD : 0;
+            const std::string name = entry.node->name();
+            if (::fnmatch(criteria.nameGlob.c_str(), name.c_str(), flags) != 0 &&
+                (TFString::isValidUTF8(name) ||
+                 ::fnmatch(criteria.nameGlob.c_str(),
+                           TFString::displayStringForName(name).toUtf8().constData(), flags) != 0))
                 return;
         }
+        if (dates && (entry.modified == HLNFile::kNoModification ||
+                      (criteria.modifiedBefore && entry.modified >= *criteria.modifiedBefore) ||
+                      (criteria.modifiedAfter && entry.modified <= *criteria.modifiedAfter)))
+            return;
         found.push_back(entry);
     });
     return found;
 }
 
-std::vector<HLNFinder::Entry> HLNFinder::largestFiles(const Ref<HLNFile>& root, size_t n) {
-    auto larger = [](const Entry& a, const Entry& b) {
-        return a.bytes != b.bytes ? a.bytes > b.bytes : a.path < b.path;
+std::vector<HLNFinder::Entry> HLNFinder::largestFiles(const Ref<HLNFile>& root, size_t n,
+                                                      HLNFile::Figure figure) {
+    auto larger = [figure](const Entry& a, const Entry& b) {
+        const uint64_t x = HLNFile::figureOf(a.measures, figure);
+        const uint64_t y = HLNFile::figureOf(b.measures, figure);
+        return x != y ? x > y : a.path < b.path;
     };
     // A heap of the n largest so far, its smallest on top.
     std::vector<Entry> largest;
@@ -140,15 +150,15 @@ std::vector<HLNFinder::Entry> HLNFinder::largestFiles(const Ref<HLNFile>& root, 
     return largest;
 }
 
-HLNFinder::Census HLNFinder::census(const Ref<HLNFile>& root) {
+HLNFinder::Census HLNFinder::census(const Ref<HLNFile>& root, HLNFile::Figure figure) {
     Census census;
-    // A folder's own bytes: its total less what its entries count.
-    auto ownOfFolder = [](const Ref<HLNFile>& folder) {
+    // A folder's own share: its total less what its entries count.
+    auto ownOfFolder = [figure](const Ref<HLNFile>& folder) {
         uint64_t below = 0;
         if (HLNFile::ChildList list = folder->children())
             for (const Ref<HLNFile>& child : *list)
-                below += child->sizeSoFar();
-        const uint64_t total = folder->sizeSoFar();
+                below += HLNFile::figureOf(child->snapshot().measures, figure);
+        const uint64_t total = HLNFile::figureOf(folder->measures(), figure);
         return total > below ? total - below : 0;
     };
     census.folders = {ownOfFolder(root), 1};
@@ -166,7 +176,7 @@ HLNFinder::Census HLNFinder::census(const Ref<HLNFile>& root) {
         const std::string extension = HLNFileKind::extensionOfName(name);
         for (Figures* figures : {&census.kinds[kind], &census.extensions[extension],
                                  &census.extensionsOfKind[kind][extension]}) {
-            figures->bytes += now.sizeSoFar;
+            figures->bytes += HLNFile::figureOf(now.measures, figure);
             ++figures->items;
         }
     });

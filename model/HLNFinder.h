@@ -18,7 +18,9 @@
 class HLNFinder {
 public:
     struct Criteria {
-        std::string nameGlob; // on the name's bytes, as find -name matches; empty: any
+        // On the name's bytes, as find -name matches, or on the text a window
+        // shows of a name that is not UTF-8; empty: any.
+        std::string nameGlob;
         std::optional<uint64_t> largerThan, smallerThan;      // bytes, exclusive
         std::optional<int64_t> modifiedBefore, modifiedAfter; // Unix seconds, exclusive
         uint8_t kind = HLNFileKind::KindCount;                // KindCount: any
@@ -39,18 +41,23 @@ public:
         // folder's total.
         uint64_t bytes = 0;
         bool isFolder = false;
+        // The same for each measure: a file's own (one item, its time), a
+        // folder's subtree; modified: the entry's own time, as find reads it.
+        HLNFile::Measures measures;
+        int64_t modified = HLNFile::kNoModification;
     };
 
     // Every entry below root, depth-first with names in order; the root
     // itself is not visited.
     static void forEachEntry(const Ref<HLNFile>& root,
                              const std::function<void(const Entry&)>& visit);
-    // The entries that match, in that order. Dates are read from the disk
-    // (a scan's tree carries none: ask hasDates first).
+    // The entries that match, in that order. Dates are the tree's (a scan's
+    // may carry none: ask hasDates first).
     static std::vector<Entry> find(const Ref<HLNFile>& root, const Criteria& criteria);
-    static bool hasDates(const Ref<HLNFile>& root) { return !root->isImported(); }
-    // The n largest files (not folders), largest first, then by path.
-    static std::vector<Entry> largestFiles(const Ref<HLNFile>& root, size_t n);
+    static bool hasDates(const Ref<HLNFile>& root) { return root->snapshot().knowsModification; }
+    // The n largest files (not folders) by the figure, largest first, then by path.
+    static std::vector<Entry> largestFiles(const Ref<HLNFile>& root, size_t n,
+                                           HLNFile::Figure figure = HLNFile::Figure::diskUsage);
 
     struct Figures {
         uint64_t bytes = 0, items = 0;
@@ -66,7 +73,9 @@ public:
         std::array<std::map<std::string, Figures>, HLNFileKind::KindCount> extensionsOfKind;
         Figures folders;
     };
-    static Census census(const Ref<HLNFile>& root);
+    // By the figure: bytes (on disk or apparent), or items, in Figures::bytes.
+    static Census census(const Ref<HLNFile>& root,
+                         HLNFile::Figure figure = HLNFile::Figure::diskUsage);
 
     // Whether the folder at path holds a CACHEDIR.TAG that starts with the
     // tag's signature. In a scan's tree the file's presence is all there is.

@@ -568,6 +568,21 @@ TEST_F(TreeWindow, FindSelectsAResultInTheColumnsAndDeleteMovesItToTheTrash) {
     const QImage before = controller->treemap()->grab().toImage();
     image.front()->child(0)->setSelected(true);
     EXPECT_NE(controller->treemap()->grab().toImage(), before);
+
+    // Two rows chosen in the list: the window's commands act on both.
+    find->choiceBox()->setCurrentIndex(int(HLNFindPanel::Choice::LargestFiles));
+    ASSERT_EQ(results->topLevelItemCount(), 3);
+    for (int i = 0; i < results->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = results->topLevelItem(i);
+        EXPECT_EQ(row->text(2), "1"); // items: a file is one
+        row->setSelected(row->text(0) != "photos/cat.JPG");
+    }
+    EXPECT_EQ(controller->selectedFiles().size(), 2u);
+    EXPECT_TRUE(controller->deleteButton()->isEnabled());
+    QTest::keyClick(results, Qt::Key_Delete);
+    ASSERT_TRUE(waitFor([&] { return results->topLevelItemCount() == 1; }));
+    EXPECT_TRUE(exists(TrashHome::trash() + "/files/run"));
+    EXPECT_TRUE(exists(TrashHome::trash() + "/files/notes.txt"));
     QTest::keyClick(results, Qt::Key_Escape);
     EXPECT_FALSE(find->isVisible());
 }
