@@ -913,6 +913,8 @@ HLNFileTreeController::_sharedSpaceText(const std::vector<Ref<HLNFile>>& files,
         total.shared += f.shared;
         total.countedOnce = f.countedOnce; // of one entry alone
         total.approximate = f.approximate;
+        total.compressed += f.compressed;
+        total.compressedError = f.compressedError;
     }
     QStringList parts;
     parts << QString("%1 exclusive (freed if deleted, at least)").arg(bytesText(total.exclusive));
@@ -921,6 +923,12 @@ HLNFileTreeController::_sharedSpaceText(const std::vector<Ref<HLNFile>>& files,
     if (files.size() == 1 && figures[0].isDirectory && !figures[0].isLink)
         parts << QString("%1%2 counted once")
                      .arg(total.approximate ? "at most " : "", bytesText(total.countedOnce));
+    // On btrfs: compressed, what it takes on disk; only the administrator can read it.
+    if (total.compressedError == 0)
+        parts << QString("%1 on disk once compressed").arg(bytesText(total.compressed));
+    else if (total.compressedError != ENOTSUP)
+        parts << QString("the compressed size needs the administrator: run Hollin as root "
+                         "(with sudo) to read it");
     return parts.join(QString::fromUtf8(" \u00b7 "));
 }
 

@@ -1,5 +1,6 @@
 #include "model/HLNSharedSpace.h"
 
+#include "toolkit/TFBtrfsCompression.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFExtents.h"
 #include "toolkit/TFTreeWalker.h"
@@ -22,7 +23,10 @@ bool byName(std::string_view a, std::string_view b) {
 // distinct shared extents below it, handed to its parent when it is left.
 class HLNSharedSpace::Walk : public TFTreeWalker::Sink {
 public:
-    Walk(const std::atomic<bool>& stop, bool mayShare) : _stop(stop), _mayShare(mayShare) {}
+    Walk(const std::atomic<bool>& stop, bool mayShare, bool btrfs)
+        : _stop(stop), _mayShare(mayShare), _compressedError(btrfs ? 0 : ENOTSUP) {
+        _counted.bound = _bound;
+    }
 
     void start(const Ref<HLNFile>& top) { _top = top; }
     bool cannotShare() const { return _cannotShare; }
@@ -53,12 +57,23 @@ public:
                 _mayShare = !_cannotShare;
             }
         }
+        // On btrfs, as the administrator: what it takes once compressed.
+        uint64_t compressed = ex.allocatedBytes;
+        if (!_compressedError && ex.type == TFDirectory::EntryType::regular &&
+            ex.allocatedBytes > 0) {
+            TFBtrfsCompression::Reading reading;
+            if (TFBtrfsCompression::addFileAt(folder.dir.fd(), name, reading, _counted))
+                compressed = reading.onDisk;
+            else if (reading.error == EPERM || reading.error == EACCES)
+                _compressedError = reading.error; // none will be read: said once
+        }
         Level& level = _levels.back();
-        if (shared > 0)
-            level.files.push_back({name, ex.allocatedBytes, shared});
+        if (shared > 0 || compressed != ex.allocatedBytes)
+            level.files.push_back({name, ex.allocatedBytes, shared, compressed});
         if (!counted)
             return false;
         level.add(ex.allocatedBytes, shared);
+        level.figures.compressed += compressed;
         for (const TFExtents::Extent& e : _extents)
             if (e.shared)
                 _remember(level, e);
@@ -82,6 +97,7 @@ public:
                 level.folders.emplace(f.folder->nameView(), std::move(f.folder));
         }
         level.add(folder.examination.allocatedBytes, 0); // the folder's own blocks
+        level.figures.compressed += folder.examination.allocatedBytes;
         _levels.push_back(std::move(level));
         return true;
     }
@@ -91,6 +107,7 @@ public:
         _levels.pop_back();
         level.figures.countedOnce =
             level.figures.exclusive + std::min(level.figures.shared, level.once);
+        level.figures.compressedError = _compressedError;
         if (level.node && !_cannotShare) {
             std::sort(
                 level.files.begin(), level.files.end(),
@@ -104,6 +121,7 @@ public:
         parent.figures.exclusive += level.figures.exclusive;
         parent.figures.shared += level.figures.shared;
         parent.figures.approximate |= level.figures.approximate;
+        parent.figures.compressed += level.figures.compressed;
         // The larger set takes the smaller one's nodes; what is left in the
         // smaller one was in both, and counts once.
         if (level.extents.size() > parent.extents.size())
@@ -145,6 +163,8 @@ private:
 
     const std::atomic<bool>& _stop;
     bool _mayShare;
+    int _compressedError;
+    TFBtrfsCompression::CountedExtents _counted; // each compressed extent once a walk
     bool _cannotShare = false;
     Ref<HLNFile> _top;
     std::vector<Level> _levels;
@@ -246,7 +266,8 @@ bool HLNSharedSpace::figuresOf(const Ref<HLNFile>& node, const HLNFile::Snapshot
         std::lower_bound(entry->files.begin(), entry->files.end(), name,
                          [](const FileShare& f, std::string_view n) { return byName(f.name, n); });
     if (it == entry->files.end() || it->name != name) {
-        out = {bytes, 0, bytes, false}; // it shares nothing
+        // It shares nothing, and is not compressed.
+        out = {bytes, 0, bytes, false, bytes, entry->figures.compressedError};
         return true;
     }
     if (it->bytes != bytes) { // changed without its folder's measures moving
@@ -255,7 +276,12 @@ bool HLNSharedSpace::figuresOf(const Ref<HLNFile>& node, const HLNFile::Snapshot
         _ask(holder);
         return false;
     }
-    out = {bytes - it->shared, it->shared, bytes, false};
+    out = {bytes - it->shared,
+           it->shared,
+           bytes,
+           false,
+           it->compressed,
+           entry->figures.compressedError};
     return true;
 }
 
@@ -310,7 +336,12 @@ void HLNSharedSpace::_compute(const Ref<HLNFile>& folder) {
         const TFDirectory dir = TFDirectory::openPath(path);
         mayShare = dir.fd() >= 0 && TFExtents::fileSystemMayShare(dir.fd());
     }
-    Walk walk(_stop, mayShare);
+    bool btrfs;
+    {
+        const TFDirectory dir = TFDirectory::openPath(path);
+        btrfs = dir.fd() >= 0 && TFBtrfsCompression::isBtrfs(dir.fd());
+    }
+    Walk walk(_stop, mayShare, btrfs);
     walk.start(folder);
     TFTreeWalker walker(walk);
     walker.walkPath(path, top);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/HLNFile.h"
+#include <cerrno>
 
 #include <atomic>
 #include <condition_variable>
@@ -43,6 +44,12 @@ public:
         uint64_t countedOnce = 0;
         // More shared extents than kExtentBound: countedOnce is an upper bound.
         bool approximate = false;
+        // On btrfs: what the entry takes on disk once compressed (an extent
+        // counted at the first file the walk meets holding it). Reading it
+        // needs the administrator: compressedError is then EPERM; on other
+        // file systems it is ENOTSUP and nothing is compressed.
+        uint64_t compressed = 0;
+        int compressedError = ENOTSUP;
     };
     // Distinct shared extents remembered in one walk, at most.
     static constexpr size_t kExtentBound = 1u << 20;
@@ -68,9 +75,10 @@ public:
     uint64_t walks() const;
 
 private:
+    // A file that shares or is compressed (the others are all their own).
     struct FileShare {
         std::string name;
-        uint64_t bytes = 0, shared = 0;
+        uint64_t bytes = 0, shared = 0, compressed = 0;
     };
     struct Entry {
         Ref<HLNFile> node;

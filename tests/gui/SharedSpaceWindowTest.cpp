@@ -12,7 +12,9 @@
 #include <QMainWindow>
 #include <QPainter>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QStyleOptionViewItem>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -176,6 +178,45 @@ TEST_F(SharedSpaceWindow, ReflinkedCopiesHoldNothingAloneAndTheirFolderCountsThe
     EXPECT_EQ(sizeField("a", 1),
               HLNFileBrowserCell::sizeFieldText(SizeStatus::complete, allocated(mount + "/d/a")));
     EXPECT_FALSE(controller->measuresField()->text().contains("shared"));
+}
+
+TEST_F(SharedSpaceWindow, OnACompressingBtrfsTheSummaryGivesWhatTheFolderTakesCompressed) {
+    if (!runningAsRoot())
+        GTEST_SKIP() << "loop-mounting a btrfs image, and reading compressed sizes, need root";
+    const std::string image = tree.writeFile("btrfs.img", 0), mount = tree.mkdir("mnt");
+    ASSERT_EQ(::truncate(image.c_str(), 300 << 20), 0);
+    if (runToEnd({"mkfs.btrfs", "-q", image}) != 0 ||
+        runToEnd({"mount", "-o", "loop,compress=zstd", image, mount}) != 0)
+        GTEST_SKIP() << "cannot loop-mount a compressing btrfs image here";
+    mounted = true;
+    tree.mkdir("mnt/logs");
+    std::string text;
+    for (int i = 0; text.size() < (8u << 20); ++i)
+        text += "line " + std::to_string(i) + ": nothing happened, as usual\n";
+    for (const char* name : {"logs/a.log", "logs/b.log"}) {
+        FILE* f = std::fopen((mount + "/" + name).c_str(), "w");
+        ASSERT_TRUE(f);
+        ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), f), text.size());
+        std::fclose(f);
+    }
+    ::sync(); // compressed as it is written out
+    open(mount);
+    controller->sharedSpaceAction()->trigger();
+    select("logs", 0);
+    const uint64_t usage = allocated(mount + "/logs/a.log") + allocated(mount + "/logs/b.log");
+    QRegularExpressionMatch match;
+    ASSERT_TRUE(waitFor([&] {
+        match = QRegularExpression(" · (\\S+ \\S+) on disk once compressed")
+                    .match(controller->measuresField()->text());
+        return match.hasMatch();
+    })) << controller->measuresField()->text().toStdString();
+    // Text takes a small part of its size once compressed; unread, it would be all of it.
+    const QString compressed = match.captured(1);
+    EXPECT_NE(compressed, bytesText(usage + allocated(mount + "/logs")));
+    EXPECT_TRUE(compressed.endsWith("KB") || compressed.endsWith("MB")) << compressed.toStdString();
+    if (compressed.endsWith("MB")) {
+        EXPECT_LT(compressed.split(' ')[0].toDouble(), 4.0) << compressed.toStdString();
+    }
 }
 
 TEST_F(SharedSpaceWindow, WhereNothingCanBeSharedEveryByteIsExclusiveAfterOneLook) {
