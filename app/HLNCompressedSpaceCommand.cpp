@@ -57,19 +57,13 @@ public:
             if (_child)
                 _child->reading.onDisk += ex.allocatedBytes;
         } else {
-            const int fd = ::openat(folder.dir.fd(), name,
-                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-            if (fd < 0) {
-                problem(name, errno);
-            } else {
-                TFBtrfsCompression::Reading file;
-                for (Line* line : {&_root, _child})
-                    if (line && !TFBtrfsCompression::addFile(fd, line->reading, line->counted))
-                        file.error = line->reading.error;
-                ::close(fd);
-                if (file.error)
-                    problem(name, file.error);
-            }
+            int error = 0;
+            for (Line* line : {&_root, _child})
+                if (line && !TFBtrfsCompression::addFileAt(folder.dir.fd(), name, line->reading,
+                                                           line->counted))
+                    error = line->reading.error;
+            if (error)
+                problem(name, error);
         }
         return ex.isDirectory();
     }

@@ -114,8 +114,8 @@ void HLNFileBrowserCell::restyleAll() {
     ++styleGeneration;
 }
 
-QString HLNFileBrowserCell::figureText(uint64_t figure, bool withUnit) {
-    if (HLNFile::shownFigure() != HLNFile::Figure::items)
+QString HLNFileBrowserCell::figureText(uint64_t figure, bool withUnit, bool asBytes) {
+    if (asBytes || HLNFile::shownFigure() != HLNFile::Figure::items)
         return QString::fromStdString(TFString::abbreviatedStringForBytes(figure));
     const QString count = QLocale().toString(qulonglong(figure));
     return withUnit ? QString("%1 %2").arg(count, figure == 1 ? "item" : "items") : count;
@@ -128,7 +128,7 @@ std::optional<uint64_t> HLNFileBrowserCell::shownFigureOf(const HLNFile::Snapsho
     return HLNFile::figureOf(now.measures, figure);
 }
 
-QString HLNFileBrowserCell::sizeFieldText(SizeStatus status, uint64_t bytes) {
+QString HLNFileBrowserCell::sizeFieldText(SizeStatus status, uint64_t bytes, bool asBytes) {
     QString text;
     switch (status) {
     case SizeStatus::notStarted:
@@ -136,7 +136,7 @@ QString HLNFileBrowserCell::sizeFieldText(SizeStatus status, uint64_t bytes) {
         break;
     case SizeStatus::inProgress:
     case SizeStatus::complete:
-        text = figureText(bytes) + "  ";
+        text = figureText(bytes, false, asBytes) + "  ";
         break;
     case SizeStatus::goneOrGoing:
         text = "trashing ";
@@ -170,6 +170,22 @@ HLNFile::Snapshot HLNFileBrowserCell::_current() const {
     if (_reading && _reading->shownSnapshot(_file.get(), _column, _row, now))
         return now;
     return _file->snapshot();
+}
+
+HLNFileBrowserCell::Shown HLNFileBrowserCell::_shown(const HLNFile::Snapshot& now) const {
+    Shown shown;
+    std::optional<uint64_t> exclusive;
+    if (_reading && _reading->exclusiveBytes(_file.get(), _column, _row, exclusive)) {
+        shown.exclusive = true;
+        shown.pending = !exclusive;
+        // Until it is known, the usual figure, greyed.
+        shown.figure = exclusive ? exclusive : std::optional<uint64_t>(now.measures.bytes);
+        if (!exclusive && now.countedAtAnotherName)
+            shown.figure = now.countedElsewhere.bytes;
+        return shown;
+    }
+    shown.figure = shownFigureOf(now);
+    return shown;
 }
 
 void HLNFileBrowserCell::setFile(const Ref<HLNFile>& file) {
@@ -210,7 +226,9 @@ void HLNFileBrowserCell::drawWithFrame(QPainter* painter, const QRect& frame,
                                        const QStyleOptionViewItem& option) {
     if (_file) {
         const HLNFile::Snapshot now = _current();
-        if (shownFigureOf(now).value_or(UINT64_MAX) != _lastSize || now.sizeStatus != _lastStatus ||
+        const Shown shown = _shown(now);
+        if (shown.figure.value_or(UINT64_MAX) != _lastSize || now.sizeStatus != _lastStatus ||
+            shown.exclusive != _lastExclusive || shown.pending != _lastPending ||
             _styleGeneration != styleGeneration)
             _stale = true;
         if (_stale)
@@ -230,8 +248,11 @@ void HLNFileBrowserCell::_updateDisplayAttributes(const HLNFile::Snapshot& now) 
         return;
 
     _lastStatus = now.sizeStatus;
-    const std::optional<uint64_t> figure = shownFigureOf(now);
+    const Shown shown = _shown(now);
+    const std::optional<uint64_t> figure = shown.figure;
     _lastSize = figure.value_or(UINT64_MAX);
+    _lastExclusive = shown.exclusive;
+    _lastPending = shown.pending;
     _styleGeneration = styleGeneration;
     _branch = now.isDirectory && _lastStatus != SizeStatus::goneOrGoing;
 
@@ -255,11 +276,20 @@ void HLNFileBrowserCell::_updateDisplayAttributes(const HLNFile::Snapshot& now) 
     } else if (now.countedAtAnotherName && _lastStatus != SizeStatus::goneOrGoing) {
         // Another name of the file carries its bytes: shown greyed, marked.
         QString text = sizeFieldText(
-            _lastStatus, HLNFile::figureOf(now.countedElsewhere, HLNFile::shownFigure()));
+            _lastStatus,
+            shown.exclusive ? _lastSize
+                            : HLNFile::figureOf(now.countedElsewhere, HLNFile::shownFigure()),
+            shown.exclusive);
         text.replace(text.size() - 2, 2, QString::fromUtf8(" \u2194"));
         _text.push_back({text, sizeStyle->font, greyedNameColor()});
+    } else if (shown.pending && _lastStatus != SizeStatus::goneOrGoing) {
+        // Exclusive bytes not known yet: the usual figure, greyed, so that
+        // the column still reads and nothing shows as freed that may not be.
+        _text.push_back(
+            {sizeFieldText(_lastStatus, _lastSize, true), sizeStyle->font, greyedNameColor()});
     } else {
-        _text.push_back({sizeFieldText(_lastStatus, _lastSize), sizeStyle->font, sizeStyle->color});
+        _text.push_back({sizeFieldText(_lastStatus, _lastSize, shown.exclusive), sizeStyle->font,
+                         sizeStyle->color});
     }
 
     // A scan's entries are another machine's: this one's packages and

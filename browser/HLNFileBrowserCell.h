@@ -35,6 +35,12 @@ public:
             (void)file, (void)text, (void)color;
             return false;
         }
+        // Whether the cells show exclusive bytes (Show Shared Space) rather
+        // than the measure shown; out: the row's, none while not computed.
+        virtual bool exclusiveBytes(const HLNFile*, int /*column*/, int /*row*/,
+                                    std::optional<uint64_t>& /*out*/) {
+            return false;
+        }
 
     protected:
         ~Reading() = default;
@@ -83,10 +89,11 @@ public:
 
     // The size field for a status and size, padded in front to ten
     // characters (longer texts stay whole).
-    static QString sizeFieldText(SizeStatus status, uint64_t bytes);
+    // asBytes: bytes whatever the measure shown.
+    static QString sizeFieldText(SizeStatus status, uint64_t bytes, bool asBytes = false);
     // A figure of the measure shown (HLNFile::shownFigure): bytes
     // abbreviated, or a count; withUnit: a count says "items".
-    static QString figureText(uint64_t figure, bool withUnit = false);
+    static QString figureText(uint64_t figure, bool withUnit = false, bool asBytes = false);
     // What the measure shown is of a snapshot: the figure, or none when
     // the tree does not know it (a scan without it).
     static std::optional<uint64_t> shownFigureOf(const HLNFile::Snapshot& now);
@@ -106,12 +113,20 @@ private:
     void _updateDisplayAttributes(const HLNFile::Snapshot& now) const;
     // The figures to show now: the reading's, else the node's own.
     HLNFile::Snapshot _current() const;
+    // The figure the size field shows of now: the measure shown, or the
+    // exclusive bytes while the reading asks for them (pending until known).
+    struct Shown {
+        std::optional<uint64_t> figure;
+        bool exclusive = false, pending = false;
+    };
+    Shown _shown(const HLNFile::Snapshot& now) const;
 
     Ref<HLNFile> _file;
     Reading* _reading = nullptr;
     int _column = -1, _row = -1;
     mutable uint64_t _lastSize = 0;
     mutable SizeStatus _lastStatus = SizeStatus::notStarted;
+    mutable bool _lastExclusive = false, _lastPending = false;
     mutable uint64_t _styleGeneration = 0;
     mutable bool _stale = true;
     mutable int _rebuilds = 0;

@@ -13,6 +13,7 @@
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNChangeFollower.h"
 #include "model/HLNRefreshRequests.h"
+#include "model/HLNSharedSpace.h"
 #include "model/HLNTrashMover.h"
 #include "receipts/HLNPackageReceipt.h"
 #include "scans/HLNScanReader.h"
@@ -632,6 +633,14 @@ std::vector<HLNWindowCommand> HLNFileTreeController::_commandTable() {
                  HLNFileBrowserCell::setShowsDates(on);
                  _viewChoicesChanged(false);
              }},
+        {.name = "showSharedSpace",
+         .menu = "&View",
+         .text = "Show Shared Space",
+         .toolTip = "Show what each entry holds alone (freed if deleted) and what it shares "
+                    "with copies or snapshots",
+         .checkable = true,
+         .present = [this] { return !_isScan; },
+         .run = [this](bool on) { _showSharedSpace(on); }},
     };
 }
 
@@ -812,6 +821,20 @@ void HLNFileTreeController::_takeReading() {
             }
         }
     }
+    _shownExclusive.clear();
+    if (_sharedSpace) {
+        // Outside the tree lock: the side table's lock is never taken inside it.
+        _shownExclusive.resize(_shownColumns.size());
+        for (size_t c = 0; c < _shownColumns.size(); ++c)
+            if (const HLNFile::ChildList& list = cachedColumns.objectAtIndex(int(c)))
+                for (size_t row = 0; row < _shownColumns[c].size() && row < list->size(); ++row) {
+                    HLNSharedSpace::Figures f;
+                    const bool known =
+                        _sharedSpace->figuresOf((*list)[row], _shownColumns[c][row], f);
+                    _shownExclusive[c].emplace_back(
+                        (*list)[row].get(), known ? std::optional(f.exclusive) : std::nullopt);
+                }
+    }
     _showTitle();
     refreshSelectedFileInformation();
     _showStatus();
@@ -871,6 +894,57 @@ bool HLNFileTreeController::noteFor(const HLNFile* file, QString& text, QColor& 
         return false;
     color = HLNWindowGrowth::textColorOf(*mark);
     return true;
+}
+
+bool HLNFileTreeController::exclusiveBytes(const HLNFile* file, int column, int row,
+                                           std::optional<uint64_t>& out) {
+    if (!_sharedSpace)
+        return false;
+    out.reset();
+    if (column >= 0 && column < int(_shownExclusive.size()) && row >= 0 &&
+        row < int(_shownExclusive[column].size()) && _shownExclusive[column][row].first == file)
+        out = _shownExclusive[column][row].second;
+    return true;
+}
+
+void HLNFileTreeController::_showSharedSpace(bool on) {
+    if (on && !_sharedSpace)
+        _sharedSpace =
+            std::make_unique<HLNSharedSpace>(_rootFile, [] { HLNRefreshRequests::updateUI(); });
+    else if (!on)
+        _sharedSpace.reset(); // its thread stops and its table goes
+    _takeReading();
+}
+
+QString
+HLNFileTreeController::_sharedSpaceText(const std::vector<Ref<HLNFile>>& files,
+                                        const std::vector<HLNFile::Snapshot>& figures) const {
+    HLNSharedSpace::Figures total;
+    for (size_t i = 0; i < files.size(); ++i) {
+        HLNSharedSpace::Figures f;
+        if (!_sharedSpace->figuresOf(files[i], figures[i], f))
+            return QString::fromUtf8("exclusive and shared space: computing\u2026");
+        total.exclusive += f.exclusive;
+        total.shared += f.shared;
+        total.countedOnce = f.countedOnce; // of one entry alone
+        total.approximate = f.approximate;
+        total.compressed += f.compressed;
+        total.compressedError = f.compressedError;
+    }
+    QStringList parts;
+    parts << QString("%1 exclusive (freed if deleted, at least)").arg(bytesText(total.exclusive));
+    parts << QString("%1 shared (held by copies or snapshots too)").arg(bytesText(total.shared));
+    // Blocks shared between the entries of one folder, counted once.
+    if (files.size() == 1 && figures[0].isDirectory && !figures[0].isLink)
+        parts << QString("%1%2 counted once")
+                     .arg(total.approximate ? "at most " : "", bytesText(total.countedOnce));
+    // On btrfs: compressed, what it takes on disk; only the administrator can read it.
+    if (total.compressedError == 0)
+        parts << QString("%1 on disk once compressed").arg(bytesText(total.compressed));
+    else if (total.compressedError != ENOTSUP)
+        parts << QString("the compressed size needs the administrator: run Hollin as root "
+                         "(with sudo) to read it");
+    return parts.join(QString::fromUtf8(" \u00b7 "));
 }
 
 void HLNFileTreeController::_showTitle() {
@@ -1012,6 +1086,8 @@ void HLNFileTreeController::refreshSelectedFileInformation() {
             more << QString("dates unknown");
         else if (total.newest != HLNFile::kNoModification)
             more << QString("newest %1").arg(HLNFileBrowserCell::dateText(total.newest));
+        if (_sharedSpace)
+            more << _sharedSpaceText(files, figures);
     }
     QString measures = more.join(QString::fromUtf8(" \u00b7 "));
     // A line of its own: the measures fill the width already.
@@ -1461,6 +1537,7 @@ bool HLNFileTreeController::eventFilter(QObject* watched, QEvent* event) {
         if (!_closing) {
             _closing = true;
             _follower.reset(); // its marks or watches go with the window
+            _sharedSpace.reset();
             _saveFrame();
             _browser->setDelegate(nullptr);
             TFNotificationCenter::defaultCenter().removeObserver(this);

@@ -13,10 +13,12 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 class HLNChangeFollower;
+class HLNSharedSpace;
 class HLNFindPanel;
 class HLNFileWell;
 class HLNShrinkingTextDisplayer;
@@ -145,6 +147,10 @@ public:
     }
     QAction* eachLinkAction() const { return actionFor("countEachHardLink"); }
     QAction* datesAction() const { return actionFor("showModificationDates"); }
+    // View > Show Shared Space, for this window alone: cells show exclusive
+    // bytes and the summary what is shared; the figures while it is on.
+    QAction* sharedSpaceAction() const { return actionFor("showSharedSpace"); }
+    HLNSharedSpace* sharedSpace() const { return _sharedSpace.get(); }
     // The remembered choices, in force before the first window sizes anything.
     static void applyViewChoices();
     static constexpr const char* kFigureNames[] = {"diskUsage", "apparentSize", "items"};
@@ -216,6 +222,11 @@ private:
     // HLNFileBrowserCell::Reading
     bool shownSnapshot(const HLNFile* file, int column, int row, HLNFile::Snapshot& out) override;
     bool noteFor(const HLNFile* file, QString& text, QColor& color) override;
+    bool exclusiveBytes(const HLNFile* file, int column, int row,
+                        std::optional<uint64_t>& out) override;
+    void _showSharedSpace(bool on);
+    QString _sharedSpaceText(const std::vector<Ref<HLNFile>>& files,
+                             const std::vector<HLNFile::Snapshot>& figures) const;
 
     // HLNColumnBrowserDelegate
     int browserNumberOfRowsInColumn(HLNColumnBrowser* browser, int column) override;
@@ -243,6 +254,10 @@ private:
     QTimer* _findTimer = nullptr;
     std::unique_ptr<HLNChangeFollower> _follower;
     std::unique_ptr<HLNWindowGrowth> _growth;
+    std::unique_ptr<HLNSharedSpace> _sharedSpace; // while Show Shared Space is on
+    // Of the last reading, parallel to _shownColumns: each row's node and
+    // its exclusive bytes (none while not computed).
+    std::vector<std::vector<std::pair<const HLNFile*, std::optional<uint64_t>>>> _shownExclusive;
     QString _finishedText;         // the status line's figures of the moment sizing finished
     QList<int> _splitterSizes;     // the splitter's sizes while the map was last shown
     QMenu* _contextMenu = nullptr; // child of the window

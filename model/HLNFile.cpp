@@ -1028,9 +1028,11 @@ int64_t HLNFile::ownModification() const {
 
 HLNFile::Measures HLNFile::measures() const {
     TreeGuard held;
-    if (_has(IsDirectory) || !(_flags & MultiLinked))
-        return _counted(held);
-    return _own(_sizeSoFar);
+    // A name of a file another name counts: what that name counts.
+    if (!_has(IsDirectory) && (_flags & MultiLinked))
+        if (const Links::File* file = Links::shared().fileOf(this); file && file->carrier != this)
+            return file->counted;
+    return _counted(held);
 }
 
 uint32_t HLNFile::unsizedChildrenCount() const {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <fcntl.h>
 #include <linux/btrfs.h>
 #include <linux/btrfs_tree.h>
 #include <linux/fs.h>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -79,6 +81,18 @@ int canRead(int fd) {
     Search search;
     search.aim(st.st_ino, BTRFS_INODE_ITEM_KEY);
     return search.run(fd, 1);
+}
+
+bool addFileAt(int folderFd, const char* name, Reading& reading, CountedExtents& counted) {
+    const int fd =
+        ::openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        reading.error = errno;
+        return false;
+    }
+    const bool read = addFile(fd, reading, counted);
+    ::close(fd);
+    return read;
 }
 
 bool addFile(int fd, Reading& reading, CountedExtents& counted) {

@@ -41,6 +41,9 @@ struct CountedExtents {
 // to counted). Folders and other entries have none. False, with
 // reading.error set, when the tree cannot be read.
 bool addFile(int fd, Reading& reading, CountedExtents& counted);
+// The same for the entry of that name in the open folder, opened without
+// following a link (and closed again).
+bool addFileAt(int folderFd, const char* name, Reading& reading, CountedExtents& counted);
 
 // Whether the administrator's reading is available on this file system:
 // 0, or the errno of trying (EPERM without the privilege).

@@ -100,7 +100,7 @@ TFDirectory::Examination examineAt(int dirfd, const char* name, int flags) {
     result.apparentSize = static_cast<uint64_t>(sx.stx_size);
     result.device = static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor));
     result.inode = static_cast<uint64_t>(sx.stx_ino);
-    result.linkCount = static_cast<uint64_t>(sx.stx_nlink);
+    result.linkCount = sx.stx_nlink;
     result.modified = sx.stx_mtime.tv_sec;
     result.owner = sx.stx_uid;
     result.group = sx.stx_gid;

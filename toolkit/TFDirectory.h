@@ -24,17 +24,18 @@ public:
     // One entry as statx reports it. On failure error is the errno and
     // the figures are 0; ENOENT and ENOTDIR mean the entry is not there.
     struct Examination {
+        // The 32-bit fields together: the read-ahead keeps one per entry.
         int error = 0;
         EntryType type = EntryType::other;
-        uint64_t allocatedBytes = 0; // st_blocks * 512
-        uint64_t apparentSize = 0;   // st_size
-        uint64_t device = 0;
-        uint64_t inode = 0;
-        uint64_t linkCount = 0;
-        uint64_t mountId = 0;          // 0 when the kernel does not say
         uint32_t mode = 0;             // st_mode: type and permission bits
         uint32_t owner = 0, group = 0; // st_uid, st_gid
-        int64_t modified = 0;          // st_mtime, Unix seconds
+        uint32_t linkCount = 0;        // st_nlink (statx gives 32 bits)
+        uint64_t allocatedBytes = 0;   // st_blocks * 512
+        uint64_t apparentSize = 0;     // st_size
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        uint64_t mountId = 0; // 0 when the kernel does not say
+        int64_t modified = 0; // st_mtime, Unix seconds
         bool exists() const;
         bool isDirectory() const { return type == EntryType::directory; }
         bool isLink() const { return type == EntryType::link; }

@@ -8,6 +8,7 @@
 #include <linux/fs.h>
 #include <memory>
 #include <sys/ioctl.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 int TFExtents::extentsOf(const TFDirectory& folder, const char* name, std::vector<Extent>& out) {
@@ -46,4 +47,13 @@ int TFExtents::extentsOf(const TFDirectory& folder, const char* name, std::vecto
     }
     ::close(fd);
     return error;
+}
+
+bool TFExtents::fileSystemMayShare(int fd) {
+    constexpr uint32_t kBtrfs = 0x9123683e, kXfs = 0x58465342, kBcachefs = 0xca451a4e;
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0)
+        return false;
+    const auto type = static_cast<uint32_t>(fs.f_type);
+    return type == kBtrfs || type == kXfs || type == kBcachefs;
 }

@@ -21,4 +21,7 @@ public:
     // allocation, data kept inline in the metadata) is never shared. 0, or
     // the errno: EOPNOTSUPP where the file system cannot say.
     static int extentsOf(const TFDirectory& folder, const char* name, std::vector<Extent>& out);
+    // Whether the open file or folder lies on a file system that shares
+    // blocks between files (btrfs, XFS, bcachefs), by its statfs type.
+    static bool fileSystemMayShare(int fd);
 };
