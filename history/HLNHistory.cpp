@@ -1,5 +1,7 @@
 #include "history/HLNHistory.h"
 
+#include "toolkit/TFPreference.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -135,6 +137,13 @@ private:
     sqlite3* _db;
     sqlite3_stmt* _stmt = nullptr;
 };
+
+size_t HLNHistory::defaultKeepLast() {
+    const std::string kept = TFPreference::preferenceForKey("ScanHistoryRecordsKept").stringValue();
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(kept.c_str(), &end, 10);
+    return !kept.empty() && *end == '\0' && n >= 1 ? size_t(n) : 20;
+}
 
 std::string HLNHistory::defaultPath() {
     std::string data;

@@ -38,7 +38,10 @@ public:
     static std::string defaultPath();
     // Opened on first use. keepLast: how many of a root's newest records
     // pruning keeps (besides the first of each calendar month).
-    explicit HLNHistory(std::string path = defaultPath(), size_t keepLast = 20);
+    explicit HLNHistory(std::string path = defaultPath(), size_t keepLast = defaultKeepLast());
+    // How many of a root's newest records are kept: the preference
+    // ScanHistoryRecordsKept when it holds a number of at least 1, else 20.
+    static size_t defaultKeepLast();
     ~HLNHistory();
     HLNHistory(const HLNHistory&) = delete;
     HLNHistory& operator=(const HLNHistory&) = delete;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/HLNFolderFigures.h"
+#include "history/HLNHistory.h"
 
 #include <condition_variable>
 #include <cstddef>
@@ -26,7 +27,8 @@ public:
     // The process's recorder, on the user's history; lives until the end.
     static HLNHistoryRecorder& shared();
 
-    explicit HLNHistoryRecorder(std::string databasePath, size_t keepLast = 20);
+    explicit HLNHistoryRecorder(std::string databasePath,
+                                size_t keepLast = HLNHistory::defaultKeepLast());
     // Saves what was asked for first.
     ~HLNHistoryRecorder();
     HLNHistoryRecorder(const HLNHistoryRecorder&) = delete;
