@@ -12,7 +12,9 @@ done
 
 if [ -z "${HOLLIN_E2E_INNER:-}" ]; then
   export HOLLIN_E2E_INNER=1
-  exec xvfb-run -a -s "-screen 0 1600x1000x24" dbus-run-session -- "$0" "$@"
+  # Each Xvfb test starts looking for a free display at its own number:
+  # two started at once from the same number may both take it.
+  exec xvfb-run -a -n 120 -s "-screen 0 1600x1000x24" dbus-run-session -- "$0" "$@"
 fi
 
 work=$(mktemp -d /tmp/hollin-e2e-XXXXXX)
@@ -58,6 +60,7 @@ wait_for_title() { # text, seconds[, x: the whole title]
     sleep 0.3
   done
   echo "e2e_app: no window titled like '$1'; titles were:"; window_titles
+  echo "e2e_app: hollin said:"; cat "$work/stderr" 2>/dev/null || true
   return 1
 }
 

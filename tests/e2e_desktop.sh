@@ -21,7 +21,7 @@ if [ -z "${HOLLIN_E2E_INNER:-}" ]; then
   # it starts inherits its environment: no offscreen platform there.
   status=0
   HOLLIN_WORK=$work XDG_DATA_DIRS=$work/prefix/share XDG_DATA_HOME=$work/data \
-    env -u QT_QPA_PLATFORM -u DESKTOP_STARTUP_ID -u XDG_ACTIVATION_TOKEN xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- "$0" "$@" || status=$?
+    env -u QT_QPA_PLATFORM -u DESKTOP_STARTUP_ID -u XDG_ACTIVATION_TOKEN xvfb-run -a -n 160 -s "-screen 0 1280x800x24" dbus-run-session -- "$0" "$@" || status=$?
   exit $status
 fi
 
