@@ -2059,6 +2059,11 @@ bool HLNFile::_relist() {
             child->_set(NeedsSizeRefreshed, true);
         }
         _setChildren(std::move(list), held);
+        // Until read, a new name counts as the one item it is: its re-read
+        // takes that off again, so a name gone before it is read leaves the
+        // folders as they were.
+        for (HLNFile* n = this; n && !added.empty(); n = n->_parent.get())
+            n->_add({0, 0, added.size(), kNoModification}); // items alone: nothing finishes
     }
     for (const Ref<HLNFile>& child : added)
         child->_reread(false);
