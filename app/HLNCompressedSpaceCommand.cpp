@@ -1,5 +1,6 @@
 #include "app/HLNCompressedSpaceCommand.h"
 
+#include "app/HLNEntryLines.h"
 #include "app/HLNStandardOutput.h"
 #include "toolkit/TFBtrfsCompression.h"
 #include "toolkit/TFPathArgument.h"
@@ -25,81 +26,6 @@ struct Line {
     uint64_t usage = 0;
     TFBtrfsCompression::Reading reading;
     TFBtrfsCompression::CountedExtents counted;
-};
-
-class CompressedSpace : public TFTreeWalker::Sink {
-public:
-    CompressedSpace(Line& root, std::map<std::string, Line>& children, bool btrfs)
-        : _root(root), _children(children), _btrfs(btrfs) {}
-
-    bool entry(const TFTreeWalker::Folder& folder, const char* name,
-               const TFTreeWalker::Examination& ex, bool enterable) override {
-        if (folder.depth == 0) {
-            _child = &_children[name];
-            _child->path = childPath(name);
-        }
-        if (ex.error) {
-            if (ex.exists())
-                problem(name, ex.error);
-            return false;
-        }
-        // Each file once, however many names it has here (as du counts).
-        if (!ex.isDirectory() && ex.linkCount > 1 && !_seen.emplace(ex.device, ex.inode).second)
-            return false;
-        if (ex.isDirectory() && !enterable)
-            return false; // another file system: neither entered nor counted
-        _root.usage += ex.allocatedBytes;
-        if (_child)
-            _child->usage += ex.allocatedBytes;
-        if (!_btrfs || ex.type != TFDirectory::EntryType::regular) {
-            // Nothing compressed: what it holds is what it takes.
-            _root.reading.onDisk += ex.allocatedBytes;
-            if (_child)
-                _child->reading.onDisk += ex.allocatedBytes;
-        } else {
-            int error = 0;
-            for (Line* line : {&_root, _child})
-                if (line && !TFBtrfsCompression::addFileAt(folder.dir.fd(), name, line->reading,
-                                                           line->counted))
-                    error = line->reading.error;
-            if (error)
-                problem(name, error);
-        }
-        return ex.isDirectory();
-    }
-    bool enterFolder(const TFTreeWalker::Folder&) override { return true; }
-    void leaveFolder(const TFTreeWalker::Folder& folder, const TFDirectory*) override {
-        if (folder.depth == 1)
-            _child = nullptr;
-    }
-    void readError(const TFTreeWalker::Folder*, const char* name, int error) override {
-        problem(name ? name : "", error);
-    }
-    void setWalker(const TFTreeWalker* walker) { _walker = walker; }
-    bool problems() const { return _problems; }
-
-private:
-    std::string childPath(const char* name) const {
-        std::string path = _root.path;
-        if (path.empty() || path.back() != '/')
-            path += '/';
-        return path + name;
-    }
-    void problem(const char* name, int error) {
-        _problems = true;
-        std::string where = _walker ? _walker->path() : _root.path;
-        if (*name)
-            where += (where.empty() || where.back() == '/' ? "" : "/") + std::string(name);
-        std::fprintf(stderr, "hollin: %s: %s\n", where.c_str(), std::strerror(error));
-    }
-
-    Line& _root;
-    std::map<std::string, Line>& _children;
-    Line* _child = nullptr;
-    bool _btrfs;
-    std::set<std::pair<uint64_t, uint64_t>> _seen;
-    const TFTreeWalker* _walker = nullptr;
-    bool _problems = false;
 };
 
 void writeLine(const Line& line) {
@@ -143,18 +69,27 @@ int run(int argc, char** argv) {
             return 1;
         }
     }
-    Line root;
-    root.path = path;
-    std::map<std::string, Line> children;
-    CompressedSpace sink(root, children, btrfs);
+    HLNEntryLines<Line> sink(path, [btrfs](const TFTreeWalker::Folder& folder, const char* name,
+                                           const TFTreeWalker::Examination& ex, Line& root,
+                                           Line* entry) {
+        int error = 0;
+        for (Line* line : {&root, entry}) {
+            if (!line)
+                continue;
+            line->usage += ex.allocatedBytes;
+            if (!btrfs || ex.type != TFDirectory::EntryType::regular)
+                line->reading.onDisk += ex.allocatedBytes; // nothing compressed: all its own
+            else if (!TFBtrfsCompression::addFileAt(folder.dir.fd(), name, line->reading,
+                                                    line->counted))
+                error = line->reading.error;
+        }
+        return error;
+    });
+    Line& root = sink.root();
     if (top.isDirectory()) {
         root.usage += top.allocatedBytes; // the folder's own blocks, as du counts them
         root.reading.onDisk += top.allocatedBytes;
-        TFTreeWalker walker(sink);
-        sink.setWalker(&walker);
-        int error = 0;
-        if (!walker.walkPath(argument.path(), top, &error)) {
-            std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(error));
+        if (!sink.walkFolder(argument, top)) {
             if (topFd >= 0)
                 ::close(topFd);
             return 1;
@@ -175,20 +110,8 @@ int run(int argc, char** argv) {
     }
     if (topFd >= 0)
         ::close(topFd);
-    // The root's entries, largest first (then by name), then the root, as
-    // the report orders them.
-    std::vector<const Line*> lines;
-    for (const auto& [name, line] : children)
-        if (!line.path.empty())
-            lines.push_back(&line);
-    std::stable_sort(lines.begin(), lines.end(), [](const Line* a, const Line* b) {
-        if (a->usage != b->usage)
-            return a->usage > b->usage;
-        return TFString::compareNamesThenBytes(a->path, b->path) < 0;
-    });
-    for (const Line* line : lines)
+    for (const Line* line : sink.lines())
         writeLine(*line);
-    writeLine(root);
     return HLNStandardOutput::finish() | (sink.problems() ? 1 : 0);
 }
 

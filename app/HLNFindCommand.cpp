@@ -16,17 +16,6 @@
 
 namespace {
 
-void writeFields(std::initializer_list<std::string_view> fields) {
-    bool first = true;
-    for (std::string_view field : fields) {
-        if (!first)
-            HLNStandardOutput::write("\t");
-        HLNStandardOutput::write(field); // raw bytes: names exactly as on disk
-        first = false;
-    }
-    HLNStandardOutput::write("\n");
-}
-
 // The command's end: output flushed, and failure when the tree could not be
 // read whole (as du fails).
 int finish(Ref<HLNFile> root) {
@@ -76,7 +65,7 @@ int runLargest(int argc, char** argv) {
         return 1;
     for (const HLNFinder::Entry& entry :
          HLNFinder::largestFiles(root, size_t(std::min<uint64_t>(*n, SIZE_MAX))))
-        writeFields({std::to_string(entry.bytes), entry.path});
+        HLNStandardOutput::writeFields({std::to_string(entry.bytes), entry.path});
     return finish(std::move(root));
 }
 
@@ -100,8 +89,8 @@ int runKinds(int argc, char** argv) {
                                                       : a.name < b.name;
         });
         for (const Line& line : lines)
-            writeFields({std::to_string(line.figures.bytes), std::to_string(line.figures.items),
-                         line.name});
+            HLNStandardOutput::writeFields({std::to_string(line.figures.bytes),
+                                            std::to_string(line.figures.items), line.name});
     };
     std::vector<Line> kinds{{"folders", census.folders}}, extensions{{"folders", census.folders}};
     for (uint8_t kind = 0; kind < HLNFileKind::KindCount; ++kind)
@@ -174,7 +163,7 @@ int runFind(int argc, char** argv) {
         return 1;
     }
     for (const HLNFinder::Entry& entry : HLNFinder::find(root, criteria))
-        writeFields({std::to_string(entry.bytes), entry.path});
+        HLNStandardOutput::writeFields({std::to_string(entry.bytes), entry.path});
     return finish(std::move(root));
 }
 

@@ -112,17 +112,6 @@ bool readRecord(Side& side, const Side& other, HLNHistory& history, unsigned dep
     return true;
 }
 
-void writeFields(std::initializer_list<std::string_view> fields) {
-    bool first = true;
-    for (std::string_view field : fields) {
-        if (!first)
-            HLNStandardOutput::write("\t");
-        HLNStandardOutput::write(field); // raw bytes: names exactly as on disk
-        first = false;
-    }
-    HLNStandardOutput::write("\n");
-}
-
 } // namespace
 
 namespace HLNHistoryCommand {
@@ -151,8 +140,8 @@ int runHistory(int argc, char** argv) {
         return 1;
     }
     for (const HLNHistory::Record& record : *records)
-        writeFields({isoTime(record.timeMs), std::to_string(record.diskUsage),
-                     std::to_string(record.folders)});
+        HLNStandardOutput::writeFields({isoTime(record.timeMs), std::to_string(record.diskUsage),
+                                        std::to_string(record.folders)});
     return HLNStandardOutput::finish();
 }
 
@@ -212,9 +201,10 @@ int runDiff(int argc, char** argv) {
     const HLNComparison comparison(std::move(sides[0].figures));
     for (const HLNComparison::Change& change : comparison.changesTo(sides[1].figures, depth)) {
         const int64_t delta = change.change();
-        writeFields({(delta > 0 ? "+" : "") + std::to_string(delta), std::to_string(change.then),
-                     std::to_string(change.now),
-                     change.relativePath.empty() ? root : root + joint + change.relativePath});
+        HLNStandardOutput::writeFields(
+            {(delta > 0 ? "+" : "") + std::to_string(delta), std::to_string(change.then),
+             std::to_string(change.now),
+             change.relativePath.empty() ? root : root + joint + change.relativePath});
     }
     // Entries that could not be read were said as the sizing met them: the
     // command fails, as du's, with what could be compared printed.

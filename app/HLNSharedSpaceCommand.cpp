@@ -1,5 +1,6 @@
 #include "app/HLNSharedSpaceCommand.h"
 
+#include "app/HLNEntryLines.h"
 #include "app/HLNStandardOutput.h"
 #include "toolkit/TFExtents.h"
 #include "toolkit/TFPathArgument.h"
@@ -47,78 +48,6 @@ struct Line {
     uint64_t countedOnce() const { return exclusive + std::min(shared, sharedOnce); }
 };
 
-class SharedSpace : public TFTreeWalker::Sink {
-public:
-    SharedSpace(Line& root, std::map<std::string, Line>& children)
-        : _root(root), _children(children) {}
-
-    bool entry(const TFTreeWalker::Folder& folder, const char* name,
-               const TFTreeWalker::Examination& ex, bool enterable) override {
-        if (folder.depth == 0) {
-            _child = &_children[name];
-            _child->path = childPath(name);
-        }
-        if (ex.error) {
-            if (ex.exists())
-                problem(name, ex.error);
-            return false;
-        }
-        // Each file once, however many names it has here (as du counts).
-        if (!ex.isDirectory() && ex.linkCount > 1 && !_seen.emplace(ex.device, ex.inode).second)
-            return false;
-        if (ex.isDirectory() && !enterable)
-            return false; // another file system: neither entered nor counted
-        uint64_t sharedBytes = 0;
-        _extents.clear();
-        if (ex.type == TFDirectory::EntryType::regular && ex.allocatedBytes > 0 &&
-            TFExtents::extentsOf(folder.dir, name, _extents) == 0) {
-            for (const TFExtents::Extent& e : _extents)
-                if (e.shared)
-                    sharedBytes += e.length;
-            sharedBytes = std::min(sharedBytes, ex.allocatedBytes);
-        } else {
-            _extents.clear(); // what cannot be read counts as its own
-        }
-        _root.add(ex.allocatedBytes, sharedBytes, _extents);
-        if (_child)
-            _child->add(ex.allocatedBytes, sharedBytes, _extents);
-        return ex.isDirectory();
-    }
-    bool enterFolder(const TFTreeWalker::Folder&) override { return true; }
-    void leaveFolder(const TFTreeWalker::Folder& folder, const TFDirectory*) override {
-        if (folder.depth == 1)
-            _child = nullptr;
-    }
-    void readError(const TFTreeWalker::Folder*, const char* name, int error) override {
-        problem(name ? name : "", error);
-    }
-    void setWalker(const TFTreeWalker* walker) { _walker = walker; }
-    bool problems() const { return _problems; }
-
-private:
-    std::string childPath(const char* name) const {
-        std::string path = _root.path;
-        if (path.empty() || path.back() != '/')
-            path += '/';
-        return path + name;
-    }
-    void problem(const char* name, int error) {
-        _problems = true;
-        std::string where = _walker ? _walker->path() : _root.path;
-        if (*name)
-            where += (where.empty() || where.back() == '/' ? "" : "/") + std::string(name);
-        std::fprintf(stderr, "hollin: %s: %s\n", where.c_str(), std::strerror(error));
-    }
-
-    Line& _root;
-    std::map<std::string, Line>& _children;
-    Line* _child = nullptr;
-    std::vector<TFExtents::Extent> _extents;
-    std::set<std::pair<uint64_t, uint64_t>> _seen;
-    const TFTreeWalker* _walker = nullptr;
-    bool _problems = false;
-};
-
 void writeLine(const Line& line) {
     for (uint64_t figure : {line.usage, line.exclusive, line.shared, line.countedOnce()}) {
         HLNStandardOutput::write(std::to_string(figure));
@@ -146,20 +75,32 @@ int run(int argc, char** argv) {
     const TFPathArgument argument(path);
     if (argument.reportError())
         return 1;
-    Line root;
-    root.path = path;
-    std::map<std::string, Line> children;
-    SharedSpace sink(root, children);
+    std::vector<TFExtents::Extent> extents;
+    HLNEntryLines<Line> sink(path, [&](const TFTreeWalker::Folder& folder, const char* name,
+                                       const TFTreeWalker::Examination& ex, Line& root,
+                                       Line* entry) {
+        uint64_t sharedBytes = 0;
+        extents.clear();
+        if (ex.type == TFDirectory::EntryType::regular && ex.allocatedBytes > 0 &&
+            TFExtents::extentsOf(folder.dir, name, extents) == 0) {
+            for (const TFExtents::Extent& e : extents)
+                if (e.shared)
+                    sharedBytes += e.length;
+            sharedBytes = std::min(sharedBytes, ex.allocatedBytes);
+        } else {
+            extents.clear(); // what cannot be read counts as its own
+        }
+        root.add(ex.allocatedBytes, sharedBytes, extents);
+        if (entry)
+            entry->add(ex.allocatedBytes, sharedBytes, extents);
+        return 0;
+    });
+    Line& root = sink.root();
     const TFTreeWalker::Examination top = TFDirectory::examinePath(argument.path());
     if (top.isDirectory()) {
         root.add(top.allocatedBytes, 0, {}); // the folder's own blocks, as du counts them
-        TFTreeWalker walker(sink);
-        sink.setWalker(&walker);
-        int error = 0;
-        if (!walker.walkPath(argument.path(), top, &error)) {
-            std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(), std::strerror(error));
+        if (!sink.walkFolder(argument, top))
             return 1;
-        }
     } else {
         // A file alone: its own line.
         const std::string::size_type slash = argument.path().rfind('/');
@@ -167,7 +108,6 @@ int run(int argc, char** argv) {
             TFDirectory::openPath(slash == std::string::npos ? "."
                                   : slash == 0               ? "/"
                                                              : argument.path().substr(0, slash));
-        std::vector<TFExtents::Extent> extents;
         uint64_t sharedBytes = 0;
         if (top.type == TFDirectory::EntryType::regular &&
             TFExtents::extentsOf(parent, argument.path().c_str() + slash + 1, extents) == 0)
@@ -175,20 +115,8 @@ int run(int argc, char** argv) {
                 sharedBytes += e.shared ? e.length : 0;
         root.add(top.allocatedBytes, std::min(sharedBytes, top.allocatedBytes), extents);
     }
-    // The root's entries, largest first (then by name), then the root, as
-    // the report orders them.
-    std::vector<const Line*> lines;
-    for (const auto& [name, line] : children)
-        if (!line.path.empty())
-            lines.push_back(&line);
-    std::stable_sort(lines.begin(), lines.end(), [](const Line* a, const Line* b) {
-        if (a->usage != b->usage)
-            return a->usage > b->usage;
-        return TFString::compareNamesThenBytes(a->path, b->path) < 0;
-    });
-    for (const Line* line : lines)
+    for (const Line* line : sink.lines())
         writeLine(*line);
-    writeLine(root);
     return HLNStandardOutput::finish() | (sink.problems() ? 1 : 0);
 }
 

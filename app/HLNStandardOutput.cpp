@@ -36,6 +36,17 @@ void write(std::string_view bytes) {
         drain();
 }
 
+void writeFields(std::initializer_list<std::string_view> fields) {
+    bool first = true;
+    for (std::string_view field : fields) {
+        if (!first)
+            write("\t");
+        write(field);
+        first = false;
+    }
+    write("\n");
+}
+
 int finish() {
     drain();
     if (!firstError)

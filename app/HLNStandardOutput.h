@@ -1,5 +1,6 @@
 #pragma once
 
+#include <initializer_list>
 #include <string_view>
 
 // What the commands print on standard output, written through one buffer
@@ -10,6 +11,8 @@ namespace HLNStandardOutput {
 
 // Appends bytes; they are written when the buffer fills and at finish().
 void write(std::string_view bytes);
+// One line of fields separated by tabs, raw bytes (names exactly as on disk).
+void writeFields(std::initializer_list<std::string_view> fields);
 // Writes what is left. Answers 0, or 1 after saying why the output could
 // not be written (once, whenever it failed).
 int finish();
