@@ -228,7 +228,7 @@ void HLNFindPanel::search() {
         largest ? HLNFinder::largestFiles(
                       _root, kLargestFiles,
                       figure == HLNFile::Figure::items ? HLNFile::Figure::diskUsage : figure)
-                : HLNFinder::find(_root, _criteria());
+                : HLNFinder::find(_root, _criteria(), false); // the list sorts them
     const bool dates = HLNFinder::hasDates(_root);
 
     // The selection stays on its nodes.

@@ -1064,6 +1064,27 @@ SizeStatus HLNFile::sizeStatus() const {
 
 HLNFile::Snapshot HLNFile::snapshot() const {
     TreeGuard held;
+    return _snapshot(held);
+}
+
+HLNFile::ChildList HLNFile::childrenWithSnapshots(std::vector<Snapshot>& snapshots,
+                                                  std::vector<int64_t>& ownModifications) {
+    ChildList list = children();
+    snapshots.clear();
+    ownModifications.clear();
+    if (!list)
+        return list;
+    snapshots.reserve(list->size());
+    ownModifications.reserve(list->size());
+    TreeGuard held;
+    for (const Ref<HLNFile>& child : *list) {
+        snapshots.push_back(child->_snapshot(held));
+        ownModifications.push_back(child->_ownModified());
+    }
+    return list;
+}
+
+HLNFile::Snapshot HLNFile::_snapshot(const TreeGuard& held) const {
     Snapshot now;
     now.sizeSoFar = _sizeSoFar;
     now.measures = _counted(held);

@@ -190,6 +190,10 @@ public:
         Measures countedElsewhere;
     };
     Snapshot snapshot() const;
+    // children(), and each child's snapshot and own modification time, read
+    // in one hold of the lock (for walks over a whole tree).
+    ChildList childrenWithSnapshots(std::vector<Snapshot>& snapshots,
+                                    std::vector<int64_t>& ownModifications);
 
     // The child nodes, names turned into nodes on the first call. Null for
     // non-directories, empty folders and cut nodes, and while another thread
@@ -522,6 +526,7 @@ private:
     uint64_t _ownApparent() const;
     int64_t _ownModified() const;
     void _setOwn(uint64_t apparent, int64_t modified);
+    Snapshot _snapshot(const TreeGuard& held) const;
     // What the entry alone is, with these allocated bytes.
     Measures _own(uint64_t bytes) const { return {bytes, _ownApparent(), 1, _ownModified()}; }
     // What the node counts in its folder's figures: a folder's subtree; a

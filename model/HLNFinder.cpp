@@ -29,34 +29,52 @@ HLNFile::Measures ownMeasures(const HLNFile::Snapshot& now) {
 
 } // namespace
 
+std::string HLNFinder::Entry::fullPath() const {
+    return path.empty() && folderPath ? childPath(*folderPath, node->nameView()) : path;
+}
+
 void HLNFinder::forEachEntry(const Ref<HLNFile>& root,
-                             const std::function<void(const Entry&)>& visit) {
+                             const std::function<void(const Entry&)>& visit, bool inNameOrder) {
     // An explicit stack: a tree may be deeper than the thread's stack allows.
     std::vector<Entry> stack{{root, root->path(), 0, true, {}, HLNFile::kNoModification}};
+    std::vector<HLNFile::Snapshot> snapshots;
+    std::vector<int64_t> modified;
+    std::vector<uint32_t> order;
     while (!stack.empty()) {
-        Entry folder = std::move(stack.back());
+        const Entry folder = std::move(stack.back());
         stack.pop_back();
-        HLNFile::ChildList list = folder.node->children();
+        // The whole folder in one hold of the lock; a file's path is made
+        // only when asked (fullPath), a folder's for its entries.
+        HLNFile::ChildList list = folder.node->childrenWithSnapshots(snapshots, modified);
         if (!list)
             continue;
-        std::vector<Ref<HLNFile>> children(list->begin(), list->end());
-        std::sort(children.begin(), children.end(),
-                  [](const Ref<HLNFile>& a, const Ref<HLNFile>& b) {
-                      const int order = HLNFile::compareNames(a->nameView(), b->nameView());
-                      return order != 0 ? order < 0 : a->nameView() < b->nameView();
-                  });
+        order.resize(list->size());
+        for (uint32_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        if (inNameOrder)
+            std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+                const std::string_view x = (*list)[a]->nameView(), y = (*list)[b]->nameView();
+                const int byName = HLNFile::compareNames(x, y);
+                return byName != 0 ? byName < 0 : x < y;
+            });
         const size_t below = stack.size();
-        for (const Ref<HLNFile>& child : children) {
-            const HLNFile::Snapshot now = child->snapshot();
+        for (uint32_t i : order) {
+            const HLNFile::Snapshot& now = snapshots[i];
             const HLNFile::Measures measures = ownMeasures(now);
-            Entry entry{child,          childPath(folder.path, child->nameView()),
-                        measures.bytes, now.isDirectory && !now.isLink,
-                        measures,       child->ownModification()};
-            visit(entry);
+            Entry entry{(*list)[i], {},         measures.bytes, now.isDirectory && !now.isLink,
+                        measures,   modified[i]};
+            entry.isExecutable = now.isExecutable;
+            entry.folderPath = &folder.path;
             if (entry.isFolder)
+                entry.path = entry.fullPath();
+            visit(entry);
+            if (entry.isFolder) {
+                entry.folderPath = nullptr;
                 stack.push_back(std::move(entry));
+            }
         }
-        std::reverse(stack.begin() + std::ptrdiff_t(below), stack.end()); // first name on top
+        if (inNameOrder) // the first name on top
+            std::reverse(stack.begin() + std::ptrdiff_t(below), stack.end());
     }
 }
 
@@ -83,42 +101,48 @@ bool HLNFinder::isCleanupCandidate(const Ref<HLNFile>& folder, const std::string
     return holdsCacheTag(folder, path);
 }
 
-std::vector<HLNFinder::Entry> HLNFinder::find(const Ref<HLNFile>& root, const Criteria& criteria) {
+std::vector<HLNFinder::Entry> HLNFinder::find(const Ref<HLNFile>& root, const Criteria& criteria,
+                                              bool inNameOrder) {
     std::vector<Entry> found;
     const bool dates = criteria.asksDates() && hasDates(root);
-    forEachEntry(root, [&](const Entry& entry) {
-        if ((criteria.filesOnly && entry.isFolder) || (criteria.foldersOnly && !entry.isFolder))
-            return;
-        if (criteria.cachesOnly && (!entry.isFolder || !holdsCacheTag(entry.node, entry.path)))
-            return;
-        if (criteria.cleanupOnly &&
-            (!entry.isFolder || !isCleanupCandidate(entry.node, entry.path)))
-            return;
-        if (criteria.largerThan && entry.bytes <= *criteria.largerThan)
-            return;
-        if (criteria.smallerThan && entry.bytes >= *criteria.smallerThan)
-            return;
-        // Of the kind the treemap colours it and --kinds counts it under.
-        if (criteria.kind != HLNFileKind::KindCount &&
-            (entry.isFolder ||
-             HLNFileKind::kindOfFile(entry.node->nameView(), entry.node->snapshot().isExecutable) !=
-                 criteria.kind))
-            return;
-        if (!criteria.nameGlob.empty()) {
-            const int flags = criteria.ignoreCase ? FNM_CASEFOLD : 0;
-            const std::string name = entry.node->name();
-            if (::fnmatch(criteria.nameGlob.c_str(), name.c_str(), flags) != 0 &&
-                (TFString::isValidUTF8(name) ||
-                 ::fnmatch(criteria.nameGlob.c_str(),
-                           TFString::displayStringForName(name).toUtf8().constData(), flags) != 0))
+    forEachEntry(
+        root,
+        [&](const Entry& entry) {
+            if ((criteria.filesOnly && entry.isFolder) || (criteria.foldersOnly && !entry.isFolder))
                 return;
-        }
-        if (dates && (entry.modified == HLNFile::kNoModification ||
-                      (criteria.modifiedBefore && entry.modified >= *criteria.modifiedBefore) ||
-                      (criteria.modifiedAfter && entry.modified <= *criteria.modifiedAfter)))
-            return;
-        found.push_back(entry);
-    });
+            if (criteria.cachesOnly && (!entry.isFolder || !holdsCacheTag(entry.node, entry.path)))
+                return;
+            if (criteria.cleanupOnly &&
+                (!entry.isFolder || !isCleanupCandidate(entry.node, entry.path)))
+                return;
+            if (criteria.largerThan && entry.bytes <= *criteria.largerThan)
+                return;
+            if (criteria.smallerThan && entry.bytes >= *criteria.smallerThan)
+                return;
+            // Of the kind the treemap colours it and --kinds counts it under.
+            if (criteria.kind != HLNFileKind::KindCount &&
+                (entry.isFolder || HLNFileKind::kindOfFile(entry.node->nameView(),
+                                                           entry.isExecutable) != criteria.kind))
+                return;
+            if (!criteria.nameGlob.empty()) {
+                const int flags = criteria.ignoreCase ? FNM_CASEFOLD : 0;
+                const std::string_view name = entry.node->nameView(); // NUL-terminated
+                if (::fnmatch(criteria.nameGlob.c_str(), name.data(), flags) != 0 &&
+                    (TFString::isValidUTF8(name) ||
+                     ::fnmatch(criteria.nameGlob.c_str(),
+                               TFString::displayStringForName(name).toUtf8().constData(),
+                               flags) != 0))
+                    return;
+            }
+            if (dates && (entry.modified == HLNFile::kNoModification ||
+                          (criteria.modifiedBefore && entry.modified >= *criteria.modifiedBefore) ||
+                          (criteria.modifiedAfter && entry.modified <= *criteria.modifiedAfter)))
+                return;
+            found.push_back(entry);
+            found.back().path = entry.fullPath();
+            found.back().folderPath = nullptr;
+        },
+        inNameOrder);
     return found;
 }
 
@@ -133,19 +157,29 @@ std::vector<HLNFinder::Entry> HLNFinder::largestFiles(const Ref<HLNFile>& root, 
     std::vector<Entry> largest;
     if (n == 0)
         return largest;
-    forEachEntry(root, [&](const Entry& entry) {
-        if (entry.isFolder)
-            return;
-        if (largest.size() == n) {
-            if (!larger(entry, largest.front()))
+    forEachEntry(
+        root,
+        [&](const Entry& visited) {
+            if (visited.isFolder)
                 return;
-            std::pop_heap(largest.begin(), largest.end(), larger);
-            largest.back() = entry;
-        } else {
-            largest.push_back(entry);
-        }
-        std::push_heap(largest.begin(), largest.end(), larger);
-    });
+            // Below the smallest kept: not even its path is made.
+            if (largest.size() == n && HLNFile::figureOf(visited.measures, figure) <
+                                           HLNFile::figureOf(largest.front().measures, figure))
+                return;
+            Entry entry = visited;
+            entry.path = visited.fullPath();
+            entry.folderPath = nullptr;
+            if (largest.size() == n) {
+                if (!larger(entry, largest.front()))
+                    return;
+                std::pop_heap(largest.begin(), largest.end(), larger);
+                largest.back() = std::move(entry);
+            } else {
+                largest.push_back(std::move(entry));
+            }
+            std::push_heap(largest.begin(), largest.end(), larger);
+        },
+        false); // any order: ties go by path
     std::sort_heap(largest.begin(), largest.end(), larger);
     return largest;
 }
@@ -162,23 +196,26 @@ HLNFinder::Census HLNFinder::census(const Ref<HLNFile>& root, HLNFile::Figure fi
         return total > below ? total - below : 0;
     };
     census.folders = {ownOfFolder(root), 1};
-    forEachEntry(root, [&](const Entry& entry) {
-        if (entry.isFolder) {
-            census.folders.bytes += ownOfFolder(entry.node);
-            ++census.folders.items;
-            return;
-        }
-        const HLNFile::Snapshot now = entry.node->snapshot();
-        if (now.countedAtAnotherName)
-            return; // counted at the name that carries its bytes
-        const std::string_view name = entry.node->nameView();
-        const uint8_t kind = HLNFileKind::kindOfFile(name, now.isExecutable);
-        const std::string extension = HLNFileKind::extensionOfName(name);
-        for (Figures* figures : {&census.kinds[kind], &census.extensions[extension],
-                                 &census.extensionsOfKind[kind][extension]}) {
-            figures->bytes += HLNFile::figureOf(now.measures, figure);
-            ++figures->items;
-        }
-    });
+    forEachEntry(
+        root,
+        [&](const Entry& entry) {
+            if (entry.isFolder) {
+                census.folders.bytes += ownOfFolder(entry.node);
+                ++census.folders.items;
+                return;
+            }
+            const HLNFile::Snapshot now = entry.node->snapshot();
+            if (now.countedAtAnotherName)
+                return; // counted at the name that carries its bytes
+            const std::string_view name = entry.node->nameView();
+            const uint8_t kind = HLNFileKind::kindOfFile(name, now.isExecutable);
+            const std::string extension = HLNFileKind::extensionOfName(name);
+            for (Figures* figures : {&census.kinds[kind], &census.extensions[extension],
+                                     &census.extensionsOfKind[kind][extension]}) {
+                figures->bytes += HLNFile::figureOf(now.measures, figure);
+                ++figures->items;
+            }
+        },
+        false); // any order: sums
     return census;
 }

@@ -45,15 +45,22 @@ public:
         // folder's subtree; modified: the entry's own time, as find reads it.
         HLNFile::Measures measures;
         int64_t modified = HLNFile::kNoModification;
+        bool isExecutable = false;
+        // While visited: the folder's path, so that a file's is made only
+        // when wanted (path holds a folder's, and a found entry's).
+        const std::string* folderPath = nullptr;
+        std::string fullPath() const;
     };
 
-    // Every entry below root, depth-first with names in order; the root
-    // itself is not visited.
+    // Every entry below root, depth-first, names in order unless not asked
+    // (faster); the root itself is not visited.
     static void forEachEntry(const Ref<HLNFile>& root,
-                             const std::function<void(const Entry&)>& visit);
-    // The entries that match, in that order. Dates are the tree's (a scan's
-    // may carry none: ask hasDates first).
-    static std::vector<Entry> find(const Ref<HLNFile>& root, const Criteria& criteria);
+                             const std::function<void(const Entry&)>& visit,
+                             bool inNameOrder = true);
+    // The entries that match, in that order (or in any, when not asked).
+    // Dates are the tree's (a scan's may carry none: ask hasDates first).
+    static std::vector<Entry> find(const Ref<HLNFile>& root, const Criteria& criteria,
+                                   bool inNameOrder = true);
     static bool hasDates(const Ref<HLNFile>& root) { return root->snapshot().knowsModification; }
     // The n largest files (not folders) by the figure, largest first, then by path.
     static std::vector<Entry> largestFiles(const Ref<HLNFile>& root, size_t n,
