@@ -21,7 +21,9 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <thread>
 
 namespace {
 
@@ -195,7 +197,26 @@ HLNFinder::Criteria HLNFindPanel::_criteria() const {
     return criteria;
 }
 
+struct HLNFindPanel::Walk {
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+HLNFindPanel::~HLNFindPanel() {
+    _stopWalk();
+}
+
+void HLNFindPanel::_stopWalk() {
+    if (!_walk)
+        return;
+    _walk->stop = true;
+    _walk->thread.join(); // at its next folder
+    _walk.reset();
+}
+
 void HLNFindPanel::search() {
+    _stopWalk();
+    const uint64_t generation = ++_generation;
     const bool largest = _choice->currentIndex() == int(Choice::LargestFiles);
     const bool kinds = _choice->currentIndex() == int(Choice::Kinds);
     const bool gone = _choice->currentIndex() == int(Choice::Gone);
@@ -205,46 +226,122 @@ void HLNFindPanel::search() {
             filter->setEnabled(false);
         _results->setRootIsDecorated(false);
         _showGone();
+        emit searched();
         return;
     }
-    _showingGone = false;
     for (QWidget* filter :
          std::initializer_list<QWidget*>{_name, _atLeast, _atMost, _older, _newer, _kind, _type})
         filter->setEnabled(!largest && !kinds &&
                            (HLNFinder::hasDates(_root) || (filter != _older && filter != _newer)));
-    _results->setRootIsDecorated(kinds);
-    if (kinds) {
-        _showKinds();
-        return;
-    }
-    _results->setColumnCount(4);
-    _results->setHeaderLabels({"Path", "Size", "Items", "Modified"});
-    if (onHighlight)
+    if (!kinds && onHighlight)
         onHighlight(HLNFileKind::KindCount, std::nullopt);
+    // The selection stays on its nodes.
+    _keepSelected.clear();
+    for (const Ref<HLNFile>& node : selectedResults())
+        _keepSelected.push_back(node.get());
+    _foundSoFar = 0;
     // Sizes are of the measure the window shows (files by items are all
     // one: the largest are then the largest on disk).
-    const HLNFile::Figure figure = HLNFile::shownFigure();
-    const std::vector<HLNFinder::Entry> found =
-        largest ? HLNFinder::largestFiles(
-                      _root, kLargestFiles,
-                      figure == HLNFile::Figure::items ? HLNFile::Figure::diskUsage : figure)
-                : HLNFinder::find(_root, _criteria(), false); // the list sorts them
-    const bool dates = HLNFinder::hasDates(_root);
+    _figure = HLNFile::shownFigure();
+    const HLNFile::Figure bySize =
+        _figure == HLNFile::Figure::items ? HLNFile::Figure::diskUsage : _figure;
 
-    // The selection stays on its nodes.
-    std::vector<const HLNFile*> selected;
-    for (const Ref<HLNFile>& node : selectedResults())
-        selected.push_back(node.get());
+    _walk = std::make_unique<Walk>();
+    HLNFinder::Control control{};
+    control.stop = &_walk->stop;
+    // Results reach the main thread through its event queue; a walk stopped
+    // since, or a panel gone, drops them there.
+    auto hand = [this, generation](std::vector<HLNFinder::Entry> found, bool done) {
+        auto shared = std::make_shared<std::vector<HLNFinder::Entry>>(std::move(found));
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, shared, done] { _addFound(generation, std::move(*shared), done); },
+            Qt::QueuedConnection);
+    };
+    if (kinds) {
+        const HLNFile::Figure figure = _figure;
+        _walk->thread = std::thread([this, generation, root = _root, figure, control] {
+            auto census =
+                std::make_shared<HLNFinder::Census>(HLNFinder::census(root, figure, control));
+            if (control.stopped())
+                return;
+            QMetaObject::invokeMethod(
+                this,
+                [this, generation, census] {
+                    if (generation != _generation)
+                        return;
+                    _stopWalk();
+                    _showKinds(*census);
+                    emit searched();
+                },
+                Qt::QueuedConnection);
+        });
+        return;
+    }
+    if (largest) {
+        _walk->thread = std::thread([root = _root, bySize, control, hand] {
+            std::vector<HLNFinder::Entry> found =
+                HLNFinder::largestFiles(root, kLargestFiles, bySize, control);
+            if (!control.stopped())
+                hand(std::move(found), true);
+        });
+        return;
+    }
+    control.found = [hand](std::vector<HLNFinder::Entry>&& found) {
+        hand(std::move(found), false);
+    };
+    _walk->thread = std::thread([root = _root, criteria = _criteria(), control, hand] {
+        std::vector<HLNFinder::Entry> found =
+            HLNFinder::find(root, criteria, false, control); // the list sorts them
+        if (!control.stopped())
+            hand(std::move(found), true);
+    });
+}
+
+void HLNFindPanel::_addFound(uint64_t generation, std::vector<HLNFinder::Entry> found, bool done) {
+    if (generation != _generation)
+        return; // of a walk stopped since
+    if (_foundSoFar == 0 && (!_results->property("generation").isValid() ||
+                             _results->property("generation").toULongLong() != generation)) {
+        // The first results of this walk replace the list.
+        _results->setProperty("generation", qulonglong(generation));
+        const QSignalBlocker quiet(_results);
+        _results->clear();
+        _shown.clear();
+        _showingKinds = false;
+        _showingGone = false;
+        _results->setColumnCount(4);
+        _results->setHeaderLabels({"Path", "Size", "Items", "Modified"});
+    }
+    _foundSoFar += found.size();
+    _addRows(found);
+    const QLocale locale;
+    const size_t shown = _shown.size();
+    if (!done)
+        _count->setText(QString("%1 found so far").arg(locale.toString(qulonglong(_foundSoFar))));
+    else
+        _count->setText(_foundSoFar > shown
+                            ? QString("%1 found; the %2 first shown")
+                                  .arg(locale.toString(qulonglong(_foundSoFar)),
+                                       locale.toString(qulonglong(shown)))
+                            : QString("%1 found").arg(locale.toString(qulonglong(_foundSoFar))));
+    if (done) {
+        _stopWalk();
+        emit searched();
+    }
+}
+
+void HLNFindPanel::_addRows(const std::vector<HLNFinder::Entry>& found) {
+    const HLNFile::Figure figure = _figure;
+    const bool dates = HLNFinder::hasDates(_root);
     const QSignalBlocker quiet(_results);
     _results->setSortingEnabled(false);
-    _results->clear();
-    _shown.clear();
-    _showingKinds = false;
     const std::string& rootPath = _root->path();
-    const size_t shown = std::min<size_t>(found.size(), kShownResults);
+    const QLocale locale;
     QList<QTreeWidgetItem*> rows;
-    for (size_t i = 0; i < shown; ++i) {
-        const HLNFinder::Entry& entry = found[i];
+    for (const HLNFinder::Entry& entry : found) {
+        if (_shown.size() >= size_t(kShownResults))
+            break;
         auto* row = new ResultItem;
         std::string relative = entry.path.substr(std::min(entry.path.size(), rootPath.size()));
         if (!relative.empty() && relative.front() == '/')
@@ -257,14 +354,14 @@ void HLNFindPanel::search() {
         row->setText(SizeColumn, QString::fromStdString(TFString::abbreviatedStringForBytes(size)));
         row->setData(SizeColumn, kSortRole, qlonglong(size));
         row->setTextAlignment(SizeColumn, Qt::AlignRight | Qt::AlignVCenter);
-        row->setText(ItemsColumn, QLocale().toString(qulonglong(entry.measures.items)));
+        row->setText(ItemsColumn, locale.toString(qulonglong(entry.measures.items)));
         row->setData(ItemsColumn, kSortRole, qlonglong(entry.measures.items));
         row->setTextAlignment(ItemsColumn, Qt::AlignRight | Qt::AlignVCenter);
         // The newest below a folder, as its row in the columns shows it.
         if (dates && entry.measures.newest != HLNFile::kNoModification) {
             row->setText(DateColumn,
-                         QLocale().toString(QDateTime::fromSecsSinceEpoch(entry.measures.newest),
-                                            QLocale::ShortFormat));
+                         locale.toString(QDateTime::fromSecsSinceEpoch(entry.measures.newest),
+                                         QLocale::ShortFormat));
             row->setData(DateColumn, kSortRole, qlonglong(entry.measures.newest));
         }
         _shown.push_back(entry.node);
@@ -273,22 +370,15 @@ void HLNFindPanel::search() {
     _results->addTopLevelItems(rows);
     _results->setSortingEnabled(true);
     for (QTreeWidgetItem* row : rows)
-        if (std::find(selected.begin(), selected.end(),
+        if (std::find(_keepSelected.begin(), _keepSelected.end(),
                       _shown[size_t(row->data(PathColumn, kNodeRole).toULongLong())].get()) !=
-            selected.end())
+            _keepSelected.end())
             row->setSelected(true);
-    const QLocale locale;
-    _count->setText(found.size() > shown
-                        ? QString("%1 found; the %2 first shown")
-                              .arg(locale.toString(qulonglong(found.size())),
-                                   locale.toString(qulonglong(shown)))
-                        : QString("%1 found").arg(locale.toString(qulonglong(found.size()))));
 }
 
-void HLNFindPanel::_showKinds() {
+void HLNFindPanel::_showKinds(const HLNFinder::Census& census) {
     // The kinds by the measure the window shows.
-    const HLNFile::Figure figure = HLNFile::shownFigure();
-    const HLNFinder::Census census = HLNFinder::census(_root, figure);
+    const HLNFile::Figure figure = _figure;
     const uint64_t whole = HLNFile::figureOf(_root->measures(), figure);
     const double total = double(std::max<uint64_t>(whole, 1));
     const QLocale locale;
@@ -299,6 +389,7 @@ void HLNFindPanel::_showKinds() {
     const QSignalBlocker quiet(_results);
     _results->setSortingEnabled(false);
     _results->clear();
+    _results->setProperty("generation", QVariant());
     _shown.clear();
     _results->setColumnCount(3);
     _results->setHeaderLabels(
@@ -390,6 +481,7 @@ void HLNFindPanel::_showGone() {
     _showingKinds = false;
     _showingGone = true;
     _actsOnResults = false;
+    _results->setProperty("generation", QVariant());
     _results->setColumnCount(2);
     _results->setHeaderLabels({"Path", "Size then"});
     uint64_t total = 0;

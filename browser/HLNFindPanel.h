@@ -4,6 +4,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,7 +20,12 @@ class QTreeWidget;
 // sizes, dates, a kind, files or folders; or the largest files; or the
 // folders that hold caches or build output. The list is searched again on
 // every change of the bar and when the window asks (while the tree is
-// sized, after deletions). Main thread only.
+// sized, after deletions).
+//
+// A search walks the tree on a thread of its own, one at a time: a new one
+// stops the one before. Matches fill the list as they are found; the
+// largest files and the kinds come when the walk ends. Everything else is
+// the main thread's.
 class HLNFindPanel : public QWidget {
     Q_OBJECT
 public:
@@ -29,9 +35,13 @@ public:
     static constexpr int kShownResults = 2000;
 
     HLNFindPanel(Ref<HLNFile> root, QWidget* parent);
+    // Stops the search under way and waits for its thread.
+    ~HLNFindPanel() override;
 
-    // Searches again now.
+    // Searches again now: starts the walk and returns.
     void search();
+    // A search's walk is under way; searched() is emitted when it ends.
+    bool isSearching() const { return bool(_walk); }
     // The nodes of the selected rows.
     std::vector<Ref<HLNFile>> selectedResults() const;
 
@@ -73,14 +83,31 @@ public:
     // "100M", "1.5 GB", "4096": bytes; false when the text is none of these.
     static bool parseSize(const QString& text, uint64_t& bytes);
 
+signals:
+    // A search's results are all shown.
+    void searched();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    struct Walk;
+    // Stops the walk under way, if any, and waits for its thread.
+    void _stopWalk();
+    // On the main thread: entries of the walk numbered generation, the
+    // last of them when done.
+    void _addFound(uint64_t generation, std::vector<HLNFinder::Entry> found, bool done);
+    void _addRows(const std::vector<HLNFinder::Entry>& found);
+    std::unique_ptr<Walk> _walk;
+    uint64_t _generation = 0; // of the walk whose results the list takes
+    size_t _foundSoFar = 0;
+    HLNFile::Figure _figure = HLNFile::Figure::diskUsage; // of the walk's sizes
+    std::vector<const HLNFile*> _keepSelected;            // chosen before the walk
+
     bool _actsOnResults = false;
     HLNFinder::Criteria _criteria() const;
     // The Kinds choice: bytes, items and share of each kind, its extensions below.
-    void _showKinds();
+    void _showKinds(const HLNFinder::Census& census);
     void _highlightChosen();
     void _showGone();
     GoneSource _goneSource;

@@ -3,6 +3,7 @@
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFString.h"
 
+#include <QElapsedTimer>
 #include <QString>
 #include <algorithm>
 #include <fnmatch.h>
@@ -34,13 +35,14 @@ std::string HLNFinder::Entry::fullPath() const {
 }
 
 void HLNFinder::forEachEntry(const Ref<HLNFile>& root,
-                             const std::function<void(const Entry&)>& visit, bool inNameOrder) {
+                             const std::function<void(const Entry&)>& visit, bool inNameOrder,
+                             const Control& control) {
     // An explicit stack: a tree may be deeper than the thread's stack allows.
     std::vector<Entry> stack{{root, root->path(), 0, true, {}, HLNFile::kNoModification}};
     std::vector<HLNFile::Snapshot> snapshots;
     std::vector<int64_t> modified;
     std::vector<uint32_t> order;
-    while (!stack.empty()) {
+    while (!stack.empty() && !control.stopped()) {
         const Entry folder = std::move(stack.back());
         stack.pop_back();
         // The whole folder in one hold of the lock; a file's path is made
@@ -64,6 +66,7 @@ void HLNFinder::forEachEntry(const Ref<HLNFile>& root,
             Entry entry{(*list)[i], {},         measures.bytes, now.isDirectory && !now.isLink,
                         measures,   modified[i]};
             entry.isExecutable = now.isExecutable;
+            entry.countedAtAnotherName = now.countedAtAnotherName;
             entry.folderPath = &folder.path;
             if (entry.isFolder)
                 entry.path = entry.fullPath();
@@ -102,12 +105,22 @@ bool HLNFinder::isCleanupCandidate(const Ref<HLNFile>& folder, const std::string
 }
 
 std::vector<HLNFinder::Entry> HLNFinder::find(const Ref<HLNFile>& root, const Criteria& criteria,
-                                              bool inNameOrder) {
+                                              bool inNameOrder, const Control& control) {
     std::vector<Entry> found;
+    // What is found is handed on about ten times a second, not all at the end.
+    QElapsedTimer sinceHanded;
+    sinceHanded.start();
+    uint32_t visited = 0;
     const bool dates = criteria.asksDates() && hasDates(root);
     forEachEntry(
         root,
         [&](const Entry& entry) {
+            if (control.found && ++visited % 4096 == 0 && !found.empty() &&
+                sinceHanded.elapsed() >= 100) {
+                control.found(std::move(found));
+                found.clear();
+                sinceHanded.restart();
+            }
             if ((criteria.filesOnly && entry.isFolder) || (criteria.foldersOnly && !entry.isFolder))
                 return;
             if (criteria.cachesOnly && (!entry.isFolder || !holdsCacheTag(entry.node, entry.path)))
@@ -142,12 +155,13 @@ std::vector<HLNFinder::Entry> HLNFinder::find(const Ref<HLNFile>& root, const Cr
             found.back().path = entry.fullPath();
             found.back().folderPath = nullptr;
         },
-        inNameOrder);
+        inNameOrder, control);
     return found;
 }
 
 std::vector<HLNFinder::Entry> HLNFinder::largestFiles(const Ref<HLNFile>& root, size_t n,
-                                                      HLNFile::Figure figure) {
+                                                      HLNFile::Figure figure,
+                                                      const Control& control) {
     auto larger = [figure](const Entry& a, const Entry& b) {
         const uint64_t x = HLNFile::figureOf(a.measures, figure);
         const uint64_t y = HLNFile::figureOf(b.measures, figure);
@@ -179,43 +193,39 @@ std::vector<HLNFinder::Entry> HLNFinder::largestFiles(const Ref<HLNFile>& root, 
             }
             std::push_heap(largest.begin(), largest.end(), larger);
         },
-        false); // any order: ties go by path
+        false, control); // any order: ties go by path
     std::sort_heap(largest.begin(), largest.end(), larger);
     return largest;
 }
 
-HLNFinder::Census HLNFinder::census(const Ref<HLNFile>& root, HLNFile::Figure figure) {
+HLNFinder::Census HLNFinder::census(const Ref<HLNFile>& root, HLNFile::Figure figure,
+                                    const Control& control) {
     Census census;
-    // A folder's own share: its total less what its entries count.
-    auto ownOfFolder = [figure](const Ref<HLNFile>& folder) {
-        uint64_t below = 0;
-        if (HLNFile::ChildList list = folder->children())
-            for (const Ref<HLNFile>& child : *list)
-                below += HLNFile::figureOf(child->snapshot().measures, figure);
-        const uint64_t total = HLNFile::figureOf(folder->measures(), figure);
-        return total > below ? total - below : 0;
-    };
-    census.folders = {ownOfFolder(root), 1};
+    uint64_t ofFiles = 0;
     forEachEntry(
         root,
         [&](const Entry& entry) {
             if (entry.isFolder) {
-                census.folders.bytes += ownOfFolder(entry.node);
                 ++census.folders.items;
                 return;
             }
-            const HLNFile::Snapshot now = entry.node->snapshot();
-            if (now.countedAtAnotherName)
+            if (entry.countedAtAnotherName)
                 return; // counted at the name that carries its bytes
             const std::string_view name = entry.node->nameView();
-            const uint8_t kind = HLNFileKind::kindOfFile(name, now.isExecutable);
+            const uint8_t kind = HLNFileKind::kindOfFile(name, entry.isExecutable);
             const std::string extension = HLNFileKind::extensionOfName(name);
-            for (Figures* figures : {&census.kinds[kind], &census.extensions[extension],
-                                     &census.extensionsOfKind[kind][extension]}) {
-                figures->bytes += HLNFile::figureOf(now.measures, figure);
-                ++figures->items;
+            const uint64_t figures = HLNFile::figureOf(entry.measures, figure);
+            ofFiles += figures;
+            for (Figures* f : {&census.kinds[kind], &census.extensions[extension],
+                               &census.extensionsOfKind[kind][extension]}) {
+                f->bytes += figures;
+                ++f->items;
             }
         },
-        false); // any order: sums
+        false, control); // any order: sums
+    // The folders' own share: what the total holds beyond its files.
+    const uint64_t total = HLNFile::figureOf(root->measures(), figure);
+    census.folders.bytes = total > ofFiles ? total - ofFiles : 0;
+    ++census.folders.items; // the root
     return census;
 }

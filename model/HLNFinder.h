@@ -4,6 +4,7 @@
 #include "model/HLNFileKind.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -13,8 +14,10 @@
 
 // Answers about a sized tree, whether read from this disk or from a scan:
 // the entries that match a search, the largest files, and the space each
-// kind of file takes. Asked once the tree is sized (or of a scan's, which
-// comes sized); it reads through the node's own locked calls.
+// kind of file takes. It reads through the node's own locked calls, a
+// folder's entries in one hold of the lock, so any thread may ask, also
+// while the tree is sized (the answer is then of the moment each folder was
+// read).
 class HLNFinder {
 public:
     struct Criteria {
@@ -46,25 +49,39 @@ public:
         HLNFile::Measures measures;
         int64_t modified = HLNFile::kNoModification;
         bool isExecutable = false;
+        // A further name of a file another name counts: measures are that
+        // name's, and the tree's total has them once, there.
+        bool countedAtAnotherName = false;
         // While visited: the folder's path, so that a file's is made only
         // when wanted (path holds a folder's, and a found entry's).
         const std::string* folderPath = nullptr;
         std::string fullPath() const;
     };
 
+    // How a long walk is ended early, and heard from before it ends.
+    struct Control {
+        // Read before each folder: once true, the walk ends there.
+        const std::atomic<bool>* stop; // none when the Control is {}
+        // find: called now and then with what was found since the last call
+        // (its entries are then not in what find returns).
+        std::function<void(std::vector<Entry>&&)> found;
+        bool stopped() const { return stop && stop->load(std::memory_order_relaxed); }
+    };
+
     // Every entry below root, depth-first, names in order unless not asked
     // (faster); the root itself is not visited.
     static void forEachEntry(const Ref<HLNFile>& root,
                              const std::function<void(const Entry&)>& visit,
-                             bool inNameOrder = true);
+                             bool inNameOrder = true, const Control& control = {});
     // The entries that match, in that order (or in any, when not asked).
     // Dates are the tree's (a scan's may carry none: ask hasDates first).
     static std::vector<Entry> find(const Ref<HLNFile>& root, const Criteria& criteria,
-                                   bool inNameOrder = true);
+                                   bool inNameOrder = true, const Control& control = {});
     static bool hasDates(const Ref<HLNFile>& root) { return root->snapshot().knowsModification; }
     // The n largest files (not folders) by the figure, largest first, then by path.
     static std::vector<Entry> largestFiles(const Ref<HLNFile>& root, size_t n,
-                                           HLNFile::Figure figure = HLNFile::Figure::diskUsage);
+                                           HLNFile::Figure figure = HLNFile::Figure::diskUsage,
+                                           const Control& control = {});
 
     struct Figures {
         uint64_t bytes = 0, items = 0;
@@ -82,7 +99,8 @@ public:
     };
     // By the figure: bytes (on disk or apparent), or items, in Figures::bytes.
     static Census census(const Ref<HLNFile>& root,
-                         HLNFile::Figure figure = HLNFile::Figure::diskUsage);
+                         HLNFile::Figure figure = HLNFile::Figure::diskUsage,
+                         const Control& control = {});
 
     // Whether the folder at path holds a CACHEDIR.TAG that starts with the
     // tag's signature. In a scan's tree the file's presence is all there is.

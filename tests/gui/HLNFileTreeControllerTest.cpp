@@ -532,9 +532,12 @@ TEST_F(TreeWindow, FindSelectsAResultInTheColumnsAndDeleteMovesItToTheTrash) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(controller->window()));
 
     HLNFindPanel* find = controller->findPanel();
+    // A search walks on a thread of its own: its end is its sign.
+    auto searched = [&] { return waitFor([&] { return !find->isSearching(); }); };
     QTest::keySequence(controller->window(), QKeySequence::Find);
     ASSERT_TRUE(find->isVisible());
     QTest::keyClicks(find->nameField(), "jpg"); // a part of the name, either case
+    ASSERT_TRUE(searched());
     QTreeWidget* results = find->results();
     ASSERT_EQ(results->topLevelItemCount(), 2);
     EXPECT_EQ(results->topLevelItem(0)->text(0), "photos/2024/beach.jpg"); // largest first
@@ -549,10 +552,12 @@ TEST_F(TreeWindow, FindSelectsAResultInTheColumnsAndDeleteMovesItToTheTrash) {
     EXPECT_TRUE(exists(TrashHome::trash() + "/files/beach.jpg"));
 
     find->choiceBox()->setCurrentIndex(int(HLNFindPanel::Choice::LargestFiles));
+    ASSERT_TRUE(searched());
     EXPECT_EQ(results->topLevelItemCount(), 3); // cat.JPG, run and notes.txt
 
     // Kinds: each with its extensions; choosing one fades the rest of the map.
     find->choiceBox()->setCurrentIndex(int(HLNFindPanel::Choice::Kinds));
+    ASSERT_TRUE(searched());
     const QList<QTreeWidgetItem*> image = results->findItems("image", Qt::MatchExactly);
     ASSERT_EQ(image.size(), 1);
     ASSERT_EQ(image.front()->childCount(), 1);
@@ -571,6 +576,7 @@ TEST_F(TreeWindow, FindSelectsAResultInTheColumnsAndDeleteMovesItToTheTrash) {
 
     // Two rows chosen in the list: the window's commands act on both.
     find->choiceBox()->setCurrentIndex(int(HLNFindPanel::Choice::LargestFiles));
+    ASSERT_TRUE(searched());
     ASSERT_EQ(results->topLevelItemCount(), 3);
     for (int i = 0; i < results->topLevelItemCount(); ++i) {
         QTreeWidgetItem* row = results->topLevelItem(i);
