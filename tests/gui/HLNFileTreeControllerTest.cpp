@@ -593,6 +593,23 @@ TEST_F(TreeWindow, FindSelectsAResultInTheColumnsAndDeleteMovesItToTheTrash) {
     EXPECT_FALSE(find->isVisible());
 }
 
+TEST_F(TreeWindow, FindFollowsTheTreeAsItIsReadAgain) {
+    tree.mkdir("a");
+    for (int i = 0; i < 3; ++i)
+        tree.writeFile("a/" + std::to_string(i) + ".log", 1000);
+    open(tree.path());
+    HLNFindPanel* find = controller->findPanel();
+    controller->findAction()->trigger(); // while it is sized
+    QTest::keyClicks(find->nameField(), ".log");
+    ASSERT_TRUE(waitUntilComplete());
+    ASSERT_TRUE(waitFor([&] { return find->results()->topLevelItemCount() == 3; }));
+    // A re-read adds a match: the list follows without a keystroke, its walk
+    // reading the tree while the sizing thread changes it.
+    tree.writeFile("a/3.log", 1000);
+    controller->rootFile()->existingChildNamed("a")->refreshSize();
+    EXPECT_TRUE(waitFor([&] { return find->results()->topLevelItemCount() == 4; }));
+}
+
 TEST_F(TreeWindow, EverythingShownComesFromOneReadingOfTheTree) {
     for (const char* folder : {"a-small", "b-gate", "c-photos", "d-gate"})
         tree.mkdir(folder);
