@@ -31,6 +31,24 @@
 // nodes that one listing becomes share blocks (one allocation for many); a
 // folder's entries are one List allocation (names before they become nodes,
 // node references after).
+//
+// Words used below:
+// - trash(): delete from disk for good, the Destroy command. Move to Trash
+//   is not the node's: HLNTrashMover moves entries to the user's Trash.
+// - going: an entry being deleted or moved to the Trash (SizeStatus
+//   goneOrGoing, with _beginTrashing) until it is gone and its folder
+//   re-read; gone, or cut: taken out of its tree (invalidate, releaseNow).
+// Threads and the tree lock, by group of operations:
+// - reading (path, parent, snapshot, measures, children, the compares):
+//   any thread; each takes the lock for itself, and childrenWithSnapshots
+//   reads a folder in one hold of it.
+// - asking (refreshSize, relistEntries, trash, invalidate): any thread; the
+//   work is done by the sizing thread, or by a thread of its own.
+// - building (appendUnfinishedChildren, _refreshSizeIfNeeded,
+//   _closeSizingFolders): the sizing thread, which alone makes and links
+//   nodes; the main thread and other readers may turn a small folder's
+//   names into nodes when they ask for its children first.
+// - a leading underscore and a TreeGuard parameter: the lock is held.
 class TFDirectory;
 
 // How far a node's sizing has come. The numbers are those of the file-node
