@@ -3,6 +3,7 @@
 #include "browser/HLNFileBrowserCell.h"
 #include "browser/HLNFileTreeController.h"
 #include "browser/HLNTreemapPainter.h"
+#include "toolkit/TFMainThread.h"
 #include "toolkit/TFString.h"
 
 #include <QComboBox>
@@ -249,32 +250,30 @@ void HLNFindPanel::search() {
     _walk = std::make_unique<Walk>();
     HLNFinder::Control control{};
     control.stop = &_walk->stop;
-    // Results reach the main thread through its event queue; a walk stopped
-    // since, or a panel gone, drops them there.
-    auto hand = [this, generation](std::vector<HLNFinder::Entry> found, bool done) {
+    // Results reach the main thread through its queue of calls; a walk
+    // stopped since, or a panel gone, drops them there.
+    auto hand = [alive = _alive, generation](std::vector<HLNFinder::Entry> found, bool done) {
         auto shared = std::make_shared<std::vector<HLNFinder::Entry>>(std::move(found));
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation, shared, done] { _addFound(generation, std::move(*shared), done); },
-            Qt::QueuedConnection);
+        TFMainThread::perform([alive, generation, shared, done] {
+            if (*alive)
+                (*alive)->_addFound(generation, std::move(*shared), done);
+        });
     };
     if (kinds) {
         const HLNFile::Figure figure = _figure;
-        _walk->thread = std::thread([this, generation, root = _root, figure, control] {
+        _walk->thread = std::thread([alive = _alive, generation, root = _root, figure, control] {
             auto census =
                 std::make_shared<HLNFinder::Census>(HLNFinder::census(root, figure, control));
             if (control.stopped())
                 return;
-            QMetaObject::invokeMethod(
-                this,
-                [this, generation, census] {
-                    if (generation != _generation)
-                        return;
-                    _stopWalk();
-                    _showKinds(*census);
-                    emit searched();
-                },
-                Qt::QueuedConnection);
+            TFMainThread::perform([alive, generation, census] {
+                HLNFindPanel* panel = *alive;
+                if (!panel || generation != panel->_generation)
+                    return;
+                panel->_stopWalk();
+                panel->_showKinds(*census);
+                emit panel->searched();
+            });
         });
         return;
     }

@@ -99,6 +99,9 @@ private:
     void _addFound(uint64_t generation, std::vector<HLNFinder::Entry> found, bool done);
     void _addRows(const std::vector<HLNFinder::Entry>& found);
     std::unique_ptr<Walk> _walk;
+    // This panel while it lives, for calls queued to the main thread (read
+    // and cleared there only).
+    std::shared_ptr<HLNFindPanel*> _alive = std::make_shared<HLNFindPanel*>(this);
     uint64_t _generation = 0; // of the walk whose results the list takes
     size_t _foundSoFar = 0;
     HLNFile::Figure _figure = HLNFile::Figure::diskUsage; // of the walk's sizes

@@ -1,6 +1,7 @@
 #include "model/HLNFile.h"
 
 #include "model/HLNBackgroundFileSizer.h"
+#include "model/HLNChildOrder.h"
 #include "model/HLNRefreshRequests.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFException.h"
@@ -1452,80 +1453,13 @@ void HLNFile::appendChildFolders(std::vector<FolderSize>& out) const {
                 out.push_back({child, child->_sizeSoFar});
 }
 
-namespace {
-// A child as the sort sees it. ~size, so that ascending means largest first.
-struct SortKey {
-    uint64_t smallerFirst;
-    HLNFile* node;
-};
-
-// A stable sort by size, in passes of 11 bits; a pass whose digit is the
-// same for every key is skipped, so sizes below a terabyte take four.
-void radixSortBySize(std::vector<SortKey>& keys) {
-    constexpr int kBits = 11, kPasses = (64 + kBits - 1) / kBits;
-    constexpr size_t kBuckets = size_t(1) << kBits;
-    std::vector<uint32_t> counts(kPasses * kBuckets);
-    for (const SortKey& k : keys)
-        for (int p = 0; p < kPasses; ++p)
-            ++counts[p * kBuckets + ((k.smallerFirst >> (p * kBits)) & (kBuckets - 1))];
-    std::vector<SortKey> other(keys.size());
-    for (int p = 0; p < kPasses; ++p) {
-        uint32_t* count = &counts[p * kBuckets];
-        const uint64_t digit = (keys[0].smallerFirst >> (p * kBits)) & (kBuckets - 1);
-        if (count[digit] == keys.size())
-            continue;
-        uint32_t at = 0;
-        for (size_t b = 0; b < kBuckets; ++b)
-            at += std::exchange(count[b], at);
-        for (const SortKey& k : keys)
-            other[count[(k.smallerFirst >> (p * kBits)) & (kBuckets - 1)]++] = k;
-        keys.swap(other);
-    }
-}
-
-// Sorts keys of which most are in order already, as they are between two
-// refreshes: those out of place are taken out, sorted and merged back.
-// False when none was out of place.
-template <class Before> bool sortMostlySorted(std::vector<SortKey>& keys, Before before) {
-    std::vector<SortKey> kept, moved;
-    kept.reserve(keys.size());
-    for (const SortKey& k : keys) {
-        if (kept.empty() || !before(k, kept.back())) {
-            kept.push_back(k);
-        } else if (kept.size() >= 2 && !before(k, kept[kept.size() - 2])) {
-            // The one before went down, rather than this one up.
-            moved.push_back(kept.back());
-            kept.back() = k;
-        } else {
-            moved.push_back(k);
-        }
-    }
-    if (moved.empty())
-        return false;
-    std::sort(moved.begin(), moved.end(), before);
-    std::merge(kept.begin(), kept.end(), moved.begin(), moved.end(), keys.begin(), before);
-    return true;
-}
-
-// Of one child in a list's order: what its place depends on.
-uint64_t digestStep(uint64_t digest, const HLNFile* node, uint64_t smallerFirst) {
-    digest ^= reinterpret_cast<uintptr_t>(node) ^ (smallerFirst * 0x9E3779B97F4A7C15u);
-    return digest * 0xFF51AFD7ED558CCDu;
-}
-
-uint32_t digestValue(uint64_t digest) {
-    const auto folded = uint32_t(digest ^ (digest >> 32));
-    return folded ? folded : 1; // 0 means never found in order
-}
-} // namespace
-
 void HLNFile::sortChildren() {
     children();
     // Sizes and statuses are read in one hold of the lock; the sort runs
     // outside it (names never change, and the list read keeps the nodes).
     // Sized children go first, largest first, then the rest; ties by name.
     // An unsized child's size plays no part in where it goes.
-    std::vector<SortKey> sized, unsized;
+    std::vector<HLNChildOrder::Key> sized, unsized;
     ChildList current;
     bool ranked = false, split = true;
     uint64_t digest = 0;
@@ -1541,50 +1475,28 @@ void HLNFile::sortChildren() {
             if (hasSize(c->_sizeStatus(held))) {
                 split = split && unsized.empty();
                 sized.push_back({~figureOf(c->_counted(held), figure), c.get()});
-                digest = digestStep(digest, c.get(), sized.back().smallerFirst);
+                digest = HLNChildOrder::digestStep(digest, c.get(), sized.back().smallerFirst);
             } else {
                 unsized.push_back({0, c.get()});
-                digest = digestStep(digest, c.get(), 0);
+                digest = HLNChildOrder::digestStep(digest, c.get(), 0);
             }
         }
     }
-    if (current->_extra.load(std::memory_order_relaxed) == digestValue(digest))
+    if (current->_extra.load(std::memory_order_relaxed) == HLNChildOrder::digestValue(digest))
         return; // in order, and nothing has changed since
-    auto bySize = [](const SortKey& a, const SortKey& b) {
-        return a.smallerFirst < b.smallerFirst;
-    };
-    auto byName = [](const SortKey& a, const SortKey& b) {
-        return compareNames(a.node->nameView(), b.node->nameView()) < 0;
-    };
-    bool moved = !split;
-    if (ranked) {
-        // A list still in the order of its listing is in name order: a
-        // stable sort by size alone breaks ties by name.
-        if (!std::is_sorted(sized.begin(), sized.end(), bySize)) {
-            moved = true;
-            if (sized.size() < 1024)
-                std::stable_sort(sized.begin(), sized.end(), bySize);
-            else
-                radixSortBySize(sized);
-        }
-    } else {
-        moved |= sortMostlySorted(sized, [&](const SortKey& a, const SortKey& b) {
-            return a.smallerFirst != b.smallerFirst ? bySize(a, b) : byName(a, b);
-        });
-        moved |= sortMostlySorted(unsized, byName);
-    }
+    const bool moved = HLNChildOrder::order(sized, unsized, ranked) || !split;
     if (!moved) { // the list stays as it is
-        current->_extra.store(digestValue(digest), std::memory_order_relaxed);
+        current->_extra.store(HLNChildOrder::digestValue(digest), std::memory_order_relaxed);
         return;
     }
     Ref<List> sorted = List::makeNodes(current->size());
     digest = 0;
-    for (const std::vector<SortKey>* part : {&sized, &unsized})
-        for (const SortKey& k : *part) {
+    for (const std::vector<HLNChildOrder::Key>* part : {&sized, &unsized})
+        for (const HLNChildOrder::Key& k : *part) {
             new (&sorted->nodes()[sorted->_count++]) Ref<HLNFile>(k.node);
-            digest = digestStep(digest, k.node, k.smallerFirst);
+            digest = HLNChildOrder::digestStep(digest, k.node, k.smallerFirst);
         }
-    sorted->_extra.store(digestValue(digest), std::memory_order_relaxed);
+    sorted->_extra.store(HLNChildOrder::digestValue(digest), std::memory_order_relaxed);
     TreeGuard held;
     if (_nodes(held) == current) // not re-read meanwhile
         _setChildren(std::move(sorted), held);
