@@ -23,6 +23,14 @@ def write(path, n, dir_fd=None):
     os.write(fd, b"x" * n) if n else None
     os.close(fd)
 
+# Cache tags: a valid one (the signature alone is enough), a bad signature,
+# a link to a valid tag (not a tag), a folder of the name.
+signature = b"Signature: 8a477f597d28d172789f06886806bc55"
+def tag(folder, text=signature + b"\n# made by a cache\n", dir_fd=None):
+    fd = os.open(os.path.join(folder, b"CACHEDIR.TAG"), os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=dir_fd)
+    os.write(fd, text)
+    os.close(fd)
+
 names = os.path.join(work, b"names")
 os.mkdir(names)
 for b in range(1, 256):
@@ -33,6 +41,14 @@ for n in [b"-rf", b"--help", b"a\nb", b"\n", b"\t", b"caf\xe9", b"\xff\xfe", b"\
     write(os.path.join(names, n), len(n) * 100)
 os.mkdir(os.path.join(names, b"-d"))
 write(os.path.join(names, b"-d", b"\n\n"), 5000)
+for folder, text in [(b"cache\nd", signature), (b"caf\xe9 cache", signature),
+                     (b"bad tag", signature[:-1] + b"6"),
+                     (b"short tag", signature[:20])]:
+    os.mkdir(os.path.join(names, folder))
+    tag(os.path.join(names, folder), text)
+os.mkdir(os.path.join(names, b"linked tag"))
+os.symlink(b"../cache\nd/CACHEDIR.TAG", os.path.join(names, b"linked tag", b"CACHEDIR.TAG"))
+os.makedirs(os.path.join(names, b"tag folder", b"CACHEDIR.TAG"))
 
 huge = os.path.join(work, b"huge")
 os.mkdir(huge)
@@ -54,6 +70,7 @@ while length < 6000:
     fd = nxt
     length += 2
 write(b"leaf", 8192, dir_fd=fd)
+tag(b"", dir_fd=fd) # a tag further down than one call may name
 os.close(fd)
 
 links = os.path.join(work, b"links")
@@ -146,5 +163,15 @@ done
 # A plain file: its own line only.
 report "$t/names/CASE" || fail "report of a file exited $?"
 [ "$(cat "$work/ours")" = "$(du -axl -B1 -d1 -- "$t/names/CASE")" ] || fail "report of a file differs from du"
+
+# The find answers on each tree: --largest, --kinds, --find --name and
+# --caches against find and du.
+# shellcheck source=tests/find_oracles.sh
+. "$(dirname "$0")/find_oracles.sh"
+check_find_oracles "$t/names" '*' $'*\n*' 'in?side' '*[!a-zA-Z]' 'caf*' '-*' '*\\*' 'case'
+for tree in huge deep links; do
+    check_find_oracles "$t/$tree" '*' '*-0000??' 'd' 'hard*'
+done
+echo "find answers on the trees match find and du"
 
 echo "e2e_hostile: ok"
