@@ -52,7 +52,9 @@ std::optional<uint64_t> parseNumber(const char* text, bool withUnits) {
 Ref<HLNFile> folderTree(const char* path, char** argv) {
     Ref<HLNFile> root = HLNCommandTree::treeAtPath(path, argv);
     if (root && !root->isImported() && (!root->isDirectory() || root->isLink())) {
-        std::fprintf(stderr, "hollin: %s: neither a folder nor a scan file\n", path);
+        std::fprintf(stderr, "hollin: %s: %s\n", path,
+                     root->isLink() ? "a symbolic link (with a slash after it, its folder)"
+                                    : "neither a folder nor a scan file");
         HLNCommandTree::finish(std::move(root));
         return nullptr;
     }

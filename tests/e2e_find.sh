@@ -74,9 +74,20 @@ for args in "--largest x $t" "--largest 3" "--find $t --larger 3Q" "--find $t --
     "$hollin" $args >/dev/null 2>&1 || status=$?
     [ $status = 2 ] || fail "hollin $args exited $status"
 done
-status=0
-"$hollin" --kinds "$work/absent" >"$work/out" 2>"$work/err" || status=$?
-[ $status = 1 ] && [ ! -s "$work/out" ] &&
-    [ "$(cat "$work/err")" = "hollin: $work/absent: No such file or directory" ] ||
-    fail "absent path: $status, $(cat "$work/err")"
+# A path that is not there, a file that is no scan (nothing below it to
+# answer about), a damaged scan: one line naming the path, nothing on
+# standard output, status 1.
+head -c 300 "$work/t.json" >"$work/cut.json"
+printf '[1,2,{"progname":"hollin"},\n[{"name":"/x","asize":"many"}]]' >"$work/bad.json"
+for path in "$work/absent" "$t/new/notes.txt" "$work/cut.json" "$work/bad.json"; do
+    for args in "--largest 3 $path" "--kinds $path" "--find $path" "--find $path --name *"; do
+        read -ra argv <<<"$args"
+        status=0
+        "$hollin" "${argv[@]}" >"$work/out" 2>"$work/err" || status=$?
+        [ $status = 1 ] && [ ! -s "$work/out" ] && [ "$(wc -l <"$work/err")" = 1 ] &&
+            grep -qF "hollin: $path: " "$work/err" || fail "hollin $args: $status, $(cat "$work/err")"
+    done
+done
+grep -qF "hollin: $work/absent: No such file or directory" <("$hollin" --kinds "$work/absent" 2>&1) ||
+    fail "absent path not said so"
 echo "e2e_find: ok"

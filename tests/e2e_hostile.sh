@@ -174,4 +174,38 @@ for tree in huge deep links; do
 done
 echo "find answers on the trees match find and du"
 
+# Folders that cannot be read or searched, a tag that cannot be read: each
+# command says so and fails, as find does, and answers what find answers of
+# the rest. As root, run as nobody (root reads everything).
+l=$work/locked
+mkdir -p "$l/open/sub" "$l/closed/sub" "$l/listonly/sub" "$l/tagged" "$l/secret tag"
+for f in open/a open/sub/b closed/c closed/sub/d listonly/e listonly/sub/f secret.bin; do
+    head -c 20000 /dev/zero >"$l/$f"
+done
+for d in tagged "secret tag" closed listonly; do
+    printf 'Signature: 8a477f597d28d172789f06886806bc55\n' >"$l/$d/CACHEDIR.TAG"
+done
+chmod 000 "$l/closed" "$l/secret tag/CACHEDIR.TAG" "$l/secret.bin"
+chmod 644 "$l/listonly"
+reader=()
+if [ "$(id -u)" = 0 ]; then
+    chmod 755 "$work"
+    reader=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    reader_python=/usr/bin/python3
+    "${reader[@]}" "$hollin" --version >/dev/null 2>&1 && "${reader[@]}" "$reader_python" -c '' 2>/dev/null ||
+        reader=()
+fi
+if [ "$(id -u)" = 0 ] && [ ${#reader[@]} = 0 ]; then
+    echo "SKIP: unreadable folders: cannot run $hollin as nobody"
+else
+    "${reader[@]}" find "$l" >/dev/null 2>&1 && fail "find read all of $l: nothing is locked"
+    want_status=1
+    check_find_oracles "$l" '*' '[a-e]' 'CACHEDIR.TAG'
+    want_status=0
+    for f in closed listonly/e; do
+        grep -qF "hollin: $l/$f: Permission denied" "$work/err" || fail "--caches did not name $f: $(cat "$work/err")"
+    done
+    echo "find answers on unreadable folders match find, and fail as find does"
+fi
+
 echo "e2e_hostile: ok"
