@@ -2,7 +2,9 @@
 # hollin --report on hostile trees and bad command lines: the same lines as
 # du -ax -B1 -d1 for every tree (with --links-each, as du -axl), a clear
 # error and exit status 1 for a path that cannot be examined, and no hang
-# (each run is bounded).
+# (each run is bounded). Then --largest, --kinds, --find and --caches on
+# each tree against find and du (tests/find_oracles.sh), unreadable
+# folders included.
 set -euo pipefail
 hollin=${HOLLIN_BINARY:?HOLLIN_BINARY not set}
 work=$(mktemp -d /tmp/hollin-e2e-hostile-XXXXXX)

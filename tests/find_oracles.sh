@@ -1,8 +1,10 @@
+# shellcheck shell=bash
 # Sourced by the e2e scripts: hollin --largest, --kinds, --find and
 # --find --caches set against find and du. Needs $hollin, $work and fail.
 # Commands run through "${reader[@]}" (empty by default; a wrapper that
 # drops privileges, for folders only root could otherwise read), oracles
 # included, so that both sides see the same tree.
+: "${hollin:?}" "${work:?}"
 reader=()
 reader_python=python3 # one the reader may run
 
