@@ -47,6 +47,20 @@ std::optional<uint64_t> parseNumber(const char* text, bool withUnits) {
     return uint64_t(value) << shift;
 }
 
+// The tree below a folder, or a scan's; anything else has nothing below it
+// to answer about, which is said rather than answered with nothing.
+Ref<HLNFile> folderTree(const char* path, char** argv) {
+    Ref<HLNFile> root = HLNCommandTree::treeAtPath(path, argv);
+    if (root && !root->isImported() && (!root->isDirectory() || root->isLink())) {
+        std::fprintf(stderr, "hollin: %s: %s\n", path,
+                     root->isLink() ? "a symbolic link (with a slash after it, its folder)"
+                                    : "neither a folder nor a scan file");
+        HLNCommandTree::finish(std::move(root));
+        return nullptr;
+    }
+    return root;
+}
+
 int usage(const char* line) {
     std::fprintf(stderr, "usage: %s\n", line);
     return 2;
@@ -60,7 +74,7 @@ int runLargest(int argc, char** argv) {
     const std::optional<uint64_t> n = argc == 4 ? parseNumber(argv[2], false) : std::nullopt;
     if (!n)
         return usage("hollin --largest N PATH|SCAN");
-    Ref<HLNFile> root = HLNCommandTree::treeAtPath(argv[3], argv);
+    Ref<HLNFile> root = folderTree(argv[3], argv);
     if (!root)
         return 1;
     for (const HLNFinder::Entry& entry :
@@ -72,7 +86,7 @@ int runLargest(int argc, char** argv) {
 int runKinds(int argc, char** argv) {
     if (argc != 3)
         return usage("hollin --kinds PATH|SCAN");
-    Ref<HLNFile> root = HLNCommandTree::treeAtPath(argv[2], argv);
+    Ref<HLNFile> root = folderTree(argv[2], argv);
     if (!root)
         return 1;
     const HLNFinder::Census census = HLNFinder::census(root);
@@ -120,7 +134,10 @@ int runFind(int argc, char** argv) {
         if (!value)
             return usage(line);
         if (option == "--name") {
+            // As find -name: a name that is not UTF-8 is shown escaped
+            // ("\xE9"), and that text would match globs its bytes do not.
             criteria.nameGlob = value;
+            criteria.nameBytesOnly = true;
         } else if (option == "--larger" || option == "--smaller") {
             const std::optional<uint64_t> bytes = parseNumber(value, true);
             if (!bytes) {
@@ -153,7 +170,7 @@ int runFind(int argc, char** argv) {
             return usage(line);
         }
     }
-    Ref<HLNFile> root = HLNCommandTree::treeAtPath(argv[2], argv);
+    Ref<HLNFile> root = folderTree(argv[2], argv);
     if (!root)
         return 1;
     if (criteria.asksDates() && !HLNFinder::hasDates(root)) {

@@ -60,8 +60,13 @@ void HLNFinder::forEachEntry(const Ref<HLNFile>& root,
                 return byName != 0 ? byName < 0 : x < y;
             });
         const size_t below = stack.size();
+        const bool live = !folder.node->isImported();
         for (uint32_t i : order) {
             const HLNFile::Snapshot& now = snapshots[i];
+            // Could not be examined (said as the sizing met it): nothing is
+            // known of it to match, rank or count, as find leaves it out.
+            if (live && modified[i] == HLNFile::kNoModification)
+                continue;
             const HLNFile::Measures measures = ownMeasures(now);
             Entry entry{(*list)[i], {},         measures.bytes, now.isDirectory && !now.isLink,
                         measures,   modified[i]};
@@ -141,7 +146,7 @@ std::vector<HLNFinder::Entry> HLNFinder::find(const Ref<HLNFile>& root, const Cr
                 const int flags = criteria.ignoreCase ? FNM_CASEFOLD : 0;
                 const std::string_view name = entry.node->nameView(); // NUL-terminated
                 if (::fnmatch(criteria.nameGlob.c_str(), name.data(), flags) != 0 &&
-                    (TFString::isValidUTF8(name) ||
+                    (criteria.nameBytesOnly || TFString::isValidUTF8(name) ||
                      ::fnmatch(criteria.nameGlob.c_str(),
                                TFString::displayStringForName(name).toUtf8().constData(),
                                flags) != 0))
@@ -179,6 +184,8 @@ std::vector<HLNFinder::Entry> HLNFinder::largestFiles(const Ref<HLNFile>& root, 
             // Below the smallest kept: not even its path is made.
             if (largest.size() == n && HLNFile::figureOf(visited.measures, figure) <
                                            HLNFile::figureOf(largest.front().measures, figure))
+                return;
+            if (visited.node->isLink()) // not a file, wherever it leads
                 return;
             Entry entry = visited;
             entry.path = visited.fullPath();

@@ -24,7 +24,8 @@ public:
         // On the name's bytes, as find -name matches, or on the text a window
         // shows of a name that is not UTF-8; empty: any.
         std::string nameGlob;
-        std::optional<uint64_t> largerThan, smallerThan;      // bytes, exclusive
+        bool nameBytesOnly = false;                      // as find -name alone: not the shown text
+        std::optional<uint64_t> largerThan, smallerThan; // bytes, exclusive
         std::optional<int64_t> modifiedBefore, modifiedAfter; // Unix seconds, exclusive
         uint8_t kind = HLNFileKind::KindCount;                // KindCount: any
         bool cachesOnly = false; // folders holding a valid CACHEDIR.TAG

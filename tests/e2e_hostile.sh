@@ -2,7 +2,9 @@
 # hollin --report on hostile trees and bad command lines: the same lines as
 # du -ax -B1 -d1 for every tree (with --links-each, as du -axl), a clear
 # error and exit status 1 for a path that cannot be examined, and no hang
-# (each run is bounded).
+# (each run is bounded). Then --largest, --kinds, --find and --caches on
+# each tree against find and du (tests/find_oracles.sh), unreadable
+# folders included.
 set -euo pipefail
 hollin=${HOLLIN_BINARY:?HOLLIN_BINARY not set}
 work=$(mktemp -d /tmp/hollin-e2e-hostile-XXXXXX)
@@ -23,6 +25,14 @@ def write(path, n, dir_fd=None):
     os.write(fd, b"x" * n) if n else None
     os.close(fd)
 
+# Cache tags: a valid one (the signature alone is enough), a bad signature,
+# a link to a valid tag (not a tag), a folder of the name.
+signature = b"Signature: 8a477f597d28d172789f06886806bc55"
+def tag(folder, text=signature + b"\n# made by a cache\n", dir_fd=None):
+    fd = os.open(os.path.join(folder, b"CACHEDIR.TAG"), os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=dir_fd)
+    os.write(fd, text)
+    os.close(fd)
+
 names = os.path.join(work, b"names")
 os.mkdir(names)
 for b in range(1, 256):
@@ -33,6 +43,14 @@ for n in [b"-rf", b"--help", b"a\nb", b"\n", b"\t", b"caf\xe9", b"\xff\xfe", b"\
     write(os.path.join(names, n), len(n) * 100)
 os.mkdir(os.path.join(names, b"-d"))
 write(os.path.join(names, b"-d", b"\n\n"), 5000)
+for folder, text in [(b"cache\nd", signature), (b"caf\xe9 cache", signature),
+                     (b"bad tag", signature[:-1] + b"6"),
+                     (b"short tag", signature[:20])]:
+    os.mkdir(os.path.join(names, folder))
+    tag(os.path.join(names, folder), text)
+os.mkdir(os.path.join(names, b"linked tag"))
+os.symlink(b"../cache\nd/CACHEDIR.TAG", os.path.join(names, b"linked tag", b"CACHEDIR.TAG"))
+os.makedirs(os.path.join(names, b"tag folder", b"CACHEDIR.TAG"))
 
 huge = os.path.join(work, b"huge")
 os.mkdir(huge)
@@ -54,6 +72,7 @@ while length < 6000:
     fd = nxt
     length += 2
 write(b"leaf", 8192, dir_fd=fd)
+tag(b"", dir_fd=fd) # a tag further down than one call may name
 os.close(fd)
 
 links = os.path.join(work, b"links")
@@ -146,5 +165,49 @@ done
 # A plain file: its own line only.
 report "$t/names/CASE" || fail "report of a file exited $?"
 [ "$(cat "$work/ours")" = "$(du -axl -B1 -d1 -- "$t/names/CASE")" ] || fail "report of a file differs from du"
+
+# The find answers on each tree: --largest, --kinds, --find --name and
+# --caches against find and du.
+# shellcheck source=tests/find_oracles.sh
+. "$(dirname "$0")/find_oracles.sh"
+check_find_oracles "$t/names" '*' $'*\n*' 'in?side' '*[!a-zA-Z]' 'caf*' '-*' '*\\*' 'case'
+for tree in huge deep links; do
+    check_find_oracles "$t/$tree" '*' '*-0000??' 'd' 'hard*'
+done
+echo "find answers on the trees match find and du"
+
+# Folders that cannot be read or searched, a tag that cannot be read: each
+# command says so and fails, as find does, and answers what find answers of
+# the rest. As root, run as nobody (root reads everything).
+l=$work/locked
+mkdir -p "$l/open/sub" "$l/closed/sub" "$l/listonly/sub" "$l/tagged" "$l/secret tag"
+for f in open/a open/sub/b closed/c closed/sub/d listonly/e listonly/sub/f secret.bin; do
+    head -c 20000 /dev/zero >"$l/$f"
+done
+for d in tagged "secret tag" closed listonly; do
+    printf 'Signature: 8a477f597d28d172789f06886806bc55\n' >"$l/$d/CACHEDIR.TAG"
+done
+chmod 000 "$l/closed" "$l/secret tag/CACHEDIR.TAG" "$l/secret.bin"
+chmod 644 "$l/listonly"
+reader=()
+if [ "$(id -u)" = 0 ]; then
+    chmod 755 "$work"
+    reader=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    reader_python=/usr/bin/python3
+    "${reader[@]}" "$hollin" --version >/dev/null 2>&1 && "${reader[@]}" "$reader_python" -c '' 2>/dev/null ||
+        reader=()
+fi
+if [ "$(id -u)" = 0 ] && [ ${#reader[@]} = 0 ]; then
+    echo "SKIP: unreadable folders: cannot run $hollin as nobody"
+else
+    "${reader[@]}" find "$l" >/dev/null 2>&1 && fail "find read all of $l: nothing is locked"
+    want_status=1
+    check_find_oracles "$l" '*' '[a-e]' 'CACHEDIR.TAG'
+    want_status=0
+    for f in closed listonly/e; do
+        grep -qF "hollin: $l/$f: Permission denied" "$work/err" || fail "--caches did not name $f: $(cat "$work/err")"
+    done
+    echo "find answers on unreadable folders match find, and fail as find does"
+fi
 
 echo "e2e_hostile: ok"

@@ -383,7 +383,18 @@ TFDirectory::Examination TFDirectory::examinePath(const std::string& path) {
 }
 
 int TFDirectory::readWholeFile(const std::string& path, std::string& out, size_t most) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    constexpr int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    int fd;
+    if (path.size() < PATH_MAX) {
+        fd = ::open(path.c_str(), flags);
+    } else { // too long for one call: opened inside its folder
+        std::string folderPath, last;
+        splitPath(path, folderPath, last);
+        const TFDirectory folder = openPathFollowingLinks(folderPath);
+        if (!folder.isOpen())
+            return folder.error();
+        fd = ::openat(folder.fd(), last.c_str(), flags);
+    }
     if (fd < 0)
         return errno;
     char buffer[65536];

@@ -101,6 +101,7 @@ public:
     // Reads the whole file at path (links along it followed, as open does)
     // into out, or its first `most` bytes; answers 0 or the errno. A FIFO
     // or a device with nothing to give answers EAGAIN rather than waiting.
+    // Paths longer than the system limit are opened inside their folder.
     static int readWholeFile(const std::string& path, std::string& out, size_t most = SIZE_MAX);
     // The path with every link along it resolved (realpath); none when a
     // component is missing.
