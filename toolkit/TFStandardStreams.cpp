@@ -1,21 +1,14 @@
 #include "toolkit/TFStandardStreams.h"
 
-#include <cerrno>
+#include "toolkit/TFOutputFile.h"
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace TFStandardStreams {
 
 int writeToStandardOutput(std::string_view bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
+    return TFOutputFile::writeAll(STDOUT_FILENO, bytes.data(), bytes.size());
 }
 
 bool standardErrorIsTerminal() {
