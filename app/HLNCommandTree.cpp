@@ -5,25 +5,23 @@
 #include "scans/HLNScanReader.h"
 #include "toolkit/TFNotificationCenter.h"
 #include "toolkit/TFPathArgument.h"
+#include "toolkit/TFStandardStreams.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 #include <cerrno>
 #include <cstdio>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace {
 
 // One line on a terminal's standard error, rewritten in place.
 class Progress {
 public:
-    Progress() : _enabled(::isatty(STDERR_FILENO)) {}
+    Progress() : _enabled(TFStandardStreams::standardErrorIsTerminal()) {}
     void show(const Ref<HLNFile>& root) {
         if (!_enabled)
             return;
-        struct winsize ws {};
-        size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col ? ws.ws_col : 80;
+        const size_t width = TFStandardStreams::standardErrorWidth();
         char head[96];
         std::snprintf(head, sizeof head, "%llu entries, %llu bytes",
                       static_cast<unsigned long long>(HLNFile::nodesCreated()),

@@ -2,9 +2,9 @@
 
 #include "app/HLNStandardOutput.h"
 #include "model/HLNCompression.h"
+#include "toolkit/TFProcess.h"
 #include "toolkit/TFString.h"
 
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -31,10 +31,7 @@ int run(int argc, char** argv) {
     const std::vector<std::string> paths(argv + 2, argv + argc);
     HLNCompression::Progress progress;
     running = &progress;
-    struct sigaction action {};
-    action.sa_handler = cancel;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    TFProcess::onStopRequest(cancel);
     const HLNCompression::Outcome outcome =
         HLNCompression::run(HLNCompression::plan(paths), progress);
     running = nullptr;

@@ -3,6 +3,7 @@
 #include "app/HLNEntryLines.h"
 #include "app/HLNStandardOutput.h"
 #include "toolkit/TFBtrfsCompression.h"
+#include "toolkit/TFFile.h"
 #include "toolkit/TFPathArgument.h"
 #include "toolkit/TFString.h"
 #include "toolkit/TFTreeWalker.h"
@@ -11,11 +12,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <set>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -56,14 +55,13 @@ int run(int argc, char** argv) {
         return 1;
     const TFTreeWalker::Examination top = TFDirectory::examinePath(argument.path());
     // The top itself, opened to ask its file system (a link is not followed).
-    const int topFd =
-        ::open(argument.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const TFFile topFile = TFFile::openPath(argument.path());
+    const int topFd = topFile.fd();
     const bool btrfs = topFd >= 0 && TFBtrfsCompression::isBtrfs(topFd);
     if (btrfs) {
         TFBtrfsCompression::Reading probe;
         probe.error = TFBtrfsCompression::canRead(topFd);
         if (probe.error) {
-            ::close(topFd);
             std::fprintf(stderr, "hollin: %s: cannot read what it takes on disk: %s\n",
                          path.c_str(), probe.explanation().c_str());
             return 1;
@@ -89,11 +87,8 @@ int run(int argc, char** argv) {
     if (top.isDirectory()) {
         root.usage += top.allocatedBytes; // the folder's own blocks, as du counts them
         root.reading.onDisk += top.allocatedBytes;
-        if (!sink.walkFolder(argument, top)) {
-            if (topFd >= 0)
-                ::close(topFd);
+        if (!sink.walkFolder(argument, top))
             return 1;
-        }
     } else {
         // A file alone: its own line.
         root.usage = top.allocatedBytes;
@@ -101,15 +96,12 @@ int run(int argc, char** argv) {
             if (!TFBtrfsCompression::addFile(topFd, root.reading, root.counted)) {
                 std::fprintf(stderr, "hollin: %s: %s\n", path.c_str(),
                              root.reading.explanation().c_str());
-                ::close(topFd);
                 return 1;
             }
         } else {
             root.reading.onDisk = top.allocatedBytes;
         }
     }
-    if (topFd >= 0)
-        ::close(topFd);
     for (const Line* line : sink.lines())
         writeLine(*line);
     return HLNStandardOutput::finish() | (sink.problems() ? 1 : 0);

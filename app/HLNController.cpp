@@ -11,6 +11,8 @@
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNRefreshRequests.h"
 #include "scans/HLNScanReader.h"
+#include "toolkit/TFDirectory.h"
+#include "toolkit/TFProcess.h"
 #include "toolkit/TFString.h"
 #include "toolkit/gui/TSUMessageOfTheDay.h"
 
@@ -25,21 +27,14 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QTreeView>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 HLNController* sharedInstance = nullptr;
 
 std::string resolvingSymlinks(const std::string& path) {
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved))
-        return resolved;
-    return path;
+    return TFDirectory::resolvedPathFollowingLinks(path).value_or(path);
 }
 } // namespace
 
@@ -237,17 +232,14 @@ std::optional<std::string> HLNController::_homeDirectory() const {
         return _home();
     if (const char* home = std::getenv("HOME"); home && *home)
         return std::string(home);
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir)
-        return std::string(pw->pw_dir);
-    return std::nullopt;
+    return TFProcess::homeFolderOfUser();
 }
 
 void HLNController::openHome() {
     std::optional<std::string> home = _homeDirectory();
     if (!home)
         return;
-    struct stat st;
-    if (::stat(home->c_str(), &st) != 0)
+    if (TFDirectory::examinePathFollowingLinks(*home).error)
         return;
     _openPath(*home);
 }

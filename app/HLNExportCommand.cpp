@@ -4,6 +4,7 @@
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFOutputFile.h"
 #include "toolkit/TFPathArgument.h"
+#include "toolkit/TFStandardStreams.h"
 #include "toolkit/TFString.h"
 
 #include <cerrno>
@@ -12,8 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace HLNExportCommand {
 
@@ -56,7 +55,7 @@ int run(int argc, char** argv) {
     writer.setExtended(extended);
     // One line on a terminal's standard error, rewritten in place, a few
     // times a second, as --report shows it.
-    const bool showProgress = ::isatty(STDERR_FILENO);
+    const bool showProgress = TFStandardStreams::standardErrorIsTerminal();
     auto last = std::chrono::steady_clock::now();
     bool shown = false;
     if (showProgress)
@@ -65,9 +64,7 @@ int run(int argc, char** argv) {
             if (now - last < std::chrono::milliseconds(100))
                 return;
             last = now;
-            struct winsize ws {};
-            const size_t width =
-                ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col ? ws.ws_col : 80;
+            const size_t width = TFStandardStreams::standardErrorWidth();
             std::string line = progressText(entries, bytes) + ", reading " + folder;
             for (char& c : line)
                 if (static_cast<unsigned char>(c) < 0x20)

@@ -1,10 +1,10 @@
 #include "app/HLNStandardOutput.h"
 
-#include <cerrno>
+#include "toolkit/TFStandardStreams.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -13,16 +13,8 @@ int firstError = 0;
 bool said = false;
 
 void drain() {
-    size_t done = 0;
-    while (done < pending.size() && !firstError) {
-        const ssize_t n = ::write(STDOUT_FILENO, pending.data() + done, pending.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            firstError = errno;
-        else
-            done += static_cast<size_t>(n);
-    }
+    if (!firstError)
+        firstError = TFStandardStreams::writeToStandardOutput(pending);
     pending.clear();
 }
 

@@ -6,19 +6,22 @@
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNFile.h"
 #include "model/HLNTreemapSnapshot.h"
+#include "toolkit/TFOutputFile.h"
 #include "toolkit/TFPathArgument.h"
+#include "toolkit/TFStandardStreams.h"
 #include "toolkit/TFString.h"
 
+#include <QBuffer>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QImage>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -106,17 +109,64 @@ std::string hex(const QColor& c) {
     return c.name(QColor::HexRgb).toStdString();
 }
 
-bool writeSvg(const std::string& output, const HLNTreemapSnapshot& s,
-              const HLNTreemapLayout& layout, int width, int height, const QString& caption) {
-    FILE* f = std::fopen(output.c_str(), "wb");
-    if (!f)
-        return false;
-    std::fprintf(f,
-                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                 "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 "
-                 "0 %d %d\">\n",
-                 width, height, width, height);
-    std::fprintf(f, "<title>%s</title>\n", xmlText(caption).c_str());
+// The picture's text, written to its file a piece at a time; the first
+// failure is kept and the rest is dropped.
+class PictureText {
+public:
+    explicit PictureText(TFOutputFile& file) : _file(file), _error(file.error()) {}
+    void put(const char* text) {
+        _text += text;
+        _writeIfFull();
+    }
+    __attribute__((format(printf, 2, 3))) void print(const char* format, ...) {
+        va_list args, again;
+        va_start(args, format);
+        va_copy(again, args);
+        const int n = std::vsnprintf(nullptr, 0, format, args);
+        va_end(args);
+        if (n > 0) {
+            const size_t start = _text.size();
+            _text.resize(start + size_t(n) + 1);
+            std::vsnprintf(_text.data() + start, size_t(n) + 1, format, again);
+            _text.resize(start + size_t(n));
+        }
+        va_end(again);
+        _writeIfFull();
+    }
+    // Everything written and the file made whole: 0 or the errno.
+    int finish() {
+        _write();
+        return _error ? _error : _file.commit();
+    }
+
+private:
+    void _writeIfFull() {
+        if (_text.size() >= (1 << 16))
+            _write();
+    }
+    void _write() {
+        if (!_error)
+            _error = _file.write(_text.data(), _text.size());
+        _text.clear();
+    }
+
+    TFOutputFile& _file;
+    std::string _text;
+    int _error;
+};
+
+// Answers 0 or the errno; on failure a file that was there is left whole.
+int writeSvg(const std::string& output, const HLNTreemapSnapshot& s, const HLNTreemapLayout& layout,
+             int width, int height, const QString& caption) {
+    TFOutputFile file(output);
+    if (file.fd() < 0)
+        return file.error();
+    PictureText f(file);
+    f.print("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 "
+            "0 %d %d\">\n",
+            width, height, width, height);
+    f.print("<title>%s</title>\n", xmlText(caption).c_str());
     const std::vector<bool> hatched = HLNTreemapPainter::busyEntries(s);
     const QColor attention = HLNFileBrowserCell::attentionStyle().color;
     const auto& entries = s.entries();
@@ -140,7 +190,7 @@ bool writeSvg(const std::string& output, const HLNTreemapSnapshot& s,
         const Step step = stack.back();
         stack.pop_back();
         if (step.close) {
-            std::fputs("</g>\n", f);
+            f.put("</g>\n");
             continue;
         }
         const uint32_t i = step.entry;
@@ -150,15 +200,14 @@ bool writeSvg(const std::string& output, const HLNTreemapSnapshot& s,
         const uint8_t kind = HLNTreemapPainter::kindOfEntry(s, i);
         const std::string path = pathText(s, i);
         if (group)
-            std::fputs("<g>\n", f);
-        std::fprintf(f,
-                     "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" data-path=\"%s\" "
-                     "data-bytes=\"%llu\" fill=\"%s\" stroke=\"%s\" stroke-width=\"%s\">"
-                     "<title>%s\n%s</title></rect>\n",
-                     r.x, r.y, r.w, r.h, path.c_str(), static_cast<unsigned long long>(e.bytes),
-                     hex(HLNTreemapPainter::colorOfKind(kind)).c_str(),
-                     hatched[i] ? hex(attention).c_str() : "#000000", hatched[i] ? "1.5" : "0.25",
-                     path.c_str(), TFString::abbreviatedStringForBytes(e.bytes).c_str());
+            f.put("<g>\n");
+        f.print("<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" data-path=\"%s\" "
+                "data-bytes=\"%llu\" fill=\"%s\" stroke=\"%s\" stroke-width=\"%s\">"
+                "<title>%s\n%s</title></rect>\n",
+                r.x, r.y, r.w, r.h, path.c_str(), static_cast<unsigned long long>(e.bytes),
+                hex(HLNTreemapPainter::colorOfKind(kind)).c_str(),
+                hatched[i] ? hex(attention).c_str() : "#000000", hatched[i] ? "1.5" : "0.25",
+                path.c_str(), TFString::abbreviatedStringForBytes(e.bytes).c_str());
         if (group) {
             stack.push_back({i, true});
             for (uint32_t k = e.childCount; k-- > 0;)
@@ -172,31 +221,28 @@ bool writeSvg(const std::string& output, const HLNTreemapSnapshot& s,
         const int top = map.height(), strip = height - map.height();
         const int box = std::max(6, QFontMetrics(QGuiApplication::font()).ascent() - 2);
         const int y = top + (strip - box) / 2;
-        std::fprintf(f, "<g class=\"legend\" font-family=\"sans-serif\" font-size=\"%d\">\n",
-                     box + 2);
-        std::fprintf(f, "<text x=\"6\" y=\"%d\">%s</text>\n", y + box, xmlText(caption).c_str());
+        f.print("<g class=\"legend\" font-family=\"sans-serif\" font-size=\"%d\">\n", box + 2);
+        f.print("<text x=\"6\" y=\"%d\">%s</text>\n", y + box, xmlText(caption).c_str());
         int x = std::max(width / 2, width - 9 * 90);
         if (std::find(hatched.begin(), hatched.end(), true) != hatched.end()) {
             // "sizing" only while something in the map is.
-            std::fprintf(f,
-                         "<path d=\"M%d %dh%dv%dh-%dz\" fill=\"none\" stroke=\"%s\"/>"
-                         "<text x=\"%d\" y=\"%d\">sizing</text>\n",
-                         x, y, box, box, box, hex(attention).c_str(), x + box + 4, y + box);
+            f.print("<path d=\"M%d %dh%dv%dh-%dz\" fill=\"none\" stroke=\"%s\"/>"
+                    "<text x=\"%d\" y=\"%d\">sizing</text>\n",
+                    x, y, box, box, box, hex(attention).c_str(), x + box + 4, y + box);
             x += box + 14 + 6 * (box / 2 + 1);
         }
         for (int kind = 0; kind < HLNTreemapPainter::KindCount; ++kind) {
             const QString name = HLNTreemapPainter::nameOfKind(uint8_t(kind));
-            std::fprintf(
-                f, "<path d=\"M%d %dh%dv%dh-%dz\" fill=\"%s\"/><text x=\"%d\" y=\"%d\">%s</text>\n",
-                x, y, box, box, box, hex(HLNTreemapPainter::colorOfKind(uint8_t(kind))).c_str(),
+            f.print(
+                "<path d=\"M%d %dh%dv%dh-%dz\" fill=\"%s\"/><text x=\"%d\" y=\"%d\">%s</text>\n", x,
+                y, box, box, box, hex(HLNTreemapPainter::colorOfKind(uint8_t(kind))).c_str(),
                 x + box + 4, y + box, name.toUtf8().constData());
             x += box + 14 + int(name.size()) * (box / 2 + 1);
         }
-        std::fputs("</g>\n", f);
+        f.put("</g>\n");
     }
-    std::fputs("</svg>\n", f);
-    const bool ok = !std::ferror(f);
-    return std::fclose(f) == 0 && ok;
+    f.put("</svg>\n");
+    return f.finish();
 }
 
 } // namespace
@@ -242,7 +288,7 @@ int run(int argc, char** argv) {
     HLNBackgroundFileSizer::setStartsReceiptScan(false);
     HLNBackgroundFileSizer::sizeFile(file);
 
-    const bool terminal = ::isatty(STDERR_FILENO);
+    const bool terminal = TFStandardStreams::standardErrorIsTerminal();
     QTimer poll;
     int ticks = 0;
     QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -270,15 +316,28 @@ int run(int argc, char** argv) {
         HLNTreemapLayout::minimumRootEntryFractionForArea(map.width(), map.height()));
     const HLNTreemapLayout layout(snapshot, {0, 0, double(map.width()), double(map.height())});
     const QString caption = HLNTreemapPainter::captionFor(snapshot);
+    // Either way through an output file: a picture that cannot be written
+    // leaves the file that was there whole.
     bool written;
+    int writeError = 0;
     if (svg) {
-        written = writeSvg(output, snapshot, layout, width, height, caption);
+        writeError = writeSvg(output, snapshot, layout, width, height, caption);
+        written = writeError == 0;
     } else {
         const QImage picture =
             HLNTreemapPainter::picture(snapshot, layout, QSize(width, height), caption);
-        written = !picture.isNull() && picture.save(QString::fromLocal8Bit(output.c_str()), "PNG");
+        QByteArray png;
+        QBuffer buffer(&png);
+        written =
+            !picture.isNull() && buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "PNG");
+        if (written) {
+            TFOutputFile out(output);
+            writeError = out.write(png.constData(), size_t(png.size()));
+            if (!writeError)
+                writeError = out.commit();
+            written = writeError == 0;
+        }
     }
-    const int writeError = errno;
     file->releaseNow();
     if (!written) {
         std::fprintf(stderr, "hollin: %s: the picture could not be written%s%s\n", output.c_str(),

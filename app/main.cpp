@@ -13,14 +13,14 @@
 #include "app/HLNUnseenCommand.h"
 #include "toolkit/TCCCrashCatcher.h"
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFProcess.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -118,14 +118,13 @@ int printHelp() {
 
 // Beside this program in a build folder, in libexec once installed.
 std::string windowsProgram() {
-    char self[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
+    std::optional<std::string> self = TFProcess::programPath();
+    if (!self)
         return "hollin-windows";
-    std::string folder(self, static_cast<size_t>(n));
+    std::string folder = *self;
     folder.erase(folder.rfind('/') + 1);
     const std::string beside = folder + "hollin-windows";
-    if (::access(beside.c_str(), X_OK) == 0)
+    if (TFDirectory::accessPath(beside, TFDirectory::Access::execute) == 0)
         return beside;
     return folder + "../libexec/hollin/hollin-windows";
 }
@@ -180,7 +179,7 @@ int main(int argc, char** argv) {
         }
     }
     const std::string windows = windowsProgram();
-    ::execv(windows.c_str(), argv);
-    std::fprintf(stderr, "hollin: cannot start %s: %s\n", windows.c_str(), std::strerror(errno));
+    const int error = TFProcess::replaceWith(windows, argv);
+    std::fprintf(stderr, "hollin: cannot start %s: %s\n", windows.c_str(), std::strerror(error));
     return 1;
 }

@@ -1,6 +1,9 @@
 #include "browser/HLNDesktopOpener.h"
 
 #include "browser/HLNWorkspace.h"
+#include "toolkit/TFDirectory.h"
+#include "toolkit/TFFile.h"
+#include "toolkit/TFProcess.h"
 #include "toolkit/TFString.h"
 
 #include <QApplication>
@@ -15,15 +18,9 @@
 #include <QTimer>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -53,7 +50,7 @@ void watchOpener(HLNDesktopOpener::Purpose purpose, pid_t pid, std::string path,
     auto ticks = std::make_shared<int>(0);
     QObject::connect(timer, &QTimer::timeout, timer, [=] {
         int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        const pid_t done = TFProcess::collectIfEnded(pid, &status);
         if (done == 0) {
             if (++*ticks == 50)
                 timer->setInterval(2000);
@@ -91,13 +88,13 @@ void HLNDesktopOpener::openFolderShowingPath(const std::string& folder, const st
 }
 
 void HLNDesktopOpener::openPath(const std::string& path) {
-    struct stat st {};
-    const bool folder = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    const TFDirectory::Examination ex = TFDirectory::examinePathFollowingLinks(path);
+    const bool folder = !ex.error && ex.isDirectory();
     QDBusConnection bus = QDBusConnection::sessionBus();
     // The portal takes the entry as a descriptor: no name to decode.
-    const int fd = bus.isConnected() ? ::open(path.c_str(), O_PATH | O_CLOEXEC) : -1;
-    if (fd < 0) {
-        const QString why = bus.isConnected() ? QString::fromLocal8Bit(std::strerror(errno))
+    const TFFile entry = bus.isConnected() ? TFFile::openReference(path) : TFFile();
+    if (!entry.isOpen()) {
+        const QString why = bus.isConnected() ? QString::fromLocal8Bit(std::strerror(entry.error()))
                                               : QString("there is no session bus");
         _runXdgOpen(Purpose::Open, path, folder, path, {"the desktop portal: " + why});
         return;
@@ -105,8 +102,7 @@ void HLNDesktopOpener::openPath(const std::string& path) {
     QDBusMessage call = QDBusMessage::createMethodCall(
         "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
         "org.freedesktop.portal.OpenURI", "OpenFile");
-    call << QString() << QVariant::fromValue(QDBusUnixFileDescriptor(fd)) << QVariantMap();
-    ::close(fd);
+    call << QString() << QVariant::fromValue(QDBusUnixFileDescriptor(entry.fd())) << QVariantMap();
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), qApp);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, path, folder] {
         if (watcher->isError())
@@ -149,7 +145,7 @@ void HLNDesktopOpener::_runXdgOpen(Purpose purpose, const std::string& target, b
     const std::string url = HLNWorkspace::fileURLForPath(target).toEncoded().toStdString();
     std::vector<char*> argv{const_cast<char*>("xdg-open"), const_cast<char*>(url.c_str()), nullptr};
     pid_t pid = 0;
-    if (const int rc = ::posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv.data(), environ)) {
+    if (const int rc = TFProcess::startFromPath("xdg-open", argv.data(), &pid)) {
         reportFailure(purpose, path,
                       attempts << "xdg-open: " + QString::fromLocal8Bit(std::strerror(rc)));
         return;

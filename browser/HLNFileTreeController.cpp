@@ -20,6 +20,7 @@
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFNotificationCenter.h"
 #include "toolkit/TFPreference.h"
+#include "toolkit/TFProcess.h"
 #include "toolkit/TFString.h"
 #include "toolkit/TFTrash.h"
 #include "toolkit/gui/TFWindowPlacement.h"
@@ -105,11 +106,10 @@ std::string HLNFileTreeController::rootPathForPath(const std::string& given) {
         return given;
     std::string absolute = given;
     if (absolute[0] != '/') {
-        char* cwd = ::getcwd(nullptr, 0);
+        const std::optional<std::string> cwd = TFProcess::workingFolder();
         if (!cwd)
             return given;
-        absolute = std::string(cwd) + "/" + absolute;
-        std::free(cwd);
+        absolute = *cwd + "/" + absolute;
     }
     // "." and empty components go; links stay as the user named them. A ".."
     // means the parent of what is really there, which only the kernel
@@ -122,12 +122,8 @@ std::string HLNFileTreeController::rootPathForPath(const std::string& given) {
             end = absolute.size();
         const std::string_view part(absolute.data() + start, end - start);
         if (part == "..") {
-            char* real = ::realpath(absolute.c_str(), nullptr);
-            if (!real)
-                return absolute; // opening it reports why, under the name given
-            std::string resolved = real;
-            std::free(real);
-            return resolved;
+            // Opening it reports why, under the name given.
+            return TFDirectory::resolvedPathFollowingLinks(absolute).value_or(absolute);
         }
         if (!part.empty() && part != ".")
             clean += "/" + std::string(part);

@@ -12,9 +12,6 @@
 #include <QPainter>
 #include <QStyle>
 #include <algorithm>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 std::string HLNWorkspace::parentPath(const std::string& path) {
     std::string p = path;

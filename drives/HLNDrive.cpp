@@ -2,6 +2,7 @@
 
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFString.h"
+#include "toolkit/TFVolumeFigures.h"
 
 #include <cstdlib>
 
@@ -41,7 +42,7 @@ HLNDrive::StatvfsFunction currentStatvfs() {
     std::scoped_lock lock(gStateLock);
     if (gStatvfs)
         return gStatvfs;
-    return [](const char* path, struct statvfs* result) { return ::statvfs(path, result); };
+    return &TFVolumeFigures::statisticsAtPath;
 }
 
 // Signed 64-bit product; saturates instead of overflowing.
@@ -386,11 +387,7 @@ Ref<HLNDrive> HLNDrive::cachedDriveContainingPath(const std::string& path) {
 bool HLNDrive::isDriveMountedBeneathRealLocation(const DriveList& drives, const std::string& path) {
     if (!drives || path.empty())
         return false;
-    std::string real = path;
-    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-        real = resolved;
-        std::free(resolved);
-    }
+    const std::string real = TFDirectory::resolvedPathFollowingLinks(path).value_or(path);
     for (const Ref<HLNDrive>& drive : *drives) {
         const std::string& location = drive->location();
         if (location == real || real == "/" ||

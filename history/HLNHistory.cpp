@@ -1,5 +1,6 @@
 #include "history/HLNHistory.h"
 
+#include "toolkit/TFDirectory.h"
 #include "toolkit/TFPreference.h"
 
 #include <cctype>
@@ -8,9 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <sqlite3.h>
-#include <unistd.h>
 #include <unordered_map>
 
 namespace {
@@ -25,6 +24,14 @@ struct Failure {
 void check(int code, sqlite3* db) {
     if (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE)
         throw Failure{code, db ? sqlite3_errmsg(db) : sqlite3_errstr(code)};
+}
+
+// The folder holding path, as the last slash ends it ("/" for "/x", "."
+// for a bare name).
+std::string folderOf(const std::string& path) {
+    std::string folder, last;
+    TFDirectory::splitPath(path, folder, last);
+    return folder;
 }
 
 bool isDamage(int code) {
@@ -198,7 +205,7 @@ bool HLNHistory::_open(bool forReading) {
         if (!forReading ||
             (primary != SQLITE_CANTOPEN && primary != SQLITE_READONLY && primary != SQLITE_IOERR &&
              primary != SQLITE_FULL) ||
-            ::access(_path.c_str(), R_OK) != 0)
+            TFDirectory::accessPath(_path, TFDirectory::Access::read) != 0)
             throw;
         _close();
         std::string uri = "file:";
@@ -219,8 +226,8 @@ bool HLNHistory::_open(bool forReading) {
 
 void HLNHistory::_openAt(const std::string& name, int flags) {
     if (flags & SQLITE_OPEN_CREATE) {
-        std::error_code ignored; // a folder that cannot be made fails the open, said there
-        std::filesystem::create_directories(std::filesystem::path(_path).parent_path(), ignored);
+        // A folder that cannot be made fails the open, said there.
+        TFDirectory::makeFolders(folderOf(_path));
     }
     const int code = sqlite3_open_v2(name.c_str(), &_db, flags, nullptr);
     check(code, _db);
@@ -240,9 +247,9 @@ bool HLNHistory::_failed(int code, const std::string& reason, const char* doing)
     if (!isDamage(code)) {
         // SQLite says "unable to open" for a folder where its log cannot be
         // made: the folder's own reason says more.
-        const std::string folder = std::filesystem::path(_path).parent_path();
-        if (::access(folder.c_str(), W_OK) != 0)
-            _say(std::string("cannot ") + doing + ": " + folder + ": " + std::strerror(errno));
+        const std::string folder = folderOf(_path);
+        if (const int error = TFDirectory::accessPath(folder, TFDirectory::Access::write))
+            _say(std::string("cannot ") + doing + ": " + folder + ": " + std::strerror(error));
         else
             _say(std::string("cannot ") + doing + ": " + reason);
         return false;
@@ -253,13 +260,13 @@ bool HLNHistory::_failed(int code, const std::string& reason, const char* doing)
     ::localtime_r(&now, &local);
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H%M%S", &local);
     const std::string aside = _path + ".broken-" + stamp;
-    if (std::rename(_path.c_str(), aside.c_str()) != 0) {
+    if (TFDirectory::renamePath(_path, aside) != 0) {
         _say(std::string("damaged (") + reason + "), and cannot be moved aside");
         return false;
     }
     // Its log goes with it; the shared-memory index is rebuilt from nothing.
-    std::rename((_path + "-wal").c_str(), (aside + "-wal").c_str());
-    std::remove((_path + "-shm").c_str());
+    TFDirectory::renamePath(_path + "-wal", aside + "-wal");
+    TFDirectory::removeFileAtPath(_path + "-shm");
     _say("damaged (" + reason + "): moved aside as " + aside + ", starting a new history");
     return true;
 }
@@ -377,7 +384,7 @@ bool HLNHistory::_prune(const std::string& rootPath) {
 
 bool HLNHistory::_neverMade() const {
     // Reading makes no history where none was ever kept.
-    return !_db && ::access(_path.c_str(), F_OK) != 0 && errno == ENOENT;
+    return !_db && TFDirectory::accessPath(_path, TFDirectory::Access::exists) == ENOENT;
 }
 
 std::optional<std::vector<HLNHistory::Record>> HLNHistory::records(const std::string& rootPath) {

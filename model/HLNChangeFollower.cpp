@@ -1,5 +1,6 @@
 #include "model/HLNChangeFollower.h"
 
+#include "toolkit/TFDirectory.h"
 #include "toolkit/TFFanotify.h"
 #include "toolkit/TFInotify.h"
 
@@ -13,7 +14,6 @@
 #include <cstring>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 
 namespace {
 // How long the first change waits for the others of its burst, and how
@@ -28,13 +28,10 @@ int64_t nowMs() {
 
 HLNChangeFollower::HLNChangeFollower(Ref<HLNFile> root, std::string rootPath)
     : _root(std::move(root)), _rootPath(std::move(rootPath)), _timer(std::make_unique<QTimer>()) {
-    struct stat st {};
-    if (::lstat(_rootPath.c_str(), &st) == 0)
-        _device = st.st_dev;
-    if (char* real = ::realpath(_rootPath.c_str(), nullptr)) {
-        _realRoot = real;
-        std::free(real);
-    }
+    if (const TFDirectory::Examination root = TFDirectory::examinePath(_rootPath); !root.error)
+        _device = root.device;
+    if (std::optional<std::string> real = TFDirectory::resolvedPathFollowingLinks(_rootPath))
+        _realRoot = std::move(*real);
     const char* forced = std::getenv("HOLLIN_FOLLOW");
     if (!forced || std::strcmp(forced, "inotify") != 0) {
         auto fanotify = std::make_unique<TFFanotify>(_rootPath);

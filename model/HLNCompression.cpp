@@ -2,6 +2,8 @@
 
 #include "toolkit/TFBtrfsCompression.h"
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFFile.h"
+#include "toolkit/TFPartialFile.h"
 #include "toolkit/TFPathArgument.h"
 #include "toolkit/TFString.h"
 #include "toolkit/TFTrash.h"
@@ -11,12 +13,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <memory>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
 
 namespace {
 
@@ -59,23 +57,12 @@ void walk(const TFDirectory& parent, const std::string& name, Visit visit,
     walker.walkEntry(parent, name.c_str());
 }
 
-int openEntry(const TFDirectory& folder, const char* name, bool directory) {
-    return ::openat(folder.fd(), name,
-                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
-                        (directory ? O_DIRECTORY : 0));
-}
-
 std::string bytes(uint64_t n) {
     return TFString::abbreviatedStringForBytes(n);
 }
 
 std::string quoted(const std::string& name) {
     return "\u201c" + name + "\u201d";
-}
-
-uint64_t available(const TFDirectory& folder) {
-    struct statvfs fs {};
-    return ::fstatvfs(folder.fd(), &fs) == 0 ? uint64_t(fs.f_bavail) * fs.f_frsize : 0;
 }
 
 // The regular files' disk usage and contents, and everything's disk usage.
@@ -107,8 +94,8 @@ void recompressInPlace(const TFDirectory& parent, const std::string& name, const
     const bool onDisk = TFBtrfsCompression::canRead(parent.fd()) == 0;
     auto measure = [&]() -> uint64_t {
         if (!onDisk) {
-            ::syncfs(parent.fd());
-            return available(parent);
+            parent.syncFileSystem();
+            return parent.availableBytes();
         }
         TFBtrfsCompression::Reading reading;
         TFBtrfsCompression::CountedExtents counted;
@@ -117,11 +104,9 @@ void recompressInPlace(const TFDirectory& parent, const std::string& name, const
                  const TFTreeWalker&) {
                  if (ex.type != TFDirectory::EntryType::regular)
                      return;
-                 const int fd = openEntry(folder, entry, false);
-                 if (fd >= 0) {
-                     TFBtrfsCompression::addFile(fd, reading, counted);
-                     ::close(fd);
-                 }
+                 const TFFile file = TFFile::openEntry(folder, entry, false);
+                 if (file.isOpen())
+                     TFBtrfsCompression::addFile(file.fd(), reading, counted);
              });
         return reading.onDisk;
     };
@@ -141,17 +126,16 @@ void recompressInPlace(const TFDirectory& parent, const std::string& name, const
             const TFTreeWalker& walker) {
             if (ex.type != TFDirectory::EntryType::regular && !ex.isDirectory())
                 return;
-            const int fd = openEntry(folder, entry, ex.isDirectory());
-            int error = fd < 0 ? errno : 0;
-            if (fd >= 0) {
+            const TFFile file = TFFile::openEntry(folder, entry, ex.isDirectory());
+            int error = file.error();
+            if (file.isOpen()) {
                 if (ex.type == TFDirectory::EntryType::regular && ex.allocatedBytes > 0)
-                    error = TFBtrfsCompression::recompress(fd);
+                    error = TFBtrfsCompression::recompress(file.fd());
                 // A file kept from copy-on-write (nodatacow) cannot be
                 // compressed: it stays as it is.
-                const int marking = TFBtrfsCompression::markCompressed(fd);
+                const int marking = TFBtrfsCompression::markCompressed(file.fd());
                 if (!error && marking != EINVAL)
                     error = marking;
-                ::close(fd);
             }
             if (error && problems.size() < 10)
                 problems.push_back(folderPath(walker.path()) + entry + ": " + std::strerror(error));
@@ -160,7 +144,7 @@ void recompressInPlace(const TFDirectory& parent, const std::string& name, const
             control.bytesDone.fetch_add(ex.allocatedBytes);
         },
         &control);
-    ::syncfs(parent.fd()); // the new extents in place before they are measured
+    parent.syncFileSystem(); // the new extents in place before they are measured
     const uint64_t after = measure();
     const uint64_t saved =
         onDisk ? (before > after ? before - after : 0) : (after > before ? after - before : 0);
@@ -183,69 +167,56 @@ void archiveAndTrash(const TFDirectory& parent, const std::string& name, const s
                      uint64_t usage, HLNCompression::Progress& progress,
                      HLNCompression::Outcome& outcome) {
     TFArchive::Control& control = progress.control;
-    std::string partial;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        partial = "." + name + ".tar.zst." + std::to_string(::getpid()) + "-" +
-                  std::to_string(attempt) + ".partial";
-        fd = ::openat(parent.fd(), partial.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd < 0) {
+    TFPartialFile archive(parent, name + ".tar.zst");
+    if (archive.fd() < 0) {
         outcome.failures.push_back(
-            path + ": the archive cannot be made beside it: " + std::strerror(errno));
+            path + ": the archive cannot be made beside it: " + std::strerror(archive.error()));
         return;
     }
     auto abandon = [&](const std::string& why) {
-        ::close(fd);
-        ::unlinkat(parent.fd(), partial.c_str(), 0);
+        archive.discard();
         if (control.cancel.load())
             outcome.cancelled = true;
         else
             outcome.failures.push_back(path + ": " + why + "; it was left as it was");
     };
     std::vector<TFArchive::Member> members;
-    TFArchive::Outcome written = TFArchive::write(parent, name, fd, members, &control);
-    if (written.ok && ::fsync(fd) != 0) {
-        written.ok = false;
-        written.reason = std::string("the archive: ") + std::strerror(errno);
-    }
+    TFArchive::Outcome written = TFArchive::write(parent, name, archive.fd(), members, &control);
+    if (written.ok)
+        if (const int error = archive.flush()) {
+            written.ok = false;
+            written.reason = std::string("the archive: ") + std::strerror(error);
+        }
     if (!written.ok)
         return abandon("it could not be archived: " + written.reason);
-    const TFArchive::Outcome checked = TFArchive::verify(parent, fd, members, &control);
+    const TFArchive::Outcome checked = TFArchive::verify(parent, archive.fd(), members, &control);
     if (!checked.ok)
         return abandon("the archive does not hold it as it is: " + checked.reason);
-    struct stat st {};
-    ::fstat(fd, &st);
-    const uint64_t archiveUsage = uint64_t(st.st_blocks) * 512;
+    const uint64_t archiveUsage = archive.allocatedBytes();
     if (archiveUsage >= usage) {
-        ::close(fd);
-        ::unlinkat(parent.fd(), partial.c_str(), 0);
+        archive.discard();
         outcome.done.push_back(path + ": compressed it would take " + bytes(archiveUsage) +
                                ", no less than now: left as it is");
         return;
     }
-    ::close(fd);
     std::string final;
-    for (int n = 1; n < 1000; ++n) {
+    int naming = EEXIST;
+    for (int n = 1; naming == EEXIST && n < 1000; ++n) {
         final = name + (n == 1 ? "" : " " + std::to_string(n)) + ".tar.zst";
-        if (::renameat2(parent.fd(), partial.c_str(), parent.fd(), final.c_str(),
-                        RENAME_NOREPLACE) == 0)
-            break;
-        if (errno != EEXIST) {
-            const int error = errno;
-            ::unlinkat(parent.fd(), partial.c_str(), 0);
-            outcome.failures.push_back(path + ": the archive cannot be named: " +
-                                       std::strerror(error) + "; it was left as it was");
-            return;
-        }
-        final.clear();
+        naming = archive.giveName(final);
+    }
+    if (naming) {
+        // With every name taken the archive would stay hidden: the entry
+        // stays rather than go to the Trash.
+        archive.discard();
+        outcome.failures.push_back(path + ": the archive cannot be named: " +
+                                   std::strerror(naming) + "; it was left as it was");
+        return;
     }
     const TFTrash::Outcome trashed = TFTrash::moveToTrash(path);
     if (!trashed.moved) {
         // Two copies would take more room, not less: the archive goes.
-        ::unlinkat(parent.fd(), final.c_str(), 0);
+        archive.discard();
         outcome.failures.push_back(path + ": it cannot be moved to the Trash (" + trashed.reason +
                                    "), so its archive was removed; it was left as it was");
         return;
@@ -288,10 +259,8 @@ std::vector<HLNCompression::Item> HLNCompression::plan(const std::vector<std::st
                    (ex.mountId && above.mountId && ex.mountId != above.mountId)) {
             item.refusal = "a volume is mounted there";
         } else {
-            const int fd = openEntry(parent, name.c_str(), ex.isDirectory());
-            item.inPlace = fd >= 0 && TFBtrfsCompression::isBtrfs(fd);
-            if (fd >= 0)
-                ::close(fd);
+            const TFFile entry = TFFile::openEntry(parent, name.c_str(), ex.isDirectory());
+            item.inPlace = entry.isOpen() && TFBtrfsCompression::isBtrfs(entry.fd());
         }
         items.push_back(std::move(item));
     }
@@ -322,11 +291,8 @@ std::optional<double> HLNCompression::estimatedRatio(const std::vector<Item>& it
                 if (ex.type != TFDirectory::EntryType::regular || ex.apparentSize == 0 ||
                     files >= kFiles)
                     return;
-                const int fd = openEntry(dir, entry, false);
-                if (fd < 0)
-                    return;
-                const ssize_t n = ::read(fd, data.data(), data.size());
-                ::close(fd);
+                const ssize_t n =
+                    TFFile::openEntry(dir, entry, false).readSome(data.data(), data.size());
                 if (n <= 0)
                     return;
                 original += uint64_t(n);

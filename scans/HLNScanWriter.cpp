@@ -1,13 +1,13 @@
 #include "scans/HLNScanWriter.h"
 
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFOutputFile.h"
 #include "toolkit/TFTreeWalker.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <unistd.h>
 
 namespace {
 
@@ -133,16 +133,8 @@ void HLNScanWriter::appendQuoted(std::string& out, std::string_view name) {
 }
 
 bool HLNScanWriter::_flush() {
-    size_t done = 0;
-    while (done < _out.size() && !_writeError) {
-        const ssize_t n = ::write(_fd, _out.data() + done, _out.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            _writeError = errno;
-        else
-            done += static_cast<size_t>(n);
-    }
+    if (!_writeError)
+        _writeError = TFOutputFile::writeAll(_fd, _out.data(), _out.size());
     _out.clear();
     return !_writeError;
 }

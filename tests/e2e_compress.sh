@@ -3,7 +3,8 @@
 # root on an ext4 image): NAME.tar.zst beside the folder extracts with tar to
 # the very files, and the folder is in the Trash with its .trashinfo. What
 # cannot be archived whole (a FIFO inside, a full disk: a small tmpfs as
-# root) leaves the folder as it was and no archive, partial or not. As root
+# root, every archive name taken) leaves the folder as it was and no archive,
+# partial or not; a taken name is never replaced. As root
 # on a btrfs image: the logs are recompressed in place, take less space on
 # disk, read the same, and they and their folder are marked compressed.
 set -euo pipefail
@@ -63,6 +64,25 @@ grep -q "pipe" "$work/err" || fail "the FIFO is not named: $(cat "$work/err")"
 untouched "$work/odd"
 [ -p "$work/odd/logs/pipe" ] || fail "the FIFO is gone"
 if "$hollin" --compress "$work/missing" >/dev/null 2>"$work/err"; then fail "a missing path succeeded"; fi
+
+# The archive's name replaces nothing: a taken one is passed over, and with
+# every one taken the folder stays where it is, with no archive left.
+mkdir "$work/taken"
+logs "$work/taken/logs"
+echo old >"$work/taken/logs.tar.zst"
+"$hollin" --compress "$work/taken/logs" >/dev/null 2>"$work/err" || fail "a taken name: exited $?: $(cat "$work/err")"
+[ "$(cat "$work/taken/logs.tar.zst")" = old ] && [ -f "$work/taken/logs 2.tar.zst" ] && [ ! -e "$work/taken/logs" ] ||
+    fail "a taken name left $(ls -A "$work/taken")"
+rm -rf "$work/taken"/*
+logs "$work/taken/logs"
+cp -a "$work/taken/logs" "$work/ref"
+: >"$work/taken/logs.tar.zst"
+for n in $(seq 2 999); do : >"$work/taken/logs $n.tar.zst"; done
+if "$hollin" --compress "$work/taken/logs" >/dev/null 2>"$work/err"; then fail "no free name, yet it succeeded"; fi
+grep -q "the archive cannot be named" "$work/err" || fail "no free name: $(cat "$work/err")"
+diff -r --no-dereference "$work/ref" "$work/taken/logs" || fail "no free name, and the originals changed"
+[ "$(ls -A "$work/taken" | grep -vc '\.tar\.zst$')" = 1 ] || fail "no free name, and it left $(ls -A "$work/taken" | grep -v '\.tar\.zst$')"
+rm -rf "$work/ref"
 
 if [ "$(id -u)" != 0 ]; then
     echo "SKIP: ext4, a full tmpfs and btrfs need root to be mounted"

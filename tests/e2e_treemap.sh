@@ -3,12 +3,14 @@
 # one <rect> per drawn entry, nested in its folder's group, inside it, with
 # its path as the window shows it, its bytes and a title, and areas in
 # proportion to bytes; the PNG has the size asked for (1600x1000 unless
-# given); bad paths, sizes and names are refused with exit 1.
+# given); bad paths, sizes and names are refused with exit 1, and a picture
+# that cannot be written (a full disk) leaves the file that was there whole.
 set -euo pipefail
 hollin=${HOLLIN_BINARY:?HOLLIN_BINARY not set}
 gen=${HOLLIN_SOURCE_DIR:-$(dirname "$0")/..}/bench/gen_tree.py
 work=$(mktemp -d /tmp/hollin-e2e-treemap-XXXXXX)
-trap 'python3 "$gen" --remove "$work/g" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+mounted=""
+trap '[ -n "$mounted" ] && umount "$mounted"; python3 "$gen" --remove "$work/g" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 python3 "$gen" -n 3000 "$work/g" >/dev/null || fail "could not generate a tree with $gen"
@@ -92,5 +94,29 @@ refused "must end in .png or .svg" "$work/g" "$work/b.jpg"
 refused "could not be written" "$work/g" "$work/no/such/folder/b.svg"
 refused "could not be written" "$work/g" "$work/no/such/folder/b.png"
 [ ! -e "$work/b.png" ] || fail "a refused size wrote a picture"
+
+# A picture that cannot be written leaves the one already there whole.
+if [ "$(id -u)" != 0 ]; then
+    echo "SKIP: a full tmpfs needs root"
+    echo "e2e_treemap: ok"
+    exit 0
+fi
+mkdir "$work/small"
+if ! mount -t tmpfs -o size=64k tmpfs "$work/small" 2>"$work/err"; then
+    echo "SKIP: cannot mount a tmpfs here: $(cat "$work/err")"
+    echo "e2e_treemap: ok"
+    exit 0
+fi
+mounted=$work/small
+echo old >"$work/small/map.svg"
+echo old >"$work/small/map.png"
+dd if=/dev/zero of="$work/small/fill" bs=4k 2>/dev/null || true
+for picture in map.svg map.png; do
+    refused "$work/small/$picture: the picture could not be written: No space left on device" \
+        "$work/g" "$work/small/$picture"
+    [ "$(cat "$work/small/$picture")" = old ] || fail "a full disk changed $picture"
+done
+[ "$(ls -A "$work/small" | tr '\n' ' ')" = "fill map.png map.svg " ] ||
+    fail "a full disk left $(ls -A "$work/small")"
 
 echo "e2e_treemap: ok"

@@ -6,14 +6,17 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <linux/magic.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <type_traits>
@@ -478,4 +481,36 @@ TFDirectory TFDirectory::duplicate() const {
     result._fd = _fd >= 0 ? ::openat(_fd, ".", kDirFlags) : -1;
     result._error = result._fd >= 0 ? 0 : _fd >= 0 ? errno : (_error ? _error : EBADF);
     return result;
+}
+
+int TFDirectory::removeFileAtPath(const std::string& path) {
+    return std::remove(path.c_str()) == 0 ? 0 : errno;
+}
+
+int TFDirectory::renamePath(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int TFDirectory::makeFolders(const std::string& path) {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    return error.value();
+}
+
+int TFDirectory::accessPath(const std::string& path, Access how) {
+    static constexpr int modes[] = {F_OK, R_OK, W_OK, X_OK};
+    return ::access(path.c_str(), modes[static_cast<int>(how)]) == 0 ? 0 : errno;
+}
+
+TFDirectory::Examination TFDirectory::examinePathFollowingLinks(const std::string& path) {
+    return examineAt(AT_FDCWD, path.c_str(), 0);
+}
+
+uint64_t TFDirectory::availableBytes() const {
+    struct statvfs fs {};
+    return ::fstatvfs(_fd, &fs) == 0 ? uint64_t(fs.f_bavail) * fs.f_frsize : 0;
+}
+
+void TFDirectory::syncFileSystem() const {
+    ::syncfs(_fd);
 }

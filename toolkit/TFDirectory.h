@@ -119,6 +119,29 @@ public:
     bool removeTree(const char* name, int* firstError = nullptr) const;
     // Removes the entry at path (the last component is never followed).
     static bool removePath(const std::string& path, int* firstError = nullptr);
+    // Removes the file, or the empty folder, at path (as remove() does); 0
+    // or the errno.
+    static int removeFileAtPath(const std::string& path);
+    // Renames the entry at from to to, replacing what is there (rename());
+    // 0 or the errno.
+    static int renamePath(const std::string& from, const std::string& to);
+    // Makes the folder at path and every missing folder above it; 0 or the
+    // errno (a folder already there is none).
+    static int makeFolders(const std::string& path);
+
+    enum class Access { exists, read, write, execute };
+    // Whether this process may use path so (access(), links followed): 0
+    // or the errno.
+    static int accessPath(const std::string& path, Access how);
+    // The entry at path with every link along it followed (stat()).
+    static Examination examinePathFollowingLinks(const std::string& path);
+
+    // The bytes an ordinary user may still write on this folder's file
+    // system (f_bavail); 0 when it cannot be asked.
+    uint64_t availableBytes() const;
+    // Writes what this folder's file system holds in memory to its disk
+    // (syncfs), so that its figures are settled.
+    void syncFileSystem() const;
 
     // Grows the process's table of descriptors to hold count of them (up
     // to the limit), as many as walks keep folders open. For the start of

@@ -92,8 +92,12 @@ TFOutputFile::~TFOutputFile() {
 int TFOutputFile::write(const char* bytes, size_t size) {
     if (_fd < 0)
         return _error ? _error : EBADF;
+    return writeAll(_fd, bytes, size);
+}
+
+int TFOutputFile::writeAll(int fd, const char* bytes, size_t size) {
     for (size_t done = 0; done < size;) {
-        const ssize_t n = ::write(_fd, bytes + done, size - done);
+        const ssize_t n = ::write(fd, bytes + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

@@ -24,6 +24,9 @@ public:
 
     // Writes all of bytes; answers 0 or the errno.
     int write(const char* bytes, size_t size);
+    // Writes all of bytes to the descriptor fd, going on after a signal
+    // interrupts a write; answers 0 or the errno of the write that failed.
+    static int writeAll(int fd, const char* bytes, size_t size);
     // Makes what was written the file: flushed to the disk and renamed over
     // it (a file written in place is closed). Answers 0 or the errno; on
     // failure the old file stays as it was.

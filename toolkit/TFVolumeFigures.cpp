@@ -42,3 +42,7 @@ TFVolumeFigures TFVolumeFigures::figuresAtPath(const std::string& path, uint64_t
     }
     return figures;
 }
+
+int TFVolumeFigures::statisticsAtPath(const char* path, struct statvfs* result) {
+    return ::statvfs(path, result);
+}

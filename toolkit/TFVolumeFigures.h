@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+struct statvfs;
+
 // The block counts of the file system holding a path (statvfs), in bytes,
 // with what the kernel holds back of its free blocks for itself. Any
 // thread; a network file system may make the call wait.
@@ -24,4 +26,7 @@ struct TFVolumeFigures {
 
     // device: the st_dev of the path, which names the sysfs folder.
     static TFVolumeFigures figuresAtPath(const std::string& path, uint64_t device);
+    // The file system's statvfs() at path, as the call gives it: 0, or -1
+    // with errno set. For readers that bound how long they wait for it.
+    static int statisticsAtPath(const char* path, struct statvfs* result);
 };

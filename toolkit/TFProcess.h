@@ -1,0 +1,42 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+// This process and the programs it starts: the program file it runs, its
+// working folder, the home folder of the user it runs as, a handler for
+// being asked to stop, starting a program beside it or in its place, and
+// collecting one that ended. Any thread.
+namespace TFProcess {
+
+// The path of the program file this process runs (/proc/self/exe); none
+// when the kernel does not say.
+std::optional<std::string> programPath();
+
+// The working folder's path (getcwd); none when it cannot be named (gone,
+// or above a folder this process may not search).
+std::optional<std::string> workingFolder();
+
+// The home folder the user database gives for the user this process runs
+// as; none when it gives none.
+std::optional<std::string> homeFolderOfUser();
+
+// Calls handler, which may do only what a signal handler may, when the
+// process is asked to stop (SIGINT, SIGTERM) instead of ending it.
+void onStopRequest(void (*handler)(int));
+
+// Runs program in this process's place with argv (execv); returns only on
+// failure, with the errno.
+int replaceWith(const std::string& program, char** argv);
+
+// Starts program, looked for along PATH, with argv and this process's
+// environment (posix_spawnp); 0 with *pid set, or the errno.
+int startFromPath(const char* program, char* const* argv, pid_t* pid);
+
+// Collects the child pid if it has ended, without waiting (waitpid with
+// WNOHANG): 0 while it runs, pid with *status set once it ended, -1 on
+// failure.
+pid_t collectIfEnded(pid_t pid, int* status);
+
+} // namespace TFProcess
