@@ -205,6 +205,7 @@ struct HLNFindPanel::Walk {
 
 HLNFindPanel::~HLNFindPanel() {
     _stopWalk();
+    *_alive = nullptr; // calls on their way find no panel
 }
 
 void HLNFindPanel::_stopWalk() {
