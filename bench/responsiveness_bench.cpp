@@ -4,7 +4,7 @@
 // gap between two of its ticks, from just before the window is opened until
 // it shows the complete root.
 //
-//   responsiveness_bench FOLDER | SCAN
+//   responsiveness_bench FOLDER | SCAN [--no-treemap]   (the map hidden)
 //   responsiveness_bench --idle SECONDS   the same timer with nothing to do:
 //                                         the machine's own scheduling delays
 //
@@ -29,8 +29,9 @@
 
 int main(int argc, char** argv) {
     const bool idle = argc == 3 && std::string(argv[1]) == "--idle";
-    if (argc != 2 && !idle) {
-        std::fprintf(stderr, "usage: %s FOLDER | --idle SECONDS\n", argv[0]);
+    const bool noTreemap = argc == 3 && std::string(argv[2]) == "--no-treemap";
+    if (argc != 2 && !idle && !noTreemap) {
+        std::fprintf(stderr, "usage: %s FOLDER [--no-treemap] | --idle SECONDS\n", argv[0]);
         return 2;
     }
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
@@ -90,6 +91,8 @@ int main(int argc, char** argv) {
         controller = isScan ? HLNFileTreeController::initWithScan(argv[1])
                             : HLNFileTreeController::initWithPath(argv[1]);
         openEnd = clock.nsecsElapsed();
+        if (controller && noTreemap)
+            controller->treemapAction()->setChecked(false);
         if (!controller) {
             std::fprintf(stderr, "could not open %s\n", argv[1]);
             app.exit(1);

@@ -79,6 +79,8 @@ HLNScanLoad::Opening HLNScanLoad::open(const std::string& path, std::string* err
         }
         return opening;
     }
+    // Started here, on the main thread, which reads what its first act needs.
+    HLNBackgroundFileSizer::startBackgroundThread();
     load->_parser = std::move(reading.parser);
     opening.scan.root = load->_tree->root();
     load->_tree->beginShowing(); // not yet shown: no other thread knows the root
