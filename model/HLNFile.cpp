@@ -2249,22 +2249,25 @@ void HLNFile::_setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& c
     folder._flags |= ChildrenHaveDoneSomeSizing;
 }
 
-void HLNFile::_showImportedSoFar(HLNFile& folder, const std::vector<Ref<HLNFile>>& children,
-                                 bool listChanged, const Ref<HLNFile>& open, const Measures& soFar,
+Ref<HLNFile::List> HLNFile::_importedList(const std::vector<Ref<HLNFile>>& children,
+                                          const Ref<HLNFile>& open) {
+    Ref<List> list = List::makeNodes(children.size() + (open ? 1 : 0));
+    for (const Ref<HLNFile>& child : children)
+        new (&list->nodes()[list->_count++]) Ref<HLNFile>(child);
+    if (open)
+        new (&list->nodes()[list->_count++]) Ref<HLNFile>(open);
+    return list;
+}
+
+void HLNFile::_showImportedSoFar(HLNFile& folder, Ref<List> list, const Measures& soFar,
                                  TreeGuard& held) {
     folder._sizeSoFar = soFar.bytes;
     FolderPart& part = folder._folderPart();
     part.apparent = soFar.apparent, part.items = soFar.items, part.newest = soFar.newest;
     part.unsizedChildrenCount = 1; // the rest of the scan
     folder._flags |= ChildrenHaveDoneSomeSizing;
-    if (!listChanged)
-        return;
-    Ref<List> list = List::makeNodes(children.size() + (open ? 1 : 0));
-    for (const Ref<HLNFile>& child : children)
-        new (&list->nodes()[list->_count++]) Ref<HLNFile>(child);
-    if (open)
-        new (&list->nodes()[list->_count++]) Ref<HLNFile>(open);
-    folder._setChildren(std::move(list), held);
+    if (list)
+        folder._setChildren(std::move(list), held);
 }
 
 void HLNFile::_setImportedUnknowns(const Ref<HLNFile>& root, bool apparent, bool modification) {

@@ -554,11 +554,13 @@ private:
     static void _setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& children,
                                      const Measures& total);
     // An imported folder shown while it is read, not complete: its entries
-    // so far (its list made anew only when listChanged), then open, the
-    // folder being read in it (or null), and the figures of them all.
-    static void _showImportedSoFar(HLNFile& folder, const std::vector<Ref<HLNFile>>& children,
-                                   bool listChanged, const Ref<HLNFile>& open,
-                                   const Measures& soFar, TreeGuard& held);
+    // so far, then open, the folder being read in it (or null), as a list
+    // made without the lock; then the list (null: the one it has) and the
+    // figures of them all.
+    static Ref<List> _importedList(const std::vector<Ref<HLNFile>>& children,
+                                   const Ref<HLNFile>& open);
+    static void _showImportedSoFar(HLNFile& folder, Ref<List> list, const Measures& soFar,
+                                   TreeGuard& held);
     // What a scan lacks is unknown in every node of its tree, never 0.
     static void _setImportedUnknowns(const Ref<HLNFile>& root, bool apparent, bool modification);
     struct Unknowns;

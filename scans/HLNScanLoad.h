@@ -74,7 +74,7 @@ private:
 
     std::shared_ptr<HLNScanReader::Parser> _parser; // the reading thread's
     std::unique_ptr<HLNScanTree> _tree;             // the sizing thread's
-    std::chrono::steady_clock::time_point _lastShown;
+    std::chrono::steady_clock::time_point _nextShown;
     Ended _ended; // the main thread's
     std::atomic<uint64_t> _entries{0};
 

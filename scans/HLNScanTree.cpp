@@ -97,22 +97,26 @@ void HLNScanTree::beginShowing() {
 void HLNScanTree::showSoFar() {
     if (!_showing || _frames.empty())
         return;
-    // Deepest first, in one hold of the lock: each folder holds the one
+    // The lists that changed are made first, without the lock; then the
+    // folders are shown deepest first in one hold of it: each holds the one
     // below it, and the figures of them all add up at every moment.
+    std::vector<Ref<HLNFile::List>> lists(_frames.size());
+    for (size_t i = 0; i < _frames.size(); ++i) {
+        Frame& frame = _frames[i];
+        const Ref<HLNFile>& open = i + 1 < _frames.size() ? _frames[i + 1].node : Ref<HLNFile>();
+        if (frame.children.size() != frame.shownChildren || open.get() != frame.shownOpen) {
+            lists[i] = HLNFile::_importedList(frame.children, open);
+            frame.shownChildren = frame.children.size();
+            frame.shownOpen = open.get();
+        }
+    }
     HLNFile::TreeGuard held;
     HLNFile::Measures below;
-    Ref<HLNFile> open;
     for (size_t i = _frames.size(); i-- > 0;) {
-        Frame& frame = _frames[i];
-        HLNFile::Measures soFar = frame.total;
+        HLNFile::Measures soFar = _frames[i].total;
         soFar += below;
-        const bool changed =
-            frame.children.size() != frame.shownChildren || open.get() != frame.shownOpen;
-        HLNFile::_showImportedSoFar(*frame.node, frame.children, changed, open, soFar, held);
-        frame.shownChildren = frame.children.size();
-        frame.shownOpen = open.get();
+        HLNFile::_showImportedSoFar(*_frames[i].node, std::move(lists[i]), soFar, held);
         below = soFar;
-        open = frame.node;
     }
 }
 
