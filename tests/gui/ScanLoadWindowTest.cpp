@@ -2,7 +2,6 @@
 // away; the rest is read on other threads while the window shows it, and
 // it ends with the file's totals. A scan damaged half-way keeps what was
 // read and says what is wrong; a window closed while reading stops it.
-#include "app/HLNController.h"
 #include "browser/HLNColumnBrowser.h"
 #include "browser/HLNFileTreeController.h"
 #include "scans/HLNScanLoad.h"
@@ -27,7 +26,9 @@ bool waitFor(const std::function<bool()>& done, int ms = 120000) {
     return done();
 }
 
-// A scan of /made-up: folders of 1000 files of 4096 bytes each.
+// A scan of /made-up: folders of 12,000 files of 4096 bytes each (few, so
+// that the first column needs no scroll bar, which Qt draws with threads of
+// its own that ThreadSanitizer cannot see into).
 struct MadeUp {
     std::string text;
     uint64_t folders = 0, items = 1, bytes = 4096;
@@ -37,22 +38,24 @@ MadeUp madeUpScan(uint64_t folders) {
     scan.text = "[1,2,{\"timestamp\":1700000000},\n[{\"name\":\"/made-up\",\"dsize\":4096}";
     for (uint64_t d = 0; d < folders; ++d) {
         scan.text += ",\n[{\"name\":\"d" + std::to_string(d) + "\",\"dsize\":4096}";
-        for (int f = 0; f < 1000; ++f)
+        for (int f = 0; f < 12000; ++f)
             scan.text += ",\n{\"name\":\"file" + std::to_string(f) + "\",\"dsize\":4096}";
         scan.text += "]";
     }
     scan.text += "]]\n";
     scan.folders = folders;
-    scan.items += folders * 1001;
-    scan.bytes += folders * 1001 * 4096;
+    scan.items += folders * 12001;
+    scan.bytes += folders * 12001 * 4096;
     return scan;
 }
 
-HLNFileTreeController* openScan(HLNController& app, const std::string& file) {
-    const size_t before = HLNFileTreeController::openControllers().size();
-    app.openPaths({file});
-    const auto& open = HLNFileTreeController::openControllers();
-    return open.size() > before ? open.back() : nullptr;
+HLNFileTreeController* openScan(const std::string& file) {
+    HLNFileTreeController* window = HLNFileTreeController::initWithScan(file);
+    // The map stays hidden: Qt draws one of thousands of tiles with its
+    // own threads too.
+    if (window)
+        window->treemapAction()->setChecked(false);
+    return window;
 }
 
 void close(HLNFileTreeController* controller) {
@@ -66,12 +69,11 @@ TEST(ScanLoadWindowTest, ShowsTheRootAtOnceAndEndsWithTheFileTotals) {
     setenv("HOLLIN_NO_MOTD", "1", 1);
     TFController::sharedController().reset();
     TempTree tree;
-    const MadeUp scan = madeUpScan(60);
+    const MadeUp scan = madeUpScan(5);
     ASSERT_GT(scan.text.size(), HLNScanLoad::kReadHereBytes);
     std::ofstream(tree / "big.json") << scan.text;
 
-    HLNController app;
-    HLNFileTreeController* window = openScan(app, tree / "big.json");
+    HLNFileTreeController* window = openScan(tree / "big.json");
     ASSERT_TRUE(window);
     // Open before the reading has ended: the main thread has not heard of
     // its end yet, whatever the other threads have done meanwhile.
@@ -94,7 +96,7 @@ TEST(ScanLoadWindowTest, ShowsTheRootAtOnceAndEndsWithTheFileTotals) {
     close(window);
 
     // Closed while reading: the reading stops and the tree is released.
-    window = openScan(app, tree / "big.json");
+    window = openScan(tree / "big.json");
     ASSERT_TRUE(window);
     Ref<HLNFile> kept = window->rootFile();
     close(window);
@@ -105,11 +107,10 @@ TEST(ScanLoadWindowTest, ADamagedScanKeepsWhatWasReadAndSaysWhy) {
     setenv("HOLLIN_NO_MOTD", "1", 1);
     TFController::sharedController().reset();
     TempTree tree;
-    const MadeUp scan = madeUpScan(60);
+    const MadeUp scan = madeUpScan(5);
     std::ofstream(tree / "cut.json") << scan.text.substr(0, scan.text.size() * 2 / 3);
 
-    HLNController app;
-    HLNFileTreeController* window = openScan(app, tree / "cut.json");
+    HLNFileTreeController* window = openScan(tree / "cut.json");
     ASSERT_TRUE(window);
     ASSERT_TRUE(waitFor([&] { return window->statusField()->text().startsWith("The scan is"); }));
     EXPECT_TRUE(window->statusField()->text().contains("the scan ends early at byte"))
@@ -120,6 +121,6 @@ TEST(ScanLoadWindowTest, ADamagedScanKeepsWhatWasReadAndSaysWhy) {
     EXPECT_GT(items, scan.items / 2);
     EXPECT_LT(items, scan.items);
     EXPECT_EQ(root->measures().bytes, items * 4096);
-    ASSERT_TRUE(waitFor([&] { return window->browser()->numberOfRowsInColumn(0) > 30; }));
+    ASSERT_TRUE(waitFor([&] { return window->browser()->numberOfRowsInColumn(0) >= 3; }));
     close(window);
 }
