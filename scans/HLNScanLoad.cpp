@@ -24,7 +24,7 @@ constexpr auto kWaitForBatch = std::chrono::milliseconds(50);
 // The reading thread's sink: the entries, copied into batches.
 class HLNScanLoad::BatchSink : public HLNScanReader::Sink {
 public:
-    explicit BatchSink(HLNScanLoad& load) : _load(load) { _batch.records.reserve(kBatchEntries); }
+    explicit BatchSink(HLNScanLoad& load) : _load(load), _batch(load._spareBatch()) {}
     void openFolder(HLNScanReader::Entry& folder) override {
         _load._entries.fetch_add(1, std::memory_order_relaxed);
         _add(Record::opening, folder);
@@ -47,12 +47,15 @@ public:
 
 private:
     void _add(Record::Kind kind, const HLNScanReader::Entry& entry) {
-        _batch.records.push_back({kind, entry});
-        if (_batch.records.size() < kBatchEntries)
+        if (_batch.used == _batch.records.size())
+            _batch.records.emplace_back();
+        Record& record = _batch.records[_batch.used++];
+        record.kind = kind;
+        record.entry = entry; // into the room its name had
+        if (_batch.used < kBatchEntries)
             return;
         _load._hand(std::move(_batch));
-        _batch = Batch();
-        _batch.records.reserve(kBatchEntries);
+        _batch = _load._spareBatch();
     }
     HLNScanLoad& _load;
     Batch _batch;
@@ -142,6 +145,20 @@ void HLNScanLoad::_hand(Batch&& batch) {
     _postDrain(held);
 }
 
+HLNScanLoad::Batch HLNScanLoad::_spareBatch() {
+    {
+        std::scoped_lock held(_lock);
+        if (!_spare.empty()) {
+            Batch batch = std::move(_spare.back());
+            _spare.pop_back();
+            return batch;
+        }
+    }
+    Batch batch;
+    batch.records.reserve(kBatchEntries);
+    return batch;
+}
+
 void HLNScanLoad::_postDrain(std::unique_lock<std::mutex>& held) {
     if (_drainPosted)
         return;
@@ -189,8 +206,8 @@ void HLNScanLoad::_drain() {
             _room.notify_one();
         }
         try {
-            for (Record& record : batch.records)
-                switch (record.kind) {
+            for (size_t i = 0; i < batch.used; ++i)
+                switch (Record& record = batch.records[i]; record.kind) {
                 case Record::opening:
                     _tree->openFolder(record.entry);
                     break;
@@ -211,6 +228,11 @@ void HLNScanLoad::_drain() {
         if (batch.last) {
             _end(batch.problem);
             return;
+        }
+        batch.used = 0;
+        {
+            std::scoped_lock held(_lock);
+            _spare.push_back(std::move(batch));
         }
         if (std::chrono::steady_clock::now() >= _nextShown) {
             // A folder of millions of entries is copied whole to be shown:

@@ -54,8 +54,11 @@ private:
         enum Kind : uint8_t { opening, item, closing } kind;
         HLNScanReader::Entry entry;
     };
+    // Batches go back to the reading thread once applied, and are filled
+    // again in place: no allocation, no fresh pages, for each one.
     struct Batch {
-        std::vector<Record> records;
+        std::vector<Record> records; // the first used ones hold this batch's
+        size_t used = 0;
         bool last = false;   // the scan's end, or where it went wrong
         std::string problem; // what went wrong, at its end
     };
@@ -67,6 +70,8 @@ private:
     void _read(); // on the reading thread
     // Queues a batch, waiting while the queue is full; throws Stopped.
     void _hand(Batch&& batch);
+    // An applied batch to fill again, or a new one.
+    Batch _spareBatch();
     void _postDrain(std::unique_lock<std::mutex>& held);
     void _drain(); // on the sizing thread
     // On the sizing thread: the tree ends (finished or cut short).
@@ -82,6 +87,7 @@ private:
     std::condition_variable _room;   // a batch was taken, or the reading stops
     std::condition_variable _filled; // a batch was queued
     std::deque<Batch> _queue;
+    std::vector<Batch> _spare;
     bool _drainPosted = false; // a drain is queued on the sizing thread or runs
     bool _stopped = false;     // cancelled, or the tree refused the scan
     bool _done = false;        // the tree has ended
