@@ -238,7 +238,11 @@ void HLNScanLoad::_drain() {
             // A folder of millions of entries is copied whole to be shown:
             // shown less often, so that showing costs a tenth at most.
             const auto start = std::chrono::steady_clock::now();
-            _tree->showSoFar();
+            try {
+                _tree->showSoFar();
+            } catch (const std::bad_alloc&) {
+                // Not shown this time; the reading goes on.
+            }
             const auto now = std::chrono::steady_clock::now();
             _nextShown =
                 now + std::max<std::chrono::steady_clock::duration>(kShowEvery, 10 * (now - start));

@@ -102,14 +102,16 @@ void HLNScanTree::showSoFar() {
     // below it, and the figures of them all add up at every moment.
     std::vector<Ref<HLNFile::List>> lists(_frames.size());
     for (size_t i = 0; i < _frames.size(); ++i) {
-        Frame& frame = _frames[i];
+        const Frame& frame = _frames[i];
         const Ref<HLNFile>& open = i + 1 < _frames.size() ? _frames[i + 1].node : Ref<HLNFile>();
-        if (frame.children.size() != frame.shownChildren || open.get() != frame.shownOpen) {
+        if (frame.children.size() != frame.shownChildren || open.get() != frame.shownOpen)
             lists[i] = HLNFile::_importedList(frame.children, open);
-            frame.shownChildren = frame.children.size();
-            frame.shownOpen = open.get();
-        }
     }
+    for (size_t i = 0; i < _frames.size(); ++i)
+        if (lists[i]) { // all made: nothing below throws
+            _frames[i].shownChildren = _frames[i].children.size();
+            _frames[i].shownOpen = i + 1 < _frames.size() ? _frames[i + 1].node.get() : nullptr;
+        }
     HLNFile::TreeGuard held;
     HLNFile::Measures below;
     for (size_t i = _frames.size(); i-- > 0;) {
