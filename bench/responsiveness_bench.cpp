@@ -1,9 +1,10 @@
-// Opens a real file browser window on a folder (offscreen unless a platform
-// is set) and measures how responsive the main thread stays while the tree
-// is sized: a 1 ms timer records the longest gap between two of its ticks,
-// from just before the window is opened until it shows the complete root.
+// Opens a real file browser window on a folder or a scan file (offscreen
+// unless a platform is set) and measures how responsive the main thread
+// stays while the tree is sized or read: a 1 ms timer records the longest
+// gap between two of its ticks, from just before the window is opened until
+// it shows the complete root.
 //
-//   responsiveness_bench FOLDER
+//   responsiveness_bench FOLDER | SCAN [--no-treemap]   (the map hidden)
 //   responsiveness_bench --idle SECONDS   the same timer with nothing to do:
 //                                         the machine's own scheduling delays
 //
@@ -13,6 +14,7 @@
 #include "browser/HLNFileTreeController.h"
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNFile.h"
+#include "scans/HLNScanReader.h"
 #include "toolkit/gui/TFColor.h"
 
 #include <QApplication>
@@ -27,8 +29,9 @@
 
 int main(int argc, char** argv) {
     const bool idle = argc == 3 && std::string(argv[1]) == "--idle";
-    if (argc != 2 && !idle) {
-        std::fprintf(stderr, "usage: %s FOLDER | --idle SECONDS\n", argv[0]);
+    const bool noTreemap = argc == 3 && std::string(argv[2]) == "--no-treemap";
+    if (argc != 2 && !idle && !noTreemap) {
+        std::fprintf(stderr, "usage: %s FOLDER [--no-treemap] | --idle SECONDS\n", argv[0]);
         return 2;
     }
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
@@ -45,6 +48,7 @@ int main(int argc, char** argv) {
     qint64 last = -1, longest = 0, longestEnd = 0, longestAfterOpen = 0;
     qint64 openStart = 0, openEnd = -1, complete = -1, shown = -1;
     HLNFileTreeController* controller = nullptr;
+    const bool isScan = !idle && HLNScanReader::looksLikeScan(argv[1]);
     QString title; // the window's, once it shows the complete root
 
     QTimer tick;
@@ -63,7 +67,10 @@ int main(int argc, char** argv) {
             complete = now;
         // Done once a refresh has shown the complete root: its title has no
         // "(sizing)" and the first column lists every entry.
-        if (complete >= 0 && !controller->window()->windowTitle().endsWith(")") &&
+        // (A scan's title ends with the scan's name.)
+        const QString shownTitle = controller->window()->windowTitle();
+        if (complete >= 0 &&
+            (isScan ? !shownTitle.contains(" (sizing)") : !shownTitle.endsWith(")")) &&
             controller->browser()->numberOfRowsInColumn(0) ==
                 int(controller->rootFile()->childrenCount())) {
             shown = now;
@@ -81,8 +88,11 @@ int main(int argc, char** argv) {
     }
     QTimer::singleShot(50, [&] {
         openStart = clock.nsecsElapsed();
-        controller = HLNFileTreeController::initWithPath(argv[1]);
+        controller = isScan ? HLNFileTreeController::initWithScan(argv[1])
+                            : HLNFileTreeController::initWithPath(argv[1]);
         openEnd = clock.nsecsElapsed();
+        if (controller && noTreemap)
+            controller->treemapAction()->setChecked(false);
         if (!controller) {
             std::fprintf(stderr, "could not open %s\n", argv[1]);
             app.exit(1);

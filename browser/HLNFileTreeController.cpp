@@ -16,7 +16,7 @@
 #include "model/HLNSharedSpace.h"
 #include "model/HLNTrashMover.h"
 #include "receipts/HLNPackageReceipt.h"
-#include "scans/HLNScanReader.h"
+#include "scans/HLNScanLoad.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFNotificationCenter.h"
 #include "toolkit/TFPreference.h"
@@ -145,8 +145,9 @@ HLNFileTreeController* HLNFileTreeController::initWithPath(const std::string& gi
 
 HLNFileTreeController* HLNFileTreeController::initWithScan(const std::string& scanPath) {
     std::string error;
-    std::optional<HLNScanReader::Scan> scan = HLNScanReader::readScanAtPath(scanPath, &error);
-    if (!scan) {
+    HLNScanLoad::Opening opening = HLNScanLoad::open(scanPath, &error);
+    HLNScanReader::Scan* scan = &opening.scan;
+    if (!scan->root) {
         std::fprintf(stderr, "hollin: %s: %s\n", scanPath.c_str(), error.c_str());
         auto* box = new QMessageBox(
             QMessageBox::Warning, "Hollin",
@@ -164,7 +165,32 @@ HLNFileTreeController* HLNFileTreeController::initWithScan(const std::string& sc
     const std::string scanned = scan->root->path();
     auto* controller = new HLNFileTreeController(std::move(scan->root), scanned, true, date,
                                                  rootPathForPath(scanPath));
+    if (opening.load) { // the window fills as the rest is read
+        controller->_scanLoad = std::move(opening.load);
+        controller->_scanLoad->onEnded(
+            [controller](const std::string& problem) { controller->_scanEnded(problem); });
+        controller->_showStatus();
+    }
     return controller;
+}
+
+void HLNFileTreeController::_scanEnded(const std::string& problem) {
+    const uint64_t entries = _scanLoad->entriesRead();
+    _scanLoad = nullptr;
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch() - _sizingStartedMs;
+    if (problem.empty()) {
+        _scanNote = QString("%1 %2 read in %3 s")
+                        .arg(QLocale().toString(qulonglong(entries)),
+                             entries == 1 ? QString("item") : QString("items"),
+                             QLocale().toString(ms / 1000.0, 'f', 1));
+    } else {
+        // What was read before the damage stays shown, and says so.
+        std::fprintf(stderr, "hollin: %s: %s\n", _scanFile.c_str(), problem.c_str());
+        _scanNote = QString("The scan is damaged (%1); only what was read before it is shown.")
+                        .arg(QString::fromStdString(TFString::stringWithDataUTF8(problem)));
+    }
+    _refreshDisplay();
+    _showStatus();
 }
 
 namespace {
@@ -292,8 +318,10 @@ HLNFileTreeController::~HLNFileTreeController() {
         _browser->setDelegate(nullptr);
     delete _window;
     cachedColumns.removeAllObjects();
-    if (_rootFile)
-        _rootFile->invalidate(); // the tree is released on a thread of its own
+    // The tree is released on a thread of its own (a scan still being read,
+    // once its reading has stopped).
+    if (_rootFile && !(_scanLoad && _scanLoad->cancel()))
+        _rootFile->invalidate();
     _rootFile = nullptr;
 }
 
@@ -969,8 +997,15 @@ void HLNFileTreeController::_showTitle() {
 }
 
 void HLNFileTreeController::_showStatus() {
-    if (_isScan)
+    if (_isScan) {
+        if (_scanLoad)
+            _statusField->setText(
+                QString("Reading the scan: %1 items read")
+                    .arg(QLocale().toString(qulonglong(_scanLoad->entriesRead()))));
+        else
+            _statusField->setText(_scanNote);
         return;
+    }
     const uint64_t counted = HLNFile::nodesCreated() - _nodesAtSizingStart;
     const qint64 seconds = (QDateTime::currentMSecsSinceEpoch() - _sizingStartedMs) / 1000;
     const QString elapsed =

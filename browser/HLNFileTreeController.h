@@ -42,6 +42,8 @@ class QTimer;
 // Ownership: created by initWithPath with nobody else keeping it; it lives
 // exactly as long as its window and deletes itself once the window closes,
 // releasing its tree in the background. Main thread only.
+class HLNScanLoad;
+
 class HLNFileTreeController : public QObject,
                               private HLNColumnBrowserDelegate,
                               private HLNFileBrowserCell::Reading {
@@ -290,4 +292,9 @@ private:
     bool _isScan = false;  // the tree came from a scan file
     QString _scanDate;     // when it was made, as the title shows it
     std::string _scanFile; // the file it was read from
+    // A large scan is read while the window shows it: the reading while it
+    // lasts, then what the status line says of it.
+    std::shared_ptr<HLNScanLoad> _scanLoad;
+    QString _scanNote;
+    void _scanEnded(const std::string& problem);
 };

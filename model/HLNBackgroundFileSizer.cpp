@@ -66,6 +66,22 @@ HLNBackgroundFileSizer& HLNBackgroundFileSizer::backgroundFileSizer() {
     return *sharedInstance;
 }
 
+void HLNBackgroundFileSizer::performOnSizingThread(std::function<void()> task) {
+    HLNBackgroundFileSizer& sizer = backgroundFileSizer();
+    {
+        std::scoped_lock lock(sizer.filesAvailableLock);
+        sizer.tasks.push_back(std::move(task));
+        sizer.condition = 0;
+    }
+    sizer.filesAvailable.notify_one();
+}
+
+bool HLNBackgroundFileSizer::requestsWaiting() {
+    HLNBackgroundFileSizer& sizer = backgroundFileSizer();
+    std::scoped_lock lock(sizer.filesAvailableLock);
+    return !sizer.requestedFiles.empty() || !sizer.tasks.empty();
+}
+
 bool HLNBackgroundFileSizer::isSizingThread() {
     return sizingThread.load() == std::this_thread::get_id();
 }
@@ -94,7 +110,8 @@ bool HLNBackgroundFileSizer::isIdle() {
     if (!sizer)
         return true;
     std::scoped_lock lock(sizer->filesAvailableLock);
-    return sizer->waiting && sizer->condition == 1 && sizer->requestedFiles.empty();
+    return sizer->waiting && sizer->condition == 1 && sizer->requestedFiles.empty() &&
+           sizer->tasks.empty();
 }
 
 void HLNBackgroundFileSizer::_sizeFile(const Ref<HLNFile>& file) {
@@ -131,6 +148,7 @@ void HLNBackgroundFileSizer::sizeFilesInSeparateThread() {
 }
 
 void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
+    std::vector<std::function<void()>> due;
     {
         std::unique_lock lock(filesAvailableLock);
         for (;;) {
@@ -141,7 +159,8 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
             for (Ref<HLNFile>& f : requestedFiles)
                 stack.push_back(std::move(f));
             requestedFiles.clear();
-            if (!stack.empty())
+            due.swap(tasks);
+            if (!stack.empty() || !due.empty())
                 break;
             condition = 1;
             lock.unlock();
@@ -156,6 +175,11 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
         }
     }
     HLNRefreshRequests::updateUIIfNeeded();
+    if (!due.empty()) {
+        for (std::function<void()>& task : due)
+            task();
+        return;
+    }
     Ref<HLNFile> node = std::move(stack.back());
     stack.pop_back();
     if (node->isDirectory()) {

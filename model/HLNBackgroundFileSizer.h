@@ -17,7 +17,7 @@ class HLNFile;
 // itself, so a selected folder never waits behind their backlog.
 //
 // Locks: the class lock only around creating the shared instance;
-// filesAvailableLock only around moving requests, never held with the tree
+// filesAvailableLock only around moving requests and tasks, never held with the tree
 // lock nor while asking for a refresh.
 class HLNBackgroundFileSizer {
 public:
@@ -29,6 +29,11 @@ public:
     // thread is on, ahead of everything already waiting.
     static void sizeFile(const Ref<HLNFile>& file);
     static HLNBackgroundFileSizer& backgroundFileSizer();
+    // Any thread; returns at once. The sizing thread runs the task next,
+    // before the nodes waiting (a scan's entries are linked in so).
+    static void performOnSizingThread(std::function<void()> task);
+    // Whether a request or a task waits (for a long task to make way).
+    static bool requestsWaiting();
 
     // True on the sizing thread itself.
     static bool isSizingThread();
@@ -48,9 +53,10 @@ private:
     void sizeFilesInSeparateThread();
     void _pass(std::vector<Ref<HLNFile>>& stack);
 
-    std::mutex filesAvailableLock;          // guards the three fields below
+    std::mutex filesAvailableLock;          // guards the four fields below
     std::condition_variable filesAvailable; // signalled when the condition becomes 0
     int condition = 1;                      // 0: there may be work; 1: none
     bool waiting = false;                   // the thread waits for condition 0
     std::vector<Ref<HLNFile>> requestedFiles;
+    std::vector<std::function<void()>> tasks;
 };

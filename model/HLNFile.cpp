@@ -2150,6 +2150,7 @@ void HLNFile::_setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& c
     folder._sizeSoFar = total.bytes;
     FolderPart& part = folder._folderPart();
     part.apparent = total.apparent, part.items = total.items, part.newest = total.newest;
+    part.unsizedChildrenCount = 0;
     if (children.empty())
         return;
     Ref<List> list = List::makeNodes(children.size());
@@ -2158,6 +2159,27 @@ void HLNFile::_setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& c
     children.clear();
     folder._folderPart().children = std::move(list);
     folder._flags |= ChildrenHaveDoneSomeSizing;
+}
+
+Ref<HLNFile::List> HLNFile::_importedList(const std::vector<Ref<HLNFile>>& children,
+                                          const Ref<HLNFile>& open) {
+    Ref<List> list = List::makeNodes(children.size() + (open ? 1 : 0));
+    for (const Ref<HLNFile>& child : children)
+        new (&list->nodes()[list->_count++]) Ref<HLNFile>(child);
+    if (open)
+        new (&list->nodes()[list->_count++]) Ref<HLNFile>(open);
+    return list;
+}
+
+void HLNFile::_showImportedSoFar(HLNFile& folder, Ref<List> list, const Measures& soFar,
+                                 TreeGuard& held) {
+    folder._sizeSoFar = soFar.bytes;
+    FolderPart& part = folder._folderPart();
+    part.apparent = soFar.apparent, part.items = soFar.items, part.newest = soFar.newest;
+    part.unsizedChildrenCount = 1; // the rest of the scan
+    folder._flags |= ChildrenHaveDoneSomeSizing;
+    if (list)
+        folder._setChildren(std::move(list), held);
 }
 
 void HLNFile::_setImportedUnknowns(const Ref<HLNFile>& root, bool apparent, bool modification) {

@@ -561,14 +561,24 @@ private:
     // ---------------------------------------------------------------- imported trees
     // The scan reader builds its trees through these makers only.
     friend class HLNScanReader;
+    friend class HLNScanTree;
     static constexpr uint32_t ImportedBit = 1u << 31; // clear of every Flag
     // A finished node; a folder gets its entries later (or none).
     // own: the entry alone (items 1, or 0 for an entry the scan excludes).
     static Ref<HLNFile> _makeImported(const Ref<HLNFile>& parent, std::string_view name,
                                       bool isDirectory, bool isLink, const Measures& own);
-    // Gives an imported folder its entries and its totals (its own and theirs).
+    // Gives an imported folder its entries and its totals (its own and theirs):
+    // complete.
     static void _setImportedChildren(HLNFile& folder, std::vector<Ref<HLNFile>>& children,
                                      const Measures& total);
+    // An imported folder shown while it is read, not complete: its entries
+    // so far, then open, the folder being read in it (or null), as a list
+    // made without the lock; then the list (null: the one it has) and the
+    // figures of them all.
+    static Ref<List> _importedList(const std::vector<Ref<HLNFile>>& children,
+                                   const Ref<HLNFile>& open);
+    static void _showImportedSoFar(HLNFile& folder, Ref<List> list, const Measures& soFar,
+                                   TreeGuard& held);
     // What a scan lacks is unknown in every node of its tree, never 0.
     static void _setImportedUnknowns(const Ref<HLNFile>& root, bool apparent, bool modification);
     struct Unknowns;

@@ -1,5 +1,6 @@
 #include "scans/HLNScanReader.h"
 
+#include "scans/HLNScanTree.h"
 #include "toolkit/TFString.h"
 
 #include <cerrno>
@@ -51,37 +52,8 @@ bool isJSONNumber(std::string_view t) {
     return i == t.size();
 }
 
-struct Failure {
-    std::string what;
-    uint64_t at;
-};
-
-// What one entry's object says; keys not listed here are skipped.
-struct Info {
-    std::string name;
-    bool hasName = false;
-    uint64_t dsize = 0, asize = 0;
-    int64_t mtime = HLNFile::kNoModification;
-    uint64_t mode = 0;
-    bool hasMode = false;
-    bool excluded = false;
-    // A file of several names: its identity ("dev" is a folder's, and holds
-    // for what is below it until another folder says otherwise).
-    uint64_t dev = 0, ino = 0, nlink = 0;
-    bool hasDev = false, hasIno = false, hardLinked = false;
-
-    void reset() {
-        dev = ino = nlink = 0;
-        hasDev = hasIno = hardLinked = false;
-        name.clear();
-        hasName = false;
-        dsize = asize = 0;
-        mtime = HLNFile::kNoModification;
-        mode = 0;
-        hasMode = false;
-        excluded = false;
-    }
-};
+using Failure = HLNScanReader::Failure;
+using Info = HLNScanReader::Entry;
 
 } // namespace
 
@@ -92,20 +64,19 @@ public:
     explicit Parser(std::string_view bytes)
         : _p(bytes.data()), _end(bytes.data() + bytes.size()), _origin(bytes.data()) {}
     explicit Parser(int fd) : _fd(fd), _buffer(1 << 20) { _p = _end = _origin = _buffer.data(); }
-    ~Parser() { _discard(); }
+    ~Parser() {
+        if (_fd >= 0)
+            ::close(_fd);
+    }
     Parser(const Parser&) = delete;
     Parser& operator=(const Parser&) = delete;
 
-    HLNScanReader::Scan parse();
+    // To the scanned folder's own entry, opened in sink.
+    void parseHead(HLNScanReader::Scan& scan, HLNScanReader::Sink& sink);
+    // The rest, to the end of the input.
+    void parseRest(HLNScanReader::Sink& sink);
 
 private:
-    struct Frame {
-        Ref<HLNFile> node;
-        std::vector<Ref<HLNFile>> children;
-        HLNFile::Measures total;
-        uint64_t device;
-    };
-
     [[noreturn]] void _fail(const char* what) { throw Failure{what, _offset()}; }
     [[noreturn]] void _fail(const char* what, uint64_t at) { throw Failure{what, at}; }
     uint64_t _offset() const { return _base + static_cast<uint64_t>(_p - _origin); }
@@ -143,34 +114,9 @@ private:
     void _skipValue();
     void _readMetadata(HLNScanReader::Scan& scan);
     void _readInfo(Info& info, size_t nameLimit);
-    void _openFolder(Info& info);
-    void _closeFolder();
-    void _addEntry(Info& info);
+    void _openFolder(HLNScanReader::Sink& sink);
+    void _addEntry(HLNScanReader::Sink& sink);
     void _checkName(const Info& info, uint64_t at, bool isRoot) const;
-    uint64_t _add(uint64_t a, uint64_t b, uint64_t at) const {
-        if (b > maxBytes - a)
-            throw Failure{"sizes that add up past 2^63 bytes", at};
-        return a + b;
-    }
-    HLNFile::Measures _add(HLNFile::Measures a, const HLNFile::Measures& b, uint64_t at) const {
-        const uint64_t bytes = _add(a.bytes, b.bytes, at),
-                       apparent = _add(a.apparent, b.apparent, at);
-        a += b;
-        a.bytes = bytes, a.apparent = apparent;
-        return a;
-    }
-    // The entry alone as the scan gives it (an excluded entry counts nothing).
-    static HLNFile::Measures _own(const Info& info) {
-        if (info.excluded)
-            return {};
-        return {info.dsize, info.asize, 1, info.mtime};
-    }
-    // Whether any entry gives an apparent size, or a time: a scan that gives
-    // none lacks them (they are unknown, not 0).
-    bool _hasApparent = false, _hasModification = false;
-    void _discard();
-    // The names of files of several names, counted once when all is read.
-    std::vector<HLNFile::ImportedName> _linked;
 
     int _fd = -1;
     std::vector<char> _buffer;
@@ -178,8 +124,8 @@ private:
     const char* _end;
     const char* _origin; // the first byte of the buffer
     uint64_t _base = 0;  // its offset in the input
-    std::vector<Frame> _frames;
-    Ref<HLNFile> _root;
+    uint64_t _depth = 0; // folders open
+    Info _info;
     std::string _key;
     std::string _scratch;
     std::vector<char> _closers;
@@ -473,6 +419,7 @@ void HLNScanReader::Parser::_readMetadata(HLNScanReader::Scan& scan) {
 
 void HLNScanReader::Parser::_readInfo(Info& info, size_t nameLimit) {
     info.reset();
+    info.at = _offset();
     ++_p; // the '{'
     _skipSpace();
     if (_peek() == '}') {
@@ -505,13 +452,13 @@ void HLNScanReader::Parser::_readInfo(Info& info, size_t nameLimit) {
             info.hardLinked |= _readBool();
         } else if (k == "asize") {
             info.asize = _readWhole(maxBytes, "a size that is not a number");
-            _hasApparent = true;
+            info.hasApparent = true;
         } else if (k == "mtime") {
             // Unix seconds; a negative time (before 1970) is one too.
             const bool negative = _peek() == '-' && (++_p, true);
             const uint64_t t = _readWhole(uint64_t(INT64_MAX), "a time that is not a number");
             info.mtime = negative ? -int64_t(t) : int64_t(t);
-            _hasModification = true;
+            info.hasModification = true;
         } else if (k == "mode") {
             info.mode =
                 _readWhole(std::numeric_limits<uint32_t>::max(), "a mode that is not a number");
@@ -553,58 +500,30 @@ void HLNScanReader::Parser::_checkName(const Info& info, uint64_t at, bool isRoo
         }
 }
 
-void HLNScanReader::Parser::_openFolder(Info& info) {
+void HLNScanReader::Parser::_openFolder(HLNScanReader::Sink& sink) {
     // The '[' has been read; the folder's own object must come first.
     _skipSpace();
     const uint64_t at = _offset();
     if (_peek() != '{')
         _fail(_peek() < 0 ? "the scan ends early" : "a folder without its object");
-    const bool isRoot = _frames.empty();
-    _readInfo(info, isRoot ? maxRootBytes : maxNameBytes);
-    _checkName(info, at, isRoot);
+    const bool isRoot = _depth == 0;
+    _readInfo(_info, isRoot ? maxRootBytes : maxNameBytes);
+    _checkName(_info, at, isRoot);
     if (isRoot)
-        while (info.name.size() > 1 && info.name.back() == '/')
-            info.name.pop_back();
-    // A folder on another file system (not entered) counts nothing, as
-    // when the live tree is read.
-    const HLNFile::Measures own = _own(info);
-    Ref<HLNFile> parent = isRoot ? Ref<HLNFile>() : _frames.back().node;
-    const uint64_t device = info.hasDev ? info.dev : isRoot ? 0 : _frames.back().device;
-    _frames.push_back(
-        {HLNFile::_makeImported(parent, info.name, true, false, own), {}, own, device});
+        while (_info.name.size() > 1 && _info.name.back() == '/')
+            _info.name.pop_back();
+    ++_depth;
+    sink.openFolder(_info);
 }
 
-void HLNScanReader::Parser::_closeFolder() {
-    Frame& top = _frames.back();
-    HLNFile::_setImportedChildren(*top.node, top.children, top.total);
-    Ref<HLNFile> node = std::move(top.node);
-    const HLNFile::Measures total = top.total;
-    _frames.pop_back();
-    if (_frames.empty()) {
-        _root = std::move(node);
-        return;
-    }
-    Frame& parent = _frames.back();
-    parent.total = _add(parent.total, total, _offset());
-    parent.children.push_back(std::move(node));
-}
-
-void HLNScanReader::Parser::_addEntry(Info& info) {
+void HLNScanReader::Parser::_addEntry(HLNScanReader::Sink& sink) {
     const uint64_t at = _offset();
-    _readInfo(info, maxNameBytes);
-    _checkName(info, at, false);
-    Frame& top = _frames.back();
-    const HLNFile::Measures own = _own(info);
-    const bool isLink = info.hasMode && S_ISLNK(static_cast<mode_t>(info.mode));
-    top.total = _add(top.total, own, at);
-    top.children.push_back(HLNFile::_makeImported(top.node, info.name, false, isLink, own));
-    if (info.hardLinked && info.hasIno && !info.excluded)
-        _linked.push_back({top.children.back(), info.hasDev ? info.dev : top.device, info.ino,
-                           std::max<uint64_t>(info.nlink, 2)});
+    _readInfo(_info, maxNameBytes);
+    _checkName(_info, at, false);
+    sink.addEntry(_info);
 }
 
-HLNScanReader::Scan HLNScanReader::Parser::parse() {
-    HLNScanReader::Scan scan;
+void HLNScanReader::Parser::parseHead(HLNScanReader::Scan& scan, HLNScanReader::Sink& sink) {
     if (_peek() == 0xEF) {
         ++_p;
         const bool mark = _peek() == 0xBB && (++_p, _peek() == 0xBF);
@@ -629,15 +548,17 @@ HLNScanReader::Scan HLNScanReader::Parser::parse() {
     if (_peek() != '[')
         _fail(_peek() < 0 ? "the scan ends early" : "no folder tree");
     ++_p;
+    _openFolder(sink);
+}
 
-    Info info;
-    _openFolder(info);
-    while (!_frames.empty()) {
+void HLNScanReader::Parser::parseRest(HLNScanReader::Sink& sink) {
+    while (_depth > 0) {
         _skipSpace();
         const int c = _peek();
         if (c == ']') {
             ++_p;
-            _closeFolder();
+            --_depth;
+            sink.closeFolder(_offset());
             continue;
         }
         if (c != ',')
@@ -646,10 +567,10 @@ HLNScanReader::Scan HLNScanReader::Parser::parse() {
         _skipSpace();
         const int entry = _peek();
         if (entry == '{') {
-            _addEntry(info);
+            _addEntry(sink);
         } else if (entry == '[') {
             ++_p;
-            _openFolder(info);
+            _openFolder(sink);
         } else {
             _fail(entry < 0 ? "the scan ends early" : "expected an entry");
         }
@@ -658,37 +579,25 @@ HLNScanReader::Scan HLNScanReader::Parser::parse() {
     _skipSpace();
     if (_peek() >= 0)
         _fail("data after the scan");
-    HLNFile::_setImportedUnknowns(_root, !_hasApparent, !_hasModification);
-    HLNFile::_countImportedNamesOnce(_root, _linked);
-    scan.root = std::move(_root);
-    return scan;
-}
-
-void HLNScanReader::Parser::_discard() {
-    // A tree that failed half-way is attached into one piece and released.
-    while (!_frames.empty()) {
-        Frame& top = _frames.back();
-        HLNFile::_setImportedChildren(*top.node, top.children, top.total);
-        Ref<HLNFile> node = std::move(top.node);
-        _frames.pop_back();
-        if (_frames.empty())
-            _root = std::move(node);
-        else
-            _frames.back().children.push_back(std::move(node));
-    }
-    if (_root)
-        _root->releaseNow();
-    _root = nullptr;
 }
 
 // ---------------------------------------------------------------- HLNScanReader
 
+std::string HLNScanReader::Failure::message() const {
+    return "not a scan file: " + what + " at byte " + std::to_string(at);
+}
+
 std::optional<HLNScanReader::Scan> HLNScanReader::_run(Parser& parser, std::string* error) {
     try {
-        return parser.parse();
+        HLNScanTree tree;
+        Scan scan;
+        parser.parseHead(scan, tree);
+        parser.parseRest(tree);
+        scan.root = tree.finish();
+        return scan;
     } catch (const Failure& f) {
         if (error)
-            *error = "not a scan file: " + f.what + " at byte " + std::to_string(f.at);
+            *error = f.message();
     } catch (const std::bad_alloc&) {
         if (error)
             *error = "not enough memory to read the scan";
@@ -723,25 +632,62 @@ bool HLNScanReader::looksLikeScan(const std::string& path) {
                      head[i] == '\t' || head[i] == '\n' || head[i] == '\r');
 }
 
-std::optional<HLNScanReader::Scan> HLNScanReader::readScanAtPath(const std::string& path,
-                                                                 std::string* error) {
+namespace {
+// The file at path open for reading, or -1 with *problem the reason.
+int openScanFile(const std::string& path, int* problem, uint64_t* bytes) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
-    int problem = fd < 0 ? errno : ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
-    if (problem) {
+    *problem = fd < 0 ? errno : ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (*problem) {
         if (fd >= 0)
             ::close(fd);
+        return -1;
+    }
+    *bytes = static_cast<uint64_t>(st.st_size);
+    return fd;
+}
+} // namespace
+
+std::optional<HLNScanReader::Scan> HLNScanReader::readScanAtPath(const std::string& path,
+                                                                 std::string* error) {
+    int problem;
+    uint64_t bytes;
+    const int fd = openScanFile(path, &problem, &bytes);
+    if (fd < 0) {
         if (error)
             *error = std::strerror(problem);
         return std::nullopt;
     }
-    std::optional<Scan> scan;
-    {
-        Parser parser(fd);
-        scan = _run(parser, error);
+    Parser parser(fd); // closes it
+    return _run(parser, error);
+}
+
+HLNScanReader::Reading HLNScanReader::readHead(const std::string& path, Scan& scan, Sink& sink,
+                                               std::string* error) {
+    Reading reading;
+    int problem;
+    const int fd = openScanFile(path, &problem, &reading.fileBytes);
+    if (fd < 0) {
+        if (error)
+            *error = std::strerror(problem);
+        return reading;
     }
-    ::close(fd);
-    return scan;
+    auto parser = std::make_shared<Parser>(fd);
+    try {
+        parser->parseHead(scan, sink);
+        reading.parser = std::move(parser);
+    } catch (const Failure& f) {
+        if (error)
+            *error = f.message();
+    } catch (const std::bad_alloc&) {
+        if (error)
+            *error = "not enough memory to read the scan";
+    }
+    return reading;
+}
+
+void HLNScanReader::readRest(Parser& parser, Sink& sink) {
+    parser.parseRest(sink);
 }
 
 std::optional<HLNScanReader::Scan> HLNScanReader::readScanFromBytes(std::string_view bytes,
