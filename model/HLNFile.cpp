@@ -2160,8 +2160,10 @@ void HLNFile::_noteListing(const TFFolderStamp& stamp, const TreeGuard&) {
 
 bool HLNFile::_recheckListings(std::vector<Ref<HLNFile>>& toVisit) {
     // A tree changing faster than it can be listed again is left after
-    // these many rounds, with what the last one found.
-    constexpr int kRounds = 8;
+    // these many rounds, with what the last one found: the first finds
+    // what changed during the whole walk, each next one what changed
+    // during the one before, a far shorter time.
+    constexpr int kRounds = 4;
     ListingStamps& shared = ListingStamps::shared();
     std::vector<ListingStamps::Entry> entries;
     {
@@ -2182,7 +2184,9 @@ bool HLNFile::_recheckListings(std::vector<Ref<HLNFile>>& toVisit) {
         Ref<HLNFile> parent;
         {
             TreeGuard held;
-            if (folder._has(Invalidated) || !folder._has(IsDirectory) || !folder._hasPath(held))
+            // A cut folder is marked so with its whole subtree.
+            if (folder._has(Invalidated) || !folder._has(IsDirectory) ||
+                (!folder._parent && !folder._has(IsRootFile)))
                 continue;
             parent = folder._parent;
         }
