@@ -162,6 +162,16 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
             due.swap(tasks);
             if (!stack.empty() || !due.empty())
                 break;
+            // Out of work: the tree may have changed while it was read. What
+            // was listed is checked before the work is called done, without
+            // this lock (the check takes the tree lock).
+            lock.unlock();
+            const bool changed = HLNFile::_recheckListings(stack);
+            lock.lock();
+            if (!stack.empty())
+                break;
+            if (changed || !requestedFiles.empty())
+                continue;
             condition = 1;
             lock.unlock();
             HLNFile::_closeSizingFolders();

@@ -5,6 +5,7 @@
 #include "model/HLNRefreshRequests.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFException.h"
+#include "toolkit/TFFolderStamp.h"
 #include "toolkit/TFMainThread.h"
 #include "toolkit/TFReadAhead.h"
 #include "toolkit/TFString.h"
@@ -113,6 +114,8 @@ struct HLNFile::Examination {
     int32_t parentFsNumber = 0;
     Ref<List> names;
     TFDirectory listed; // the folder as opened for its listing
+    // The folder as it was listed, when it was (lost: it went before).
+    TFFolderStamp stamp;
     // The main thread lists no more than this: a folder with more names is
     // left to the sizing thread (tooManyToList).
     size_t listLimit = SIZE_MAX;
@@ -659,10 +662,8 @@ void HLNFile::_readEntry(const TFDirectory& folder, const char* name, int32_t pa
     if (r.entry.error)
         return;
     r.fileSystemNumber = foldDevice(r.entry.device);
-    if (r.entry.isDirectory() && r.fileSystemNumber == parentFs) {
-        r.listed = folder.openChild(name);
-        r.names = _listFolder(r.listed, r);
-    }
+    if (r.entry.isDirectory() && r.fileSystemNumber == parentFs)
+        _listFolderOpened(folder.openChild(name), r);
 }
 
 // Reads a root, given by its whole path; a root folder is always listed.
@@ -671,10 +672,22 @@ void HLNFile::_readRoot(const std::string& path, Examination& r) {
     if (r.entry.error)
         return;
     r.fileSystemNumber = foldDevice(r.entry.device);
-    if (r.entry.isDirectory()) {
-        r.listed = TFDirectory::openPath(path);
-        r.names = _listFolder(r.listed, r);
-    }
+    if (r.entry.isDirectory())
+        _listFolderOpened(TFDirectory::openPath(path), r);
+}
+
+void HLNFile::_listFolderOpened(TFDirectory folder, Examination& r) {
+    r.listed = std::move(folder);
+    const int openError = r.listed.error();
+    // Taken before the listing, so that a change during it shows later.
+    const TFFolderStamp stamp = TFFolderStamp::of(r.listed);
+    r.names = _listFolder(r.listed, r);
+    if (!r.listed.isOpen())
+        r.stamp = openError == ENOENT || openError == ENOTDIR || openError == ELOOP
+                      ? TFFolderStamp::lost()
+                      : TFFolderStamp();
+    else if (!r.listError && !r.tooManyToList)
+        r.stamp = stamp;
 }
 
 bool HLNFile::_checkAttributes() {
@@ -706,6 +719,8 @@ bool HLNFile::_checkAttributes() {
         reportProblem(path(), error);
     TreeGuard held;
     const bool applied = _apply(ex, &held);
+    if (applied && _has(IsDirectory))
+        _noteListing(ex.stamp, held);
     const bool toVisit = applied && _has(ChildrenArrayContainsNames);
     held.unlock();
     if (toVisit && &walk != &local && ex.listed.isOpen())
@@ -1170,7 +1185,10 @@ bool HLNFile::_listAwaited(TreeGuard& held) {
         const TFDirectory* folder = _openFolder(_walkOfThisThread(local));
         if (folder && folder->isOpen()) {
             folder->rewind(); // the walk's descriptor may have been listed before
+            const TFFolderStamp stamp = TFFolderStamp::of(*folder);
             ex.names = _listFolder(*folder, ex);
+            if (!ex.listError)
+                ex.stamp = stamp;
         } else if (folder && folder->error() != ENOENT)
             reportProblem(path(), folder->error());
         if (ex.listError)
@@ -1184,6 +1202,7 @@ bool HLNFile::_listAwaited(TreeGuard& held) {
     _set(AwaitsListing, false);
     _setChildren(std::move(ex.names), held);
     _set(ChildrenArrayContainsNames, _children() != nullptr);
+    _noteListing(ex.stamp, held);
     // The one entry it counted for its listing becomes its names.
     if (uint32_t count = _childrenCount(held))
         _setUnsized(count);
@@ -1263,6 +1282,11 @@ HLNFile::ChildList HLNFile::children() {
     // On the sizing thread, a folder that is no longer the one listed
     // (moved, replaced, gone) is read again once this ends.
     bool lost = false;
+    // The subfolders' stamps as they were listed, by index in built; and
+    // whether an entry went since this folder's listing, which is then
+    // out of date (a folder moved elsewhere may now be where it was read).
+    std::vector<std::pair<uint32_t, TFFolderStamp>> stamps;
+    bool outOfDate = false;
     {
         FolderWalk local;
         FolderWalk& walk = _walkOfThisThread(local);
@@ -1279,6 +1303,10 @@ HLNFile::ChildList HLNFile::children() {
             const bool isFolder = !ex.entry.error && ex.entry.isDirectory();
             Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &arena);
             node->_apply(ex, nullptr);
+            if (node->_has(IsDirectory) && (ex.stamp.isFolder() || ex.stamp.isLost())) {
+                stamps.emplace_back(built->_count, ex.stamp);
+                outOfDate |= ex.stamp.isLost();
+            }
             if (countOnce && !isFolder && !ex.entry.error && ex.entry.linkCount > 1)
                 linked.push_back(
                     {built->_count, ex.entry.device, ex.entry.inode, ex.entry.linkCount});
@@ -1302,8 +1330,10 @@ HLNFile::ChildList HLNFile::children() {
                 ex.parentFsNumber = fsNumber;
                 ex.entry = entries[i];
                 ex.listError = read->childError(i);
+                ex.stamp = read->childStamp(i);
                 if (!ex.entry.exists()) {
                     ++finished; // vanished since the listing: finished with 0 bytes
+                    outOfDate = true;
                     continue;
                 }
                 if (int error = ex.failure())
@@ -1346,6 +1376,7 @@ HLNFile::ChildList HLNFile::children() {
                 _readEntry(here, name, fsNumber, ex);
                 if (!ex.entry.exists()) {
                     ++finished; // vanished since the listing: finished with 0 bytes
+                    outOfDate = true;
                     continue;
                 }
                 if (int error = ex.failure())
@@ -1375,6 +1406,10 @@ HLNFile::ChildList HLNFile::children() {
     _part()->children = built;
     _set(ChildrenArrayContainsNames, false);
     _set(ChildrenInNameOrder, true); // the names were sorted when listed
+    for (const auto& [index, stamp] : stamps)
+        built->nodes()[index]->_noteListing(stamp, held);
+    if (outOfDate)
+        _noteListing(TFFolderStamp::changed(), held);
     if (!linked.empty()) {
         const HLNFile* root = _liveRoot(held);
         for (const LinkedName& l : linked) {
@@ -1876,9 +1911,11 @@ std::unordered_set<const HLNFile*>& relistsWanted() {
     static auto* wanted = new std::unordered_set<const HLNFile*>;
     return *wanted;
 }
-// New and gone names past which a folder is read whole: each new name
-// makes its folder's list anew.
-constexpr size_t kRelistChanges = 64;
+// New and gone names past which a folder is read whole: each gone name
+// makes its folder's list anew, so past these many, and past this many
+// entries copied in all. A folder whose entries move in and out by the
+// hundred is still listed again, not read whole with all that stayed.
+constexpr size_t kRelistChanges = 64, kRelistCopies = size_t(1) << 22;
 } // namespace
 
 void HLNFile::relistEntries() {
@@ -1911,6 +1948,7 @@ bool HLNFile::_relist() {
         const TFDirectory* folder = _openFolder(walk);
         if (!folder || !folder->isOpen())
             return false;
+        ex.stamp = TFFolderStamp::of(*folder);
         ex.names = _listFolder(*folder, ex);
         if (ex.listError)
             return false;
@@ -1948,7 +1986,8 @@ bool HLNFile::_relist() {
     for (uint32_t i = 0; i < count; ++i)
         if (!known.count(ex.names->nameAt(i)))
             newNames.push_back(ex.names->nameAt(i));
-    if (reread.size() + newNames.size() + changed.size() > kRelistChanges)
+    const size_t changes = reread.size() + newNames.size() + changed.size();
+    if (changes > kRelistChanges && changes * (count + 1) > kRelistCopies)
         return false;
     // A changed folder goes as a name gone does, and its name comes anew.
     std::vector<Ref<HLNFile>> replaced;
@@ -1961,6 +2000,7 @@ bool HLNFile::_relist() {
         TreeGuard held;
         if (_has(Invalidated))
             return true;
+        _noteListing(ex.stamp, held);
         for (const std::vector<Ref<HLNFile>>* children : {&reread, &replaced})
             for (const Ref<HLNFile>& child : *children)
                 child->_set(NeedsSizeRefreshed, true);
@@ -2000,6 +2040,109 @@ bool HLNFile::_relist() {
     }
     for (const Ref<HLNFile>& child : added)
         child->_reread(false);
+    return true;
+}
+
+// ---------------------------------------------------------------- listings out of date
+
+// A walk lists a folder long before it reads the folders below it, so a
+// folder moved in between would be missed at both ends (or met twice).
+// Each folder's listing is kept here with its stamp until the sizing thread
+// has no other work; then every folder whose stamp no longer holds is
+// listed again (what it gained is read, what it lost taken off). Under the
+// tree lock; kept aside, not in the nodes, which have no room for it.
+struct HLNFile::ListingStamps {
+    struct Entry {
+        Ref<HLNFile> folder;
+        TFFolderStamp stamp;
+    };
+    std::vector<Entry> entries; // in the order of listing: mostly depth-first
+    int rounds = 0;             // checks in a row that found something (sizing thread)
+
+    static ListingStamps& shared() {
+        static auto* stamps = new ListingStamps; // never destroyed
+        return *stamps;
+    }
+};
+
+void HLNFile::_noteListing(const TFFolderStamp& stamp, const TreeGuard&) {
+    if ((stamp.isFolder() || stamp.isLost()) && !(_flags & ImportedBit))
+        ListingStamps::shared().entries.push_back({Ref<HLNFile>(this), stamp});
+}
+
+bool HLNFile::_recheckListings(std::vector<Ref<HLNFile>>& toVisit) {
+    // A tree changing faster than it can be listed again is left after
+    // these many rounds, with what the last one found: the first finds
+    // what changed during the whole walk, each next one what changed
+    // during the one before, a far shorter time.
+    constexpr int kRounds = 4;
+    ListingStamps& shared = ListingStamps::shared();
+    std::vector<ListingStamps::Entry> entries;
+    {
+        TreeGuard held;
+        entries.swap(shared.entries);
+    }
+    if (entries.empty() || ++shared.rounds > kRounds) {
+        shared.rounds = 0;
+        return false;
+    }
+    FolderWalk unused;
+    FolderWalk& walk = _walkOfThisThread(unused);
+    // Each folder found out of date, in the order of listing, and whether
+    // it is to be read whole (gone, or another folder in its place).
+    std::vector<std::pair<Ref<HLNFile>, bool>> due;
+    for (ListingStamps::Entry& e : entries) {
+        HLNFile& folder = *e.folder;
+        Ref<HLNFile> parent;
+        {
+            TreeGuard held;
+            // A cut folder is marked so with its whole subtree.
+            if (folder._has(Invalidated) || !folder._has(IsDirectory) ||
+                (!folder._parent && !folder._has(IsRootFile)))
+                continue;
+            parent = folder._parent;
+        }
+        if (e.stamp.isLost()) {
+            due.emplace_back(std::move(e.folder), true);
+            continue;
+        }
+        TFFolderStamp now;
+        if (!parent) {
+            now = TFFolderStamp::of(TFDirectory::openPath(std::string(folder.nameView())));
+        } else {
+            // Its parent is open on the walk: listings came depth-first, so
+            // this mostly opens one folder for all its subfolders.
+            const TFDirectory* above = parent->_openFolder(walk);
+            if (!above || !above->isOpen())
+                continue; // moved with a folder above: that one's listing tells
+            now = TFFolderStamp::at(*above, folder._nameBytes());
+        }
+        if (!e.stamp.sameFolderAs(now) || !now.isFolder())
+            due.emplace_back(std::move(e.folder), true); // gone, or another there now
+        else if (!e.stamp.unchangedAt(now))
+            due.emplace_back(std::move(e.folder), false);
+    }
+    if (due.empty()) {
+        shared.rounds = 0;
+        return false;
+    }
+    // Each goes on the sizing thread's stack as a request would, the first
+    // listed on top: a folder listed again has what it gained sized before
+    // the next is listed, so that little changes in between.
+    std::unordered_set<const HLNFile*> seen;
+    {
+        TreeGuard held;
+        for (size_t i = due.size(); i-- > 0;) {
+            auto& [folder, whole] = due[i];
+            if (!seen.insert(folder.get()).second)
+                continue;
+            if (whole)
+                folder->_set(NeedsSizeRefreshed, true);
+            else
+                relistsWanted().insert(folder.get());
+            toVisit.push_back(std::move(folder));
+        }
+    }
     return true;
 }
 

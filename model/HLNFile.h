@@ -50,6 +50,7 @@
 //   names into nodes when they ask for its children first.
 // - a leading underscore and a TreeGuard parameter: the lock is held.
 class TFDirectory;
+class TFFolderStamp;
 
 // How far a node's sizing has come. The numbers are those of the file-node
 // contract and never change.
@@ -296,6 +297,16 @@ public:
     // visits; it closes them when it runs out of work (so that nothing it
     // held open keeps a volume from being unmounted).
     static void _closeSizingFolders();
+    // The sizing thread's last step before it calls its work done: every
+    // folder listed since the last check whose listing may no longer hold
+    // (its modification time changed, it went or was replaced, an entry
+    // went between its listing and its read) is listed or read again, so a
+    // tree that changed while it was sized still ends right; the folders
+    // that then wait to be sized are appended to toVisit. True when it found
+    // anything: the caller sizes them and checks again, in a bounded number
+    // of rounds (a tree that keeps changing is left as the last round found
+    // it), until a check finds nothing.
+    static bool _recheckListings(std::vector<Ref<HLNFile>>& toVisit);
     // Tests: called by a thread turning a folder's names into nodes, once
     // the lock is released and before any entry is read; it may block or
     // throw. Null removes it.
@@ -412,6 +423,8 @@ private:
     static void _readEntry(const TFDirectory& folder, const char* name, int32_t parentFs,
                            Examination& r);
     static void _readRoot(const std::string& path, Examination& r);
+    // Lists a folder just opened into r (its names and stamp).
+    static void _listFolderOpened(TFDirectory folder, Examination& r);
     // A node of its own, or one in arena's blocks; withPart: room for a
     // folder's fields (a node whose type is not known yet gets it too).
     static Ref<HLNFile> _make(const Ref<HLNFile>& parent, std::string_view name, bool withPart,
@@ -483,6 +496,11 @@ private:
     // Nodes cut from their parents so far (under the lock): a path checked
     // to hang from a root still does while this has not changed.
     static uint64_t _cuts;
+
+    // The folders listed since the sizing thread last checked them, with
+    // what each was when listed (see _recheckListings).
+    struct ListingStamps;
+    void _noteListing(const TFFolderStamp& stamp, const TreeGuard& held);
 
     // The sizing thread's part of relistEntries; false when the folder is
     // to be re-read whole instead.

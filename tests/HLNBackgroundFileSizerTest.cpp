@@ -919,3 +919,46 @@ TEST(HLNBackgroundFileSizerWorkers, SelectedFolderIsServedBeforeTheBacklog) {
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     top->invalidate();
 }
+
+// Folders moved between their folders' listings and the visits of those
+// folders (one each way, well within one second): the walk finds each gone
+// where it was listed and missing where it went; before the tree is called
+// sized, both folders are listed again, and each moved folder counts once,
+// where it is now.
+TEST(HLNBackgroundFileSizerWorkers, FoldersMovedAfterTheirListingCountOnceWhereTheyAre) {
+    TempTree tree;
+    for (const char* folder : {"top/a/x/deep", "top/b/y"})
+        tree.mkdir(folder);
+    tree.writeFile("top/a/x/deep/f", 16384);
+    tree.writeFile("top/b/y/g", 8192);
+    tree.writeFile("top/b/h", 4096);
+    TFReadAhead::holdWorkersForTesting(true);
+    Visits visits;
+    bool moved = false;
+    visits.onVisit = [&](const Ref<HLNFile>& n) {
+        if (n->name() != "a" || moved)
+            return;
+        // a and b are listed; their reads wait behind the held workers.
+        moved = true;
+        ASSERT_EQ(std::rename((tree / "top/a/x").c_str(), (tree / "top/b/x").c_str()), 0);
+        ASSERT_EQ(std::rename((tree / "top/b/y").c_str(), (tree / "top/a/y").c_str()), 0);
+        TFReadAhead::holdWorkersForTesting(false);
+    };
+    Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
+    HLNBackgroundFileSizer::sizeFile(top);
+    waitIdle();
+    TFReadAhead::holdWorkersForTesting(false);
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
+    Ref<HLNFile> a = childNamed(top, "a"), b = childNamed(top, "b");
+    ASSERT_TRUE(a && b);
+    EXPECT_TRUE(childNamed(a, "y"));
+    EXPECT_FALSE(childNamed(a, "x"));
+    EXPECT_TRUE(childNamed(b, "x"));
+    EXPECT_FALSE(childNamed(b, "y"));
+    EXPECT_EQ(a->sizeSoFar(), TempTree::duBytes(tree / "top/a"));
+    EXPECT_EQ(b->sizeSoFar(), TempTree::duBytes(tree / "top/b"));
+    EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
+    EXPECT_EQ(top->measures().items, 9u);
+    top->invalidate();
+}

@@ -1,5 +1,6 @@
 #include "toolkit/TFReadAhead.h"
 
+#include "toolkit/TFRotationalDisk.h"
 #include "toolkit/TFString.h"
 
 #include <algorithm>
@@ -22,6 +23,10 @@ constexpr int kReadBudget = 2048;
 constexpr size_t kQueuedBudget = 4096;
 // Descriptors that jobs keep between their listing and their read.
 constexpr int kDescriptorBudget = 384;
+// Workers that read folders of a spinning disk at once: more only make it
+// seek between them. Two, not one, as the kernel reports many virtual
+// machines' disks as spinning whatever lies beneath.
+constexpr int kSpinningWorkers = 2;
 
 struct Pool {
     std::mutex lock;              // leaf lock: no job is read or destroyed while it is held
@@ -31,7 +36,9 @@ struct Pool {
     std::atomic<int> unTaken{0};            // jobs read by workers, not taken
     std::atomic<int> descriptors{0};        // kept open by jobs
     int busy = 0;
-    int workers = -1; // -1: not yet chosen
+    int spinningBusy = 0;    // of busy, reading folders of a spinning disk
+    int workers = -1;        // -1: not yet chosen
+    bool countGiven = false; // set or overridden: spinning disks take as many
     bool started = false;
     bool held = false;
     uint64_t readByWorkers = 0;
@@ -42,10 +49,13 @@ Pool& pool() {
     return *p;
 }
 
-int defaultWorkers() {
+// Under the pool's lock.
+int defaultWorkers(Pool& p) {
     // HOLLIN_WORKERS, for measuring: how many, 0 for none.
-    if (const char* given = std::getenv("HOLLIN_WORKERS"); given && *given)
+    if (const char* given = std::getenv("HOLLIN_WORKERS"); given && *given) {
+        p.countGiven = true;
         return std::clamp(std::atoi(given), 0, 64);
+    }
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
     return cores > 0 ? static_cast<int>(std::min(cores, 16L)) : 1;
 }
@@ -83,6 +93,12 @@ TFReadAhead::Job::~Job() {
         p.unTaken.fetch_sub(1, std::memory_order_relaxed);
         p.work.notify_all();
     }
+}
+
+TFFolderStamp TFReadAhead::Job::childStamp(size_t i) const {
+    auto at = std::lower_bound(_childStamps.begin(), _childStamps.end(), i,
+                               [](const auto& s, size_t index) { return s.first < index; });
+    return at != _childStamps.end() && at->first == i ? at->second : TFFolderStamp();
 }
 
 bool TFReadAhead::listSorted(const TFDirectory& dir, const Examination& ex,
@@ -148,8 +164,12 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
         if (e.error || !e.isDirectory() || e.device != job._ex.device)
             continue;
         auto failed = [&](int error) {
-            if (error == ENOENT || error == ENOTDIR || error == ELOOP)
-                return; // gone, or swapped for something else: no failure
+            if (error == ENOENT || error == ENOTDIR || error == ELOOP) {
+                // Gone, or swapped for something else, since it was
+                // examined: no failure, but its place is to be read again.
+                job._childStamps.emplace_back(uint32_t(i), TFFolderStamp::lost());
+                return;
+            }
             if (job._childErrors.empty())
                 job._childErrors.resize(job._names.size());
             job._childErrors[i] = error;
@@ -159,12 +179,15 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
             failed(child.error()); // counted as a folder with no names
             continue;
         }
+        // Taken before the listing: a change during it shows later.
+        const TFFolderStamp stamp = TFFolderStamp::of(child);
         auto below = std::make_shared<Job>();
         errno = 0;
         if (!listSorted(child, e, below->_names)) {
             failed(errno ? errno : EIO);
             continue;
         }
+        job._childStamps.emplace_back(uint32_t(i), stamp);
         if (below->_names.size() == 0)
             continue; // nothing to read below
         if (job._children.empty())
@@ -205,10 +228,12 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
 void TFReadAhead::_queue(std::vector<JobRef>& jobs) {
     Pool& p = pool();
     std::vector<JobRef> dropped; // let go of outside the lock
+    for (JobRef& job : jobs)
+        job->_spinning = TFRotationalDisk::isRotational(job->_ex.device);
     {
         std::scoped_lock lock(p.lock);
         if (p.workers < 0)
-            p.workers = defaultWorkers();
+            p.workers = defaultWorkers(p);
         if (p.workers == 0)
             return;
         if (!p.started) {
@@ -240,7 +265,9 @@ void TFReadAhead::_work() {
         // so the wait also looks again now and then.
         const bool ready = p.work.wait_for(lock, std::chrono::milliseconds(20), [&] {
             return !p.held && !p.stack.empty() &&
-                   p.unTaken.load(std::memory_order_relaxed) < kReadBudget;
+                   p.unTaken.load(std::memory_order_relaxed) < kReadBudget &&
+                   (!p.stack.back()->_spinning || p.countGiven ||
+                    p.spinningBusy < kSpinningWorkers);
         });
         if (!ready)
             continue;
@@ -253,7 +280,9 @@ void TFReadAhead::_work() {
             continue;
         }
         job->_state = Job::State::reading;
+        const bool spinning = job->_spinning;
         ++p.busy;
+        p.spinningBusy += spinning;
         lock.unlock();
         _read(job, true);
         lock.lock();
@@ -262,6 +291,9 @@ void TFReadAhead::_work() {
         p.unTaken.fetch_add(1, std::memory_order_relaxed);
         ++p.readByWorkers;
         --p.busy;
+        p.spinningBusy -= spinning;
+        if (spinning)
+            p.work.notify_one(); // another spinning job may wait for this one
         p.read.notify_all();
         lock.unlock();
         job.reset();
@@ -307,13 +339,24 @@ void TFReadAhead::stop() {
 void TFReadAhead::setWorkerCount(int count) {
     std::scoped_lock lock(pool().lock);
     pool().workers = count;
+    pool().countGiven = true;
 }
 
 int TFReadAhead::workerCount() {
-    std::scoped_lock lock(pool().lock);
-    if (pool().workers < 0)
-        pool().workers = defaultWorkers();
-    return pool().workers;
+    Pool& p = pool();
+    std::scoped_lock lock(p.lock);
+    if (p.workers < 0)
+        p.workers = defaultWorkers(p);
+    return p.workers;
+}
+
+int TFReadAhead::workerCountOn(uint64_t device) {
+    const bool spinning = TFRotationalDisk::isRotational(device);
+    Pool& p = pool();
+    std::scoped_lock lock(p.lock);
+    if (p.workers < 0)
+        p.workers = defaultWorkers(p);
+    return spinning && !p.countGiven ? std::min(p.workers, kSpinningWorkers) : p.workers;
 }
 
 bool TFReadAhead::isIdle() {

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFFolderStamp.h"
 #include "toolkit/TFTreeWalker.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 // Worker threads that read a tree's folders ahead of the one thread that
@@ -44,6 +46,10 @@ public:
         // Once taken: why the subfolder at name index i could not be opened
         // or listed (0 when it was, or is gone or no longer a folder).
         int childError(size_t i) const { return i < _childErrors.size() ? _childErrors[i] : 0; }
+        // Once taken: the stamp of the subfolder at name index i as it was
+        // listed (TFFolderStamp::lost() when it went before its listing;
+        // none when it was not listed).
+        TFFolderStamp childStamp(size_t i) const;
         // Nonzero when the folder could not be read again (ESTALE: it was
         // replaced since it was listed; ELOOP or ENOTDIR: by a link).
         int error() const { return _error; }
@@ -62,9 +68,11 @@ public:
         TFTreeWalker::Listing _names;
         std::vector<JobRef> _children; // by name index
         std::vector<int> _childErrors; // by name index, when there is one
+        std::vector<std::pair<uint32_t, TFFolderStamp>> _childStamps; // by name index, rising
         State _state = State::queued;
         bool _counted = false; // read by a worker and not yet taken
         bool _ownsDescriptor = false;
+        bool _spinning = false; // on a spinning disk (see workerCountOn)
         int _error = 0;
     };
 
@@ -82,10 +90,14 @@ public:
     // Drops every job waiting to be read (a job being read is finished).
     static void stop();
 
-    // How many workers read (default: one per online processor); 0 reads
-    // every job where it is taken. Before the first take.
+    // How many workers read (default: one per online processor, at most
+    // two at once on a spinning disk; HOLLIN_WORKERS or a count set here
+    // holds for every disk); 0 reads every job where it is taken. Before
+    // the first take.
     static void setWorkerCount(int count);
     static int workerCount();
+    // How many read at once the folders of the file system on device.
+    static int workerCountOn(uint64_t device);
 
     // Whether no job waits or is being read.
     static bool isIdle();
