@@ -5,13 +5,13 @@
 #include "receipts/HLNPackageReceipt.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFMainThread.h"
+#include "toolkit/TFProcess.h"
 #include "toolkit/TFReadAhead.h"
 
 #include <atomic>
 #include <cstdio>
 #include <exception>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 std::mutex& classLock() {
@@ -125,7 +125,7 @@ void HLNBackgroundFileSizer::_sizeFile(const Ref<HLNFile>& file) {
 
 void HLNBackgroundFileSizer::sizeFilesInSeparateThread() {
     sizingThread.store(std::this_thread::get_id());
-    sizingTid.store(static_cast<int>(::gettid()));
+    sizingTid.store(static_cast<int>(TFProcess::threadNumber()));
     // Starts the one receipt scan, so that packaged files are known early.
     try {
         if (startsReceiptScan)

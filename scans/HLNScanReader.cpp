@@ -1,16 +1,14 @@
 #include "scans/HLNScanReader.h"
 
 #include "scans/HLNScanTree.h"
+#include "toolkit/TFFile.h"
 #include "toolkit/TFString.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <new>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -63,10 +61,8 @@ class HLNScanReader::Parser {
 public:
     explicit Parser(std::string_view bytes)
         : _p(bytes.data()), _end(bytes.data() + bytes.size()), _origin(bytes.data()) {}
-    explicit Parser(int fd) : _fd(fd), _buffer(1 << 20) { _p = _end = _origin = _buffer.data(); }
-    ~Parser() {
-        if (_fd >= 0)
-            ::close(_fd);
+    explicit Parser(TFFile file) : _file(std::move(file)), _buffer(1 << 20) {
+        _p = _end = _origin = _buffer.data();
     }
     Parser(const Parser&) = delete;
     Parser& operator=(const Parser&) = delete;
@@ -118,7 +114,7 @@ private:
     void _addEntry(HLNScanReader::Sink& sink);
     void _checkName(const Info& info, uint64_t at, bool isRoot) const;
 
-    int _fd = -1;
+    TFFile _file; // none when the bytes were given whole
     std::vector<char> _buffer;
     const char* _p;
     const char* _end;
@@ -132,11 +128,11 @@ private:
 };
 
 bool HLNScanReader::Parser::_refill() {
-    if (_fd < 0)
+    if (!_file.isOpen())
         return false;
     _base += static_cast<uint64_t>(_p - _buffer.data());
     for (;;) {
-        const ssize_t n = ::read(_fd, _buffer.data(), _buffer.size());
+        const ssize_t n = _file.readSome(_buffer.data(), _buffer.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -606,15 +602,13 @@ std::optional<HLNScanReader::Scan> HLNScanReader::_run(Parser& parser, std::stri
 }
 
 bool HLNScanReader::looksLikeScan(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    const TFFile file = TFFile::openContents(path, true);
+    if (!file.isOpen())
         return false;
-    struct stat st;
     char head[512];
     ssize_t n = 0;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        n = ::read(fd, head, sizeof head);
-    ::close(fd);
+    if (file.facts().regular)
+        n = file.readSome(head, sizeof head);
     ssize_t i = 0;
     auto space = [&] {
         while (i < n && (head[i] == ' ' || head[i] == '\t' || head[i] == '\n' || head[i] == '\r'))
@@ -633,18 +627,18 @@ bool HLNScanReader::looksLikeScan(const std::string& path) {
 }
 
 namespace {
-// The file at path open for reading, or -1 with *problem the reason.
-int openScanFile(const std::string& path, int* problem, uint64_t* bytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    *problem = fd < 0 ? errno : ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
-    if (*problem) {
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    *bytes = static_cast<uint64_t>(st.st_size);
-    return fd;
+// The file at path open for reading, or none with *problem the reason.
+TFFile openScanFile(const std::string& path, int* problem, uint64_t* bytes) {
+    TFFile file = TFFile::openContents(path);
+    const TFFile::Facts facts = file.isOpen() ? file.facts() : TFFile::Facts{};
+    *problem = !file.isOpen() ? file.error()
+               : facts.error  ? facts.error
+               : facts.folder ? EISDIR
+                              : 0;
+    if (*problem)
+        return TFFile();
+    *bytes = facts.bytes;
+    return file;
 }
 } // namespace
 
@@ -652,13 +646,13 @@ std::optional<HLNScanReader::Scan> HLNScanReader::readScanAtPath(const std::stri
                                                                  std::string* error) {
     int problem;
     uint64_t bytes;
-    const int fd = openScanFile(path, &problem, &bytes);
-    if (fd < 0) {
+    TFFile file = openScanFile(path, &problem, &bytes);
+    if (!file.isOpen()) {
         if (error)
             *error = std::strerror(problem);
         return std::nullopt;
     }
-    Parser parser(fd); // closes it
+    Parser parser(std::move(file));
     return _run(parser, error);
 }
 
@@ -666,13 +660,13 @@ HLNScanReader::Reading HLNScanReader::readHead(const std::string& path, Scan& sc
                                                std::string* error) {
     Reading reading;
     int problem;
-    const int fd = openScanFile(path, &problem, &reading.fileBytes);
-    if (fd < 0) {
+    TFFile file = openScanFile(path, &problem, &reading.fileBytes);
+    if (!file.isOpen()) {
         if (error)
             *error = std::strerror(problem);
         return reading;
     }
-    auto parser = std::make_shared<Parser>(fd);
+    auto parser = std::make_shared<Parser>(std::move(file));
     try {
         parser->parseHead(scan, sink);
         reading.parser = std::move(parser);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +42,23 @@ TFFile TFFile::openEntry(const TFDirectory& folder, const char* name, bool direc
 
 TFFile TFFile::openReference(const std::string& path) {
     return _opened(::open(path.c_str(), O_PATH | O_CLOEXEC));
+}
+
+TFFile TFFile::openContents(const std::string& path, bool waitless) {
+    return _opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC | (waitless ? O_NONBLOCK : 0)));
+}
+
+TFFile::Facts TFFile::facts() const {
+    Facts facts;
+    struct stat st;
+    if (::fstat(_fd, &st) != 0) {
+        facts.error = errno;
+        return facts;
+    }
+    facts.regular = S_ISREG(st.st_mode);
+    facts.folder = S_ISDIR(st.st_mode);
+    facts.bytes = static_cast<uint64_t>(st.st_size);
+    return facts;
 }
 
 ssize_t TFFile::readSome(char* buffer, size_t size) const {

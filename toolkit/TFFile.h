@@ -2,6 +2,7 @@
 
 #include "toolkit/TFDirectory.h"
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 
@@ -25,6 +26,19 @@ public:
     // A descriptor naming the entry at path, links followed, without
     // opening its contents (O_PATH): to hand the entry to another process.
     static TFFile openReference(const std::string& path);
+    // The file at path, to read what it holds: links are followed (a file
+    // named by a link is the file meant), and with waitless a FIFO does
+    // not make the opening wait.
+    static TFFile openContents(const std::string& path, bool waitless = false);
+
+    // What the open entry is; error is the errno when it could not be asked.
+    struct Facts {
+        int error = 0;
+        bool regular = false;
+        bool folder = false;
+        uint64_t bytes = 0;
+    };
+    Facts facts() const;
 
     bool isOpen() const { return _fd >= 0; }
     int fd() const { return _fd; }

@@ -56,4 +56,8 @@ pid_t collectIfEnded(pid_t pid, int* status) {
     return ::waitpid(pid, status, WNOHANG);
 }
 
+pid_t threadNumber() {
+    return ::gettid();
+}
+
 } // namespace TFProcess

@@ -7,7 +7,7 @@
 // This process and the programs it starts: the program file it runs, its
 // working folder, the home folder of the user it runs as, a handler for
 // being asked to stop, starting a program beside it or in its place, and
-// collecting one that ended. Any thread.
+// collecting one that ended, and the numbers of its threads. Any thread.
 namespace TFProcess {
 
 // The path of the program file this process runs (/proc/self/exe); none
@@ -38,5 +38,9 @@ int startFromPath(const char* program, char* const* argv, pid_t* pid);
 // WNOHANG): 0 while it runs, pid with *status set once it ended, -1 on
 // failure.
 pid_t collectIfEnded(pid_t pid, int* status);
+
+// The calling thread's id as the kernel numbers it (gettid): what /proc
+// and the kernel's notices name a thread by.
+pid_t threadNumber();
 
 } // namespace TFProcess
