@@ -235,6 +235,8 @@ void HLNFindPanel::search() {
          std::initializer_list<QWidget*>{_name, _atLeast, _atMost, _older, _newer, _kind, _type})
         filter->setEnabled(!largest && !kinds &&
                            (HLNFinder::hasDates(_root) || (filter != _older && filter != _newer)));
+    // Each kind opens onto its extensions.
+    _results->setRootIsDecorated(kinds);
     if (!kinds && onHighlight)
         onHighlight(HLNFileKind::KindCount, std::nullopt);
     // The selection stays on its nodes.

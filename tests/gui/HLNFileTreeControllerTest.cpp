@@ -558,6 +558,7 @@ TEST_F(TreeWindow, FindSelectsAResultInTheColumnsAndDeleteMovesItToTheTrash) {
     // Kinds: each with its extensions; choosing one fades the rest of the map.
     find->choiceBox()->setCurrentIndex(int(HLNFindPanel::Choice::Kinds));
     ASSERT_TRUE(searched());
+    EXPECT_TRUE(results->rootIsDecorated()); // a kind can be opened onto its extensions
     const QList<QTreeWidgetItem*> image = results->findItems("image", Qt::MatchExactly);
     ASSERT_EQ(image.size(), 1);
     ASSERT_EQ(image.front()->childCount(), 1);
