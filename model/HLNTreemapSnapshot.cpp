@@ -8,7 +8,8 @@
 #include <mutex>
 
 HLNTreemapSnapshot HLNTreemapSnapshot::take(const Ref<HLNFile>& root, double minimumFraction,
-                                            Classifier classify, double rootEntriesFraction) {
+                                            Classifier classify, double rootEntriesFraction,
+                                            uint64_t childrenBudget) {
     HLNTreemapSnapshot s;
     if (!root)
         return s;
@@ -57,20 +58,23 @@ HLNTreemapSnapshot HLNTreemapSnapshot::take(const Ref<HLNFile>& root, double min
         if (!node->_children() || node->_has(HLNFile::ChildrenArrayContainsNames))
             continue;
         const HLNFile::List& list = *node->_children();
-        s._visited += list.size();
         kept.clear();
         std::array<uint64_t, 16> restBytes{};
+        // Folders are reached level by level, each one's largest first: past the
+        // budget, the rest are drawn whole, coloured from a few of their files, so that
+        // millions of small files (a scan of them) cost the lock no more.
+        const bool whole = i != 0 && s._visited + list.size() > childrenBudget;
         // The colour of what is left out is judged from a sample of at most
         // about 256 names per folder, so a huge folder costs no more lock time.
-        const uint32_t stride = list.size() / 256 + 1;
-        uint32_t index = 0;
-        for (const Ref<HLNFile>& child : list) {
-            const uint64_t amount = figure(child.get());
-            if (amount >= minimum)
-                kept.push_back(child.get());
+        const uint32_t stride = list.size() / (whole ? 16 : 256) + 1;
+        s._visited += whole ? list.size() / stride : list.size();
+        for (uint32_t index = 0; index < list.size(); index += whole ? stride : 1) {
+            HLNFile* child = list[index].get();
+            const uint64_t amount = figure(child);
+            if (amount >= minimum && !whole)
+                kept.push_back(child);
             else if (classify && index % stride == 0 && !child->_has(HLNFile::IsDirectory))
                 restBytes[classify(child->nameView()) & 15] += amount;
-            ++index;
         }
         if (classify) {
             auto most = std::max_element(restBytes.begin(), restBytes.end());

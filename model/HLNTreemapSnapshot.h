@@ -49,8 +49,13 @@ public:
     HLNTreemapSnapshot() = default;
     // A null root gives an empty snapshot.
     // A negative rootEntriesFraction is minimumFraction.
+    // childrenBudget: entries looked at one by one, in all; the folders
+    // reached past it are kept without their entries (a few sampled for
+    // restKind), which bounds the time the tree lock is held.
+    static constexpr uint64_t kChildrenBudget = 1'000'000;
     static HLNTreemapSnapshot take(const Ref<HLNFile>& root, double minimumFraction,
-                                   Classifier classify = nullptr, double rootEntriesFraction = -1);
+                                   Classifier classify = nullptr, double rootEntriesFraction = -1,
+                                   uint64_t childrenBudget = kChildrenBudget);
 
     const std::vector<Entry>& entries() const { return _entries; }
     bool empty() const { return _entries.empty(); }

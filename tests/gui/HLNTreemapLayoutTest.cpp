@@ -167,6 +167,17 @@ TEST(HLNTreemapLayout, AreasFollowBytesInsideTheirFoldersWithoutOverlapping) {
     EXPECT_EQ(many->childCount, 0u);
     EXPECT_EQ(many->bytes, TempTree::duBytes(tree / "many"));
     EXPECT_LT(few.size(), entries.size());
+    // Past a budget of entries looked at (the root's always are), the
+    // folders reached are kept whole: their bytes, none of their entries.
+    const auto bounded = HLNTreemapSnapshot::take(
+        root, HLNTreemapLayout::minimumFractionForArea(800, 500), nullptr, -1, 1);
+    ASSERT_EQ(bounded.entries()[0].childCount, entries[0].childCount);
+    for (uint32_t i = 1; i < bounded.entries().size(); ++i) {
+        EXPECT_EQ(bounded.entries()[i].parent, 0u);
+        EXPECT_EQ(bounded.entries()[i].childCount, 0u);
+        EXPECT_EQ(bounded.entries()[i].bytes, entries[i].bytes);
+    }
+    EXPECT_LT(bounded.nodesVisited(), snapshot.nodesVisited());
     // Every point of the map belongs to the deepest rectangle holding it.
     const uint32_t hit =
         layout.entryAt(rects[entries.size() - 1].x + 0.5, rects[entries.size() - 1].y + 0.5);
