@@ -804,7 +804,13 @@ void HLNFileTreeController::_refreshDisplay() {
     // One moment for the whole window: the title, the summary and every
     // cell show the figures of this one reading.
     _takeReading();
-    _treemap->refresh();
+    if (!_treemapRefreshQueued) {
+        _treemapRefreshQueued = true;
+        QTimer::singleShot(0, this, [this] {
+            _treemapRefreshQueued = false;
+            _treemap->refresh();
+        });
+    }
 }
 
 void HLNFileTreeController::_viewChoicesChanged(bool resize) {
