@@ -189,7 +189,9 @@ void HLNFileTreeController::_scanEnded(const std::string& problem) {
         _scanNote = QString("The scan is damaged (%1); only what was read before it is shown.")
                         .arg(QString::fromStdString(TFString::stringWithDataUTF8(problem)));
     }
-    _refreshDisplay();
+    // The scan's last entries asked for a refresh already: one more now
+    // would redraw a huge tree twice in a row.
+    HLNRefreshRequests::updateUI();
     _showStatus();
 }
 
@@ -804,13 +806,7 @@ void HLNFileTreeController::_refreshDisplay() {
     // One moment for the whole window: the title, the summary and every
     // cell show the figures of this one reading.
     _takeReading();
-    if (!_treemapRefreshQueued) {
-        _treemapRefreshQueued = true;
-        QTimer::singleShot(0, this, [this] {
-            _treemapRefreshQueued = false;
-            _treemap->refresh();
-        });
-    }
+    _treemap->refresh();
 }
 
 void HLNFileTreeController::_viewChoicesChanged(bool resize) {

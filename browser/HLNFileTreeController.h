@@ -278,9 +278,6 @@ private:
     bool _readingStale = true;
     bool _rebuilding = false;
     bool _refreshed = false; // a refresh has run: the title shows figures
-    // A map redraw waits for the events already queued: the refreshes that
-    // come together (a scan's end and its last notice) draw it once.
-    bool _treemapRefreshQueued = false;
     bool _sizingFinished = false;
     QLabel* _statusField = nullptr;
     // When the root's sizing began, and the nodes made in the program by then.
