@@ -134,7 +134,9 @@ std::string HLNFileTreeController::rootPathForPath(const std::string& given) {
 
 HLNFileTreeController* HLNFileTreeController::initWithPath(const std::string& given) {
     const std::string path = rootPathForPath(given);
-    Ref<HLNFile> root = path.empty() ? Ref<HLNFile>() : HLNFile::initWithParent(nullptr, path);
+    Ref<HLNFile> root = path.empty()
+                            ? Ref<HLNFile>()
+                            : HLNFile::initWithParent(nullptr, path, HLNFile::Asker::window);
     if (!root) {
         const int error = TFDirectory::examinePath(path).error;
         reportUnopenablePath(given, error);
@@ -709,10 +711,10 @@ HLNFile::ChildList HLNFileTreeController::_filesInColumn(int column, bool reorde
     if (!parent)
         return nullptr;
     if (reorder)
-        parent->sortChildren();
+        parent->sortChildren(HLNFile::Asker::window);
     if (reorder && _growth->ordersByGrowth())
-        return _growth->ordered(parent->children());
-    return parent->children();
+        return _growth->ordered(parent->children(HLNFile::Asker::window));
+    return parent->children(HLNFile::Asker::window);
 }
 
 int HLNFileTreeController::browserNumberOfRowsInColumn(HLNColumnBrowser*, int column) {

@@ -321,7 +321,7 @@ void HLNWindowGrowth::refresh() {
             // A folder not yet started is left for the sizing thread to list.
             if (now.sizeStatus == SizeStatus::notStarted)
                 continue;
-            HLNFile::ChildList children = at.folder->children();
+            HLNFile::ChildList children = at.folder->children(HLNFile::Asker::window);
             if (!children)
                 continue;
             for (const Ref<HLNFile>& child : *children) {

@@ -1,10 +1,10 @@
 #include "model/HLNBackgroundFileSizer.h"
 
 #include "model/HLNFile.h"
+#include "model/HLNFolderWalk.h"
 #include "model/HLNRefreshRequests.h"
 #include "receipts/HLNPackageReceipt.h"
 #include "toolkit/TFDirectory.h"
-#include "toolkit/TFMainThread.h"
 #include "toolkit/TFProcess.h"
 #include "toolkit/TFReadAhead.h"
 
@@ -19,7 +19,6 @@ std::mutex& classLock() {
     return lock;
 }
 HLNBackgroundFileSizer* sharedInstance = nullptr; // under classLock; never destroyed
-std::atomic<std::thread::id> sizingThread{};
 std::atomic<int> sizingTid{0};
 std::atomic<bool> hasVisitHook{false};
 std::atomic<bool> startsReceiptScan{true};
@@ -41,6 +40,10 @@ std::function<void(const Ref<HLNFile>&)>& visitHook() { // never destroyed, as a
 } // namespace
 
 void HLNBackgroundFileSizer::startBackgroundThread() {
+    // The sizing thread starts the receipt scan; it may not read
+    // preferences itself.
+    if (startsReceiptScan)
+        HLNPackageReceipt::readPreferences();
     backgroundFileSizer();
 }
 
@@ -55,10 +58,6 @@ void HLNBackgroundFileSizer::sizeFile(const Ref<HLNFile>& file) {
 HLNBackgroundFileSizer& HLNBackgroundFileSizer::backgroundFileSizer() {
     std::scoped_lock lock(classLock());
     if (!sharedInstance) {
-        // The sizing thread starts the receipt scan; it may not read
-        // preferences itself.
-        if (startsReceiptScan && TFMainThread::isMainThread())
-            HLNPackageReceipt::readPreferences();
         sharedInstance = new HLNBackgroundFileSizer();
         HLNBackgroundFileSizer* sizer = sharedInstance;
         std::thread([sizer] { sizer->sizeFilesInSeparateThread(); }).detach();
@@ -80,10 +79,6 @@ bool HLNBackgroundFileSizer::requestsWaiting() {
     HLNBackgroundFileSizer& sizer = backgroundFileSizer();
     std::scoped_lock lock(sizer.filesAvailableLock);
     return !sizer.requestedFiles.empty() || !sizer.tasks.empty();
-}
-
-bool HLNBackgroundFileSizer::isSizingThread() {
-    return sizingThread.load() == std::this_thread::get_id();
 }
 
 int HLNBackgroundFileSizer::sizingThreadId() {
@@ -124,7 +119,6 @@ void HLNBackgroundFileSizer::_sizeFile(const Ref<HLNFile>& file) {
 }
 
 void HLNBackgroundFileSizer::sizeFilesInSeparateThread() {
-    sizingThread.store(std::this_thread::get_id());
     sizingTid.store(static_cast<int>(TFProcess::threadNumber()));
     // Starts the one receipt scan, so that packaged files are known early.
     try {
@@ -134,11 +128,14 @@ void HLNBackgroundFileSizer::sizeFilesInSeparateThread() {
         std::fprintf(stderr, "hollin: package receipts: %s\n", e.what());
     }
     std::vector<Ref<HLNFile>> stack;
+    // Its own walk, passed to every node it reads: the one that takes the
+    // workers' reads and holds back the bytes its folders count.
+    HLNFolderWalk walk(HLNFolderWalk::Owner::sizingThread);
     for (;;) {
         // A failure escaping a pass is reported and the thread goes on: a
         // dead sizing thread would leave every window frozen.
         try {
-            _pass(stack);
+            _pass(stack, walk);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "hollin: sizing: %s\n", e.what());
         } catch (...) {
@@ -147,7 +144,7 @@ void HLNBackgroundFileSizer::sizeFilesInSeparateThread() {
     }
 }
 
-void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
+void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack, HLNFolderWalk& walk) {
     std::vector<std::function<void()>> due;
     {
         std::unique_lock lock(filesAvailableLock);
@@ -166,7 +163,7 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
             // was listed is checked before the work is called done, without
             // this lock (the check takes the tree lock).
             lock.unlock();
-            const bool changed = HLNFile::_recheckListings(stack);
+            const bool changed = HLNFile::_recheckListings(stack, walk);
             lock.lock();
             if (!stack.empty())
                 break;
@@ -174,7 +171,7 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
                 continue;
             condition = 1;
             lock.unlock();
-            HLNFile::_closeSizingFolders();
+            HLNFile::_closeSizingFolders(walk);
             TFReadAhead::stop();
             {
                 std::scoped_lock c(currentLock);
@@ -205,7 +202,7 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack) {
         if (hook)
             hook(node);
     }
-    node->_refreshSizeIfNeeded();
+    node->_refreshSizeIfNeeded(walk);
     if (node->isDirectory())
-        node->appendUnfinishedChildren(stack);
+        node->appendUnfinishedChildren(stack, walk);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 class HLNFile;
+class HLNFolderWalk;
 
 // The one thread that sizes every tree, depth-first with a work stack; the
 // newest request is served next. Lives until the program ends. The
@@ -21,6 +22,9 @@ class HLNFile;
 // lock nor while asking for a refresh.
 class HLNBackgroundFileSizer {
 public:
+    // From the main thread, which reads what the thread's first act needs
+    // of the preferences; a thread started by a first request without it
+    // scans receipts with the preferences' defaults.
     static void startBackgroundThread();
     // Before the thread starts: whether its first act starts the package
     // receipt scan (on by default; a headless report has no use for it).
@@ -35,8 +39,6 @@ public:
     // Whether a request or a task waits (for a long task to make way).
     static bool requestsWaiting();
 
-    // True on the sizing thread itself.
-    static bool isSizingThread();
     // For tests and the report: true while the thread waits with no work.
     static bool isIdle();
     // The sizing thread's kernel thread id (0 before it started).
@@ -51,7 +53,7 @@ private:
     HLNBackgroundFileSizer() = default;
     void _sizeFile(const Ref<HLNFile>& file);
     void sizeFilesInSeparateThread();
-    void _pass(std::vector<Ref<HLNFile>>& stack);
+    void _pass(std::vector<Ref<HLNFile>>& stack, HLNFolderWalk& walk);
 
     std::mutex filesAvailableLock;          // guards the four fields below
     std::condition_variable filesAvailable; // signalled when the condition becomes 0

@@ -2,6 +2,8 @@
 
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNChildOrder.h"
+#include "model/HLNFolderWalk.h"
+#include "model/HLNPendingSizes.h"
 #include "model/HLNRefreshRequests.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFException.h"
@@ -116,8 +118,8 @@ struct HLNFile::Examination {
     TFDirectory listed; // the folder as opened for its listing
     // The folder as it was listed, when it was (lost: it went before).
     TFFolderStamp stamp;
-    // The main thread lists no more than this: a folder with more names is
-    // left to the sizing thread (tooManyToList).
+    // A window lists no more than this: a folder with more names is left
+    // to the sizing thread (tooManyToList).
     size_t listLimit = SIZE_MAX;
     bool tooManyToList = false;
 
@@ -215,105 +217,6 @@ Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& 
         static_cast<uint32_t>(folders));
 }
 
-// ---------------------------------------------------------------- folders
-
-// The folders along one path from a root, each opened inside the one above
-// with O_NOFOLLOW|O_DIRECTORY, so that a folder swapped for a link is never
-// entered. The sizing thread keeps its walk between visits: a depth-first
-// visit finds its parent open and opens one folder. Only the root and the
-// deepest levels stay open (a bounded budget); a level closed for the
-// budget is opened again from the deepest open one above it.
-struct HLNFile::FolderWalk {
-    struct Level {
-        Ref<HLNFile> node;
-        TFDirectory dir;
-    };
-    static constexpr size_t kOpenBudget = 64;
-    std::vector<Level> levels;
-    uint64_t checkedAtCuts = ~uint64_t(0); // _cuts when levels last climbed to their root
-
-    // Folders listed by a conversion, kept open for their own visit so that
-    // each is opened once; the oldest (visited last, depth-first) give way.
-    static constexpr size_t kListedBudget = 256;
-    std::vector<Level> listed;
-
-    // The reads of folders whose nodes were made from a read (on the
-    // workers' way ahead), by node; each is taken when its node's names
-    // become nodes, if its names are still those the read gave.
-    struct Pending {
-        Ref<HLNFile> node;
-        Ref<List> names;
-        TFReadAhead::JobRef job;
-    };
-    std::unordered_map<const HLNFile*, Pending> pending;
-
-    TFReadAhead::JobRef takeJob(const HLNFile* node, const Ref<List>& names) {
-        auto at = pending.find(node);
-        if (at == pending.end())
-            return nullptr;
-        TFReadAhead::JobRef job = at->second.names == names ? std::move(at->second.job) : nullptr;
-        pending.erase(at);
-        return job;
-    }
-
-    void keepListed(const Ref<HLNFile>& node, TFDirectory& dir) {
-        if (listed.size() == kListedBudget)
-            listed.erase(listed.begin());
-        listed.push_back({node, std::move(dir)});
-    }
-    // Lets go of what it holds open of node (it is about to be read anew),
-    // and of everything below it on the path.
-    void forget(const HLNFile* node) {
-        takeListed(node);
-        for (size_t d = 0; d < levels.size(); ++d)
-            if (levels[d].node.get() == node) {
-                levels.resize(d);
-                break;
-            }
-    }
-    TFDirectory takeListed(const HLNFile* node) {
-        for (size_t i = listed.size(); i-- > 0;)
-            if (listed[i].node.get() == node) {
-                TFDirectory dir = std::move(listed[i].dir);
-                listed.erase(listed.begin() + std::ptrdiff_t(i));
-                return dir;
-            }
-        return TFDirectory();
-    }
-};
-
-// Adding each folder's bytes to every folder above it at once would cost
-// the tree's depth a folder: a chain of thousands of nested folders would
-// take time growing with the square of its depth. So each level of the
-// sizing thread's path holds what it and the levels below it counted that
-// the levels above have yet to count. A level the walk leaves hands its
-// bytes to the one above; any other thread settles them all as it takes
-// the tree lock, and so never sees a size short. Under the tree lock.
-struct HLNFile::PendingSizes {
-    struct Level {
-        Ref<HLNFile> node;
-        Measures measures;
-    };
-    std::vector<Level> path; // from a root down, each the parent of the next
-
-    static PendingSizes& shared() {
-        static auto* pending = new PendingSizes; // never destroyed
-        return *pending;
-    }
-    // The deepest level hands its bytes up: to the one above, if the node
-    // still hangs from it (a cut node's bytes are not counted above).
-    void pop(TreeGuard& held) {
-        Level deepest = std::move(path.back());
-        path.pop_back();
-        if (deepest.measures != Measures() && !path.empty() &&
-            deepest.node->_parent == path.back().node) {
-            path.back().node->_add(deepest.measures);
-            path.back().measures += deepest.measures;
-        }
-        held.dropAfterUnlock(std::move(deepest.node));
-    }
-};
-
 bool HLNFile::_sizesPending = false;
 uint64_t HLNFile::_cuts = 0;
 
@@ -335,97 +238,10 @@ void HLNFile::setConversionHookForTesting(std::function<void(const Ref<HLNFile>&
     conversionHook() = std::move(hook);
 }
 
-HLNFile::FolderWalk& HLNFile::_walkOfThisThread(FolderWalk& local) {
-    if (!HLNBackgroundFileSizer::isSizingThread())
-        return local;
-    static auto* walk = new FolderWalk; // the sizing thread's alone; never destroyed
-    return *walk;
-}
-
-void HLNFile::_closeSizingFolders() {
-    FolderWalk unused;
-    FolderWalk& walk = _walkOfThisThread(unused);
-    walk.levels.clear();
-    walk.listed.clear();
-    walk.pending.clear();
-    {
-        // Every size whole again, and no node kept.
-        TreeGuard held;
-        PendingSizes& pending = PendingSizes::shared();
-        while (!pending.path.empty())
-            pending.pop(held);
-        _sizesPending = false;
-    }
-}
-
-const TFDirectory* HLNFile::_openFolder(FolderWalk& walk, bool open) {
-    std::vector<FolderWalk::Level>& levels = walk.levels;
-    size_t depth = 0, kept = 0;
-    std::vector<Ref<HLNFile>> fresh; // the nodes below the kept levels, top first
-    {
-        TreeGuard held;
-        // Most visits are of a level of the walk or of a folder just below
-        // one, and the walk's levels still hang from their root while no
-        // node has been cut since it last climbed to it: then neither the
-        // depth nor the root takes a walk up (a chain of nested folders
-        // would cost its depth at every visit).
-        size_t k = walk.checkedAtCuts == _cuts ? levels.size() : 0;
-        while (k > 0 && levels[k - 1].node.get() != this && levels[k - 1].node != _parent)
-            --k;
-        if (k > 0) {
-            kept = k;
-            depth = levels[k - 1].node.get() == this ? k : k + 1;
-            if (depth > k)
-                fresh.push_back(Ref<HLNFile>(this));
-        } else {
-            // Its depth, and whether it still hangs from a root, in one walk up.
-            const HLNFile* top = this;
-            for (depth = 1; top->_parent; ++depth)
-                top = top->_parent.get();
-            if (!top->_has(IsRootFile))
-                return nullptr;
-            // A node's ancestors never change, so the walk's levels match the
-            // path up to the deepest level that is one of this node's ancestors.
-            const HLNFile* n = this;
-            for (size_t d = depth; d > levels.size(); --d)
-                n = n->_parent.get();
-            kept = std::min(levels.size(), depth);
-            while (kept > 0 && levels[kept - 1].node.get() != n) {
-                n = n->_parent.get();
-                --kept;
-            }
-            fresh.resize(depth - kept);
-            n = this;
-            for (size_t d = depth; d > kept; --d, n = n->_parent.get())
-                fresh[d - kept - 1] = Ref<HLNFile>(const_cast<HLNFile*>(n));
-            walk.checkedAtCuts = _cuts;
-        }
-    }
-    levels.resize(kept); // the rest of the old path is closed and let go here
-    for (Ref<HLNFile>& node : fresh)
-        levels.push_back({std::move(node), TFDirectory()});
-    if (!open)
-        return nullptr; // the path follows the visit; its folders open when needed
-    size_t from = kept;
-    while (from > 0 && !levels[from - 1].dir.isOpen())
-        --from;
-    for (size_t d = from; d < depth; ++d) {
-        FolderWalk::Level& level = levels[d];
-        level.dir = walk.takeListed(level.node.get());
-        if (!level.dir.isOpen())
-            level.dir = d == 0 ? TFDirectory::openPath(std::string(level.node->nameView()))
-                               : levels[d - 1].dir.openChild(level.node->_nameBytes());
-        if (!level.dir.isOpen()) {
-            levels.resize(d + 1);
-            return &level.dir;
-        }
-    }
-    // Levels above the budget were closed on earlier visits, but for those
-    // just opened or just left behind, all just above the budget's edge.
-    if (depth > FolderWalk::kOpenBudget)
-        for (size_t d = depth - FolderWalk::kOpenBudget; d >= 1 && levels[d].dir.isOpen(); --d)
-            levels[d].dir = TFDirectory();
-    return &levels[depth - 1].dir;
+void HLNFile::_closeSizingFolders(HLNFolderWalk& walk) {
+    walk.close();
+    TreeGuard held; // every size whole again, and no node kept
+    HLNPendingSizes::clear(held);
 }
 
 // ---------------------------------------------------------------- the lock
@@ -433,6 +249,15 @@ const TFDirectory* HLNFile::_openFolder(FolderWalk& walk, bool open) {
 std::recursive_mutex& HLNFile::treeLock() {
     static std::recursive_mutex lock;
     return lock;
+}
+
+HLNFile::TreeGuard::TreeGuard(const HLNFolderWalk& walk)
+    : _lock(treeLock()), _holdsBack(walk.isSizingWalk()) {
+    _settleForReader();
+}
+
+void HLNFile::_settlePendingSizes() {
+    HLNPendingSizes::settle();
 }
 
 void HLNFile::TreeGuard::unlock() {
@@ -644,12 +469,13 @@ Ref<HLNFile> HLNFile::_make(const Ref<HLNFile>& parent, std::string_view name, b
     return node;
 }
 
-Ref<HLNFile> HLNFile::initWithParent(const Ref<HLNFile>& parent, std::string name) {
+Ref<HLNFile> HLNFile::initWithParent(const Ref<HLNFile>& parent, std::string name, Asker asker) {
     // Names never hold NUL bytes; a string that does names nothing on disk.
     if (name.find('\0') != std::string::npos || name.empty())
         return nullptr;
     Ref<HLNFile> node = _make(parent, name, true);
-    if (!node->_checkAttributes())
+    HLNFolderWalk walk;
+    if (!node->_checkAttributes(walk, asker))
         return nullptr;
     return node;
 }
@@ -690,40 +516,38 @@ void HLNFile::_listFolderOpened(TFDirectory folder, Examination& r) {
         r.stamp = stamp;
 }
 
-bool HLNFile::_checkAttributes() {
+bool HLNFile::_checkAttributes(HLNFolderWalk& walk, Asker asker) {
     // The disk is read without the tree lock, relative to the parent's
     // folder (a root by its path); the result is applied under the lock.
     Examination ex;
     Ref<HLNFile> parent;
     {
-        TreeGuard held;
+        TreeGuard held(walk);
         if (!_hasPath(held))
             return false;
         parent = _parent;
         ex.parentFsNumber = parent ? parent->_fileSystemNumber() : 0;
     }
-    if (TFMainThread::isMainThread())
-        ex.listLimit = kMainThreadNames;
-    FolderWalk local;
-    FolderWalk& walk = _walkOfThisThread(local);
+    if (asker == Asker::window)
+        ex.listLimit = kWindowNames;
     walk.forget(this); // opened for an earlier listing: this one opens it anew
     if (!parent) {
         _readRoot(std::string(nameView()), ex);
     } else {
-        const TFDirectory* folder = parent->_openFolder(walk);
+        const TFDirectory* folder = walk.open(*parent);
         if (!folder)
             return false;
         _readEntry(*folder, _nameBytes(), ex.parentFsNumber, ex);
     }
     if (int error = ex.failure())
         reportProblem(path(), error);
-    TreeGuard held;
+    TreeGuard held(walk);
     const bool applied = _apply(ex, &held);
     if (applied && _has(IsDirectory))
         _noteListing(ex.stamp, held);
     const bool toVisit = applied && _has(ChildrenArrayContainsNames);
     held.unlock();
-    if (toVisit && &walk != &local && ex.listed.isOpen())
+    if (toVisit && walk.isSizingWalk() && ex.listed.isOpen())
         walk.keepListed(Ref<HLNFile>(this), ex.listed);
     return applied;
 }
@@ -1172,8 +996,8 @@ struct HLNFile::ConversionEnd {
     }
 };
 
-bool HLNFile::_listAwaited(TreeGuard& held) {
-    if (TFMainThread::isMainThread()) {
+bool HLNFile::_listAwaited(TreeGuard& held, HLNFolderWalk& walk, Asker asker) {
+    if (asker == Asker::window) {
         _handToSizingThread(held);
         return false;
     }
@@ -1181,8 +1005,7 @@ bool HLNFile::_listAwaited(TreeGuard& held) {
     held.unlock();
     Examination ex;
     {
-        FolderWalk local;
-        const TFDirectory* folder = _openFolder(_walkOfThisThread(local));
+        const TFDirectory* folder = walk.open(*this);
         if (folder && folder->isOpen()) {
             folder->rewind(); // the walk's descriptor may have been listed before
             const TFFolderStamp stamp = TFFolderStamp::of(*folder);
@@ -1207,7 +1030,7 @@ bool HLNFile::_listAwaited(TreeGuard& held) {
     if (uint32_t count = _childrenCount(held))
         _setUnsized(count);
     else
-        _childrenSized({}, 1, true, held);
+        _childrenSized({}, 1, true, held, walk);
     return true;
 }
 
@@ -1223,22 +1046,30 @@ void HLNFile::_handToSizingThread(TreeGuard& held) {
     held.lock();
 }
 
-HLNFile::ChildList HLNFile::children() {
-    TreeGuard held;
-    if (_has(AwaitsListing) && !_listAwaited(held))
+HLNFile::ChildList HLNFile::children(Asker asker) {
+    HLNFolderWalk walk;
+    return _readChildren(walk, asker);
+}
+
+HLNFile::ChildList HLNFile::children(HLNFolderWalk& walk) {
+    return _readChildren(walk, Asker::anyThread);
+}
+
+HLNFile::ChildList HLNFile::_readChildren(HLNFolderWalk& walk, Asker asker) {
+    TreeGuard held(walk);
+    if (_has(AwaitsListing) && !_listAwaited(held, walk, asker))
         return nullptr;
     if (!_has(ChildrenArrayContainsNames))
         return _nodes(held);
     if (_has(ConvertingNames)) {
         // Another thread is turning the names into nodes. Nobody waits for
-        // it: the main thread gets a refresh, any other thread has the
-        // folder handed to the sizing thread, once the nodes are in.
-        _set(TFMainThread::isMainThread() ? RefreshWantedAfterConversion
-                                          : ChildrenWantedDuringConversion,
+        // it: a window gets a refresh, any other asker has the folder
+        // handed to the sizing thread, once the nodes are in.
+        _set(asker == Asker::window ? RefreshWantedAfterConversion : ChildrenWantedDuringConversion,
              true);
         return nullptr;
     }
-    if (TFMainThread::isMainThread() && _childrenCount(held) > kMainThreadNames) {
+    if (asker == Asker::window && _childrenCount(held) > kWindowNames) {
         // Too many to examine without stalling the window: the sizing
         // thread does it next.
         _handToSizingThread(held);
@@ -1288,8 +1119,6 @@ HLNFile::ChildList HLNFile::children() {
     std::vector<std::pair<uint32_t, TFFolderStamp>> stamps;
     bool outOfDate = false;
     {
-        FolderWalk local;
-        FolderWalk& walk = _walkOfThisThread(local);
         std::string where; // for messages, made at the first one
         auto report = [&](const char* name, int error) {
             if (where.empty())
@@ -1315,11 +1144,11 @@ HLNFile::ChildList HLNFile::children() {
             return node;
         };
         std::shared_ptr<TFReadAhead::Job> read;
-        if (&walk != &local) {
+        if (walk.isSizingWalk()) {
             read = _takeRead(walk, names);
             lost = !read;
         }
-        const TFDirectory* folder = read ? nullptr : _openFolder(walk);
+        const TFDirectory* folder = read ? nullptr : walk.open(*this);
         if (read) {
             // Made from the read: no system call here.
             const std::vector<TFDirectory::Examination>& entries = read->entries();
@@ -1351,7 +1180,7 @@ HLNFile::ChildList HLNFile::children() {
                 if (node->_unsized() == 0)
                     ++finished;
                 else if (sub)
-                    walk.pending[node.get()] = {node, node->_children(), std::move(sub)};
+                    walk.keepRead(node, node->_children(), std::move(sub));
                 new (&built->nodes()[built->_count++]) Ref<HLNFile>(std::move(node));
             }
         } else if (!folder || !folder->isOpen()) {
@@ -1364,15 +1193,14 @@ HLNFile::ChildList HLNFile::children() {
         } else {
             const TFDirectory& here = *folder;
             Examination ex;
-            // What the main thread lists of the subfolders, all told.
-            size_t mainThreadBudget =
-                TFMainThread::isMainThread() ? 8 * kMainThreadNames : SIZE_MAX;
+            // What a window lists of the subfolders, all told.
+            size_t windowBudget = asker == Asker::window ? 8 * kWindowNames : SIZE_MAX;
             for (uint32_t i = 0; i < names->_count; ++i) {
                 const char* name = names->nameAt(i);
                 ex = Examination();
                 ex.parentFsNumber = fsNumber;
-                if (mainThreadBudget != SIZE_MAX)
-                    ex.listLimit = std::min(mainThreadBudget, kMainThreadNames);
+                if (windowBudget != SIZE_MAX)
+                    ex.listLimit = std::min(windowBudget, kWindowNames);
                 _readEntry(here, name, fsNumber, ex);
                 if (!ex.entry.exists()) {
                     ++finished; // vanished since the listing: finished with 0 bytes
@@ -1381,12 +1209,12 @@ HLNFile::ChildList HLNFile::children() {
                 }
                 if (int error = ex.failure())
                     report(name, error);
-                if (mainThreadBudget != SIZE_MAX && ex.names)
-                    mainThreadBudget -= std::min<size_t>(mainThreadBudget, ex.names->_count);
+                if (windowBudget != SIZE_MAX && ex.names)
+                    windowBudget -= std::min<size_t>(windowBudget, ex.names->_count);
                 Ref<HLNFile> node = makeNode(i, name, ex);
                 if (node->_unsized() == 0)
                     ++finished;
-                else if (&walk != &local && ex.listed.isOpen() && !ex.tooManyToList)
+                else if (walk.isSizingWalk() && ex.listed.isOpen() && !ex.tooManyToList)
                     walk.keepListed(node, ex.listed);
                 new (&built->nodes()[built->_count++]) Ref<HLNFile>(std::move(node));
             }
@@ -1430,7 +1258,7 @@ HLNFile::ChildList HLNFile::children() {
                 measures.newest = std::max(measures.newest, child->_counted(held).newest);
         }
     }
-    _childrenSized(measures, finished, names->_count > 0, held);
+    _childrenSized(measures, finished, names->_count > 0, held, walk);
     result = ChildList(built);
     held.dropAfterUnlock(std::move(names));
     held.unlock();
@@ -1439,12 +1267,12 @@ HLNFile::ChildList HLNFile::children() {
     return result;
 }
 
-std::shared_ptr<TFReadAhead::Job> HLNFile::_takeRead(FolderWalk& walk, const Ref<List>& names) {
-    std::shared_ptr<TFReadAhead::Job> read = walk.takeJob(this, names);
+std::shared_ptr<TFReadAhead::Job> HLNFile::_takeRead(HLNFolderWalk& walk, const Ref<List>& names) {
+    std::shared_ptr<TFReadAhead::Job> read = walk.takeRead(this, names);
     if (read) {
-        _openFolder(walk, false);
+        walk.open(*this, false);
     } else {
-        const TFDirectory* folder = _openFolder(walk);
+        const TFDirectory* folder = walk.open(*this);
         if (!folder || !folder->isOpen())
             return nullptr;
         const TFDirectory::Examination self = folder->examine(".");
@@ -1461,11 +1289,11 @@ std::shared_ptr<TFReadAhead::Job> HLNFile::_takeRead(FolderWalk& walk, const Ref
     return read->error() ? nullptr : read;
 }
 
-void HLNFile::appendUnfinishedChildren(std::vector<Ref<HLNFile>>& out) {
-    ChildList list = children();
+void HLNFile::appendUnfinishedChildren(std::vector<Ref<HLNFile>>& out, HLNFolderWalk& walk) {
+    ChildList list = children(walk);
     if (!list)
         return;
-    TreeGuard held;
+    TreeGuard held(walk);
     for (uint32_t i = list->size(); i-- > 0;)
         if ((*list)[i]->_sizeStatus(held) != SizeStatus::complete)
             out.push_back((*list)[i]);
@@ -1488,8 +1316,8 @@ void HLNFile::appendChildFolders(std::vector<FolderSize>& out) const {
                 out.push_back({child, child->_sizeSoFar});
 }
 
-void HLNFile::sortChildren() {
-    children();
+void HLNFile::sortChildren(Asker asker) {
+    children(asker);
     // Sizes and statuses are read in one hold of the lock; the sort runs
     // outside it (names never change, and the list read keeps the nodes).
     // Sized children go first, largest first, then the rest; ties by name.
@@ -1569,7 +1397,8 @@ void HLNFile::_childSized(const Measures& m, bool done, const TreeGuard&) {
     }
 }
 
-void HLNFile::_childrenSized(Measures m, uint32_t finished, bool anyReport, TreeGuard& held) {
+void HLNFile::_childrenSized(Measures m, uint32_t finished, bool anyReport, TreeGuard& held,
+                             const HLNFolderWalk& walk) {
     if (!anyReport)
         return;
     _flags |= ChildrenHaveDoneSomeSizing;
@@ -1577,50 +1406,9 @@ void HLNFile::_childrenSized(Measures m, uint32_t finished, bool anyReport, Tree
     _setUnsized(uint32_t(lessOrZero(_unsized(), finished, "entries left to size")));
     if (!_parent)
         return;
-    if (m != Measures() && _deferBytes(m, held))
+    if (m != Measures() && HLNPendingSizes::defer(*this, m, walk, held))
         m = Measures(); // counted above later; what finished is told now
     _parent->_childSized(m, _unsized() == 0, held);
-}
-
-void HLNFile::_settleUnlessSizing() {
-    if (!HLNBackgroundFileSizer::isSizingThread())
-        _settlePendingSizes();
-}
-
-void HLNFile::_settlePendingSizes() {
-    if (!_sizesPending)
-        return;
-    std::vector<PendingSizes::Level>& path = PendingSizes::shared().path;
-    Measures carried;
-    for (size_t d = path.size(); d-- > 1;) {
-        carried += std::exchange(path[d].measures, Measures());
-        if (path[d].node->_parent != path[d - 1].node)
-            carried = Measures(); // cut: not counted above
-        path[d - 1].node->_add(carried);
-    }
-    if (!path.empty())
-        path[0].measures = Measures();
-    _sizesPending = false;
-}
-
-bool HLNFile::_deferBytes(const Measures& m, TreeGuard& held) {
-    FolderWalk unused;
-    const FolderWalk& walk = _walkOfThisThread(unused);
-    const std::vector<FolderWalk::Level>& levels = walk.levels;
-    if (&walk == &unused || levels.empty() || levels.back().node.get() != this)
-        return false;
-    // The walk's levels are this folder's path; the pending path follows it,
-    // its levels left behind handing their bytes up.
-    PendingSizes& pending = PendingSizes::shared();
-    while (!pending.path.empty() &&
-           (pending.path.size() > levels.size() ||
-            pending.path.back().node != levels[pending.path.size() - 1].node))
-        pending.pop(held);
-    while (pending.path.size() < levels.size())
-        pending.path.push_back({levels[pending.path.size()].node, {}});
-    pending.path.back().measures += m;
-    _sizesPending = true;
-    return true;
 }
 
 void HLNFile::_childRefreshing(const Measures& m, bool wasDone, const TreeGuard&) {
@@ -1928,10 +1716,10 @@ void HLNFile::relistEntries() {
     HLNBackgroundFileSizer::sizeFile(Ref<HLNFile>(this));
 }
 
-bool HLNFile::_relist() {
+bool HLNFile::_relist(HLNFolderWalk& walk) {
     ChildList before;
     {
-        TreeGuard held;
+        TreeGuard held(walk);
         if (_has(Invalidated) || _has(NeedsSizeRefreshed))
             return true; // gone, or about to be read whole anyway
         if (!_has(IsDirectory) || _has(IsLink) || _has(AwaitsListing) ||
@@ -1942,10 +1730,8 @@ bool HLNFile::_relist() {
     Examination ex;
     std::vector<Ref<HLNFile>> changed;
     {
-        FolderWalk local;
-        FolderWalk& walk = _walkOfThisThread(local);
         walk.forget(this); // a descriptor kept open may be of a folder since replaced
-        const TFDirectory* folder = _openFolder(walk);
+        const TFDirectory* folder = walk.open(*this);
         if (!folder || !folder->isOpen())
             return false;
         ex.stamp = TFFolderStamp::of(*folder);
@@ -1959,7 +1745,7 @@ bool HLNFile::_relist() {
                 bool wasFolder;
                 int32_t fileSystem;
                 {
-                    TreeGuard held;
+                    TreeGuard held(walk);
                     wasFolder = child->_has(IsDirectory);
                     fileSystem = wasFolder ? child->_fileSystemNumber() : 0;
                 }
@@ -1997,7 +1783,7 @@ bool HLNFile::_relist() {
             newNames.push_back(child->nameView());
         }
     {
-        TreeGuard held;
+        TreeGuard held(walk);
         if (_has(Invalidated))
             return true;
         _noteListing(ex.stamp, held);
@@ -2007,9 +1793,9 @@ bool HLNFile::_relist() {
     }
     // A name gone is found gone and taken out.
     for (const Ref<HLNFile>& child : reread)
-        child->_reread(false);
+        child->_reread(false, walk);
     for (const Ref<HLNFile>& child : replaced)
-        child->_reread(true);
+        child->_reread(true, walk);
     if (newNames.empty())
         return true;
     // A new name first becomes an entry of no bytes, complete, as its
@@ -2018,7 +1804,7 @@ bool HLNFile::_relist() {
     for (std::string_view name : newNames)
         added.push_back(_make(Ref<HLNFile>(this), name, true));
     {
-        TreeGuard held;
+        TreeGuard held(walk);
         if (_has(Invalidated))
             return true;
         // The list as it is now: the window may have put it in order.
@@ -2039,7 +1825,7 @@ bool HLNFile::_relist() {
             n->_add({0, 0, added.size(), kNoModification}); // items alone: nothing finishes
     }
     for (const Ref<HLNFile>& child : added)
-        child->_reread(false);
+        child->_reread(false, walk);
     return true;
 }
 
@@ -2070,7 +1856,7 @@ void HLNFile::_noteListing(const TFFolderStamp& stamp, const TreeGuard&) {
         ListingStamps::shared().entries.push_back({Ref<HLNFile>(this), stamp});
 }
 
-bool HLNFile::_recheckListings(std::vector<Ref<HLNFile>>& toVisit) {
+bool HLNFile::_recheckListings(std::vector<Ref<HLNFile>>& toVisit, HLNFolderWalk& walk) {
     // A tree changing faster than it can be listed again is left after
     // these many rounds, with what the last one found: the first finds
     // what changed during the whole walk, each next one what changed
@@ -2086,8 +1872,6 @@ bool HLNFile::_recheckListings(std::vector<Ref<HLNFile>>& toVisit) {
         shared.rounds = 0;
         return false;
     }
-    FolderWalk unused;
-    FolderWalk& walk = _walkOfThisThread(unused);
     // Each folder found out of date, in the order of listing, and whether
     // it is to be read whole (gone, or another folder in its place).
     std::vector<std::pair<Ref<HLNFile>, bool>> due;
@@ -2112,7 +1896,7 @@ bool HLNFile::_recheckListings(std::vector<Ref<HLNFile>>& toVisit) {
         } else {
             // Its parent is open on the walk: listings came depth-first, so
             // this mostly opens one folder for all its subfolders.
-            const TFDirectory* above = parent->_openFolder(walk);
+            const TFDirectory* above = walk.open(*parent);
             if (!above || !above->isOpen())
                 continue; // moved with a folder above: that one's listing tells
             now = TFFolderStamp::at(*above, folder._nameBytes());
@@ -2146,23 +1930,23 @@ bool HLNFile::_recheckListings(std::vector<Ref<HLNFile>>& toVisit) {
     return true;
 }
 
-void HLNFile::_refreshSizeIfNeeded() {
+void HLNFile::_refreshSizeIfNeeded(HLNFolderWalk& walk) {
     bool relist;
     {
-        TreeGuard held;
+        TreeGuard held(walk);
         relist = relistsWanted().erase(this) != 0;
     }
-    if (relist && !_relist()) {
-        TreeGuard held;
+    if (relist && !_relist(walk)) {
+        TreeGuard held(walk);
         _set(NeedsSizeRefreshed, true);
     }
-    _reread(false);
+    _reread(false, walk);
 }
 
-void HLNFile::_reread(bool replaced) {
+void HLNFile::_reread(bool replaced, HLNFolderWalk& walk) {
     std::optional<Links::Key> linkedAs; // when a file of several names
     {
-        TreeGuard held;
+        TreeGuard held(walk);
         if (!_has(NeedsSizeRefreshed) || _has(Invalidated))
             return;
         _set(NeedsSizeRefreshed, false);
@@ -2186,9 +1970,9 @@ void HLNFile::_reread(bool replaced) {
             held.dropAfterUnlock(std::move(old));
         }
     } // the old subtree is freed here, once the lock is released
-    if (!replaced && _checkAttributes())
+    if (!replaced && _checkAttributes(walk, Asker::anyThread))
         return;
-    TreeGuard held;
+    TreeGuard held(walk);
     if (linkedAs) { // one name fewer for the names left
         auto file = Links::shared().files.find(*linkedAs);
         if (file != Links::shared().files.end() && file->second.nameCount > 1)

@@ -49,6 +49,7 @@
 //   nodes; the main thread and other readers may turn a small folder's
 //   names into nodes when they ask for its children first.
 // - a leading underscore and a TreeGuard parameter: the lock is held.
+class HLNFolderWalk;
 class TFDirectory;
 class TFFolderStamp;
 
@@ -121,6 +122,10 @@ public:
     class TreeGuard {
     public:
         TreeGuard() : _lock(treeLock()) { _settleForReader(); }
+        // The hold of one walk's reader: the sizing walk's keeps the bytes
+        // its folders hold back for the folders above (HLNPendingSizes)
+        // held back; any other settles them as a plain hold does.
+        explicit TreeGuard(const HLNFolderWalk& walk);
         ~TreeGuard() { unlock(); }
         TreeGuard(const TreeGuard&) = delete;
         TreeGuard& operator=(const TreeGuard&) = delete;
@@ -136,19 +141,28 @@ public:
         void invalidateAfterUnlock(Ref<HLNFile> node);
 
     private:
-        // Whoever takes the lock besides the sizing thread sees every size whole.
+        // Whoever takes the lock besides the sizing walk sees every size whole.
         void _settleForReader() {
-            if (_sizesPending)
-                _settleUnlessSizing();
+            if (_sizesPending && !_holdsBack)
+                _settlePendingSizes();
         }
         std::unique_lock<std::recursive_mutex> _lock;
+        bool _holdsBack = false;
         std::vector<Ref<HLNFile>> _nodes;
         std::vector<Ref<List>> _lists;
         std::vector<Ref<HLNFile>> _toInvalidate;
     };
 
+    // Who asks a node to read its folder, and so how much of the reading it
+    // may do itself: a window's thread lists and converts no folder of more
+    // than kWindowNames names, which would stall it; the sizing thread does
+    // that work next and the window is refreshed when it is done.
+    enum class Asker { anyThread, window };
+    static constexpr size_t kWindowNames = 2000;
+
     // Null when the entry does not exist, or when the parent has been cut.
-    static Ref<HLNFile> initWithParent(const Ref<HLNFile>& parent, std::string name);
+    static Ref<HLNFile> initWithParent(const Ref<HLNFile>& parent, std::string name,
+                                       Asker asker = Asker::anyThread);
 
     // Raw bytes, never changes after creation (read without the lock).
     std::string name() const { return std::string(nameView()); }
@@ -218,15 +232,17 @@ public:
     // non-directories, empty folders and cut nodes, and while another thread
     // is turning this folder's names into nodes; when that conversion ends,
     // however it ends, the folder is handed back to the sizing thread if any
-    // other thread asked, and a window refresh is asked for if the main
-    // thread did. The main thread lists and converts no folder of more than
-    // kMainThreadNames names: it gets null, the sizing thread does the work
-    // next and the window is refreshed when the nodes are in (a folder so
-    // left unlisted counts 0 names and is not started until then).
-    ChildList children();
+    // other asker asked, and a window refresh is asked for if a window did.
+    // A window gets null for a folder of more than kWindowNames names: the
+    // sizing thread does the work next and the window is refreshed when the
+    // nodes are in (a folder so left unlisted counts 0 names and is not
+    // started until then).
+    ChildList children(Asker asker = Asker::anyThread);
+    // The sizing thread's: with its walk, which takes the workers' reads.
+    ChildList children(HLNFolderWalk& walk);
     // The sizing thread's step: appends the children not yet complete, last
     // first, read in one hold of the lock.
-    void appendUnfinishedChildren(std::vector<Ref<HLNFile>>& out);
+    void appendUnfinishedChildren(std::vector<Ref<HLNFile>>& out, HLNFolderWalk& walk);
     uint32_t childrenCount() const;
     // For following changes, without turning names into nodes: the child
     // node of that name, null unless the entries are nodes already; and the
@@ -237,7 +253,7 @@ public:
         uint64_t bytes;
     };
     void appendChildFolders(std::vector<FolderSize>& out) const;
-    void sortChildren();
+    void sortChildren(Asker asker = Asker::anyThread);
 
     // -1: the receiver is shown first; largest first, then by name.
     int compare(const HLNFile& other) const;
@@ -273,7 +289,7 @@ public:
     // that cannot be listed so is re-read whole.
     void relistEntries();
     // The re-read itself, run by the sizing thread on each node it visits.
-    void _refreshSizeIfNeeded();
+    void _refreshSizeIfNeeded(HLNFolderWalk& walk);
     // Delete from disk for good on a thread of its own, then re-read.
     void trash();
     bool isTrashing() const;
@@ -295,8 +311,9 @@ public:
 
     // The sizing thread keeps the folders along its path open between
     // visits; it closes them when it runs out of work (so that nothing it
-    // held open keeps a volume from being unmounted).
-    static void _closeSizingFolders();
+    // held open keeps a volume from being unmounted), and every size is
+    // whole again.
+    static void _closeSizingFolders(HLNFolderWalk& walk);
     // The sizing thread's last step before it calls its work done: every
     // folder listed since the last check whose listing may no longer hold
     // (its modification time changed, it went or was replaced, an entry
@@ -306,7 +323,7 @@ public:
     // anything: the caller sizes them and checks again, in a bounded number
     // of rounds (a tree that keeps changing is left as the last round found
     // it), until a check finds nothing.
-    static bool _recheckListings(std::vector<Ref<HLNFile>>& toVisit);
+    static bool _recheckListings(std::vector<Ref<HLNFile>>& toVisit, HLNFolderWalk& walk);
     // Tests: called by a thread turning a folder's names into nodes, once
     // the lock is released and before any entry is read; it may block or
     // throw. Null removes it.
@@ -348,6 +365,8 @@ private:
     friend class Ref<HLNFile>;
     friend class Ref<const HLNFile>;
     friend class HLNTreemapSnapshot; // copies a subtree's fields in one hold of the lock
+    friend class HLNFolderWalk;      // follows parents and opens folders by their names
+    friend class HLNPendingSizes;    // adds the bytes held back to the folders above
     struct Placed {};
     static void* operator new(size_t, Placed, void* where) { return where; }
     static void operator delete(void*, Placed, void*) {}
@@ -395,30 +414,21 @@ private:
     static constexpr uint32_t BlockShift = 17, BlockMask = (1u << 12) - 1;
 
     struct Examination;
-    struct FolderWalk;
     struct ConversionEnd;
-    // This folder opened from the deepest open folder of walk that leads to
-    // it, never following a link (a root by its path); null when the node
-    // has been cut. Called without the lock.
-    // open false: only the walk's path follows the node (for the sizes
-    // its folders hold back), nothing is opened and null is answered.
-    const TFDirectory* _openFolder(FolderWalk& walk, bool open = true);
-    // The sizing thread's read of this folder, whose names are names: the
+    // The sizing walk's read of this folder, whose names are names: the
     // workers' when they made one, else one made and read here (whose
     // subfolders go to the workers). Null when the folder cannot be read
     // as it was listed: the caller reads it itself and has it re-read.
-    std::shared_ptr<TFReadAhead::Job> _takeRead(FolderWalk& walk, const Ref<List>& names);
-    // The sizing thread's own walk on the sizing thread, local elsewhere.
-    static FolderWalk& _walkOfThisThread(FolderWalk& local);
+    std::shared_ptr<TFReadAhead::Job> _takeRead(HLNFolderWalk& walk, const Ref<List>& names);
     // Sorted names, or null (none, or more than r.listLimit).
     static Ref<List> _listFolder(const TFDirectory& folder, Examination& r);
-    // Names the main thread turns into nodes or lists itself, at most: more
-    // would stall the window, and are left to the sizing thread.
-    static constexpr size_t kMainThreadNames = 2000;
-    // The sizing thread's listing of a folder the main thread left unlisted.
-    bool _listAwaited(TreeGuard& held);
-    // The main thread's request that the sizing thread turn this folder's
-    // names into nodes, and refresh the window when they are in.
+    // children() for an asker, on its walk.
+    ChildList _readChildren(HLNFolderWalk& walk, Asker asker);
+    // The listing of a folder a window left unlisted, by any other asker;
+    // a window hands it to the sizing thread and gets false.
+    bool _listAwaited(TreeGuard& held, HLNFolderWalk& walk, Asker asker);
+    // A window's request that the sizing thread turn this folder's names
+    // into nodes, and refresh the window when they are in.
     void _handToSizingThread(TreeGuard& held);
     static void _readEntry(const TFDirectory& folder, const char* name, int32_t parentFs,
                            Examination& r);
@@ -438,7 +448,7 @@ private:
 
     // Reads the entry from disk and sets type, size and entries; false when
     // it is gone (or was cut meanwhile). Takes the lock itself.
-    bool _checkAttributes();
+    bool _checkAttributes(HLNFolderWalk& walk, Asker asker);
     // Sets type, size and entries from an examination. With held, the
     // parent hears of the size; without, the node is new and known to no
     // other thread, and nothing is reported.
@@ -462,18 +472,14 @@ private:
     // Size reports, climbing to the root.
     void _childSized(const Measures& m, bool done, const TreeGuard& held);
     void _childRefreshing(const Measures& m, bool wasDone, const TreeGuard& held);
-    // Reports many entries at once: bytes added, entries finished.
-    void _childrenSized(Measures m, uint32_t finished, bool anyReport, TreeGuard& held);
-    // The sizing thread's bytes that the folders above it have still to
-    // count (under the lock): see PendingSizes.
-    struct PendingSizes;
+    // Reports many entries at once, read on walk: bytes added, entries
+    // finished.
+    void _childrenSized(Measures m, uint32_t finished, bool anyReport, TreeGuard& held,
+                        const HLNFolderWalk& walk);
+    // Whether the sizing walk holds back bytes for the folders above it
+    // (under the lock): see HLNPendingSizes.
     static bool _sizesPending;
-    static void _settleUnlessSizing();
     static void _settlePendingSizes();
-    // Keeps the bytes this folder's entries added for the folders above it
-    // to count later: on the sizing thread, for the folder its walk is in.
-    // False elsewhere, and the caller tells them at once.
-    bool _deferBytes(const Measures& m, TreeGuard& held);
     // The names of files with more than one (see setCountsEachName).
     struct Links;
     // The root this node hangs from, or null when it, or a folder above
@@ -504,10 +510,10 @@ private:
 
     // The sizing thread's part of relistEntries; false when the folder is
     // to be re-read whole instead.
-    bool _relist();
+    bool _relist(HLNFolderWalk& walk);
     // A re-read of this node (NeedsSizeRefreshed set); replaced: taken out
     // of its folder without reading it, as if found gone.
-    void _reread(bool replaced);
+    void _reread(bool replaced, HLNFolderWalk& walk);
 
     // Body of the deletion thread.
     void _detachedTrash();

@@ -491,11 +491,12 @@ TEST_F(HugeFolder, IsSizedCompletelyAndInOrder) {
 TEST_F(HugeFolder, TheWindowsThreadLeavesItToTheSizingThread) {
     // Opened on the main thread, as a window opens it: listed and examined
     // only by the sizing thread, whole.
-    Ref<HLNFile> huge = HLNFile::initWithParent(nullptr, tree->path() + "/huge");
+    Ref<HLNFile> huge =
+        HLNFile::initWithParent(nullptr, tree->path() + "/huge", HLNFile::Asker::window);
     ASSERT_TRUE(huge);
     EXPECT_EQ(huge->childrenCount(), 0u);
     EXPECT_EQ(huge->sizeStatus(), SizeStatus::notStarted);
-    EXPECT_FALSE(huge->children());
+    EXPECT_FALSE(huge->children(HLNFile::Asker::window));
     EXPECT_TRUE(waitFor([&] { return huge->sizeStatus() == SizeStatus::complete; }, 300000));
     HLNFile::ChildList nodes = huge->children();
     ASSERT_TRUE(nodes);
