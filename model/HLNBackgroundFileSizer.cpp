@@ -189,7 +189,7 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack, HLNFolderWa
     }
     Ref<HLNFile> node = std::move(stack.back());
     stack.pop_back();
-    if (node->isDirectory()) {
+    if (node->isDirectory(walk)) {
         std::scoped_lock c(currentLock);
         currentNode() = node;
     }
@@ -203,6 +203,6 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack, HLNFolderWa
             hook(node);
     }
     node->_refreshSizeIfNeeded(walk);
-    if (node->isDirectory())
+    if (node->isDirectory(walk))
         node->appendUnfinishedChildren(stack, walk);
 }

@@ -823,6 +823,11 @@ Ref<HLNFile> HLNFile::parent() const {
     return _parent;
 }
 
+bool HLNFile::isDirectory(const HLNFolderWalk& walk) const {
+    TreeGuard held(walk);
+    return _has(IsDirectory);
+}
+
 bool HLNFile::isDirectory() const {
     TreeGuard held;
     return _has(IsDirectory);

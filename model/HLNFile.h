@@ -171,6 +171,8 @@ public:
     std::string path() const;
     Ref<HLNFile> parent() const;
     bool isDirectory() const;
+    // The same for the walk's reader: the sizing walk's bytes held back stay so.
+    bool isDirectory(const HLNFolderWalk& walk) const;
     bool isLink() const;
 
     // What a subtree holds as du counts it: each file once (unless every
