@@ -39,6 +39,12 @@ std::function<void(const Ref<HLNFile>&)>& visitHook() { // never destroyed, as a
 }
 } // namespace
 
+namespace {
+// Nodes reach the sizing thread through this, without knowing of it.
+[[maybe_unused]] const bool queueSet =
+    (HLNFile::setSizingQueue(&HLNBackgroundFileSizer::sizeFile), true);
+} // namespace
+
 void HLNBackgroundFileSizer::startBackgroundThread() {
     // The sizing thread starts the receipt scan; it may not read
     // preferences itself.

@@ -1,6 +1,5 @@
 #include "model/HLNFile.h"
 
-#include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNChildOrder.h"
 #include "model/HLNFolderWalk.h"
 #include "model/HLNPendingSizes.h"
@@ -992,7 +991,7 @@ struct HLNFile::ConversionEnd {
             }
             held.unlock();
             if (handBack)
-                HLNBackgroundFileSizer::sizeFile(folder);
+                _sizeLater(folder);
             if (refresh)
                 HLNRefreshRequests::updateUI();
         } catch (...) {
@@ -1047,7 +1046,7 @@ void HLNFile::_handToSizingThread(TreeGuard& held) {
         return;
     Ref<HLNFile> self(this);
     held.unlock();
-    HLNBackgroundFileSizer::sizeFile(self);
+    _sizeLater(self);
     held.lock();
 }
 
@@ -1686,6 +1685,25 @@ void HLNFile::_removeChild(const Ref<HLNFile>& child, TreeGuard& held) {
 
 // ---------------------------------------------------------------- re-reading
 
+namespace {
+std::atomic<HLNFile::SizingQueue> sizingQueue{nullptr};
+} // namespace
+
+void HLNFile::setSizingQueue(SizingQueue queue) {
+    sizingQueue.store(queue);
+}
+
+void HLNFile::_sizeLater(const Ref<HLNFile>& node) {
+    if (SizingQueue queue = sizingQueue.load()) {
+        queue(node);
+        return;
+    }
+    // A program that reads trees without sizing them: nothing would answer.
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true))
+        std::fprintf(stderr, "hollin: no sizing thread to read %s\n", node->path().c_str());
+}
+
 void HLNFile::refreshSize() {
     {
         TreeGuard held;
@@ -1693,7 +1711,7 @@ void HLNFile::refreshSize() {
             return; // a scan's files are not here to be read
         _flags |= NeedsSizeRefreshed;
     }
-    HLNBackgroundFileSizer::sizeFile(Ref<HLNFile>(this));
+    _sizeLater(Ref<HLNFile>(this));
 }
 
 namespace {
@@ -1718,7 +1736,7 @@ void HLNFile::relistEntries() {
             return;
         relistsWanted().insert(this);
     }
-    HLNBackgroundFileSizer::sizeFile(Ref<HLNFile>(this));
+    _sizeLater(Ref<HLNFile>(this));
 }
 
 bool HLNFile::_relist(HLNFolderWalk& walk) {

@@ -283,6 +283,13 @@ public:
 
     std::string shortDescription() const;
 
+    // Where nodes send themselves to be sized or read again (refreshSize,
+    // relistEntries, a folder a window leaves to the sizing thread): the
+    // sizing thread's queue, which HLNBackgroundFileSizer sets as the
+    // program starts, so that the nodes need not know of it.
+    using SizingQueue = void (*)(const Ref<HLNFile>&);
+    static void setSizingQueue(SizingQueue queue);
+
     // Re-read in the background (sizing thread).
     void refreshSize();
     // Re-read in the background this folder's listing alone: names new
@@ -432,6 +439,8 @@ private:
     // A window's request that the sizing thread turn this folder's names
     // into nodes, and refresh the window when they are in.
     void _handToSizingThread(TreeGuard& held);
+    // Sends node to the sizing queue.
+    static void _sizeLater(const Ref<HLNFile>& node);
     static void _readEntry(const TFDirectory& folder, const char* name, int32_t parentFs,
                            Examination& r);
     static void _readRoot(const std::string& path, Examination& r);
