@@ -20,7 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -1897,38 +1899,83 @@ bool HLNFile::_recheckListings(std::vector<Ref<HLNFile>>& toVisit, HLNFolderWalk
     }
     // Each folder found out of date, in the order of listing, and whether
     // it is to be read whole (gone, or another folder in its place).
-    std::vector<std::pair<Ref<HLNFile>, bool>> due;
-    for (ListingStamps::Entry& e : entries) {
-        HLNFile& folder = *e.folder;
-        Ref<HLNFile> parent;
-        {
-            TreeGuard held;
-            // A cut folder is marked so with its whole subtree.
-            if (folder._has(Invalidated) || !folder._has(IsDirectory) ||
-                (!folder._parent && !folder._has(IsRootFile)))
+    using Due = std::vector<std::pair<Ref<HLNFile>, bool>>;
+    auto check = [](ListingStamps::Entry* from, ListingStamps::Entry* to, HLNFolderWalk& on,
+                    Due& due) {
+        for (ListingStamps::Entry* e = from; e != to; ++e) {
+            HLNFile& folder = *e->folder;
+            Ref<HLNFile> parent;
+            {
+                TreeGuard held(on);
+                // A cut folder is marked so with its whole subtree.
+                if (folder._has(Invalidated) || !folder._has(IsDirectory) ||
+                    (!folder._parent && !folder._has(IsRootFile)))
+                    continue;
+                parent = folder._parent;
+            }
+            if (e->stamp.isLost()) {
+                due.emplace_back(std::move(e->folder), true);
                 continue;
-            parent = folder._parent;
+            }
+            TFFolderStamp now;
+            if (!parent) {
+                now = TFFolderStamp::of(TFDirectory::openPath(std::string(folder.nameView())));
+            } else {
+                // Its parent is open on the walk: listings came depth-first, so
+                // this mostly opens one folder for all its subfolders.
+                const TFDirectory* above = on.open(*parent);
+                if (!above || !above->isOpen())
+                    continue; // moved with a folder above: that one's listing tells
+                now = TFFolderStamp::at(*above, folder._nameBytes());
+            }
+            if (!e->stamp.sameFolderAs(now) || !now.isFolder())
+                due.emplace_back(std::move(e->folder), true); // gone, or another there now
+            else if (!e->stamp.unchangedAt(now))
+                due.emplace_back(std::move(e->folder), false);
         }
-        if (e.stamp.isLost()) {
-            due.emplace_back(std::move(e.folder), true);
-            continue;
+    };
+    // Each stamp is a look at the disk, and the other cores are idle now:
+    // with many, each takes a run of them in the order of listing (whose
+    // folders share their parents), on a walk of its own.
+    constexpr size_t kPerPart = 512;
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t parts =
+        std::min({cores, size_t(4), std::max<size_t>(1, entries.size() / kPerPart)});
+    const size_t share = (entries.size() + parts - 1) / parts;
+    std::vector<Due> found(parts);
+    std::vector<std::exception_ptr> failures(parts);
+    std::vector<std::thread> helpers;
+    auto part = [&](size_t p, HLNFolderWalk& on) {
+        ListingStamps::Entry* base = entries.data();
+        try {
+            check(base + std::min(entries.size(), p * share),
+                  base + std::min(entries.size(), (p + 1) * share), on, found[p]);
+        } catch (...) {
+            failures[p] = std::current_exception();
         }
-        TFFolderStamp now;
-        if (!parent) {
-            now = TFFolderStamp::of(TFDirectory::openPath(std::string(folder.nameView())));
-        } else {
-            // Its parent is open on the walk: listings came depth-first, so
-            // this mostly opens one folder for all its subfolders.
-            const TFDirectory* above = walk.open(*parent);
-            if (!above || !above->isOpen())
-                continue; // moved with a folder above: that one's listing tells
-            now = TFFolderStamp::at(*above, folder._nameBytes());
-        }
-        if (!e.stamp.sameFolderAs(now) || !now.isFolder())
-            due.emplace_back(std::move(e.folder), true); // gone, or another there now
-        else if (!e.stamp.unchangedAt(now))
-            due.emplace_back(std::move(e.folder), false);
+    };
+    size_t started = 1;
+    try {
+        for (; started < parts; ++started)
+            helpers.emplace_back([&part, p = started] {
+                HLNFolderWalk own;
+                part(p, own);
+            });
+    } catch (const std::system_error&) {
+        // No thread to be had: this one does the rest.
     }
+    part(0, walk);
+    for (size_t p = started; p < parts; ++p)
+        part(p, walk);
+    for (std::thread& helper : helpers)
+        helper.join();
+    for (const std::exception_ptr& failure : failures)
+        if (failure)
+            std::rethrow_exception(failure);
+    Due due;
+    for (Due& some : found)
+        for (auto& one : some)
+            due.push_back(std::move(one));
     if (due.empty()) {
         shared.rounds = 0;
         return false;
