@@ -2,6 +2,7 @@
 
 #include "model/HLNFile.h"
 #include "model/HLNFolderWalk.h"
+#include "model/HLNListingStamps.h"
 #include "model/HLNRefreshRequests.h"
 #include "receipts/HLNPackageReceipt.h"
 #include "toolkit/TFDirectory.h"
@@ -169,7 +170,7 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack, HLNFolderWa
             // was listed is checked before the work is called done, without
             // this lock (the check takes the tree lock).
             lock.unlock();
-            const bool changed = HLNFile::_recheckListings(stack, walk);
+            const bool changed = HLNListingStamps::recheck(stack, walk);
             lock.lock();
             if (!stack.empty())
                 break;

@@ -2,6 +2,7 @@
 
 #include "model/HLNChildOrder.h"
 #include "model/HLNFolderWalk.h"
+#include "model/HLNListingStamps.h"
 #include "model/HLNPendingSizes.h"
 #include "model/HLNRefreshRequests.h"
 #include "toolkit/TFDirectory.h"
@@ -1854,150 +1855,13 @@ bool HLNFile::_relist(HLNFolderWalk& walk) {
     return true;
 }
 
-// ---------------------------------------------------------------- listings out of date
-
-// A walk lists a folder long before it reads the folders below it, so a
-// folder moved in between would be missed at both ends (or met twice).
-// Each folder's listing is kept here with its stamp until the sizing thread
-// has no other work; then every folder whose stamp no longer holds is
-// listed again (what it gained is read, what it lost taken off). Under the
-// tree lock; kept aside, not in the nodes, which have no room for it.
-struct HLNFile::ListingStamps {
-    struct Entry {
-        Ref<HLNFile> folder;
-        TFFolderStamp stamp;
-    };
-    std::vector<Entry> entries; // in the order of listing: mostly depth-first
-    int rounds = 0;             // checks in a row that found something (sizing thread)
-
-    static ListingStamps& shared() {
-        static auto* stamps = new ListingStamps; // never destroyed
-        return *stamps;
-    }
-};
-
-void HLNFile::_noteListing(const TFFolderStamp& stamp, const TreeGuard&) {
-    if ((stamp.isFolder() || stamp.isLost()) && !(_flags & ImportedBit))
-        ListingStamps::shared().entries.push_back({Ref<HLNFile>(this), stamp});
+void HLNFile::_noteListing(const TFFolderStamp& stamp, const TreeGuard& held) {
+    if (!(_flags & ImportedBit)) // a scan's folders are not here to change
+        HLNListingStamps::note(*this, stamp, held);
 }
 
-bool HLNFile::_recheckListings(std::vector<Ref<HLNFile>>& toVisit, HLNFolderWalk& walk) {
-    // A tree changing faster than it can be listed again is left after
-    // these many rounds, with what the last one found: the first finds
-    // what changed during the whole walk, each next one what changed
-    // during the one before, a far shorter time.
-    constexpr int kRounds = 4;
-    ListingStamps& shared = ListingStamps::shared();
-    std::vector<ListingStamps::Entry> entries;
-    {
-        TreeGuard held;
-        entries.swap(shared.entries);
-    }
-    if (entries.empty() || ++shared.rounds > kRounds) {
-        shared.rounds = 0;
-        return false;
-    }
-    // Each folder found out of date, in the order of listing, and whether
-    // it is to be read whole (gone, or another folder in its place).
-    using Due = std::vector<std::pair<Ref<HLNFile>, bool>>;
-    auto check = [](ListingStamps::Entry* from, ListingStamps::Entry* to, HLNFolderWalk& on,
-                    Due& due) {
-        for (ListingStamps::Entry* e = from; e != to; ++e) {
-            HLNFile& folder = *e->folder;
-            Ref<HLNFile> parent;
-            {
-                TreeGuard held(on);
-                // A cut folder is marked so with its whole subtree.
-                if (folder._has(Invalidated) || !folder._has(IsDirectory) ||
-                    (!folder._parent && !folder._has(IsRootFile)))
-                    continue;
-                parent = folder._parent;
-            }
-            if (e->stamp.isLost()) {
-                due.emplace_back(std::move(e->folder), true);
-                continue;
-            }
-            TFFolderStamp now;
-            if (!parent) {
-                now = TFFolderStamp::of(TFDirectory::openPath(std::string(folder.nameView())));
-            } else {
-                // Its parent is open on the walk: listings came depth-first, so
-                // this mostly opens one folder for all its subfolders.
-                const TFDirectory* above = on.open(*parent);
-                if (!above || !above->isOpen())
-                    continue; // moved with a folder above: that one's listing tells
-                now = TFFolderStamp::at(*above, folder._nameBytes());
-            }
-            if (!e->stamp.sameFolderAs(now) || !now.isFolder())
-                due.emplace_back(std::move(e->folder), true); // gone, or another there now
-            else if (!e->stamp.unchangedAt(now))
-                due.emplace_back(std::move(e->folder), false);
-        }
-    };
-    // Each stamp is a look at the disk, and the other cores are idle now:
-    // with many, each takes a run of them in the order of listing (whose
-    // folders share their parents), on a walk of its own.
-    constexpr size_t kPerPart = 512;
-    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const size_t parts =
-        std::min({cores, size_t(4), std::max<size_t>(1, entries.size() / kPerPart)});
-    const size_t share = (entries.size() + parts - 1) / parts;
-    std::vector<Due> found(parts);
-    std::vector<std::exception_ptr> failures(parts);
-    std::vector<std::thread> helpers;
-    auto part = [&](size_t p, HLNFolderWalk& on) {
-        ListingStamps::Entry* base = entries.data();
-        try {
-            check(base + std::min(entries.size(), p * share),
-                  base + std::min(entries.size(), (p + 1) * share), on, found[p]);
-        } catch (...) {
-            failures[p] = std::current_exception();
-        }
-    };
-    size_t started = 1;
-    try {
-        for (; started < parts; ++started)
-            helpers.emplace_back([&part, p = started] {
-                HLNFolderWalk own;
-                part(p, own);
-            });
-    } catch (const std::system_error&) {
-        // No thread to be had: this one does the rest.
-    }
-    part(0, walk);
-    for (size_t p = started; p < parts; ++p)
-        part(p, walk);
-    for (std::thread& helper : helpers)
-        helper.join();
-    for (const std::exception_ptr& failure : failures)
-        if (failure)
-            std::rethrow_exception(failure);
-    Due due;
-    for (Due& some : found)
-        for (auto& one : some)
-            due.push_back(std::move(one));
-    if (due.empty()) {
-        shared.rounds = 0;
-        return false;
-    }
-    // Each goes on the sizing thread's stack as a request would, the first
-    // listed on top: a folder listed again has what it gained sized before
-    // the next is listed, so that little changes in between.
-    std::unordered_set<const HLNFile*> seen;
-    {
-        TreeGuard held;
-        for (size_t i = due.size(); i-- > 0;) {
-            auto& [folder, whole] = due[i];
-            if (!seen.insert(folder.get()).second)
-                continue;
-            if (whole)
-                folder->_set(NeedsSizeRefreshed, true);
-            else
-                relistsWanted().insert(folder.get());
-            toVisit.push_back(std::move(folder));
-        }
-    }
-    return true;
+void HLNFile::_wantRelist(const TreeGuard&) {
+    relistsWanted().insert(this);
 }
 
 void HLNFile::_refreshSizeIfNeeded(HLNFolderWalk& walk) {

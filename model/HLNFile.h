@@ -323,16 +323,6 @@ public:
     // held open keeps a volume from being unmounted), and every size is
     // whole again.
     static void _closeSizingFolders(HLNFolderWalk& walk);
-    // The sizing thread's last step before it calls its work done: every
-    // folder listed since the last check whose listing may no longer hold
-    // (its modification time changed, it went or was replaced, an entry
-    // went between its listing and its read) is listed or read again, so a
-    // tree that changed while it was sized still ends right; the folders
-    // that then wait to be sized are appended to toVisit. True when it found
-    // anything: the caller sizes them and checks again, in a bounded number
-    // of rounds (a tree that keeps changing is left as the last round found
-    // it), until a check finds nothing.
-    static bool _recheckListings(std::vector<Ref<HLNFile>>& toVisit, HLNFolderWalk& walk);
     // Tests: called by a thread turning a folder's names into nodes, once
     // the lock is released and before any entry is read; it may block or
     // throw. Null removes it.
@@ -376,6 +366,7 @@ private:
     friend class HLNTreemapSnapshot; // copies a subtree's fields in one hold of the lock
     friend class HLNFolderWalk;      // follows parents and opens folders by their names
     friend class HLNPendingSizes;    // adds the bytes held back to the folders above
+    friend class HLNListingStamps;   // marks folders whose listing no longer holds
     struct Placed {};
     static void* operator new(size_t, Placed, void* where) { return where; }
     static void operator delete(void*, Placed, void*) {}
@@ -514,10 +505,11 @@ private:
     // to hang from a root still does while this has not changed.
     static uint64_t _cuts;
 
-    // The folders listed since the sizing thread last checked them, with
-    // what each was when listed (see _recheckListings).
-    struct ListingStamps;
+    // Keeps the stamp of this folder's listing for the sizing thread's last
+    // check (HLNListingStamps).
     void _noteListing(const TFFolderStamp& stamp, const TreeGuard& held);
+    // Has the sizing thread list this folder again when it next visits it.
+    void _wantRelist(const TreeGuard& held);
 
     // The sizing thread's part of relistEntries; false when the folder is
     // to be re-read whole instead.
