@@ -55,6 +55,8 @@ bool HLNScanTree::enterFolder(const Folder& folder) {
 }
 
 bool HLNScanTree::entry(const Folder&, const char* name, const Examination& ex, bool enterable) {
+    if (!ex.exists())
+        return false; // gone since the disk's listing
     if (enters(ex, enterable)) {
         // Its entries come next, or its readError.
         const HLNFile::Measures mine = _own(ex, true);

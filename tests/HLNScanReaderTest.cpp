@@ -1,5 +1,7 @@
 #include "scans/HLNScanReader.h"
+#include "scans/HLNScanTree.h"
 #include "scans/HLNScanWriter.h"
+#include "toolkit/TFTreeWalker.h"
 
 #include "support/ChildNamed.h"
 #include "support/TempTree.h"
@@ -7,9 +9,12 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -80,7 +85,8 @@ TEST(HLNScanReaderTest, ReadsBackWhatTheExportWrote) {
 }
 
 // A scan is a source as the disk is: exported from disk, read back and
-// exported again, it is the same file, byte for byte; and what a scan holds
+// exported again, it is the same file, byte for byte; the tree built from
+// the disk's events is the one built from the scan's; and what a scan holds
 // beyond what the disk gives (other file systems below, excluded entries,
 // read errors, sizes it lacks) survives being exported again.
 TEST(HLNScanReaderTest, ExportsAScanAgainAsTheDiskExportedIt) {
@@ -102,6 +108,34 @@ TEST(HLNScanReaderTest, ExportsAScanAgainAsTheDiskExportedIt) {
         std::fclose(f);
         EXPECT_EQ(exportScan(saved, true, extended), first) << "extended: " << extended;
     }
+    // The tree builder fed by the disk builds what it builds from the scan.
+    HLNScanTree fed;
+    TFTreeWalker walker(fed);
+    ASSERT_TRUE(walker.walkPath(tree.path(), TFDirectory::examinePath(tree.path())));
+    const Ref<HLNFile> fromDisk = fed.finish();
+    std::optional<HLNScanReader::Scan> fromScan =
+        HLNScanReader::readScanFromBytes(exportScan(tree.path(), false, true), nullptr);
+    ASSERT_TRUE(fromScan);
+    auto lines = [](const Ref<HLNFile>& root) {
+        std::map<std::string, std::tuple<HLNFile::Measures, bool, bool>> out;
+        std::vector<Ref<HLNFile>> folders{root};
+        out[root->path()] = {root->measures(), true, false};
+        while (!folders.empty()) {
+            const Ref<HLNFile> folder = folders.back();
+            folders.pop_back();
+            if (HLNFile::ChildList children = folder->children())
+                for (const Ref<HLNFile>& child : *children) {
+                    out[child->path()] = {child->measures(), child->isDirectory(), child->isLink()};
+                    if (child->isDirectory())
+                        folders.push_back(child);
+                }
+        }
+        return out;
+    };
+    EXPECT_EQ(lines(fromDisk).size(), 11u);
+    EXPECT_TRUE(lines(fromDisk) == lines(fromScan->root));
+    fromDisk->releaseNow();
+    HLNScanReader::releaseScan(*fromScan);
 
     const std::string made =
         "[1,0,{\"timestamp\":1700000000},[{\"name\":\"/srv\",\"dsize\":4096,\"dev\":7},"
