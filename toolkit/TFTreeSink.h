@@ -12,10 +12,10 @@
 // contract, so that what is built or written from either cannot differ.
 //
 // The events, for one reading on one thread:
-//   enterFolder() the top first (depth 0, named with its path), and every
-//                 folder entered after it. Its entries come next, then
-//                 leaveFolder(). Answer false to skip its entries
-//                 (leaveFolder() still comes).
+//   enterFolder() the top first (depth 0, named as it was given: a path;
+//                 no entry() before it), then every folder entered after
+//                 it. Its entries come next, then leaveFolder(). Answer
+//                 false to skip its entries (leaveFolder() still comes).
 //   entry()       each entry of the folder being read, in the source's
 //                 order, with its figures. `enterable`: a folder the source
 //                 may enter; one that is not (another file system, or left
