@@ -1,5 +1,6 @@
 #include "app/HLNExportCommand.h"
 
+#include "scans/HLNScanReader.h"
 #include "scans/HLNScanWriter.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFOutputFile.h"
@@ -28,7 +29,7 @@ std::string progressText(uint64_t entries, uint64_t bytes) {
 int run(int argc, char** argv) {
     const bool extended = argc == 5 && std::strcmp(argv[2], "--extended") == 0;
     if (argc != 4 && !extended) {
-        std::fprintf(stderr, "usage: hollin --export [--extended] FILE PATH\n");
+        std::fprintf(stderr, "usage: hollin --export [--extended] FILE PATH|SCAN\n");
         return 2;
     }
     if (extended)
@@ -40,11 +41,14 @@ int run(int argc, char** argv) {
     const TFPathArgument argument(argv[3]);
     if (argument.reportError())
         return 1;
-    if (!argument.examination().isDirectory()) {
+    // A scan file is exported again: the tree it holds, as it holds it.
+    const bool scan =
+        !argument.examination().isDirectory() && HLNScanReader::looksLikeScan(argument.given());
+    if (!argument.examination().isDirectory() && !scan) {
         TFPathArgument::report(argument.given(), ENOTDIR);
         return 1;
     }
-    const std::string path = argument.absolutePath();
+    const std::string path = scan ? argument.given() : argument.absolutePath();
     TFOutputFile output(file);
     const int fd = output.fd();
     if (fd < 0) {
@@ -76,7 +80,8 @@ int run(int argc, char** argv) {
             shown = true;
         });
     std::string error;
-    const bool written = writer.writeScanOfPath(path, &error);
+    const bool written =
+        scan ? writer.writeScanOfScan(path, &error) : writer.writeScanOfPath(path, &error);
     if (shown) {
         std::fprintf(stderr, "\r\033[K");
         std::fflush(stderr);

@@ -21,22 +21,34 @@ constexpr auto kShowEvery = std::chrono::milliseconds(200);
 constexpr auto kWaitForBatch = std::chrono::milliseconds(50);
 } // namespace
 
-// The reading thread's sink: the entries, copied into batches.
-class HLNScanLoad::BatchSink : public HLNScanReader::Sink {
+// The reading thread's sink: the events, copied into batches. It answers
+// as the tree will when they reach it.
+class HLNScanLoad::BatchSink : public TFTreeSink {
 public:
     explicit BatchSink(HLNScanLoad& load) : _load(load), _batch(load._spareBatch()) {}
-    void openFolder(HLNScanReader::Entry& folder) override {
+    bool entry(const Folder&, const char* name, const Examination& ex, bool enterable) override {
         _load._entries.fetch_add(1, std::memory_order_relaxed);
-        _add(Record::opening, folder);
+        Record& record = _add(Record::entry, name);
+        record.examination = ex;
+        record.enterable = enterable;
+        _handIfFull();
+        return HLNScanTree::enters(ex, enterable);
     }
-    void addEntry(HLNScanReader::Entry& entry) override {
-        _load._entries.fetch_add(1, std::memory_order_relaxed);
-        _add(Record::item, entry);
+    bool enterFolder(const Folder& folder) override {
+        _add(Record::entering, folder.name.c_str());
+        _handIfFull();
+        return true;
     }
-    void closeFolder(uint64_t at) override {
-        HLNScanReader::Entry end;
-        end.at = at;
-        _add(Record::closing, end);
+    void leaveFolder(const Folder&) override {
+        _add(Record::leaving, "");
+        _handIfFull();
+    }
+    void readError(const Folder*, const char* name, int error) override {
+        Record& record = _add(Record::unread, name ? name : "");
+        record.examination = Examination();
+        record.examination.error = error;
+        record.enterable = name != nullptr;
+        _handIfFull();
     }
     // The last batch, with what went wrong ("" when nothing did).
     void end(const std::string& problem) {
@@ -46,12 +58,16 @@ public:
     }
 
 private:
-    void _add(Record::Kind kind, const HLNScanReader::Entry& entry) {
+    Record& _add(Record::Kind kind, const char* name) {
         if (_batch.used == _batch.records.size())
             _batch.records.emplace_back();
         Record& record = _batch.records[_batch.used++];
         record.kind = kind;
-        record.entry = entry; // into the room its name had
+        record.at = HLNScanReader::entryOffset(*_load._parser);
+        record.name.assign(name); // into the room its name had
+        return record;
+    }
+    void _handIfFull() {
         if (_batch.used < kBatchEntries)
             return;
         _load._hand(std::move(_batch));
@@ -87,6 +103,8 @@ HLNScanLoad::Opening HLNScanLoad::open(const std::string& path, std::string* err
     HLNBackgroundFileSizer::startBackgroundThread();
     load->_parser = std::move(reading.parser);
     opening.scan.root = load->_tree->root();
+    // The top, for the events about its entries (the tree needs its name only).
+    load->_folders.push_back({opening.scan.root->path(), {}, 0});
     load->_tree->beginShowing(); // not yet shown: no other thread knows the root
     try {
         load->_start();
@@ -205,20 +223,12 @@ void HLNScanLoad::_drain() {
             _queue.pop_front();
             _room.notify_one();
         }
+        size_t i = 0;
         try {
-            for (size_t i = 0; i < batch.used; ++i)
-                switch (Record& record = batch.records[i]; record.kind) {
-                case Record::opening:
-                    _tree->openFolder(record.entry);
-                    break;
-                case Record::item:
-                    _tree->addEntry(record.entry);
-                    break;
-                case Record::closing:
-                    _tree->closeFolder(record.entry.at);
-                    break;
-                }
-        } catch (const HLNScanReader::Failure& f) {
+            for (; i < batch.used; ++i)
+                _apply(batch.records[i]);
+        } catch (HLNScanReader::Failure& f) {
+            f.at = batch.records[i].at;
             _end(f.message());
             return;
         } catch (const std::bad_alloc&) {
@@ -248,6 +258,31 @@ void HLNScanLoad::_drain() {
                 now + std::max<std::chrono::steady_clock::duration>(kShowEvery, 10 * (now - start));
             HLNRefreshRequests::updateUIIfNeeded();
         }
+    }
+}
+
+void HLNScanLoad::_apply(const Record& record) {
+    switch (record.kind) {
+    case Record::entry:
+        if (_tree->entry(_folders.back(), record.name.c_str(), record.examination,
+                         record.enterable))
+            _folders.push_back({record.name, record.examination, _folders.back().depth + 1});
+        break;
+    case Record::entering:
+        _tree->enterFolder(_folders.back());
+        break;
+    case Record::leaving:
+        _tree->leaveFolder(_folders.back());
+        _folders.pop_back();
+        break;
+    case Record::unread:
+        if (record.enterable) { // the folder just entered
+            _folders.pop_back();
+            _tree->readError(&_folders.back(), record.name.c_str(), record.examination.error);
+        } else {
+            _tree->readError(&_folders.back(), nullptr, record.examination.error);
+        }
+        break;
     }
 }
 

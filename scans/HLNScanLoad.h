@@ -50,9 +50,13 @@ public:
     ~HLNScanLoad();
 
 private:
+    // One of the reader's events, to be given to the tree as it came.
     struct Record {
-        enum Kind : uint8_t { opening, item, closing } kind;
-        HLNScanReader::Entry entry;
+        enum Kind : uint8_t { entry, entering, leaving, unread } kind;
+        bool enterable = false;
+        uint64_t at = 0; // where it is in the file, for the tree's failures
+        std::string name;
+        TFTreeSink::Examination examination;
     };
     // Batches go back to the reading thread once applied, and are filled
     // again in place: no allocation, no fresh pages, for each one.
@@ -73,12 +77,14 @@ private:
     // An applied batch to fill again, or a new one.
     Batch _spareBatch();
     void _postDrain(std::unique_lock<std::mutex>& held);
-    void _drain(); // on the sizing thread
+    void _drain();                     // on the sizing thread
+    void _apply(const Record& record); // to the tree, on the sizing thread
     // On the sizing thread: the tree ends (finished or cut short).
     void _end(const std::string& problem);
 
     std::shared_ptr<HLNScanReader::Parser> _parser; // the reading thread's
     std::unique_ptr<HLNScanTree> _tree;             // the sizing thread's
+    std::vector<TFTreeSink::Folder> _folders;       // its open ones (the sizing thread's)
     std::chrono::steady_clock::time_point _nextShown;
     Ended _ended; // the main thread's
     std::atomic<uint64_t> _entries{0};

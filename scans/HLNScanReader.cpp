@@ -4,11 +4,15 @@
 #include "toolkit/TFFile.h"
 #include "toolkit/TFString.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -51,7 +55,58 @@ bool isJSONNumber(std::string_view t) {
 }
 
 using Failure = HLNScanReader::Failure;
-using Info = HLNScanReader::Entry;
+using Examination = TFDirectory::Examination;
+
+// What one entry's object says; keys not listed here are skipped.
+struct Info {
+    std::string name;
+    uint64_t at = 0; // its offset in the file, for errors
+    uint64_t dsize = 0, asize = 0;
+    int64_t mtime = 0;
+    uint64_t mode = 0, uid = 0, gid = 0;
+    // A file of several names: its identity ("dev" is a folder's, and
+    // holds for what is below it until another folder says otherwise).
+    uint64_t dev = 0, ino = 0, nlink = 0;
+    bool hasName = false, hasMode = false, excluded = false, readError = false;
+    bool hasDev = false, hasIno = false, hardLinked = false, notRegular = false;
+    // Whether it gave these: a scan that gives none lacks them.
+    bool hasApparent = false, hasModification = false;
+    void reset() { // keeps the name's room
+        std::string kept = std::move(name);
+        *this = Info();
+        name = std::move(kept);
+        name.clear();
+    }
+};
+
+// The entry in the figures the disk gives (TFTreeSink says what stands for
+// what a scan lacks). device: the folder's above it.
+Examination examinationOf(const Info& info, bool folder, uint64_t device) {
+    Examination ex;
+    ex.allocatedBytes = info.dsize;
+    ex.apparentSize = info.hasApparent ? info.asize : TFTreeSink::kUnknownSize;
+    ex.modified = info.hasModification ? info.mtime : TFTreeSink::kUnknownTime;
+    if (info.hasMode && info.mode) {
+        ex.mode = static_cast<uint32_t>(info.mode);
+        ex.owner = static_cast<uint32_t>(info.uid), ex.group = static_cast<uint32_t>(info.gid);
+    }
+    ex.device = info.hasDev ? info.dev : device;
+    ex.inode = info.hasIno ? info.ino : 0;
+    const uint32_t nlink = static_cast<uint32_t>(info.nlink);
+    ex.linkCount = info.hardLinked ? std::max<uint32_t>(nlink, 2) : std::max<uint32_t>(nlink, 1);
+    using Type = TFDirectory::EntryType;
+    if (folder)
+        ex.type = Type::directory;
+    else if (ex.mode) // an object is never a folder to enter, whatever its mode
+        ex.type = S_ISLNK(ex.mode) ? Type::link : S_ISREG(ex.mode) ? Type::regular : Type::other;
+    else
+        ex.type = info.notRegular ? Type::other : Type::regular;
+    if (info.excluded)
+        ex.error = TFTreeSink::kLeftOut;
+    else if (info.readError && !folder)
+        ex.error = EIO;
+    return ex;
+}
 
 } // namespace
 
@@ -67,10 +122,12 @@ public:
     Parser(const Parser&) = delete;
     Parser& operator=(const Parser&) = delete;
 
-    // To the scanned folder's own entry, opened in sink.
-    void parseHead(HLNScanReader::Scan& scan, HLNScanReader::Sink& sink);
-    // The rest, to the end of the input.
-    void parseRest(HLNScanReader::Sink& sink);
+    // To the scanned folder's own entry, entered in sink.
+    void parseHead(HLNScanReader::Scan& scan, TFTreeSink& sink);
+    // The rest, to the end of the input or until sink is stopped.
+    void parseRest(TFTreeSink& sink);
+    // Where the entry being given to the sink starts.
+    uint64_t entryAt() const { return _at; }
 
 private:
     [[noreturn]] void _fail(const char* what) { throw Failure{what, _offset()}; }
@@ -110,9 +167,27 @@ private:
     void _skipValue();
     void _readMetadata(HLNScanReader::Scan& scan);
     void _readInfo(Info& info, size_t nameLimit);
-    void _openFolder(HLNScanReader::Sink& sink);
-    void _addEntry(HLNScanReader::Sink& sink);
+    void _openFolder(TFTreeSink& sink);
+    void _addEntry(TFTreeSink& sink);
+    void _closeFolder(TFTreeSink& sink);
+    // The sink asked to stop: its open folders are left, innermost first.
+    void _stop(TFTreeSink& sink);
     void _checkName(const Info& info, uint64_t at, bool isRoot) const;
+    // A call to the sink about the entry at `at`: what it throws is placed there.
+    template <class Call> auto _tell(uint64_t at, Call call) {
+        _at = at;
+        try {
+            return call();
+        } catch (Failure& f) {
+            f.at = at;
+            throw;
+        }
+    }
+    // Whether the entries read now go to the sink: every folder open in the
+    // file was entered, and the innermost wants its entries.
+    bool _telling() const {
+        return !_open.empty() && _open.size() == _depth && !_open.back().muted;
+    }
 
     TFFile _file; // none when the bytes were given whole
     std::vector<char> _buffer;
@@ -121,6 +196,14 @@ private:
     const char* _origin; // the first byte of the buffer
     uint64_t _base = 0;  // its offset in the input
     uint64_t _depth = 0; // folders open
+    uint64_t _at = 0;
+    // The folders open that the sink entered, outermost first.
+    struct Open {
+        TFTreeSink::Folder folder;
+        bool muted = false; // the sink does not want its entries
+    };
+    std::vector<Open> _open;
+    bool _stopped = false;
     Info _info;
     std::string _key;
     std::string _scratch;
@@ -459,6 +542,15 @@ void HLNScanReader::Parser::_readInfo(Info& info, size_t nameLimit) {
             info.mode =
                 _readWhole(std::numeric_limits<uint32_t>::max(), "a mode that is not a number");
             info.hasMode = true;
+        } else if ((k == "uid" || k == "gid") && (_peek() == '-' || std::isdigit(_peek()))) {
+            // Kept when it can be one; any other number is skipped as before.
+            const double id = _readAnyNumber();
+            const bool fits = id >= 0 && id <= double(UINT32_MAX) && id == std::floor(id);
+            (k == "uid" ? info.uid : info.gid) = fits ? static_cast<uint64_t>(id) : 0;
+        } else if (k == "read_error" && (_peek() == 't' || _peek() == 'f')) {
+            info.readError = _readBool();
+        } else if (k == "notreg" && (_peek() == 't' || _peek() == 'f')) {
+            info.notRegular = _readBool();
         } else if (k == "excluded") {
             if (_peek() == '"') {
                 _readString(_scratch);
@@ -496,7 +588,7 @@ void HLNScanReader::Parser::_checkName(const Info& info, uint64_t at, bool isRoo
         }
 }
 
-void HLNScanReader::Parser::_openFolder(HLNScanReader::Sink& sink) {
+void HLNScanReader::Parser::_openFolder(TFTreeSink& sink) {
     // The '[' has been read; the folder's own object must come first.
     _skipSpace();
     const uint64_t at = _offset();
@@ -508,18 +600,68 @@ void HLNScanReader::Parser::_openFolder(HLNScanReader::Sink& sink) {
     if (isRoot)
         while (_info.name.size() > 1 && _info.name.back() == '/')
             _info.name.pop_back();
+    const bool telling = isRoot || _telling();
     ++_depth;
-    sink.openFolder(_info);
+    if (!telling)
+        return; // inside a folder the sink did not enter
+    Open open;
+    open.folder.examination =
+        examinationOf(_info, true, isRoot ? 0 : _open.back().folder.examination.device);
+    if (!isRoot) {
+        if (sink.stopped())
+            return _stop(sink);
+        const bool enterable = !_info.excluded;
+        if (!_tell(at,
+                   [&] {
+                       return sink.entry(_open.back().folder, _info.name.c_str(),
+                                         open.folder.examination, enterable);
+                   }) ||
+            !enterable)
+            return;
+        _skipSpace();
+        if (_info.readError && _peek() == ']') {
+            // Not read where it was scanned, as the disk tells one.
+            _tell(at, [&] { sink.readError(&_open.back().folder, _info.name.c_str(), EIO); });
+            return;
+        }
+        open.folder.depth = _open.back().folder.depth + 1;
+    }
+    open.folder.name = _info.name;
+    _open.push_back(std::move(open));
+    Open& entered = _open.back();
+    entered.muted = !_tell(at, [&] { return sink.enterFolder(entered.folder); });
 }
 
-void HLNScanReader::Parser::_addEntry(HLNScanReader::Sink& sink) {
+void HLNScanReader::Parser::_closeFolder(TFTreeSink& sink) {
+    // The ']' has been read.
+    if (_open.size() == _depth) {
+        _tell(_offset(), [&] { sink.leaveFolder(_open.back().folder); });
+        _open.pop_back();
+    }
+    --_depth;
+}
+
+void HLNScanReader::Parser::_stop(TFTreeSink& sink) {
+    while (!_open.empty()) {
+        _tell(_offset(), [&] { sink.leaveFolder(_open.back().folder); });
+        _open.pop_back();
+    }
+    _stopped = true;
+}
+
+void HLNScanReader::Parser::_addEntry(TFTreeSink& sink) {
     const uint64_t at = _offset();
     _readInfo(_info, maxNameBytes);
     _checkName(_info, at, false);
-    sink.addEntry(_info);
+    if (!_telling())
+        return;
+    if (sink.stopped())
+        return _stop(sink);
+    const Examination ex = examinationOf(_info, false, _open.back().folder.examination.device);
+    _tell(at, [&] { return sink.entry(_open.back().folder, _info.name.c_str(), ex, false); });
 }
 
-void HLNScanReader::Parser::parseHead(HLNScanReader::Scan& scan, HLNScanReader::Sink& sink) {
+void HLNScanReader::Parser::parseHead(HLNScanReader::Scan& scan, TFTreeSink& sink) {
     if (_peek() == 0xEF) {
         ++_p;
         const bool mark = _peek() == 0xBB && (++_p, _peek() == 0xBF);
@@ -547,14 +689,13 @@ void HLNScanReader::Parser::parseHead(HLNScanReader::Scan& scan, HLNScanReader::
     _openFolder(sink);
 }
 
-void HLNScanReader::Parser::parseRest(HLNScanReader::Sink& sink) {
+void HLNScanReader::Parser::parseRest(TFTreeSink& sink) {
     while (_depth > 0) {
         _skipSpace();
         const int c = _peek();
         if (c == ']') {
             ++_p;
-            --_depth;
-            sink.closeFolder(_offset());
+            _closeFolder(sink);
             continue;
         }
         if (c != ',')
@@ -570,6 +711,8 @@ void HLNScanReader::Parser::parseRest(HLNScanReader::Sink& sink) {
         } else {
             _fail(entry < 0 ? "the scan ends early" : "expected an entry");
         }
+        if (_stopped)
+            return; // the rest is not read
     }
     _expect(']', "expected the scan's closing ']'");
     _skipSpace();
@@ -656,8 +799,8 @@ std::optional<HLNScanReader::Scan> HLNScanReader::readScanAtPath(const std::stri
     return _run(parser, error);
 }
 
-HLNScanReader::Reading HLNScanReader::readHead(const std::string& path, Scan& scan, Sink& sink,
-                                               std::string* error) {
+HLNScanReader::Reading HLNScanReader::readHead(const std::string& path, Scan& scan,
+                                               TFTreeSink& sink, std::string* error) {
     Reading reading;
     int problem;
     TFFile file = openScanFile(path, &problem, &reading.fileBytes);
@@ -680,8 +823,12 @@ HLNScanReader::Reading HLNScanReader::readHead(const std::string& path, Scan& sc
     return reading;
 }
 
-void HLNScanReader::readRest(Parser& parser, Sink& sink) {
+void HLNScanReader::readRest(Parser& parser, TFTreeSink& sink) {
     parser.parseRest(sink);
+}
+
+uint64_t HLNScanReader::entryOffset(const Parser& parser) {
+    return parser.entryAt();
 }
 
 std::optional<HLNScanReader::Scan> HLNScanReader::readScanFromBytes(std::string_view bytes,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/HLNFile.h"
+#include "toolkit/TFTreeSink.h"
 
 #include <cstdint>
 #include <memory>
@@ -18,10 +19,14 @@
 // nesting on the heap, so that only memory limits how deep a scan may go.
 // Keys come in any order; keys it does not know are skipped.
 //
-// The reading hands each entry, in the file's order, to a sink (the tree
-// builder, HLNScanTree, or a batch for another thread); whole reads give no
-// tree at all for a scan that is truncated or malformed, never part of one:
-// the error says what is wrong and at which byte.
+// The reading drives a TFTreeSink, the contract the disk's walker drives, in
+// the file's order (the tree builder, HLNScanTree; a batch for another
+// thread; the scan writer, to export the scan again). A folder's object is
+// its entry() and enterFolder(); one marked excluded is not enterable, and
+// one marked read_error that holds nothing is its readError() (EIO). A
+// sink may throw Failure; the reading places it at the entry's byte.
+// Whole reads give no tree at all for a scan that is truncated or
+// malformed, never part of one: the error says what is wrong and where.
 class HLNScanReader {
 public:
     struct Scan {
@@ -30,27 +35,6 @@ public:
         std::string programName; // the metadata's progname, when given
     };
 
-    // What one entry's object says; keys not listed here are skipped.
-    struct Entry {
-        std::string name;
-        uint64_t at = 0; // its offset in the file, for errors
-        uint64_t dsize = 0, asize = 0;
-        int64_t mtime = HLNFile::kNoModification;
-        uint64_t mode = 0;
-        // A file of several names: its identity ("dev" is a folder's, and
-        // holds for what is below it until another folder says otherwise).
-        uint64_t dev = 0, ino = 0, nlink = 0;
-        bool hasName = false, hasMode = false, excluded = false;
-        bool hasDev = false, hasIno = false, hardLinked = false;
-        // Whether it gave these: a scan that gives none lacks them.
-        bool hasApparent = false, hasModification = false;
-        void reset() { // keeps the name's room
-            std::string kept = std::move(name);
-            *this = Entry();
-            name = std::move(kept);
-            name.clear();
-        }
-    };
     // A damaged scan, where the reading or the building stopped.
     struct Failure {
         std::string what;
@@ -58,17 +42,6 @@ public:
         // "not a scan file: <what> at byte <N>"
         std::string message() const;
     };
-    // Where the entries go, in the file's order: a folder's own entry, then
-    // its entries (a folder among them opens and closes in turn), then its
-    // close. Failures are thrown.
-    class Sink {
-    public:
-        virtual ~Sink() = default;
-        virtual void openFolder(Entry& folder) = 0;
-        virtual void addEntry(Entry& entry) = 0;
-        virtual void closeFolder(uint64_t at) = 0;
-    };
-
     // Whether the file at path holds a scan, whole or damaged, judged by its
     // first bytes: '[' followed by a number or a space (after spaces and a
     // byte-order mark, which reading refuses), whatever its name.
@@ -86,7 +59,7 @@ public:
 
     // A reading in two steps, for a window that shows the scan as it is
     // read: the head (metadata and the scanned folder's own entry, given to
-    // sink's openFolder) here, the rest later, on any one thread.
+    // sink's enterFolder) here, the rest later, on any one thread.
     class Parser;
     struct Reading {
         std::shared_ptr<Parser> parser; // owns the open file
@@ -94,10 +67,14 @@ public:
     };
     // Null parser, with *error as readScanAtPath, when the head is damaged or
     // the file cannot be read.
-    static Reading readHead(const std::string& path, Scan& scan, Sink& sink, std::string* error);
-    // The rest, to the scan's closing bracket; throws Failure (std::bad_alloc
-    // too).
-    static void readRest(Parser& parser, Sink& sink);
+    static Reading readHead(const std::string& path, Scan& scan, TFTreeSink& sink,
+                            std::string* error);
+    // The rest, to the scan's closing bracket, or until sink is stopped;
+    // throws Failure (std::bad_alloc too).
+    static void readRest(Parser& parser, TFTreeSink& sink);
+    // The byte of the file where the entry being given to the sink starts
+    // (for a sink that applies the entries later, to place its failures).
+    static uint64_t entryOffset(const Parser& parser);
 
 private:
     static std::optional<Scan> _run(Parser& parser, std::string* error);

@@ -1,79 +1,95 @@
 #include "scans/HLNScanTree.h"
 
+#include "scans/HLNScanReader.h"
+
+#include <algorithm>
 #include <limits>
-#include <sys/stat.h>
 
 namespace {
-
 constexpr uint64_t maxBytes = uint64_t(std::numeric_limits<int64_t>::max());
-
-// The entry alone as the scan gives it (an excluded entry counts nothing).
-HLNFile::Measures own(const HLNScanReader::Entry& entry) {
-    if (entry.excluded)
-        return {};
-    return {entry.dsize, entry.asize, 1, entry.mtime};
-}
-
 } // namespace
 
 HLNScanTree::~HLNScanTree() {
     // A tree that failed half-way is attached into one piece and released
     // (a shown one is finished early instead, and is its window's).
     while (!_frames.empty())
-        _close(0, false);
+        _close(false);
     if (_root && !_showing)
         _root->releaseNow();
 }
 
-uint64_t HLNScanTree::_add(uint64_t a, uint64_t b, uint64_t at) const {
+uint64_t HLNScanTree::_add(uint64_t a, uint64_t b) const {
     if (b > maxBytes - a)
-        throw HLNScanReader::Failure{"sizes that add up past 2^63 bytes", at};
+        throw HLNScanReader::Failure{"sizes that add up past 2^63 bytes", 0};
     return a + b;
 }
 
-HLNFile::Measures HLNScanTree::_add(HLNFile::Measures a, const HLNFile::Measures& b,
-                                    uint64_t at) const {
-    const uint64_t bytes = _add(a.bytes, b.bytes, at), apparent = _add(a.apparent, b.apparent, at);
+HLNFile::Measures HLNScanTree::_add(HLNFile::Measures a, const HLNFile::Measures& b) const {
+    const uint64_t bytes = _add(a.bytes, b.bytes), apparent = _add(a.apparent, b.apparent);
     a += b;
     a.bytes = bytes, a.apparent = apparent;
     return a;
 }
 
-void HLNScanTree::openFolder(HLNScanReader::Entry& folder) {
-    _hasApparent |= folder.hasApparent;
-    _hasModification |= folder.hasModification;
+HLNFile::Measures HLNScanTree::_own(const Examination& ex, bool counted) {
+    const bool knowsApparent = ex.apparentSize != kUnknownSize;
+    _hasApparent |= knowsApparent;
+    _hasModification |= ex.modified != kUnknownTime;
     ++_entries;
-    // A folder on another file system (not entered) counts nothing, as
+    if (!counted || ex.error == kLeftOut)
+        return {};
+    return {ex.allocatedBytes, knowsApparent ? ex.apparentSize : 0, 1,
+            ex.modified == kUnknownTime ? HLNFile::kNoModification : ex.modified};
+}
+
+bool HLNScanTree::enterFolder(const Folder& folder) {
+    if (!_frames.empty())
+        return true; // its frame opened with its entry
+    const HLNFile::Measures mine = _own(folder.examination, true);
+    _frames.push_back({HLNFile::_makeImported(Ref<HLNFile>(), folder.name, true, false, mine),
+                       {},
+                       mine,
+                       folder.examination.device});
+    _root = _frames.back().node;
+    return true;
+}
+
+bool HLNScanTree::entry(const Folder&, const char* name, const Examination& ex, bool enterable) {
+    if (!ex.exists())
+        return false; // gone since the disk's listing
+    if (enters(ex, enterable)) {
+        // Its entries come next, or its readError.
+        const HLNFile::Measures mine = _own(ex, true);
+        Ref<HLNFile> node = HLNFile::_makeImported(_frames.back().node, name, true, false, mine);
+        _frames.push_back({std::move(node), {}, mine, ex.device});
+        return true;
+    }
+    // A folder not entered (on another file system) counts nothing, as
     // when the live tree is read.
-    const HLNFile::Measures mine = own(folder);
-    const bool isRoot = _frames.empty();
-    Ref<HLNFile> parent = isRoot ? Ref<HLNFile>() : _frames.back().node;
-    const uint64_t device = folder.hasDev ? folder.dev : isRoot ? 0 : _frames.back().device;
-    _frames.push_back(
-        {HLNFile::_makeImported(parent, folder.name, true, false, mine), {}, mine, device});
-    if (isRoot)
-        _root = _frames.back().node;
-}
-
-void HLNScanTree::addEntry(HLNScanReader::Entry& entry) {
-    _hasApparent |= entry.hasApparent;
-    _hasModification |= entry.hasModification;
-    ++_entries;
+    const HLNFile::Measures mine = _own(ex, !ex.isDirectory());
     Frame& top = _frames.back();
-    const HLNFile::Measures mine = own(entry);
-    const bool isLink = entry.hasMode && S_ISLNK(static_cast<mode_t>(entry.mode));
-    top.total = _add(top.total, mine, entry.at);
-    top.children.push_back(HLNFile::_makeImported(top.node, entry.name, false, isLink, mine));
-    if (entry.hardLinked && entry.hasIno && !entry.excluded)
-        _linked.push_back({top.children.back(), entry.hasDev ? entry.dev : top.device, entry.ino,
-                           std::max<uint64_t>(entry.nlink, 2)});
+    top.total = _add(top.total, mine);
+    Ref<HLNFile> node = HLNFile::_makeImported(top.node, name, ex.isDirectory(), ex.isLink(), mine);
+    if (ex.isDirectory()) {
+        std::vector<Ref<HLNFile>> none;
+        HLNFile::_setImportedChildren(*node, none, mine);
+    } else if (ex.linkCount > 1 && ex.inode && ex.error != kLeftOut) {
+        _linked.push_back({node, ex.device, ex.inode, ex.linkCount});
+    }
+    top.children.push_back(std::move(node));
+    return false;
 }
 
-void HLNScanTree::closeFolder(uint64_t at) {
-    _close(at, true);
+void HLNScanTree::leaveFolder(const Folder&) {
+    _close(true);
 }
 
-void HLNScanTree::_close(uint64_t at, bool checked) {
+void HLNScanTree::readError(const Folder*, const char* name, int) {
+    if (name) // the folder entered, with nothing read in it
+        _close(true);
+}
+
+void HLNScanTree::_close(bool checked) {
     Frame& top = _frames.back();
     HLNFile::_setImportedChildren(*top.node, top.children, top.total);
     if (_frames.size() > 1) {
@@ -81,7 +97,7 @@ void HLNScanTree::_close(uint64_t at, bool checked) {
         // folder is still there for finishEarly.
         Frame& parent = _frames[_frames.size() - 2];
         if (checked)
-            parent.total = _add(parent.total, top.total, at);
+            parent.total = _add(parent.total, top.total);
         else
             parent.total += top.total; // what a damaged scan gave, as far as it adds up
         parent.children.push_back(std::move(top.node));
@@ -132,6 +148,6 @@ Ref<HLNFile> HLNScanTree::finish() {
 
 Ref<HLNFile> HLNScanTree::finishEarly() {
     while (!_frames.empty())
-        _close(0, false);
+        _close(false);
     return finish();
 }

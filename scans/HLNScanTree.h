@@ -1,32 +1,44 @@
 #pragma once
 
 #include "model/HLNFile.h"
-#include "scans/HLNScanReader.h"
+#include "toolkit/TFTreeSink.h"
 
 #include <cstdint>
 #include <vector>
 
-// Builds a scan's tree of imported nodes from the reader's entries, in the
-// file's order: a folder's figures are its own and its entries' as the scan
-// gives them, and a file of several names counts once when the tree is whole.
+// Builds a scan's tree of imported nodes from a source's events (TFTreeSink:
+// the scan reader's, or batches of them), in their order: a folder's figures
+// are its own and its entries' as the source gives them, and a file of
+// several names counts once when the tree is whole. A folder that is not
+// entered (another file system), and an entry left out, count nothing. It
+// enters every folder it may and wants every folder's entries, and answers
+// so at once (HLNScanLoad's batches answer for it in the same way). What
+// adds up past 2^63 bytes throws HLNScanReader::Failure, with no place:
+// the source places it.
 //
 // A tree that a window shows while the scan is read is built on the sizing
 // thread, the only one that links nodes into a shown tree: showSoFar puts
 // the folders still open in it with what they hold so far (not complete),
 // and each folder is finished as it closes. Unfinished and dropped, the
 // tree is released.
-class HLNScanTree : public HLNScanReader::Sink {
+class HLNScanTree : public TFTreeSink {
 public:
     HLNScanTree() = default;
     ~HLNScanTree() override;
     HLNScanTree(const HLNScanTree&) = delete;
     HLNScanTree& operator=(const HLNScanTree&) = delete;
 
-    void openFolder(HLNScanReader::Entry& folder) override;
-    void addEntry(HLNScanReader::Entry& entry) override;
-    void closeFolder(uint64_t at) override;
+    bool entry(const Folder& folder, const char* name, const Examination& ex,
+               bool enterable) override;
+    bool enterFolder(const Folder& folder) override;
+    void leaveFolder(const Folder& folder) override;
+    void readError(const Folder* parent, const char* name, int error) override;
+    // Whether entry() enters a folder so described.
+    static bool enters(const Examination& ex, bool enterable) {
+        return ex.isDirectory() && enterable;
+    }
 
-    // The scanned folder, from its openFolder on.
+    // The scanned folder, from its enterFolder on.
     const Ref<HLNFile>& root() const { return _root; }
     // Folders opened and not yet closed.
     size_t openFolders() const { return _frames.size(); }
@@ -54,9 +66,11 @@ private:
         size_t shownChildren = 0;
         const HLNFile* shownOpen = nullptr;
     };
-    void _close(uint64_t at, bool checked);
-    uint64_t _add(uint64_t a, uint64_t b, uint64_t at) const;
-    HLNFile::Measures _add(HLNFile::Measures a, const HLNFile::Measures& b, uint64_t at) const;
+    // What the entry tells of the whole scan, and its own figures.
+    HLNFile::Measures _own(const Examination& ex, bool counted);
+    void _close(bool checked);
+    uint64_t _add(uint64_t a, uint64_t b) const;
+    HLNFile::Measures _add(HLNFile::Measures a, const HLNFile::Measures& b) const;
 
     std::vector<Frame> _frames;
     Ref<HLNFile> _root;

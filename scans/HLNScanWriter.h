@@ -8,13 +8,15 @@
 #include <string_view>
 #include <vector>
 
-// Writes a scan of the tree under a path to a descriptor, in the ncdu JSON
-// export format (major 1, minor 2), as the tree walker (TFTreeWalker) goes:
-// it is the walk's sink, and what it holds is the open folders' listings,
-// never the tree, so memory stays flat however big the tree is. Links are
-// never followed and other file systems are not entered (they are written
-// as excluded, as `ncdu -x` does). Sizes are those Hollin
-// counts: dsize is the allocated bytes, asize the apparent size.
+// Writes a scan of the tree under a path, or of the tree a scan file holds,
+// to a descriptor, in the ncdu JSON export format (major 1, minor 2), as the
+// source goes: it is a TFTreeSink, which the tree walker (TFTreeWalker) and
+// the scan reader drive alike, and what it holds is the open folders'
+// names, never the tree, so memory stays flat however big the tree is.
+// Links are never followed and other file systems are not entered (they
+// are written as excluded, as `ncdu -x` does). Sizes are those Hollin
+// counts: dsize is the allocated bytes, asize the apparent size. A scan
+// written again, read back, gives the same file.
 class HLNScanWriter {
 public:
     // Called now and then with the entries and allocated bytes written so
@@ -31,6 +33,11 @@ public:
     // for the folder, "write: why" for the output), when it could not be
     // written in full.
     bool writeScanOfPath(const std::string& path, std::string* error);
+    // The same for the tree that the scan at path holds, with its time:
+    // what it lacks stays out, its read errors stay marked (and are not
+    // said again, nor counted), its excluded entries stay excluded. False,
+    // with "PATH: why" in *error, when it cannot be read whole.
+    bool writeScanOfScan(const std::string& path, std::string* error);
 
     // The name as a JSON string, escaped as ncdu does: the quote, the
     // backslash, control bytes and DEL (ncdu refuses a raw one); every
@@ -45,6 +52,10 @@ public:
 private:
     class Sink;
     void _appendInfo(const char* name, const TFDirectory::Examination& ex);
+    // The top's record, open for its entries.
+    void _appendTop(const std::string& name, const TFDirectory::Examination& ex);
+    static std::string _header(int64_t timestamp);
+    bool _finish(std::string* error);
     bool _extended = false;
     bool _flush();
     void _readError(const std::string& path, int error);

@@ -1,5 +1,7 @@
 #include "scans/HLNScanReader.h"
+#include "scans/HLNScanTree.h"
 #include "scans/HLNScanWriter.h"
+#include "toolkit/TFTreeWalker.h"
 
 #include "support/ChildNamed.h"
 #include "support/TempTree.h"
@@ -7,19 +9,26 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <string>
+#include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
-// Writes a scan of path into a string, through a real descriptor.
-std::string exportScan(const std::string& path) {
+// Writes a scan of path (a folder, or a scan file when again) into a
+// string, through a real descriptor.
+std::string exportScan(const std::string& path, bool again = false, bool extended = false) {
     char name[] = "/tmp/hollin-scan-XXXXXX";
     const int fd = ::mkstemp(name);
     EXPECT_GE(fd, 0);
     HLNScanWriter writer(fd);
+    writer.setExtended(extended);
     std::string error;
-    EXPECT_TRUE(writer.writeScanOfPath(path, &error)) << error;
+    EXPECT_TRUE(again ? writer.writeScanOfScan(path, &error) : writer.writeScanOfPath(path, &error))
+        << error;
     std::string bytes;
     char chunk[65536];
     ::lseek(fd, 0, SEEK_SET);
@@ -73,6 +82,88 @@ TEST(HLNScanReaderTest, ReadsBackWhatTheExportWrote) {
     EXPECT_EQ(childNamed(a, "b")->sizeStatus(), SizeStatus::complete);
     EXPECT_TRUE(TempTree::lstatOf(tree / "a/b/c").st_size == 10000);
     HLNScanReader::releaseScan(*scan);
+}
+
+// A scan is a source as the disk is: exported from disk, read back and
+// exported again, it is the same file, byte for byte; the tree built from
+// the disk's events is the one built from the scan's; and what a scan holds
+// beyond what the disk gives (other file systems below, excluded entries,
+// read errors, sizes it lacks) survives being exported again.
+TEST(HLNScanReaderTest, ExportsAScanAgainAsTheDiskExportedIt) {
+    TempTree tree;
+    tree.mkdir("a/b/c");
+    tree.mkdir("empty");
+    tree.writeFile("a/b/c/f", 70000);
+    tree.writeFile("a/one", 4096);
+    ASSERT_EQ(::link((tree / "a/one").c_str(), (tree / "a/b/two").c_str()), 0);
+    ASSERT_EQ(::mkfifo((tree / "a/fifo").c_str(), 0600), 0);
+    tree.symlink("a", "link");
+    tree.writeFile("name\n\"with\\", 1);
+    TempTree out;
+    for (const bool extended : {false, true}) {
+        const std::string first = exportScan(tree.path(), false, extended);
+        const std::string saved = out.writeFile(extended ? "first-e.json" : "first.json", 0);
+        std::FILE* f = std::fopen(saved.c_str(), "w");
+        std::fwrite(first.data(), 1, first.size(), f);
+        std::fclose(f);
+        EXPECT_EQ(exportScan(saved, true, extended), first) << "extended: " << extended;
+    }
+    // The tree builder fed by the disk builds what it builds from the scan.
+    HLNScanTree fed;
+    TFTreeWalker walker(fed);
+    ASSERT_TRUE(walker.walkPath(tree.path(), TFDirectory::examinePath(tree.path())));
+    const Ref<HLNFile> fromDisk = fed.finish();
+    std::optional<HLNScanReader::Scan> fromScan =
+        HLNScanReader::readScanFromBytes(exportScan(tree.path(), false, true), nullptr);
+    ASSERT_TRUE(fromScan);
+    auto lines = [](const Ref<HLNFile>& root) {
+        std::map<std::string, std::tuple<HLNFile::Measures, bool, bool>> out;
+        std::vector<Ref<HLNFile>> folders{root};
+        out[root->path()] = {root->measures(), true, false};
+        while (!folders.empty()) {
+            const Ref<HLNFile> folder = folders.back();
+            folders.pop_back();
+            if (HLNFile::ChildList children = folder->children())
+                for (const Ref<HLNFile>& child : *children) {
+                    out[child->path()] = {child->measures(), child->isDirectory(), child->isLink()};
+                    if (child->isDirectory())
+                        folders.push_back(child);
+                }
+        }
+        return out;
+    };
+    EXPECT_EQ(lines(fromDisk).size(), 11u);
+    EXPECT_TRUE(lines(fromDisk) == lines(fromScan->root));
+    fromDisk->releaseNow();
+    HLNScanReader::releaseScan(*fromScan);
+
+    const std::string made =
+        "[1,0,{\"timestamp\":1700000000},[{\"name\":\"/srv\",\"dsize\":4096,\"dev\":7},"
+        "[{\"name\":\"mnt\",\"dev\":8,\"excluded\":\"othfs\"}],"
+        "[{\"name\":\"other\",\"dsize\":10,\"dev\":9},{\"name\":\"h\",\"dsize\":4,\"ino\":3,"
+        "\"nlink\":2},{\"name\":\"h2\",\"dsize\":4,\"ino\":3,\"hlnkc\":true}],"
+        "{\"name\":\"skip\",\"dsize\":99,\"excluded\":\"pattern\"},"
+        "{\"name\":\"bad\",\"read_error\":true},"
+        "[{\"name\":\"unread\",\"dsize\":20,\"read_error\":true}]]]";
+    const std::string saved = out.writeFile("made.json", 0);
+    std::FILE* f = std::fopen(saved.c_str(), "w");
+    std::fwrite(made.data(), 1, made.size(), f);
+    std::fclose(f);
+    const std::string again = exportScan(saved, true);
+    for (const char* kept :
+         {"\"timestamp\":1700000000", "\"excluded\":\"othfs\"", "\"dsize\":10,\"dev\":9}",
+          "\"excluded\":\"pattern\"", "{\"name\":\"bad\",\"read_error\":true}",
+          "\"dsize\":20,\"read_error\":true}]"})
+        EXPECT_NE(again.find(kept), std::string::npos) << kept << " in " << again;
+    EXPECT_EQ(again.find("asize"), std::string::npos) << again;
+    std::optional<HLNScanReader::Scan> before = HLNScanReader::readScanFromBytes(made, nullptr);
+    std::optional<HLNScanReader::Scan> after = HLNScanReader::readScanFromBytes(again, nullptr);
+    ASSERT_TRUE(before && after);
+    EXPECT_EQ(after->root->measures(), before->root->measures());
+    EXPECT_EQ(before->root->sizeSoFar(), 4096u + 10 + 4 + 20);
+    EXPECT_FALSE(after->root->snapshot().knowsApparent);
+    HLNScanReader::releaseScan(*before);
+    HLNScanReader::releaseScan(*after);
 }
 
 // What other writers may write: whitespace anywhere, keys in any order,

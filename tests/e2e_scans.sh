@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Scans made here and elsewhere: ncdu and gdu read hollin --export's scans of
 # a generated tree and of hostile trees with du's totals, and hollin --report
-# of a scan (Hollin's, ncdu -o's, gdu -o's) prints what the live tree prints.
+# of a scan (Hollin's, ncdu -o's, gdu -o's, and scans exported again) prints
+# what the live tree prints.
 set -euo pipefail
 hollin=${HOLLIN_BINARY:?HOLLIN_BINARY not set}
 gen=${HOLLIN_SOURCE_DIR:-$(dirname "$0")/..}/bench/gen_tree.py
@@ -84,6 +85,13 @@ for tree in generated names deep links; do
     bounded ncdu -q -x -o "$s.ncdu.json" "$p" 2>/dev/null
     bounded "$hollin" --report "$s.ncdu.json" >"$s.from-ncdu"
     same "$tree: the report of ncdu's scan differs from the live one" "$s.live" "$s.from-ncdu"
+    # A scan exported again is Hollin's own scan unchanged, and ncdu's
+    # reports as before.
+    bounded "$hollin" --export "$s.again.json" "$s.hollin.json"
+    cmp -s "$s.hollin.json" "$s.again.json" || fail "$tree: Hollin's scan exported again differs"
+    bounded "$hollin" --export "$s.ncdu-again.hollin.json" "$s.ncdu.json"
+    bounded "$hollin" --report "$s.ncdu-again.hollin.json" >"$s.from-ncdu-again"
+    same "$tree: ncdu's scan exported again reports otherwise" "$s.live" "$s.from-ncdu-again"
 
     # gdu's scans give folders no size of their own and replace names that
     # are not UTF-8: the files' bytes are all that can match. (gdu's walk

@@ -6,6 +6,34 @@
 #include <fcntl.h>
 #include <utility>
 
+// The disk's events, handed on without the descriptors.
+class TFTreeWalker::Common : public TFTreeWalker::Sink {
+public:
+    explicit Common(TFTreeSink& sink) : _sink(sink) {}
+    bool entry(const Folder& folder, const char* name, const Examination& ex,
+               bool enterable) override {
+        return _sink.entry(folder, name, ex, enterable);
+    }
+    bool enterFolder(const Folder& folder) override { return _sink.enterFolder(folder); }
+    void leaveFolder(const Folder& folder, const TFDirectory*) override {
+        _sink.leaveFolder(folder);
+    }
+    void readError(const Folder* parent, const char* name, int error) override {
+        _sink.readError(parent, name, error);
+    }
+    bool stopped() const override { return _sink.stopped(); }
+
+private:
+    TFTreeSink& _sink;
+};
+
+TFTreeWalker::TFTreeWalker(TFTreeSink& sink, Options options)
+    : _common(std::make_unique<Common>(sink)), _sink(*_common), _options(options) {}
+
+TFTreeWalker::TFTreeWalker(TFTreeSink& sink) : TFTreeWalker(sink, Options()) {}
+
+TFTreeWalker::~TFTreeWalker() = default;
+
 void TFTreeWalker::Listing::clear() {
     bytes.clear();
     offsets.clear();

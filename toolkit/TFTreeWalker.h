@@ -1,9 +1,11 @@
 #pragma once
 
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFTreeSink.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,36 +21,24 @@
 // whether listings end short is asked once a file system (TFDirectory::
 // listingsEndShort). No working folder is changed.
 //
-// The sink's contract, for one walk on one thread:
-//   entry()       every name of the folder being read, in the listing's
-//                 order, with what statx says of it (error set when it
-//                 could not be examined; ENOENT: gone since the listing).
-//                 `enterable`: a folder the walk may enter (on the same
-//                 file system unless crossing is asked). Answer true to
-//                 enter it: enterFolder() or readError() follows at once,
-//                 before the next entry.
-//   enterFolder() the folder has been opened and listed; its entries come
-//                 next, then leaveFolder(). Answer false to skip its
-//                 entries (leaveFolder() still comes).
-//   leaveFolder() after the folder's last entry; `parent` is its parent
-//                 folder, open (null for the top of a walk from a path).
-//   readError()   a folder to be entered that could not be opened or
-//                 listed (name set, inside `parent`), or a folder that lost
-//                 its place while it was read (name null: it was moved or
-//                 replaced; its other entries are left out).
-//   stopped()     asked before each entry: true ends the walk (the open
-//                 folders are still left, innermost first).
-// A sink may call no walker method but path() during a call.
+// The sink gets the events of TFTreeSink, in its order, with the disk's
+// descriptors besides: its folders are open while it is called about them,
+// and leaveFolder() gives the parent folder, open (null for the top of a
+// walk from a path). What is particular to the disk:
+//   entry()       every name the listing gave (error set when it could not
+//                 be examined; ENOENT: gone since the listing). A folder is
+//                 enterable on the same file system unless crossing is asked.
+//   readError()   name null: the folder was moved or replaced while it was
+//                 read; its other entries are left out.
+// Any TFTreeSink may be fed from the disk too, through the constructor that
+// takes one. A sink may call no walker method but path() during a call.
 class TFTreeWalker {
 public:
     using Examination = TFDirectory::Examination;
 
-    // A folder being read, as the sink sees it.
-    struct Folder {
+    // A folder being read, as the sink sees it: TFTreeSink's, open.
+    struct Folder : TFTreeSink::Folder {
         TFDirectory dir; // open while the sink is called about it
-        std::string name;
-        Examination examination;
-        size_t depth = 0; // 0: the top
         // The folder's names, NUL-terminated, in listing order.
         std::vector<char> bytes;
         std::vector<uint32_t> offsets;
@@ -79,6 +69,12 @@ public:
 
     explicit TFTreeWalker(Sink& sink) : _sink(sink) {}
     TFTreeWalker(Sink& sink, Options options) : _sink(sink), _options(options) {}
+    // A walk for a sink that needs no descriptors (one that a scan may feed).
+    explicit TFTreeWalker(TFTreeSink& sink);
+    TFTreeWalker(TFTreeSink& sink, Options options);
+    ~TFTreeWalker();
+    TFTreeWalker(const TFTreeWalker&) = delete;
+    TFTreeWalker& operator=(const TFTreeWalker&) = delete;
 
     // Walks the folder at path (never following its last component), which
     // the caller has examined as top: enterFolder() for it first. False,
@@ -123,6 +119,8 @@ private:
     bool _reopen();
     void _run();
 
+    class Common;
+    std::unique_ptr<Sink> _common; // the adapter of a TFTreeSink
     Sink& _sink;
     Options _options;
     std::vector<Folder> _levels;
