@@ -1232,14 +1232,14 @@ void HLNFileTreeController::compressSelection() {
     }
     // Once done, the folders that changed are read again, as Update does.
     QPointer<HLNFileTreeController> self(this);
-    HLNCompressSheet::ask(
-        _window, this, paths, usage, [self](const std::vector<std::string>& folders) {
-            if (self)
-                for (const std::string& folder : folders)
-                    if (Ref<HLNFile> node =
-                            HLNTrashMover::nodeInTreeForPath(self->_rootFile, folder))
-                        node->refreshSize();
-        });
+    HLNCompressSheet::ask(_window, this, paths, usage,
+                          [self](const std::vector<std::string>& folders) {
+                              if (self)
+                                  for (const std::string& folder : folders)
+                                      if (Ref<HLNFile> node = HLNTrashMover::nodeInTreeForPath(
+                                              self->_rootFile, folder, HLNFile::Asker::window))
+                                          node->refreshSize();
+                          });
 }
 
 void HLNFileTreeController::openSelection() {
@@ -1495,7 +1495,8 @@ void HLNFileTreeController::undoMoveToTrash() {
     }
     // The folders they went back to are read again (and a trash in the tree).
     for (const std::string& folder : reread)
-        if (Ref<HLNFile> node = HLNTrashMover::nodeInTreeForPath(_rootFile, folder))
+        if (Ref<HLNFile> node =
+                HLNTrashMover::nodeInTreeForPath(_rootFile, folder, HLNFile::Asker::window))
             node->refreshSize();
     _trashNote->setText(
         failures.isEmpty()

@@ -57,7 +57,8 @@ void HLNTrashMover::_detachedMove(std::vector<Ref<HLNFile>> files, Completion do
     });
 }
 
-Ref<HLNFile> HLNTrashMover::nodeInTreeForPath(const Ref<HLNFile>& file, const std::string& path) {
+Ref<HLNFile> HLNTrashMover::nodeInTreeForPath(const Ref<HLNFile>& file, const std::string& path,
+                                              HLNFile::Asker asker) {
     Ref<HLNFile> root = file;
     while (Ref<HLNFile> up = root->parent())
         root = up;
@@ -81,7 +82,7 @@ Ref<HLNFile> HLNTrashMover::nodeInTreeForPath(const Ref<HLNFile>& file, const st
         if (name.empty())
             continue;
         Ref<HLNFile> next;
-        if (HLNFile::ChildList children = node->children())
+        if (HLNFile::ChildList children = node->children(asker))
             for (const Ref<HLNFile>& c : *children)
                 if (c->nameView() == name) {
                     next = c;

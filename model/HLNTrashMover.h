@@ -39,8 +39,9 @@ public:
 
     // The node of the folder at path within file's tree, or of its deepest
     // ancestor found there (a folder not yet read); null when the path lies
-    // outside the tree.
-    static Ref<HLNFile> nodeInTreeForPath(const Ref<HLNFile>& file, const std::string& path);
+    // outside the tree. A window (asker) reads no large folder on the way.
+    static Ref<HLNFile> nodeInTreeForPath(const Ref<HLNFile>& file, const std::string& path,
+                                          HLNFile::Asker asker = HLNFile::Asker::anyThread);
 
 private:
     static void _detachedMove(std::vector<Ref<HLNFile>> files, Completion done);
