@@ -2,6 +2,7 @@
 
 #include "model/HLNChildOrder.h"
 #include "model/HLNFolderWalk.h"
+#include "model/HLNLinkedNames.h"
 #include "model/HLNListingStamps.h"
 #include "model/HLNPendingSizes.h"
 #include "model/HLNRefreshRequests.h"
@@ -615,69 +616,6 @@ void HLNFile::setCountsEachName(bool countEachName) {
     countsEachName = countEachName;
 }
 
-// The files of a tree that have more than one name (st_nlink > 1), with
-// their names in the tree. Of a file's names, the first in the tree's order
-// (folders and names as a walk by name meets them) carries the bytes,
-// whichever the walk met first: the window, a report and a scan of the same
-// tree agree, and a click that sends the walk elsewhere first changes
-// nothing. Only such files are entered, so a tree of files of one name
-// costs nothing here. Under the tree lock; a name is taken out before its
-// node is cut from its tree, so the pointers never outlive their nodes.
-struct HLNFile::Links {
-    struct Key {
-        const HLNFile* root;
-        uint64_t device, inode;
-        bool operator==(const Key&) const = default;
-    };
-    struct KeyHash {
-        size_t operator()(const Key& k) const {
-            return size_t((k.inode * 0x9E3779B97F4A7C15u) ^ k.device ^
-                          reinterpret_cast<uintptr_t>(k.root));
-        }
-    };
-    struct File {
-        Measures counted;            // as the carrying name was read
-        uint32_t nameCount = 0;      // st_nlink, as last read
-        HLNFile* carrier = nullptr;  // the name counting the bytes; null when none can
-        std::vector<HLNFile*> names; // in the tree, the carrier among them
-    };
-    std::unordered_map<Key, File, KeyHash> files;
-    std::unordered_map<const HLNFile*, Key> keyOf;
-
-    static Links& shared() {
-        static auto* links = new Links; // outlives every node, even at exit
-        return *links;
-    }
-    File* fileOf(const HLNFile* name) {
-        auto at = keyOf.find(name);
-        if (at == keyOf.end())
-            return nullptr;
-        auto file = files.find(at->second);
-        return file == files.end() ? nullptr : &file->second;
-    }
-};
-
-namespace {
-// True when a comes before b in the tree's order: by the first folder (or
-// name) where their paths part, names compared as a listing sorts them.
-bool precedesInTree(const HLNFile* a, const HLNFile* b,
-                    const std::function<const HLNFile*(const HLNFile*)>& up) {
-    std::vector<const HLNFile*> pathA, pathB;
-    for (const HLNFile* n = a; n; n = up(n))
-        pathA.push_back(n);
-    for (const HLNFile* n = b; n; n = up(n))
-        pathB.push_back(n);
-    size_t i = pathA.size(), j = pathB.size();
-    while (i > 0 && j > 0 && pathA[i - 1] == pathB[j - 1])
-        --i, --j;
-    if (i == 0 || j == 0)
-        return i < j;
-    const std::string_view x = pathA[i - 1]->nameView(), y = pathB[j - 1]->nameView();
-    const int order = HLNFile::compareNames(x, y);
-    return order != 0 ? order < 0 : x < y;
-}
-} // namespace
-
 const HLNFile* HLNFile::_liveRoot(const TreeGuard&) const {
     for (const HLNFile* n = this;; n = n->_parent.get()) {
         if (n->_has(Invalidated))
@@ -691,75 +629,11 @@ const HLNFile* HLNFile::_liveRoot(const TreeGuard&) const {
 
 bool HLNFile::_enterName(uint64_t device, uint64_t inode, uint64_t nameCount, const HLNFile* root,
                          bool countedAbove, const TreeGuard& held) {
-    if (!root || (_flags & MultiLinked))
-        return false;
-    Links& links = Links::shared();
-    const Links::Key key{root, device, inode};
-    Links::File& file = links.files[key];
-    file.names.push_back(this);
-    links.keyOf.emplace(this, key);
-    _flags |= MultiLinked;
-    file.nameCount = uint32_t(std::min<uint64_t>(nameCount, UINT32_MAX));
-    auto up = [](const HLNFile* n) { return n->_parent.get(); };
-    HLNFile* other = file.carrier;
-    // The one of the two that comes later in the tree counts nothing.
-    HLNFile* later = this;
-    if (!other) {
-        later = nullptr;
-    } else if (precedesInTree(this, other, up)) {
-        later = other;
-        _settlePendingSizes(); // what is taken off above must have been added there
-    }
-    if (later != this) {
-        file.carrier = this;
-        file.counted = _own(_sizeSoFar);
-    }
-    if (later) {
-        const Measures counted = later->_own(later->_sizeSoFar);
-        later->_sizeSoFar = 0;
-        if (later != this || countedAbove)
-            if (later->_parent) {
-                later->_parent->_childRefreshing(counted, false, held);
-                if (counted.newest >= later->_parent->_part()->newest)
-                    later->_parent->_retakeNewest(held);
-            }
-    }
-    return true;
+    return HLNLinkedNames::enter(*this, {root, device, inode}, nameCount, countedAbove, held);
 }
 
 void HLNFile::_leaveName(const TreeGuard& held) {
-    if (!(_flags & MultiLinked))
-        return;
-    _flags &= ~uint32_t(MultiLinked);
-    Links& links = Links::shared();
-    auto at = links.keyOf.find(this);
-    if (at == links.keyOf.end())
-        return;
-    auto fileAt = links.files.find(at->second);
-    // A tree being released whole moves no bytes (nor looks for where to).
-    const bool treeGoing = at->second.root->_has(Invalidated);
-    links.keyOf.erase(at);
-    if (fileAt == links.files.end())
-        return;
-    Links::File& file = fileAt->second;
-    std::erase(file.names, this);
-    if (file.carrier == this && treeGoing) {
-        file.carrier = nullptr;
-    } else if (file.carrier == this) {
-        // The bytes go to the first of the names left that is still in a tree.
-        file.carrier = nullptr;
-        auto up = [](const HLNFile* n) { return n->_parent.get(); };
-        for (HLNFile* name : file.names)
-            if (name->_liveRoot(held) && (!file.carrier || precedesInTree(name, file.carrier, up)))
-                file.carrier = name;
-        if (HLNFile* next = file.carrier) {
-            next->_sizeSoFar = file.counted.bytes;
-            for (HLNFile* n = next->_parent.get(); n; n = n->_parent.get())
-                n->_add(file.counted); // measures alone: no entry finishes
-        }
-    }
-    if (file.names.empty())
-        links.files.erase(fileAt);
+    HLNLinkedNames::leave(*this, held);
 }
 
 // ---------------------------------------------------------------- accessors
@@ -877,7 +751,8 @@ HLNFile::Measures HLNFile::measures() const {
     TreeGuard held;
     // A name of a file another name counts: what that name counts.
     if (!_has(IsDirectory) && (_flags & MultiLinked))
-        if (const Links::File* file = Links::shared().fileOf(this); file && file->carrier != this)
+        if (const HLNLinkedNames::File* file = HLNLinkedNames::fileOf(this);
+            file && file->carrier != this)
             return file->counted;
     return _counted(held);
 }
@@ -940,7 +815,7 @@ HLNFile::Snapshot HLNFile::_snapshot(const TreeGuard& held) const {
     now.isLink = _has(IsLink);
     now.isExecutable = _has(IsExecutable);
     if (_flags & MultiLinked)
-        if (const Links::File* file = Links::shared().fileOf(this)) {
+        if (const HLNLinkedNames::File* file = HLNLinkedNames::fileOf(this)) {
             now.nameCount = file->nameCount;
             now.countedAtAnotherName = file->carrier != this;
             if (now.countedAtAnotherName) {
@@ -1471,7 +1346,8 @@ HLNFile::Measures HLNFile::_counted(const TreeGuard&) const {
                     : Measures{_sizeSoFar, 0, 0, kNoModification};
     }
     if (_flags & MultiLinked)
-        if (const Links::File* file = Links::shared().fileOf(this); file && file->carrier != this)
+        if (const HLNLinkedNames::File* file = HLNLinkedNames::fileOf(this);
+            file && file->carrier != this)
             return {};
     return _own(_sizeSoFar);
 }
@@ -1878,7 +1754,7 @@ void HLNFile::_refreshSizeIfNeeded(HLNFolderWalk& walk) {
 }
 
 void HLNFile::_reread(bool replaced, HLNFolderWalk& walk) {
-    std::optional<Links::Key> linkedAs; // when a file of several names
+    std::optional<HLNLinkedNames::Key> linkedAs; // when a file of several names
     {
         TreeGuard held(walk);
         if (!_has(NeedsSizeRefreshed) || _has(Invalidated))
@@ -1895,8 +1771,7 @@ void HLNFile::_reread(bool replaced, HLNFolderWalk& walk) {
         if (_parent && counted.newest >= _parent->_folderPart().newest)
             _parent->_retakeNewest(held);
         if (_flags & MultiLinked)
-            if (auto at = Links::shared().keyOf.find(this); at != Links::shared().keyOf.end())
-                linkedAs = at->second;
+            linkedAs = HLNLinkedNames::keyOf(this);
         _leaveName(held); // its bytes move to another name, if it has one left
         if (Ref<List> old = _detachChildren(held)) {
             for (const Ref<HLNFile>& child : *old)
@@ -1907,11 +1782,8 @@ void HLNFile::_reread(bool replaced, HLNFolderWalk& walk) {
     if (!replaced && _checkAttributes(walk, Asker::anyThread))
         return;
     TreeGuard held(walk);
-    if (linkedAs) { // one name fewer for the names left
-        auto file = Links::shared().files.find(*linkedAs);
-        if (file != Links::shared().files.end() && file->second.nameCount > 1)
-            --file->second.nameCount;
-    }
+    if (linkedAs) // one name fewer for the names left
+        HLNLinkedNames::nameGone(*linkedAs, held);
     if (Ref<HLNFile> parent = _parent) {
         parent->_childSized({}, true, held);
         parent->_removeChild(Ref<HLNFile>(this), held);

@@ -367,6 +367,7 @@ private:
     friend class HLNFolderWalk;      // follows parents and opens folders by their names
     friend class HLNPendingSizes;    // adds the bytes held back to the folders above
     friend class HLNListingStamps;   // marks folders whose listing no longer holds
+    friend class HLNLinkedNames;     // moves a file's bytes between its names
     struct Placed {};
     static void* operator new(size_t, Placed, void* where) { return where; }
     static void operator delete(void*, Placed, void*) {}
@@ -406,7 +407,7 @@ private:
         PartApart = 1u << 16,
         // A regular file that someone may run (an execute bit set).
         IsExecutable = 1u << 29,
-        // A file of several names, in the table of such names (Links).
+        // A file of several names, in the table of such names (HLNLinkedNames).
         MultiLinked = 1u << 30,
     };
     // Bits 17-28 of the flags: where the node lies in its block, in words
@@ -482,8 +483,7 @@ private:
     // (under the lock): see HLNPendingSizes.
     static bool _sizesPending;
     static void _settlePendingSizes();
-    // The names of files with more than one (see setCountsEachName).
-    struct Links;
+    // The names of files with more than one: see HLNLinkedNames.
     // The root this node hangs from, or null when it, or a folder above
     // it, has been cut.
     const HLNFile* _liveRoot(const TreeGuard& held) const;
