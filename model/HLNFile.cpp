@@ -2,6 +2,7 @@
 
 #include "model/HLNBackgroundFileSizer.h"
 #include "model/HLNChildOrder.h"
+#include "model/HLNNodeMemory.h"
 #include "model/HLNRefreshRequests.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFException.h"
@@ -470,21 +471,6 @@ HLNFile::HLNFile(const Ref<HLNFile>& parent) : _parent(parent) {
         _flags |= IsRootFile;
 }
 
-// The parts of nodes that were made as files and became folders later (an
-// entry replaced by a folder, one that could not be examined at first): few,
-// so kept in a table rather than making every file's node a word longer.
-// Its lock is a leaf: taken under the tree lock or alone, nothing inside it.
-// Values that do not fit a node's 32-bit fields (files of 4 GiB and more,
-// times before 1970 or after 2106), by node: rare, so kept aside.
-struct HLNFile::OddValues {
-    std::mutex lock;
-    std::unordered_map<const HLNFile*, std::pair<uint64_t, int64_t>> values;
-    static OddValues& shared() {
-        static auto* table = new OddValues; // outlives every node, even at exit
-        return *table;
-    }
-};
-
 // Of the roots of scans that lack a measure, which: under the tree lock.
 struct HLNFile::Unknowns {
     static std::unordered_map<const HLNFile*, std::pair<bool, bool>>& table() {
@@ -503,140 +489,31 @@ struct HLNFile::Unknowns {
     }
 };
 
-struct HLNFile::LateParts {
-    std::mutex lock;
-    std::unordered_map<const HLNFile*, FolderPart> parts; // elements never move
-
-    static LateParts& shared() {
-        static auto* table = new LateParts; // outlives every node, even at exit
-        return *table;
-    }
-    // Made when the node has none.
-    static FolderPart& of(const HLNFile* node) {
-        LateParts& table = shared();
-        std::scoped_lock held(table.lock);
-        return table.parts[node];
-    }
-    static void drop(const HLNFile* node) {
-        FolderPart gone; // its entries are let go once the lock is released
-        LateParts& table = shared();
-        std::scoped_lock held(table.lock);
-        if (auto at = table.parts.find(node); at != table.parts.end()) {
-            gone = std::move(at->second);
-            table.parts.erase(at);
-        }
-    }
-};
-
 HLNFile::~HLNFile() {
     if (_flags & MultiLinked) { // cut nodes have left the table already
         TreeGuard held;
         _leaveName(held);
     }
-    if (_apparent32 == kOdd) {
-        OddValues& odd = OddValues::shared();
-        std::scoped_lock held(odd.lock);
-        odd.values.erase(this);
-    }
+    if (_apparent32 == kOdd)
+        HLNNodeMemory::setOddValues(this, false, 0, 0);
     if ((_flags & ImportedBit) && (_flags & IsRootFile))
         Unknowns::forget(this);
     if (_flags & PartBefore)
         _part()->~FolderPart();
     else if (_flags & PartApart)
-        LateParts::drop(this);
+        HLNNodeMemory::dropLatePart(this);
 }
 
-// The nodes one conversion makes share blocks: one allocation for many
-// nodes and their names, with no allocator overhead per node. A block is
-// freed when its last node goes (and its maker is done with it).
-struct HLNFile::NodeBlock {
-    std::atomic<uint32_t> live; // its nodes, and one for the arena filling it
-    uint32_t unused = 0;
-    // Offsets within a block must fit the flags' block bits; a block stays
-    // below the allocator's threshold for a mapping of its own.
-    static constexpr size_t kMaxBytes = 32 * 1024 - 64;
-    static_assert(kMaxBytes <= size_t(BlockMask) * 8);
-
-    // A node, its name and, for a folder, the folder's part before it.
-    static size_t slotBytes(size_t nameBytesWithNul, bool withPart) {
-        return ((withPart ? sizeof(FolderPart) : 0) + sizeof(HLNFile) + nameBytesWithNul + 7) &
-               ~size_t(7);
-    }
-    void release() {
-        if (live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            this->~NodeBlock();
-            ::operator delete(this);
-        }
-    }
-};
-
-class HLNFile::NodeArena {
-public:
-    // bytes: what every node to be made needs, slots summed.
-    explicit NodeArena(size_t bytes) : _left(bytes) {
-        static_assert(sizeof(NodeBlock) == 8, "nodes start one word into a block");
-    }
-    ~NodeArena() {
-        if (_block)
-            _block->release();
-    }
-    NodeArena(const NodeArena&) = delete;
-    NodeArena& operator=(const NodeArena&) = delete;
-
-    // Room for one slot; *words is its offset in its block.
-    void* place(size_t slot, uint32_t* words) {
-        if (!_block || _used + slot > _capacity) {
-            // Past the estimate (a listing that did not type its folders),
-            // blocks still hold many nodes.
-            size_t want = std::max(_left, slot);
-            if (_block)
-                want = std::max(want, size_t(4096));
-            size_t capacity = std::min(sizeof(NodeBlock) + want, NodeBlock::kMaxBytes);
-            auto* fresh = new (::operator new(capacity)) NodeBlock{{1}};
-            if (_block)
-                _block->release();
-            _block = fresh;
-            _capacity = capacity;
-            _used = sizeof(NodeBlock);
-        }
-        void* where = reinterpret_cast<char*>(_block) + _used;
-        *words = static_cast<uint32_t>(_used / 8);
-        _used += slot;
-        _left = _left > slot ? _left - slot : 0;
-        _block->live.fetch_add(1, std::memory_order_relaxed);
-        return where;
-    }
-
-private:
-    NodeBlock* _block = nullptr;
-    size_t _capacity = 0, _used = 0, _left;
-};
-
 void HLNFile::operator delete(HLNFile* node, std::destroying_delete_t) {
-    const uint32_t words = (node->_flags >> BlockShift) & BlockMask;
-    char* start =
-        reinterpret_cast<char*>(node) - (node->_flags & PartBefore ? sizeof(FolderPart) : 0);
-    node->~HLNFile();
-    if (words == 0)
-        ::operator delete(start);
-    else
-        reinterpret_cast<NodeBlock*>(reinterpret_cast<char*>(node) - size_t(words) * 8)->release();
+    HLNNodeMemory::destroy(node);
 }
 
 Ref<HLNFile> HLNFile::_make(const Ref<HLNFile>& parent, std::string_view name, bool withPart,
-                            NodeArena* arena) {
-    const size_t before = withPart ? sizeof(FolderPart) : 0;
-    static_assert(sizeof(FolderPart) % 8 == 0, "a node after a part stays aligned");
-    uint32_t words = 0;
-    char* room = static_cast<char*>(
-        arena ? arena->place(NodeBlock::slotBytes(name.size() + 1, withPart), &words)
-              : ::operator new(before + sizeof(HLNFile) + name.size() + 1));
-    if (arena)
-        words += before / 8;
-    if (withPart)
-        new (room) FolderPart;
-    Ref<HLNFile> node(new (Placed{}, room + before) HLNFile(parent));
-    node->_flags |= words << BlockShift | (withPart ? uint32_t(PartBefore) : 0u);
+                            HLNNodeMemory* memory) {
+    uint32_t where = 0;
+    void* room = HLNNodeMemory::room(name.size() + 1, withPart, memory, &where);
+    Ref<HLNFile> node(new (Placed{}, room) HLNFile(parent));
+    node->_flags |= where << BlockShift | (withPart ? uint32_t(PartBefore) : 0u);
     createdCount.fetch_add(1, std::memory_order_relaxed);
     char* bytes = const_cast<char*>(node->_nameBytes());
     std::memcpy(bytes, name.data(), name.size());
@@ -945,13 +822,13 @@ const Ref<HLNFile::List>& HLNFile::_children() const {
 }
 
 HLNFile::FolderPart* HLNFile::_partAside() const {
-    return &LateParts::of(this);
+    return &HLNNodeMemory::latePart(this);
 }
 
 HLNFile::FolderPart& HLNFile::_folderPart() {
     if (FolderPart* part = _part())
         return *part;
-    FolderPart& part = LateParts::of(this);
+    FolderPart& part = HLNNodeMemory::latePart(this);
     _flags |= PartApart;
     return part;
 }
@@ -1275,8 +1152,8 @@ HLNFile::ChildList HLNFile::children() {
     size_t blockBytes = names->_extra.load(std::memory_order_relaxed) * sizeof(FolderPart);
     for (uint32_t i = 0; i < names->_count; ++i)
         blockBytes +=
-            NodeBlock::slotBytes(names->nameOffsets()[i + 1] - names->nameOffsets()[i], false);
-    NodeArena arena(blockBytes);
+            HLNNodeMemory::slotBytes(names->nameOffsets()[i + 1] - names->nameOffsets()[i], false);
+    HLNNodeMemory memory(blockBytes);
     Measures measures;
     uint32_t finished = 0;
     // On the sizing thread, a folder that is no longer the one listed
@@ -1301,7 +1178,7 @@ HLNFile::ChildList HLNFile::children() {
         auto makeNode = [&](uint32_t i, const char* name, Examination& ex) {
             const size_t length = names->nameOffsets()[i + 1] - names->nameOffsets()[i] - 1;
             const bool isFolder = !ex.entry.error && ex.entry.isDirectory();
-            Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &arena);
+            Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &memory);
             node->_apply(ex, nullptr);
             if (node->_has(IsDirectory) && (ex.stamp.isFolder() || ex.stamp.isLost())) {
                 stamps.emplace_back(built->_count, ex.stamp);
@@ -1638,31 +1515,21 @@ void HLNFile::_childRefreshing(const Measures& m, bool wasDone, const TreeGuard&
 uint64_t HLNFile::_ownApparent() const {
     if (_apparent32 != kOdd)
         return _apparent32;
-    OddValues& odd = OddValues::shared();
-    std::scoped_lock held(odd.lock);
-    return odd.values[this].first;
+    return HLNNodeMemory::oddValues(this).first;
 }
 
 int64_t HLNFile::_ownModified() const {
     if (_modified32 != kOdd)
         return _modified32 == kOdd - 1 ? kNoModification : int64_t(_modified32);
-    OddValues& odd = OddValues::shared();
-    std::scoped_lock held(odd.lock);
-    return odd.values[this].second;
+    return HLNNodeMemory::oddValues(this).second;
 }
 
 void HLNFile::_setOwn(uint64_t apparent, int64_t modified) {
     const bool oddApparent = apparent >= kOdd;
     const bool oddModified =
         modified != kNoModification && (modified < 0 || modified >= int64_t(kOdd) - 1);
-    if (oddApparent || oddModified || _apparent32 == kOdd || _modified32 == kOdd) {
-        OddValues& odd = OddValues::shared();
-        std::scoped_lock held(odd.lock);
-        if (oddApparent || oddModified)
-            odd.values[this] = {apparent, modified};
-        else
-            odd.values.erase(this);
-    }
+    if (oddApparent || oddModified || _apparent32 == kOdd || _modified32 == kOdd)
+        HLNNodeMemory::setOddValues(this, oddApparent || oddModified, apparent, modified);
     _apparent32 = oddApparent || oddModified ? kOdd : uint32_t(apparent);
     _modified32 = oddApparent || oddModified    ? kOdd
                   : modified == kNoModification ? kOdd - 1

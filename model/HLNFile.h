@@ -49,6 +49,7 @@
 //   nodes; the main thread and other readers may turn a small folder's
 //   names into nodes when they ask for its children first.
 // - a leading underscore and a TreeGuard parameter: the lock is held.
+class HLNNodeMemory;
 class TFDirectory;
 class TFFolderStamp;
 
@@ -351,12 +352,9 @@ private:
     struct Placed {};
     static void* operator new(size_t, Placed, void* where) { return where; }
     static void operator delete(void*, Placed, void*) {}
-    // A node made in a block gives its room back to the block, which goes
-    // with the last of its nodes; any other node is freed on its own.
+    // A node gives its room back where it was made (HLNNodeMemory).
     static void operator delete(HLNFile* node, std::destroying_delete_t);
-    struct NodeBlock;
-    class NodeArena;
-    struct LateParts;
+    friend class HLNNodeMemory;
 
     enum Flag : uint32_t {
         Invalidated = 1u << 0,
@@ -383,7 +381,7 @@ private:
         // Set once, when made: the folder's part lies just before the node.
         PartBefore = 1u << 15,
         // A node made without that part that became a folder later: its
-        // part is kept aside (LateParts).
+        // part is kept aside (HLNNodeMemory).
         PartApart = 1u << 16,
         // A regular file that someone may run (an execute bit set).
         IsExecutable = 1u << 29,
@@ -425,10 +423,10 @@ private:
     static void _readRoot(const std::string& path, Examination& r);
     // Lists a folder just opened into r (its names and stamp).
     static void _listFolderOpened(TFDirectory folder, Examination& r);
-    // A node of its own, or one in arena's blocks; withPart: room for a
+    // A node of its own, or one in memory's blocks; withPart: room for a
     // folder's fields (a node whose type is not known yet gets it too).
     static Ref<HLNFile> _make(const Ref<HLNFile>& parent, std::string_view name, bool withPart,
-                              NodeArena* arena = nullptr);
+                              HLNNodeMemory* memory = nullptr);
     HLNFile(const Ref<HLNFile>& parent);
     ~HLNFile();
 
@@ -516,7 +514,7 @@ private:
     Ref<HLNFile> _parent;    // null for a root and once cut
     uint64_t _sizeSoFar = 0; // own allocated bytes + what entries reported
     // The entry's own st_size and st_mtime, in a word between them: a value
-    // that does not fit is kept aside (OddValues), kOdd standing for it.
+    // that does not fit is kept aside (HLNNodeMemory), kOdd standing for it.
     uint32_t _apparent32 = 0;
     uint32_t _modified32 = 0;
     // The name's bytes follow here, NUL-terminated.
@@ -557,8 +555,8 @@ private:
     }
 
     // ---------------------------------------------------------------- measures
+    // A value kept aside by HLNNodeMemory.
     static constexpr uint32_t kOdd = UINT32_MAX;
-    struct OddValues;
     uint64_t _ownApparent() const;
     int64_t _ownModified() const;
     void _setOwn(uint64_t apparent, int64_t modified);
