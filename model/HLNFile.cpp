@@ -8,6 +8,7 @@
 #include "toolkit/TFException.h"
 #include "toolkit/TFFolderStamp.h"
 #include "toolkit/TFMainThread.h"
+#include "toolkit/TFProcess.h"
 #include "toolkit/TFReadAhead.h"
 #include "toolkit/TFString.h"
 #include "toolkit/TFTreeWalker.h"
@@ -148,10 +149,11 @@ bool hasSize(SizeStatus status) {
 }
 
 // Each name measured and keyed once, not at every comparison; most
-// comparisons are then of two keys.
+// comparisons are then of two keys. Two words: a folder of a million names
+// sorts in 16 MB.
 struct KeyedName {
     uint64_t key;
-    std::string_view name;
+    uint32_t offset, length; // in the listing's bytes
 };
 
 // What a listing reads into, kept from one listing to the next on a thread:
@@ -162,10 +164,13 @@ struct ListingBuffers {
     std::vector<uint32_t> offsets;
     std::vector<KeyedName> keyed;
 
+    static bool tooLarge(const ListingBuffers& buffers) {
+        return buffers.bytes.capacity() > (size_t(1) << 20) ||
+               buffers.offsets.capacity() > (size_t(1) << 16); // many short names
+    }
     static ListingBuffers& emptyOfThisThread() {
         thread_local ListingBuffers buffers;
-        if (buffers.bytes.capacity() > (size_t(1) << 20) ||
-            buffers.offsets.capacity() > (size_t(1) << 16)) // many short names
+        if (tooLarge(buffers))
             buffers = ListingBuffers();
         buffers.bytes.clear();
         buffers.offsets.clear();
@@ -201,19 +206,28 @@ Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& 
         return nullptr;
     std::vector<KeyedName>& keyed = buffers.keyed;
     keyed.reserve(offsets.size());
+    const char* text = bytes.data();
     for (size_t i = 0; i < offsets.size(); ++i) {
         size_t end = i + 1 < offsets.size() ? offsets[i + 1] : bytes.size();
-        std::string_view name(bytes.data() + offsets[i], end - offsets[i] - 1);
-        keyed.push_back({TFString::nameSortKey(name), name});
+        const auto length = static_cast<uint32_t>(end - offsets[i] - 1);
+        keyed.push_back({TFString::nameSortKey(std::string_view(text + offsets[i], length)),
+                         offsets[i], length});
     }
-    std::sort(keyed.begin(), keyed.end(), [](const KeyedName& x, const KeyedName& y) {
+    auto nameOf = [text](const KeyedName& k) {
+        return std::string_view(text + k.offset, k.length);
+    };
+    std::sort(keyed.begin(), keyed.end(), [&](const KeyedName& x, const KeyedName& y) {
         if (x.key != y.key && x.key && y.key)
             return x.key < y.key;
-        return HLNFile::compareNames(x.name, y.name) < 0;
+        return HLNFile::compareNames(nameOf(x), nameOf(y)) < 0;
     });
-    return HLNFile::List::makeNames(
-        keyed, [](const KeyedName& k) { return k.name; }, bytes.size(),
-        static_cast<uint32_t>(folders));
+    Ref<List> names =
+        HLNFile::List::makeNames(keyed, nameOf, bytes.size(), static_cast<uint32_t>(folders));
+    // A huge folder's buffers go now, not at the next listing: they would
+    // stay beside its nodes.
+    if (ListingBuffers::tooLarge(buffers))
+        buffers = ListingBuffers();
+    return names;
 }
 
 // ---------------------------------------------------------------- folders
@@ -1140,6 +1154,29 @@ HLNFile::ChildList HLNFile::children() {
             hook(self);
     }
 
+    // A huge folder's names given back cannot be read again: a conversion
+    // that ends in an exception leaves the folder to be listed anew.
+    struct GivenBack {
+        HLNFile& folder;
+        const Ref<List>& names;
+        bool any = false;
+        ~GivenBack() {
+            if (!any)
+                return;
+            try {
+                TreeGuard again;
+                if (folder._has(Invalidated) || folder._children() != names)
+                    return; // its nodes are in, or it is not this folder's list
+                folder._setChildren(nullptr, again);
+                folder._set(ChildrenArrayContainsNames, false);
+                folder._set(AwaitsListing, true);
+                folder._setUnsized(1);
+            } catch (...) {
+            }
+        }
+    } givenBack{*this, names};
+    constexpr uint32_t kNamesGivenBack = 16384; // at once
+
     Ref<List> built = List::makeNodes(names->_count);
     // The files of several names among them, entered once they are attached.
     struct LinkedName {
@@ -1191,10 +1228,16 @@ HLNFile::ChildList HLNFile::children() {
                 node->_has(IsDirectory) ? node->_counted(held) : node->_own(node->_sizeSoFar);
             return node;
         };
+        // A huge folder is read here, name by name, and its names are
+        // given back as they become nodes, so that a million of them, their
+        // reads and their nodes are not all held at once.
+        const bool huge = names->_count > kHugeFolder;
         std::shared_ptr<TFReadAhead::Job> read;
-        if (&walk != &local) {
+        if (&walk != &local && !huge) {
             read = _takeRead(walk, names);
             lost = !read;
+        } else if (&walk != &local) {
+            walk.takeJob(this, names); // its listing, no read
         }
         const TFDirectory* folder = read ? nullptr : _openFolder(walk);
         if (read) {
@@ -1227,7 +1270,7 @@ HLNFile::ChildList HLNFile::children() {
                 Ref<HLNFile> node = makeNode(i, name, ex);
                 if (node->_unsized() == 0)
                     ++finished;
-                else if (sub)
+                else if (sub && sub->names().size() <= kHugeFolder)
                     walk.pending[node.get()] = {node, node->_children(), std::move(sub)};
                 new (&built->nodes()[built->_count++]) Ref<HLNFile>(std::move(node));
             }
@@ -1238,13 +1281,25 @@ HLNFile::ChildList HLNFile::children() {
                 folder->error() != ENOTDIR)
                 report("", folder->error());
             finished = names->_count;
+            lost = huge && &walk != &local; // as a read would have found it
         } else {
             const TFDirectory& here = *folder;
             Examination ex;
             // What the main thread lists of the subfolders, all told.
             size_t mainThreadBudget =
                 TFMainThread::isMainThread() ? 8 * kMainThreadNames : SIZE_MAX;
+            // Of a huge folder: how far its names have been given back.
+            uint32_t given = 0;
             for (uint32_t i = 0; i < names->_count; ++i) {
+                if (huge && i - given >= kNamesGivenBack) {
+                    givenBack.any = true;
+                    const uint32_t* offsets = names->nameOffsets();
+                    const char* text = names->nameAt(0);
+                    TFProcess::discardPages(const_cast<uint32_t*>(offsets), i * sizeof(uint32_t));
+                    TFProcess::discardPages(const_cast<char*>(text),
+                                            size_t(names->nameAt(i) - text));
+                    given = i;
+                }
                 const char* name = names->nameAt(i);
                 ex = Examination();
                 ex.parentFsNumber = fsNumber;
@@ -1382,6 +1437,29 @@ void HLNFile::sortChildren() {
         if (!current)
             return;
         ranked = _has(ChildrenInNameOrder);
+        // First without keys: a list found in order, as most are, needs
+        // none (a folder of a million entries would take 16 MB of them).
+        uint64_t last = 0;
+        bool inOrder = true;
+        for (const Ref<HLNFile>& c : *current) {
+            if (hasSize(c->_sizeStatus(held))) {
+                const uint64_t key = ~figureOf(c->_counted(held), figure);
+                inOrder = inOrder && key >= last && split;
+                last = key;
+                digest = HLNChildOrder::digestStep(digest, c.get(), key);
+            } else {
+                split = false;
+                digest = HLNChildOrder::digestStep(digest, c.get(), 0);
+            }
+        }
+        const uint64_t found = HLNChildOrder::digestValue(digest);
+        if (current->_extra.load(std::memory_order_relaxed) == found)
+            return;              // in order, and nothing has changed since
+        if (ranked && inOrder) { // by size, ties by name, the unsized last
+            current->_extra.store(found, std::memory_order_relaxed);
+            return;
+        }
+        digest = 0, split = true;
         sized.reserve(current->size());
         for (const Ref<HLNFile>& c : *current) {
             if (hasSize(c->_sizeStatus(held))) {

@@ -413,6 +413,9 @@ private:
     // Names the main thread turns into nodes or lists itself, at most: more
     // would stall the window, and are left to the sizing thread.
     static constexpr size_t kMainThreadNames = 2000;
+    // A folder of more names is read where its names become nodes, not
+    // ahead, and gives its names back as they do (see children()).
+    static constexpr size_t kHugeFolder = TFReadAhead::kLargestReadAhead;
     // The sizing thread's listing of a folder the main thread left unlisted.
     bool _listAwaited(TreeGuard& held);
     // The main thread's request that the sizing thread turn this folder's

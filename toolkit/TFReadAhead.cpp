@@ -16,8 +16,11 @@
 
 namespace {
 
-// Folders read and not yet taken: beyond this the workers wait.
+// Folders read and not yet taken, and their names: beyond either the
+// workers wait. The names bound the memory the reads hold (some hundred
+// bytes a name) whatever the folders' sizes.
 constexpr int kReadBudget = 2048;
+constexpr size_t kReadNamesBudget = 16384;
 // Folders waiting to be read: beyond this the oldest (the last the tree's
 // builder gets to, depth first) are dropped.
 constexpr size_t kQueuedBudget = 4096;
@@ -34,6 +37,7 @@ struct Pool {
     std::condition_variable read; // a job was read
     std::vector<TFReadAhead::JobRef> stack; // the next job to read on top
     std::atomic<int> unTaken{0};            // jobs read by workers, not taken
+    std::atomic<size_t> unTakenNames{0};    // their names
     std::atomic<int> descriptors{0};        // kept open by jobs
     int busy = 0;
     int spinningBusy = 0;    // of busy, reading folders of a spinning disk
@@ -91,6 +95,7 @@ TFReadAhead::Job::~Job() {
         p.descriptors.fetch_sub(1, std::memory_order_relaxed);
     if (_counted) {
         p.unTaken.fetch_sub(1, std::memory_order_relaxed);
+        p.unTakenNames.fetch_sub(_names.size(), std::memory_order_relaxed);
         p.work.notify_all();
     }
 }
@@ -219,7 +224,7 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
     if (queueBelow && !job._children.empty()) {
         std::vector<JobRef> below;
         for (size_t i = job._children.size(); i-- > 0;)
-            if (job._children[i])
+            if (job._children[i] && job._children[i]->_names.size() <= kLargestReadAhead)
                 below.push_back(job._children[i]);
         _queue(below);
     }
@@ -266,6 +271,7 @@ void TFReadAhead::_work() {
         const bool ready = p.work.wait_for(lock, std::chrono::milliseconds(20), [&] {
             return !p.held && !p.stack.empty() &&
                    p.unTaken.load(std::memory_order_relaxed) < kReadBudget &&
+                   p.unTakenNames.load(std::memory_order_relaxed) < kReadNamesBudget &&
                    (!p.stack.back()->_spinning || p.countGiven ||
                     p.spinningBusy < kSpinningWorkers);
         });
@@ -289,6 +295,7 @@ void TFReadAhead::_work() {
         job->_state = Job::State::done;
         job->_counted = true;
         p.unTaken.fetch_add(1, std::memory_order_relaxed);
+        p.unTakenNames.fetch_add(job->_names.size(), std::memory_order_relaxed);
         ++p.readByWorkers;
         --p.busy;
         p.spinningBusy -= spinning;
@@ -311,6 +318,7 @@ void TFReadAhead::take(const JobRef& job, bool queueBelow) {
             if (job->_counted) {
                 job->_counted = false;
                 p.unTaken.fetch_sub(1, std::memory_order_relaxed);
+                p.unTakenNames.fetch_sub(job->_names.size(), std::memory_order_relaxed);
                 p.work.notify_all();
             }
             return;
