@@ -29,6 +29,7 @@
 #include <vector>
 
 static_assert(sizeof(HLNFile) <= 32, "a file's node stays at four words");
+static_assert(alignof(HLNFile) == 4, "names after nodes are padded to four bytes, not eight");
 
 static std::atomic<uint64_t> createdCount{0};
 // Every name of a file counts its bytes (see setCountsEachName).
@@ -165,8 +166,9 @@ struct ListingBuffers {
     std::vector<KeyedName> keyed;
 
     static bool tooLarge(const ListingBuffers& buffers) {
-        return buffers.bytes.capacity() > (size_t(1) << 20) ||
-               buffers.offsets.capacity() > (size_t(1) << 16); // many short names
+        return buffers.bytes.capacity() > (size_t(1) << 16) ||
+               buffers.offsets.capacity() > (size_t(1) << 12) || // many short names
+               buffers.keyed.capacity() > (size_t(1) << 12);
     }
     static ListingBuffers& emptyOfThisThread() {
         thread_local ListingBuffers buffers;
@@ -1175,7 +1177,7 @@ HLNFile::ChildList HLNFile::children() {
             }
         }
     } givenBack{*this, names};
-    constexpr uint32_t kNamesGivenBack = 16384; // at once
+    constexpr uint32_t kNamesGivenBack = 4096; // at once
 
     Ref<List> built = List::makeNodes(names->_count);
     // The files of several names among them, entered once they are attached.
@@ -1186,7 +1188,8 @@ HLNFile::ChildList HLNFile::children() {
     std::vector<LinkedName> linked;
     const bool countOnce = !countsEachName;
     bool droppedNewest = false;
-    size_t blockBytes = names->_extra.load(std::memory_order_relaxed) * sizeof(FolderPart);
+    size_t blockBytes = names->_extra.load(std::memory_order_relaxed) *
+                        (HLNNodeMemory::slotBytes(0, true) - HLNNodeMemory::slotBytes(0, false));
     for (uint32_t i = 0; i < names->_count; ++i)
         blockBytes +=
             HLNNodeMemory::slotBytes(names->nameOffsets()[i + 1] - names->nameOffsets()[i], false);

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -388,8 +389,8 @@ private:
         // A file of several names, in the table of such names (Links).
         MultiLinked = 1u << 30,
     };
-    // Bits 17-28 of the flags: where the node lies in its block, in words
-    // from the block's start (0: not in a block). Set once, when made.
+    // Bits 17-28 of the flags: where the node lies in its block, in four
+    // bytes from the block's start (0: not in a block). Set once, when made.
     static constexpr uint32_t BlockShift = 17, BlockMask = (1u << 12) - 1;
 
     struct Examination;
@@ -513,9 +514,70 @@ private:
     // Body of the deletion thread.
     void _detachedTrash();
 
-    uint32_t _flags = 0;     // Flag bits, under the tree lock
-    Ref<HLNFile> _parent;    // null for a root and once cut
-    uint64_t _sizeSoFar = 0; // own allocated bytes + what entries reported
+    // A node is aligned to four bytes only, so that names need not be
+    // padded to eight: its 64-bit fields are kept in two halves.
+    class Packed64 {
+    public:
+        Packed64(uint64_t v = 0) { *this = v; }
+        operator uint64_t() const {
+            uint64_t v;
+            std::memcpy(&v, _bytes, sizeof v);
+            return v;
+        }
+        Packed64& operator=(uint64_t v) {
+            std::memcpy(_bytes, &v, sizeof v);
+            return *this;
+        }
+        Packed64& operator+=(uint64_t v) { return *this = uint64_t(*this) + v; }
+
+    private:
+        alignas(4) unsigned char _bytes[8];
+    };
+    // A strong reference to the parent, as Ref<HLNFile> is, in two halves.
+    class ParentRef {
+    public:
+        ParentRef(const Ref<HLNFile>& parent) { _store(parent.get()), _retain(); }
+        ParentRef(const ParentRef&) = delete;
+        ParentRef& operator=(const ParentRef&) = delete;
+        ~ParentRef() { _release(); }
+        ParentRef& operator=(std::nullptr_t) {
+            _release();
+            _store(nullptr);
+            return *this;
+        }
+        HLNFile* get() const {
+            HLNFile* p;
+            std::memcpy(&p, _bytes, sizeof p);
+            return p;
+        }
+        HLNFile* operator->() const { return get(); }
+        explicit operator bool() const { return get() != nullptr; }
+        operator Ref<HLNFile>() const& { return Ref<HLNFile>(get()); }
+        operator Ref<HLNFile>() && {
+            Ref<HLNFile> taken(get());
+            *this = nullptr;
+            return taken;
+        }
+        friend bool operator==(const ParentRef& a, const Ref<HLNFile>& b) {
+            return a.get() == b.get();
+        }
+
+    private:
+        void _store(HLNFile* p) { std::memcpy(_bytes, &p, sizeof p); }
+        void _retain() {
+            if (HLNFile* p = get())
+                p->retain();
+        }
+        void _release() {
+            if (HLNFile* p = get(); p && p->releaseAndTestLast())
+                delete p;
+        }
+        alignas(4) unsigned char _bytes[sizeof(HLNFile*)];
+    };
+
+    uint32_t _flags = 0; // Flag bits, under the tree lock
+    ParentRef _parent;   // null for a root and once cut
+    Packed64 _sizeSoFar; // own allocated bytes + what entries reported
     // The entry's own st_size and st_mtime, in a word between them: a value
     // that does not fit is kept aside (HLNNodeMemory), kOdd standing for it.
     uint32_t _apparent32 = 0;

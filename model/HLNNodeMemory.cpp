@@ -10,10 +10,12 @@
 struct HLNNodeMemory::Block {
     std::atomic<uint32_t> live; // its nodes, and one for the instance filling it
     uint32_t unused = 0;
-    // Offsets within a block must fit the flags' block bits; a block stays
-    // below the allocator's threshold for a mapping of its own.
-    static constexpr size_t kMaxBytes = 32 * 1024 - 64;
-    static_assert(kMaxBytes <= size_t(HLNFile::BlockMask) * 8);
+    // Offsets within a block, in units of a node's alignment, must fit the
+    // flags' block bits; a block stays below the allocator's threshold for
+    // a mapping of its own.
+    static constexpr size_t kUnit = alignof(HLNFile);
+    static constexpr size_t kMaxBytes = 16 * 1024 - 64;
+    static_assert(kMaxBytes <= size_t(HLNFile::BlockMask) * kUnit);
 
     void release() {
         if (live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -56,11 +58,13 @@ HLNNodeMemory::~HLNNodeMemory() {
 }
 
 size_t HLNNodeMemory::slotBytes(size_t nameBytes, bool withPart) {
-    return ((withPart ? sizeof(HLNFile::FolderPart) : 0) + sizeof(HLNFile) + nameBytes + 7) &
-           ~size_t(7);
+    // A folder's part is aligned to eight bytes: up to four more before it.
+    const size_t bytes = (withPart ? sizeof(HLNFile::FolderPart) + 4 : 0) + sizeof(HLNFile) +
+                         nameBytes + Block::kUnit - 1;
+    return bytes & ~(Block::kUnit - 1);
 }
 
-void* HLNNodeMemory::_place(size_t slot, uint32_t* where) {
+void* HLNNodeMemory::_place(size_t slot, bool withPart, uint32_t* where) {
     if (!_block || _used + slot > _capacity) {
         // Past the estimate (a listing that did not type its folders),
         // blocks still hold many nodes.
@@ -75,9 +79,12 @@ void* HLNNodeMemory::_place(size_t slot, uint32_t* where) {
         _capacity = capacity;
         _used = sizeof(Block);
     }
-    void* at = reinterpret_cast<char*>(_block) + _used;
-    *where = static_cast<uint32_t>(_used / 8);
-    _used += slot;
+    // The slot counts the room a part may need to be aligned; a slot
+    // without a part has none to spare.
+    size_t from = withPart ? (_used + 7) & ~size_t(7) : _used;
+    void* at = reinterpret_cast<char*>(_block) + from;
+    *where = static_cast<uint32_t>(from / Block::kUnit);
+    _used = withPart ? _used + slot : from + slot;
     _left = _left > slot ? _left - slot : 0;
     _block->live.fetch_add(1, std::memory_order_relaxed);
     return at;
@@ -88,10 +95,11 @@ void* HLNNodeMemory::room(size_t nameBytes, bool withPart, HLNNodeMemory* shared
     const size_t before = withPart ? sizeof(FolderPart) : 0;
     static_assert(sizeof(FolderPart) % 8 == 0, "a node after a part stays aligned");
     *where = 0;
-    char* start = static_cast<char*>(shared ? shared->_place(slotBytes(nameBytes, withPart), where)
-                                            : ::operator new(before + sizeof(HLNFile) + nameBytes));
+    char* start =
+        static_cast<char*>(shared ? shared->_place(slotBytes(nameBytes, withPart), withPart, where)
+                                  : ::operator new(before + sizeof(HLNFile) + nameBytes));
     if (shared)
-        *where += before / 8;
+        *where += static_cast<uint32_t>(before / Block::kUnit);
     if (withPart)
         new (start) FolderPart;
     return start + before;
@@ -105,7 +113,8 @@ void HLNNodeMemory::destroy(HLNFile* node) {
     if (words == 0)
         ::operator delete(start);
     else
-        reinterpret_cast<Block*>(reinterpret_cast<char*>(node) - size_t(words) * 8)->release();
+        reinterpret_cast<Block*>(reinterpret_cast<char*>(node) - size_t(words) * Block::kUnit)
+            ->release();
 }
 
 HLNFile::FolderPart& HLNNodeMemory::latePart(const HLNFile* node) {

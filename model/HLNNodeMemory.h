@@ -53,7 +53,7 @@ private:
     struct LateParts;
     struct OddValues;
 
-    void* _place(size_t slot, uint32_t* where);
+    void* _place(size_t slot, bool withPart, uint32_t* where);
 
     Block* _block = nullptr;
     size_t _capacity = 0, _used = 0, _left;

@@ -32,7 +32,7 @@ public:
     using Examination = TFDirectory::Examination;
     // A folder of more names is not read ahead, only where it is taken:
     // its reads would take more memory than the nodes made of them.
-    static constexpr size_t kLargestReadAhead = 65536;
+    static constexpr size_t kLargestReadAhead = 8192;
     class Job;
     using JobRef = std::shared_ptr<Job>;
 
