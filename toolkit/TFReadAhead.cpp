@@ -20,7 +20,7 @@ namespace {
 // workers wait. The names bound the memory the reads hold (some hundred
 // bytes a name) whatever the folders' sizes.
 constexpr int kReadBudget = 2048;
-constexpr size_t kReadNamesBudget = 16384;
+constexpr size_t kReadNamesBudget = 65536;
 // Folders waiting to be read: beyond this the oldest (the last the tree's
 // builder gets to, depth first) are dropped.
 constexpr size_t kQueuedBudget = 4096;
@@ -64,11 +64,11 @@ int defaultWorkers(Pool& p) {
     return cores > 0 ? static_cast<int>(std::min(cores, 16L)) : 1;
 }
 
-// Each name keyed once, not at every comparison.
+// Each name keyed once, not at every comparison. Two words: a folder of a
+// million names sorts in 16 MB.
 struct Keyed {
     uint64_t key;
-    uint32_t offset;
-    std::string_view name;
+    uint32_t offset, length;
 };
 
 void sortNames(TFTreeWalker::Listing& names) {
@@ -76,12 +76,14 @@ void sortNames(TFTreeWalker::Listing& names) {
     keyed.reserve(names.size());
     for (size_t i = 0; i < names.size(); ++i) {
         std::string_view name(names.name(i));
-        keyed.push_back({TFString::nameSortKey(name), names.offsets[i], name});
+        keyed.push_back({TFString::nameSortKey(name), names.offsets[i], uint32_t(name.size())});
     }
-    std::sort(keyed.begin(), keyed.end(), [](const Keyed& x, const Keyed& y) {
+    const char* text = names.bytes.data();
+    std::sort(keyed.begin(), keyed.end(), [text](const Keyed& x, const Keyed& y) {
         if (x.key != y.key && x.key && y.key)
             return x.key < y.key;
-        return TFString::compareNamesThenBytes(x.name, y.name) < 0;
+        return TFString::compareNamesThenBytes(std::string_view(text + x.offset, x.length),
+                                               std::string_view(text + y.offset, y.length)) < 0;
     });
     for (size_t i = 0; i < keyed.size(); ++i)
         names.offsets[i] = keyed[i].offset;

@@ -23,8 +23,8 @@
 // selected is never left waiting behind the workers' backlog; a job a
 // worker is reading is waited for.
 //
-// Bounded: a few thousand folders and some ten thousand names read and not
-// yet taken (the workers wait beyond), a few thousand waiting to be read
+// Bounded: a few thousand folders and some tens of thousands of names read
+// and not yet taken (the workers wait beyond), a few thousand waiting to be read
 // (the oldest are dropped, and read by whoever takes them), a few hundred
 // descriptors kept open.
 class TFReadAhead {
