@@ -37,24 +37,37 @@ void writeLine(const Columns& columns, const HLNFile::Measures& m, const std::st
     HLNStandardOutput::write("\n");
 }
 
-// The root's entries, largest first, then the root.
+// The root's entries, largest first, then the root. Each line is made as it
+// is written: a folder of a million entries keeps no line of its own.
 int printReport(const Ref<HLNFile>& root, const Columns& columns) {
     root->sortChildren();
-    std::vector<std::pair<HLNFile::Measures, std::string>> lines;
-    if (HLNFile::ChildList children = root->children())
-        for (const Ref<HLNFile>& child : *children) {
-            // A further name of a file counted at another, as du leaves it out.
-            const HLNFile::Snapshot now = child->snapshot();
-            if (!now.countedAtAnotherName)
-                lines.emplace_back(now.measures, child->path());
+    const HLNFile::ChildList children = root->children();
+    const uint32_t count = children ? children->size() : 0;
+    // A further name of a file counted at another, as du leaves it out.
+    auto shown = [&](uint32_t i, HLNFile::Measures& m) {
+        const HLNFile::Snapshot now = (*children)[i]->snapshot();
+        m = now.measures;
+        return !now.countedAtAnotherName;
+    };
+    HLNFile::Measures m;
+    if (!columns.apparent && !columns.items) {
+        for (uint32_t i = 0; i < count; ++i)
+            if (shown(i, m))
+                writeLine(columns, m, (*children)[i]->path());
+    } else {
+        // The children are in the order of their bytes; another figure
+        // orders anew (the tree is complete: the figures hold still).
+        std::vector<std::pair<uint64_t, uint32_t>> order;
+        for (uint32_t i = 0; i < count; ++i)
+            if (shown(i, m))
+                order.emplace_back(columns.figure(m), i);
+        std::stable_sort(order.begin(), order.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (const auto& [figure, i] : order) {
+            shown(i, m);
+            writeLine(columns, m, (*children)[i]->path());
         }
-    // The children are in the order of their bytes; another figure orders anew.
-    if (columns.apparent || columns.items)
-        std::stable_sort(lines.begin(), lines.end(), [&](const auto& a, const auto& b) {
-            return columns.figure(a.first) > columns.figure(b.first);
-        });
-    for (const auto& [measures, path] : lines)
-        writeLine(columns, measures, path);
+    }
     writeLine(columns, root->measures(), root->path());
     return HLNStandardOutput::finish();
 }

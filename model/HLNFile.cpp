@@ -4,12 +4,14 @@
 #include "model/HLNFolderWalk.h"
 #include "model/HLNLinkedNames.h"
 #include "model/HLNListingStamps.h"
+#include "model/HLNNodeMemory.h"
 #include "model/HLNPendingSizes.h"
 #include "model/HLNRefreshRequests.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFException.h"
 #include "toolkit/TFFolderStamp.h"
 #include "toolkit/TFMainThread.h"
+#include "toolkit/TFProcess.h"
 #include "toolkit/TFReadAhead.h"
 #include "toolkit/TFString.h"
 #include "toolkit/TFTreeWalker.h"
@@ -32,6 +34,7 @@
 #include <vector>
 
 static_assert(sizeof(HLNFile) <= 32, "a file's node stays at four words");
+static_assert(alignof(HLNFile) == 4, "names after nodes are padded to four bytes, not eight");
 
 static std::atomic<uint64_t> createdCount{0};
 // Every name of a file counts its bytes (see setCountsEachName).
@@ -152,10 +155,11 @@ bool hasSize(SizeStatus status) {
 }
 
 // Each name measured and keyed once, not at every comparison; most
-// comparisons are then of two keys.
+// comparisons are then of two keys. Two words: a folder of a million names
+// sorts in 16 MB.
 struct KeyedName {
     uint64_t key;
-    std::string_view name;
+    uint32_t offset, length; // in the listing's bytes
 };
 
 // What a listing reads into, kept from one listing to the next on a thread:
@@ -166,10 +170,14 @@ struct ListingBuffers {
     std::vector<uint32_t> offsets;
     std::vector<KeyedName> keyed;
 
+    static bool tooLarge(const ListingBuffers& buffers) {
+        return buffers.bytes.capacity() > (size_t(1) << 16) ||
+               buffers.offsets.capacity() > (size_t(1) << 12) || // many short names
+               buffers.keyed.capacity() > (size_t(1) << 12);
+    }
     static ListingBuffers& emptyOfThisThread() {
         thread_local ListingBuffers buffers;
-        if (buffers.bytes.capacity() > (size_t(1) << 20) ||
-            buffers.offsets.capacity() > (size_t(1) << 16)) // many short names
+        if (tooLarge(buffers))
             buffers = ListingBuffers();
         buffers.bytes.clear();
         buffers.offsets.clear();
@@ -205,19 +213,28 @@ Ref<HLNFile::List> HLNFile::_listFolder(const TFDirectory& folder, Examination& 
         return nullptr;
     std::vector<KeyedName>& keyed = buffers.keyed;
     keyed.reserve(offsets.size());
+    const char* text = bytes.data();
     for (size_t i = 0; i < offsets.size(); ++i) {
         size_t end = i + 1 < offsets.size() ? offsets[i + 1] : bytes.size();
-        std::string_view name(bytes.data() + offsets[i], end - offsets[i] - 1);
-        keyed.push_back({TFString::nameSortKey(name), name});
+        const auto length = static_cast<uint32_t>(end - offsets[i] - 1);
+        keyed.push_back({TFString::nameSortKey(std::string_view(text + offsets[i], length)),
+                         offsets[i], length});
     }
-    std::sort(keyed.begin(), keyed.end(), [](const KeyedName& x, const KeyedName& y) {
+    auto nameOf = [text](const KeyedName& k) {
+        return std::string_view(text + k.offset, k.length);
+    };
+    std::sort(keyed.begin(), keyed.end(), [&](const KeyedName& x, const KeyedName& y) {
         if (x.key != y.key && x.key && y.key)
             return x.key < y.key;
-        return HLNFile::compareNames(x.name, y.name) < 0;
+        return HLNFile::compareNames(nameOf(x), nameOf(y)) < 0;
     });
-    return HLNFile::List::makeNames(
-        keyed, [](const KeyedName& k) { return k.name; }, bytes.size(),
-        static_cast<uint32_t>(folders));
+    Ref<List> names =
+        HLNFile::List::makeNames(keyed, nameOf, bytes.size(), static_cast<uint32_t>(folders));
+    // A huge folder's buffers go now, not at the next listing: they would
+    // stay beside its nodes.
+    if (ListingBuffers::tooLarge(buffers))
+        buffers = ListingBuffers();
+    return names;
 }
 
 bool HLNFile::_sizesPending = false;
@@ -298,21 +315,6 @@ HLNFile::HLNFile(const Ref<HLNFile>& parent) : _parent(parent) {
         _flags |= IsRootFile;
 }
 
-// The parts of nodes that were made as files and became folders later (an
-// entry replaced by a folder, one that could not be examined at first): few,
-// so kept in a table rather than making every file's node a word longer.
-// Its lock is a leaf: taken under the tree lock or alone, nothing inside it.
-// Values that do not fit a node's 32-bit fields (files of 4 GiB and more,
-// times before 1970 or after 2106), by node: rare, so kept aside.
-struct HLNFile::OddValues {
-    std::mutex lock;
-    std::unordered_map<const HLNFile*, std::pair<uint64_t, int64_t>> values;
-    static OddValues& shared() {
-        static auto* table = new OddValues; // outlives every node, even at exit
-        return *table;
-    }
-};
-
 // Of the roots of scans that lack a measure, which: under the tree lock.
 struct HLNFile::Unknowns {
     static std::unordered_map<const HLNFile*, std::pair<bool, bool>>& table() {
@@ -331,140 +333,31 @@ struct HLNFile::Unknowns {
     }
 };
 
-struct HLNFile::LateParts {
-    std::mutex lock;
-    std::unordered_map<const HLNFile*, FolderPart> parts; // elements never move
-
-    static LateParts& shared() {
-        static auto* table = new LateParts; // outlives every node, even at exit
-        return *table;
-    }
-    // Made when the node has none.
-    static FolderPart& of(const HLNFile* node) {
-        LateParts& table = shared();
-        std::scoped_lock held(table.lock);
-        return table.parts[node];
-    }
-    static void drop(const HLNFile* node) {
-        FolderPart gone; // its entries are let go once the lock is released
-        LateParts& table = shared();
-        std::scoped_lock held(table.lock);
-        if (auto at = table.parts.find(node); at != table.parts.end()) {
-            gone = std::move(at->second);
-            table.parts.erase(at);
-        }
-    }
-};
-
 HLNFile::~HLNFile() {
     if (_flags & MultiLinked) { // cut nodes have left the table already
         TreeGuard held;
         _leaveName(held);
     }
-    if (_apparent32 == kOdd) {
-        OddValues& odd = OddValues::shared();
-        std::scoped_lock held(odd.lock);
-        odd.values.erase(this);
-    }
+    if (_apparent32 == kOdd)
+        HLNNodeMemory::setOddValues(this, false, 0, 0);
     if ((_flags & ImportedBit) && (_flags & IsRootFile))
         Unknowns::forget(this);
     if (_flags & PartBefore)
         _part()->~FolderPart();
     else if (_flags & PartApart)
-        LateParts::drop(this);
+        HLNNodeMemory::dropLatePart(this);
 }
 
-// The nodes one conversion makes share blocks: one allocation for many
-// nodes and their names, with no allocator overhead per node. A block is
-// freed when its last node goes (and its maker is done with it).
-struct HLNFile::NodeBlock {
-    std::atomic<uint32_t> live; // its nodes, and one for the arena filling it
-    uint32_t unused = 0;
-    // Offsets within a block must fit the flags' block bits; a block stays
-    // below the allocator's threshold for a mapping of its own.
-    static constexpr size_t kMaxBytes = 32 * 1024 - 64;
-    static_assert(kMaxBytes <= size_t(BlockMask) * 8);
-
-    // A node, its name and, for a folder, the folder's part before it.
-    static size_t slotBytes(size_t nameBytesWithNul, bool withPart) {
-        return ((withPart ? sizeof(FolderPart) : 0) + sizeof(HLNFile) + nameBytesWithNul + 7) &
-               ~size_t(7);
-    }
-    void release() {
-        if (live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            this->~NodeBlock();
-            ::operator delete(this);
-        }
-    }
-};
-
-class HLNFile::NodeArena {
-public:
-    // bytes: what every node to be made needs, slots summed.
-    explicit NodeArena(size_t bytes) : _left(bytes) {
-        static_assert(sizeof(NodeBlock) == 8, "nodes start one word into a block");
-    }
-    ~NodeArena() {
-        if (_block)
-            _block->release();
-    }
-    NodeArena(const NodeArena&) = delete;
-    NodeArena& operator=(const NodeArena&) = delete;
-
-    // Room for one slot; *words is its offset in its block.
-    void* place(size_t slot, uint32_t* words) {
-        if (!_block || _used + slot > _capacity) {
-            // Past the estimate (a listing that did not type its folders),
-            // blocks still hold many nodes.
-            size_t want = std::max(_left, slot);
-            if (_block)
-                want = std::max(want, size_t(4096));
-            size_t capacity = std::min(sizeof(NodeBlock) + want, NodeBlock::kMaxBytes);
-            auto* fresh = new (::operator new(capacity)) NodeBlock{{1}};
-            if (_block)
-                _block->release();
-            _block = fresh;
-            _capacity = capacity;
-            _used = sizeof(NodeBlock);
-        }
-        void* where = reinterpret_cast<char*>(_block) + _used;
-        *words = static_cast<uint32_t>(_used / 8);
-        _used += slot;
-        _left = _left > slot ? _left - slot : 0;
-        _block->live.fetch_add(1, std::memory_order_relaxed);
-        return where;
-    }
-
-private:
-    NodeBlock* _block = nullptr;
-    size_t _capacity = 0, _used = 0, _left;
-};
-
 void HLNFile::operator delete(HLNFile* node, std::destroying_delete_t) {
-    const uint32_t words = (node->_flags >> BlockShift) & BlockMask;
-    char* start =
-        reinterpret_cast<char*>(node) - (node->_flags & PartBefore ? sizeof(FolderPart) : 0);
-    node->~HLNFile();
-    if (words == 0)
-        ::operator delete(start);
-    else
-        reinterpret_cast<NodeBlock*>(reinterpret_cast<char*>(node) - size_t(words) * 8)->release();
+    HLNNodeMemory::destroy(node);
 }
 
 Ref<HLNFile> HLNFile::_make(const Ref<HLNFile>& parent, std::string_view name, bool withPart,
-                            NodeArena* arena) {
-    const size_t before = withPart ? sizeof(FolderPart) : 0;
-    static_assert(sizeof(FolderPart) % 8 == 0, "a node after a part stays aligned");
-    uint32_t words = 0;
-    char* room = static_cast<char*>(
-        arena ? arena->place(NodeBlock::slotBytes(name.size() + 1, withPart), &words)
-              : ::operator new(before + sizeof(HLNFile) + name.size() + 1));
-    if (arena)
-        words += before / 8;
-    if (withPart)
-        new (room) FolderPart;
-    Ref<HLNFile> node(new (Placed{}, room + before) HLNFile(parent));
-    node->_flags |= words << BlockShift | (withPart ? uint32_t(PartBefore) : 0u);
+                            HLNNodeMemory* memory) {
+    uint32_t where = 0;
+    void* room = HLNNodeMemory::room(name.size() + 1, withPart, memory, &where);
+    Ref<HLNFile> node(new (Placed{}, room) HLNFile(parent));
+    node->_flags |= where << BlockShift | (withPart ? uint32_t(PartBefore) : 0u);
     createdCount.fetch_add(1, std::memory_order_relaxed);
     char* bytes = const_cast<char*>(node->_nameBytes());
     std::memcpy(bytes, name.data(), name.size());
@@ -645,13 +538,13 @@ const Ref<HLNFile::List>& HLNFile::_children() const {
 }
 
 HLNFile::FolderPart* HLNFile::_partAside() const {
-    return &LateParts::of(this);
+    return &HLNNodeMemory::latePart(this);
 }
 
 HLNFile::FolderPart& HLNFile::_folderPart() {
     if (FolderPart* part = _part())
         return *part;
-    FolderPart& part = LateParts::of(this);
+    FolderPart& part = HLNNodeMemory::latePart(this);
     _flags |= PartApart;
     return part;
 }
@@ -976,6 +869,29 @@ HLNFile::ChildList HLNFile::_readChildren(HLNFolderWalk& walk, Asker asker) {
             hook(self);
     }
 
+    // A huge folder's names given back cannot be read again: a conversion
+    // that ends in an exception leaves the folder to be listed anew.
+    struct GivenBack {
+        HLNFile& folder;
+        const Ref<List>& names;
+        bool any = false;
+        ~GivenBack() {
+            if (!any)
+                return;
+            try {
+                TreeGuard again;
+                if (folder._has(Invalidated) || folder._children() != names)
+                    return; // its nodes are in, or it is not this folder's list
+                folder._setChildren(nullptr, again);
+                folder._set(ChildrenArrayContainsNames, false);
+                folder._set(AwaitsListing, true);
+                folder._setUnsized(1);
+            } catch (...) {
+            }
+        }
+    } givenBack{*this, names};
+    constexpr uint32_t kNamesGivenBack = 4096; // at once
+
     Ref<List> built = List::makeNodes(names->_count);
     // The files of several names among them, entered once they are attached.
     struct LinkedName {
@@ -985,11 +901,12 @@ HLNFile::ChildList HLNFile::_readChildren(HLNFolderWalk& walk, Asker asker) {
     std::vector<LinkedName> linked;
     const bool countOnce = !countsEachName;
     bool droppedNewest = false;
-    size_t blockBytes = names->_extra.load(std::memory_order_relaxed) * sizeof(FolderPart);
+    size_t blockBytes = names->_extra.load(std::memory_order_relaxed) *
+                        (HLNNodeMemory::slotBytes(0, true) - HLNNodeMemory::slotBytes(0, false));
     for (uint32_t i = 0; i < names->_count; ++i)
         blockBytes +=
-            NodeBlock::slotBytes(names->nameOffsets()[i + 1] - names->nameOffsets()[i], false);
-    NodeArena arena(blockBytes);
+            HLNNodeMemory::slotBytes(names->nameOffsets()[i + 1] - names->nameOffsets()[i], false);
+    HLNNodeMemory memory(blockBytes);
     Measures measures;
     uint32_t finished = 0;
     // On the sizing thread, a folder that is no longer the one listed
@@ -1012,7 +929,7 @@ HLNFile::ChildList HLNFile::_readChildren(HLNFolderWalk& walk, Asker asker) {
         auto makeNode = [&](uint32_t i, const char* name, Examination& ex) {
             const size_t length = names->nameOffsets()[i + 1] - names->nameOffsets()[i] - 1;
             const bool isFolder = !ex.entry.error && ex.entry.isDirectory();
-            Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &arena);
+            Ref<HLNFile> node = _make(self, std::string_view(name, length), isFolder, &memory);
             node->_apply(ex, nullptr);
             if (node->_has(IsDirectory) && (ex.stamp.isFolder() || ex.stamp.isLost())) {
                 stamps.emplace_back(built->_count, ex.stamp);
@@ -1025,10 +942,16 @@ HLNFile::ChildList HLNFile::_readChildren(HLNFolderWalk& walk, Asker asker) {
                 node->_has(IsDirectory) ? node->_counted(held) : node->_own(node->_sizeSoFar);
             return node;
         };
+        // A huge folder is read here, name by name, and its names are
+        // given back as they become nodes, so that a million of them, their
+        // reads and their nodes are not all held at once.
+        const bool huge = names->_count > kHugeFolder;
         std::shared_ptr<TFReadAhead::Job> read;
-        if (walk.isSizingWalk()) {
+        if (walk.isSizingWalk() && !huge) {
             read = _takeRead(walk, names);
             lost = !read;
+        } else if (walk.isSizingWalk()) {
+            walk.takeRead(this, names); // its listing, no read
         }
         const TFDirectory* folder = read ? nullptr : walk.open(*this);
         if (read) {
@@ -1061,7 +984,7 @@ HLNFile::ChildList HLNFile::_readChildren(HLNFolderWalk& walk, Asker asker) {
                 Ref<HLNFile> node = makeNode(i, name, ex);
                 if (node->_unsized() == 0)
                     ++finished;
-                else if (sub)
+                else if (sub && sub->names().size() <= kHugeFolder)
                     walk.keepRead(node, node->_children(), std::move(sub));
                 new (&built->nodes()[built->_count++]) Ref<HLNFile>(std::move(node));
             }
@@ -1072,12 +995,24 @@ HLNFile::ChildList HLNFile::_readChildren(HLNFolderWalk& walk, Asker asker) {
                 folder->error() != ENOTDIR)
                 report("", folder->error());
             finished = names->_count;
+            lost = huge && walk.isSizingWalk(); // as a read would have found it
         } else {
             const TFDirectory& here = *folder;
             Examination ex;
             // What a window lists of the subfolders, all told.
             size_t windowBudget = asker == Asker::window ? 8 * kWindowNames : SIZE_MAX;
+            // Of a huge folder: how far its names have been given back.
+            uint32_t given = 0;
             for (uint32_t i = 0; i < names->_count; ++i) {
+                if (huge && i - given >= kNamesGivenBack) {
+                    givenBack.any = true;
+                    const uint32_t* offsets = names->nameOffsets();
+                    const char* text = names->nameAt(0);
+                    TFProcess::discardPages(const_cast<uint32_t*>(offsets), i * sizeof(uint32_t));
+                    TFProcess::discardPages(const_cast<char*>(text),
+                                            size_t(names->nameAt(i) - text));
+                    given = i;
+                }
                 const char* name = names->nameAt(i);
                 ex = Examination();
                 ex.parentFsNumber = fsNumber;
@@ -1215,6 +1150,29 @@ void HLNFile::sortChildren(Asker asker) {
         if (!current)
             return;
         ranked = _has(ChildrenInNameOrder);
+        // First without keys: a list found in order, as most are, needs
+        // none (a folder of a million entries would take 16 MB of them).
+        uint64_t last = 0;
+        bool inOrder = true;
+        for (const Ref<HLNFile>& c : *current) {
+            if (hasSize(c->_sizeStatus(held))) {
+                const uint64_t key = ~figureOf(c->_counted(held), figure);
+                inOrder = inOrder && key >= last && split;
+                last = key;
+                digest = HLNChildOrder::digestStep(digest, c.get(), key);
+            } else {
+                split = false;
+                digest = HLNChildOrder::digestStep(digest, c.get(), 0);
+            }
+        }
+        const uint64_t found = HLNChildOrder::digestValue(digest);
+        if (current->_extra.load(std::memory_order_relaxed) == found)
+            return;              // in order, and nothing has changed since
+        if (ranked && inOrder) { // by size, ties by name, the unsized last
+            current->_extra.store(found, std::memory_order_relaxed);
+            return;
+        }
+        digest = 0, split = true;
         sized.reserve(current->size());
         for (const Ref<HLNFile>& c : *current) {
             if (hasSize(c->_sizeStatus(held))) {
@@ -1308,31 +1266,21 @@ void HLNFile::_childRefreshing(const Measures& m, bool wasDone, const TreeGuard&
 uint64_t HLNFile::_ownApparent() const {
     if (_apparent32 != kOdd)
         return _apparent32;
-    OddValues& odd = OddValues::shared();
-    std::scoped_lock held(odd.lock);
-    return odd.values[this].first;
+    return HLNNodeMemory::oddValues(this).first;
 }
 
 int64_t HLNFile::_ownModified() const {
     if (_modified32 != kOdd)
         return _modified32 == kOdd - 1 ? kNoModification : int64_t(_modified32);
-    OddValues& odd = OddValues::shared();
-    std::scoped_lock held(odd.lock);
-    return odd.values[this].second;
+    return HLNNodeMemory::oddValues(this).second;
 }
 
 void HLNFile::_setOwn(uint64_t apparent, int64_t modified) {
     const bool oddApparent = apparent >= kOdd;
     const bool oddModified =
         modified != kNoModification && (modified < 0 || modified >= int64_t(kOdd) - 1);
-    if (oddApparent || oddModified || _apparent32 == kOdd || _modified32 == kOdd) {
-        OddValues& odd = OddValues::shared();
-        std::scoped_lock held(odd.lock);
-        if (oddApparent || oddModified)
-            odd.values[this] = {apparent, modified};
-        else
-            odd.values.erase(this);
-    }
+    if (oddApparent || oddModified || _apparent32 == kOdd || _modified32 == kOdd)
+        HLNNodeMemory::setOddValues(this, oddApparent || oddModified, apparent, modified);
     _apparent32 = oddApparent || oddModified ? kOdd : uint32_t(apparent);
     _modified32 = oddApparent || oddModified    ? kOdd
                   : modified == kNoModification ? kOdd - 1

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -50,6 +51,7 @@
 //   names into nodes when they ask for its children first.
 // - a leading underscore and a TreeGuard parameter: the lock is held.
 class HLNFolderWalk;
+class HLNNodeMemory;
 class TFDirectory;
 class TFFolderStamp;
 
@@ -371,12 +373,9 @@ private:
     struct Placed {};
     static void* operator new(size_t, Placed, void* where) { return where; }
     static void operator delete(void*, Placed, void*) {}
-    // A node made in a block gives its room back to the block, which goes
-    // with the last of its nodes; any other node is freed on its own.
+    // A node gives its room back where it was made (HLNNodeMemory).
     static void operator delete(HLNFile* node, std::destroying_delete_t);
-    struct NodeBlock;
-    class NodeArena;
-    struct LateParts;
+    friend class HLNNodeMemory;
 
     enum Flag : uint32_t {
         Invalidated = 1u << 0,
@@ -403,15 +402,15 @@ private:
         // Set once, when made: the folder's part lies just before the node.
         PartBefore = 1u << 15,
         // A node made without that part that became a folder later: its
-        // part is kept aside (LateParts).
+        // part is kept aside (HLNNodeMemory).
         PartApart = 1u << 16,
         // A regular file that someone may run (an execute bit set).
         IsExecutable = 1u << 29,
         // A file of several names, in the table of such names (HLNLinkedNames).
         MultiLinked = 1u << 30,
     };
-    // Bits 17-28 of the flags: where the node lies in its block, in words
-    // from the block's start (0: not in a block). Set once, when made.
+    // Bits 17-28 of the flags: where the node lies in its block, in four
+    // bytes from the block's start (0: not in a block). Set once, when made.
     static constexpr uint32_t BlockShift = 17, BlockMask = (1u << 12) - 1;
 
     struct Examination;
@@ -425,6 +424,9 @@ private:
     static Ref<List> _listFolder(const TFDirectory& folder, Examination& r);
     // children() for an asker, on its walk.
     ChildList _readChildren(HLNFolderWalk& walk, Asker asker);
+    // A folder of more names is read where its names become nodes, not
+    // ahead, and gives its names back as they do (see children()).
+    static constexpr size_t kHugeFolder = TFReadAhead::kLargestReadAhead;
     // The listing of a folder a window left unlisted, by any other asker;
     // a window hands it to the sizing thread and gets false.
     bool _listAwaited(TreeGuard& held, HLNFolderWalk& walk, Asker asker);
@@ -438,10 +440,10 @@ private:
     static void _readRoot(const std::string& path, Examination& r);
     // Lists a folder just opened into r (its names and stamp).
     static void _listFolderOpened(TFDirectory folder, Examination& r);
-    // A node of its own, or one in arena's blocks; withPart: room for a
+    // A node of its own, or one in memory's blocks; withPart: room for a
     // folder's fields (a node whose type is not known yet gets it too).
     static Ref<HLNFile> _make(const Ref<HLNFile>& parent, std::string_view name, bool withPart,
-                              NodeArena* arena = nullptr);
+                              HLNNodeMemory* memory = nullptr);
     HLNFile(const Ref<HLNFile>& parent);
     ~HLNFile();
 
@@ -521,11 +523,72 @@ private:
     // Body of the deletion thread.
     void _detachedTrash();
 
-    uint32_t _flags = 0;     // Flag bits, under the tree lock
-    Ref<HLNFile> _parent;    // null for a root and once cut
-    uint64_t _sizeSoFar = 0; // own allocated bytes + what entries reported
+    // A node is aligned to four bytes only, so that names need not be
+    // padded to eight: its 64-bit fields are kept in two halves.
+    class Packed64 {
+    public:
+        Packed64(uint64_t v = 0) { *this = v; }
+        operator uint64_t() const {
+            uint64_t v;
+            std::memcpy(&v, _bytes, sizeof v);
+            return v;
+        }
+        Packed64& operator=(uint64_t v) {
+            std::memcpy(_bytes, &v, sizeof v);
+            return *this;
+        }
+        Packed64& operator+=(uint64_t v) { return *this = uint64_t(*this) + v; }
+
+    private:
+        alignas(4) unsigned char _bytes[8];
+    };
+    // A strong reference to the parent, as Ref<HLNFile> is, in two halves.
+    class ParentRef {
+    public:
+        ParentRef(const Ref<HLNFile>& parent) { _store(parent.get()), _retain(); }
+        ParentRef(const ParentRef&) = delete;
+        ParentRef& operator=(const ParentRef&) = delete;
+        ~ParentRef() { _release(); }
+        ParentRef& operator=(std::nullptr_t) {
+            _release();
+            _store(nullptr);
+            return *this;
+        }
+        HLNFile* get() const {
+            HLNFile* p;
+            std::memcpy(&p, _bytes, sizeof p);
+            return p;
+        }
+        HLNFile* operator->() const { return get(); }
+        explicit operator bool() const { return get() != nullptr; }
+        operator Ref<HLNFile>() const& { return Ref<HLNFile>(get()); }
+        operator Ref<HLNFile>() && {
+            Ref<HLNFile> taken(get());
+            *this = nullptr;
+            return taken;
+        }
+        friend bool operator==(const ParentRef& a, const Ref<HLNFile>& b) {
+            return a.get() == b.get();
+        }
+
+    private:
+        void _store(HLNFile* p) { std::memcpy(_bytes, &p, sizeof p); }
+        void _retain() {
+            if (HLNFile* p = get())
+                p->retain();
+        }
+        void _release() {
+            if (HLNFile* p = get(); p && p->releaseAndTestLast())
+                delete p;
+        }
+        alignas(4) unsigned char _bytes[sizeof(HLNFile*)];
+    };
+
+    uint32_t _flags = 0; // Flag bits, under the tree lock
+    ParentRef _parent;   // null for a root and once cut
+    Packed64 _sizeSoFar; // own allocated bytes + what entries reported
     // The entry's own st_size and st_mtime, in a word between them: a value
-    // that does not fit is kept aside (OddValues), kOdd standing for it.
+    // that does not fit is kept aside (HLNNodeMemory), kOdd standing for it.
     uint32_t _apparent32 = 0;
     uint32_t _modified32 = 0;
     // The name's bytes follow here, NUL-terminated.
@@ -566,8 +629,8 @@ private:
     }
 
     // ---------------------------------------------------------------- measures
+    // A value kept aside by HLNNodeMemory.
     static constexpr uint32_t kOdd = UINT32_MAX;
-    struct OddValues;
     uint64_t _ownApparent() const;
     int64_t _ownModified() const;
     void _setOwn(uint64_t apparent, int64_t modified);

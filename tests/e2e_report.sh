@@ -81,6 +81,22 @@ check "$work/g/big/"            # a trailing slash is kept as given
 check "$work/g/special/sparse"
 check /usr # a real system tree
 
+# A folder of more names than are read ahead, with folders among them: read
+# where its names become nodes, which it gives back as it goes; as a root
+# and inside another folder.
+python3 - "$work/h/huge" <<'EOF'
+import os, sys
+os.makedirs(sys.argv[1] + "/sub/deeper")
+for i in range(9000):
+    with open("%s/f%05d" % (sys.argv[1], i), "wb") as f:
+        f.write(b"x" * (5000 if i % 7 == 0 else i % 3))
+for i in range(40):
+    with open("%s/sub/deeper/g%02d" % (sys.argv[1], i), "wb") as f:
+        f.write(b"y" * 9000)
+EOF
+check "$work/h"
+check "$work/h/huge"
+
 # A plain file: just the root line.
 f=$(find "$work/g/big" -maxdepth 1 -type f | head -n 1)
 "$hollin" --report "$f" >"$work/ours"

@@ -3,9 +3,11 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <pwd.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,6 +60,14 @@ pid_t collectIfEnded(pid_t pid, int* status) {
 
 pid_t threadNumber() {
     return ::gettid();
+}
+
+void discardPages(void* begin, size_t bytes) {
+    const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(begin) + page - 1) & ~(page - 1);
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(begin) + bytes) & ~(page - 1);
+    if (to > from)
+        ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
 }
 
 } // namespace TFProcess

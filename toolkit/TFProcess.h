@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -7,7 +8,8 @@
 // This process and the programs it starts: the program file it runs, its
 // working folder, the home folder of the user it runs as, a handler for
 // being asked to stop, starting a program beside it or in its place, and
-// collecting one that ended, and the numbers of its threads. Any thread.
+// collecting one that ended, the numbers of its threads, and memory it is
+// done with. Any thread.
 namespace TFProcess {
 
 // The path of the program file this process runs (/proc/self/exe); none
@@ -42,5 +44,11 @@ pid_t collectIfEnded(pid_t pid, int* status);
 // The calling thread's id as the kernel numbers it (gettid): what /proc
 // and the kernel's notices name a thread by.
 pid_t threadNumber();
+
+// Gives the whole pages inside [begin, begin + bytes) of this process's
+// memory back to the system (madvise MADV_DONTNEED): they read as zeros
+// after. For a part of a large allocation that will not be read again
+// before it is freed.
+void discardPages(void* begin, size_t bytes);
 
 } // namespace TFProcess

@@ -16,8 +16,11 @@
 
 namespace {
 
-// Folders read and not yet taken: beyond this the workers wait.
+// Folders read and not yet taken, and their names: beyond either the
+// workers wait. The names bound the memory the reads hold (some hundred
+// bytes a name) whatever the folders' sizes.
 constexpr int kReadBudget = 2048;
+constexpr size_t kReadNamesBudget = 65536;
 // Folders waiting to be read: beyond this the oldest (the last the tree's
 // builder gets to, depth first) are dropped.
 constexpr size_t kQueuedBudget = 4096;
@@ -34,6 +37,7 @@ struct Pool {
     std::condition_variable read; // a job was read
     std::vector<TFReadAhead::JobRef> stack; // the next job to read on top
     std::atomic<int> unTaken{0};            // jobs read by workers, not taken
+    std::atomic<size_t> unTakenNames{0};    // their names
     std::atomic<int> descriptors{0};        // kept open by jobs
     int busy = 0;
     int spinningBusy = 0;    // of busy, reading folders of a spinning disk
@@ -60,11 +64,11 @@ int defaultWorkers(Pool& p) {
     return cores > 0 ? static_cast<int>(std::min(cores, 16L)) : 1;
 }
 
-// Each name keyed once, not at every comparison.
+// Each name keyed once, not at every comparison. Two words: a folder of a
+// million names sorts in 16 MB.
 struct Keyed {
     uint64_t key;
-    uint32_t offset;
-    std::string_view name;
+    uint32_t offset, length;
 };
 
 void sortNames(TFTreeWalker::Listing& names) {
@@ -72,12 +76,14 @@ void sortNames(TFTreeWalker::Listing& names) {
     keyed.reserve(names.size());
     for (size_t i = 0; i < names.size(); ++i) {
         std::string_view name(names.name(i));
-        keyed.push_back({TFString::nameSortKey(name), names.offsets[i], name});
+        keyed.push_back({TFString::nameSortKey(name), names.offsets[i], uint32_t(name.size())});
     }
-    std::sort(keyed.begin(), keyed.end(), [](const Keyed& x, const Keyed& y) {
+    const char* text = names.bytes.data();
+    std::sort(keyed.begin(), keyed.end(), [text](const Keyed& x, const Keyed& y) {
         if (x.key != y.key && x.key && y.key)
             return x.key < y.key;
-        return TFString::compareNamesThenBytes(x.name, y.name) < 0;
+        return TFString::compareNamesThenBytes(std::string_view(text + x.offset, x.length),
+                                               std::string_view(text + y.offset, y.length)) < 0;
     });
     for (size_t i = 0; i < keyed.size(); ++i)
         names.offsets[i] = keyed[i].offset;
@@ -91,6 +97,7 @@ TFReadAhead::Job::~Job() {
         p.descriptors.fetch_sub(1, std::memory_order_relaxed);
     if (_counted) {
         p.unTaken.fetch_sub(1, std::memory_order_relaxed);
+        p.unTakenNames.fetch_sub(_names.size(), std::memory_order_relaxed);
         p.work.notify_all();
     }
 }
@@ -219,7 +226,7 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
     if (queueBelow && !job._children.empty()) {
         std::vector<JobRef> below;
         for (size_t i = job._children.size(); i-- > 0;)
-            if (job._children[i])
+            if (job._children[i] && job._children[i]->_names.size() <= kLargestReadAhead)
                 below.push_back(job._children[i]);
         _queue(below);
     }
@@ -266,6 +273,7 @@ void TFReadAhead::_work() {
         const bool ready = p.work.wait_for(lock, std::chrono::milliseconds(20), [&] {
             return !p.held && !p.stack.empty() &&
                    p.unTaken.load(std::memory_order_relaxed) < kReadBudget &&
+                   p.unTakenNames.load(std::memory_order_relaxed) < kReadNamesBudget &&
                    (!p.stack.back()->_spinning || p.countGiven ||
                     p.spinningBusy < kSpinningWorkers);
         });
@@ -289,6 +297,7 @@ void TFReadAhead::_work() {
         job->_state = Job::State::done;
         job->_counted = true;
         p.unTaken.fetch_add(1, std::memory_order_relaxed);
+        p.unTakenNames.fetch_add(job->_names.size(), std::memory_order_relaxed);
         ++p.readByWorkers;
         --p.busy;
         p.spinningBusy -= spinning;
@@ -311,6 +320,7 @@ void TFReadAhead::take(const JobRef& job, bool queueBelow) {
             if (job->_counted) {
                 job->_counted = false;
                 p.unTaken.fetch_sub(1, std::memory_order_relaxed);
+                p.unTakenNames.fetch_sub(job->_names.size(), std::memory_order_relaxed);
                 p.work.notify_all();
             }
             return;

@@ -23,12 +23,16 @@
 // selected is never left waiting behind the workers' backlog; a job a
 // worker is reading is waited for.
 //
-// Bounded: a few thousand folders read and not yet taken (the workers wait
-// beyond), a few thousand waiting to be read (the oldest are dropped, and
-// read by whoever takes them), a few hundred descriptors kept open.
+// Bounded: a few thousand folders and some tens of thousands of names read
+// and not yet taken (the workers wait beyond), a few thousand waiting to be read
+// (the oldest are dropped, and read by whoever takes them), a few hundred
+// descriptors kept open.
 class TFReadAhead {
 public:
     using Examination = TFDirectory::Examination;
+    // A folder of more names is not read ahead, only where it is taken:
+    // its reads would take more memory than the nodes made of them.
+    static constexpr size_t kLargestReadAhead = 8192;
     class Job;
     using JobRef = std::shared_ptr<Job>;
 
