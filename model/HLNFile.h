@@ -26,12 +26,16 @@
 // freed only by an explicit release (invalidate). Everyone else holds a Ref
 // for as long as they use a node.
 //
-// Memory: a node is three words with its name stored inline after them (no
-// std::string per node); the flags share one word; what only folders need
-// lies just before a folder's node, so a file pays nothing for it. The
-// nodes that one listing becomes share blocks (one allocation for many); a
-// folder's entries are one List allocation (names before they become nodes,
-// node references after).
+// Memory (HLNNodeMemory): a node is 32 bytes with its name stored inline
+// after them (no std::string per node); what only folders need lies just
+// before a folder's node, so a file pays nothing for it. The nodes that one
+// listing becomes share blocks (one allocation for many); a folder's
+// entries are one List allocation (names before they become nodes, node
+// references after). Beside the node, in units of their own: the walk the
+// sizing thread reads with (HLNFolderWalk), the bytes it holds back
+// (HLNPendingSizes), the listings kept for its last check
+// (HLNListingStamps), the files of several names (HLNLinkedNames) and the
+// order of entries (HLNChildOrder).
 //
 // Words used below:
 // - trash(): delete from disk for good, the Destroy command. Move to Trash
@@ -46,9 +50,11 @@
 // - asking (refreshSize, relistEntries, trash, invalidate): any thread; the
 //   work is done by the sizing thread, or by a thread of its own.
 // - building (appendUnfinishedChildren, _refreshSizeIfNeeded,
-//   _closeSizingFolders): the sizing thread, which alone makes and links
-//   nodes; the main thread and other readers may turn a small folder's
-//   names into nodes when they ask for its children first.
+//   _closeSizingFolders): the sizing thread, with the walk it owns and
+//   passes in; it alone links nodes made from the workers' reads. Other
+//   readers may turn a folder's names into nodes when they ask for its
+//   children first, on a walk of their own; a window (Asker::window) only
+//   a small folder's. No operation asks which thread calls it.
 // - a leading underscore and a TreeGuard parameter: the lock is held.
 class HLNFolderWalk;
 class HLNNodeMemory;
