@@ -1003,6 +1003,31 @@ HLNFile::ChildList HLNFile::_readChildren(HLNFolderWalk& walk, Asker asker) {
             size_t windowBudget = asker == Asker::window ? 8 * kWindowNames : SIZE_MAX;
             // Of a huge folder: how far its names have been given back.
             uint32_t given = 0;
+            // A huge folder's names are examined on every core, a chunk
+            // ahead of the one made into nodes here: two chunks in flight.
+            const bool shared = huge && windowBudget == SIZE_MAX;
+            static constexpr uint32_t kChunk = 2048, kPiece = 256;
+            std::vector<Examination> chunks[2];
+            std::optional<TFReadAhead::Pieces> examining;
+            auto examineChunk = [&](uint32_t from) {
+                std::vector<Examination>& out = chunks[(from / kChunk) % 2];
+                out.clear();
+                out.resize(std::min(kChunk, names->_count - from));
+                const List* list = names.get();
+                examining.emplace((out.size() + kPiece - 1) / kPiece, [&here, &out, list, from,
+                                                                       fsNumber](size_t piece) {
+                    const size_t end = std::min<size_t>(out.size(), (piece + 1) * kPiece);
+                    for (size_t k = piece * kPiece; k < end; ++k) {
+                        Examination& r = out[k];
+                        r.parentFsNumber = fsNumber;
+                        _readEntry(here, list->nameAt(uint32_t(from + k)), fsNumber, r);
+                        // Opened again for its visit: thousands would stay open.
+                        r.listed = TFDirectory();
+                    }
+                });
+            };
+            if (shared)
+                examineChunk(0);
             for (uint32_t i = 0; i < names->_count; ++i) {
                 if (huge && i - given >= kNamesGivenBack) {
                     givenBack.any = true;
@@ -1014,11 +1039,20 @@ HLNFile::ChildList HLNFile::_readChildren(HLNFolderWalk& walk, Asker asker) {
                     given = i;
                 }
                 const char* name = names->nameAt(i);
-                ex = Examination();
-                ex.parentFsNumber = fsNumber;
-                if (windowBudget != SIZE_MAX)
-                    ex.listLimit = std::min(windowBudget, kWindowNames);
-                _readEntry(here, name, fsNumber, ex);
+                if (shared) {
+                    if (i % kChunk == 0) {
+                        examining.reset(); // finished
+                        if (names->_count - i > kChunk)
+                            examineChunk(i + kChunk);
+                    }
+                    ex = std::move(chunks[(i / kChunk) % 2][i % kChunk]);
+                } else {
+                    ex = Examination();
+                    ex.parentFsNumber = fsNumber;
+                    if (windowBudget != SIZE_MAX)
+                        ex.listLimit = std::min(windowBudget, kWindowNames);
+                    _readEntry(here, name, fsNumber, ex);
+                }
                 if (!ex.entry.exists()) {
                     ++finished; // vanished since the listing: finished with 0 bytes
                     outOfDate = true;

@@ -2,9 +2,12 @@
 
 #include "support/TempTree.h"
 
+#include <atomic>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -94,4 +97,31 @@ TEST(TFReadAhead, AFolderSwappedAfterItsListingIsNotRead) {
     TFReadAhead::take(below[1], true);
     EXPECT_NE(below[1]->error(), 0);
     TFReadAhead::holdWorkersForTesting(false);
+}
+
+// Pieces are each done once, by the workers or by the thread finishing
+// them, and finishing returns only when all are done.
+TEST(TFReadAhead, PiecesAreEachDoneOnceBeforeFinishReturns) {
+    std::vector<std::atomic<int>> done(500);
+    {
+        TFReadAhead::Pieces pieces(done.size(), [&](size_t i) { done[i].fetch_add(1); });
+        pieces.finish();
+        for (const auto& d : done)
+            ASSERT_EQ(d.load(), 1);
+        TFReadAhead::Pieces unfinished(done.size(), [&](size_t i) { done[i].fetch_add(1); });
+    } // finished on the way out
+    for (const auto& d : done)
+        EXPECT_EQ(d.load(), 2);
+    if (TFReadAhead::workerCount() == 0)
+        return;
+    // The first piece waits for the second: they end only when two threads
+    // take them at once, whichever takes the first.
+    std::atomic<bool> second{false};
+    TFReadAhead::Pieces together(2, [&](size_t i) {
+        if (i == 1)
+            second = true;
+        while (!second)
+            std::this_thread::yield();
+    });
+    together.finish();
 }

@@ -93,6 +93,10 @@ for i in range(9000):
 for i in range(40):
     with open("%s/sub/deeper/g%02d" % (sys.argv[1], i), "wb") as f:
         f.write(b"y" * 9000)
+for i in range(0, 9000, 450): # folders in every chunk its names are examined in
+    os.makedirs("%s/f%05dd/in" % (sys.argv[1], i))
+    with open("%s/f%05dd/in/h" % (sys.argv[1], i), "wb") as f:
+        f.write(b"z" * (i + 1))
 EOF
 check "$work/h"
 check "$work/h/huge"

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -31,14 +32,27 @@ constexpr int kDescriptorBudget = 384;
 // machines' disks as spinning whatever lies beneath.
 constexpr int kSpinningWorkers = 2;
 
+} // namespace
+
+struct TFReadAhead::Pieces::State {
+    std::function<void(size_t)> piece;
+    size_t count = 0;
+    size_t next = 0; // under the pool's lock, as is done
+    size_t done = 0;
+};
+
+namespace {
+
 struct Pool {
     std::mutex lock;              // leaf lock: no job is read or destroyed while it is held
     std::condition_variable work; // a job was queued or the read budget freed
     std::condition_variable read; // a job was read
     std::vector<TFReadAhead::JobRef> stack; // the next job to read on top
-    std::atomic<int> unTaken{0};            // jobs read by workers, not taken
-    std::atomic<size_t> unTakenNames{0};    // their names
-    std::atomic<int> descriptors{0};        // kept open by jobs
+    // Pieces with some not yet begun, oldest first: taken before any job.
+    std::deque<std::shared_ptr<TFReadAhead::Pieces::State>> pieces;
+    std::atomic<int> unTaken{0};         // jobs read by workers, not taken
+    std::atomic<size_t> unTakenNames{0}; // their names
+    std::atomic<int> descriptors{0};     // kept open by jobs
     int busy = 0;
     int spinningBusy = 0;    // of busy, reading folders of a spinning disk
     int workers = -1;        // -1: not yet chosen
@@ -243,11 +257,7 @@ void TFReadAhead::_queue(std::vector<JobRef>& jobs) {
             p.workers = defaultWorkers(p);
         if (p.workers == 0)
             return;
-        if (!p.started) {
-            p.started = true;
-            for (int i = 0; i < p.workers; ++i)
-                std::thread(_work).detach();
-        }
+        _startWorkers();
         for (JobRef& job : jobs)
             p.stack.push_back(std::move(job));
         if (p.stack.size() > kQueuedBudget) {
@@ -264,6 +274,55 @@ void TFReadAhead::_queue(std::vector<JobRef>& jobs) {
     pool().work.notify_all();
 }
 
+void TFReadAhead::_startWorkers() {
+    // Under the pool's lock, with the count chosen.
+    Pool& p = pool();
+    if (p.started)
+        return;
+    p.started = true;
+    for (int i = 0; i < p.workers; ++i)
+        std::thread(_work).detach();
+}
+
+TFReadAhead::Pieces::Pieces(size_t count, std::function<void(size_t)> piece)
+    : _state(std::make_shared<State>()) {
+    _state->piece = std::move(piece);
+    _state->count = count;
+    if (count < 2)
+        return; // done where it is finished
+    Pool& p = pool();
+    {
+        std::scoped_lock lock(p.lock);
+        if (p.workers < 0)
+            p.workers = defaultWorkers(p);
+        if (p.workers == 0)
+            return;
+        _startWorkers();
+        p.pieces.push_back(_state);
+    }
+    p.work.notify_all();
+}
+
+void TFReadAhead::Pieces::finish() {
+    if (!_state)
+        return;
+    State& s = *_state;
+    Pool& p = pool();
+    std::unique_lock lock(p.lock);
+    while (s.next < s.count) {
+        const size_t i = s.next++;
+        if (s.next == s.count)
+            std::erase(p.pieces, _state);
+        lock.unlock();
+        s.piece(i);
+        lock.lock();
+        ++s.done;
+    }
+    p.read.wait(lock, [&] { return s.done == s.count; });
+    lock.unlock();
+    _state = nullptr;
+}
+
 void TFReadAhead::_work() {
     Pool& p = pool();
     std::unique_lock lock(p.lock);
@@ -271,14 +330,29 @@ void TFReadAhead::_work() {
         // A job let go elsewhere frees the read budget without the lock,
         // so the wait also looks again now and then.
         const bool ready = p.work.wait_for(lock, std::chrono::milliseconds(20), [&] {
-            return !p.held && !p.stack.empty() &&
-                   p.unTaken.load(std::memory_order_relaxed) < kReadBudget &&
-                   p.unTakenNames.load(std::memory_order_relaxed) < kReadNamesBudget &&
-                   (!p.stack.back()->_spinning || p.countGiven ||
-                    p.spinningBusy < kSpinningWorkers);
+            return !p.pieces.empty() ||
+                   (!p.held && !p.stack.empty() &&
+                    p.unTaken.load(std::memory_order_relaxed) < kReadBudget &&
+                    p.unTakenNames.load(std::memory_order_relaxed) < kReadNamesBudget &&
+                    (!p.stack.back()->_spinning || p.countGiven ||
+                     p.spinningBusy < kSpinningWorkers));
         });
         if (!ready)
             continue;
+        if (!p.pieces.empty()) {
+            std::shared_ptr<Pieces::State> pieces = p.pieces.front();
+            const size_t i = pieces->next++;
+            if (pieces->next == pieces->count)
+                p.pieces.pop_front();
+            ++p.busy;
+            lock.unlock();
+            pieces->piece(i);
+            lock.lock();
+            --p.busy;
+            if (++pieces->done == pieces->count)
+                p.read.notify_all();
+            continue;
+        }
         JobRef job = std::move(p.stack.back());
         p.stack.pop_back();
         if (job->_state != Job::State::queued) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -80,6 +81,25 @@ public:
         int _error = 0;
     };
 
+    // Work split into pieces that the workers take before any folder, and
+    // that the thread which needs it does itself when no worker has begun
+    // them (all of them when there are no workers): a huge folder's names
+    // examined on every core while its nodes are made. Begun when made;
+    // finish() (or the destructor) returns once every piece is done. A
+    // piece must not throw.
+    class Pieces {
+    public:
+        Pieces(size_t count, std::function<void(size_t)> piece);
+        Pieces(const Pieces&) = delete;
+        Pieces& operator=(const Pieces&) = delete;
+        ~Pieces() { finish(); }
+        void finish();
+        struct State;
+
+    private:
+        std::shared_ptr<State> _state;
+    };
+
     // A job for the folder dir, examined as ex, with its names in the
     // order its reader wants the entries. Not yet queued: take() reads it.
     static JobRef makeJob(TFDirectory dir, const Examination& ex, TFTreeWalker::Listing names);
@@ -116,4 +136,5 @@ private:
     static void _queue(std::vector<JobRef>& jobs);
     static void _drop(Job& job);
     static void _work();
+    static void _startWorkers();
 };
