@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <mutex>
 #include <string_view>
@@ -54,9 +55,12 @@ struct Pool {
     std::atomic<size_t> unTakenNames{0}; // their names
     std::atomic<int> descriptors{0};     // kept open by jobs
     int busy = 0;
-    int spinningBusy = 0;    // of busy, reading folders of a spinning disk
-    int workers = -1;        // -1: not yet chosen
-    bool countGiven = false; // set or overridden: spinning disks take as many
+    int spinningBusy = 0;                  // of busy, reading folders of a spinning disk
+    int workers = -1;                      // -1: not yet chosen
+    int extra = 0;                         // workers that read only while the disk is waited on
+    bool diskBound = false;                // the last reads mostly waited
+    int64_t recentWait = 0, recentCpu = 0; // nanoseconds, decaying
+    bool countGiven = false;               // set or overridden: spinning disks take as many
     bool started = false;
     bool held = false;
     uint64_t readByWorkers = 0;
@@ -75,7 +79,21 @@ int defaultWorkers(Pool& p) {
         return std::clamp(std::atoi(given), 0, 64);
     }
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
-    return cores > 0 ? static_cast<int>(std::min(cores, 16L)) : 1;
+    const int count = cores > 0 ? static_cast<int>(std::min(cores, 16L)) : 1;
+    p.extra = count;
+    return count;
+}
+
+// Nanoseconds of this thread's processor time, and of the clock.
+int64_t threadTime() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+int64_t steadyTime() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 // Each name keyed once, not at every comparison. Two words: a folder of a
@@ -280,7 +298,9 @@ void TFReadAhead::_startWorkers() {
     if (p.started)
         return;
     p.started = true;
-    for (int i = 0; i < p.workers; ++i)
+    if (p.countGiven)
+        p.extra = 0;
+    for (int i = 0; i < p.workers + p.extra; ++i)
         std::thread(_work).detach();
 }
 
@@ -334,8 +354,9 @@ void TFReadAhead::_work() {
                    (!p.held && !p.stack.empty() &&
                     p.unTaken.load(std::memory_order_relaxed) < kReadBudget &&
                     p.unTakenNames.load(std::memory_order_relaxed) < kReadNamesBudget &&
+                    p.busy < p.workers + (p.diskBound ? p.extra : 0) &&
                     (!p.stack.back()->_spinning || p.countGiven ||
-                     p.spinningBusy < kSpinningWorkers));
+                     p.spinningBusy < kSpinningWorkers * (p.diskBound ? 2 : 1)));
         });
         if (!ready)
             continue;
@@ -366,8 +387,22 @@ void TFReadAhead::_work() {
         ++p.busy;
         p.spinningBusy += spinning;
         lock.unlock();
+        const int64_t cpuBefore = threadTime(), wallBefore = steadyTime();
         _read(job, true);
+        const int64_t cpu = threadTime() - cpuBefore, wall = steadyTime() - wallBefore;
         lock.lock();
+        // While the reads wait for the disk longer than they work (a warm
+        // tree's wait a third as long, for a core they share with the
+        // tree's builder), as many workers again read beside them, and
+        // twice as many on a spinning disk: a cold disk answers many
+        // requests at once sooner than one a core. Weighted by time, over
+        // the last few dozen reads.
+        p.recentWait = p.recentWait - p.recentWait / 32 + std::max<int64_t>(wall - cpu, 0);
+        p.recentCpu = p.recentCpu - p.recentCpu / 32 + cpu;
+        const bool waited = p.recentWait > p.recentCpu;
+        if (waited && !p.diskBound && p.extra)
+            p.work.notify_all();
+        p.diskBound = waited;
         job->_state = Job::State::done;
         job->_counted = true;
         p.unTaken.fetch_add(1, std::memory_order_relaxed);

@@ -114,10 +114,11 @@ public:
     // Drops every job waiting to be read (a job being read is finished).
     static void stop();
 
-    // How many workers read (default: one per online processor, at most
-    // two at once on a spinning disk; HOLLIN_WORKERS or a count set here
-    // holds for every disk); 0 reads every job where it is taken. Before
-    // the first take.
+    // How many workers read (default: one per online processor, and as
+    // many again while their reads mostly wait for the disk; at most two
+    // at once on a spinning disk, four while waited on; HOLLIN_WORKERS or a
+    // count set here holds for every disk); 0 reads every job where it is
+    // taken. Before the first take.
     static void setWorkerCount(int count);
     static int workerCount();
     // How many read at once the folders of the file system on device.
