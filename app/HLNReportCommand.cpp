@@ -43,6 +43,17 @@ int printReport(const Ref<HLNFile>& root, const Columns& columns) {
     root->sortChildren();
     const HLNFile::ChildList children = root->children();
     const uint32_t count = children ? children->size() : 0;
+    // Each entry's path is the root's and its name: not walked up for each.
+    const std::string rootPath = root->path();
+    std::string path = rootPath;
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    const size_t prefix = path.size();
+    auto pathOf = [&](uint32_t i) -> const std::string& {
+        path.resize(prefix);
+        path += (*children)[i]->nameView();
+        return path;
+    };
     // A further name of a file counted at another, as du leaves it out.
     auto shown = [&](uint32_t i, HLNFile::Measures& m) {
         const HLNFile::Snapshot now = (*children)[i]->snapshot();
@@ -53,7 +64,7 @@ int printReport(const Ref<HLNFile>& root, const Columns& columns) {
     if (!columns.apparent && !columns.items) {
         for (uint32_t i = 0; i < count; ++i)
             if (shown(i, m))
-                writeLine(columns, m, (*children)[i]->path());
+                writeLine(columns, m, pathOf(i));
     } else {
         // The children are in the order of their bytes; another figure
         // orders anew (the tree is complete: the figures hold still).
@@ -65,10 +76,10 @@ int printReport(const Ref<HLNFile>& root, const Columns& columns) {
                          [](const auto& a, const auto& b) { return a.first > b.first; });
         for (const auto& [figure, i] : order) {
             shown(i, m);
-            writeLine(columns, m, (*children)[i]->path());
+            writeLine(columns, m, pathOf(i));
         }
     }
-    writeLine(columns, root->measures(), root->path());
+    writeLine(columns, root->measures(), rootPath);
     return HLNStandardOutput::finish();
 }
 

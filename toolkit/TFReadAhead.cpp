@@ -9,10 +9,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <ctime>
 #include <deque>
 #include <mutex>
 #include <string_view>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -45,9 +45,10 @@ struct TFReadAhead::Pieces::State {
 namespace {
 
 struct Pool {
-    std::mutex lock;              // leaf lock: no job is read or destroyed while it is held
-    std::condition_variable work; // a job was queued or the read budget freed
-    std::condition_variable read; // a job was read
+    std::mutex lock;                   // leaf lock: no job is read or destroyed while it is held
+    std::condition_variable work;      // a job was queued or the read budget freed
+    std::condition_variable extraWork; // the same, while the disk is waited on
+    std::condition_variable read;      // a job was read
     std::vector<TFReadAhead::JobRef> stack; // the next job to read on top
     // Pieces with some not yet begun, oldest first: taken before any job.
     std::deque<std::shared_ptr<TFReadAhead::Pieces::State>> pieces;
@@ -55,12 +56,12 @@ struct Pool {
     std::atomic<size_t> unTakenNames{0}; // their names
     std::atomic<int> descriptors{0};     // kept open by jobs
     int busy = 0;
-    int spinningBusy = 0;                  // of busy, reading folders of a spinning disk
-    int workers = -1;                      // -1: not yet chosen
-    int extra = 0;                         // workers that read only while the disk is waited on
-    bool diskBound = false;                // the last reads mostly waited
-    int64_t recentWait = 0, recentCpu = 0; // nanoseconds, decaying
-    bool countGiven = false;               // set or overridden: spinning disks take as many
+    int spinningBusy = 0;    // of busy, reading folders of a spinning disk
+    int workers = -1;        // -1: not yet chosen
+    int extra = 0;           // workers that read only while the disk is waited on
+    bool diskBound = false;  // the last reads mostly waited
+    long recentBlocks = 0;   // times the last reads blocked, in 1024ths, decaying
+    bool countGiven = false; // set or overridden: spinning disks take as many
     bool started = false;
     bool held = false;
     uint64_t readByWorkers = 0;
@@ -84,16 +85,13 @@ int defaultWorkers(Pool& p) {
     return count;
 }
 
-// Nanoseconds of this thread's processor time, and of the clock.
-int64_t threadTime() {
-    timespec t{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-int64_t steadyTime() {
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+// How often this thread has given up its core so far: to wait for the disk,
+// mostly (a thread that only shares its core is taken off it, which is not
+// counted).
+long timesBlocked() {
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nvcsw;
 }
 
 // Each name keyed once, not at every comparison. Two words: a folder of a
@@ -269,6 +267,7 @@ void TFReadAhead::_queue(std::vector<JobRef>& jobs) {
     std::vector<JobRef> dropped; // let go of outside the lock
     for (JobRef& job : jobs)
         job->_spinning = TFRotationalDisk::isRotational(job->_ex.device);
+    bool diskBound = false;
     {
         std::scoped_lock lock(p.lock);
         if (p.workers < 0)
@@ -287,9 +286,12 @@ void TFReadAhead::_queue(std::vector<JobRef>& jobs) {
                            std::make_move_iterator(p.stack.begin() + excess));
             p.stack.erase(p.stack.begin(), p.stack.begin() + excess);
         }
+        diskBound = p.diskBound;
     }
     jobs.clear();
-    pool().work.notify_all();
+    p.work.notify_all();
+    if (diskBound)
+        p.extraWork.notify_all();
 }
 
 void TFReadAhead::_startWorkers() {
@@ -301,7 +303,7 @@ void TFReadAhead::_startWorkers() {
     if (p.countGiven)
         p.extra = 0;
     for (int i = 0; i < p.workers + p.extra; ++i)
-        std::thread(_work).detach();
+        std::thread(_work, i >= p.workers).detach();
 }
 
 TFReadAhead::Pieces::Pieces(size_t count, std::function<void(size_t)> piece)
@@ -343,24 +345,26 @@ void TFReadAhead::Pieces::finish() {
     _state = nullptr;
 }
 
-void TFReadAhead::_work() {
+void TFReadAhead::_work(bool extra) {
     Pool& p = pool();
     std::unique_lock lock(p.lock);
     for (;;) {
         // A job let go elsewhere frees the read budget without the lock,
-        // so the wait also looks again now and then.
-        const bool ready = p.work.wait_for(lock, std::chrono::milliseconds(20), [&] {
-            return !p.pieces.empty() ||
-                   (!p.held && !p.stack.empty() &&
-                    p.unTaken.load(std::memory_order_relaxed) < kReadBudget &&
-                    p.unTakenNames.load(std::memory_order_relaxed) < kReadNamesBudget &&
-                    p.busy < p.workers + (p.diskBound ? p.extra : 0) &&
-                    (!p.stack.back()->_spinning || p.countGiven ||
-                     p.spinningBusy < kSpinningWorkers * (p.diskBound ? 2 : 1)));
-        });
+        // so the wait also looks again now and then. The extra workers
+        // wait apart, so that a warm tree's wake-ups do not wake them.
+        const bool ready =
+            (extra ? p.extraWork : p.work).wait_for(lock, std::chrono::milliseconds(20), [&] {
+                return (!extra && !p.pieces.empty()) ||
+                       ((!extra || p.diskBound) && !p.held && !p.stack.empty() &&
+                        p.unTaken.load(std::memory_order_relaxed) < kReadBudget &&
+                        p.unTakenNames.load(std::memory_order_relaxed) < kReadNamesBudget &&
+                        p.busy < p.workers + (p.diskBound ? p.extra : 0) &&
+                        (!p.stack.back()->_spinning || p.countGiven ||
+                         p.spinningBusy < kSpinningWorkers * (p.diskBound ? 2 : 1)));
+            });
         if (!ready)
             continue;
-        if (!p.pieces.empty()) {
+        if (!extra && !p.pieces.empty()) {
             std::shared_ptr<Pieces::State> pieces = p.pieces.front();
             const size_t i = pieces->next++;
             if (pieces->next == pieces->count)
@@ -387,21 +391,19 @@ void TFReadAhead::_work() {
         ++p.busy;
         p.spinningBusy += spinning;
         lock.unlock();
-        const int64_t cpuBefore = threadTime(), wallBefore = steadyTime();
+        const long blockedBefore = timesBlocked();
         _read(job, true);
-        const int64_t cpu = threadTime() - cpuBefore, wall = steadyTime() - wallBefore;
+        const long blocked = timesBlocked() - blockedBefore;
         lock.lock();
-        // While the reads wait for the disk longer than they work (a warm
-        // tree's wait a third as long, for a core they share with the
-        // tree's builder), as many workers again read beside them, and
-        // twice as many on a spinning disk: a cold disk answers many
-        // requests at once sooner than one a core. Weighted by time, over
-        // the last few dozen reads.
-        p.recentWait = p.recentWait - p.recentWait / 32 + std::max<int64_t>(wall - cpu, 0);
-        p.recentCpu = p.recentCpu - p.recentCpu / 32 + cpu;
-        const bool waited = p.recentWait > p.recentCpu;
+        // While a read blocks once in four or more (on a warm tree once
+        // in fifty at most; on a cold disk once or twice a read), as many
+        // workers again read beside them, and twice as many on a spinning
+        // disk: a cold disk answers many requests at once sooner than one
+        // a core. Over the last few dozen reads.
+        p.recentBlocks = p.recentBlocks - p.recentBlocks / 32 + std::clamp(blocked, 0L, 8L) * 1024;
+        const bool waited = p.recentBlocks > 32 * 1024 / 4;
         if (waited && !p.diskBound && p.extra)
-            p.work.notify_all();
+            p.extraWork.notify_all();
         p.diskBound = waited;
         job->_state = Job::State::done;
         job->_counted = true;

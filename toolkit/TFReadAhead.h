@@ -136,6 +136,6 @@ private:
     static void _read(const JobRef& job, bool queueBelow);
     static void _queue(std::vector<JobRef>& jobs);
     static void _drop(Job& job);
-    static void _work();
+    static void _work(bool extra);
     static void _startWorkers();
 };
