@@ -270,11 +270,8 @@ void TFReadAhead::_queue(std::vector<JobRef>& jobs) {
     bool diskBound = false;
     {
         std::scoped_lock lock(p.lock);
-        if (p.workers < 0)
-            p.workers = defaultWorkers(p);
-        if (p.workers == 0)
+        if (!_startWorkers())
             return;
-        _startWorkers();
         for (JobRef& job : jobs)
             p.stack.push_back(std::move(job));
         if (p.stack.size() > kQueuedBudget) {
@@ -294,16 +291,19 @@ void TFReadAhead::_queue(std::vector<JobRef>& jobs) {
         p.extraWork.notify_all();
 }
 
-void TFReadAhead::_startWorkers() {
-    // Under the pool's lock, with the count chosen.
+bool TFReadAhead::_startWorkers() {
+    // Under the pool's lock.
     Pool& p = pool();
-    if (p.started)
-        return;
+    if (p.workers < 0)
+        p.workers = defaultWorkers(p);
+    if (p.workers == 0 || p.started)
+        return p.workers > 0;
     p.started = true;
     if (p.countGiven)
         p.extra = 0;
     for (int i = 0; i < p.workers + p.extra; ++i)
         std::thread(_work, i >= p.workers).detach();
+    return true;
 }
 
 TFReadAhead::Pieces::Pieces(size_t count, std::function<void(size_t)> piece)
@@ -315,11 +315,8 @@ TFReadAhead::Pieces::Pieces(size_t count, std::function<void(size_t)> piece)
     Pool& p = pool();
     {
         std::scoped_lock lock(p.lock);
-        if (p.workers < 0)
-            p.workers = defaultWorkers(p);
-        if (p.workers == 0)
+        if (!_startWorkers())
             return;
-        _startWorkers();
         p.pieces.push_back(_state);
     }
     p.work.notify_all();

@@ -137,5 +137,7 @@ private:
     static void _queue(std::vector<JobRef>& jobs);
     static void _drop(Job& job);
     static void _work(bool extra);
-    static void _startWorkers();
+    // Chooses the count and starts the workers, once; false when there are
+    // none. Under the pool's lock.
+    static bool _startWorkers();
 };
