@@ -102,3 +102,67 @@ TEST(TFTreeWalker, ReopensClosedLevelsAndNoticesOneReplaced) {
     // The top and 4 folders entered and left; 6 entries.
     EXPECT_EQ(again.lines.size(), 2 * 5 + 6u);
 }
+
+// A walk for a sink without descriptors is read ahead on every core: the
+// same entries, folders and order of events as the walk that keeps them
+// open (in another order of names), over a folder too large to be read
+// ahead, an empty one and a link.
+TEST(TFTreeWalker, ASinkWithoutDescriptorsGetsTheSameWalkReadAhead) {
+    TempTree tree;
+    tree.mkdir("root/a/b");
+    tree.writeFile("root/a/b/f", 10);
+    tree.mkdir("root/empty");
+    tree.mkdir("root/many");
+    for (int i = 0; i < 9000; ++i)
+        tree.writeFile("root/many/f" + std::to_string(i), 0);
+    tree.mkdir("root/many/sub");
+    tree.writeFile("root/many/sub/g", 1);
+    tree.symlink(tree / "root/a", "root/link");
+    struct Lines : TFTreeSink {
+        std::vector<std::string> path, lines;
+        bool entry(const Folder&, const char* name, const Examination& ex,
+                   bool enterable) override {
+            lines.push_back(path.back() + "/" + name + (ex.isDirectory() ? "/" : ""));
+            return enterable;
+        }
+        bool enterFolder(const Folder& f) override {
+            path.push_back(f.depth ? path.back() + "/" + f.name : "");
+            lines.push_back("+" + path.back());
+            return true;
+        }
+        void leaveFolder(const Folder&) override {
+            lines.push_back("-" + path.back());
+            path.pop_back();
+        }
+        void readError(const Folder*, const char* name, int error) override {
+            lines.push_back("!" + std::string(name ? name : "") + std::to_string(error));
+        }
+    } ahead;
+    ASSERT_TRUE(
+        TFTreeWalker(ahead).walkPath(tree / "root", TFDirectory::examinePath(tree / "root")));
+    Recorder kept;
+    walk(tree / "root", kept);
+    EXPECT_EQ(ahead.lines.size(), kept.lines.size());
+    EXPECT_EQ(ahead.lines.front(), "+");
+    EXPECT_EQ(ahead.lines.back(), "-");
+    std::vector<std::string> entries;
+    for (const std::string& line : ahead.lines)
+        if (line[0] == '/')
+            entries.push_back(line.back() == '/' ? line.substr(0, line.size() - 1) : line);
+    std::sort(entries.begin(), entries.end());
+    std::vector<std::string> expected;
+    for (const std::string& line : kept.lines)
+        if (line[0] == '/')
+            expected.push_back(line);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(entries, expected);
+    // Each folder's entries come between its entering and its leaving.
+    const auto at = [&](const std::string& line) {
+        return std::find(ahead.lines.begin(), ahead.lines.end(), line) - ahead.lines.begin();
+    };
+    EXPECT_LT(at("+/many/sub"), at("/many/sub/g"));
+    EXPECT_LT(at("/many/sub/g"), at("-/many/sub"));
+    EXPECT_LT(at("-/many/sub"), at("-/many"));
+    EXPECT_EQ(at("+/empty") + 1, at("-/empty"));
+    EXPECT_EQ(at("+/link"), long(ahead.lines.size())) << "a link was entered";
+}

@@ -1,5 +1,7 @@
 #include "toolkit/TFTreeWalker.h"
 
+#include "toolkit/TFReadAhead.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -205,17 +207,101 @@ bool TFTreeWalker::walkOpen(TFDirectory dir, const std::string& name, int* error
     return true;
 }
 
+struct TFTreeWalker::Ahead {
+    // By level, beside _levels: the folder's read, and its subfolders'.
+    struct Level {
+        TFReadAhead::JobRef read; // null: a folder with no names
+        std::vector<TFReadAhead::JobRef> below;
+        size_t next = 0;
+        size_t size() const { return read ? read->names().size() : 0; }
+    };
+    std::vector<Level> levels;
+};
+
+bool TFTreeWalker::_walkAhead(TFDirectory dir, const std::string& name, const Examination& top,
+                              int* error) {
+    TFTreeWalker::Listing names;
+    errno = 0;
+    if (!dir.isOpen() || !TFReadAhead::listSorted(dir, top, names)) {
+        *error = !dir.isOpen() ? (dir.error() ? dir.error() : EBADF) : errno ? errno : EIO;
+        return false;
+    }
+    Ahead ahead;
+    // Enters a folder whose read (null when it has no names) was listed.
+    auto enter = [&](TFReadAhead::JobRef read, const std::string& folderName,
+                     const Examination& ex) -> int {
+        if (read) {
+            TFReadAhead::take(read, true);
+            if (int failed = read->error())
+                return failed;
+        }
+        Folder level;
+        level.name = folderName;
+        level.examination = ex;
+        level.depth = _levels.empty() ? 0 : _levels.back().depth + 1;
+        _levels.push_back(std::move(level));
+        Ahead::Level& at = ahead.levels.emplace_back();
+        if (read)
+            at.below = read->takeChildren();
+        at.read = std::move(read);
+        if (!_sink.enterFolder(_levels.back()))
+            at.next = at.size();
+        return 0;
+    };
+    if (int failed =
+            enter(TFReadAhead::makeJob(std::move(dir), top, std::move(names)), name, top)) {
+        *error = failed;
+        return false;
+    }
+    while (!_levels.empty()) {
+        Ahead::Level& at = ahead.levels.back();
+        if (_sink.stopped())
+            at.next = at.size();
+        if (at.next == at.size()) {
+            Folder done = std::move(_levels.back());
+            _levels.pop_back();
+            ahead.levels.pop_back();
+            _sink.leaveFolder(done, nullptr);
+            continue;
+        }
+        const size_t i = at.next++;
+        const char* entryName = at.read->names().name(i);
+        const Examination& ex = at.read->entries()[i];
+        Folder& here = _levels.back();
+        const bool enterable = _enterable(ex);
+        if (!_sink.entry(here, entryName, ex, enterable) || !enterable)
+            continue;
+        TFReadAhead::JobRef below = i < at.below.size() ? std::move(at.below[i]) : nullptr;
+        int failed = at.read->childError(i);
+        if (!failed && !below && at.read->childStamp(i).isLost())
+            failed = ENOENT; // gone, or swapped for a link, since it was examined
+        const std::string belowName(entryName);
+        if (!failed)
+            failed = enter(std::move(below), belowName, ex);
+        if (failed)
+            _sink.readError(&_levels.back(), belowName.c_str(), failed);
+    }
+    if (_sink.stopped())
+        TFReadAhead::stop(); // what was queued below is not wanted
+    return true;
+}
+
 bool TFTreeWalker::walkPath(const std::string& path, const Examination& top, int* error) {
     _levels.clear();
     _homeDevice = top.device;
     _homeMount = top.mountId;
     int failure = 0;
-    if (!_enter(TFDirectory::openPath(path), path, top, &failure)) {
+    const bool ahead =
+        _common && !_options.crossFileSystems && !_options.stayOnMount && !_options.sortedByBytes;
+    const bool walked = ahead ? _walkAhead(TFDirectory::openPath(path), path, top, &failure)
+                              : _enter(TFDirectory::openPath(path), path, top, &failure);
+    if (!walked) {
         if (error)
             *error = failure;
         return false;
     }
-    _run();
+    if (!ahead)
+        _run();
     return true;
 }
 

@@ -31,7 +31,11 @@
 //   readError()   name null: the folder was moved or replaced while it was
 //                 read; its other entries are left out.
 // Any TFTreeSink may be fed from the disk too, through the constructor that
-// takes one. A sink may call no walker method but path() during a call.
+// takes one. Such a walk needs no descriptors, so the read-ahead's workers
+// (TFReadAhead) list and examine its folders on every core ahead of it,
+// unless it crosses file systems or stays on its mount; its entries come
+// in TFString::compareNamesThenBytes order then. A sink may call no walker
+// method but path() during a call.
 class TFTreeWalker {
 public:
     using Examination = TFDirectory::Examination;
@@ -118,6 +122,9 @@ private:
     bool _enterable(const Examination& ex) const;
     bool _reopen();
     void _run();
+    // The walk of a TFTreeSink, from the read-ahead's reads.
+    struct Ahead;
+    bool _walkAhead(TFDirectory dir, const std::string& name, const Examination& top, int* error);
 
     class Common;
     std::unique_ptr<Sink> _common; // the adapter of a TFTreeSink
