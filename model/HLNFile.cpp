@@ -1020,7 +1020,12 @@ HLNFile::ChildList HLNFile::_readChildren(HLNFolderWalk& walk, Asker asker) {
                     for (size_t k = piece * kPiece; k < end; ++k) {
                         Examination& r = out[k];
                         r.parentFsNumber = fsNumber;
-                        _readEntry(here, list->nameAt(uint32_t(from + k)), fsNumber, r);
+                        try {
+                            _readEntry(here, list->nameAt(uint32_t(from + k)), fsNumber, r);
+                        } catch (const std::bad_alloc&) { // a piece must not throw
+                            r = Examination();
+                            r.entry.error = ENOMEM;
+                        }
                         // Opened again for its visit: thousands would stay open.
                         r.listed = TFDirectory();
                     }

@@ -59,7 +59,7 @@ struct Pool {
     int spinningBusy = 0;    // of busy, reading folders of a spinning disk
     int workers = -1;        // -1: not yet chosen
     int extra = 0;           // workers that read only while the disk is waited on
-    bool diskBound = false;  // the last reads mostly waited
+    bool diskBound = false;  // the last reads blocked often
     long recentBlocks = 0;   // times the last reads blocked, in 1024ths, decaying
     bool countGiven = false; // set or overridden: spinning disks take as many
     bool started = false;
