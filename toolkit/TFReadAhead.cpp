@@ -387,10 +387,11 @@ void TFReadAhead::_work(bool extra) {
         const bool spinning = job->_spinning;
         ++p.busy;
         p.spinningBusy += spinning;
+        const bool watched = p.extra > 0; // else nobody asks whether reads block
         lock.unlock();
-        const long blockedBefore = timesBlocked();
+        const long blockedBefore = watched ? timesBlocked() : 0;
         _read(job, true);
-        const long blocked = timesBlocked() - blockedBefore;
+        const long blocked = watched ? timesBlocked() - blockedBefore : 0;
         lock.lock();
         // While a read blocks once in four or more (on a warm tree once
         // in fifty at most; on a cold disk once or twice a read), as many

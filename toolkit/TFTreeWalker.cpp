@@ -281,8 +281,6 @@ bool TFTreeWalker::_walkAhead(TFDirectory dir, const std::string& name, const Ex
         if (failed)
             _sink.readError(&_levels.back(), belowName.c_str(), failed);
     }
-    if (_sink.stopped())
-        TFReadAhead::stop(); // what was queued below is not wanted
     return true;
 }
 
