@@ -170,7 +170,7 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack, HLNFolderWa
             // was listed is checked before the work is called done, without
             // this lock (the check takes the tree lock).
             lock.unlock();
-            const bool changed = HLNListingStamps::recheck(stack, walk);
+            const bool changed = HLNListingStamps::recheck(stack);
             lock.lock();
             if (!stack.empty())
                 break;

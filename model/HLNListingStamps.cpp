@@ -2,12 +2,11 @@
 
 #include "model/HLNFolderWalk.h"
 #include "toolkit/TFDirectory.h"
+#include "toolkit/TFReadAhead.h"
 
 #include <algorithm>
 #include <exception>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <unordered_set>
 #include <utility>
 
@@ -28,7 +27,7 @@ void HLNListingStamps::note(HLNFile& folder, const TFFolderStamp& stamp,
         Shared::of().entries.push_back({Ref<HLNFile>(&folder), stamp});
 }
 
-bool HLNListingStamps::recheck(std::vector<Ref<HLNFile>>& toVisit, HLNFolderWalk& walk) {
+bool HLNListingStamps::recheck(std::vector<Ref<HLNFile>>& toVisit) {
     // A tree changing faster than it can be listed again is left after
     // these many rounds, with what the last one found: the first finds
     // what changed during the whole walk, each next one what changed
@@ -48,17 +47,29 @@ bool HLNListingStamps::recheck(std::vector<Ref<HLNFile>>& toVisit, HLNFolderWalk
     // it is to be read whole (gone, or another folder in its place).
     using Due = std::vector<std::pair<Ref<HLNFile>, bool>>;
     auto check = [](Entry* from, Entry* to, HLNFolderWalk& on, Due& due) {
-        for (Entry* e = from; e != to; ++e) {
-            HLNFile& folder = *e->folder;
-            Ref<HLNFile> parent;
-            {
-                HLNFile::TreeGuard held(on);
+        // Each folder's parent (null for a root), and whether it is
+        // checked: all taken under one hold of the tree lock.
+        std::vector<Ref<HLNFile>> parents(size_t(to - from));
+        std::vector<bool> checked(size_t(to - from));
+        {
+            HLNFile::TreeGuard held(on);
+            for (Entry* e = from; e != to; ++e) {
+                HLNFile& folder = *e->folder;
                 // A cut folder is marked so with its whole subtree.
                 if (folder._has(HLNFile::Invalidated) || !folder._has(HLNFile::IsDirectory) ||
                     (!folder._parent && !folder._has(HLNFile::IsRootFile)))
                     continue;
-                parent = folder._parent;
+                checked[size_t(e - from)] = true;
+                parents[size_t(e - from)] = folder._parent;
             }
+        }
+        const HLNFile* openParent = nullptr; // the last opened, as above
+        const TFDirectory* above = nullptr;
+        for (Entry* e = from; e != to; ++e) {
+            if (!checked[size_t(e - from)])
+                continue;
+            HLNFile& folder = *e->folder;
+            const Ref<HLNFile>& parent = parents[size_t(e - from)];
             if (e->stamp.isLost()) {
                 due.emplace_back(std::move(e->folder), true);
                 continue;
@@ -69,7 +80,10 @@ bool HLNListingStamps::recheck(std::vector<Ref<HLNFile>>& toVisit, HLNFolderWalk
             } else {
                 // Its parent is open on the walk: listings came depth-first, so
                 // this mostly opens one folder for all its subfolders.
-                const TFDirectory* above = on.open(*parent);
+                if (parent.get() != openParent) {
+                    above = on.open(*parent);
+                    openParent = parent.get();
+                }
                 if (!above || !above->isOpen())
                     continue; // moved with a folder above: that one's listing tells
                 now = TFFolderStamp::at(*above, folder._nameBytes());
@@ -81,40 +95,23 @@ bool HLNListingStamps::recheck(std::vector<Ref<HLNFile>>& toVisit, HLNFolderWalk
         }
     };
     // Each stamp is a look at the disk, and the other cores are idle now:
-    // with many, each takes a run of them in the order of listing (whose
-    // folders share their parents), on a walk of its own.
-    constexpr size_t kPerPart = 512;
-    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const size_t parts =
-        std::min({cores, size_t(4), std::max<size_t>(1, entries.size() / kPerPart)});
-    const size_t share = (entries.size() + parts - 1) / parts;
-    std::vector<Due> found(parts);
-    std::vector<std::exception_ptr> failures(parts);
-    std::vector<std::thread> helpers;
-    auto part = [&](size_t p, HLNFolderWalk& on) {
-        Entry* base = entries.data();
+    // the read-ahead's workers and this thread take runs of them in the
+    // order of listing (whose folders share their parents), each run on a
+    // walk of its own.
+    constexpr size_t kPerPiece = 256;
+    const size_t pieces = (entries.size() + kPerPiece - 1) / kPerPiece;
+    std::vector<Due> found(pieces);
+    std::vector<std::exception_ptr> failures(pieces);
+    TFReadAhead::Pieces(pieces, [&](size_t p) {
         try {
-            check(base + std::min(entries.size(), p * share),
-                  base + std::min(entries.size(), (p + 1) * share), on, found[p]);
+            HLNFolderWalk own;
+            Entry* base = entries.data();
+            check(base + p * kPerPiece, base + std::min(entries.size(), (p + 1) * kPerPiece), own,
+                  found[p]);
         } catch (...) {
             failures[p] = std::current_exception();
         }
-    };
-    size_t started = 1;
-    try {
-        for (; started < parts; ++started)
-            helpers.emplace_back([&part, p = started] {
-                HLNFolderWalk own;
-                part(p, own);
-            });
-    } catch (const std::system_error&) {
-        // No thread to be had: this one does the rest.
-    }
-    part(0, walk);
-    for (size_t p = started; p < parts; ++p)
-        part(p, walk);
-    for (std::thread& helper : helpers)
-        helper.join();
+    }).finish();
     for (const std::exception_ptr& failure : failures)
         if (failure)
             std::rethrow_exception(failure);

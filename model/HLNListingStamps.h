@@ -27,7 +27,7 @@ public:
     // caller sizes them and checks again, in a bounded number of rounds (a
     // tree that keeps changing is left as the last round found it), until a
     // check finds nothing.
-    static bool recheck(std::vector<Ref<HLNFile>>& toVisit, HLNFolderWalk& walk);
+    static bool recheck(std::vector<Ref<HLNFile>>& toVisit);
 
 private:
     struct Entry {
