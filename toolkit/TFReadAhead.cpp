@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <sys/resource.h>
 #include <thread>
@@ -56,6 +57,7 @@ struct Pool {
     std::atomic<size_t> unTakenNames{0}; // their names
     std::atomic<int> descriptors{0};     // kept open by jobs
     int busy = 0;
+    int helping = 0;         // jobs read ahead by a thread waiting for another
     int spinningBusy = 0;    // of busy, reading folders of a spinning disk
     int workers = -1;        // -1: not yet chosen
     int extra = 0;           // workers that read only while the disk is waited on
@@ -79,10 +81,14 @@ int defaultWorkers(Pool& p) {
         p.countGiven = true;
         return std::clamp(std::atoi(given), 0, 64);
     }
+    // One reading thread a core: the thread that takes the reads is one
+    // of them (it reads rather than waits). While the disk is waited on,
+    // twice as many.
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
-    const int count = cores > 0 ? static_cast<int>(std::min(cores, 16L)) : 1;
-    p.extra = count;
-    return count;
+    const int count = cores > 1 ? static_cast<int>(std::min(cores, 16L)) : 1;
+    const int workers = std::max(count - 1, 1);
+    p.extra = 2 * count - workers;
+    return workers;
 }
 
 // How often this thread has given up its core so far: to wait for the disk,
@@ -196,6 +202,7 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
     const TFDirectory* dir = &job._dir; // moves to shared with the first job below
     TFTreeWalker::examineAll(*dir, job._names);
     std::shared_ptr<const TFDirectory> shared; // this folder, for the jobs below
+    job._childStamps.reserve(job._names.folders);
     for (size_t i = 0; i < job._names.size(); ++i) {
         const Examination& e = job._names.entries[i];
         if (e.error || !e.isDirectory() || e.device != job._ex.device)
@@ -260,6 +267,26 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
                 below.push_back(job._children[i]);
         _queue(below);
     }
+}
+
+bool TFReadAhead::_nextMayBeRead() {
+    // Under the pool's lock.
+    const Pool& p = pool();
+    return !p.held && !p.stack.empty() && p.unTaken.load(std::memory_order_relaxed) < kReadBudget &&
+           p.unTakenNames.load(std::memory_order_relaxed) < kReadNamesBudget &&
+           (!p.stack.back()->_spinning || p.countGiven ||
+            p.spinningBusy < kSpinningWorkers * (p.diskBound ? 2 : 1));
+}
+
+void TFReadAhead::_readAhead(Job& job) {
+    // Under the pool's lock.
+    Pool& p = pool();
+    job._state = Job::State::done;
+    job._counted = true;
+    p.unTaken.fetch_add(1, std::memory_order_relaxed);
+    p.unTakenNames.fetch_add(job._names.size(), std::memory_order_relaxed);
+    ++p.readByWorkers;
+    p.read.notify_all();
 }
 
 void TFReadAhead::_queue(std::vector<JobRef>& jobs) {
@@ -352,12 +379,8 @@ void TFReadAhead::_work(bool extra) {
         const bool ready =
             (extra ? p.extraWork : p.work).wait_for(lock, std::chrono::milliseconds(20), [&] {
                 return (!extra && !p.pieces.empty()) ||
-                       ((!extra || p.diskBound) && !p.held && !p.stack.empty() &&
-                        p.unTaken.load(std::memory_order_relaxed) < kReadBudget &&
-                        p.unTakenNames.load(std::memory_order_relaxed) < kReadNamesBudget &&
-                        p.busy < p.workers + (p.diskBound ? p.extra : 0) &&
-                        (!p.stack.back()->_spinning || p.countGiven ||
-                         p.spinningBusy < kSpinningWorkers * (p.diskBound ? 2 : 1)));
+                       ((!extra || p.diskBound) &&
+                        p.busy < p.workers + (p.diskBound ? p.extra : 0) && _nextMayBeRead());
             });
         if (!ready)
             continue;
@@ -403,16 +426,11 @@ void TFReadAhead::_work(bool extra) {
         if (waited && !p.diskBound && p.extra)
             p.extraWork.notify_all();
         p.diskBound = waited;
-        job->_state = Job::State::done;
-        job->_counted = true;
-        p.unTaken.fetch_add(1, std::memory_order_relaxed);
-        p.unTakenNames.fetch_add(job->_names.size(), std::memory_order_relaxed);
-        ++p.readByWorkers;
         --p.busy;
         p.spinningBusy -= spinning;
         if (spinning)
             p.work.notify_one(); // another spinning job may wait for this one
-        p.read.notify_all();
+        _readAhead(*job);
         lock.unlock();
         job.reset();
         lock.lock();
@@ -423,6 +441,43 @@ void TFReadAhead::take(const JobRef& job, bool queueBelow) {
     Pool& p = pool();
     {
         std::unique_lock lock(p.lock);
+        // Rather than sleep while a worker reads it, read the next job
+        // waiting (as a worker would): one thread a core keeps every core
+        // busy then, without handing the cores back and forth. Not while
+        // the disk is waited on, where one read may take long.
+        while (job->_state == Job::State::reading && !p.diskBound && _nextMayBeRead()) {
+            JobRef other = std::move(p.stack.back());
+            p.stack.pop_back();
+            const bool queued = other->_state == Job::State::queued;
+            if (queued)
+                other->_state = Job::State::reading;
+            const bool spinning = queued && other->_spinning;
+            p.helping += queued;
+            p.spinningBusy += spinning;
+            lock.unlock();
+            bool read = true;
+            if (queued) {
+                try {
+                    _read(other, true);
+                } catch (const std::bad_alloc&) {
+                    read = false; // its taker reads it again, as a dropped one
+                }
+            }
+            lock.lock();
+            if (queued) {
+                p.helping -= 1;
+                p.spinningBusy -= spinning;
+                if (read)
+                    _readAhead(*other);
+                else
+                    _drop(*other);
+            }
+            lock.unlock();
+            other.reset();
+            lock.lock();
+            if (!read)
+                break;
+        }
         if (job->_state == Job::State::reading)
             p.read.wait(lock, [&] { return job->_state == Job::State::done; });
         if (job->_state == Job::State::done) {
@@ -481,13 +536,13 @@ int TFReadAhead::workerCountOn(uint64_t device) {
 bool TFReadAhead::isIdle() {
     Pool& p = pool();
     std::scoped_lock lock(p.lock);
-    return p.busy == 0 && p.stack.empty();
+    return p.busy == 0 && p.helping == 0 && p.stack.empty();
 }
 
 uint64_t TFReadAhead::waitUntilIdleForTesting() {
     Pool& p = pool();
     std::unique_lock lock(p.lock);
-    p.read.wait(lock, [&] { return p.busy == 0 && (p.stack.empty() || p.held); });
+    p.read.wait(lock, [&] { return p.busy == 0 && p.helping == 0 && (p.stack.empty() || p.held); });
     return p.readByWorkers;
 }
 

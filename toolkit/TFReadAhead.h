@@ -114,11 +114,13 @@ public:
     // Drops every job waiting to be read (a job being read is finished).
     static void stop();
 
-    // How many workers read (default: one per online processor, and as
-    // many again while their reads mostly wait for the disk; at most two
-    // at once on a spinning disk, four while waited on; HOLLIN_WORKERS or a
-    // count set here holds for every disk); 0 reads every job where it is
-    // taken. Before the first take.
+    // How many workers read beside the thread that takes the reads, which
+    // reads the next waiting job itself rather than wait for one a worker
+    // reads (default: one fewer than the online processors, at least one,
+    // and twice the processors in all while their reads mostly wait for
+    // the disk; at most two at once on a spinning disk, four while waited
+    // on; HOLLIN_WORKERS or a count set here holds for every disk); 0
+    // reads every job where it is taken. Before the first take.
     static void setWorkerCount(int count);
     static int workerCount();
     // How many read at once the folders of the file system on device.
@@ -127,7 +129,8 @@ public:
     // Whether no job waits or is being read.
     static bool isIdle();
     // For tests: waits until no job waits or is being read, and answers
-    // how many folders the workers have read since the program started.
+    // how many folders were read ahead (by the workers, or by a thread
+    // waiting for one) since the program started.
     static uint64_t waitUntilIdleForTesting();
     // For tests: holds the workers (true) before they take their next job.
     static void holdWorkersForTesting(bool hold);
@@ -136,6 +139,11 @@ private:
     static void _read(const JobRef& job, bool queueBelow);
     static void _queue(std::vector<JobRef>& jobs);
     static void _drop(Job& job);
+    // Whether the next job waiting may be read now: the read budget and the
+    // limit on a spinning disk allow it. Under the pool's lock.
+    static bool _nextMayBeRead();
+    // A job just read ahead is done and counted until taken. Under the pool's lock.
+    static void _readAhead(Job& job);
     static void _work(bool extra);
     // Chooses the count and starts the workers, once; false when there are
     // none. Under the pool's lock.
