@@ -41,12 +41,7 @@ constexpr size_t kLongestDirent = (offsetof(Dirent64, d_name) + NAME_MAX + 1 + 7
 // from getdents64; false when the listing failed. The buffer is reused per
 // thread, so visit must not list another folder. endsShort: a read that
 // left room for another record was the last (see listingsEndShort).
-// batch(records, bytes) sees each read before its entries are visited.
-struct NoBatch {
-    void operator()(const char*, long) const {}
-};
-template <class Visit, class Batch = NoBatch>
-bool forEachRawEntry(int fd, Visit&& visit, bool endsShort = false, Batch&& batch = Batch{}) {
+template <class Visit> bool forEachRawEntry(int fd, Visit&& visit, bool endsShort = false) {
     if (fd < 0)
         return false;
     alignas(8) static thread_local char buffer[64 * 1024];
@@ -59,7 +54,6 @@ bool forEachRawEntry(int fd, Visit&& visit, bool endsShort = false, Batch&& batc
         }
         if (n == 0)
             return true;
-        batch(buffer, n);
         for (long pos = 0; pos < n;) {
             auto* entry = reinterpret_cast<Dirent64*>(buffer + pos);
             pos += entry->d_reclen;
@@ -297,26 +291,6 @@ void TFDirectory::rewind() const {
 
 bool TFDirectory::readNames(std::vector<char>& bytes, std::vector<uint32_t>& offsets, size_t limit,
                             size_t* folders, bool endsShort) const {
-    // Room for a read's names at once: one allocation for most folders,
-    // none left over; doubling for a folder of many reads.
-    auto reserve = [&](const char* records, long n) {
-        size_t count = 0, length = 0;
-        for (long pos = 0; pos < n;) {
-            auto* entry = reinterpret_cast<const Dirent64*>(records + pos);
-            pos += entry->d_reclen;
-            const char* name = entry->d_name;
-            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-                continue;
-            ++count;
-            length += std::strlen(name) + 1;
-        }
-        auto grow = [](auto& v, size_t more) {
-            if (v.size() + more > v.capacity())
-                v.reserve(std::max(v.size() + more, v.empty() ? 0 : 2 * v.capacity()));
-        };
-        grow(offsets, count);
-        grow(bytes, length);
-    };
     return forEachRawEntry(
         _fd,
         [&](const char* name, unsigned char type) {
@@ -326,7 +300,7 @@ bool TFDirectory::readNames(std::vector<char>& bytes, std::vector<uint32_t>& off
             bytes.insert(bytes.end(), name, name + std::strlen(name) + 1);
             return offsets.size() <= limit;
         },
-        endsShort, reserve);
+        endsShort);
 }
 
 bool TFDirectory::listingsEndShort(uint64_t mountId, uint64_t device) const {
