@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <linux/magic.h>
+#include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -44,9 +45,15 @@ constexpr size_t kLongestDirent = (offsetof(Dirent64, d_name) + NAME_MAX + 1 + 7
 template <class Visit> bool forEachRawEntry(int fd, Visit&& visit, bool endsShort = false) {
     if (fd < 0)
         return false;
-    alignas(8) static thread_local char buffer[64 * 1024];
+    // On the heap, made at a thread's first listing: as a thread's own
+    // variable it would be zeroed, in memory, by every thread started.
+    constexpr size_t kBufferBytes = 64 * 1024;
+    static thread_local std::unique_ptr<char[]> owned;
+    if (!owned)
+        owned.reset(new char[kBufferBytes]); // aligned for any record
+    char* const buffer = owned.get();
     for (;;) {
-        long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+        long n = ::syscall(SYS_getdents64, fd, buffer, kBufferBytes);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -67,7 +74,7 @@ template <class Visit> bool forEachRawEntry(int fd, Visit&& visit, bool endsShor
                 visit(name, entry->d_type);
             }
         }
-        if (endsShort && size_t(n) + kLongestDirent <= sizeof buffer)
+        if (endsShort && size_t(n) + kLongestDirent <= kBufferBytes)
             return true;
     }
 }
