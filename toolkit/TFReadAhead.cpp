@@ -14,6 +14,7 @@
 #include <new>
 #include <string_view>
 #include <sys/resource.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -57,10 +58,11 @@ struct Pool {
     std::atomic<size_t> unTakenNames{0}; // their names
     std::atomic<int> descriptors{0};     // kept open by jobs
     int busy = 0;
-    int helping = 0;         // jobs read ahead by a thread waiting for another
-    int spinningBusy = 0;    // of busy, reading folders of a spinning disk
-    int workers = -1;        // -1: not yet chosen
-    int extra = 0;           // workers that read only while the disk is waited on
+    int helping = 0;      // jobs read ahead by a thread waiting for another
+    int spinningBusy = 0; // of busy, reading folders of a spinning disk
+    int workers = -1;     // -1: not yet chosen
+    int extra = 0;        // workers that read only while the disk is waited on
+    bool extraStarted = false;
     bool diskBound = false;  // the last reads blocked often
     long recentBlocks = 0;   // times the last reads blocked, in 1024ths, decaying
     bool countGiven = false; // set or overridden: spinning disks take as many
@@ -328,9 +330,26 @@ bool TFReadAhead::_startWorkers() {
     p.started = true;
     if (p.countGiven)
         p.extra = 0;
-    for (int i = 0; i < p.workers + p.extra; ++i)
-        std::thread(_work, i >= p.workers).detach();
+    for (int i = 0; i < p.workers; ++i)
+        std::thread(_work, false).detach();
     return true;
+}
+
+void TFReadAhead::_startExtraWorkers() {
+    // Under the pool's lock. Started the first time the disk is waited
+    // on: a warm tree never needs them, nor the memory of their threads.
+    Pool& p = pool();
+    if (p.extraStarted)
+        return;
+    p.extraStarted = true;
+    for (int i = 0; i < p.extra; ++i) {
+        try {
+            std::thread(_work, true).detach();
+        } catch (const std::system_error&) {
+            p.extra = i; // no more threads to be had
+            break;
+        }
+    }
 }
 
 TFReadAhead::Pieces::Pieces(size_t count, std::function<void(size_t)> piece)
@@ -417,14 +436,17 @@ void TFReadAhead::_work(bool extra) {
         const long blocked = watched ? timesBlocked() - blockedBefore : 0;
         lock.lock();
         // While a read blocks once in four or more (on a warm tree once
-        // in fifty at most; on a cold disk once or twice a read), as many
-        // workers again read beside them, and twice as many on a spinning
-        // disk: a cold disk answers many requests at once sooner than one
-        // a core. Over the last few dozen reads.
+        // in fifty at most; on a cold disk once or twice a read), the
+        // extra workers read beside them (two readers a core in all), and
+        // twice as many at once on a spinning disk: a cold disk answers
+        // many requests at once sooner than one a core. Over the last few
+        // dozen reads.
         p.recentBlocks = p.recentBlocks - p.recentBlocks / 32 + std::clamp(blocked, 0L, 8L) * 1024;
         const bool waited = p.recentBlocks > 32 * 1024 / 4;
-        if (waited && !p.diskBound && p.extra)
+        if (waited && !p.diskBound && p.extra) {
+            _startExtraWorkers();
             p.extraWork.notify_all();
+        }
         p.diskBound = waited;
         --p.busy;
         p.spinningBusy -= spinning;

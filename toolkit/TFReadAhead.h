@@ -148,4 +148,5 @@ private:
     // Chooses the count and starts the workers, once; false when there are
     // none. Under the pool's lock.
     static bool _startWorkers();
+    static void _startExtraWorkers();
 };
