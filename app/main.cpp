@@ -134,6 +134,7 @@ std::string windowsProgram() {
 
 int main(int argc, char** argv) {
     TFDirectory::reserveDescriptors(); // while no thread runs
+    TFProcess::giveBackLargeBlocks();
     TCCCrashCatcher::setCrashEmailAddress("crashes@hollin.io");
     TCCCrashCatcher::enableCrashCatching();
 

@@ -9,6 +9,7 @@
 #include "toolkit/TCCCrashCatcher.h"
 #include "toolkit/TFDirectory.h"
 #include "toolkit/TFPathArgument.h"
+#include "toolkit/TFProcess.h"
 #include "toolkit/gui/TAController.h"
 
 #include <QApplication>
@@ -34,6 +35,7 @@ std::string absolutePath(const std::string& path) {
 
 int main(int argc, char** argv) {
     TFDirectory::reserveDescriptors(); // while no thread runs
+    TFProcess::giveBackLargeBlocks();
     TCCCrashCatcher::setCrashEmailAddress("crashes@hollin.io");
     TCCCrashCatcher::enableCrashCatching();
 

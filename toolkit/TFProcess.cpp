@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <malloc.h>
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -68,6 +69,10 @@ void discardPages(void* begin, size_t bytes) {
     const uintptr_t to = (reinterpret_cast<uintptr_t>(begin) + bytes) & ~(page - 1);
     if (to > from)
         ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
+
+void giveBackLargeBlocks() {
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024); // setting it fixes it
 }
 
 } // namespace TFProcess

@@ -51,4 +51,11 @@ pid_t threadNumber();
 // before it is freed.
 void discardPages(void* begin, size_t bytes);
 
+// Has every allocation of 128 KiB or more mapped apart and given back to
+// the system as it is freed. The allocator otherwise raises that bound to
+// the largest block freed so far, then keeps what it frees below it: the
+// listing of a folder of a million names left megabytes behind for the
+// rest of the walk. Once, before any thread starts.
+void giveBackLargeBlocks();
+
 } // namespace TFProcess
