@@ -65,8 +65,9 @@ HLNTreemapSnapshot HLNTreemapSnapshot::take(const Ref<HLNFile>& root, double min
         // millions of small files (a scan of them) cost the lock no more.
         const bool whole = i != 0 && s._visited + list.size() > childrenBudget;
         // The colour of what is left out is judged from a sample of at most
-        // about 256 names per folder, so a huge folder costs no more lock time.
-        const uint32_t stride = list.size() / (whole ? 16 : 256) + 1;
+        // about 256 names per folder (4 of a folder drawn whole: a scan of
+        // ten thousand such folders), so a huge folder costs no more lock time.
+        const uint32_t stride = list.size() / (whole ? 4 : 256) + 1;
         s._visited += whole ? list.size() / stride : list.size();
         for (uint32_t index = 0; index < list.size(); index += whole ? stride : 1) {
             HLNFile* child = list[index].get();

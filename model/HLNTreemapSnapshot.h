@@ -50,9 +50,11 @@ public:
     // A null root gives an empty snapshot.
     // A negative rootEntriesFraction is minimumFraction.
     // childrenBudget: entries looked at one by one, in all; the folders
-    // reached past it are kept without their entries (a few sampled for
-    // restKind), which bounds the time the tree lock is held.
-    static constexpr uint64_t kChildrenBudget = 1'000'000;
+    // reached past it are kept without their entries (four sampled for
+    // restKind), which bounds the time the tree lock is held: half a
+    // million is some 20 ms on a scan of millions of small files, and
+    // more than a whole system disk's map looks at.
+    static constexpr uint64_t kChildrenBudget = 500'000;
     static HLNTreemapSnapshot take(const Ref<HLNFile>& root, double minimumFraction,
                                    Classifier classify = nullptr, double rootEntriesFraction = -1,
                                    uint64_t childrenBudget = kChildrenBudget);

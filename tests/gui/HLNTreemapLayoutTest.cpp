@@ -178,6 +178,9 @@ TEST(HLNTreemapLayout, AreasFollowBytesInsideTheirFoldersWithoutOverlapping) {
         EXPECT_EQ(bounded.entries()[i].bytes, entries[i].bytes);
     }
     EXPECT_LT(bounded.nodesVisited(), snapshot.nodesVisited());
+    // ...looked at through four of their entries at most, for their colour.
+    EXPECT_LE(bounded.nodesVisited(),
+              1 + root->children()->size() + 4 * (bounded.entries().size() - 1));
     // Every point of the map belongs to the deepest rectangle holding it.
     const uint32_t hit =
         layout.entryAt(rects[entries.size() - 1].x + 0.5, rects[entries.size() - 1].y + 0.5);
