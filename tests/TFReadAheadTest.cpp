@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -73,24 +75,35 @@ TEST(TFReadAhead, ReadsTheFoldersBelowButNoLinkedOrMountedOne) {
 
 // A folder listed by its parent's read and then swapped for a link (or for
 // another folder) before its own read: the read notices, and reads nothing
-// through the link. A job taken while the workers are held is read where it
-// is taken, at once.
+// through the link, though its parent's stamp is old enough to vouch for
+// names that did not change. A job taken while the workers are held is
+// read where it is taken, at once.
 TEST(TFReadAhead, AFolderSwappedAfterItsListingIsNotRead) {
     TempTree tree;
-    tree.mkdir("root/a");
-    tree.mkdir("root/b");
-    tree.writeFile("root/a/x", 1);
-    tree.writeFile("root/b/y", 1);
+    tree.mkdir("root/mid/a");
+    tree.mkdir("root/mid/b");
+    tree.mkdir("root/mid/c");
+    tree.writeFile("root/mid/a/x", 1);
+    tree.writeFile("root/mid/b/y", 1);
+    tree.writeFile("root/mid/c/z", 1);
     tree.mkdir("outside/secret");
+    const timespec old[2] = {{1600000000, 0}, {1600000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (tree / "root/mid").c_str(), old, 0), 0);
     TFReadAhead::holdWorkersForTesting(true);
     TFReadAhead::JobRef root = jobFor(tree / "root");
     TFReadAhead::take(root, true);
-    std::vector<TFReadAhead::JobRef> below = root->takeChildren();
-    ASSERT_EQ(below.size(), 2u);
-    ASSERT_EQ(std::rename((tree / "root/a").c_str(), (tree / "moved").c_str()), 0);
-    tree.symlink(tree / "outside", "root/a");
-    ASSERT_EQ(std::rename((tree / "root/b").c_str(), (tree / "movedB").c_str()), 0);
-    tree.mkdir("root/b/secret");
+    std::vector<TFReadAhead::JobRef> mid = root->takeChildren();
+    ASSERT_EQ(mid.size(), 1u);
+    TFReadAhead::take(mid[0], true);
+    std::vector<TFReadAhead::JobRef> below = mid[0]->takeChildren();
+    ASSERT_EQ(below.size(), 3u);
+    TFReadAhead::take(below[2], true);
+    EXPECT_EQ(below[2]->error(), 0);
+    EXPECT_EQ(below[2]->entries().size(), 1u);
+    ASSERT_EQ(std::rename((tree / "root/mid/a").c_str(), (tree / "moved").c_str()), 0);
+    tree.symlink(tree / "outside", "root/mid/a");
+    ASSERT_EQ(std::rename((tree / "root/mid/b").c_str(), (tree / "movedB").c_str()), 0);
+    tree.mkdir("root/mid/b/secret");
     TFReadAhead::take(below[0], true);
     EXPECT_NE(below[0]->error(), 0);
     EXPECT_TRUE(below[0]->entries().empty());

@@ -101,7 +101,7 @@ TFDirectory::Examination examineAt(int dirfd, const char* name, int flags) {
     struct statx sx {};
     if (::statx(dirfd, name, flags | AT_NO_AUTOMOUNT,
                 STATX_BASIC_STATS | STATX_MNT_ID | STATX_MNT_ID_UNIQUE, &sx) != 0) {
-        result.error = errno;
+        result.error = int16_t(errno);
         return result;
     }
     result.type = typeOfMode(sx.stx_mode);
@@ -112,6 +112,7 @@ TFDirectory::Examination examineAt(int dirfd, const char* name, int flags) {
     result.inode = static_cast<uint64_t>(sx.stx_ino);
     result.linkCount = sx.stx_nlink;
     result.modified = sx.stx_mtime.tv_sec;
+    result.modifiedNanoseconds = sx.stx_mtime.tv_nsec;
     result.owner = sx.stx_uid;
     result.group = sx.stx_gid;
     if (sx.stx_mask & (STATX_MNT_ID | STATX_MNT_ID_UNIQUE))

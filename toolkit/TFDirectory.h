@@ -25,13 +25,14 @@ public:
     // the figures are 0; ENOENT and ENOTDIR mean the entry is not there.
     struct Examination {
         // The 32-bit fields together: the read-ahead keeps one per entry.
-        int error = 0;
+        int16_t error = 0; // an errno
         EntryType type = EntryType::other;
-        uint32_t mode = 0;             // st_mode: type and permission bits
-        uint32_t owner = 0, group = 0; // st_uid, st_gid
-        uint32_t linkCount = 0;        // st_nlink (statx gives 32 bits)
-        uint64_t allocatedBytes = 0;   // st_blocks * 512
-        uint64_t apparentSize = 0;     // st_size
+        uint32_t mode = 0;                // st_mode: type and permission bits
+        uint32_t owner = 0, group = 0;    // st_uid, st_gid
+        uint32_t linkCount = 0;           // st_nlink (statx gives 32 bits)
+        uint32_t modifiedNanoseconds = 0; // of modified
+        uint64_t allocatedBytes = 0;      // st_blocks * 512
+        uint64_t apparentSize = 0;        // st_size
         uint64_t device = 0;
         uint64_t inode = 0;
         uint64_t mountId = 0; // 0 when the kernel does not say

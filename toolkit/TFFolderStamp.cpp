@@ -20,19 +20,49 @@ uint64_t foldIdentity(uint64_t device, uint64_t inode) {
 
 } // namespace
 
+// modified in nanoseconds since 1970; links: the link count.
+TFFolderStamp TFFolderStamp::_make(uint64_t device, uint64_t inode, int64_t modified,
+                                   uint64_t links, int64_t coarseBefore, bool settled) {
+    // A file system that keeps whole seconds (two on some) gives a change
+    // in the same seconds the same time: such a recent one tells nothing.
+    // The link count changes with every folder moved in or out, on most
+    // file systems, even within one tick of the kernel's clock. A change
+    // after the clock was read is stamped later than one in an earlier tick.
+    const bool wholeSeconds = modified % 1000000000 == 0;
+    const bool fresh = (wholeSeconds && modified + 2000000000 >= coarseBefore) ||
+                       (settled && modified >= coarseBefore);
+    const int64_t version = modified ^ int64_t(links << 44);
+    return TFFolderStamp(fresh || version <= kLost ? kChanged : version,
+                         foldIdentity(device, inode));
+}
+
 TFFolderStamp TFFolderStamp::_from(int result, const void* statBuffer, int64_t coarseBefore) {
     const auto& st = *static_cast<const struct stat*>(statBuffer);
     if (result != 0 || !S_ISDIR(st.st_mode))
         return TFFolderStamp();
-    const int64_t modified = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    // A file system that keeps whole seconds (two on some) gives a change
-    // in the same seconds the same time: such a recent one tells nothing.
-    // The link count changes with every folder moved in or out, on most
-    // file systems, even within one tick of the kernel's clock.
-    const bool fresh = st.st_mtim.tv_nsec == 0 && modified + 2000000000 >= coarseBefore;
-    const int64_t version = modified ^ (int64_t(st.st_nlink) << 44);
-    return TFFolderStamp(fresh || version <= kLost ? kChanged : version,
-                         foldIdentity(uint64_t(st.st_dev), uint64_t(st.st_ino)));
+    return _make(uint64_t(st.st_dev), uint64_t(st.st_ino),
+                 int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                 uint64_t(st.st_nlink), coarseBefore, false);
+}
+
+TFFolderStamp TFFolderStamp::_from(const TFDirectory::Examination& ex, int64_t coarseBefore,
+                                   bool settled) {
+    if (ex.error || !ex.isDirectory())
+        return TFFolderStamp();
+    return _make(ex.device, ex.inode, ex.modified * 1000000000 + ex.modifiedNanoseconds,
+                 ex.linkCount, coarseBefore, settled);
+}
+
+TFFolderStamp TFFolderStamp::of(const TFDirectory::Examination& ex, int64_t clockBefore) {
+    return _from(ex, clockBefore, false);
+}
+
+TFFolderStamp TFFolderStamp::settled(const TFDirectory::Examination& ex, int64_t clockBefore) {
+    return _from(ex, clockBefore, true);
+}
+
+int64_t TFFolderStamp::clock() {
+    return coarseNow();
 }
 
 TFFolderStamp TFFolderStamp::of(const TFDirectory& folder) {

@@ -23,6 +23,14 @@ public:
 
     // The open folder itself (taken before it is listed).
     static TFFolderStamp of(const TFDirectory& folder);
+    // A folder as ex examined it (before it was listed), where clockBefore
+    // is what clock() answered before the examination.
+    static TFFolderStamp of(const TFDirectory::Examination& ex, int64_t clockBefore);
+    // The same, fresh also when its time is not before the tick the clock
+    // showed (a change to come may keep that time): to vouch, while it
+    // still holds, that each name in the folder is what it was.
+    static TFFolderStamp settled(const TFDirectory::Examination& ex, int64_t clockBefore);
+    static int64_t clock();
     // The entry `name` inside folder, never following a link.
     static TFFolderStamp at(const TFDirectory& folder, const char* name);
     // A stamp that no folder matches in time: its listing is to be read
@@ -50,6 +58,10 @@ private:
     static constexpr int64_t kChanged = INT64_MIN, kLost = INT64_MIN + 1;
     TFFolderStamp(int64_t modified, uint64_t identity) : _modified(modified), _identity(identity) {}
     static TFFolderStamp _from(int result, const void* statBuffer, int64_t coarseBefore);
+    static TFFolderStamp _from(const TFDirectory::Examination& ex, int64_t coarseBefore,
+                               bool settled);
+    static TFFolderStamp _make(uint64_t device, uint64_t inode, int64_t modified, uint64_t links,
+                               int64_t coarseBefore, bool settled);
 
     int64_t _modified = kChanged; // nanoseconds since 1970, or kChanged or kLost
     uint64_t _identity = 0;       // device and inode folded; 0: none

@@ -93,14 +93,19 @@ int defaultWorkers(Pool& p) {
     return workers;
 }
 
-// How often this thread has given up its core so far: to wait for the disk,
-// mostly (a thread that only shares its core is taken off it, which is not
-// counted).
-long timesBlocked() {
-    rusage usage{};
-    ::getrusage(RUSAGE_THREAD, &usage);
-    return usage.ru_nvcsw;
-}
+// How often this thread has given up its core so far (to wait for the
+// disk, or for a lock; a thread that only shares its core is taken off it,
+// which is not counted), and how long it has run, in microseconds.
+struct Waits {
+    long given = 0;
+    int64_t ran = 0;
+    static Waits now() {
+        rusage usage{};
+        ::getrusage(RUSAGE_THREAD, &usage);
+        return {usage.ru_nvcsw, (int64_t(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000000 +
+                                    usage.ru_utime.tv_usec + usage.ru_stime.tv_usec};
+    }
+};
 
 // Each name keyed once, not at every comparison. Two words: a folder of a
 // million names sorts in 16 MB.
@@ -171,26 +176,29 @@ void TFReadAhead::_drop(Job& job) {
         pool().descriptors.fetch_sub(1, std::memory_order_relaxed);
     job._ownsDescriptor = false;
     job._dir = TFDirectory();
-    job._parentDir = nullptr;
+    job._parent = nullptr;
 }
 
 void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
     Job& job = *ref;
     Pool& p = pool();
-    if (job._parentDir) {
+    if (job._parent) {
         // Listed by its parent's read, perhaps long ago: still the folder
-        // there (not moved, nor replaced by a link or another folder)?
-        if (job._dir.isOpen()) {
-            const Examination now = job._parentDir->examine(job._name.c_str());
+        // there (not moved, nor replaced by a link or another folder)? Yes
+        // when nothing in the parent changed since its listing, which asks
+        // no look-up of the name.
+        const Job::Parent& parent = *job._parent;
+        if (!job._dir.isOpen()) {
+            job._dir = TFTreeWalker::openChecked(parent.dir, job._name.c_str(), job._ex);
+            if (!job._dir.isOpen())
+                job._error = job._dir.error() ? job._dir.error() : ESTALE;
+        } else if (!parent.stamp.unchangedAt(TFFolderStamp::of(parent.dir))) {
+            const Examination now = parent.dir.examine(job._name.c_str());
             if (now.error || !now.isDirectory() || now.device != job._ex.device ||
                 now.inode != job._ex.inode)
                 job._error = now.error && now.error != ENOENT ? now.error : ESTALE;
-        } else {
-            job._dir = TFTreeWalker::openChecked(*job._parentDir, job._name.c_str(), job._ex);
-            if (!job._dir.isOpen())
-                job._error = job._dir.error() ? job._dir.error() : ESTALE;
         }
-        job._parentDir = nullptr;
+        job._parent = nullptr;
     } else if (!job._dir.isOpen()) {
         job._error = ESTALE;
     }
@@ -202,8 +210,9 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
         return;
     }
     const TFDirectory* dir = &job._dir; // moves to shared with the first job below
+    const int64_t examinedAfter = TFFolderStamp::clock();
     TFTreeWalker::examineAll(*dir, job._names);
-    std::shared_ptr<const TFDirectory> shared; // this folder, for the jobs below
+    std::shared_ptr<Job::Parent> shared; // this folder, for the jobs below
     job._childStamps.reserve(job._names.folders);
     for (size_t i = 0; i < job._names.size(); ++i) {
         const Examination& e = job._names.entries[i];
@@ -225,8 +234,9 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
             failed(child.error()); // counted as a folder with no names
             continue;
         }
-        // Taken before the listing: a change during it shows later.
-        const TFFolderStamp stamp = TFFolderStamp::of(child);
+        // Taken before the listing (by its examination): a change during
+        // it shows later.
+        const TFFolderStamp stamp = TFFolderStamp::of(e, examinedAfter);
         auto below = std::make_shared<Job>();
         errno = 0;
         if (!listSorted(child, e, below->_names)) {
@@ -240,15 +250,16 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
             job._children.resize(job._names.size());
         below->_name = job._names.name(i);
         below->_ex = e;
+        below->_stamp = TFFolderStamp::settled(e, examinedAfter);
         if (!shared) {
             // The descriptor moves to the jobs below; it closes with the last.
             if (job._ownsDescriptor)
                 p.descriptors.fetch_sub(1, std::memory_order_relaxed);
             job._ownsDescriptor = false;
-            shared = std::make_shared<const TFDirectory>(std::move(job._dir));
-            dir = shared.get();
+            shared = std::make_shared<Job::Parent>(Job::Parent{std::move(job._dir), job._stamp});
+            dir = &shared->dir;
         }
-        below->_parentDir = shared;
+        below->_parent = shared;
         if (p.descriptors.load(std::memory_order_relaxed) < kDescriptorBudget) {
             below->_dir = std::move(child);
             below->_ownsDescriptor = true;
@@ -390,6 +401,7 @@ void TFReadAhead::Pieces::finish() {
 
 void TFReadAhead::_work(bool extra) {
     Pool& p = pool();
+    uint64_t reads = 0;
     std::unique_lock lock(p.lock);
     for (;;) {
         // A job let go elsewhere frees the read budget without the lock,
@@ -429,25 +441,45 @@ void TFReadAhead::_work(bool extra) {
         const bool spinning = job->_spinning;
         ++p.busy;
         p.spinningBusy += spinning;
-        const bool watched = p.extra > 0; // else nobody asks whether reads block
+        // Whether reads block is asked (two system calls) only where extra
+        // workers would start: of every read at first and while the last
+        // ones blocked, else of one in four.
+        ++reads;
+        const bool watched = p.extra > 0 && (reads < 64 || reads % 4 == 0 || p.recentBlocks > 1024);
         lock.unlock();
-        const long blockedBefore = watched ? timesBlocked() : 0;
+        const Waits before = watched ? Waits::now() : Waits();
+        const auto began = std::chrono::steady_clock::now();
         _read(job, true);
-        const long blocked = watched ? timesBlocked() - blockedBefore : 0;
+        long blocked = 0;
+        if (watched) {
+            // Each time the thread gave up its core counts when the read
+            // also spent some 50 microseconds off it for each: the disk
+            // takes that long, a lock far less.
+            const Waits after = Waits::now();
+            const int64_t took = std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now() - began)
+                                     .count();
+            blocked =
+                std::min<long>(after.given - before.given,
+                               long(std::max<int64_t>(took - (after.ran - before.ran), 0) / 50));
+        }
         lock.lock();
         // While a read blocks once in four or more (on a warm tree once
         // in fifty at most; on a cold disk once or twice a read), the
         // extra workers read beside them (two readers a core in all), and
         // twice as many at once on a spinning disk: a cold disk answers
         // many requests at once sooner than one a core. Over the last few
-        // dozen reads.
-        p.recentBlocks = p.recentBlocks - p.recentBlocks / 32 + std::clamp(blocked, 0L, 8L) * 1024;
-        const bool waited = p.recentBlocks > 32 * 1024 / 4;
-        if (waited && !p.diskBound && p.extra) {
-            _startExtraWorkers();
-            p.extraWork.notify_all();
+        // dozen reads asked.
+        if (watched) {
+            p.recentBlocks =
+                p.recentBlocks - p.recentBlocks / 32 + std::clamp(blocked, 0L, 8L) * 1024;
+            const bool waited = p.recentBlocks > 32 * 1024 / 4;
+            if (waited && !p.diskBound) {
+                _startExtraWorkers();
+                p.extraWork.notify_all();
+            }
+            p.diskBound = waited;
         }
-        p.diskBound = waited;
         --p.busy;
         p.spinningBusy -= spinning;
         if (spinning)

@@ -64,11 +64,17 @@ public:
     private:
         friend class TFReadAhead;
         enum class State : uint8_t { queued, reading, done, dropped };
+        // A folder whose subfolders are read: open, and as it was listed.
+        struct Parent {
+            TFDirectory dir;
+            TFFolderStamp stamp;
+        };
         // Its parent folder, until it is read: to check that it is still
         // there, or to open it when it has no descriptor of its own.
-        std::shared_ptr<const TFDirectory> _parentDir;
+        std::shared_ptr<const Parent> _parent;
         std::string _name;
         Examination _ex;
+        TFFolderStamp _stamp; // settled, as its parent's read listed it (if it did)
         TFDirectory _dir;
         TFTreeWalker::Listing _names;
         std::vector<JobRef> _children; // by name index
