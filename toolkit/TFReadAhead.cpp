@@ -521,10 +521,12 @@ void TFReadAhead::take(const JobRef& job, bool queueBelow) {
             if (queued) {
                 p.helping -= 1;
                 p.spinningBusy -= spinning;
-                if (read)
+                if (read) {
                     _readAhead(*other);
-                else
+                } else {
                     _drop(*other);
+                    p.read.notify_all(); // the idle wait counts the helping
+                }
             }
             lock.unlock();
             other.reset();
