@@ -134,6 +134,31 @@ void sortNames(TFTreeWalker::Listing& names) {
 
 } // namespace
 
+// The jobs a worker read and others let go of, for it to free.
+struct TFReadAhead::Job::Returned {
+    std::atomic<Job*> first{nullptr};
+};
+
+thread_local TFReadAhead::Job::Returned* TFReadAhead::_ownReturned = nullptr;
+
+struct TFReadAhead::Job::Return {
+    void operator()(Job* job) const {
+        Returned* to = job->_returnTo;
+        if (!to || to == _ownReturned) {
+            delete job;
+            return;
+        }
+        job->_nextReturned = to->first.load(std::memory_order_relaxed);
+        while (!to->first.compare_exchange_weak(job->_nextReturned, job, std::memory_order_release,
+                                                std::memory_order_relaxed)) {
+        }
+    }
+};
+
+TFReadAhead::JobRef TFReadAhead::_newJob() {
+    return JobRef(new Job, Job::Return());
+}
+
 TFReadAhead::Job::~Job() {
     Pool& p = pool();
     if (_ownsDescriptor && _dir.isOpen())
@@ -161,7 +186,7 @@ bool TFReadAhead::listSorted(const TFDirectory& dir, const Examination& ex,
 
 TFReadAhead::JobRef TFReadAhead::makeJob(TFDirectory dir, const Examination& ex,
                                          TFTreeWalker::Listing names) {
-    auto job = std::make_shared<Job>();
+    JobRef job = _newJob();
     job->_ex = ex;
     job->_dir = std::move(dir);
     job->_names = std::move(names);
@@ -237,7 +262,7 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
         // Taken before the listing (by its examination): a change during
         // it shows later.
         const TFFolderStamp stamp = TFFolderStamp::of(e, examinedAfter);
-        auto below = std::make_shared<Job>();
+        JobRef below = _newJob();
         errno = 0;
         if (!listSorted(child, e, below->_names)) {
             failed(errno ? errno : EIO);
@@ -402,8 +427,21 @@ void TFReadAhead::Pieces::finish() {
 void TFReadAhead::_work(bool extra) {
     Pool& p = pool();
     uint64_t reads = 0;
+    _ownReturned = new Job::Returned; // never freed: jobs may return to it until exit
+    auto freeReturned = [] {
+        for (Job* job = _ownReturned->first.exchange(nullptr, std::memory_order_acquire); job;) {
+            Job* next = job->_nextReturned;
+            delete job;
+            job = next;
+        }
+    };
     std::unique_lock lock(p.lock);
     for (;;) {
+        if (_ownReturned->first.load(std::memory_order_relaxed)) {
+            lock.unlock();
+            freeReturned();
+            lock.lock();
+        }
         // A job let go elsewhere frees the read budget without the lock,
         // so the wait also looks again now and then. The extra workers
         // wait apart, so that a warm tree's wake-ups do not wake them.
@@ -438,6 +476,7 @@ void TFReadAhead::_work(bool extra) {
             continue;
         }
         job->_state = Job::State::reading;
+        job->_returnTo = _ownReturned;
         const bool spinning = job->_spinning;
         ++p.busy;
         p.spinningBusy += spinning;

@@ -63,6 +63,8 @@ public:
 
     private:
         friend class TFReadAhead;
+        struct Return;
+        struct Returned;
         enum class State : uint8_t { queued, reading, done, dropped };
         // A folder whose subfolders are read: open, and as it was listed.
         struct Parent {
@@ -80,6 +82,11 @@ public:
         std::vector<JobRef> _children; // by name index
         std::vector<int> _childErrors; // by name index, when there is one
         std::vector<std::pair<uint32_t, TFFolderStamp>> _childStamps; // by name index, rising
+        // The worker that read it, which frees it (and what its read
+        // allocated) when it is let go: from another thread, each block
+        // would wait for the worker's allocator. Null: freed where let go.
+        Returned* _returnTo = nullptr;
+        Job* _nextReturned = nullptr;
         State _state = State::queued;
         bool _counted = false; // read by a worker and not yet taken
         bool _ownsDescriptor = false;
@@ -151,6 +158,8 @@ private:
     // A job just read ahead is done and counted until taken. Under the pool's lock.
     static void _readAhead(Job& job);
     static void _work(bool extra);
+    static JobRef _newJob();
+    static thread_local Job::Returned* _ownReturned; // a worker's
     // Chooses the count and starts the workers, once; false when there are
     // none. Under the pool's lock.
     static bool _startWorkers();
