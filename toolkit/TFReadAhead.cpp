@@ -28,6 +28,9 @@ constexpr size_t kReadNamesBudget = 65536;
 // Folders waiting to be read: beyond this the oldest (the last the tree's
 // builder gets to, depth first) are dropped.
 constexpr size_t kQueuedBudget = 4096;
+// A subfolder whose size (in bytes, as its file system counts a folder's)
+// is at least this is listed after the rest: some 30,000 names on ext4.
+constexpr uint64_t kListedLast = 1 << 20;
 // Descriptors that jobs keep between their listing and their read.
 constexpr int kDescriptorBudget = 384;
 // Workers that read folders of a spinning disk at once: more only make it
@@ -159,15 +162,25 @@ TFReadAhead::JobRef TFReadAhead::_newJob() {
     return JobRef(new Job, Job::Return());
 }
 
+namespace {
+
+// A job read ahead is let go of: the workers are woken when the read
+// budget was what held them (else they wake for nothing, each a switch).
+void untake(size_t names) {
+    Pool& p = pool();
+    const bool full = p.unTaken.fetch_sub(1, std::memory_order_relaxed) >= kReadBudget;
+    if (p.unTakenNames.fetch_sub(names, std::memory_order_relaxed) >= kReadNamesBudget || full)
+        p.work.notify_all();
+}
+
+} // namespace
+
 TFReadAhead::Job::~Job() {
     Pool& p = pool();
     if (_ownsDescriptor && _dir.isOpen())
         p.descriptors.fetch_sub(1, std::memory_order_relaxed);
-    if (_counted) {
-        p.unTaken.fetch_sub(1, std::memory_order_relaxed);
-        p.unTakenNames.fetch_sub(_names.size(), std::memory_order_relaxed);
-        p.work.notify_all();
-    }
+    if (_counted)
+        untake(_names.size());
 }
 
 TFFolderStamp TFReadAhead::Job::childStamp(size_t i) const {
@@ -204,7 +217,7 @@ void TFReadAhead::_drop(Job& job) {
     job._parent = nullptr;
 }
 
-void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
+void TFReadAhead::_read(const JobRef& ref, bool queueBelow, Place place) {
     Job& job = *ref;
     Pool& p = pool();
     if (job._parent) {
@@ -239,10 +252,12 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
     TFTreeWalker::examineAll(*dir, job._names);
     std::shared_ptr<Job::Parent> shared; // this folder, for the jobs below
     job._childStamps.reserve(job._names.folders);
-    for (size_t i = 0; i < job._names.size(); ++i) {
+    // Subfolders that look huge by their size are listed last, once the
+    // others are queued: the workers read those meanwhile, not what comes
+    // after this folder.
+    std::vector<uint32_t> last;
+    auto subfolder = [&](size_t i) {
         const Examination& e = job._names.entries[i];
-        if (e.error || !e.isDirectory() || e.device != job._ex.device)
-            continue;
         auto failed = [&](int error) {
             if (error == ENOENT || error == ENOTDIR || error == ELOOP) {
                 // Gone, or swapped for something else, since it was
@@ -257,7 +272,7 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
         TFDirectory child = dir->openChild(job._names.name(i));
         if (!child.isOpen()) {
             failed(child.error()); // counted as a folder with no names
-            continue;
+            return;
         }
         // Taken before the listing (by its examination): a change during
         // it shows later.
@@ -266,11 +281,11 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
         errno = 0;
         if (!listSorted(child, e, below->_names)) {
             failed(errno ? errno : EIO);
-            continue;
+            return;
         }
         job._childStamps.emplace_back(uint32_t(i), stamp);
         if (below->_names.size() == 0)
-            continue; // nothing to read below
+            return; // nothing to read below
         if (job._children.empty())
             job._children.resize(job._names.size());
         below->_name = job._names.name(i);
@@ -291,6 +306,35 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
             p.descriptors.fetch_add(1, std::memory_order_relaxed);
         }
         job._children[i] = std::move(below);
+    };
+    auto queue = [&](size_t from) {
+        std::vector<JobRef> jobs;
+        for (size_t i = job._children.size(); i-- > from;)
+            // One queued already may be read by now: only its flag is looked at.
+            if (job._children[i] && !job._children[i]->_queued &&
+                job._children[i]->_names.size() <= kLargestReadAhead) {
+                job._children[i]->_queued = true;
+                jobs.push_back(job._children[i]);
+            }
+        _queue(jobs, place);
+    };
+    for (size_t i = 0; i < job._names.size(); ++i) {
+        const Examination& e = job._names.entries[i];
+        if (e.error || !e.isDirectory() || e.device != job._ex.device)
+            continue;
+        if (e.apparentSize >= kListedLast)
+            last.push_back(uint32_t(i));
+        else
+            subfolder(i);
+    }
+    if (!last.empty()) {
+        if (queueBelow && !job._children.empty())
+            queue(0);
+        for (uint32_t i : last)
+            subfolder(i);
+        std::sort(job._childStamps.begin(), job._childStamps.end(),
+                  [](const auto& x, const auto& y) { return x.first < y.first; });
+        place = Place(); // what was queued since may come after these
     }
     if (job._dir.isOpen()) {
         if (job._ownsDescriptor)
@@ -298,13 +342,8 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow) {
         job._ownsDescriptor = false;
         job._dir = TFDirectory();
     }
-    if (queueBelow && !job._children.empty()) {
-        std::vector<JobRef> below;
-        for (size_t i = job._children.size(); i-- > 0;)
-            if (job._children[i] && job._children[i]->_names.size() <= kLargestReadAhead)
-                below.push_back(job._children[i]);
-        _queue(below);
-    }
+    if (queueBelow && !job._children.empty())
+        queue(0);
 }
 
 bool TFReadAhead::_nextMayBeRead() {
@@ -327,7 +366,7 @@ void TFReadAhead::_readAhead(Job& job) {
     p.read.notify_all();
 }
 
-void TFReadAhead::_queue(std::vector<JobRef>& jobs) {
+void TFReadAhead::_queue(std::vector<JobRef>& jobs, Place place) {
     Pool& p = pool();
     std::vector<JobRef> dropped; // let go of outside the lock
     for (JobRef& job : jobs)
@@ -337,8 +376,16 @@ void TFReadAhead::_queue(std::vector<JobRef>& jobs) {
         std::scoped_lock lock(p.lock);
         if (!_startWorkers())
             return;
-        for (JobRef& job : jobs)
-            p.stack.push_back(std::move(job));
+        const bool placed =
+            place.index <= p.stack.size() &&
+            (place.index == 0 ? !place.under : p.stack[place.index - 1].get() == place.under);
+        if (placed)
+            p.stack.insert(p.stack.begin() + std::ptrdiff_t(place.index),
+                           std::make_move_iterator(jobs.begin()),
+                           std::make_move_iterator(jobs.end()));
+        else
+            for (JobRef& job : jobs)
+                p.stack.push_back(std::move(job));
         if (p.stack.size() > kQueuedBudget) {
             const auto excess = std::ptrdiff_t(p.stack.size() - kQueuedBudget);
             for (auto it = p.stack.begin(); it != p.stack.begin() + excess; ++it)
@@ -488,7 +535,7 @@ void TFReadAhead::_work(bool extra) {
         lock.unlock();
         const Waits before = watched ? Waits::now() : Waits();
         const auto began = std::chrono::steady_clock::now();
-        _read(job, true);
+        _read(job, true, Place());
         long blocked = 0;
         if (watched) {
             // Each time the thread gave up its core counts when the read
@@ -539,6 +586,13 @@ void TFReadAhead::take(const JobRef& job, bool queueBelow) {
         // busy then, without handing the cores back and forth. Not while
         // the disk is waited on, where one read may take long.
         while (job->_state == Job::State::reading && !p.diskBound && _nextMayBeRead()) {
+            // Its subfolders go where it was, under what was queued since:
+            // that comes first in the tree's order (it is of the folders
+            // being read as it was taken), and on top the workers would
+            // read them before it, and run their budget out on them.
+            Place place;
+            place.index = p.stack.size() - 1;
+            place.under = place.index > 0 ? p.stack[place.index - 1].get() : nullptr;
             JobRef other = std::move(p.stack.back());
             p.stack.pop_back();
             const bool queued = other->_state == Job::State::queued;
@@ -551,7 +605,7 @@ void TFReadAhead::take(const JobRef& job, bool queueBelow) {
             bool read = true;
             if (queued) {
                 try {
-                    _read(other, true);
+                    _read(other, true, place);
                 } catch (const std::bad_alloc&) {
                     read = false; // its taker reads it again, as a dropped one
                 }
@@ -578,16 +632,14 @@ void TFReadAhead::take(const JobRef& job, bool queueBelow) {
         if (job->_state == Job::State::done) {
             if (job->_counted) {
                 job->_counted = false;
-                p.unTaken.fetch_sub(1, std::memory_order_relaxed);
-                p.unTakenNames.fetch_sub(job->_names.size(), std::memory_order_relaxed);
-                p.work.notify_all();
+                untake(job->_names.size());
             }
             return;
         }
         // Queued, dropped or new: read here, now.
         job->_state = Job::State::reading;
     }
-    _read(job, queueBelow);
+    _read(job, queueBelow, Place());
     std::scoped_lock lock(p.lock);
     job->_state = Job::State::done;
     p.read.notify_all();

@@ -90,6 +90,7 @@ public:
         State _state = State::queued;
         bool _counted = false; // read by a worker and not yet taken
         bool _ownsDescriptor = false;
+        bool _queued = false;   // given to the workers
         bool _spinning = false; // on a spinning disk (see workerCountOn)
         int _error = 0;
     };
@@ -149,8 +150,15 @@ public:
     static void holdWorkersForTesting(bool hold);
 
 private:
-    static void _read(const JobRef& job, bool queueBelow);
-    static void _queue(std::vector<JobRef>& jobs);
+    // A place in the waiting jobs: the index of one taken from there, and
+    // the job that was under it (null at the bottom).
+    struct Place {
+        size_t index = SIZE_MAX; // none: on top
+        const Job* under = nullptr;
+    };
+    static void _read(const JobRef& job, bool queueBelow, Place place);
+    // Queues jobs on top, or at place while nothing under it was taken since.
+    static void _queue(std::vector<JobRef>& jobs, Place place);
     static void _drop(Job& job);
     // Whether the next job waiting may be read now: the read budget and the
     // limit on a spinning disk allow it. Under the pool's lock.
