@@ -112,6 +112,37 @@ TEST(TFReadAhead, AFolderSwappedAfterItsListingIsNotRead) {
     TFReadAhead::holdWorkersForTesting(false);
 }
 
+// A subfolder whose size says it is huge is listed after its siblings (on a
+// file system whose folders keep their size when emptied, one that held
+// long names): every subfolder still gets its job and its stamp.
+TEST(TFReadAhead, ASubfolderListedLastKeepsItsPlace) {
+    TempTree tree;
+    tree.mkdir("root/a/x");
+    tree.mkdir("root/big/y");
+    tree.mkdir("root/z/w");
+    const std::string big = tree / "root/big";
+    auto nameOf = [&](int i) { return big + "/" + std::to_string(i) + std::string(190, 'n'); };
+    for (int i = 0; i < 5200; ++i) {
+        const int fd = ::open(nameOf(i).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    for (int i = 0; i < 5200; ++i)
+        ::unlink(nameOf(i).c_str());
+    if (TempTree::lstatOf(big).st_size < (1 << 20))
+        GTEST_SKIP() << "the folder's size stays under 1 MiB on this file system";
+    TFReadAhead::JobRef root = jobFor(tree / "root");
+    TFReadAhead::take(root, true);
+    std::vector<TFReadAhead::JobRef> below = root->takeChildren();
+    ASSERT_EQ(below.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(below[i]) << nameAt(*root, i);
+        EXPECT_TRUE(root->childStamp(i).isFolder()) << nameAt(*root, i);
+        TFReadAhead::take(below[i], false);
+        EXPECT_EQ(below[i]->entries().size(), 1u) << nameAt(*root, i);
+    }
+}
+
 // Pieces are each done once, by the workers or by the thread finishing
 // them, and finishing returns only when all are done.
 TEST(TFReadAhead, PiecesAreEachDoneOnceBeforeFinishReturns) {
