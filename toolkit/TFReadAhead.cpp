@@ -137,9 +137,13 @@ void sortNames(TFTreeWalker::Listing& names) {
 
 } // namespace
 
-// The jobs a worker read and others let go of, for it to free.
+// The jobs a worker read and others let go of, for it to free: at once
+// when it waits for work (what they hold open is closed soon after the
+// tree is done with it).
 struct TFReadAhead::Job::Returned {
     std::atomic<Job*> first{nullptr};
+    std::atomic<bool> waiting{false}; // its worker waits, on wakes
+    std::condition_variable* wakes = nullptr;
 };
 
 thread_local TFReadAhead::Job::Returned* TFReadAhead::_ownReturned = nullptr;
@@ -152,8 +156,13 @@ struct TFReadAhead::Job::Return {
             return;
         }
         job->_nextReturned = to->first.load(std::memory_order_relaxed);
-        while (!to->first.compare_exchange_weak(job->_nextReturned, job, std::memory_order_release,
-                                                std::memory_order_relaxed)) {
+        while (!to->first.compare_exchange_weak(job->_nextReturned, job)) {
+        }
+        if (to->waiting.load()) {
+            // Taken and let go: the worker looks at its returns before it
+            // waits, or waits already.
+            { std::scoped_lock lock(pool().lock); }
+            to->wakes->notify_all();
         }
     }
 };
@@ -475,6 +484,7 @@ void TFReadAhead::_work(bool extra) {
     Pool& p = pool();
     uint64_t reads = 0;
     _ownReturned = new Job::Returned; // never freed: jobs may return to it until exit
+    _ownReturned->wakes = extra ? &p.extraWork : &p.work;
     auto freeReturned = [] {
         for (Job* job = _ownReturned->first.exchange(nullptr, std::memory_order_acquire); job;) {
             Job* next = job->_nextReturned;
@@ -492,14 +502,16 @@ void TFReadAhead::_work(bool extra) {
         // A job let go elsewhere frees the read budget without the lock,
         // so the wait also looks again now and then. The extra workers
         // wait apart, so that a warm tree's wake-ups do not wake them.
+        _ownReturned->waiting = true;
         const bool ready =
             (extra ? p.extraWork : p.work).wait_for(lock, std::chrono::milliseconds(20), [&] {
-                return (!extra && !p.pieces.empty()) ||
+                return _ownReturned->first.load() || (!extra && !p.pieces.empty()) ||
                        ((!extra || p.diskBound) &&
                         p.busy < p.workers + (p.diskBound ? p.extra : 0) && _nextMayBeRead());
             });
-        if (!ready)
-            continue;
+        _ownReturned->waiting = false;
+        if (!ready || _ownReturned->first.load(std::memory_order_relaxed))
+            continue; // its returns are freed first
         if (!extra && !p.pieces.empty()) {
             std::shared_ptr<Pieces::State> pieces = p.pieces.front();
             const size_t i = pieces->next++;
