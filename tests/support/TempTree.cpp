@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdexcept>
 #include <unistd.h>
 #include <vector>
@@ -21,17 +20,14 @@ TempTree::TempTree() {
     _path = buf.data();
 }
 
-static int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    ::remove(path);
-    return 0;
-}
-
 TempTree::~TempTree() {
-    // Make every folder writable again in case a test took rights away.
-    std::string cmd = "chmod -R u+rwx '" + _path + "' 2>/dev/null";
+    // Make every folder writable again in case a test took rights away, and
+    // remove the tree with rm: nftw stops at paths longer than PATH_MAX, and
+    // left the deep chains behind. Never into a mount a test left.
+    std::string cmd = "chmod -R u+rwx '" + _path + "' 2>/dev/null; rm -rf --one-file-system -- '" +
+                      _path + "' 2>/dev/null";
     if (std::system(cmd.c_str()) != 0) {
     }
-    ::nftw(_path.c_str(), removeEntry, 64, FTW_DEPTH | FTW_PHYS);
 }
 
 std::string TempTree::mkdir(const std::string& relative) const {

@@ -21,16 +21,18 @@ void removeTree(const std::string& path) {
 namespace TrashHome {
 
 const std::string& path() {
-    static const std::string home = [] {
+    // Never destroyed: the removal at exit runs after the destructors of
+    // statics made after it was registered, this one's among them.
+    static const std::string& home = *[] {
         const char* base = std::getenv("TMPDIR");
         std::string pattern = std::string(base && *base ? base : "/tmp") + "/hollin-home-XXXXXX";
         std::vector<char> buf(pattern.begin(), pattern.end());
         buf.push_back('\0');
         if (!::mkdtemp(buf.data()))
             throw std::runtime_error("mkdtemp failed");
-        std::string made = buf.data();
-        ::setenv("HOME", made.c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (made + "/.local/share").c_str(), 1);
+        auto* made = new std::string(buf.data());
+        ::setenv("HOME", made->c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (*made + "/.local/share").c_str(), 1);
         std::atexit([] { removeTree(path()); });
         return made;
     }();
