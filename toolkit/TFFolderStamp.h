@@ -30,6 +30,7 @@ public:
     // showed (a change to come may keep that time): to vouch, while it
     // still holds, that each name in the folder is what it was.
     static TFFolderStamp settled(const TFDirectory::Examination& ex, int64_t clockBefore);
+    // The kernel's coarse clock, which stamps changes: nanoseconds since 1970.
     static int64_t clock();
     // The entry `name` inside folder, never following a link.
     static TFFolderStamp at(const TFDirectory& folder, const char* name);
