@@ -283,6 +283,8 @@ void HLNFile::_settlePendingSizes() {
 void HLNFile::TreeGuard::unlock() {
     if (_lock.owns_lock())
         _lock.unlock();
+    _list = nullptr;
+    _node = nullptr;
     if (_toInvalidate.empty() && _nodes.empty() && _lists.empty())
         return;
     std::vector<Ref<HLNFile>> release = std::move(_toInvalidate);
@@ -294,12 +296,20 @@ void HLNFile::TreeGuard::unlock() {
 }
 
 void HLNFile::TreeGuard::dropAfterUnlock(Ref<HLNFile> node) {
-    if (node)
+    if (!node)
+        return;
+    if (!_node)
+        _node = std::move(node);
+    else
         _nodes.push_back(std::move(node));
 }
 
 void HLNFile::TreeGuard::dropAfterUnlock(Ref<List> list) {
-    if (list)
+    if (!list)
+        return;
+    if (!_list)
+        _list = std::move(list);
+    else
         _lists.push_back(std::move(list));
 }
 
@@ -916,6 +926,7 @@ HLNFile::ChildList HLNFile::_readChildren(HLNFolderWalk& walk, Asker asker) {
     // whether an entry went since this folder's listing, which is then
     // out of date (a folder moved elsewhere may now be where it was read).
     std::vector<std::pair<uint32_t, TFFolderStamp>> stamps;
+    stamps.reserve(names->_extra.load(std::memory_order_relaxed)); // the names typed as folders
     bool outOfDate = false;
     {
         std::string where; // for messages, made at the first one

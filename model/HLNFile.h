@@ -156,6 +156,9 @@ public:
         }
         std::unique_lock<std::recursive_mutex> _lock;
         bool _holdsBack = false;
+        // One of each in place: most holds drop one at most.
+        Ref<HLNFile> _node;
+        Ref<List> _list;
         std::vector<Ref<HLNFile>> _nodes;
         std::vector<Ref<List>> _lists;
         std::vector<Ref<HLNFile>> _toInvalidate;

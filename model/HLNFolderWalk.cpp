@@ -54,7 +54,8 @@ TFReadAhead::JobRef HLNFolderWalk::takeRead(const HLNFile* node, const Ref<HLNFi
 const TFDirectory* HLNFolderWalk::open(const HLNFile& node, bool open) {
     const HLNFile* self = &node;
     size_t depth = 0, kept = 0;
-    std::vector<Ref<HLNFile>> fresh; // the nodes below the kept levels, top first
+    std::vector<Ref<HLNFile>>& fresh = _fresh; // the nodes below the kept levels, top first
+    fresh.clear();
     {
         HLNFile::TreeGuard held(*this);
         // Most visits are of a level of the walk or of a folder just below
@@ -97,6 +98,7 @@ const TFDirectory* HLNFolderWalk::open(const HLNFile& node, bool open) {
     _levels.resize(kept); // the rest of the old path is closed and let go here
     for (Ref<HLNFile>& n : fresh)
         _levels.push_back({std::move(n), TFDirectory()});
+    fresh.clear();
     if (!open)
         return nullptr; // the path follows the visit; its folders open when needed
     size_t from = kept;

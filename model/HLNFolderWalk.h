@@ -77,5 +77,6 @@ private:
     uint64_t _checkedAtCuts =
         ~uint64_t(0); // the tree's cuts when levels last climbed to their root
     std::vector<Level> _listed;
+    std::vector<Ref<HLNFile>> _fresh; // open()'s, kept for the room it has
     std::unordered_map<const HLNFile*, Read> _reads;
 };

@@ -42,7 +42,10 @@ constexpr size_t kLongestDirent = (offsetof(Dirent64, d_name) + NAME_MAX + 1 + 7
 // from getdents64; false when the listing failed. The buffer is reused per
 // thread, so visit must not list another folder. endsShort: a read that
 // left room for another record was the last (see listingsEndShort).
-template <class Visit> bool forEachRawEntry(int fd, Visit&& visit, bool endsShort = false) {
+// chunk(buffer, bytes) sees each read whole before its entries are visited.
+template <class Visit, class Chunk = void (*)(const char*, long)>
+bool forEachRawEntry(
+    int fd, Visit&& visit, bool endsShort = false, Chunk&& chunk = [](const char*, long) {}) {
     if (fd < 0)
         return false;
     // On the heap, made at a thread's first listing: as a thread's own
@@ -61,6 +64,7 @@ template <class Visit> bool forEachRawEntry(int fd, Visit&& visit, bool endsShor
         }
         if (n == 0)
             return true;
+        chunk(buffer, n);
         for (long pos = 0; pos < n;) {
             auto* entry = reinterpret_cast<Dirent64*>(buffer + pos);
             pos += entry->d_reclen;
@@ -308,7 +312,23 @@ bool TFDirectory::readNames(std::vector<char>& bytes, std::vector<uint32_t>& off
             bytes.insert(bytes.end(), name, name + std::strlen(name) + 1);
             return offsets.size() <= limit;
         },
-        endsShort);
+        endsShort,
+        [&](const char* buffer, long n) {
+            // Room for the whole read at once, not grown name by name: a
+            // record's length bounds its name's.
+            size_t names = 0, nameBytes = 0;
+            for (long pos = 0; pos < n; ++names) {
+                const auto* entry = reinterpret_cast<const Dirent64*>(buffer + pos);
+                pos += entry->d_reclen;
+                nameBytes += entry->d_reclen - offsetof(Dirent64, d_name);
+            }
+            auto room = [](auto& v, size_t more) { // grown as push_back would, at most once
+                if (v.capacity() - v.size() < more)
+                    v.reserve(std::max(v.size() + more, 2 * v.capacity()));
+            };
+            room(offsets, std::min(names, limit));
+            room(bytes, nameBytes);
+        });
 }
 
 bool TFDirectory::listingsEndShort(uint64_t mountId, uint64_t device) const {
