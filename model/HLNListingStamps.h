@@ -14,6 +14,12 @@ class HLNFolderWalk;
 // met twice): every folder whose stamp no longer holds is listed again
 // (what it gained is read, what it lost taken off). Kept aside, not in the
 // nodes, which have no room for it.
+//
+// Where the kernel can report every change to folders' entries on a file
+// system (fanotify, with the privilege it needs), that file system is
+// watched from the first listing noted on it until the work is done: a
+// folder listed since the watch began is then looked at only if the watch
+// reported a change in it, not each with a stat of its own.
 class HLNListingStamps {
 public:
     // Under the tree lock: folder was listed as stamp says (a stamp of no
@@ -35,4 +41,7 @@ private:
         TFFolderStamp stamp;
     };
     struct Shared;
+    struct Watch;
+    struct Reported;
+    static void _watch(HLNFile& folder, Shared& shared, const HLNFile::TreeGuard& held);
 };

@@ -4,6 +4,7 @@
 #include "model/HLNRefreshRequests.h"
 #include "support/ChildNamed.h"
 #include "support/TempTree.h"
+#include "toolkit/TFFanotify.h"
 #include "toolkit/TFNotificationCenter.h"
 #include "toolkit/TFReadAhead.h"
 
@@ -13,12 +14,14 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -960,5 +963,42 @@ TEST(HLNBackgroundFileSizerWorkers, FoldersMovedAfterTheirListingCountOnceWhereT
     EXPECT_EQ(b->sizeSoFar(), TempTree::duBytes(tree / "top/b"));
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     EXPECT_EQ(top->measures().items, 9u);
+    top->invalidate();
+}
+
+// A file added to a listed folder whose time is then set back (as a tool
+// that restores times does): its stamp is as it was, and only the watch of
+// the file system tells that the folder changed after its listing.
+TEST(HLNBackgroundFileSizerWorkers, FolderChangedUnderItsOldTimeIsListedAgainWhereWatched) {
+    TempTree tree;
+    if (geteuid() != 0 || !TFFanotify::seesEveryChange(tree.path()))
+        GTEST_SKIP() << "needs root, and a local file system under the temporary folder";
+    tree.mkdir("top/a");
+    tree.mkdir("top/b");
+    tree.writeFile("top/a/f", 8192);
+    tree.writeFile("top/b/g", 4096);
+    TFReadAhead::holdWorkersForTesting(true);
+    Visits visits;
+    bool changed = false;
+    visits.onVisit = [&](const Ref<HLNFile>& n) {
+        if (n->name() != "a" || changed)
+            return;
+        // b is listed; its read waits behind the held workers.
+        changed = true;
+        const struct stat listed = TempTree::lstatOf(tree / "top/b");
+        tree.writeFile("top/b/late", 16384);
+        const timespec times[2] = {listed.st_atim, listed.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (tree / "top/b").c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+        TFReadAhead::holdWorkersForTesting(false);
+    };
+    Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
+    HLNBackgroundFileSizer::sizeFile(top);
+    waitIdle();
+    TFReadAhead::holdWorkersForTesting(false);
+    ASSERT_TRUE(changed);
+    Ref<HLNFile> b = childNamed(top, "b");
+    ASSERT_TRUE(b);
+    EXPECT_TRUE(childNamed(b, "late"));
+    EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     top->invalidate();
 }

@@ -397,6 +397,10 @@ TFDirectory::Examination TFDirectory::examineFollowingLink(const char* name) con
     return _examine(name, 0);
 }
 
+TFDirectory::Examination TFDirectory::examineDescriptor(int fd) {
+    return examineAt(fd, "", AT_EMPTY_PATH);
+}
+
 TFDirectory::Examination TFDirectory::examinePath(const std::string& path) {
     if (path.empty()) {
         Examination none;

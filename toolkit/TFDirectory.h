@@ -98,6 +98,8 @@ public:
     // The entry at path, the last component never followed; paths longer
     // than the system limit are examined inside their opened folder.
     static Examination examinePath(const std::string& path);
+    // What the descriptor fd (of any kind, O_PATH too) is open on.
+    static Examination examineDescriptor(int fd);
 
     // Reads the whole file at path (links along it followed, as open does)
     // into out, or its first `most` bytes; answers 0 or the errno. A FIFO

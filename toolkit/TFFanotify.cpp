@@ -4,14 +4,26 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-constexpr uint64_t kChanges =
-    FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_MODIFY | FAN_ATTRIB | FAN_ONDIR;
+constexpr uint64_t kEntries = FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_ONDIR;
+constexpr uint64_t kChanges = kEntries | FAN_MODIFY | FAN_ATTRIB;
+
+// A handle as events carry it (see handleKey), for open_by_handle_at.
+std::vector<char> handleOf(std::string_view folder) {
+    std::vector<char> room(sizeof(file_handle) + folder.size());
+    auto* handle = reinterpret_cast<file_handle*>(room.data());
+    handle->handle_bytes = unsigned(folder.size() - sizeof(int));
+    std::memcpy(&handle->handle_type, folder.data(), sizeof(int));
+    std::memcpy(handle->f_handle, folder.data() + sizeof(int), handle->handle_bytes);
+    return room;
+}
 
 // A handle as events carry it: its type, then its bytes.
 std::string handleKey(const file_handle& h) {
@@ -22,23 +34,45 @@ std::string handleKey(const file_handle& h) {
 }
 } // namespace
 
-TFFanotify::TFFanotify(const std::string& path) {
+TFFanotify::TFFanotify(const std::string& path, Changes changes)
+    : _mask(changes == Changes::all ? kChanges : kEntries) {
     _fd = fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME | FAN_CLOEXEC | FAN_NONBLOCK,
                         O_RDONLY | O_LARGEFILE);
     if (_fd < 0) {
         _error = errno;
         return;
     }
-    _mountFd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (_mountFd < 0 || fanotify_mark(_fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kChanges, AT_FDCWD,
-                                      path.c_str()) != 0) {
-        _error = errno;
+    if (!mark(path)) {
         ::close(_fd);
         _fd = -1;
+    }
+}
+
+bool TFFanotify::mark(const std::string& path) {
+    if (_fd < 0)
+        return false;
+    unmark();
+    while (readEvents([](const Event&) {})) {
+    }
+    _mountFd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (_mountFd < 0 ||
+        fanotify_mark(_fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, _mask, _mountFd, nullptr) != 0) {
+        _error = errno;
         if (_mountFd >= 0)
             ::close(_mountFd);
         _mountFd = -1;
+        return false;
     }
+    return true;
+}
+
+void TFFanotify::unmark() {
+    if (_mountFd < 0)
+        return;
+    if (_fd >= 0)
+        fanotify_mark(_fd, FAN_MARK_REMOVE | FAN_MARK_FILESYSTEM, _mask, _mountFd, nullptr);
+    ::close(_mountFd);
+    _mountFd = -1;
 }
 
 TFFanotify::~TFFanotify() {
@@ -109,12 +143,9 @@ size_t TFFanotify::readEvents(const std::function<void(const Event&)>& each, siz
 std::string TFFanotify::pathOfHandle(std::string_view folder) const {
     if (_mountFd < 0 || folder.size() < sizeof(int))
         return {};
-    std::vector<char> room(sizeof(file_handle) + folder.size());
-    auto* handle = reinterpret_cast<file_handle*>(room.data());
-    handle->handle_bytes = unsigned(folder.size() - sizeof(int));
-    std::memcpy(&handle->handle_type, folder.data(), sizeof(int));
-    std::memcpy(handle->f_handle, folder.data() + sizeof(int), handle->handle_bytes);
-    const int fd = open_by_handle_at(_mountFd, handle, O_PATH | O_CLOEXEC);
+    std::vector<char> room = handleOf(folder);
+    const int fd = open_by_handle_at(_mountFd, reinterpret_cast<file_handle*>(room.data()),
+                                     O_PATH | O_CLOEXEC);
     if (fd < 0)
         return {};
     std::string path;
@@ -129,6 +160,39 @@ std::string TFFanotify::pathOfHandle(std::string_view folder) const {
     }
     ::close(fd);
     return path;
+}
+
+TFDirectory::Examination TFFanotify::examineHandle(std::string_view folder) const {
+    TFDirectory::Examination result;
+    result.error = ESTALE;
+    if (_mountFd < 0 || folder.size() < sizeof(int))
+        return result;
+    std::vector<char> room = handleOf(folder);
+    const int fd = open_by_handle_at(_mountFd, reinterpret_cast<file_handle*>(room.data()),
+                                     O_PATH | O_CLOEXEC);
+    if (fd < 0) {
+        result.error = int16_t(errno);
+        return result;
+    }
+    result = TFDirectory::examineDescriptor(fd);
+    ::close(fd);
+    return result;
+}
+
+bool TFFanotify::seesEveryChange(const std::string& path) {
+    struct statfs fs {};
+    if (::statfs(path.c_str(), &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC: // and ext2, ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case F2FS_SUPER_MAGIC:
+        return true;
+    default:
+        return false;
+    }
 }
 
 std::string TFFanotify::handleOfPath(const std::string& path) {

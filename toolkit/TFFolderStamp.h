@@ -21,17 +21,28 @@ class TFFolderStamp {
 public:
     TFFolderStamp() = default;
 
+    // When a stamp was taken: the kernel's coarse clock, which stamps
+    // changes (nanoseconds since 1970), and the watch points counted by
+    // then (see watchPoint).
+    struct Clock {
+        int64_t time = 0;
+        uint32_t watchPoints = 0;
+    };
+
     // The open folder itself (taken before it is listed).
     static TFFolderStamp of(const TFDirectory& folder);
-    // A folder as ex examined it (before it was listed), where clockBefore
-    // is what clock() answered before the examination.
-    static TFFolderStamp of(const TFDirectory::Examination& ex, int64_t clockBefore);
+    // A folder as ex examined it (before it was listed), where before is
+    // what clock() answered before the examination.
+    static TFFolderStamp of(const TFDirectory::Examination& ex, Clock before);
     // The same, fresh also when its time is not before the tick the clock
     // showed (a change to come may keep that time): to vouch, while it
     // still holds, that each name in the folder is what it was.
-    static TFFolderStamp settled(const TFDirectory::Examination& ex, int64_t clockBefore);
-    // The kernel's coarse clock, which stamps changes: nanoseconds since 1970.
-    static int64_t clock();
+    static TFFolderStamp settled(const TFDirectory::Examination& ex, Clock before);
+    static Clock clock();
+    // Counts a point in the watching of folders for changes (a watch
+    // begun, its reports read) and answers its number: a stamp taken later
+    // tells so (takenSince).
+    static uint32_t watchPoint();
     // The entry `name` inside folder, never following a link.
     static TFFolderStamp at(const TFDirectory& folder, const char* name);
     // A stamp that no folder matches in time: its listing is to be read
@@ -44,6 +55,11 @@ public:
     // Taken from a folder (false: it could not be examined, is gone, or is
     // no folder).
     bool isFolder() const { return _identity != 0; }
+    // Which folder: its device and inode folded (0 when none).
+    uint64_t identity() const { return _identity; }
+    static uint64_t identityOf(const TFDirectory::Examination& ex);
+    // Taken once the watch point numbered `point` was counted.
+    bool takenSince(uint32_t point) const { return point != 0 && _watchPoints >= point; }
     bool isLost() const { return _modified == kLost; }
     // Whether now (taken later) is of the same folder as this.
     bool sameFolderAs(const TFFolderStamp& now) const {
@@ -58,12 +74,12 @@ public:
 private:
     static constexpr int64_t kChanged = INT64_MIN, kLost = INT64_MIN + 1;
     TFFolderStamp(int64_t modified, uint64_t identity) : _modified(modified), _identity(identity) {}
-    static TFFolderStamp _from(int result, const void* statBuffer, int64_t coarseBefore);
-    static TFFolderStamp _from(const TFDirectory::Examination& ex, int64_t coarseBefore,
-                               bool settled);
+    static TFFolderStamp _from(int result, const void* statBuffer, Clock before);
+    static TFFolderStamp _from(const TFDirectory::Examination& ex, Clock before, bool settled);
     static TFFolderStamp _make(uint64_t device, uint64_t inode, int64_t modified, uint64_t links,
-                               int64_t coarseBefore, bool settled);
+                               Clock before, bool settled);
 
     int64_t _modified = kChanged; // nanoseconds since 1970, or kChanged or kLost
     uint64_t _identity = 0;       // device and inode folded; 0: none
+    uint32_t _watchPoints = 0;    // counted before it was taken
 };

@@ -320,7 +320,7 @@ void TFReadAhead::_read(const JobRef& ref, bool queueBelow, Place place) {
         return;
     }
     const TFDirectory* dir = &job._dir; // moves to shared with the first job below
-    const int64_t examinedAfter = TFFolderStamp::clock();
+    const TFFolderStamp::Clock examinedAfter = TFFolderStamp::clock();
     TFTreeWalker::examineAll(*dir, job._names);
     std::shared_ptr<Job::Parent> shared; // this folder, for the jobs below
     job._childStamps.reserve(job._names.folders);
