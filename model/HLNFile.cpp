@@ -280,6 +280,10 @@ void HLNFile::_settlePendingSizes() {
     HLNPendingSizes::settle();
 }
 
+int32_t HLNFile::_fileSystemNumberOf(uint64_t device) {
+    return foldDevice(device);
+}
+
 void HLNFile::TreeGuard::unlock() {
     if (_lock.owns_lock())
         _lock.unlock();

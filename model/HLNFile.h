@@ -636,6 +636,8 @@ private:
         const FolderPart* part = _part();
         return part ? part->fileSystemNumber : 0;
     }
+    // The number a folder on device keeps as its file system's.
+    static int32_t _fileSystemNumberOf(uint64_t device);
 
     // ---------------------------------------------------------------- measures
     // A value kept aside by HLNNodeMemory.

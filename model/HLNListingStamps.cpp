@@ -73,12 +73,18 @@ void HLNListingStamps::_watch(HLNFile& folder, Shared& shared, const HLNFile::Tr
         } else {
             marked = group->mark(path);
         }
+        // A root's path may lead elsewhere through a link: the file system
+        // marked must be the folder's.
+        if (marked && HLNFile::_fileSystemNumberOf(group->markedDevice()) != fileSystem) {
+            group->unmark();
+            marked = false;
+        }
     }
     if (!marked) {
         shared.unwatched.insert(fileSystem);
         if (group && group->error() == EPERM)
             shared.mayWatch = false; // nor will it be
-        if (group && !group->isOpen())
+        if (!group || !group->isOpen())
             shared.groups.erase(fileSystem);
         return;
     }

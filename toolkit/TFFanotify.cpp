@@ -63,6 +63,8 @@ bool TFFanotify::mark(const std::string& path) {
         _mountFd = -1;
         return false;
     }
+    const TFDirectory::Examination marked = TFDirectory::examineDescriptor(_mountFd);
+    _device = marked.error ? 0 : marked.device;
     return true;
 }
 
@@ -73,6 +75,7 @@ void TFFanotify::unmark() {
         fanotify_mark(_fd, FAN_MARK_REMOVE | FAN_MARK_FILESYSTEM, _mask, _mountFd, nullptr);
     ::close(_mountFd);
     _mountFd = -1;
+    _device = 0;
 }
 
 TFFanotify::~TFFanotify() {

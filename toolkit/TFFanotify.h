@@ -32,6 +32,8 @@ public:
     // Marks the file system that holds path (again), dropping the events
     // of the mark before; false when it cannot (error() tells why).
     bool mark(const std::string& path);
+    // The device of the folder marked (0 when none is).
+    uint64_t markedDevice() const { return _device; }
     int error() const { return _error; }
     int fileDescriptor() const { return _fd; }
 
@@ -62,4 +64,5 @@ private:
     int _mountFd = -1; // while marked
     int _error = 0;
     uint64_t _mask = 0;
+    uint64_t _device = 0;
 };
