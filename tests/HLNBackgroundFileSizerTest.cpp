@@ -120,6 +120,31 @@ private:
     std::vector<std::string> _order;
 };
 
+// Sizes tree/top with the workers held until the sizing thread visits the
+// folder named at: top's folders are listed by then, and their reads
+// wait. change runs there, once, before the workers go on. Null when it
+// did not run.
+Ref<HLNFile> sizeChangedAtVisitOf(const TempTree& tree, const std::string& at,
+                                  const std::function<void()>& change) {
+    TFReadAhead::holdWorkersForTesting(true);
+    Visits visits;
+    bool changed = false;
+    visits.onVisit = [&](const Ref<HLNFile>& n) {
+        if (n->name() != at || changed)
+            return;
+        changed = true;
+        change();
+        TFReadAhead::holdWorkersForTesting(false);
+    };
+    Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
+    HLNBackgroundFileSizer::sizeFile(top);
+    waitIdle();
+    TFReadAhead::holdWorkersForTesting(false);
+    if (!changed)
+        top->invalidate();
+    return changed ? top : nullptr;
+}
+
 uint64_t threadCpuTicks(int tid) {
     std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), {});
@@ -935,23 +960,11 @@ TEST(HLNBackgroundFileSizerWorkers, FoldersMovedAfterTheirListingCountOnceWhereT
     tree.writeFile("top/a/x/deep/f", 16384);
     tree.writeFile("top/b/y/g", 8192);
     tree.writeFile("top/b/h", 4096);
-    TFReadAhead::holdWorkersForTesting(true);
-    Visits visits;
-    bool moved = false;
-    visits.onVisit = [&](const Ref<HLNFile>& n) {
-        if (n->name() != "a" || moved)
-            return;
-        // a and b are listed; their reads wait behind the held workers.
-        moved = true;
+    Ref<HLNFile> top = sizeChangedAtVisitOf(tree, "a", [&] {
         ASSERT_EQ(std::rename((tree / "top/a/x").c_str(), (tree / "top/b/x").c_str()), 0);
         ASSERT_EQ(std::rename((tree / "top/b/y").c_str(), (tree / "top/a/y").c_str()), 0);
-        TFReadAhead::holdWorkersForTesting(false);
-    };
-    Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
-    HLNBackgroundFileSizer::sizeFile(top);
-    waitIdle();
-    TFReadAhead::holdWorkersForTesting(false);
-    ASSERT_TRUE(moved);
+    });
+    ASSERT_TRUE(top);
     EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
     Ref<HLNFile> a = childNamed(top, "a"), b = childNamed(top, "b");
     ASSERT_TRUE(a && b);
@@ -977,25 +990,13 @@ TEST(HLNBackgroundFileSizerWorkers, FolderChangedUnderItsOldTimeIsListedAgainWhe
     tree.mkdir("top/b");
     tree.writeFile("top/a/f", 8192);
     tree.writeFile("top/b/g", 4096);
-    TFReadAhead::holdWorkersForTesting(true);
-    Visits visits;
-    bool changed = false;
-    visits.onVisit = [&](const Ref<HLNFile>& n) {
-        if (n->name() != "a" || changed)
-            return;
-        // b is listed; its read waits behind the held workers.
-        changed = true;
+    Ref<HLNFile> top = sizeChangedAtVisitOf(tree, "a", [&] {
         const struct stat listed = TempTree::lstatOf(tree / "top/b");
         tree.writeFile("top/b/late", 16384);
         const timespec times[2] = {listed.st_atim, listed.st_mtim};
         ASSERT_EQ(::utimensat(AT_FDCWD, (tree / "top/b").c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
-        TFReadAhead::holdWorkersForTesting(false);
-    };
-    Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "top");
-    HLNBackgroundFileSizer::sizeFile(top);
-    waitIdle();
-    TFReadAhead::holdWorkersForTesting(false);
-    ASSERT_TRUE(changed);
+    });
+    ASSERT_TRUE(top);
     Ref<HLNFile> b = childNamed(top, "b");
     ASSERT_TRUE(b);
     EXPECT_TRUE(childNamed(b, "late"));
