@@ -26,7 +26,7 @@ struct HLNListingStamps::Watch {
 // (events were lost).
 struct HLNListingStamps::Reported {
     bool whole = false;
-    std::unordered_map<uint64_t, uint32_t> changed;
+    std::unordered_map<uint32_t, uint32_t> changed;
 };
 
 // Under the tree lock, but what the checking thread alone uses.

@@ -16,9 +16,10 @@ int64_t coarseNow() {
     return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-uint64_t foldIdentity(uint64_t device, uint64_t inode) {
+uint32_t foldIdentity(uint64_t device, uint64_t inode) {
     const uint64_t folded = inode ^ (device * 0x9e3779b97f4a7c15ULL) ^ (device >> 17);
-    return folded ? folded : 1;
+    const auto identity = uint32_t(folded ^ (folded >> 32));
+    return identity ? identity : 1;
 }
 
 } // namespace
@@ -58,7 +59,7 @@ TFFolderStamp TFFolderStamp::_from(const TFDirectory::Examination& ex, Clock bef
                  ex.linkCount, before, settled);
 }
 
-uint64_t TFFolderStamp::identityOf(const TFDirectory::Examination& ex) {
+uint32_t TFFolderStamp::identityOf(const TFDirectory::Examination& ex) {
     return ex.error ? 0 : foldIdentity(ex.device, ex.inode);
 }
 

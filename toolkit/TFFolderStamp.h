@@ -56,8 +56,8 @@ public:
     // no folder).
     bool isFolder() const { return _identity != 0; }
     // Which folder: its device and inode folded (0 when none).
-    uint64_t identity() const { return _identity; }
-    static uint64_t identityOf(const TFDirectory::Examination& ex);
+    uint32_t identity() const { return _identity; }
+    static uint32_t identityOf(const TFDirectory::Examination& ex);
     // Taken once the watch point numbered `point` was counted.
     bool takenSince(uint32_t point) const { return point != 0 && _watchPoints >= point; }
     bool isLost() const { return _modified == kLost; }
@@ -73,13 +73,16 @@ public:
 
 private:
     static constexpr int64_t kChanged = INT64_MIN, kLost = INT64_MIN + 1;
-    TFFolderStamp(int64_t modified, uint64_t identity) : _modified(modified), _identity(identity) {}
+    TFFolderStamp(int64_t modified, uint32_t identity) : _modified(modified), _identity(identity) {}
     static TFFolderStamp _from(int result, const void* statBuffer, Clock before);
     static TFFolderStamp _from(const TFDirectory::Examination& ex, Clock before, bool settled);
     static TFFolderStamp _make(uint64_t device, uint64_t inode, int64_t modified, uint64_t links,
                                Clock before, bool settled);
 
+    // Two words, as a stamp is kept for every folder listed until the
+    // check: a folder replaced by another whose identity folds the same (a
+    // chance in four billion) is listed again by its names, not whole.
     int64_t _modified = kChanged; // nanoseconds since 1970, or kChanged or kLost
-    uint64_t _identity = 0;       // device and inode folded; 0: none
+    uint32_t _identity = 0;       // device and inode folded; 0: none
     uint32_t _watchPoints = 0;    // counted before it was taken
 };

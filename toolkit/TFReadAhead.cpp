@@ -118,10 +118,10 @@ struct Keyed {
 };
 
 void sortNames(TFTreeWalker::Listing& names) {
-    // Kept by each thread for its next listing, unless a huge one grew it.
+    // Kept by each thread for its next listing, unless a large one grew it.
     static thread_local std::vector<Keyed> keyed;
     keyed.clear();
-    if (keyed.capacity() > 65536)
+    if (keyed.capacity() > 1024)
         keyed.shrink_to_fit();
     keyed.reserve(names.size());
     for (size_t i = 0; i < names.size(); ++i) {
@@ -156,7 +156,7 @@ struct TFReadAhead::Job::Return {
     void operator()(Job* job) const {
         Returned* to = job->_returnTo;
         if (!to || to == _ownReturned) {
-            _letGo(job);
+            delete job;
             return;
         }
         job->_nextReturned = to->first.load(std::memory_order_relaxed);
@@ -171,61 +171,8 @@ struct TFReadAhead::Job::Return {
     }
 };
 
-// The jobs a thread that makes jobs let go of, made again by its next
-// ones: each folder read would otherwise allocate a job and half a dozen
-// lists anew, a fifth of the time outside the kernel. Only lists of an
-// ordinary folder's size are kept, and a few hundred jobs at most.
-struct TFReadAhead::Job::Spares {
-    static constexpr size_t kJobs = 128, kNames = 256, kNameBytes = 4096;
-    std::vector<Job*> jobs;
-    bool makesJobs = false;
-    ~Spares() {
-        for (Job* job : jobs)
-            delete job;
-    }
-    static Spares& own() {
-        static thread_local Spares spares;
-        return spares;
-    }
-};
-
 TFReadAhead::JobRef TFReadAhead::_newJob() {
-    Job::Spares& spares = Job::Spares::own();
-    spares.makesJobs = true;
-    if (spares.jobs.empty())
-        return JobRef(new Job, Job::Return());
-    Job* job = spares.jobs.back();
-    spares.jobs.pop_back();
-    return JobRef(job, Job::Return());
-}
-
-void TFReadAhead::_letGo(Job* job) {
-    Job::Spares& spares = Job::Spares::own();
-    if (!spares.makesJobs || spares.jobs.size() >= Job::Spares::kJobs) {
-        delete job;
-        return;
-    }
-    job->_settle();
-    TFTreeWalker::Listing names = std::move(job->_names);
-    std::vector<std::pair<uint32_t, TFFolderStamp>> stamps = std::move(job->_childStamps);
-    std::vector<JobRef> children = std::move(job->_children);
-    std::string name = std::move(job->_name);
-    job->~Job();
-    new (job) Job();
-    children.clear(); // may let go of more jobs: this one is not yet kept
-    names.clear();
-    stamps.clear();
-    name.clear();
-    constexpr size_t most = Job::Spares::kNames;
-    if (names.bytes.capacity() <= Job::Spares::kNameBytes && names.offsets.capacity() <= most &&
-        names.entries.capacity() <= most)
-        job->_names = std::move(names);
-    if (stamps.capacity() <= most)
-        job->_childStamps = std::move(stamps);
-    if (children.capacity() <= most)
-        job->_children = std::move(children);
-    job->_name = std::move(name);
-    spares.jobs.push_back(job);
+    return JobRef(new Job, Job::Return());
 }
 
 namespace {
@@ -242,17 +189,11 @@ void untake(size_t names) {
 } // namespace
 
 TFReadAhead::Job::~Job() {
-    _settle();
-}
-
-void TFReadAhead::Job::_settle() {
     Pool& p = pool();
     if (_ownsDescriptor && _dir.isOpen())
         p.descriptors.fetch_sub(1, std::memory_order_relaxed);
-    _ownsDescriptor = false;
     if (_counted)
         untake(_names.size());
-    _counted = false;
 }
 
 TFFolderStamp TFReadAhead::Job::childStamp(size_t i) const {
@@ -551,7 +492,7 @@ void TFReadAhead::_work(bool extra) {
     auto freeReturned = [] {
         for (Job* job = _ownReturned->first.exchange(nullptr, std::memory_order_acquire); job;) {
             Job* next = job->_nextReturned;
-            _letGo(job);
+            delete job;
             job = next;
         }
     };

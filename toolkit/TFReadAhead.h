@@ -65,9 +65,6 @@ public:
         friend class TFReadAhead;
         struct Return;
         struct Returned;
-        struct Spares;
-        // Gives back what it counts against the budgets (once).
-        void _settle();
         enum class State : uint8_t { queued, reading, done, dropped };
         // A folder whose subfolders are read: open, and as it was listed.
         struct Parent {
@@ -170,9 +167,6 @@ private:
     static void _readAhead(Job& job);
     static void _work(bool extra);
     static JobRef _newJob();
-    // Frees a job, or keeps it (and what its lists had room for) for the
-    // next _newJob of this thread.
-    static void _letGo(Job* job);
     static thread_local Job::Returned* _ownReturned; // a worker's
     // Chooses the count and starts the workers, once; false when there are
     // none. Under the pool's lock.
