@@ -38,6 +38,7 @@ public:
     // showed (a change to come may keep that time): to vouch, while it
     // still holds, that each name in the folder is what it was.
     static TFFolderStamp settled(const TFDirectory::Examination& ex, Clock before);
+    // Now, as of and settled want it: read before the examination.
     static Clock clock();
     // Counts a point in the watching of folders for changes (a watch
     // begun, its reports read) and answers its number: a stamp taken later
