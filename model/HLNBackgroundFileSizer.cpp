@@ -189,6 +189,7 @@ void HLNBackgroundFileSizer::_pass(std::vector<Ref<HLNFile>>& stack, HLNFolderWa
         }
     }
     HLNRefreshRequests::updateUIIfNeeded();
+    HLNListingStamps::workBegins(stack);
     if (!due.empty()) {
         for (std::function<void()>& task : due)
             task();

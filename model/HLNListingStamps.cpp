@@ -6,6 +6,7 @@
 #include "toolkit/TFReadAhead.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <exception>
 #include <memory>
@@ -36,6 +37,7 @@ struct HLNListingStamps::Shared {
     std::unordered_map<int32_t, Watch> watches; // by file system number, until the work is done
     std::unordered_set<int32_t> unwatched;      // tried in vain meanwhile
     bool mayWatch = true;                       // false once the privilege was refused
+    std::atomic<bool> working{false};           // from workBegins until a check finds nothing
     // Each file system's group, kept between watches: unmarked, it holds
     // nothing of it open.
     std::unordered_map<int32_t, std::shared_ptr<TFFanotify>> groups;
@@ -53,8 +55,20 @@ void HLNListingStamps::note(HLNFile& folder, const TFFolderStamp& stamp,
         return;
     Shared& shared = Shared::of();
     shared.entries.push_back({Ref<HLNFile>(&folder), stamp});
-    if (stamp.isFolder() && shared.mayWatch)
+    if (stamp.isFolder() && shared.mayWatch && shared.working.load(std::memory_order_relaxed))
         _watch(folder, shared, held);
+}
+
+void HLNListingStamps::workBegins(const std::vector<Ref<HLNFile>>& folders) {
+    Shared& shared = Shared::of();
+    if (shared.working.load(std::memory_order_relaxed)) // set by this thread
+        return;
+    HLNFile::TreeGuard held;
+    shared.working = true;
+    for (const Ref<HLNFile>& folder : folders)
+        if (shared.mayWatch && folder->_has(HLNFile::IsDirectory) &&
+            !folder->_has(HLNFile::Invalidated))
+            _watch(*folder, shared, held);
 }
 
 void HLNListingStamps::_watch(HLNFile& folder, Shared& shared, const HLNFile::TreeGuard& held) {
@@ -105,6 +119,7 @@ bool HLNListingStamps::recheck(std::vector<Ref<HLNFile>>& toVisit) {
         watches.clear();
         shared.rounds = 0;
         HLNFile::TreeGuard held;
+        shared.working = false;
         for (auto& [fileSystem, watch] : shared.watches)
             watch.changes->unmark();
         shared.watches.clear();

@@ -34,6 +34,12 @@ public:
     // tree that keeps changing is left as the last round found it), until a
     // check finds nothing.
     static bool recheck(std::vector<Ref<HLNFile>>& toVisit);
+    // The sizing thread has work (folders, which it may list next): from
+    // now until a check finds nothing more to do, the file systems of the
+    // listings noted are watched where they can be, these folders' first.
+    // A listing noted while it has none is checked by a stat, so that no
+    // watch holds a file system open while nothing is sized.
+    static void workBegins(const std::vector<Ref<HLNFile>>& folders);
 
 private:
     struct Entry {

@@ -1003,3 +1003,27 @@ TEST(HLNBackgroundFileSizerWorkers, FolderChangedUnderItsOldTimeIsListedAgainWhe
     EXPECT_EQ(top->sizeSoFar(), TempTree::duBytes(tree / "top"));
     top->invalidate();
 }
+
+// A watch holds its file system only while a tree on it is sized: once the
+// sizing is done, and after a folder is listed with nothing being sized,
+// the file system unmounts at once.
+TEST(HLNBackgroundFileSizerWorkers, NoWatchHoldsAFileSystemOnceNothingIsSized) {
+    if (!runningAsRoot())
+        GTEST_SKIP() << "mounting needs root";
+    TempTree tree;
+    tree.mkdir("mount");
+    TestMount tmpfs("tmpfs", tree / "mount", "tmpfs", 0);
+    ASSERT_TRUE(tmpfs.ok) << std::strerror(errno);
+    tree.mkdir("mount/a/b");
+    tree.writeFile("mount/a/b/f", 4096);
+    Ref<HLNFile> top = HLNFile::initWithParent(nullptr, tree / "mount");
+    HLNBackgroundFileSizer::sizeFile(top);
+    waitIdle();
+    EXPECT_EQ(top->sizeStatus(), SizeStatus::complete);
+    Ref<HLNFile> listed =
+        HLNFile::initWithParent(nullptr, tree / "mount/a", HLNFile::Asker::window);
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(::umount2(tmpfs.where.c_str(), 0), 0) << std::strerror(errno);
+    top->invalidate();
+    listed->invalidate();
+}
